@@ -1,0 +1,184 @@
+#include "flow/strategy.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace flowsieve {
+namespace {
+
+constexpr std::string_view kStrategyNames[] = {"session", "flow", "host", "hostpair",
+                                               "mac", "bssid", "nosplit"};
+
+void append_decimal(FlowKey& out, uint32_t value) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value);
+    while (n) out.push(digits[--n]);
+}
+
+void append_hex(FlowKey& out, unsigned value, bool leading_zeros, int width) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    bool started = leading_zeros;
+    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4) {
+        unsigned nibble = (value >> shift) & 0xF;
+        if (nibble || started || shift == 0) {
+            out.push(kHex[nibble]);
+            started = true;
+        }
+    }
+}
+
+void append_dotted(FlowKey& out, const uint8_t* b) {
+    for (int i = 0; i < 4; ++i) {
+        if (i) out.push('.');
+        append_decimal(out, b[i]);
+    }
+}
+
+void append_ipv6(FlowKey& out, const uint8_t* b) {
+    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::memcmp(b, kMappedPrefix, 12) == 0) {
+        out.append("::ffff:");
+        append_dotted(out, b + 12);
+        return;
+    }
+    unsigned groups[8];
+    for (int i = 0; i < 8; ++i) groups[i] = unsigned(b[2 * i]) << 8 | b[2 * i + 1];
+    // The first longest run of two or more zero groups becomes "::".
+    int best_start = -1, best_len = 1;
+    for (int i = 0; i < 8;) {
+        if (groups[i]) {
+            ++i;
+            continue;
+        }
+        int j = i;
+        while (j < 8 && !groups[j]) ++j;
+        if (j - i > best_len) best_start = i, best_len = j - i;
+        i = j;
+    }
+    for (int i = 0; i < 8; ++i) {
+        if (i == best_start) {
+            out.append("::");
+            i += best_len - 1;
+            continue;
+        }
+        if (i && i != best_start + best_len) out.push(':');
+        append_hex(out, groups[i], false, 4);
+    }
+}
+
+void append_mac(FlowKey& out, const MacAddress& mac) {
+    for (uint8_t byte : mac) append_hex(out, byte, true, 2);
+}
+
+// IPv4 sorts before IPv6; within a family, by the address bytes.
+int compare_addresses(const IpAddress& a, const IpAddress& b) {
+    if (a.family != b.family) return a.family < b.family ? -1 : 1;
+    return std::memcmp(a.bytes.data(), b.bytes.data(), a.size());
+}
+
+FlowKey five_tuple(uint8_t protocol, const IpAddress& a, const IpAddress& b, uint16_t port_a,
+                   uint16_t port_b) {
+    FlowKey k;
+    append_decimal(k, protocol);
+    k.push('_');
+    append_address(k, a);
+    k.push('_');
+    append_address(k, b);
+    k.push('_');
+    append_decimal(k, port_a);
+    k.push('_');
+    append_decimal(k, port_b);
+    return k;
+}
+
+FlowKey address_key(const IpAddress& a) {
+    FlowKey k;
+    append_address(k, a);
+    return k;
+}
+
+FlowKey mac_key(const MacAddress& mac) {
+    FlowKey k;
+    append_mac(k, mac);
+    return k;
+}
+
+}  // namespace
+
+void append_address(FlowKey& out, const IpAddress& address) {
+    if (address.family == 4) append_dotted(out, address.bytes.data());
+    else append_ipv6(out, address.bytes.data());
+}
+
+std::string address_text(const IpAddress& address) { return address_key(address).str(); }
+
+Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lowered) {
+    for (size_t i = 0; i < std::size(kStrategyNames); ++i)
+        if (lowered == kStrategyNames[i]) return SplitStrategy(i);
+    return Error{"Unknown strategy: " + std::string(given)};
+}
+
+FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& p) {
+    FlowKeys out;
+    const IpTuple* ip = p.ip ? &*p.ip : nullptr;
+    switch (strategy) {
+        case SplitStrategy::Session: {
+            if (!ip) {
+                out.add(FlowKey("no_session"));
+                break;
+            }
+            int order = compare_addresses(ip->src_ip, ip->dst_ip);
+            bool src_first = order < 0 || (order == 0 && ip->src_port < ip->dst_port);
+            if (src_first)
+                out.add(five_tuple(ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port));
+            else
+                out.add(five_tuple(ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port));
+            break;
+        }
+        case SplitStrategy::Flow:
+            if (!ip) out.add(FlowKey("no_flow"));
+            else out.add(five_tuple(ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port));
+            break;
+        case SplitStrategy::Host:
+            if (!ip) {
+                out.add(FlowKey("no_host"));
+            } else {
+                out.add(address_key(ip->src_ip));
+                out.add(address_key(ip->dst_ip));
+            }
+            break;
+        case SplitStrategy::Hostpair: {
+            if (!ip) {
+                out.add(FlowKey("no_hostpair"));
+                break;
+            }
+            bool src_first = compare_addresses(ip->src_ip, ip->dst_ip) < 0;
+            FlowKey k = address_key(src_first ? ip->src_ip : ip->dst_ip);
+            k.push('_');
+            append_address(k, src_first ? ip->dst_ip : ip->src_ip);
+            out.add(k);
+            break;
+        }
+        case SplitStrategy::Mac:
+            if (p.src_mac) out.add(mac_key(*p.src_mac));
+            if (p.dst_mac) {
+                FlowKey dst = mac_key(*p.dst_mac);
+                if (out.count == 0 || !(dst == out.keys[0])) out.add(dst);
+            }
+            if (out.count == 0) out.add(FlowKey("no_mac"));
+            break;
+        case SplitStrategy::Bssid:
+            out.add(p.bssid ? mac_key(*p.bssid) : FlowKey("no_bssid"));
+            break;
+        case SplitStrategy::Nosplit:
+            out.add(FlowKey("all"));
+            break;
+    }
+    return out;
+}
+
+}  // namespace flowsieve

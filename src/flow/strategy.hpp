@@ -1,0 +1,59 @@
+// Split strategies and the flow key texts that group packets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "packet/packet.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve {
+
+enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit };
+
+// A key text held inline, so that keying a packet allocates nothing. The
+// longest key, an IPv6 session, needs 3 + 2 * 39 + 2 * 5 + 4 bytes.
+class FlowKey {
+public:
+    static constexpr size_t kCapacity = 104;
+
+    FlowKey() = default;
+    explicit FlowKey(std::string_view text) { append(text); }
+    std::string_view text() const { return {buf_, len_}; }
+    std::string str() const { return std::string(text()); }
+    bool operator==(const FlowKey& o) const { return text() == o.text(); }
+
+    void append(std::string_view s) {
+        for (char c : s) push(c);
+    }
+    void push(char c) {
+        if (len_ < kCapacity) buf_[len_++] = c;
+    }
+
+private:
+    char buf_[kCapacity];
+    uint8_t len_ = 0;
+};
+
+// One or two keys, in the order the packet is written to them.
+struct FlowKeys {
+    FlowKey keys[2];
+    uint8_t count = 0;
+
+    void add(const FlowKey& k) { keys[count++] = k; }
+    const FlowKey* begin() const { return keys; }
+    const FlowKey* end() const { return keys + count; }
+};
+
+// `lowered` is `given` after full Unicode lower-casing; the error quotes the
+// text as the caller gave it.
+Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lowered);
+
+FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet);
+
+// Address texts used in keys: dotted IPv4, RFC 5952 IPv6.
+void append_address(FlowKey& out, const IpAddress& address);
+std::string address_text(const IpAddress& address);
+
+}  // namespace flowsieve

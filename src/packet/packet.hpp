@@ -1,0 +1,60 @@
+// One decoded frame: the frame bytes plus the few facts that grouping,
+// filtering and writing work from.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "parser/shared_bytes.hpp"
+
+namespace flowsieve {
+
+struct IpAddress {
+    uint8_t family = 4;  // 4 or 6
+    std::array<uint8_t, 16> bytes{};  // IPv4 uses the first four
+
+    size_t size() const { return family == 4 ? 4 : 16; }
+    bool operator==(const IpAddress& o) const {
+        return family == o.family && std::memcmp(bytes.data(), o.bytes.data(), size()) == 0;
+    }
+};
+
+struct IpTuple {
+    IpAddress src_ip;
+    IpAddress dst_ip;
+    uint16_t src_port = 0;
+    uint16_t dst_port = 0;
+    uint8_t protocol = 0;
+};
+
+using MacAddress = std::array<uint8_t, 6>;
+
+struct ParsedPacket {
+    uint32_t ts_sec = 0;
+    uint32_t ts_usec = 0;
+    uint32_t orig_len = 0;
+    uint32_t incl_len = 0;
+    SharedBytes data;
+    std::optional<uint64_t> payload_offset;
+    std::optional<IpTuple> ip;
+    std::optional<MacAddress> src_mac;
+    std::optional<MacAddress> dst_mac;
+    std::optional<MacAddress> bssid;
+};
+
+// The result of decoding an IP header: the tuple and where the payload
+// starts, counted from the start of the IP header.
+struct IpDissection {
+    IpTuple tuple;
+    std::optional<uint64_t> payload_offset;
+};
+
+std::optional<IpDissection> dissect_ip(ByteView bytes);
+
+// Never fails: whatever cannot be decoded is left absent.
+ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
+                           uint32_t link_type);
+
+}  // namespace flowsieve

@@ -1,0 +1,42 @@
+// The capture input: one reader interface over the classic pcap and pcapng
+// formats, and format detection by magic number.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "packet/packet.hpp"
+#include "parser/shared_bytes.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve {
+
+struct CaptureError {
+    enum class Kind { PcapFormat, PcapNgFormat, UnknownFormat };
+    Kind kind = Kind::UnknownFormat;
+    std::string detail;
+
+    std::string text() const;
+    static CaptureError pcap(std::string detail) { return {Kind::PcapFormat, std::move(detail)}; }
+    static CaptureError pcapng(std::string detail) { return {Kind::PcapNgFormat, std::move(detail)}; }
+    static CaptureError unknown() { return {Kind::UnknownFormat, {}}; }
+};
+
+struct EndOfCapture {};
+
+// What next_packet yields: a packet, the end, or the error that stops reading.
+using NextPacket = std::variant<ParsedPacket, EndOfCapture, CaptureError>;
+
+class CaptureReader {
+public:
+    virtual ~CaptureReader() = default;
+    virtual uint32_t link_type() const = 0;
+    // Not called again after the end of the capture or an error.
+    virtual NextPacket next_packet() = 0;
+};
+
+Result<std::unique_ptr<CaptureReader>, CaptureError> open_capture(SharedBytes input);
+
+}  // namespace flowsieve

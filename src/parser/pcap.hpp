@@ -1,0 +1,34 @@
+// Reader of classic pcap files, in both byte orders and resolutions.
+#pragma once
+
+#include <optional>
+
+#include "parser/capture.hpp"
+#include "parser/pcap_format.hpp"
+
+namespace flowsieve {
+
+struct PcapFormat {
+    ByteOrder order;
+    bool nanoseconds;
+};
+
+// The byte order and resolution shown by the first four bytes, if they are
+// one of the four classic pcap magics.
+std::optional<PcapFormat> classic_pcap_format(const uint8_t magic[4]);
+
+class PcapReader final : public CaptureReader {
+public:
+    // The input holds at least the global header.
+    PcapReader(SharedBytes input, PcapFormat format);
+    uint32_t link_type() const override { return link_type_; }
+    NextPacket next_packet() override;
+
+private:
+    SharedBytes input_;
+    uint64_t position_ = kPcapGlobalHeaderSize;
+    uint32_t link_type_ = 0;
+    PcapFormat format_;
+};
+
+}  // namespace flowsieve

@@ -1,0 +1,38 @@
+// Reader of pcapng captures: an opening scan learns the byte order and the
+// interface table from the blocks before the first packet block; reading
+// then walks Enhanced and Simple Packet Blocks and skips everything else.
+#pragma once
+
+#include <vector>
+
+#include "parser/capture.hpp"
+
+namespace flowsieve {
+
+struct InterfaceInfo {
+    uint64_t ticks_per_second = 1000000;
+    uint16_t link_type = 1;
+};
+
+class PcapNgReader final : public CaptureReader {
+public:
+    // Runs the opening scan; fails with its message as a PcapNgFormat error.
+    static Result<std::unique_ptr<PcapNgReader>, CaptureError> open(SharedBytes input);
+
+    uint32_t link_type() const override;
+    NextPacket next_packet() override;
+
+    const std::vector<InterfaceInfo>& interfaces() const { return interfaces_; }
+
+private:
+    explicit PcapNgReader(SharedBytes input) : input_(std::move(input)) {}
+    NextPacket read_enhanced(ByteView block);
+    NextPacket read_simple(ByteView block);
+
+    SharedBytes input_;
+    uint64_t position_ = 0;
+    ByteOrder order_ = ByteOrder::Little;
+    std::vector<InterfaceInfo> interfaces_;
+};
+
+}  // namespace flowsieve

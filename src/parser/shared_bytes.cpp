@@ -1,0 +1,74 @@
+#include "parser/shared_bytes.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "util/os_error.hpp"
+#include "util/unique_fd.hpp"
+
+namespace flowsieve {
+namespace {
+
+// Owns one mapping; unmapped when the last SharedBytes over it goes.
+class Mapping {
+public:
+    Mapping(void* addr, size_t length) : addr_(addr), length_(length) {}
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() { ::munmap(addr_, length_); }
+
+private:
+    void* addr_;
+    size_t length_;
+};
+
+Result<SharedBytes> read_stdin() {
+    auto block = std::make_shared<std::vector<uint8_t>>();
+    size_t used = 0;
+    for (;;) {
+        if (block->size() - used < 65536) block->resize(block->size() + std::max<size_t>(65536, block->size()));
+        ssize_t n = ::read(0, block->data() + used, block->size() - used);
+        if (n > 0) {
+            used += size_t(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno == EBADF) {  // descriptor 0 closed: empty input
+            break;
+        } else {
+            return os_error(errno);
+        }
+    }
+    block->resize(used);
+    block->shrink_to_fit();
+    const uint8_t* data = block->data();
+    return SharedBytes(std::move(block), data, used);
+}
+
+}  // namespace
+
+Result<SharedBytes> map_input(const std::string& path) {
+    if (path == "-") return read_stdin();
+    if (path.find('\0') != std::string::npos) return Error{kNulInPath};
+
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return os_error(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    size_t size = size_t(st.st_size);
+    // An empty file is mapped with length 1 so that the mapping is valid.
+    size_t length = size ? size : 1;
+    void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (addr == MAP_FAILED) return os_error(errno);
+    ::madvise(addr, length, MADV_SEQUENTIAL);  // a hint only; failure is harmless
+    auto mapping = std::make_shared<const Mapping>(addr, length);
+    return SharedBytes(std::move(mapping), static_cast<const uint8_t*>(addr), size);
+}
+
+}  // namespace flowsieve

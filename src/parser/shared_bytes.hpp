@@ -1,0 +1,46 @@
+// Immutable bytes over reference-counted storage (a read-only mapping or a
+// heap block). Sub-ranges share the storage without copying; the count is
+// atomic because packets travel between threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "util/byte_view.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve {
+
+class SharedBytes {
+public:
+    SharedBytes() = default;
+    SharedBytes(std::shared_ptr<const void> storage, const uint8_t* data, size_t size)
+        : storage_(size ? std::move(storage) : nullptr), data_(size ? data : nullptr), size_(size) {}
+
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    ByteView view() const { return ByteView(data_, size_); }
+
+    // [offset, offset + count) of this range; the caller has checked bounds
+    // through view(). An empty sub-range holds no reference to the storage.
+    SharedBytes slice(size_t offset, size_t count) const {
+        if (count == 0) return SharedBytes();
+        return SharedBytes(storage_, data_ + offset, count);
+    }
+
+    // Whether this range keeps storage alive (for tests of the empty rule).
+    bool holds_storage() const { return storage_ != nullptr; }
+
+private:
+    std::shared_ptr<const void> storage_;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Maps a capture file read-only, or reads all of standard input for "-".
+Result<SharedBytes> map_input(const std::string& path);
+
+}  // namespace flowsieve

@@ -1,0 +1,231 @@
+#include "python/args.hpp"
+
+#include <limits>
+
+namespace flowsieve::python {
+
+PyObject* PanicException = nullptr;
+
+namespace {
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// An owned reference, released on every path out.
+class Ref {
+public:
+    explicit Ref(PyObject* o = nullptr) : o_(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject* get() const { return o_; }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject* o_;
+};
+
+std::string type_name(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    if (!name) {
+        PyErr_Clear();
+        return "?";
+    }
+    Ref utf8(PyUnicode_AsUTF8String(name.get()));
+    if (!utf8) {
+        PyErr_Clear();
+        return "?";
+    }
+    return PyBytes_AsString(utf8.get());
+}
+
+std::string call_name(const Signature& sig) { return std::string(sig.name) + "()"; }
+
+std::optional<std::string> utf8_of(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        raise({PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'PyString'"});
+        return std::nullopt;
+    }
+    Ref bytes(PyUnicode_AsUTF8String(obj));
+    if (!bytes) return std::nullopt;
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+    return std::string(data, size_t(size));
+}
+
+// An integer within [0, max] through __index__; out of range is an
+// OverflowError with one fixed message, whatever the size.
+std::optional<uint64_t> bounded_integer(PyObject* obj, uint64_t max) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return std::nullopt;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (overflow || value < 0 || uint64_t(value) > max) {
+        raise({PyExc_OverflowError, kOutOfRange});
+        return std::nullopt;
+    }
+    return uint64_t(value);
+}
+
+// Applies `convert` to each item of a sequence that is not a str.
+template <class T, class Convert>
+std::optional<std::vector<T>> sequence_of(PyObject* obj, Convert convert) {
+    if (PyUnicode_Check(obj)) {
+        raise({PyExc_TypeError, "Can't extract `str` to `Vec`"});
+        return std::nullopt;
+    }
+    if (!PySequence_Check(obj)) {
+        raise({PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'"});
+        return std::nullopt;
+    }
+    Ref iter(PyObject_GetIter(obj));
+    if (!iter) return std::nullopt;
+    std::vector<T> out;
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+        Ref item(raw);
+        auto value = convert(item.get());
+        if (!value) return std::nullopt;
+        out.push_back(std::move(*value));
+    }
+    if (PyErr_Occurred()) return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
+PyObject* raise(const PyFailure& failure) {
+    PyErr_SetString(failure.type, failure.message.c_str());
+    return nullptr;
+}
+
+BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs)
+    : sig_(sig), values_(sig.params.size(), nullptr) {
+    const size_t n_params = sig.params.size();
+    const size_t n_args = args ? size_t(PyTuple_Size(args)) : 0;
+    if (n_args > n_params) {
+        std::string m = call_name(sig);
+        if (sig.required == n_params)
+            m += " takes " + std::to_string(n_params);
+        else
+            m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(n_params);
+        m += " positional arguments but " + std::to_string(n_args) + (n_args == 1 ? " was" : " were") + " given";
+        raise({PyExc_TypeError, m});
+        return;
+    }
+    for (size_t i = 0; i < n_args; ++i) values_[i] = PyTuple_GetItem(args, Py_ssize_t(i));
+
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            auto name = PyUnicode_Check(key) ? utf8_of(key) : std::nullopt;
+            if (!name) {
+                PyErr_Clear();
+                raise({PyExc_TypeError, call_name(sig) + " keywords must be strings"});
+                return;
+            }
+            size_t i = 0;
+            while (i < n_params && *name != sig.params[i]) ++i;
+            if (i == n_params) {
+                raise({PyExc_TypeError, call_name(sig) + " got an unexpected keyword argument '" + *name + "'"});
+                return;
+            }
+            if (values_[i]) {
+                raise({PyExc_TypeError, call_name(sig) + " got multiple values for argument '" + *name + "'"});
+                return;
+            }
+            values_[i] = value;
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (size_t i = 0; i < sig.required; ++i)
+        if (!values_[i]) missing.push_back(sig.params[i]);
+    if (!missing.empty()) {
+        std::string m = call_name(sig) + " missing " + std::to_string(missing.size()) + " required positional " +
+                        (missing.size() == 1 ? "argument" : "arguments") + ": ";
+        for (size_t i = 0; i < missing.size(); ++i) {
+            if (i) {
+                if (missing.size() > 2) m += ",";
+                m += i + 1 == missing.size() ? " and " : " ";
+            }
+            m += std::string("'") + missing[i] + "'";
+        }
+        raise({PyExc_TypeError, m});
+        return;
+    }
+    ok_ = true;
+}
+
+void BoundArgs::prefix_type_error(size_t i) const {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref t(type), v(value), tb(traceback);
+    std::string message;
+    if (v) {
+        Ref text(PyObject_Str(v.get()));
+        auto utf8 = text ? utf8_of(text.get()) : std::nullopt;
+        PyErr_Clear();
+        message = utf8.value_or("");
+    }
+    raise({PyExc_TypeError, std::string("argument '") + sig_.params[i] + "': " + message});
+}
+
+std::optional<std::string> BoundArgs::text(size_t i, const char* fallback) const {
+    if (!values_[i]) return std::string(fallback);
+    auto out = utf8_of(values_[i]);
+    if (!out) prefix_type_error(i);
+    return out;
+}
+
+std::optional<std::string> BoundArgs::lowered(size_t i, const char* fallback) const {
+    if (!values_[i]) return std::string(fallback);
+    if (!PyUnicode_Check(values_[i])) return text(i, fallback);  // raises the type error
+    // str.lower itself, not a subclass's override.
+    Ref lower(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+    if (!lower) return std::nullopt;
+    Ref result(PyObject_CallFunctionObjArgs(lower.get(), values_[i], nullptr));
+    if (!result) return std::nullopt;
+    return utf8_of(result.get());
+}
+
+std::optional<uint64_t> BoundArgs::u64(size_t i, uint64_t fallback) const {
+    if (!values_[i]) return fallback;
+    Ref index(PyNumber_Index(values_[i]));
+    if (!index) {
+        prefix_type_error(i);
+        return std::nullopt;
+    }
+    // The interpreter's own OverflowError for negative or huge values.
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return uint64_t(value);
+}
+
+std::optional<uint32_t> BoundArgs::u32(size_t i, uint32_t fallback) const {
+    if (!values_[i]) return fallback;
+    auto value = bounded_integer(values_[i], std::numeric_limits<uint32_t>::max());
+    if (!value) prefix_type_error(i);
+    return value ? std::optional<uint32_t>(uint32_t(*value)) : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> BoundArgs::texts(size_t i) const {
+    if (!values_[i]) return std::vector<std::string>{};
+    auto out = sequence_of<std::string>(values_[i], utf8_of);
+    if (!out) prefix_type_error(i);
+    return out;
+}
+
+std::optional<std::vector<uint16_t>> BoundArgs::u16s(size_t i) const {
+    if (!values_[i]) return std::vector<uint16_t>{};
+    auto out = sequence_of<uint16_t>(values_[i], [](PyObject* item) -> std::optional<uint16_t> {
+        auto v = bounded_integer(item, std::numeric_limits<uint16_t>::max());
+        return v ? std::optional<uint16_t>(uint16_t(*v)) : std::nullopt;
+    });
+    if (!out) prefix_type_error(i);
+    return out;
+}
+
+}  // namespace flowsieve::python

@@ -1,0 +1,169 @@
+#include "split/driver.hpp"
+
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "flow/filter.hpp"
+#include "flow/strategy.hpp"
+#include "parser/capture.hpp"
+#include "split/packet_queue.hpp"
+#include "split/writer.hpp"
+
+namespace flowsieve {
+namespace {
+
+constexpr size_t kQueueCapacity = 4096;
+
+SplitError value_error(std::string m) { return {SplitError::Kind::ValueError, std::move(m)}; }
+SplitError io_error(std::string m) { return {SplitError::Kind::IOError, std::move(m)}; }
+SplitError runtime_error(std::string m) { return {SplitError::Kind::RuntimeError, std::move(m)}; }
+
+bool valid_utf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n;
+        uint32_t cp;
+        if (c < 0x80) n = 1, cp = c;
+        else if ((c & 0xE0) == 0xC0) n = 2, cp = c & 0x1F;
+        else if ((c & 0xF0) == 0xE0) n = 3, cp = c & 0x0F;
+        else if ((c & 0xF8) == 0xF0) n = 4, cp = c & 0x07;
+        else return false;
+        if (i + n > s.size()) return false;
+        for (size_t k = 1; k < n; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (cc & 0x3F);
+        }
+        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+// What the producer thread ended with.
+struct ProducerResult {
+    bool panicked = false;
+    std::optional<CaptureError> error;
+};
+
+void produce(CaptureReader& reader, PacketQueue& queue, ProducerResult& result) {
+    try {
+        for (;;) {
+            NextPacket next = reader.next_packet();
+            if (auto* packet = std::get_if<ParsedPacket>(&next)) {
+                if (!queue.push(std::move(*packet))) break;
+            } else if (auto* error = std::get_if<CaptureError>(&next)) {
+                result.error = std::move(*error);
+                break;
+            } else {
+                break;
+            }
+        }
+    } catch (...) {
+        result.panicked = true;
+    }
+    queue.close_sender();
+}
+
+// Joins the producer on every path out of streaming; a failing consumer
+// first closes its end so that the producer stops at its next put.
+class ProducerThread {
+public:
+    ProducerThread(PacketQueue& queue) : queue_(queue) {}
+    ~ProducerThread() { join(); }
+    void start(std::unique_ptr<CaptureReader> reader) {
+        thread_ = std::thread([this, r = std::move(reader)] { produce(*r, queue_, result_); });
+    }
+    const ProducerResult& join() {
+        if (thread_.joinable()) {
+            queue_.close_receiver();
+            thread_.join();
+        }
+        return result_;
+    }
+
+private:
+    PacketQueue& queue_;
+    ProducerResult result_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+std::string file_stem(const std::string& input_path) {
+    // The last normal component: trailing "/" and "." components are skipped.
+    std::string_view path = input_path;
+    std::string_view last;
+    while (!path.empty()) {
+        size_t slash = path.rfind('/');
+        std::string_view component = slash == std::string_view::npos ? path : path.substr(slash + 1);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+        if (component.empty() || component == ".") continue;
+        if (component != "..") last = component;
+        break;
+    }
+    if (last.empty()) return "unknown";
+    size_t dot = last.rfind('.');
+    std::string_view stem = (dot == std::string_view::npos || dot == 0) ? last : last.substr(0, dot);
+    if (!valid_utf8(stem)) return "unknown";
+    return std::string(stem);
+}
+
+Status<SplitError> split_capture(const SplitOptions& o) {
+    auto strategy = parse_strategy(o.strategy.given, o.strategy.lowered);
+    if (!strategy) return value_error(strategy.error().message);
+    OutputType output_type;
+    if (o.output_type.lowered == "pcap") output_type = OutputType::Pcap;
+    else if (o.output_type.lowered == "l7") output_type = OutputType::L7;
+    else return value_error("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7");
+
+    auto input = map_input(o.input_path);
+    if (!input) return io_error(input.error().message);
+    auto reader = open_capture(std::move(input).value());
+    if (!reader) return runtime_error(reader.error().text());
+    const uint32_t link_type = reader.value()->link_type();
+    const PacketFilter filter = PacketFilter::build(o.ip_filters, o.port_filters);
+    if (auto st = create_directories(o.output_dir); !st) return io_error(st.error().message);
+
+    PacketQueue queue(kQueueCapacity);
+    ProducerThread producer(queue);
+    try {
+        producer.start(std::move(reader).value());
+    } catch (const std::system_error& e) {
+        return SplitError{SplitError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
+    }
+
+    WriterSetOptions writer_options;
+    writer_options.output_dir = o.output_dir;
+    writer_options.stem = file_stem(o.input_path);
+    writer_options.link_type = link_type;
+    writer_options.output_type = output_type;
+    writer_options.buffer_bytes = o.buffer_bytes;
+    writer_options.max_sessions = o.max_sessions;
+    auto writers = FlowWriterSet::create(std::move(writer_options));
+    if (!writers) return runtime_error(writers.error().message);
+
+    std::vector<ParsedPacket> batch;
+    batch.reserve(kQueueCapacity);
+    for (;;) {
+        queue.pop_all(batch);
+        if (batch.empty()) break;
+        for (const ParsedPacket& packet : batch) {
+            if (!filter.accepts(packet)) continue;
+            for (const FlowKey& key : keys_for(*strategy, packet))
+                if (auto st = writers.value()->write_packet(key.text(), packet); !st)
+                    return runtime_error(st.error().message);
+        }
+    }
+
+    const ProducerResult& result = producer.join();
+    if (result.panicked) return runtime_error("Producer thread panicked");
+    if (result.error) return runtime_error(result.error->text());
+    if (auto st = writers.value()->finish(); !st) return runtime_error(st.error().message);
+    return {};
+}
+
+}  // namespace flowsieve

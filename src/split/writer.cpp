@@ -1,0 +1,245 @@
+#include "split/writer.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "parser/pcap_format.hpp"
+#include "util/os_error.hpp"
+
+namespace flowsieve {
+namespace {
+
+constexpr const char* kWriteZero = "failed to write the buffered data";
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string parent_of(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;  // trailing slashes
+    size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos) return "";
+    while (slash > 0 && path[slash - 1] == '/') --slash;
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+Status<> write_all(int fd, const uint8_t* data, size_t size) {
+    while (size) {
+        ssize_t n = ::write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= size_t(n);
+        } else if (n == 0) {
+            return Error{kWriteZero};
+        } else if (errno != EINTR) {
+            return os_error(errno);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string sanitize_key(std::string_view key) {
+    std::string out(key);
+    for (char& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || std::strchr("\"*./:<>?\\|", c)) c = '_';
+    }
+    return out;
+}
+
+Status<> create_directories(const std::string& path) {
+    if (path.empty()) return {};
+    if (path.find('\0') != std::string::npos) return Error{kNulInPath};
+    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    int err = errno;
+    if (err != ENOENT) {
+        if (is_directory(path)) return {};
+        return os_error(err);
+    }
+    std::string parent = parent_of(path);
+    if (parent.empty() || parent == path) return os_error(err);
+    if (auto st = create_directories(parent); !st) return st;
+    if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
+    return os_error(errno);
+}
+
+FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir)
+    : options_(std::move(options)), dir_(std::move(dir)) {}
+
+Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
+    if (auto st = create_directories(options.output_dir); !st) return std::move(st).error();
+    const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return os_error(errno);
+    return std::unique_ptr<FlowWriterSet>(new FlowWriterSet(std::move(options), std::move(fd)));
+}
+
+FlowWriterSet::~FlowWriterSet() {
+    for (Writer* w = oldest_; w; w = w->newer) {
+        (void)flush(*w);
+        w->fd.reset();
+    }
+}
+
+void FlowWriterSet::unlink_lru(Writer& w) {
+    (w.older ? w.older->newer : oldest_) = w.newer;
+    (w.newer ? w.newer->older : newest_) = w.older;
+    w.older = w.newer = nullptr;
+}
+
+void FlowWriterSet::push_newest(Writer& w) {
+    w.older = newest_;
+    w.newer = nullptr;
+    (newest_ ? newest_->newer : oldest_) = &w;
+    newest_ = &w;
+}
+
+FlowWriterSet::Writer* FlowWriterSet::take_free_writer() {
+    if (!free_writers_.empty()) {
+        Writer* w = free_writers_.back();
+        free_writers_.pop_back();
+        return w;
+    }
+    auto w = std::make_unique<Writer>();
+    if (options_.buffer_bytes) w->buffer.reset(new uint8_t[options_.buffer_bytes]);
+    writers_.push_back(std::move(w));
+    return writers_.back().get();
+}
+
+// Closes an open writer, ignoring a failure to write out its buffer.
+void FlowWriterSet::close_writer(Writer& w) {
+    (void)flush(w);
+    w.fd.reset();
+    w.used = 0;
+    unlink_lru(w);
+    w.flow->writer = nullptr;
+    w.flow = nullptr;
+    --open_count_;
+    free_writers_.push_back(&w);
+}
+
+Status<> FlowWriterSet::flush(Writer& w) {
+    size_t used = w.used;
+    w.used = 0;
+    return write_all(w.fd.get(), w.buffer.get(), used);
+}
+
+Status<> FlowWriterSet::write_piece(Writer& w, const uint8_t* data, size_t size) {
+    const size_t capacity = options_.buffer_bytes;
+    if (size <= capacity - w.used) {
+        if (size) std::memcpy(w.buffer.get() + w.used, data, size);
+        w.used += size;
+        return {};
+    }
+    if (auto st = flush(w); !st) return st;
+    if (size >= capacity) return write_all(w.fd.get(), data, size);
+    std::memcpy(w.buffer.get(), data, size);
+    w.used = size;
+    return {};
+}
+
+Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
+    if (options_.output_type == OutputType::Pcap) {
+        uint8_t header[kPcapRecordHeaderSize];
+        encode_pcap_record_header(header, p.ts_sec, p.ts_usec, p.incl_len, p.orig_len);
+        if (auto st = write_piece(w, header, sizeof header); !st) return st;
+        return write_piece(w, p.data.data(), p.data.size());
+    }
+    if (!p.payload_offset) return {};
+    size_t offset = size_t(*p.payload_offset);
+    return write_piece(w, p.data.data() + offset, p.data.size() - offset);
+}
+
+// Opens the flow's temporary file: created (or emptied) for a new flow, and
+// reopened for appending when the open limit closed it earlier. When the
+// process runs out of descriptors, the least recently used file is closed
+// and the open retried.
+Status<> FlowWriterSet::open_file(Flow& flow, bool create, Writer*& out) {
+    const std::string tmp = "." + flow.name + ".tmp";
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : O_APPEND);
+    int fd;
+    for (;;) {
+        fd = ::openat(dir_.get(), tmp.c_str(), flags, 0666);
+        if (fd >= 0) break;
+        if ((errno == EMFILE || errno == ENFILE) && oldest_) {
+            close_writer(*oldest_);
+            continue;
+        }
+        return os_error(errno);
+    }
+    Writer* w = take_free_writer();
+    w->fd.reset(fd);
+    w->used = 0;
+    if (create && options_.output_type == OutputType::Pcap) {
+        uint8_t header[kPcapGlobalHeaderSize];
+        encode_pcap_global_header(header, options_.link_type);
+        if (auto st = write_piece(*w, header, sizeof header); !st) {
+            w->fd.reset();
+            free_writers_.push_back(w);
+            return st;
+        }
+    }
+    out = w;
+    return {};
+}
+
+Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& packet) {
+    if (open_count_ >= options_.max_sessions && oldest_) close_writer(*oldest_);
+
+    auto it = flows_.find(key);
+    if (it != flows_.end() && it->second.writer) {
+        Writer& w = *it->second.writer;
+        unlink_lru(w);
+        push_newest(w);
+        return write_record(w, packet);
+    }
+
+    const bool create = it == flows_.end();
+    Flow fresh;
+    if (create) {
+        const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
+        fresh.name = options_.stem + "_" + sanitize_key(key) + ext;
+    }
+    Flow& flow = create ? fresh : it->second;
+    Writer* w = nullptr;
+    if (auto st = open_file(flow, create, w); !st) return st;
+    if (auto st = write_record(*w, packet); !st) {
+        w->fd.reset();
+        free_writers_.push_back(w);
+        return st;
+    }
+    Flow& kept = create ? flows_.emplace(std::string(key), std::move(fresh)).first->second : flow;
+    w->flow = &kept;
+    kept.writer = w;
+    push_newest(*w);
+    ++open_count_;
+    return {};
+}
+
+Status<> FlowWriterSet::finish() {
+    for (Writer* w = oldest_; w; w = w->newer)
+        if (auto st = flush(*w); !st) return st;
+    while (oldest_) close_writer(*oldest_);
+
+    for (auto& [key, flow] : flows_) {
+        const std::string tmp = "." + flow.name + ".tmp";
+        struct stat st;
+        if (::fstatat(dir_.get(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (options_.output_type == OutputType::L7 && st.st_size == 0) {
+            ::unlinkat(dir_.get(), tmp.c_str(), 0);
+            continue;
+        }
+        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), flow.name.c_str()) != 0) return os_error(errno);
+    }
+    return {};
+}
+
+}  // namespace flowsieve

@@ -1,0 +1,91 @@
+// The per-flow output files of one split: found or created by key, written
+// through a buffer each, at most `max_sessions` open at once (the least
+// recently used is closed first), kept under hidden temporary names until
+// `finish` gives them their final names.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "packet/packet.hpp"
+#include "util/result.hpp"
+#include "util/unique_fd.hpp"
+
+namespace flowsieve {
+
+enum class OutputType { Pcap, L7 };
+
+// Each control character, DEL and each of "*./:<>?\| becomes "_".
+std::string sanitize_key(std::string_view key);
+
+// mkdir -p with permission bits 0777 before the file-creation mask.
+Status<> create_directories(const std::string& path);
+
+struct WriterSetOptions {
+    std::string output_dir;
+    std::string stem;
+    uint32_t link_type = 1;
+    OutputType output_type = OutputType::Pcap;
+    size_t buffer_bytes = 10000;
+    uint32_t max_sessions = 10000;
+};
+
+class FlowWriterSet {
+public:
+    static Result<std::unique_ptr<FlowWriterSet>> create(WriterSetOptions options);
+    // Discarding without finish flushes (ignoring failures) and closes every
+    // open file, leaving all of them under their temporary names.
+    ~FlowWriterSet();
+
+    Status<> write_packet(std::string_view key, const ParsedPacket& packet);
+    // Flushes and closes every file, then renames each to its final name
+    // (an empty payload file is deleted instead).
+    Status<> finish();
+
+    size_t open_count() const { return open_count_; }
+
+private:
+    struct Writer;
+    struct Flow {
+        std::string name;  // stem "_" sanitized key "." ext
+        Writer* writer = nullptr;
+    };
+    // One open file; writers are recycled together with their buffers.
+    struct Writer {
+        UniqueFd fd;
+        std::unique_ptr<uint8_t[]> buffer;
+        size_t used = 0;
+        Flow* flow = nullptr;
+        Writer* older = nullptr;  // least recently used order
+        Writer* newer = nullptr;
+    };
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+
+    explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir);
+    Status<> open_file(Flow& flow, bool create, Writer*& out);
+    Status<> write_piece(Writer& w, const uint8_t* data, size_t size);
+    Status<> flush(Writer& w);
+    Status<> write_record(Writer& w, const ParsedPacket& packet);
+    void close_writer(Writer& w);
+    void unlink_lru(Writer& w);
+    void push_newest(Writer& w);
+    Writer* take_free_writer();
+
+    WriterSetOptions options_;
+    UniqueFd dir_;
+    std::unordered_map<std::string, Flow, KeyHash, std::equal_to<>> flows_;
+    std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
+    std::vector<Writer*> free_writers_;
+    Writer* oldest_ = nullptr;
+    Writer* newest_ = nullptr;
+    size_t open_count_ = 0;
+};
+
+}  // namespace flowsieve

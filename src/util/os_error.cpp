@@ -1,0 +1,14 @@
+#include "util/os_error.hpp"
+
+#include <string.h>
+
+namespace flowsieve {
+
+std::string os_error_text(int errnum) {
+    char buf[256];
+    // GNU strerror_r may return a static string instead of filling buf.
+    const char* text = strerror_r(errnum, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+}
+
+}  // namespace flowsieve
