@@ -198,9 +198,17 @@ std::optional<uint64_t> BoundArgs::u64(size_t i, uint64_t fallback) const {
         prefix_type_error(i);
         return std::nullopt;
     }
-    // The interpreter's own OverflowError for negative or huge values.
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        // A negative value keeps the interpreter's own OverflowError; a value
+        // too large gets the same message as the narrower integers.
+        int overflow = 0;
+        PyErr_Clear();
+        long long as_signed = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (overflow < 0 || (overflow == 0 && as_signed < 0)) PyLong_AsUnsignedLongLong(index.get());
+        else raise({PyExc_OverflowError, kOutOfRange});
+        return std::nullopt;
+    }
     return uint64_t(value);
 }
 

@@ -1,6 +1,7 @@
 // The flowsieve extension module: its functions convert their arguments,
 // call one core operation and turn its failure into a Python exception.
 #include <exception>
+#include <new>
 
 #include "python/args.hpp"
 #include "split/driver.hpp"
@@ -25,6 +26,8 @@ template <class Body>
 PyObject* guarded(Body body) {
     try {
         return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     } catch (const std::exception& e) {
         return raise({PanicException, e.what()});
     } catch (...) {
