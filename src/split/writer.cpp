@@ -120,8 +120,8 @@ void FlowWriterSet::close_writer(Writer& w) {
     w.fd.reset();
     w.used = 0;
     unlink_lru(w);
-    w.flow->writer = nullptr;
-    w.flow = nullptr;
+    *w.slot = nullptr;
+    w.slot = nullptr;
     --open_count_;
     free_writers_.push_back(&w);
 }
@@ -162,8 +162,13 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
 // reopened for appending when the open limit closed it earlier. When the
 // process runs out of descriptors, the least recently used file is closed
 // and the open retried.
-Status<> FlowWriterSet::open_file(Flow& flow, bool create, Writer*& out) {
-    const std::string tmp = "." + flow.name + ".tmp";
+std::string FlowWriterSet::final_name(std::string_view key) const {
+    const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
+    return options_.stem + "_" + sanitize_key(key) + ext;
+}
+
+Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
+    const std::string tmp = "." + name + ".tmp";
     const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : O_APPEND);
     int fd;
     for (;;) {
@@ -195,30 +200,24 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
     if (open_count_ >= options_.max_sessions && oldest_) close_writer(*oldest_);
 
     auto it = flows_.find(key);
-    if (it != flows_.end() && it->second.writer) {
-        Writer& w = *it->second.writer;
+    if (it != flows_.end() && it->second) {
+        Writer& w = *it->second;
         unlink_lru(w);
         push_newest(w);
         return write_record(w, packet);
     }
 
     const bool create = it == flows_.end();
-    Flow fresh;
-    if (create) {
-        const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
-        fresh.name = options_.stem + "_" + sanitize_key(key) + ext;
-    }
-    Flow& flow = create ? fresh : it->second;
     Writer* w = nullptr;
-    if (auto st = open_file(flow, create, w); !st) return st;
+    if (auto st = open_file(final_name(key), create, w); !st) return st;
     if (auto st = write_record(*w, packet); !st) {
         w->fd.reset();
         free_writers_.push_back(w);
         return st;
     }
-    Flow& kept = create ? flows_.emplace(std::string(key), std::move(fresh)).first->second : flow;
-    w->flow = &kept;
-    kept.writer = w;
+    if (create) it = flows_.emplace(std::string(key), nullptr).first;
+    it->second = w;
+    w->slot = &it->second;
     push_newest(*w);
     ++open_count_;
     return {};
@@ -229,15 +228,16 @@ Status<> FlowWriterSet::finish() {
         if (auto st = flush(*w); !st) return st;
     while (oldest_) close_writer(*oldest_);
 
-    for (auto& [key, flow] : flows_) {
-        const std::string tmp = "." + flow.name + ".tmp";
+    for (const auto& entry : flows_) {
+        const std::string name = final_name(entry.first);
+        const std::string tmp = "." + name + ".tmp";
         struct stat st;
         if (::fstatat(dir_.get(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (options_.output_type == OutputType::L7 && st.st_size == 0) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             continue;
         }
-        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), flow.name.c_str()) != 0) return os_error(errno);
+        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) != 0) return os_error(errno);
     }
     return {};
 }

@@ -50,16 +50,12 @@ public:
 
 private:
     struct Writer;
-    struct Flow {
-        std::string name;  // stem "_" sanitized key "." ext
-        Writer* writer = nullptr;
-    };
     // One open file; writers are recycled together with their buffers.
     struct Writer {
         UniqueFd fd;
         std::unique_ptr<uint8_t[]> buffer;
         size_t used = 0;
-        Flow* flow = nullptr;
+        Writer** slot = nullptr;  // the flow's entry in flows_
         Writer* older = nullptr;  // least recently used order
         Writer* newer = nullptr;
     };
@@ -69,7 +65,8 @@ private:
     };
 
     explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir);
-    Status<> open_file(Flow& flow, bool create, Writer*& out);
+    std::string final_name(std::string_view key) const;
+    Status<> open_file(const std::string& name, bool create, Writer*& out);
     Status<> write_piece(Writer& w, const uint8_t* data, size_t size);
     Status<> flush(Writer& w);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
@@ -80,7 +77,10 @@ private:
 
     WriterSetOptions options_;
     UniqueFd dir_;
-    std::unordered_map<std::string, Flow, KeyHash, std::equal_to<>> flows_;
+    // Every flow that got a file, by key: its open writer, or none while the
+    // open limit keeps it closed. Names are derived from the key when needed,
+    // so a flow costs little more than its key.
+    std::unordered_map<std::string, Writer*, KeyHash, std::equal_to<>> flows_;
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;
