@@ -8,4 +8,4 @@ if ! dpkg -s libgtest-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null; then
   apt-get update -qq
   apt-get install -y -qq libgtest-dev g++ >/dev/null
 fi
-python3 -m pip install -q --disable-pip-version-check cmake ninja pytest dpkt
+python3 -m pip install -q --disable-pip-version-check cmake ninja pytest

@@ -256,6 +256,29 @@ def test_cut_off_record_fails_after_writing(tmp_path, fmt, max_sessions):
                                    "notes.txt": b"mine"}
 
 
+def test_planted_symlink_under_a_temporary_name_is_not_followed(tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    (out / ".cap_all.pcap.tmp").symlink_to(victim)
+    (tmp_path / "cap.pcap").write_bytes(pcap(records(MIXED)))
+    with pytest.raises(RuntimeError, match=r"^Too many levels of symbolic links \(os error 40\)$"):
+        flowsieve.split(str(tmp_path / "cap.pcap"), str(out), strategy="nosplit")
+    assert victim.read_bytes() == b"keep"
+
+
+@pytest.mark.parametrize("relative, message", [
+    ("cap.pcap", "File exists (os error 17)"),  # the output is a file
+    ("cap.pcap/sub", "Not a directory (os error 20)"),  # a parent is a file
+])
+def test_output_directory_that_cannot_be_created(tmp_path, relative, message):
+    (tmp_path / "cap.pcap").write_bytes(pcap(records(MIXED)))
+    with pytest.raises(OSError) as err:
+        flowsieve.split(str(tmp_path / "cap.pcap"), str(tmp_path / relative))
+    assert str(err.value) == message
+
+
 SHORT_NG = block("<", 0x0A0D0D0A, bytes([1, 2, 3, 4]) + bytes(12))
 UNKNOWN = "Unsupported file format (unknown magic number)"
 
