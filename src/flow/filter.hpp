@@ -20,8 +20,6 @@ public:
     static PacketFilter build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports);
     bool accepts(const ParsedPacket& packet) const;
 
-    const std::vector<IpAddress>& ips() const { return ips_; }
-
 private:
     std::vector<IpAddress> ips_;
     std::vector<uint16_t> ports_;

@@ -114,8 +114,6 @@ void append_address(FlowKey& out, const IpAddress& address) {
     else append_ipv6(out, address.bytes.data());
 }
 
-std::string address_text(const IpAddress& address) { return address_key(address).str(); }
-
 Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lowered) {
     for (size_t i = 0; i < std::size(kStrategyNames); ++i)
         if (lowered == kStrategyNames[i]) return SplitStrategy(i);

@@ -21,7 +21,6 @@ public:
     FlowKey() = default;
     explicit FlowKey(std::string_view text) { append(text); }
     std::string_view text() const { return {buf_, len_}; }
-    std::string str() const { return std::string(text()); }
     bool operator==(const FlowKey& o) const { return text() == o.text(); }
 
     void append(std::string_view s) {
@@ -52,8 +51,7 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 
 FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet);
 
-// Address texts used in keys: dotted IPv4, RFC 5952 IPv6.
+// Address text used in keys: dotted IPv4, RFC 5952 IPv6.
 void append_address(FlowKey& out, const IpAddress& address);
-std::string address_text(const IpAddress& address);
 
 }  // namespace flowsieve

@@ -15,7 +15,6 @@ inline constexpr size_t kPcapGlobalHeaderSize = 24;
 inline constexpr size_t kPcapRecordHeaderSize = 16;
 inline constexpr size_t kPcapLinkTypeOffset = 20;
 inline constexpr uint32_t kPcapMagicMicros = 0xA1B2C3D4;
-inline constexpr uint32_t kPcapMagicNanos = 0xA1B23C4D;
 inline constexpr uint16_t kPcapVersionMajor = 2;
 inline constexpr uint16_t kPcapVersionMinor = 4;
 inline constexpr uint32_t kPcapWrittenSnapLength = 65535;

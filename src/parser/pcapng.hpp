@@ -22,8 +22,6 @@ public:
     uint32_t link_type() const override;
     NextPacket next_packet() override;
 
-    const std::vector<InterfaceInfo>& interfaces() const { return interfaces_; }
-
 private:
     explicit PcapNgReader(SharedBytes input) : input_(std::move(input)) {}
     NextPacket read_enhanced(ByteView block);

@@ -153,7 +153,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         if (batch.empty()) break;
         for (const ParsedPacket& packet : batch) {
             if (!filter.accepts(packet)) continue;
-            for (const FlowKey& key : keys_for(*strategy, packet))
+            for (const FlowKey& key : keys_for(strategy.value(), packet))
                 if (auto st = writers.value()->write_packet(key.text(), packet); !st)
                     return runtime_error(st.error().message);
         }

@@ -46,8 +46,6 @@ public:
     // (an empty payload file is deleted instead).
     Status<> finish();
 
-    size_t open_count() const { return open_count_; }
-
 private:
     struct Writer;
     // One open file; writers are recycled together with their buffers.

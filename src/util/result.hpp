@@ -40,7 +40,6 @@ class [[nodiscard]] Status {
 public:
     Status() = default;
     Status(E error) : error_(std::move(error)), failed_(true) {}
-    static Status Ok() { return Status(); }
 
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }
