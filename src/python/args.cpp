@@ -95,7 +95,9 @@ std::optional<std::vector<T>> sequence_of(PyObject* obj, Convert convert) {
 }  // namespace
 
 PyObject* raise(const PyFailure& failure) {
-    PyErr_SetString(failure.type, failure.message.c_str());
+    // Messages may quote caller text holding NUL characters: keep them whole.
+    Ref message(PyUnicode_DecodeUTF8(failure.message.data(), Py_ssize_t(failure.message.size()), "replace"));
+    if (message) PyErr_SetObject(failure.type, message.get());
     return nullptr;
 }
 

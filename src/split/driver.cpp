@@ -146,17 +146,15 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto writers = FlowWriterSet::create(std::move(writer_options));
     if (!writers) return runtime_error(writers.error().message);
 
-    std::vector<ParsedPacket> batch;
-    batch.reserve(kQueueCapacity);
-    for (;;) {
-        queue.pop_all(batch);
-        if (batch.empty()) break;
-        for (const ParsedPacket& packet : batch) {
+    while (size_t ready = queue.wait_front()) {
+        for (size_t i = 0; i < ready; ++i) {
+            const ParsedPacket& packet = queue.front(i);
             if (!filter.accepts(packet)) continue;
             for (const FlowKey& key : keys_for(strategy.value(), packet))
                 if (auto st = writers.value()->write_packet(key.text(), packet); !st)
                     return runtime_error(st.error().message);
         }
+        queue.pop_front(ready);
     }
 
     const ProducerResult& result = producer.join();

@@ -1,7 +1,8 @@
 // Bounded first-in, first-out queue of packets between one producer and one
 // consumer. Each side wakes the other only on the transitions that matter
-// (empty to non-empty, full to non-full), and the consumer takes every
-// queued packet at once, so the lock is taken about once per batch.
+// (empty to non-empty, full to non-full). The consumer works through every
+// ready packet in place and frees their slots together, so the lock is taken
+// about once per batch while no more than the capacity is ever in transit.
 #pragma once
 
 #include <condition_variable>
@@ -26,17 +27,25 @@ public:
         return true;
     }
 
-    // Moves every queued packet into `out` (emptied first), waiting while the
-    // queue is empty and open. An empty `out` means closed and drained.
-    void pop_all(std::vector<ParsedPacket>& out) {
-        out.clear();
+    // Waits while the queue is empty and open; returns how many packets are
+    // ready at the front, 0 once it is closed and drained. The producer
+    // never touches those slots until pop_front frees them.
+    size_t wait_front() {
         std::unique_lock lock(mutex_);
         while (count_ == 0 && !sender_closed_) not_empty_.wait(lock);
+        return count_;
+    }
+
+    // The i-th ready packet, i below what wait_front returned.
+    const ParsedPacket& front(size_t i) const { return ring_[(head_ + i) % ring_.size()]; }
+
+    // Releases the first n ready packets and frees their slots.
+    void pop_front(size_t n) {
+        for (size_t i = 0; i < n; ++i) ring_[(head_ + i) % ring_.size()] = ParsedPacket();
+        std::lock_guard lock(mutex_);
         bool was_full = count_ == ring_.size();
-        for (; count_; --count_) {
-            out.push_back(std::move(ring_[head_]));
-            head_ = (head_ + 1) % ring_.size();
-        }
+        head_ = (head_ + n) % ring_.size();
+        count_ -= n;
         if (was_full) not_full_.notify_one();
     }
 
@@ -57,7 +66,7 @@ private:
     std::condition_variable not_empty_;
     std::condition_variable not_full_;
     std::vector<ParsedPacket> ring_;
-    size_t head_ = 0;
+    size_t head_ = 0;  // written by the consumer only
     size_t count_ = 0;
     bool sender_closed_ = false;
     bool receiver_gone_ = false;

@@ -77,7 +77,9 @@ FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir)
 Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
     if (auto st = create_directories(options.output_dir); !st) return std::move(st).error();
     const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A path handle: creating files inside needs write and search
+    // permission on the directory, not read permission.
+    UniqueFd fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return os_error(errno);
     return std::unique_ptr<FlowWriterSet>(new FlowWriterSet(std::move(options), std::move(fd)));
 }
@@ -170,10 +172,10 @@ std::string FlowWriterSet::final_name(std::string_view key) const {
 Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
     const std::string tmp = "." + name + ".tmp";
     const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : O_APPEND);
-    int fd;
+    UniqueFd fd;
     for (;;) {
-        fd = ::openat(dir_.get(), tmp.c_str(), flags, 0666);
-        if (fd >= 0) break;
+        fd.reset(::openat(dir_.get(), tmp.c_str(), flags, 0666));
+        if (fd.valid()) break;
         if ((errno == EMFILE || errno == ENFILE) && oldest_) {
             close_writer(*oldest_);
             continue;
@@ -181,7 +183,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
         return os_error(errno);
     }
     Writer* w = take_free_writer();
-    w->fd.reset(fd);
+    w->fd = std::move(fd);
     w->used = 0;
     if (create && options_.output_type == OutputType::Pcap) {
         uint8_t header[kPcapGlobalHeaderSize];

@@ -1,9 +1,12 @@
 """flowsieve.split end to end: keys and file names, output contents, filters, limits, failures, arguments."""
+import os
 import pathlib
 import random
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -279,13 +282,37 @@ def test_output_directory_that_cannot_be_created(tmp_path, relative, message):
     assert str(err.value) == message
 
 
+def test_allocation_failure_raises_memory_error_and_closes_files(tmp_path):
+    (tmp_path / "cap.pcap").write_bytes(pcap(records(MIXED)))
+    before = len(list(pathlib.Path("/proc/self/fd").iterdir()))
+    for _ in range(3):
+        with pytest.raises(MemoryError):
+            flowsieve.split(str(tmp_path / "cap.pcap"), str(tmp_path / "out"), buffer_bytes=2**62)
+    assert len(list(pathlib.Path("/proc/self/fd").iterdir())) == before
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs to switch to an unprivileged user")
+def test_output_directory_needs_no_read_permission():
+    tmp_path = pathlib.Path(tempfile.mkdtemp())  # pytest's own folders are private to root
+    tmp_path.chmod(0o755)
+    (tmp_path / "cap.pcap").write_bytes(pcap(records(MIXED)))
+    (tmp_path / "cap.pcap").chmod(0o644)
+    out = tmp_path / "out"
+    out.mkdir(mode=0o300)
+    os.chown(out, 65534, 65534)
+    code = "import os, sys, flowsieve\nos.setgid(65534)\nos.setuid(65534)\nflowsieve.split(sys.argv[1], sys.argv[2], 'nosplit')"
+    subprocess.run([sys.executable, "-c", code, str(tmp_path / "cap.pcap"), str(out)], check=True, timeout=60)
+    assert (out / "cap_all.pcap").read_bytes() == pcap(records(MIXED))
+    shutil.rmtree(tmp_path)
+
+
 SHORT_NG = block("<", 0x0A0D0D0A, bytes([1, 2, 3, 4]) + bytes(12))
 UNKNOWN = "Unsupported file format (unknown magic number)"
 
 
 @pytest.mark.parametrize("content, kwargs, exc, message", [
     (None, {"strategy": "bogus", "output_type": "csv"}, ValueError, "Unknown strategy: bogus"),
-    *[(None, {"strategy": t}, ValueError, "Unknown strategy: " + t) for t in ["SESSİON", "sessions", "", " host"]],
+    *[(None, {"strategy": t}, ValueError, "Unknown strategy: " + t) for t in ["SESSİON", "sessions", "", " host", "ses\0sion"]],
     *[(None, {"output_type": t}, ValueError, f"Unknown output_type: {t.lower()}. Valid: pcap, l7")
       for t in ["csv", "PCAPNG", " pcap", "L7İ", "ΑΣ"]],  # str.lower: İ becomes i + U+0307, a final Σ becomes ς
     (None, {}, OSError, "No such file or directory (os error 2)"),
