@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Runs every test: the core's C++ tests (plain and under AddressSanitizer and
 # UndefinedBehaviorSanitizer), then the Python tests against the installed
-# module.
+# wheel, on CPython 3.8 too when one is at hand, since the one abi3 wheel
+# serves every CPython from 3.8 on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 jobs=$(nproc)
 
-python3 -m pip install -q --disable-pip-version-check .
+rm -rf build/wheel
+python3 -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
+wheel=$(ls "$root"/build/wheel/flowsieve-*-cp38-abi3-*.whl)
+python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
 for variant in plain sanitize; do
   dir=build/ctest-$variant
@@ -22,4 +27,17 @@ done
 
 # Run from outside the source tree so the installed module is imported.
 cd tests/python
+py38=
+for candidate in "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python /usr/bin/python3.8; do
+  if [ -x "$candidate" ]; then py38=$candidate; break; fi
+done
+if [ -n "$py38" ]; then
+  venv=$root/build/venv-py38
+  rm -rf "$venv"
+  "$py38" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$wheel"
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider .
+else
+  echo "no CPython 3.8 here: the wheel is tested on $(python3 --version) only"
+fi
 python3 -m pytest -q -p no:cacheprovider .
