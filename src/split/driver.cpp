@@ -14,6 +14,7 @@ namespace flowsieve {
 namespace {
 
 constexpr size_t kQueueCapacity = 4096;
+static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
 SplitError value_error(std::string m) { return {SplitError::Kind::ValueError, std::move(m)}; }
 SplitError io_error(std::string m) { return {SplitError::Kind::IOError, std::move(m)}; }

@@ -122,8 +122,7 @@ void FlowWriterSet::close_writer(Writer& w) {
     w.fd.reset();
     w.used = 0;
     unlink_lru(w);
-    *w.slot = nullptr;
-    w.slot = nullptr;
+    open_writers_[w.flow] = nullptr;
     --open_count_;
     free_writers_.push_back(&w);
 }
@@ -201,15 +200,15 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
 Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& packet) {
     if (open_count_ >= options_.max_sessions && oldest_) close_writer(*oldest_);
 
-    auto it = flows_.find(key);
-    if (it != flows_.end() && it->second) {
-        Writer& w = *it->second;
+    uint32_t flow = flows_.find(key);
+    if (flow != FlowTable::kAbsent && open_writers_[flow]) {
+        Writer& w = *open_writers_[flow];
         unlink_lru(w);
         push_newest(w);
         return write_record(w, packet);
     }
 
-    const bool create = it == flows_.end();
+    const bool create = flow == FlowTable::kAbsent;
     Writer* w = nullptr;
     if (auto st = open_file(final_name(key), create, w); !st) return st;
     if (auto st = write_record(*w, packet); !st) {
@@ -217,9 +216,12 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
         free_writers_.push_back(w);
         return st;
     }
-    if (create) it = flows_.emplace(std::string(key), nullptr).first;
-    it->second = w;
-    w->slot = &it->second;
+    if (create) {
+        flow = flows_.insert(key);
+        open_writers_.push_back(nullptr);
+    }
+    open_writers_[flow] = w;
+    w->flow = flow;
     push_newest(*w);
     ++open_count_;
     return {};
@@ -230,18 +232,21 @@ Status<> FlowWriterSet::finish() {
         if (auto st = flush(*w); !st) return st;
     while (oldest_) close_writer(*oldest_);
 
-    for (const auto& entry : flows_) {
-        const std::string name = final_name(entry.first);
+    Status<> result;
+    flows_.for_each_key([&](std::string_view key) {
+        const std::string name = final_name(key);
         const std::string tmp = "." + name + ".tmp";
         struct stat st;
-        if (::fstatat(dir_.get(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (::fstatat(dir_.get(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
         if (options_.output_type == OutputType::L7 && st.st_size == 0) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
-            continue;
+            return true;
         }
-        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) != 0) return os_error(errno);
-    }
-    return {};
+        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
+        result = os_error(errno);  // the flows not yet renamed keep their temporary names
+        return false;
+    });
+    return result;
 }
 
 }  // namespace flowsieve

@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "packet/packet.hpp"
+#include "split/flow_table.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 
@@ -53,15 +53,10 @@ private:
         UniqueFd fd;
         std::unique_ptr<uint8_t[]> buffer;
         size_t used = 0;
-        Writer** slot = nullptr;  // the flow's entry in flows_
+        uint32_t flow = 0;        // index in flows_
         Writer* older = nullptr;  // least recently used order
         Writer* newer = nullptr;
     };
-    struct KeyHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-
     explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir);
     std::string final_name(std::string_view key) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
@@ -75,10 +70,11 @@ private:
 
     WriterSetOptions options_;
     UniqueFd dir_;
-    // Every flow that got a file, by key: its open writer, or none while the
-    // open limit keeps it closed. Names are derived from the key when needed,
-    // so a flow costs little more than its key.
-    std::unordered_map<std::string, Writer*, KeyHash, std::equal_to<>> flows_;
+    // Every flow that got a file, and its open writer by flow index (none
+    // while the open limit keeps it closed). Names are derived from the key
+    // when needed, so a flow costs little more than its key.
+    FlowTable flows_;
+    std::vector<Writer*> open_writers_;
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;

@@ -222,14 +222,15 @@ def test_open_limit_and_buffer_size_keep_contents(tmp_path, max_sessions, buffer
 
 
 def test_many_flows_under_a_low_descriptor_limit(tmp_path):
-    recs = records([packet("10.0.0.1", f"10.1.{f // 200}.{f % 200}", "udp", 1, 2, b"x" * f) for f in range(500)] * 2)
+    FLOWS = 1500  # also grows the flow table a few times
+    recs = records([packet("10.0.0.1", f"10.1.{f // 200}.{f % 200}", "udp", 1, 2, b"x" * f) for f in range(FLOWS)] * 2)
     (tmp_path / "cap.pcap").write_bytes(pcap(recs))
     code = ("import resource, sys, flowsieve\nhard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]\n"
             "resource.setrlimit(resource.RLIMIT_NOFILE, (64, hard))\nflowsieve.split(sys.argv[1], sys.argv[2], 'hostpair')")
     subprocess.run([sys.executable, "-c", code, str(tmp_path / "cap.pcap"), str(tmp_path / "out")], check=True,
                    timeout=120)
     assert listing(tmp_path / "out") == {
-        f"cap_10_0_0_1_10_1_{f // 200}_{f % 200}.pcap": pcap([recs[f], recs[500 + f]]) for f in range(500)}
+        f"cap_10_0_0_1_10_1_{f // 200}_{f % 200}.pcap": pcap([recs[f], recs[FLOWS + f]]) for f in range(FLOWS)}
 
 
 @pytest.mark.parametrize("max_sessions", [10000, 1])
