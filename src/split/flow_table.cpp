@@ -17,7 +17,7 @@ uint32_t FlowTable::find(std::string_view key) const {
 }
 
 uint32_t FlowTable::insert(std::string_view key) {
-    if (2 * (count_ + 1) > slots_.size()) grow();  // at most half full
+    if (2 * (size_t(count_) + 1) > slots_.size()) grow();  // at most half full
     const uint64_t hash = hash_of(key);
     const size_t mask = slots_.size() - 1;
     size_t i = hash & mask;

@@ -46,13 +46,11 @@ Status<> write_all(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-std::string sanitize_key(std::string_view key) {
-    std::string out(key);
-    for (char& c : out) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F || std::strchr("\"*./:<>?\\|", c)) c = '_';
+void sanitize_key(char* key, size_t size) {
+    for (char* c = key; c != key + size; ++c) {
+        unsigned char u = static_cast<unsigned char>(*c);
+        if (u < 0x20 || u == 0x7F || std::strchr("\"*./:<>?\\|", *c)) *c = '_';
     }
-    return out;
 }
 
 Status<> create_directories(const std::string& path) {
@@ -116,15 +114,17 @@ FlowWriterSet::Writer* FlowWriterSet::take_free_writer() {
     return writers_.back().get();
 }
 
-// Closes an open writer, ignoring a failure to write out its buffer.
-void FlowWriterSet::close_writer(Writer& w) {
-    (void)flush(w);
+// Closes an open writer; a failure to write out its buffer is returned
+// after the file is closed, since its data would otherwise be lost unseen.
+Status<> FlowWriterSet::close_writer(Writer& w) {
+    Status<> flushed = flush(w);
     w.fd.reset();
     w.used = 0;
     unlink_lru(w);
     open_writers_[w.flow] = nullptr;
     --open_count_;
     free_writers_.push_back(&w);
+    return flushed;
 }
 
 Status<> FlowWriterSet::flush(Writer& w) {
@@ -163,9 +163,9 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
 // reopened for appending when the open limit closed it earlier. When the
 // process runs out of descriptors, the least recently used file is closed
 // and the open retried.
-std::string FlowWriterSet::final_name(std::string_view key) const {
+std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
     const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
-    return options_.stem + "_" + sanitize_key(key) + ext;
+    return options_.stem + "_" + std::string(sanitized_key) + ext;
 }
 
 Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
@@ -176,7 +176,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
         fd.reset(::openat(dir_.get(), tmp.c_str(), flags, 0666));
         if (fd.valid()) break;
         if ((errno == EMFILE || errno == ENFILE) && oldest_) {
-            close_writer(*oldest_);
+            if (auto st = close_writer(*oldest_); !st) return st;
             continue;
         }
         return os_error(errno);
@@ -198,9 +198,14 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
 }
 
 Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& packet) {
-    if (open_count_ >= options_.max_sessions && oldest_) close_writer(*oldest_);
+    if (open_count_ >= options_.max_sessions && oldest_)
+        if (auto st = close_writer(*oldest_); !st) return st;
 
-    uint32_t flow = flows_.find(key);
+    char sanitized[FlowTable::kMaxKeyLength];
+    std::memcpy(sanitized, key.data(), key.size());
+    sanitize_key(sanitized, key.size());
+    const std::string_view name(sanitized, key.size());
+    uint32_t flow = flows_.find(name);
     if (flow != FlowTable::kAbsent && open_writers_[flow]) {
         Writer& w = *open_writers_[flow];
         unlink_lru(w);
@@ -210,14 +215,14 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
 
     const bool create = flow == FlowTable::kAbsent;
     Writer* w = nullptr;
-    if (auto st = open_file(final_name(key), create, w); !st) return st;
+    if (auto st = open_file(final_name(name), create, w); !st) return st;
     if (auto st = write_record(*w, packet); !st) {
         w->fd.reset();
         free_writers_.push_back(w);
         return st;
     }
     if (create) {
-        flow = flows_.insert(key);
+        flow = flows_.insert(name);
         open_writers_.push_back(nullptr);
     }
     open_writers_[flow] = w;
@@ -230,7 +235,7 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
 Status<> FlowWriterSet::finish() {
     for (Writer* w = oldest_; w; w = w->newer)
         if (auto st = flush(*w); !st) return st;
-    while (oldest_) close_writer(*oldest_);
+    while (oldest_) (void)close_writer(*oldest_);  // every buffer is written out already
 
     Status<> result;
     flows_.for_each_key([&](std::string_view key) {

@@ -19,8 +19,9 @@ namespace flowsieve {
 
 enum class OutputType { Pcap, L7 };
 
-// Each control character, DEL and each of "*./:<>?\| becomes "_".
-std::string sanitize_key(std::string_view key);
+// Makes a key safe as part of a file name, in place: each control
+// character, DEL and each of "*./:<>?\| becomes "_".
+void sanitize_key(char* key, size_t size);
 
 // mkdir -p with permission bits 0777 before the file-creation mask.
 Status<> create_directories(const std::string& path);
@@ -41,6 +42,7 @@ public:
     // open file, leaving all of them under their temporary names.
     ~FlowWriterSet();
 
+    // The key is at most FlowTable::kMaxKeyLength bytes long.
     Status<> write_packet(std::string_view key, const ParsedPacket& packet);
     // Flushes and closes every file, then renames each to its final name
     // (an empty payload file is deleted instead).
@@ -58,21 +60,23 @@ private:
         Writer* newer = nullptr;
     };
     explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir);
-    std::string final_name(std::string_view key) const;
+    std::string final_name(std::string_view sanitized_key) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
     Status<> write_piece(Writer& w, const uint8_t* data, size_t size);
     Status<> flush(Writer& w);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
-    void close_writer(Writer& w);
+    Status<> close_writer(Writer& w);
     void unlink_lru(Writer& w);
     void push_newest(Writer& w);
     Writer* take_free_writer();
 
     WriterSetOptions options_;
     UniqueFd dir_;
-    // Every flow that got a file, and its open writer by flow index (none
-    // while the open limit keeps it closed). Names are derived from the key
-    // when needed, so a flow costs little more than its key.
+    // Every flow that got a file, by sanitized key, and its open writer by
+    // flow index (none while the open limit keeps it closed). Keys that
+    // sanitize alike share one file rather than overwrite each other's.
+    // Names are derived from the key when needed, so a flow costs little
+    // more than its key.
     FlowTable flows_;
     std::vector<Writer*> open_writers_;
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made

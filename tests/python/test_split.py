@@ -260,6 +260,28 @@ def test_cut_off_record_fails_after_writing(tmp_path, fmt, max_sessions):
                                    "notes.txt": b"mine"}
 
 
+def test_keys_that_sanitize_alike_share_one_file(tmp_path):
+    # ::ffff:1.2.3.4 and ::ffff:1:2:3:4 are different hosts with the same file name
+    recs = records([packet("::ffff:1.2.3.4", "2001:db8::1", "udp", 1, 2, b"a"),
+                    packet("::ffff:1:2:3:4", "2001:db8::1", "udp", 1, 2, b"b")])
+    assert run(tmp_path, pcap(recs), strategy="host", max_sessions=1) == {
+        "cap___ffff_1_2_3_4.pcap": pcap(recs), "cap_2001_db8__1.pcap": pcap(recs)}
+
+
+@pytest.mark.parametrize("max_sessions", [1, 10000])
+def test_write_failure_of_a_file_closed_early_is_reported(tmp_path, max_sessions):
+    big = packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, bytes(1400))
+    recs = records([big, packet("10.0.0.1", "10.0.0.3", "udp", 1, 2)] * 4)
+    (tmp_path / "cap.pcap").write_bytes(pcap(recs))
+    code = ("import resource, signal, sys, flowsieve\nsignal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (3000, 3000))\n"
+            "try:\n    flowsieve.split(sys.argv[1], sys.argv[2], max_sessions=int(sys.argv[3]))\n"
+            "except RuntimeError as e:\n    print(e)")
+    result = subprocess.run([sys.executable, "-c", code, str(tmp_path / "cap.pcap"), str(tmp_path / "out"),
+                             str(max_sessions)], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "File too large (os error 27)"
+
+
 def test_planted_symlink_under_a_temporary_name_is_not_followed(tmp_path):
     out = tmp_path / "out"
     out.mkdir()
