@@ -22,7 +22,6 @@ public:
     // Adds a key that is not present, of at most kMaxKeyLength bytes, and
     // returns its index: 0, 1, 2, ...
     uint32_t insert(std::string_view key);
-    size_t size() const { return count_; }
 
     // Calls f(key) for every key in order of first sight, while f returns true.
     template <class F>

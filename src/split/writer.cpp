@@ -16,6 +16,9 @@ namespace {
 
 constexpr const char* kWriteZero = "failed to write the buffered data";
 
+// Files are written under a hidden name and renamed when the split succeeds.
+std::string temporary_name(const std::string& final_name) { return "." + final_name + ".tmp"; }
+
 bool is_directory(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -121,16 +124,21 @@ FlowWriterSet::Writer* FlowWriterSet::take_free_writer() {
     return writers_.back().get();
 }
 
+// Returns a writer whose file is closed or never made it into the tables.
+void FlowWriterSet::release_writer(Writer& w) {
+    w.fd.reset();
+    w.used = 0;
+    free_writers_.push_back(&w);
+}
+
 // Closes an open writer; a failure to write out its buffer is returned
 // after the file is closed, since its data would otherwise be lost unseen.
 Status<> FlowWriterSet::close_writer(Writer& w) {
     Status<> flushed = flush(w);
-    w.fd.reset();
-    w.used = 0;
     unlink_lru(w);
     open_writers_[w.flow] = nullptr;
     --open_count_;
-    free_writers_.push_back(&w);
+    release_writer(w);
     return flushed;
 }
 
@@ -166,17 +174,17 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
     return write_piece(w, p.data.data() + offset, p.data.size() - offset);
 }
 
-// Opens the flow's temporary file: created (or emptied) for a new flow, and
-// reopened for appending when the open limit closed it earlier. When the
-// process runs out of descriptors, the least recently used file is closed
-// and the open retried.
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
     const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
     return options_.stem + "_" + std::string(sanitized_key) + ext;
 }
 
+// Opens the flow's temporary file: created (or emptied) for a new flow, and
+// reopened for appending when the open limit closed it earlier. When the
+// process runs out of descriptors, the least recently used file is closed
+// and the open retried.
 Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
-    const std::string tmp = "." + name + ".tmp";
+    const std::string tmp = temporary_name(name);
     const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : O_APPEND);
     UniqueFd fd;
     for (;;) {
@@ -190,13 +198,11 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     }
     Writer* w = take_free_writer();
     w->fd = std::move(fd);
-    w->used = 0;
     if (create && options_.output_type == OutputType::Pcap) {
         uint8_t header[kPcapGlobalHeaderSize];
         encode_pcap_global_header(header, options_.link_type);
         if (auto st = write_piece(*w, header, sizeof header); !st) {
-            w->fd.reset();
-            free_writers_.push_back(w);
+            release_writer(*w);
             return st;
         }
     }
@@ -224,8 +230,7 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
     Writer* w = nullptr;
     if (auto st = open_file(final_name(name), create, w); !st) return st;
     if (auto st = write_record(*w, packet); !st) {
-        w->fd.reset();
-        free_writers_.push_back(w);
+        release_writer(*w);
         return st;
     }
     if (create) {
@@ -247,7 +252,7 @@ Status<> FlowWriterSet::finish() {
     Status<> result;
     flows_.for_each_key([&](std::string_view key) {
         const std::string name = final_name(key);
-        const std::string tmp = "." + name + ".tmp";
+        const std::string tmp = temporary_name(name);
         struct stat st;
         if (::fstatat(dir_.get(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
         if (options_.output_type == OutputType::L7 && st.st_size == 0) {

@@ -49,7 +49,6 @@ public:
     Status<> finish();
 
 private:
-    struct Writer;
     // One open file; writers are recycled together with their buffers.
     struct Writer {
         UniqueFd fd;
@@ -69,6 +68,7 @@ private:
     void unlink_lru(Writer& w);
     void push_newest(Writer& w);
     Writer* take_free_writer();
+    void release_writer(Writer& w);
 
     WriterSetOptions options_;
     UniqueFd dir_;
