@@ -8,24 +8,12 @@
 
 #include <vector>
 
+#include "util/mapping.hpp"
 #include "util/os_error.hpp"
 #include "util/unique_fd.hpp"
 
 namespace flowsieve {
 namespace {
-
-// Owns one mapping; unmapped when the last SharedBytes over it goes.
-class Mapping {
-public:
-    Mapping(void* addr, size_t length) : addr_(addr), length_(length) {}
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping() { ::munmap(addr_, length_); }
-
-private:
-    void* addr_;
-    size_t length_;
-};
 
 Result<SharedBytes> read_stdin() {
     auto block = std::make_shared<std::vector<uint8_t>>();
@@ -67,6 +55,7 @@ Result<SharedBytes> map_input(const std::string& path) {
     void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
     if (addr == MAP_FAILED) return os_error(errno);
     ::madvise(addr, length, MADV_SEQUENTIAL);  // a hint only; failure is harmless
+    // Unmapped when the last SharedBytes over it goes.
     auto mapping = std::make_shared<const Mapping>(addr, length);
     return SharedBytes(std::move(mapping), static_cast<const uint8_t*>(addr), size);
 }

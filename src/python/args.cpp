@@ -10,20 +10,6 @@ namespace {
 
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
-// An owned reference, released on every path out.
-class Ref {
-public:
-    explicit Ref(PyObject* o = nullptr) : o_(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(o_); }
-    PyObject* get() const { return o_; }
-    explicit operator bool() const { return o_ != nullptr; }
-
-private:
-    PyObject* o_;
-};
-
 std::string type_name(PyObject* obj) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
     if (!name) {
@@ -38,7 +24,7 @@ std::string type_name(PyObject* obj) {
     return PyBytes_AsString(utf8.get());
 }
 
-std::string call_name(const Signature& sig) { return std::string(sig.name) + "()"; }
+std::string call_name(const char* name) { return std::string(name) + "()"; }
 
 std::optional<std::string> utf8_of(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
@@ -101,16 +87,26 @@ PyObject* raise(const PyFailure& failure) {
     return nullptr;
 }
 
-BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs)
-    : sig_(sig), values_(sig.params.size(), nullptr) {
-    const size_t n_params = sig.params.size();
+PyObject* raise(const CallError& e) {
+    switch (e.kind) {
+        case CallError::Kind::ValueError: return raise({PyExc_ValueError, e.message});
+        case CallError::Kind::IOError: return raise({PyExc_IOError, e.message});
+        case CallError::Kind::RuntimeError: return raise({PyExc_RuntimeError, e.message});
+        case CallError::Kind::Panic: break;
+    }
+    return raise({PanicException, e.message});
+}
+
+BoundArgs::BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required,
+                     PyObject* args, PyObject* kwargs)
+    : params_(params), values_(n_params, nullptr) {
     const size_t n_args = args ? size_t(PyTuple_Size(args)) : 0;
     if (n_args > n_params) {
-        std::string m = call_name(sig);
-        if (sig.required == n_params)
+        std::string m = call_name(name);
+        if (required == n_params)
             m += " takes " + std::to_string(n_params);
         else
-            m += " takes from " + std::to_string(sig.required) + " to " + std::to_string(n_params);
+            m += " takes from " + std::to_string(required) + " to " + std::to_string(n_params);
         m += " positional arguments but " + std::to_string(n_args) + (n_args == 1 ? " was" : " were") + " given";
         raise({PyExc_TypeError, m});
         return;
@@ -121,20 +117,20 @@ BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs)
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            auto name = PyUnicode_Check(key) ? utf8_of(key) : std::nullopt;
-            if (!name) {
+            auto keyword = PyUnicode_Check(key) ? utf8_of(key) : std::nullopt;
+            if (!keyword) {
                 PyErr_Clear();
-                raise({PyExc_TypeError, call_name(sig) + " keywords must be strings"});
+                raise({PyExc_TypeError, call_name(name) + " keywords must be strings"});
                 return;
             }
             size_t i = 0;
-            while (i < n_params && *name != sig.params[i]) ++i;
+            while (i < n_params && *keyword != params[i]) ++i;
             if (i == n_params) {
-                raise({PyExc_TypeError, call_name(sig) + " got an unexpected keyword argument '" + *name + "'"});
+                raise({PyExc_TypeError, call_name(name) + " got an unexpected keyword argument '" + *keyword + "'"});
                 return;
             }
             if (values_[i]) {
-                raise({PyExc_TypeError, call_name(sig) + " got multiple values for argument '" + *name + "'"});
+                raise({PyExc_TypeError, call_name(name) + " got multiple values for argument '" + *keyword + "'"});
                 return;
             }
             values_[i] = value;
@@ -142,10 +138,10 @@ BoundArgs::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs)
     }
 
     std::vector<const char*> missing;
-    for (size_t i = 0; i < sig.required; ++i)
-        if (!values_[i]) missing.push_back(sig.params[i]);
+    for (size_t i = 0; i < required; ++i)
+        if (!values_[i]) missing.push_back(params[i]);
     if (!missing.empty()) {
-        std::string m = call_name(sig) + " missing " + std::to_string(missing.size()) + " required positional " +
+        std::string m = call_name(name) + " missing " + std::to_string(missing.size()) + " required positional " +
                         (missing.size() == 1 ? "argument" : "arguments") + ": ";
         for (size_t i = 0; i < missing.size(); ++i) {
             if (i) {
@@ -172,29 +168,32 @@ void BoundArgs::prefix_type_error(size_t i) const {
         PyErr_Clear();
         message = utf8.value_or("");
     }
-    raise({PyExc_TypeError, std::string("argument '") + sig_.params[i] + "': " + message});
+    raise({PyExc_TypeError, std::string("argument '") + params_[i] + "': " + message});
 }
 
-std::optional<std::string> BoundArgs::text(size_t i, const char* fallback) const {
-    if (!values_[i]) return std::string(fallback);
+std::optional<std::string> BoundArgs::convert(const TextArg& p, size_t i) const {
+    if (!values_[i]) return std::string(p.fallback ? p.fallback : "");
     auto out = utf8_of(values_[i]);
     if (!out) prefix_type_error(i);
     return out;
 }
 
-std::optional<std::string> BoundArgs::lowered(size_t i, const char* fallback) const {
-    if (!values_[i]) return std::string(fallback);
-    if (!PyUnicode_Check(values_[i])) return text(i, fallback);  // raises the type error
+std::optional<ChoiceText> BoundArgs::convert(const ChoiceArg& p, size_t i) const {
+    if (!values_[i]) return ChoiceText{p.fallback ? p.fallback : "", p.fallback ? p.fallback : ""};
+    auto given = convert(TextArg{p.name, p.fallback}, i);
+    if (!given) return std::nullopt;
     // str.lower itself, not a subclass's override.
     Ref lower(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
     if (!lower) return std::nullopt;
     Ref result(PyObject_CallFunctionObjArgs(lower.get(), values_[i], nullptr));
     if (!result) return std::nullopt;
-    return utf8_of(result.get());
+    auto lowered = utf8_of(result.get());
+    if (!lowered) return std::nullopt;
+    return ChoiceText{std::move(*given), std::move(*lowered)};
 }
 
-std::optional<uint64_t> BoundArgs::u64(size_t i, uint64_t fallback) const {
-    if (!values_[i]) return fallback;
+std::optional<uint64_t> BoundArgs::convert(const U64Arg& p, size_t i) const {
+    if (!values_[i]) return p.fallback;
     Ref index(PyNumber_Index(values_[i]));
     if (!index) {
         prefix_type_error(i);
@@ -214,21 +213,27 @@ std::optional<uint64_t> BoundArgs::u64(size_t i, uint64_t fallback) const {
     return uint64_t(value);
 }
 
-std::optional<uint32_t> BoundArgs::u32(size_t i, uint32_t fallback) const {
-    if (!values_[i]) return fallback;
+std::optional<uint32_t> BoundArgs::convert(const U32Arg& p, size_t i) const {
+    if (!values_[i]) return p.fallback;
     auto value = bounded_integer(values_[i], std::numeric_limits<uint32_t>::max());
     if (!value) prefix_type_error(i);
     return value ? std::optional<uint32_t>(uint32_t(*value)) : std::nullopt;
 }
 
-std::optional<std::vector<std::string>> BoundArgs::texts(size_t i) const {
+std::optional<uint16_t> BoundArgs::convert(const U16Arg&, size_t i) const {
+    auto value = bounded_integer(values_[i], std::numeric_limits<uint16_t>::max());
+    if (!value) prefix_type_error(i);
+    return value ? std::optional<uint16_t>(uint16_t(*value)) : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> BoundArgs::convert(const TextListArg&, size_t i) const {
     if (!values_[i]) return std::vector<std::string>{};
     auto out = sequence_of<std::string>(values_[i], utf8_of);
     if (!out) prefix_type_error(i);
     return out;
 }
 
-std::optional<std::vector<uint16_t>> BoundArgs::u16s(size_t i) const {
+std::optional<std::vector<uint16_t>> BoundArgs::convert(const PortListArg&, size_t i) const {
     if (!values_[i]) return std::vector<uint16_t>{};
     auto out = sequence_of<uint16_t>(values_[i], [](PyObject* item) -> std::optional<uint16_t> {
         auto v = bounded_integer(item, std::numeric_limits<uint16_t>::max());

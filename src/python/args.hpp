@@ -1,16 +1,28 @@
 // Binding of positional and keyword arguments to named parameters, the
 // converters for each parameter type, and the one place where a failure of
 // the core becomes a Python exception.
+//
+// A function declares its parameters once, as a signature of typed
+// parameters, and receives converted C++ values:
+//
+//   constexpr auto kSig = signature("Archive.get_flow", 1, U64Arg{"flow_id"});
+//   return call(kSig, args, kwargs, [&](uint64_t id) -> PyObject* { ... });
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
-#include <initializer_list>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
+
+#include "util/call.hpp"
 
 namespace flowsieve::python {
 
@@ -22,41 +34,138 @@ struct PyFailure {
 
 // Sets the pending Python exception; returns nullptr for `return raise(...)`.
 PyObject* raise(const PyFailure& failure);
+// A core failure as the exception of its kind, with its message.
+PyObject* raise(const CallError& error);
 
 // Raised for broken invariants; derives from BaseException.
 extern PyObject* PanicException;
 
+// Typed parameters. Each converts to the C++ value its `type` names; the
+// fallback serves an omitted optional parameter.
+struct TextArg {
+    using type = std::string;
+    const char* name;
+    const char* fallback = nullptr;
+};
+struct ChoiceArg {  // text, also lower-cased by str.lower
+    using type = ChoiceText;
+    const char* name;
+    const char* fallback = nullptr;
+};
+struct U16Arg {
+    using type = uint16_t;
+    const char* name;
+};
+struct U32Arg {
+    using type = uint32_t;
+    const char* name;
+    uint32_t fallback;
+};
+struct U64Arg {
+    using type = uint64_t;
+    const char* name;
+    uint64_t fallback = 0;
+};
+struct TextListArg {  // defaults to empty
+    using type = std::vector<std::string>;
+    const char* name;
+};
+struct PortListArg {  // defaults to empty
+    using type = std::vector<uint16_t>;
+    const char* name;
+};
+
+template <class... Params>
 struct Signature {
     const char* name;  // "split" or "Archive.find_by_ip"
-    std::vector<const char*> params;
-    size_t required;
+    size_t required;   // the leading parameters without a default
+    std::tuple<Params...> params;
+    std::array<const char*, sizeof...(Params)> names;
 };
+
+template <class... Params>
+constexpr Signature<Params...> signature(const char* name, size_t required, Params... params) {
+    return {name, required, {params...}, {params.name...}};
+}
 
 // The bound values, one per parameter; nullptr where the default applies.
 // Borrowed references, valid while the call's arguments live.
 class BoundArgs {
 public:
     // Binds args and kwargs; on failure a TypeError is pending and ok() is false.
-    BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs);
+    BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required, PyObject* args,
+              PyObject* kwargs);
     bool ok() const { return ok_; }
-    PyObject* operator[](size_t i) const { return values_[i]; }
 
     // Converters: nullopt with a Python exception pending on failure. The
     // parameter's name prefixes a TypeError's message.
-    std::optional<std::string> text(size_t i, const char* fallback) const;
-    std::optional<uint64_t> u64(size_t i, uint64_t fallback) const;
-    std::optional<uint32_t> u32(size_t i, uint32_t fallback) const;
-    std::optional<std::vector<std::string>> texts(size_t i) const;
-    std::optional<std::vector<uint16_t>> u16s(size_t i) const;
-    // The value lower-cased by str.lower (full Unicode lower-casing).
-    std::optional<std::string> lowered(size_t i, const char* fallback) const;
+    std::optional<std::string> convert(const TextArg& p, size_t i) const;
+    std::optional<ChoiceText> convert(const ChoiceArg& p, size_t i) const;
+    std::optional<uint16_t> convert(const U16Arg& p, size_t i) const;
+    std::optional<uint32_t> convert(const U32Arg& p, size_t i) const;
+    std::optional<uint64_t> convert(const U64Arg& p, size_t i) const;
+    std::optional<std::vector<std::string>> convert(const TextListArg& p, size_t i) const;
+    std::optional<std::vector<uint16_t>> convert(const PortListArg& p, size_t i) const;
 
 private:
     void prefix_type_error(size_t i) const;
 
-    const Signature& sig_;
+    const char* const* params_;
     std::vector<PyObject*> values_;
     bool ok_ = false;
+};
+
+// Runs a function body, reporting an escaping C++ exception as a panic (or
+// MemoryError for a failed allocation).
+template <class Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        return raise(PyFailure{PanicException, e.what()});
+    } catch (...) {
+        return raise(PyFailure{PanicException, "unknown fault"});
+    }
+}
+
+namespace detail {
+template <class Sig, class Body, size_t... I>
+PyObject* convert_and_call(const Sig& sig, const BoundArgs& a, Body& body, std::index_sequence<I...>) {
+    std::tuple<std::optional<typename std::tuple_element_t<I, decltype(sig.params)>::type>...> values;
+    // In parameter order; the first failure stops the rest.
+    const bool ok = ((std::get<I>(values) = a.convert(std::get<I>(sig.params), I), std::get<I>(values).has_value()) &&
+                     ...);
+    if (!ok) return nullptr;
+    return body(std::move(*std::get<I>(values))...);
+}
+}  // namespace detail
+
+// Binds and converts the arguments by the signature, then returns
+// body(converted values...).
+template <class... Params, class Body>
+PyObject* call(const Signature<Params...>& sig, PyObject* args, PyObject* kwargs, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        BoundArgs a(sig.name, sig.names.data(), sizeof...(Params), sig.required, args, kwargs);
+        if (!a.ok()) return nullptr;
+        return detail::convert_and_call(sig, a, body, std::index_sequence_for<Params...>{});
+    });
+}
+
+// An owned reference, released on every path out.
+class Ref {
+public:
+    explicit Ref(PyObject* o = nullptr) : o_(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject* get() const { return o_; }
+    PyObject* release() { return std::exchange(o_, nullptr); }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject* o_;
 };
 
 }  // namespace flowsieve::python

@@ -1,9 +1,11 @@
 // The flowsieve extension module: its functions convert their arguments,
 // call one core operation and turn its failure into a Python exception.
-#include <exception>
-#include <new>
+#include <unistd.h>
 
+#include "archive/mod.hpp"
+#include "archive/writer.hpp"
 #include "python/args.hpp"
+#include "python/classes.hpp"
 #include "split/driver.hpp"
 
 namespace flowsieve::python {
@@ -11,81 +13,101 @@ namespace {
 
 constexpr const char* kModuleName = "flowsieve";
 
-PyObject* split_error_to_exception(const SplitError& e) {
-    switch (e.kind) {
-        case SplitError::Kind::ValueError: return raise({PyExc_ValueError, e.message});
-        case SplitError::Kind::IOError: return raise({PyExc_IOError, e.message});
-        case SplitError::Kind::RuntimeError: return raise({PyExc_RuntimeError, e.message});
-        case SplitError::Kind::Panic: break;
-    }
-    return raise({PanicException, e.message});
-}
-
-// Runs a function body, reporting any escaping C++ exception as a panic.
-template <class Body>
-PyObject* guarded(Body body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return raise({PanicException, e.what()});
-    } catch (...) {
-        return raise({PanicException, "unknown fault"});
-    }
-}
-
-const Signature kSplitSignature{
-    "split",
-    {"input_path", "output_dir", "strategy", "max_sessions", "buffer_bytes", "ip_filters", "port_filters",
-     "output_type"},
-    2};
+constexpr auto kSplit = signature("split", 2, TextArg{"input_path"}, TextArg{"output_dir"},
+                                  ChoiceArg{"strategy", "session"}, U32Arg{"max_sessions", 10000},
+                                  U64Arg{"buffer_bytes", 10000}, TextListArg{"ip_filters"},
+                                  PortListArg{"port_filters"}, ChoiceArg{"output_type", "pcap"});
+constexpr auto kCreateArchive = signature("create_archive", 2, TextArg{"input_path"}, TextArg{"output_path"},
+                                          ChoiceArg{"strategy", "session"}, U32Arg{"max_sessions", 10000},
+                                          TextListArg{"ip_filters"}, PortListArg{"port_filters"});
+constexpr auto kReadFlows = signature("read_flows", 1, TextArg{"input_path"}, ChoiceArg{"strategy", "session"},
+                                      U32Arg{"max_sessions", 10000}, TextListArg{"ip_filters"},
+                                      PortListArg{"port_filters"});
+constexpr auto kPipeArchive = signature("pipe_archive", 1, TextArg{"archive_path"});
 
 PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        BoundArgs a(kSplitSignature, args, kwargs);
-        if (!a.ok()) return nullptr;
-        SplitOptions o;
-        auto input_path = a.text(0, "");
-        if (!input_path) return nullptr;
-        auto output_dir = a.text(1, "");
-        if (!output_dir) return nullptr;
-        auto strategy = a.text(2, "session");
-        if (!strategy) return nullptr;
-        auto max_sessions = a.u32(3, 10000);
-        if (!max_sessions) return nullptr;
-        auto buffer_bytes = a.u64(4, 10000);
-        if (!buffer_bytes) return nullptr;
-        auto ip_filters = a.texts(5);
-        if (!ip_filters) return nullptr;
-        auto port_filters = a.u16s(6);
-        if (!port_filters) return nullptr;
-        auto output_type = a.text(7, "pcap");
-        if (!output_type) return nullptr;
-        auto strategy_lowered = a.lowered(2, "session");
-        if (!strategy_lowered) return nullptr;
-        auto output_type_lowered = a.lowered(7, "pcap");
-        if (!output_type_lowered) return nullptr;
+    return call(kSplit, args, kwargs,
+                [](std::string input_path, std::string output_dir, ChoiceText strategy, uint32_t max_sessions,
+                   uint64_t buffer_bytes, std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters,
+                   ChoiceText output_type) -> PyObject* {
+                    auto status = split_capture({std::move(input_path), std::move(output_dir), std::move(strategy),
+                                                 max_sessions, size_t(buffer_bytes), std::move(ip_filters),
+                                                 std::move(port_filters), std::move(output_type)});
+                    if (!status) return raise(status.error());
+                    Py_RETURN_NONE;
+                });
+}
 
-        o.input_path = std::move(*input_path);
-        o.output_dir = std::move(*output_dir);
-        o.strategy = {std::move(*strategy), std::move(*strategy_lowered)};
-        o.max_sessions = *max_sessions;
-        o.buffer_bytes = size_t(*buffer_bytes);
-        o.ip_filters = std::move(*ip_filters);
-        o.port_filters = std::move(*port_filters);
-        o.output_type = {std::move(*output_type), std::move(*output_type_lowered)};
-        auto status = split_capture(o);
-        if (!status) return split_error_to_exception(status.error());
-        Py_RETURN_NONE;
+PyObject* create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call(kCreateArchive, args, kwargs,
+                [](std::string input_path, std::string output_path, ChoiceText strategy, uint32_t max_sessions,
+                   std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters) -> PyObject* {
+                    auto status = archive::build_archive({std::move(input_path), std::move(output_path),
+                                                          std::move(strategy), max_sessions, std::move(ip_filters),
+                                                          std::move(port_filters)});
+                    if (!status) return raise(status.error());
+                    Py_RETURN_NONE;
+                });
+}
+
+PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call(kReadFlows, args, kwargs,
+                [](std::string input_path, ChoiceText strategy, uint32_t max_sessions,
+                   std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters) -> PyObject* {
+                    std::string path = "/tmp/flowsieve_py_" + std::to_string(::getpid()) + ".fsieve";
+                    auto status = archive::build_archive({std::move(input_path), path, std::move(strategy),
+                                                          max_sessions, std::move(ip_filters),
+                                                          std::move(port_filters)});
+                    if (!status) return raise(status.error());
+                    auto reader = archive::open_archive(path);
+                    if (!reader) return raise(CallError::io(reader.error().message));
+                    PyObject* result = new_archive(std::move(reader).value(), path);
+                    if (!result) ::unlink(path.c_str());
+                    return result;
+                });
+}
+
+PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call(kPipeArchive, args, kwargs, [](std::string path) -> PyObject* {
+        auto reader = archive::open_archive(path);
+        if (!reader) return raise(CallError::io(reader.error().message));
+        const auto& records = reader.value()->records();
+        Ref list(PyList_New(Py_ssize_t(records.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < records.size(); ++i) {
+            auto pcap = archive::FlowPcap::of(*reader.value(), records[i]);
+            if (!pcap) return raise(CallError::runtime(pcap.error().message));
+            PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pcap->size()));
+            if (!bytes) return nullptr;
+            pcap->write(reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes)));
+            PyList_SetItem(list.get(), Py_ssize_t(i), bytes);
+        }
+        return list.release();
     });
 }
 
-PyMethodDef kSplitDef = {
-    "split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split)), METH_VARARGS | METH_KEYWORDS,
-    "split(input_path, output_dir, strategy=\"session\", max_sessions=10000, buffer_bytes=10000, "
-    "ip_filters=..., port_filters=..., output_type=\"pcap\")\n--\n\n"
-    "Split a pcap/pcapng file into per-flow pcap or L7 files."};
+template <class F>
+PyCFunction keywords(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kFunctions[] = {
+    {"create_archive", keywords(create_archive), METH_VARARGS | METH_KEYWORDS,
+     "create_archive(input_path, output_path, strategy=\"session\", max_sessions=10000, ip_filters=..., "
+     "port_filters=...)\n--\n\nCreate a .fsieve archive from a pcap/pcapng file."},
+    {"split", keywords(split), METH_VARARGS | METH_KEYWORDS,
+     "split(input_path, output_dir, strategy=\"session\", max_sessions=10000, buffer_bytes=10000, "
+     "ip_filters=..., port_filters=..., output_type=\"pcap\")\n--\n\n"
+     "Split a pcap/pcapng file into per-flow pcap or L7 files."},
+    {"pipe_archive", keywords(pipe_archive), METH_VARARGS | METH_KEYWORDS,
+     "pipe_archive(archive_path)\n--\n\nYield each flow from a .fsieve archive as a complete pcap file (bytes).\n"
+     "Returns a list of bytes; each bytes object is a standalone pcap file."},
+    {"read_flows", keywords(read_flows), METH_VARARGS | METH_KEYWORDS,
+     "read_flows(input_path, strategy=\"session\", max_sessions=10000, ip_filters=..., port_filters=...)\n--\n\n"
+     "Directly read a pcap/pcapng file and return all flows as an Archive.\n\n"
+     "Internally creates a temporary .fsieve archive, opens it, and returns\n"
+     "the Archive. The temp file is cleaned up when the Archive is garbage collected."},
+};
 
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -114,6 +136,11 @@ bool add_public(PyObject* module, const char* name, PyObject* obj) {
         return false;
     }
     return true;
+}
+
+PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
 }
 
 PyObject* new_function(PyMethodDef* def) {
@@ -145,7 +172,12 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_flowsieve() {
             return nullptr;
         }
     }
-    if (!add_public(module, "split", new_function(&kSplitDef))) {
+    const ArchiveTypes types = create_archive_types();
+    bool added = types.archive && add_public(module, "Archive", new_ref(types.archive)) &&
+                 add_public(module, "Flow", new_ref(types.flow)) &&
+                 add_public(module, "Packet", new_ref(types.packet));
+    for (PyMethodDef& def : kFunctions) added = added && add_public(module, def.ml_name, new_function(&def));
+    if (!added) {
         Py_DECREF(module);
         return nullptr;
     }

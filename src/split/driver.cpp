@@ -4,9 +4,7 @@
 #include <system_error>
 #include <thread>
 
-#include "flow/filter.hpp"
-#include "flow/strategy.hpp"
-#include "parser/capture.hpp"
+#include "flow/source.hpp"
 #include "split/packet_queue.hpp"
 #include "split/writer.hpp"
 
@@ -15,10 +13,6 @@ namespace {
 
 constexpr size_t kQueueCapacity = 4096;
 static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
-
-SplitError value_error(std::string m) { return {SplitError::Kind::ValueError, std::move(m)}; }
-SplitError io_error(std::string m) { return {SplitError::Kind::IOError, std::move(m)}; }
-SplitError runtime_error(std::string m) { return {SplitError::Kind::RuntimeError, std::move(m)}; }
 
 bool valid_utf8(std::string_view s) {
     size_t i = 0;
@@ -114,25 +108,23 @@ std::string file_stem(const std::string& input_path) {
 }
 
 Status<SplitError> split_capture(const SplitOptions& o) {
-    auto strategy = parse_strategy(o.strategy.given, o.strategy.lowered);
-    if (!strategy) return value_error(strategy.error().message);
+    auto strategy = choose_strategy(o.strategy);
+    if (!strategy) return std::move(strategy).error();
     OutputType output_type;
     if (o.output_type.lowered == "pcap") output_type = OutputType::Pcap;
     else if (o.output_type.lowered == "l7") output_type = OutputType::L7;
-    else return value_error("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7");
+    else return CallError::value("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7");
 
-    auto input = map_input(o.input_path);
-    if (!input) return io_error(input.error().message);
-    auto reader = open_capture(std::move(input).value());
-    if (!reader) return runtime_error(reader.error().text());
-    const uint32_t link_type = reader.value()->link_type();
-    const PacketFilter filter = PacketFilter::build(o.ip_filters, o.port_filters);
-    if (auto st = create_directories(o.output_dir); !st) return io_error(st.error().message);
+    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters);
+    if (!source) return std::move(source).error();
+    const uint32_t link_type = source->link_type;
+    const PacketFilter filter = std::move(source->filter);
+    if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
     PacketQueue queue(kQueueCapacity);
     ProducerThread producer(queue);
     try {
-        producer.start(std::move(reader).value());
+        producer.start(std::move(source->reader));
     } catch (const std::system_error& e) {
         return SplitError{SplitError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
     }
@@ -145,7 +137,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     writer_options.buffer_bytes = o.buffer_bytes;
     writer_options.max_sessions = o.max_sessions;
     auto writers = FlowWriterSet::create(std::move(writer_options));
-    if (!writers) return runtime_error(writers.error().message);
+    if (!writers) return CallError::runtime(writers.error().message);
 
     while (size_t ready = queue.wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
@@ -153,15 +145,15 @@ Status<SplitError> split_capture(const SplitOptions& o) {
             if (!filter.accepts(packet)) continue;
             for (const FlowKey& key : keys_for(strategy.value(), packet))
                 if (auto st = writers.value()->write_packet(key.text(), packet); !st)
-                    return runtime_error(st.error().message);
+                    return CallError::runtime(st.error().message);
         }
         queue.pop_front(ready);
     }
 
     const ProducerResult& result = producer.join();
-    if (result.panicked) return runtime_error("Producer thread panicked");
-    if (result.error) return runtime_error(result.error->text());
-    if (auto st = writers.value()->finish(); !st) return runtime_error(st.error().message);
+    if (result.panicked) return CallError::runtime("Producer thread panicked");
+    if (result.error) return CallError::runtime(result.error->text());
+    if (auto st = writers.value()->finish(); !st) return CallError::runtime(st.error().message);
     return {};
 }
 

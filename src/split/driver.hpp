@@ -5,24 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "util/call.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve {
 
-// A failure of split, named after the Python exception it becomes. A Panic
-// is a broken invariant, not an ordinary error.
-struct SplitError {
-    enum class Kind { ValueError, IOError, RuntimeError, Panic };
-    Kind kind;
-    std::string message;
-};
-
-// A choice named by text: as the caller gave it and after full Unicode
-// lower-casing (done by the caller, which has the interpreter's tables).
-struct ChoiceText {
-    std::string given;
-    std::string lowered;
-};
+using SplitError = CallError;
 
 struct SplitOptions {
     std::string input_path;

@@ -9,12 +9,11 @@
 #include <cstring>
 
 #include "parser/pcap_format.hpp"
+#include "util/file_io.hpp"
 #include "util/os_error.hpp"
 
 namespace flowsieve {
 namespace {
-
-constexpr const char* kWriteZero = "failed to write the buffered data";
 
 // Files are written under a hidden name and renamed when the split succeeds.
 std::string temporary_name(const std::string& final_name) { return "." + final_name + ".tmp"; }
@@ -31,21 +30,6 @@ std::string parent_of(const std::string& path) {
     if (slash == std::string::npos) return "";
     while (slash > 0 && path[slash - 1] == '/') --slash;
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-Status<> write_all(int fd, const uint8_t* data, size_t size) {
-    while (size) {
-        ssize_t n = ::write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= size_t(n);
-        } else if (n == 0) {
-            return Error{kWriteZero};
-        } else if (errno != EINTR) {
-            return os_error(errno);
-        }
-    }
-    return {};
 }
 
 }  // namespace

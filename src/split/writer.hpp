@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "packet/packet.hpp"
-#include "split/flow_table.hpp"
+#include "flow/flow_table.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 

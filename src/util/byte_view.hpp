@@ -28,6 +28,15 @@ inline void encode_u32le(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 
+inline uint64_t decode_u64le(const uint8_t* p) {
+    return uint64_t(decode_u32(p + 4, ByteOrder::Little)) << 32 | decode_u32(p, ByteOrder::Little);
+}
+
+inline void encode_u64le(uint8_t* p, uint64_t v) {
+    encode_u32le(p, uint32_t(v));
+    encode_u32le(p + 4, uint32_t(v >> 32));
+}
+
 inline void encode_u16le(uint8_t* p, uint16_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
@@ -57,6 +66,10 @@ public:
     std::optional<uint32_t> u32(size_t offset, ByteOrder order) const {
         if (!has(offset, 4)) return std::nullopt;
         return decode_u32(data_ + offset, order);
+    }
+    std::optional<uint64_t> u64le(size_t offset) const {
+        if (!has(offset, 8)) return std::nullopt;
+        return decode_u64le(data_ + offset);
     }
     std::optional<uint16_t> u16be(size_t offset) const { return u16(offset, ByteOrder::Big); }
 

@@ -1,4 +1,4 @@
-#include "split/flow_table.hpp"
+#include "flow/flow_table.hpp"
 
 #include <functional>
 

@@ -1,0 +1,227 @@
+// The archive file layout, defined once for the writer and the reader.
+//
+//   header (64) | packet records | offset lists | flow table (96 per flow)
+//   | index (36-byte header + address, port and protocol sections)
+//   | footer (128, the last bytes of the file)
+//
+// Integers are little-endian. A position is an absolute byte offset in the
+// file. Packet records have the classic pcap record layout, so they can be
+// copied into a pcap file unchanged.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "packet/packet.hpp"
+#include "util/byte_view.hpp"
+
+namespace flowsieve::archive {
+
+inline constexpr uint32_t kVersion = 2;
+
+// Header: magic, version u32, link type u32, zeros.
+inline constexpr size_t kHeaderSize = 64;
+inline constexpr char kHeaderMagic[8] = {'F', 'S', 'I', 'E', 'V', 'E', '0', '2'};
+inline constexpr size_t kHeaderVersionOffset = 8;
+inline constexpr size_t kHeaderLinkTypeOffset = 12;
+inline constexpr uint64_t kDataStart = kHeaderSize;
+
+inline void encode_header(uint8_t out[kHeaderSize], uint32_t link_type) {
+    std::memset(out, 0, kHeaderSize);
+    std::memcpy(out, kHeaderMagic, sizeof kHeaderMagic);
+    encode_u32le(out + kHeaderVersionOffset, kVersion);
+    encode_u32le(out + kHeaderLinkTypeOffset, link_type);
+}
+
+// Packet record: ts_sec, ts_usec, incl_len, orig_len (u32 each), then the
+// incl_len frame bytes.
+inline constexpr size_t kRecordHeaderSize = 16;
+inline constexpr size_t kRecordInclLenOffset = 8;
+
+// Addresses take 16 bytes: IPv6 as is, IPv4 as ::ffff:a.b.c.d, and zeros
+// for a flow without an IP layer.
+inline constexpr size_t kAddressSize = 16;
+using StoredAddress = std::array<uint8_t, kAddressSize>;
+
+inline StoredAddress encode_address(const IpAddress& a) {
+    StoredAddress out{};
+    if (a.family == 6) {
+        out = a.bytes;
+    } else {
+        out[10] = out[11] = 0xFF;
+        std::memcpy(out.data() + 12, a.bytes.data(), 4);
+    }
+    return out;
+}
+
+// Offset lists: the first position as u64, then for each further packet
+// the distance to the previous one as an unsigned LEB128 varint of minimal
+// length.
+inline constexpr size_t kOffsetListHead = 8;
+inline constexpr size_t kMaxVarintSize = 10;
+
+inline size_t encode_varint(uint64_t value, uint8_t out[kMaxVarintSize]) {
+    size_t n = 0;
+    while (value >= 0x80) {
+        out[n++] = uint8_t(value | 0x80);
+        value >>= 7;
+    }
+    out[n++] = uint8_t(value);
+    return n;
+}
+
+struct Varint {
+    uint64_t value;
+    size_t size;  // bytes read
+};
+
+// Nothing when the bytes end inside the varint or it exceeds 64 bits.
+inline std::optional<Varint> decode_varint(ByteView bytes, size_t offset) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < kMaxVarintSize; ++i) {
+        std::optional<uint8_t> byte = bytes.u8(offset + i);
+        if (!byte) return std::nullopt;
+        if (i == kMaxVarintSize - 1 && *byte > 1) return std::nullopt;
+        value |= uint64_t(*byte & 0x7F) << (7 * i);
+        if (!(*byte & 0x80)) return Varint{value, i + 1};
+    }
+    return std::nullopt;
+}
+
+// One entry of the flow table.
+inline constexpr size_t kFlowRecordSize = 96;
+
+struct FlowRecord {
+    uint64_t id = 0;
+    uint8_t proto = 0;
+    StoredAddress src_addr{};
+    StoredAddress dst_addr{};
+    uint16_t src_port = 0;
+    uint16_t dst_port = 0;
+    uint64_t offsets_pos = 0;
+    uint32_t offsets_len = 0;
+    uint32_t packet_count = 0;
+    uint64_t start_ts = 0;  // microseconds since the epoch
+    uint64_t end_ts = 0;
+    uint64_t total_bytes = 0;
+};
+
+inline void encode_flow_record(uint8_t out[kFlowRecordSize], const FlowRecord& r) {
+    std::memset(out, 0, kFlowRecordSize);
+    encode_u64le(out, r.id);
+    out[8] = r.proto;
+    std::memcpy(out + 16, r.src_addr.data(), kAddressSize);
+    std::memcpy(out + 32, r.dst_addr.data(), kAddressSize);
+    encode_u16le(out + 48, r.src_port);
+    encode_u16le(out + 50, r.dst_port);
+    encode_u64le(out + 56, r.offsets_pos);
+    encode_u32le(out + 64, r.offsets_len);
+    encode_u32le(out + 68, r.packet_count);
+    encode_u64le(out + 72, r.start_ts);
+    encode_u64le(out + 80, r.end_ts);
+    encode_u64le(out + 88, r.total_bytes);
+}
+
+inline std::optional<FlowRecord> decode_flow_record(ByteView bytes, size_t offset) {
+    if (!bytes.has(offset, kFlowRecordSize)) return std::nullopt;
+    const uint8_t* p = bytes.data() + offset;
+    FlowRecord r;
+    r.id = decode_u64le(p);
+    r.proto = p[8];
+    std::memcpy(r.src_addr.data(), p + 16, kAddressSize);
+    std::memcpy(r.dst_addr.data(), p + 32, kAddressSize);
+    r.src_port = decode_u16(p + 48, ByteOrder::Little);
+    r.dst_port = decode_u16(p + 50, ByteOrder::Little);
+    r.offsets_pos = decode_u64le(p + 56);
+    r.offsets_len = decode_u32(p + 64, ByteOrder::Little);
+    r.packet_count = decode_u32(p + 68, ByteOrder::Little);
+    r.start_ts = decode_u64le(p + 72);
+    r.end_ts = decode_u64le(p + 80);
+    r.total_bytes = decode_u64le(p + 88);
+    return r;
+}
+
+// Index: a 36-byte header of packed fields (ip_off u64, ip_len u32,
+// port_off u64, port_len u32, proto_off u64, proto_len u32), whose offsets
+// count from the first byte after it, then three sections. A section is a
+// u32 count of distinct (key, flow id) pairs, then per key in ascending
+// order: the key bytes, a u32 id count and the ids as u64, ascending.
+inline constexpr size_t kIndexHeaderSize = 36;
+
+enum class IndexSection { Address, Port, Protocol };
+
+inline constexpr size_t key_size(IndexSection s) {
+    return s == IndexSection::Address ? kAddressSize : s == IndexSection::Port ? 2 : 1;
+}
+
+struct SectionExtent {
+    uint64_t offset = 0;
+    uint32_t length = 0;
+};
+
+struct IndexHeader {
+    SectionExtent sections[3];  // by IndexSection
+
+    const SectionExtent& operator[](IndexSection s) const { return sections[size_t(s)]; }
+};
+
+inline void encode_index_header(uint8_t out[kIndexHeaderSize], const IndexHeader& h) {
+    for (size_t i = 0; i < 3; ++i) {
+        encode_u64le(out + 12 * i, h.sections[i].offset);
+        encode_u32le(out + 12 * i + 8, h.sections[i].length);
+    }
+}
+
+inline std::optional<IndexHeader> decode_index_header(ByteView bytes) {
+    if (!bytes.has(0, kIndexHeaderSize)) return std::nullopt;
+    IndexHeader h;
+    for (size_t i = 0; i < 3; ++i) {
+        h.sections[i].offset = decode_u64le(bytes.data() + 12 * i);
+        h.sections[i].length = decode_u32(bytes.data() + 12 * i + 8, ByteOrder::Little);
+    }
+    return h;
+}
+
+// Footer: the last 128 bytes; locates every area.
+inline constexpr size_t kFooterSize = 128;
+inline constexpr char kFooterMagic[8] = {'F', 'S', 'V', 'E', 'F', 'O', 'O', 'T'};
+
+struct ArchiveFooter {
+    uint32_t version = kVersion;
+    uint64_t data_off = kDataStart;
+    uint64_t data_len = 0;
+    uint64_t offsets_off = 0;
+    uint64_t offsets_len = 0;
+    uint64_t table_off = 0;
+    uint64_t table_len = 0;
+    uint64_t flow_count = 0;
+    uint64_t index_off = 0;  // 0: no index
+    uint64_t index_len = 0;  // with the index header; 0: no index
+};
+
+inline void encode_footer(uint8_t out[kFooterSize], const ArchiveFooter& f) {
+    std::memset(out, 0, kFooterSize);
+    std::memcpy(out, kFooterMagic, sizeof kFooterMagic);
+    encode_u32le(out + 8, f.version);
+    const uint64_t fields[] = {f.data_off,  f.data_len,   f.offsets_off, f.offsets_len, f.table_off,
+                               f.table_len, f.flow_count, f.index_off,   f.index_len};
+    for (size_t i = 0; i < std::size(fields); ++i) encode_u64le(out + 16 + 8 * i, fields[i]);
+}
+
+// Nothing when the bytes are too few or the magic is wrong.
+inline std::optional<ArchiveFooter> decode_footer(ByteView bytes, size_t offset) {
+    if (!bytes.has(offset, kFooterSize)) return std::nullopt;
+    const uint8_t* p = bytes.data() + offset;
+    if (std::memcmp(p, kFooterMagic, sizeof kFooterMagic) != 0) return std::nullopt;
+    ArchiveFooter f;
+    f.version = decode_u32(p + 8, ByteOrder::Little);
+    uint64_t* fields[] = {&f.data_off,  &f.data_len,   &f.offsets_off, &f.offsets_len, &f.table_off,
+                          &f.table_len, &f.flow_count, &f.index_off,   &f.index_len};
+    for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = decode_u64le(p + 16 + 8 * i);
+    return f;
+}
+
+}  // namespace flowsieve::archive

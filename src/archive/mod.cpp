@@ -1,0 +1,150 @@
+#include "archive/mod.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+
+#include "flow/filter.hpp"
+#include "parser/pcap_format.hpp"
+
+namespace flowsieve::archive {
+namespace {
+
+struct ProtocolName {
+    const char* lowered;
+    const char* shown;
+    uint8_t number;
+};
+constexpr ProtocolName kProtocols[] = {{"tcp", "TCP", 6}, {"udp", "UDP", 17}, {"icmp", "ICMP", 1}, {"icmpv6", "ICMPv6", 58}};
+
+// The records of the ids in their order, each flow once; an id without a
+// record is skipped.
+FlowList records_of(const ArchiveReader& reader, const std::vector<uint64_t>& ids) {
+    FlowList out;
+    out.reserve(ids.size());
+    bool ascending = true;
+    for (size_t i = 1; i < ids.size() && ascending; ++i) ascending = ids[i - 1] < ids[i];
+    std::unordered_set<const FlowRecord*> seen;  // only a damaged archive repeats ids
+    for (uint64_t id : ids) {
+        const FlowRecord* r = reader.find_id(id);
+        if (r && (ascending || seen.insert(r).second)) out.push_back(r);
+    }
+    return out;
+}
+
+// Ids from the index, or from a scan of the table when there is none.
+template <class Matches>
+FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key, Matches matches) {
+    std::vector<uint64_t> ids;
+    if (reader.index()) {
+        ids = index_lookup(*reader.index(), section, key);
+    } else {
+        for (const FlowRecord& r : reader.records())
+            if (matches(r)) ids.push_back(r.id);
+    }
+    return records_of(reader, ids);
+}
+
+}  // namespace
+
+std::vector<uint64_t> index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key) {
+    const ByteView bytes(index.bytes.data(), index.bytes.size());
+    const SectionExtent& extent = index.header[section];
+    const size_t k = key.size();
+    if (extent.length < 4 || extent.offset > bytes.size()) return {};
+    const size_t base = kIndexHeaderSize + size_t(extent.offset);  // cannot overflow: offset <= size
+    if (!bytes.has(base, extent.length)) return {};
+    const size_t end = base + extent.length;
+    uint32_t groups = decode_u32(bytes.data() + base, ByteOrder::Little);
+    for (size_t pos = base + 4; groups != 0; --groups) {
+        if (pos + k + 4 > end) return {};
+        const uint64_t count = decode_u32(bytes.data() + pos + k, ByteOrder::Little);
+        const size_t ids_at = pos + k + 4;
+        if (8 * count > end - ids_at) return {};
+        if (std::memcmp(bytes.data() + pos, key.data(), k) == 0) {
+            std::vector<uint64_t> ids(count);
+            for (size_t i = 0; i < count; ++i) ids[i] = decode_u64le(bytes.data() + ids_at + 8 * i);
+            return ids;
+        }
+        pos = ids_at + 8 * count;
+    }
+    return {};
+}
+
+FlowList all_flows(const ArchiveReader& reader) {
+    FlowList out;
+    out.reserve(reader.records().size());
+    for (const FlowRecord& r : reader.records()) out.push_back(&r);
+    return out;
+}
+
+const FlowRecord* get_flow(const ArchiveReader& reader, uint64_t id) { return reader.find_id(id); }
+
+Result<FlowList> find_by_ip(const ArchiveReader& reader, std::string_view text) {
+    auto address = parse_ip_address(text);
+    if (!address) return Error{"invalid IP address syntax"};
+    const StoredAddress key = encode_address(*address);
+    return select(reader, IndexSection::Address, ByteView(key.data(), key.size()),
+                  [&](const FlowRecord& r) { return r.src_addr == key || r.dst_addr == key; });
+}
+
+FlowList find_by_port(const ArchiveReader& reader, uint16_t port) {
+    uint8_t key[2];
+    encode_u16le(key, port);
+    return select(reader, IndexSection::Port, ByteView(key, sizeof key),
+                  [&](const FlowRecord& r) { return r.src_port == port || r.dst_port == port; });
+}
+
+Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string& lowered_name) {
+    for (const ProtocolName& p : kProtocols) {
+        if (lowered_name != p.lowered) continue;
+        return select(reader, IndexSection::Protocol, ByteView(&p.number, 1),
+                      [&](const FlowRecord& r) { return r.proto == p.number; });
+    }
+    return Error{"Unknown protocol: " + lowered_name + ". Valid: tcp, udp, icmp, icmpv6"};
+}
+
+Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record) {
+    auto packets = read_packets(reader, record);
+    if (!packets) return std::move(packets).error();
+    FlowPcap pcap;
+    pcap.link_type_ = reader.link_type();
+    pcap.packets_ = std::move(packets).value();
+    pcap.size_ = kPcapGlobalHeaderSize;
+    for (const PacketRecord& p : pcap.packets_) pcap.size_ += p.record_size();
+    return pcap;
+}
+
+void FlowPcap::write(uint8_t* out) const {
+    encode_pcap_global_header(out, link_type_);
+    out += kPcapGlobalHeaderSize;
+    for (const PacketRecord& p : packets_) {
+        std::memcpy(out, p.record_start(), p.record_size());
+        out += p.record_size();
+    }
+}
+
+std::string address_text(const StoredAddress& a) {
+    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    char text[40];
+    if (std::memcmp(a.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
+        int n = std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
+        return std::string(text, size_t(n));
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t n = 0;
+    for (size_t i = 0; i < kAddressSize; ++i) {
+        if (i && i % 2 == 0) text[n++] = ':';
+        text[n++] = kHex[a[i] >> 4];
+        text[n++] = kHex[a[i] & 15];
+    }
+    return std::string(text, n);
+}
+
+const char* protocol_name(uint8_t proto) {
+    for (const ProtocolName& p : kProtocols)
+        if (p.number == proto) return p.shown;
+    return "?";
+}
+
+}  // namespace flowsieve::archive

@@ -1,0 +1,48 @@
+// Queries over an opened archive, and each flow as a standalone pcap file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/reader.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve::archive {
+
+// Selected records point into the reader's flow table.
+using FlowList = std::vector<const FlowRecord*>;
+
+// The flow ids stored under a key in one section of the index; empty when
+// the key is absent or the section is damaged. Groups are walked from the
+// start without relying on their order.
+std::vector<uint64_t> index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key);
+
+FlowList all_flows(const ArchiveReader& reader);
+const FlowRecord* get_flow(const ArchiveReader& reader, uint64_t id);
+// Errors: "invalid IP address syntax"; the unknown-protocol message.
+Result<FlowList> find_by_ip(const ArchiveReader& reader, std::string_view text);
+FlowList find_by_port(const ArchiveReader& reader, uint16_t port);
+Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string& lowered_name);
+
+// One flow as a classic pcap file: the global header, then each of its
+// packet records as stored.
+class FlowPcap {
+public:
+    static Result<FlowPcap> of(const ArchiveReader& reader, const FlowRecord& record);
+    size_t size() const { return size_; }
+    // Writes size() bytes.
+    void write(uint8_t* out) const;
+
+private:
+    uint32_t link_type_ = 0;
+    std::vector<PacketRecord> packets_;
+    size_t size_ = 0;
+};
+
+// Address text of a stored address: dotted IPv4 for a mapped address,
+// otherwise eight groups of four hexadecimal digits.
+std::string address_text(const StoredAddress& address);
+const char* protocol_name(uint8_t proto);
+
+}  // namespace flowsieve::archive

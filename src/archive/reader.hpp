@@ -1,0 +1,70 @@
+// An opened archive: the file mapped read-only, the flow table and the index
+// copied out at open, packets served from the mapping on demand. A reader
+// never changes after open and is shared by an atomic count; the mapping is
+// released with its last holder.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/format.hpp"
+#include "util/mapping.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve::archive {
+
+struct ArchiveIndex {
+    std::vector<uint8_t> bytes;  // the whole index, header included
+    IndexHeader header;
+};
+
+class ArchiveReader {
+public:
+    const std::vector<FlowRecord>& records() const { return records_; }
+    const std::optional<ArchiveIndex>& index() const { return index_; }
+    ByteView mapping() const { return ByteView(mapping_.data(), mapping_.size()); }
+    uint32_t link_type() const { return link_type_; }
+    const ArchiveFooter& footer() const { return footer_; }
+
+    // The first record in table order with this id, or nullptr.
+    const FlowRecord* find_id(uint64_t id) const;
+
+private:
+    friend Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path);
+
+    std::vector<FlowRecord> records_;
+    std::optional<ArchiveIndex> index_;
+    Mapping mapping_;
+    ArchiveFooter footer_;
+    uint32_t link_type_ = 0;
+    // Ids run 1..n in table order in every archive the builder writes; a
+    // map serves any other table.
+    bool ids_in_order_ = true;
+    std::unordered_map<uint64_t, size_t> id_positions_;
+};
+
+Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path);
+
+Result<std::vector<uint64_t>> read_offsets(const ArchiveReader& reader, const FlowRecord& record);
+
+// A packet record inside the mapping; valid while the reader lives.
+struct PacketRecord {
+    uint32_t ts_sec;
+    uint32_t ts_usec;
+    uint32_t incl_len;
+    uint32_t orig_len;
+    const uint8_t* data;  // incl_len frame bytes, after the 16-byte record header
+
+    const uint8_t* record_start() const { return data - kRecordHeaderSize; }
+    size_t record_size() const { return kRecordHeaderSize + incl_len; }
+};
+
+// The flow's packets in offset-list order. Records that lie outside the
+// file, or start before the end of the last record returned (records of a
+// flow never overlap), are skipped.
+Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record);
+
+}  // namespace flowsieve::archive

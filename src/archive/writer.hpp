@@ -1,0 +1,26 @@
+// The archive builder: one sequential pass over a capture that appends each
+// packet once per flow key, then writes the offset lists, flow table, index
+// and footer, under a temporary name renamed into place at the end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "util/call.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve::archive {
+
+struct BuildOptions {
+    std::string input_path;
+    std::string output_path;
+    ChoiceText strategy{"session", "session"};
+    uint32_t max_sessions = 10000;  // accepted for symmetry with split; flows are not limited
+    std::vector<std::string> ip_filters;
+    std::vector<uint16_t> port_filters;
+};
+
+Status<CallError> build_archive(const BuildOptions& options);
+
+}  // namespace flowsieve::archive

@@ -1,0 +1,25 @@
+#include "flow/source.hpp"
+
+namespace flowsieve {
+
+Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy) {
+    auto parsed = parse_strategy(strategy.given, strategy.lowered);
+    if (!parsed) return CallError::value(parsed.error().message);
+    return parsed.value();
+}
+
+Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
+                                               const std::vector<std::string>& ip_filters,
+                                               const std::vector<uint16_t>& port_filters) {
+    auto input = map_input(input_path);
+    if (!input) return CallError::io(input.error().message);
+    auto reader = open_capture(std::move(input).value());
+    if (!reader) return CallError::runtime(reader.error().text());
+    FlowSource source;
+    source.reader = std::move(reader).value();
+    source.link_type = source.reader->link_type();
+    source.filter = PacketFilter::build(ip_filters, port_filters);
+    return source;
+}
+
+}  // namespace flowsieve

@@ -1,0 +1,33 @@
+// The front part that split and the archive builder share: the strategy,
+// the capture opened for reading with its link type, and the filter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flow/filter.hpp"
+#include "flow/strategy.hpp"
+#include "parser/capture.hpp"
+#include "util/call.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve {
+
+struct FlowSource {
+    std::unique_ptr<CaptureReader> reader;
+    uint32_t link_type = 0;
+    PacketFilter filter;
+};
+
+// A ValueError naming the strategy as the caller gave it.
+Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy);
+
+// Maps the input (an IOError on failure) and opens the capture (a
+// RuntimeError with the capture error's text).
+Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
+                                               const std::vector<std::string>& ip_filters,
+                                               const std::vector<uint16_t>& port_filters);
+
+}  // namespace flowsieve

@@ -1,0 +1,369 @@
+#include "python/classes.hpp"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "archive/mod.hpp"
+
+namespace flowsieve::python {
+namespace {
+
+using archive::ArchiveReader;
+using archive::FlowRecord;
+using Reader = std::shared_ptr<const ArchiveReader>;
+
+PyTypeObject* archive_type = nullptr;
+PyTypeObject* flow_type = nullptr;
+PyTypeObject* packet_type = nullptr;
+
+// C++ state lives in the objects by placement new and is destroyed
+// explicitly in dealloc.
+struct ArchiveState {
+    Reader reader;
+    std::string temp_path;  // empty unless made by read_flows
+};
+struct ArchiveObject {
+    PyObject_HEAD
+    ArchiveState state;
+};
+
+struct FlowState {
+    Reader reader;
+    FlowRecord record;
+};
+struct FlowObject {
+    PyObject_HEAD
+    FlowState state;
+};
+
+// The frame bytes follow the fixed fields in the same allocation.
+struct PacketObject {
+    PyObject_VAR_HEAD
+    uint32_t ts_sec;
+    uint32_t ts_usec;
+    uint32_t length;
+    uint32_t orig_len;
+    uint8_t data[1];
+};
+
+ArchiveState& archive_of(PyObject* o) { return reinterpret_cast<ArchiveObject*>(o)->state; }
+FlowState& flow_of(PyObject* o) { return reinterpret_cast<FlowObject*>(o)->state; }
+PacketObject& packet_of(PyObject* o) { return *reinterpret_cast<PacketObject*>(o); }
+
+PyObject* allocate(PyTypeObject* type, Py_ssize_t items = 0) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return alloc(type, items);
+}
+
+// Frees through the type's own slot, then drops the instance's reference
+// to its heap type.
+void free_object(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+}
+
+template <const char* Name>
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
+}
+
+PyObject* text(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())); }
+PyObject* number(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// --- Packet -----------------------------------------------------------------
+
+PyObject* new_packet(const archive::PacketRecord& p) {
+    PyObject* o = allocate(packet_type, Py_ssize_t(p.incl_len));
+    if (!o) return nullptr;
+    PacketObject& packet = packet_of(o);
+    packet.ts_sec = p.ts_sec;
+    packet.ts_usec = p.ts_usec;
+    packet.length = p.incl_len;
+    packet.orig_len = p.orig_len;
+    std::memcpy(packet.data, p.data, p.incl_len);
+    return o;
+}
+
+double packet_ts(const PacketObject& p) { return double(p.ts_usec) / 1e6 + double(p.ts_sec); }
+
+PyObject* packet_repr(PyObject* self) {
+    const PacketObject& p = packet_of(self);
+    char buf[128];
+    int n = std::snprintf(buf, sizeof buf, "Packet(ts=%.6f, length=%u, orig_len=%u)", packet_ts(p), p.length,
+                          p.orig_len);
+    return PyUnicode_FromStringAndSize(buf, n);
+}
+
+PyGetSetDef kPacketGetters[] = {
+    {"ts_sec", [](PyObject* s, void*) { return number(packet_of(s).ts_sec); }, nullptr, nullptr, nullptr},
+    {"ts_usec", [](PyObject* s, void*) { return number(packet_of(s).ts_usec); }, nullptr, nullptr, nullptr},
+    {"length", [](PyObject* s, void*) { return number(packet_of(s).length); }, nullptr, nullptr, nullptr},
+    {"orig_len", [](PyObject* s, void*) { return number(packet_of(s).orig_len); }, nullptr, nullptr, nullptr},
+    {"ts", [](PyObject* s, void*) { return PyFloat_FromDouble(packet_ts(packet_of(s))); }, nullptr, nullptr, nullptr},
+    {"data",
+     [](PyObject* s, void*) {
+         const PacketObject& p = packet_of(s);
+         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p.data), Py_ssize_t(p.length));
+     },
+     nullptr, "Raw L2 frame data (Ethernet frame or equivalent).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr char kPacketName[] = "Packet";
+PyType_Slot kPacketSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kPacketName>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_object)},
+    {Py_tp_repr, reinterpret_cast<void*>(packet_repr)},
+    {Py_tp_getset, kPacketGetters},
+    {0, nullptr},
+};
+
+// --- Flow -------------------------------------------------------------------
+
+PyObject* new_flow(const Reader& reader, const FlowRecord& record) {
+    PyObject* o = allocate(flow_type);
+    if (!o) return nullptr;
+    new (&flow_of(o)) FlowState{reader, record};
+    return o;
+}
+
+// A list of new Flows over the records.
+PyObject* flow_list(const Reader& reader, const archive::FlowList& records) {
+    Ref list(PyList_New(Py_ssize_t(records.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject* flow = new_flow(reader, *records[i]);
+        if (!flow) return nullptr;
+        PyList_SetItem(list.get(), Py_ssize_t(i), flow);
+    }
+    return list.release();
+}
+
+void flow_dealloc(PyObject* self) {
+    flow_of(self).~FlowState();
+    free_object(self);
+}
+
+PyObject* flow_repr(PyObject* self) {
+    const FlowRecord& r = flow_of(self).record;
+    return text("Flow(id=" + std::to_string(r.id) + ", " + archive::protocol_name(r.proto) + " " +
+                archive::address_text(r.src_addr) + ":" + std::to_string(r.src_port) + " -> " +
+                archive::address_text(r.dst_addr) + ":" + std::to_string(r.dst_port) + ", " +
+                std::to_string(r.packet_count) + " pkts, " + std::to_string(r.total_bytes) + " bytes)");
+}
+
+PyObject* flow_packets(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const FlowState& flow = flow_of(self);
+        auto packets = archive::read_packets(*flow.reader, flow.record);
+        if (!packets) return raise(CallError::runtime(packets.error().message));
+        Ref list(PyList_New(Py_ssize_t(packets->size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < packets->size(); ++i) {
+            PyObject* packet = new_packet((*packets)[i]);
+            if (!packet) return nullptr;
+            PyList_SetItem(list.get(), Py_ssize_t(i), packet);
+        }
+        return list.release();
+    });
+}
+
+const FlowRecord& record_of(PyObject* s) { return flow_of(s).record; }
+double seconds(uint64_t micros) { return double(micros) / 1e6; }
+
+PyGetSetDef kFlowGetters[] = {
+    {"id", [](PyObject* s, void*) { return number(record_of(s).id); }, nullptr, nullptr, nullptr},
+    {"proto", [](PyObject* s, void*) { return number(record_of(s).proto); }, nullptr, nullptr, nullptr},
+    {"proto_name", [](PyObject* s, void*) { return PyUnicode_FromString(archive::protocol_name(record_of(s).proto)); },
+     nullptr, nullptr, nullptr},
+    {"src_addr", [](PyObject* s, void*) { return text(archive::address_text(record_of(s).src_addr)); }, nullptr,
+     nullptr, nullptr},
+    {"dst_addr", [](PyObject* s, void*) { return text(archive::address_text(record_of(s).dst_addr)); }, nullptr,
+     nullptr, nullptr},
+    {"src_port", [](PyObject* s, void*) { return number(record_of(s).src_port); }, nullptr, nullptr, nullptr},
+    {"dst_port", [](PyObject* s, void*) { return number(record_of(s).dst_port); }, nullptr, nullptr, nullptr},
+    {"packet_count", [](PyObject* s, void*) { return number(record_of(s).packet_count); }, nullptr, nullptr, nullptr},
+    {"total_bytes", [](PyObject* s, void*) { return number(record_of(s).total_bytes); }, nullptr, nullptr, nullptr},
+    {"start_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).start_ts)); }, nullptr,
+     nullptr, nullptr},
+    {"end_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).end_ts)); }, nullptr, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kFlowMethods[] = {
+    {"packets", flow_packets, METH_NOARGS,
+     "packets($self)\n--\n\nReturn all packets in this flow as a list of Packet objects."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr char kFlowName[] = "Flow";
+PyType_Slot kFlowSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kFlowName>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(flow_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(flow_repr)},
+    {Py_tp_getset, kFlowGetters},
+    {Py_tp_methods, kFlowMethods},
+    {0, nullptr},
+};
+
+// --- Archive ----------------------------------------------------------------
+
+void archive_dealloc(PyObject* self) {
+    ArchiveState& a = archive_of(self);
+    if (!a.temp_path.empty()) ::unlink(a.temp_path.c_str());  // a failure is ignored
+    a.~ArchiveState();
+    free_object(self);
+}
+
+PyObject* archive_repr(PyObject* self) {
+    const ArchiveState& a = archive_of(self);
+    return text("Archive(flows=" + std::to_string(a.reader->records().size()) +
+                ", link_type=" + std::to_string(a.reader->link_type()) + ")");
+}
+
+Py_ssize_t archive_length(PyObject* self) { return Py_ssize_t(archive_of(self).reader->records().size()); }
+
+constexpr auto kOpen = signature("Archive.open", 1, TextArg{"path"});
+constexpr auto kGetFlow = signature("Archive.get_flow", 1, U64Arg{"flow_id"});
+constexpr auto kFindByIp = signature("Archive.find_by_ip", 1, TextArg{"ip_str"});
+constexpr auto kFindByPort = signature("Archive.find_by_port", 1, U16Arg{"port"});
+constexpr auto kFindByProtocol = signature("Archive.find_by_protocol", 1, ChoiceArg{"proto_str"});
+
+PyObject* archive_open(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call(kOpen, args, kwargs, [](std::string path) -> PyObject* {
+        auto reader = archive::open_archive(path);
+        if (!reader) return raise(CallError::io(reader.error().message));
+        return new_archive(std::move(reader).value());
+    });
+}
+
+PyObject* archive_flows(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const Reader& reader = archive_of(self).reader;
+        return flow_list(reader, archive::all_flows(*reader));
+    });
+}
+
+PyObject* archive_get_flow(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kGetFlow, args, kwargs, [&](uint64_t id) -> PyObject* {
+        const Reader& reader = archive_of(self).reader;
+        const FlowRecord* record = archive::get_flow(*reader, id);
+        if (!record) Py_RETURN_NONE;
+        return new_flow(reader, *record);
+    });
+}
+
+// A query's flows as a list, or its error as a ValueError.
+PyObject* query_result(const Reader& reader, Result<archive::FlowList> records) {
+    if (!records) return raise(CallError::value(records.error().message));
+    return flow_list(reader, records.value());
+}
+
+PyObject* archive_find_by_ip(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kFindByIp, args, kwargs, [&](std::string ip) {
+        const Reader& reader = archive_of(self).reader;
+        return query_result(reader, archive::find_by_ip(*reader, ip));
+    });
+}
+
+PyObject* archive_find_by_port(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kFindByPort, args, kwargs, [&](uint16_t port) {
+        const Reader& reader = archive_of(self).reader;
+        return flow_list(reader, archive::find_by_port(*reader, port));
+    });
+}
+
+PyObject* archive_find_by_protocol(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kFindByProtocol, args, kwargs, [&](ChoiceText proto) {
+        const Reader& reader = archive_of(self).reader;
+        return query_result(reader, archive::find_by_protocol(*reader, proto.lowered));
+    });
+}
+
+PyGetSetDef kArchiveGetters[] = {
+    {"flow_count", [](PyObject* s, void*) { return number(archive_of(s).reader->records().size()); }, nullptr, nullptr,
+     nullptr},
+    {"link_type", [](PyObject* s, void*) { return number(archive_of(s).reader->link_type()); }, nullptr, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class F>
+PyCFunction keywords(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kArchiveMethods[] = {
+    {"open", keywords(archive_open), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "open(path)\n--\n\nOpen a .fsieve archive file."},
+    {"flows", archive_flows, METH_NOARGS, "flows($self)\n--\n\nReturn all flows as a list of Flow objects."},
+    {"get_flow", keywords(archive_get_flow), METH_VARARGS | METH_KEYWORDS,
+     "get_flow($self, flow_id)\n--\n\nGet a specific flow by ID."},
+    {"find_by_ip", keywords(archive_find_by_ip), METH_VARARGS | METH_KEYWORDS,
+     "find_by_ip($self, ip_str)\n--\n\nFind flows matching an IP address (src or dst)."},
+    {"find_by_port", keywords(archive_find_by_port), METH_VARARGS | METH_KEYWORDS,
+     "find_by_port($self, port)\n--\n\nFind flows matching a port number (src or dst)."},
+    {"find_by_protocol", keywords(archive_find_by_protocol), METH_VARARGS | METH_KEYWORDS,
+     "find_by_protocol($self, proto_str)\n--\n\nFind flows matching a protocol: \"tcp\", \"udp\", or \"icmp\"."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr char kArchiveName[] = "Archive";
+PyType_Slot kArchiveSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kArchiveName>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(archive_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(archive_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(archive_length)},
+    {Py_tp_getset, kArchiveGetters},
+    {Py_tp_methods, kArchiveMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kArchiveSpec = {kArchiveName, sizeof(ArchiveObject), 0, Py_TPFLAGS_DEFAULT, kArchiveSlots};
+PyType_Spec kFlowSpec = {kFlowName, sizeof(FlowObject), 0, Py_TPFLAGS_DEFAULT, kFlowSlots};
+PyType_Spec kPacketSpec = {kPacketName, int(offsetof(PacketObject, data)), 1, Py_TPFLAGS_DEFAULT, kPacketSlots};
+
+// The type, with __module__ naming this module so that it shows as
+// flowsieve.<Name>.
+PyTypeObject* create_type(PyType_Spec& spec) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) return nullptr;
+    Ref module_name(PyUnicode_FromString("flowsieve"));
+    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) != 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+ArchiveTypes create_archive_types() {
+    if (!archive_type) {
+        archive_type = create_type(kArchiveSpec);
+        if (archive_type) flow_type = create_type(kFlowSpec);
+        if (flow_type) packet_type = create_type(kPacketSpec);
+        if (!packet_type) {
+            Py_CLEAR(archive_type);
+            Py_CLEAR(flow_type);
+            return {nullptr, nullptr, nullptr};
+        }
+    }
+    return {reinterpret_cast<PyObject*>(archive_type), reinterpret_cast<PyObject*>(flow_type),
+            reinterpret_cast<PyObject*>(packet_type)};
+}
+
+PyObject* new_archive(Reader reader, std::string temp_path) {
+    PyObject* o = allocate(archive_type);
+    if (!o) return nullptr;
+    new (&archive_of(o)) ArchiveState{std::move(reader), std::move(temp_path)};
+    return o;
+}
+
+}  // namespace flowsieve::python
