@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""flowsieve benchmarks: split time, MB/s, ratio to a plain copy, peak RssAnon.
+"""flowsieve benchmarks: split and archive time, MB/s, ratio to a plain copy, peak RssAnon.
 
     python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 3] [--keep] [--no-build]
 
-Captures are generated once and cached in /dev/shm/flowsieve-bench/; split
-outputs go there too and are removed between runs and at the end.
+Captures are generated once and cached in /dev/shm/flowsieve-bench/; split and
+archive outputs go there too and are removed between runs and at the end.
 """
 import argparse
 import hashlib
@@ -19,25 +19,76 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, "build", "bench")
+VENV = os.path.join(ROOT, "build", "bench-venv")   # dpkt, the reference reader of 1g-read
 SHM = "/dev/shm/flowsieve-bench"
 GEN = os.path.join(HERE, "gen_capture.py")
 
 # capture kind -> (size MB, TCP/UDP sessions); --quick keeps the shape at a tenth of the size
 SCALES = {"full": {"big": (1000, 20000), "short": (300, 190000)},
           "quick": {"big": (100, 2000), "short": (30, 19000)}}
-# name, capture kind, capture format, split() keyword arguments
+# name, capture kind, capture format, operation, keyword arguments, target (column, "<=" or ">=", value)
 WORKLOADS = [
-    ("1g-session-pcap", "big", "pcap", {"strategy": "session"}),
-    ("1g-l7", "big", "pcap", {"strategy": "session", "output_type": "l7"}),
-    ("1g-nosplit", "big", "pcap", {"strategy": "nosplit"}),
-    ("1g-session-pcapng", "big", "pcapng", {"strategy": "session"}),
-    ("300m-short-sessions", "short", "pcap", {"strategy": "session"}),
+    ("1g-session-pcap", "big", "pcap", "split", {"strategy": "session"}, None),
+    ("1g-l7", "big", "pcap", "split", {"strategy": "session", "output_type": "l7"}, None),
+    ("1g-nosplit", "big", "pcap", "split", {"strategy": "nosplit"}, None),
+    ("1g-session-pcapng", "big", "pcapng", "split", {"strategy": "session"}, None),
+    ("300m-short-sessions", "short", "pcap", "split", {"strategy": "session"}, None),
+    ("1g-archive", "big", "pcap", "archive", {"strategy": "session"}, ("x copy", "<=", 1.6)),
+    ("300m-short-archive", "short", "pcap", "archive", {"strategy": "session"}, ("x copy", "<=", 3)),
+    ("300m-short-open", "short", "pcap", "open", {}, None),
+    ("300m-short-queries", "short", "pcap", "queries", {}, None),
+    ("1g-read", "big", "pcap", "read", {"strategy": "session"}, ("x dpkt", ">=", 5)),
 ]
-# The child times only split(); interpreter start-up and import are left out.
-CHILD = ("import json, sys, time, flowsieve\n"
-         "t = time.perf_counter()\n"
-         "flowsieve.split(sys.argv[1], sys.argv[2], **json.loads(sys.argv[3]))\n"
-         "print(time.perf_counter() - t)\n")
+ON_ARCHIVE = ("open", "queries")   # read the session archive of their capture; timed in milliseconds
+# The child times only the operation: interpreter start-up, imports and setup are left out.
+# Its last line is a JSON object: "s" (seconds) and whatever else it counted.
+CHILD = r"""
+import json, sys, time
+op, cap, out, kw = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
+clock, res = time.perf_counter, {}
+if op == "dpkt":   # a dpkt loop reading the capture into a dict of flows keyed by 5-tuple
+    import dpkt
+    IP, flows = (dpkt.ip.IP, dpkt.ip6.IP6), {}
+    t = clock()
+    with open(cap, "rb") as f:
+        for ts, buf in dpkt.pcap.Reader(f):
+            ip, key = dpkt.ethernet.Ethernet(buf).data, None
+            if isinstance(ip, IP):   # both directions of a session share the key
+                a, b = (ip.src, getattr(ip.data, "sport", 0)), (ip.dst, getattr(ip.data, "dport", 0))
+                key = (ip.p,) + ((a, b) if a <= b else (b, a))
+            flows.setdefault(key, []).append((ts, buf))
+    res["s"], res["flows"] = clock() - t, len(flows)
+else:
+    import flowsieve
+    t = clock()
+    if op == "split":
+        flowsieve.split(cap, out, **kw)
+    elif op == "archive":
+        flowsieve.create_archive(cap, out, **kw)
+        res["s"], archive = clock() - t, flowsieve.Archive.open(out)
+    elif op == "read":
+        archive = flowsieve.read_flows(cap, **kw)
+        res["read_flows"] = clock() - t
+        for flow in archive.flows():
+            for p in flow.packets():
+                p.data
+    else:
+        archive = flowsieve.Archive.open(out)
+        res["s"], n = clock() - t, len(archive)
+        if op == "queries":   # open is not timed here; the address is one that appears
+            ip = archive.get_flow(n // 2 + 1).dst_addr
+            t = clock()
+            found = [archive.find_by_protocol("tcp"), archive.find_by_port(80), archive.find_by_ip(ip),
+                     archive.get_flow(n)]
+            res["s"] = clock() - t
+            assert found[2] and found[3] is not None and found[3].id == n, (ip, found[3])
+            res["found"] = "tcp %d, port 80 %d, ip %d, get_flow(%d)" % (*map(len, found[:3]), n)
+    res.setdefault("s", clock() - t)
+    if op != "split":
+        res["flows"] = len(archive)
+        del archive   # a read_flows archive deletes its temporary file here
+print(json.dumps(res))
+"""
 
 
 def build():
@@ -46,6 +97,16 @@ def build():
         r = subprocess.run(cmd, capture_output=True, text=True)
         if r.returncode:
             sys.exit("build failed: %s\n%s%s" % (" ".join(cmd), r.stdout[-3000:], r.stderr[-3000:]))
+
+
+def dpkt_python():
+    """Interpreter of a private venv with dpkt, made on first use; dpkt is never a dependency of the project."""
+    py = os.path.join(VENV, "bin", "python")
+    if not os.path.exists(py) or subprocess.run([py, "-c", "import dpkt"], capture_output=True).returncode:
+        print("  installing dpkt into " + VENV, flush=True)
+        subprocess.run([sys.executable, "-m", "venv", VENV], check=True)
+        subprocess.run([py, "-m", "pip", "install", "-q", "dpkt==1.9.8"], check=True)
+    return py
 
 
 def capture(kind, fmt, scale, seed):
@@ -65,6 +126,10 @@ def capture(kind, fmt, scale, seed):
                             "--format", fmt, "--seed", str(seed)], capture_output=True, text=True, check=True)
         print("  generated " + r.stdout.strip(), flush=True)
     return path
+
+
+def archive_of(cap):
+    return os.path.join(SHM, "archive-" + os.path.basename(cap) + ".fsieve")
 
 
 def rmtree(path):
@@ -95,14 +160,14 @@ def rss_anon_kb(pid):
     return 0
 
 
-def split_once(cap, out, kwargs):
-    """Runs one split in a child; returns (seconds, peak RssAnon kB, user s, sys s).
-    RssAnon is sampled from here because the child's own VmHWM also counts the
-    mapped input file, which is not memory the splitter holds."""
+def run_child(op, cap, out="-", kwargs=None, python=sys.executable):
+    """Runs one operation of CHILD in a child process; returns its result with the peak
+    RssAnon (kB) and CPU times added. RssAnon is sampled from here because the child's
+    own VmHWM also counts the mapped input file, which is not memory the module holds."""
     env = dict(os.environ, PYTHONPATH=BUILD + os.pathsep + os.environ.get("PYTHONPATH", ""))
     # files, not pipes: a chatty child can never block on a full pipe while we poll
     stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-    p = subprocess.Popen([sys.executable, "-c", CHILD, cap, out, json.dumps(kwargs)], env=env,
+    p = subprocess.Popen([python, "-c", CHILD, op, cap, out, json.dumps(kwargs or {})], env=env,
                          stdout=stdout, stderr=stderr)
     peak = 0
     while True:
@@ -111,24 +176,79 @@ def split_once(cap, out, kwargs):
             break
         peak = max(peak, rss_anon_kb(p.pid))
         time.sleep(0.002)
-    p.returncode = os.waitstatus_to_exitcode(status)
+    if op == "read" and os.path.exists("/tmp/flowsieve_py_%d.fsieve" % p.pid):   # left by a failed child
+        os.remove("/tmp/flowsieve_py_%d.fsieve" % p.pid)
+    code = os.waitstatus_to_exitcode(status)
     stdout.seek(0)
     stderr.seek(0)
-    stdout, stderr = stdout.read().decode(), stderr.read().decode()
-    if p.returncode:
-        raise RuntimeError("split failed (exit %d): %s" % (p.returncode, stderr.strip()[-2000:]))
-    return float(stdout.strip().splitlines()[-1]), peak, usage.ru_utime, usage.ru_stime
+    if code:
+        raise RuntimeError("%s failed (exit %d): %s" % (op, code, stderr.read().decode().strip()[-2000:]))
+    res = json.loads(stdout.read().decode().strip().splitlines()[-1])
+    res.update(peak=peak, user=usage.ru_utime, sys=usage.ru_stime)
+    return res
 
 
-def count_files(path):
-    return sum(len(files) for _, _, files in os.walk(path))
+def best_of(runs, once):
+    """Calls once() `runs` times; the fastest result, with the peak RssAnon over all runs."""
+    results = [once() for _ in range(runs)]
+    best = min(results, key=lambda r: r["s"])
+    return dict(best, peak=max(r["peak"] for r in results))
+
+
+def measure(name, op, cap, kwargs, runs):
+    """Best of `runs` of one workload, with a short text of what it produced in "result"."""
+    if op == "split":
+        out = os.path.join(SHM, "out-" + name)
+
+        def once():
+            rmtree(out)
+            os.makedirs(out)
+            r = run_child(op, cap, out, kwargs)
+            r["result"] = "%d files" % sum(len(files) for _, _, files in os.walk(out))
+            rmtree(out)
+            return r
+        return best_of(runs, once)
+    out = archive_of(cap)
+    if op in ON_ARCHIVE and not os.path.exists(out):
+        run_child("archive", cap, out)        # untimed: the archive that these workloads read
+    r = best_of(runs, lambda: run_child(op, cap, out, kwargs))
+    r["result"] = r.pop("found", "%d flows" % r["flows"])
+    if op == "archive":
+        r["result"] += ", %.0f MB" % (os.path.getsize(out) / 1e6)
+    if op == "read":
+        py = dpkt_python()
+        ref = best_of(runs, lambda: run_child("dpkt", cap, python=py))
+        r["x dpkt"] = ref["s"] / r["s"]
+        r["result"] += " (read_flows %.2f s); dpkt %.2f s, %d flows, peak RssAnon %.0f MB" % (
+            r["read_flows"], ref["s"], ref["flows"], ref["peak"] / 1024)
+    return r
+
+
+HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "x dpkt", "peak RssAnon MB",
+        "user s", "sys s", "result", "target"]
+
+
+def cells(r):
+    """The table cells of one result row; "" where a column does not apply."""
+    if "error" in r:
+        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * 7 + [r["error"].splitlines()[-1], ""]
+    ms = r["op"] in ON_ARCHIVE
+    out = [r["name"], "%.0f" % r["mb"], "%.1f ms" % (r["s"] * 1e3) if ms else "%.2f s" % r["s"],
+           "" if ms else "%.0f" % (r["mb"] / r["s"]), "" if ms else "%.2f" % r["copy s"],
+           "" if ms else "%.2f" % r["x copy"], "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
+           "%.1f" % (r["peak"] / 1024), "%.2f" % r["user"], "%.2f" % r["sys"], r["result"], ""]
+    if r["target"]:
+        col, cmp, value = r["target"]
+        ok = r[col] <= value if cmp == "<=" else r[col] >= value
+        out[-1] = "%s %s: %s" % (cmp, value, "ok" if ok else "MISSED")
+    return out
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="100 MB and 30 MB captures instead of 1 GB and 300 MB")
     ap.add_argument("--only", help="comma-separated workload names")
-    ap.add_argument("--runs", type=int, default=3, help="best of N for split and copy")
+    ap.add_argument("--runs", type=int, default=3, help="best of N for each workload and copy")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--keep", action="store_true", help="keep captures over 500 MB in /dev/shm")
     ap.add_argument("--no-build", action="store_true")
@@ -137,61 +257,42 @@ def main():
     unknown = names - {w[0] for w in WORKLOADS}
     if unknown:
         sys.exit("unknown workload(s): %s; known: %s" % (", ".join(sorted(unknown)), ", ".join(w[0] for w in WORKLOADS)))
+    todo = [w for w in WORKLOADS if w[0] in names]
     scale = "quick" if a.quick else "full"
     if not a.no_build:
         build()
     os.makedirs(SHM, exist_ok=True)
     rows, used = [], set()
     try:
-        for name, kind, fmt, kwargs in WORKLOADS:
-            if name not in names:
-                continue
+        for i, (name, kind, fmt, op, kwargs, target) in enumerate(todo):
             cap = capture(kind, fmt, scale, a.seed)
             used.add(cap)
-            out = os.path.join(SHM, "out-" + name)
-            rmtree(out)
-            mb = os.path.getsize(cap) / 1e6
-            copy_s = time_copy(cap, a.runs)
-            best, peak, files, err = None, 0, 0, None
-            for _ in range(a.runs):
-                os.makedirs(out)
-                try:
-                    r = split_once(cap, out, kwargs)
-                except RuntimeError as e:
-                    err = str(e)
-                    break
-                peak = max(peak, r[1])
-                if best is None or r[0] < best[0]:
-                    best = r
-                files = count_files(out)
-                rmtree(out)
-            rmtree(out)
-            if err:
-                print("%-22s FAILED: %s" % (name, err), flush=True)
-                rows.append((name, mb, None, copy_s, 0, 0, 0, 0))
-                continue
-            secs, _, user, system = best
-            rows.append((name, mb, secs, copy_s, peak / 1024, files, user, system))
-            print("%-22s %7.0f MB  %7.2f s  %7.0f MB/s  %5.1fx copy (%.2f s)  peak RssAnon %6.1f MB  "
-                  "%7d files  cpu user %.2f s sys %.2f s"
-                  % (name, mb, secs, mb / secs, secs / copy_s, copy_s, peak / 1024, files, user, system), flush=True)
+            row = {"name": name, "op": op, "mb": os.path.getsize(cap) / 1e6, "target": target}
+            try:
+                row.update(measure(name, op, cap, kwargs, a.runs))
+                if op not in ON_ARCHIVE:
+                    row["copy s"] = time_copy(cap, a.runs)
+                    row["x copy"] = row["s"] / row["copy s"]
+            except RuntimeError as e:
+                row["error"] = str(e)
+            if not any(w[1:3] == (kind, fmt) and w[3] in ON_ARCHIVE for w in todo[i + 1:]):
+                rmtree(archive_of(cap))          # no later workload reads it
+            rows.append(row)
+            shown = [h + " " + c for h, c in zip(HEAD[1:], cells(row)[1:]) if c]
+            print("%-20s %s" % (name, row.get("error") or "  ".join(shown)), flush=True)
     finally:
         for p in os.listdir(SHM):
-            if p.startswith("out-") or p == "copy.bin":
+            if p.startswith(("out-", "archive-")) or p == "copy.bin":
                 rmtree(os.path.join(SHM, p))
         if not a.keep:
             for cap in used:
                 if os.path.getsize(cap) > 500e6:
                     os.remove(cap)
 
-    print("\n| workload | capture MB | split s | MB/s | copy s | x copy | peak RssAnon MB | files | user s | sys s |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
-    for name, mb, secs, copy_s, peak, files, user, system in rows:
-        if secs is None:
-            print("| %s | %.0f | failed | | %.2f | | | | | |" % (name, mb, copy_s))
-        else:
-            print("| %s | %.0f | %.2f | %.0f | %.2f | %.1f | %.1f | %d | %.2f | %.2f |"
-                  % (name, mb, secs, mb / secs, copy_s, secs / copy_s, peak, files, user, system))
+    print("\n| " + " | ".join(HEAD) + " |")
+    print("|---|" + "---:|" * (len(HEAD) - 3) + "---|---|")
+    for row in rows:
+        print("| " + " | ".join(cells(row)) + " |")
 
 
 if __name__ == "__main__":

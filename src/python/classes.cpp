@@ -325,30 +325,20 @@ PyType_Slot kArchiveSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kArchiveSpec = {kArchiveName, sizeof(ArchiveObject), 0, Py_TPFLAGS_DEFAULT, kArchiveSlots};
-PyType_Spec kFlowSpec = {kFlowName, sizeof(FlowObject), 0, Py_TPFLAGS_DEFAULT, kFlowSlots};
-PyType_Spec kPacketSpec = {kPacketName, int(offsetof(PacketObject, data)), 1, Py_TPFLAGS_DEFAULT, kPacketSlots};
-
-// The type, with __module__ naming this module so that it shows as
-// flowsieve.<Name>.
-PyTypeObject* create_type(PyType_Spec& spec) {
-    PyObject* type = PyType_FromSpec(&spec);
-    if (!type) return nullptr;
-    Ref module_name(PyUnicode_FromString("flowsieve"));
-    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) != 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
-}
+// Qualified names: the classes are named by their bare names and belong to
+// this module (an undotted name would make them builtins, which newer
+// interpreters warn about at import).
+PyType_Spec kArchiveSpec = {"flowsieve.Archive", sizeof(ArchiveObject), 0, Py_TPFLAGS_DEFAULT, kArchiveSlots};
+PyType_Spec kFlowSpec = {"flowsieve.Flow", sizeof(FlowObject), 0, Py_TPFLAGS_DEFAULT, kFlowSlots};
+PyType_Spec kPacketSpec = {"flowsieve.Packet", int(offsetof(PacketObject, data)), 1, Py_TPFLAGS_DEFAULT, kPacketSlots};
 
 }  // namespace
 
 ArchiveTypes create_archive_types() {
     if (!archive_type) {
-        archive_type = create_type(kArchiveSpec);
-        if (archive_type) flow_type = create_type(kFlowSpec);
-        if (flow_type) packet_type = create_type(kPacketSpec);
+        archive_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kArchiveSpec));
+        if (archive_type) flow_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kFlowSpec));
+        if (flow_type) packet_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kPacketSpec));
         if (!packet_type) {
             Py_CLEAR(archive_type);
             Py_CLEAR(flow_type);
