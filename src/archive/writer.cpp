@@ -283,6 +283,10 @@ Status<CallError> build_archive(const BuildOptions& o) {
 
     FlowTable keys;
     std::vector<FlowEntry> flows;  // by flow id - 1
+    ProgressClock clock;
+    auto report = [&] {
+        return o.observer->keep_going({reader.bytes_consumed(), source->input_size, clock.packets(), flows.size()});
+    };
     for (;;) {
         NextPacket next = reader.next_packet();
         auto* packet = std::get_if<ParsedPacket>(&next);
@@ -290,6 +294,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
             if (auto* error = std::get_if<CaptureError>(&next)) return CallError::runtime(error->text());
             break;
         }
+        if (clock.tick(packet->incl_len) && o.observer && !report()) return CallError::interrupted();
         if (!filter.accepts(*packet)) continue;
         for (const FlowKey& key : keys_for(strategy.value(), *packet)) {
             const uint64_t position = file.position();
@@ -312,6 +317,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
         }
     }
 
+    if (o.observer && !report()) return CallError::interrupted();
     if (auto st = finish(file, flows); !st) return CallError::runtime(st.error().message);
     if (::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
         return CallError::runtime("Failed to rename " + temp_path + " -> " + o.output_path);

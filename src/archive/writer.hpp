@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "util/call.hpp"
+#include "util/progress.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve::archive {
@@ -19,6 +20,7 @@ struct BuildOptions {
     uint32_t max_sessions = 10000;  // accepted for symmetry with split; flows are not limited
     std::vector<std::string> ip_filters;
     std::vector<uint16_t> port_filters;
+    ProgressObserver* observer = nullptr;
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

@@ -23,6 +23,8 @@ public:
     // returns its index: 0, 1, 2, ...
     uint32_t insert(std::string_view key);
 
+    uint32_t size() const { return count_; }
+
     // Calls f(key) for every key in order of first sight, while f returns true.
     template <class F>
     void for_each_key(F f) const {

@@ -13,9 +13,11 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<uint16_t>& port_filters) {
     auto input = map_input(input_path);
     if (!input) return CallError::io(input.error().message);
+    const uint64_t input_size = input->size();
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text());
     FlowSource source;
+    source.input_size = input_size;
     source.reader = std::move(reader).value();
     source.link_type = source.reader->link_type();
     source.filter = PacketFilter::build(ip_filters, port_filters);

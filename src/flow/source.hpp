@@ -18,6 +18,7 @@ namespace flowsieve {
 struct FlowSource {
     std::unique_ptr<CaptureReader> reader;
     uint32_t link_type = 0;
+    uint64_t input_size = 0;
     PacketFilter filter;
 };
 

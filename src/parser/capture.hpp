@@ -35,6 +35,8 @@ public:
     virtual uint32_t link_type() const = 0;
     // Not called again after the end of the capture or an error.
     virtual NextPacket next_packet() = 0;
+    // How far reading has come, in bytes of the input.
+    virtual uint64_t bytes_consumed() const = 0;
 };
 
 Result<std::unique_ptr<CaptureReader>, CaptureError> open_capture(SharedBytes input);

@@ -1,6 +1,7 @@
 // Reader of classic pcap files, in both byte orders and resolutions.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 
 #include "parser/capture.hpp"
@@ -23,6 +24,7 @@ public:
     PcapReader(SharedBytes input, PcapFormat format);
     uint32_t link_type() const override { return link_type_; }
     NextPacket next_packet() override;
+    uint64_t bytes_consumed() const override { return std::min<uint64_t>(position_, input_.size()); }
 
 private:
     SharedBytes input_;

@@ -3,6 +3,7 @@
 // then walks Enhanced and Simple Packet Blocks and skips everything else.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "parser/capture.hpp"
@@ -21,6 +22,7 @@ public:
 
     uint32_t link_type() const override;
     NextPacket next_packet() override;
+    uint64_t bytes_consumed() const override { return std::min<uint64_t>(position_, input_.size()); }
 
 private:
     explicit PcapNgReader(SharedBytes input) : input_(std::move(input)) {}

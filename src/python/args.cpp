@@ -92,6 +92,9 @@ PyObject* raise(const CallError& e) {
         case CallError::Kind::ValueError: return raise({PyExc_ValueError, e.message});
         case CallError::Kind::IOError: return raise({PyExc_IOError, e.message});
         case CallError::Kind::RuntimeError: return raise({PyExc_RuntimeError, e.message});
+        case CallError::Kind::Interrupted:
+            // The signal handler's exception is pending already.
+            return PyErr_Occurred() ? nullptr : raise({PyExc_KeyboardInterrupt, e.message});
         case CallError::Kind::Panic: break;
     }
     return raise({PanicException, e.message});

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "util/call.hpp"
+#include "util/progress.hpp"
 
 namespace flowsieve::python {
 
@@ -36,6 +37,14 @@ struct PyFailure {
 PyObject* raise(const PyFailure& failure);
 // A core failure as the exception of its kind, with its message.
 PyObject* raise(const CallError& error);
+
+// Runs the interpreter's signal handlers while a long operation works: a
+// handler that raises (KeyboardInterrupt by default) stops the operation,
+// and its exception propagates.
+class SignalCheck final : public ProgressObserver {
+public:
+    bool keep_going(const Progress&) override { return PyErr_CheckSignals() == 0; }
+};
 
 // Raised for broken invariants; derives from BaseException.
 extern PyObject* PanicException;

@@ -30,9 +30,10 @@ PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
                 [](std::string input_path, std::string output_dir, ChoiceText strategy, uint32_t max_sessions,
                    uint64_t buffer_bytes, std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters,
                    ChoiceText output_type) -> PyObject* {
+                    SignalCheck signals;
                     auto status = split_capture({std::move(input_path), std::move(output_dir), std::move(strategy),
                                                  max_sessions, size_t(buffer_bytes), std::move(ip_filters),
-                                                 std::move(port_filters), std::move(output_type)});
+                                                 std::move(port_filters), std::move(output_type), &signals});
                     if (!status) return raise(status.error());
                     Py_RETURN_NONE;
                 });
@@ -42,9 +43,10 @@ PyObject* create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kCreateArchive, args, kwargs,
                 [](std::string input_path, std::string output_path, ChoiceText strategy, uint32_t max_sessions,
                    std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters) -> PyObject* {
+                    SignalCheck signals;
                     auto status = archive::build_archive({std::move(input_path), std::move(output_path),
                                                           std::move(strategy), max_sessions, std::move(ip_filters),
-                                                          std::move(port_filters)});
+                                                          std::move(port_filters), &signals});
                     if (!status) return raise(status.error());
                     Py_RETURN_NONE;
                 });
@@ -55,9 +57,10 @@ PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
                 [](std::string input_path, ChoiceText strategy, uint32_t max_sessions,
                    std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters) -> PyObject* {
                     std::string path = "/tmp/flowsieve_py_" + std::to_string(::getpid()) + ".fsieve";
+                    SignalCheck signals;
                     auto status = archive::build_archive({std::move(input_path), path, std::move(strategy),
                                                           max_sessions, std::move(ip_filters),
-                                                          std::move(port_filters)});
+                                                          std::move(port_filters), &signals});
                     if (!status) return raise(status.error());
                     auto reader = archive::open_archive(path);
                     if (!reader) return raise(CallError::io(reader.error().message));
@@ -75,6 +78,7 @@ PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref list(PyList_New(Py_ssize_t(records.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < records.size(); ++i) {
+            if (PyErr_CheckSignals() != 0) return nullptr;
             auto pcap = archive::FlowPcap::of(*reader.value(), records[i]);
             if (!pcap) return raise(CallError::runtime(pcap.error().message));
             PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pcap->size()));

@@ -1,5 +1,6 @@
 #include "split/driver.hpp"
 
+#include <atomic>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -42,6 +43,7 @@ bool valid_utf8(std::string_view s) {
 struct ProducerResult {
     bool panicked = false;
     std::optional<CaptureError> error;
+    std::atomic<uint64_t> bytes_consumed{0};  // read by the consumer for progress
 };
 
 void produce(CaptureReader& reader, PacketQueue& queue, ProducerResult& result) {
@@ -49,6 +51,7 @@ void produce(CaptureReader& reader, PacketQueue& queue, ProducerResult& result) 
         for (;;) {
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
+                result.bytes_consumed.store(reader.bytes_consumed(), std::memory_order_relaxed);
                 if (!queue.push(std::move(*packet))) break;
             } else if (auto* error = std::get_if<CaptureError>(&next)) {
                 result.error = std::move(*error);
@@ -72,6 +75,7 @@ public:
     void start(std::unique_ptr<CaptureReader> reader) {
         thread_ = std::thread([this, r = std::move(reader)] { produce(*r, queue_, result_); });
     }
+    uint64_t bytes_consumed() const { return result_.bytes_consumed.load(std::memory_order_relaxed); }
     const ProducerResult& join() {
         if (thread_.joinable()) {
             queue_.close_receiver();
@@ -118,6 +122,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters);
     if (!source) return std::move(source).error();
     const uint32_t link_type = source->link_type;
+    const uint64_t input_size = source->input_size;
     const PacketFilter filter = std::move(source->filter);
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
@@ -139,9 +144,15 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto writers = FlowWriterSet::create(std::move(writer_options));
     if (!writers) return CallError::runtime(writers.error().message);
 
+    ProgressClock clock;
+    auto report = [&] {
+        return o.observer->keep_going({producer.bytes_consumed(), input_size, clock.packets(),
+                                       writers.value()->flow_count()});
+    };
     while (size_t ready = queue.wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
             const ParsedPacket& packet = queue.front(i);
+            if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
             if (!filter.accepts(packet)) continue;
             for (const FlowKey& key : keys_for(strategy.value(), packet))
                 if (auto st = writers.value()->write_packet(key.text(), packet); !st)
@@ -153,6 +164,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     const ProducerResult& result = producer.join();
     if (result.panicked) return CallError::runtime("Producer thread panicked");
     if (result.error) return CallError::runtime(result.error->text());
+    if (o.observer && !report()) return CallError::interrupted();
     if (auto st = writers.value()->finish(); !st) return CallError::runtime(st.error().message);
     return {};
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "util/call.hpp"
+#include "util/progress.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve {
@@ -21,6 +22,7 @@ struct SplitOptions {
     std::vector<std::string> ip_filters;
     std::vector<uint16_t> port_filters;
     ChoiceText output_type{"pcap", "pcap"};
+    ProgressObserver* observer = nullptr;
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

@@ -44,6 +44,7 @@ public:
 
     // The key is at most FlowTable::kMaxKeyLength bytes long.
     Status<> write_packet(std::string_view key, const ParsedPacket& packet);
+    uint32_t flow_count() const { return flows_.size(); }
     // Flushes and closes every file, then renames each to its final name
     // (an empty payload file is deleted instead).
     Status<> finish();
