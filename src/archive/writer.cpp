@@ -273,10 +273,10 @@ Status<CallError> build_archive(const BuildOptions& o) {
     const std::string temp_path = o.output_path + ".tmp";
     const CallError create_failed = CallError::io("Failed to create temp archive file: " + temp_path);
     if (temp_path.find('\0') != std::string::npos) return create_failed;
-    // Not following a symlink: the temporary name may be predictable.
-    UniqueFd fd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (!fd.valid()) return create_failed;
-    ArchiveFile file(std::move(fd));
+    // The temporary name may be predictable: no symlink or FIFO there is followed.
+    auto fd = open_regular_for_writing(AT_FDCWD, temp_path.c_str(), O_CREAT | O_TRUNC);
+    if (!fd) return create_failed;
+    ArchiveFile file(std::move(fd).value());
     uint8_t header[kHeaderSize];
     encode_header(header, source->link_type);
     if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);

@@ -45,7 +45,9 @@ Result<SharedBytes> map_input(const std::string& path) {
     if (path == "-") return read_stdin();
     if (path.find('\0') != std::string::npos) return Error{kNulInPath};
 
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not blocking: a FIFO without a writer must fail at once (it cannot be
+    // mapped), not hold the caller until a writer comes.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return os_error(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);

@@ -169,16 +169,20 @@ std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
 // and the open retried.
 Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
     const std::string tmp = temporary_name(name);
-    const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_TRUNC : O_APPEND);
+    const int flags = create ? O_CREAT | O_TRUNC : O_APPEND;
     UniqueFd fd;
     for (;;) {
-        fd.reset(::openat(dir_.get(), tmp.c_str(), flags, 0666));
-        if (fd.valid()) break;
-        if ((errno == EMFILE || errno == ENFILE) && oldest_) {
+        auto opened = open_regular_for_writing(dir_.get(), tmp.c_str(), flags);
+        if (opened) {
+            fd = std::move(opened).value();
+            break;
+        }
+        const int err = opened.error();
+        if ((err == EMFILE || err == ENFILE) && oldest_) {
             if (auto st = close_writer(*oldest_); !st) return st;
             continue;
         }
-        return os_error(errno);
+        return os_error(err);
     }
     Writer* w = take_free_writer();
     w->fd = std::move(fd);

@@ -1,11 +1,22 @@
 #include "util/file_io.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "util/os_error.hpp"
 
 namespace flowsieve {
+
+Result<UniqueFd, int> open_regular_for_writing(int dir_fd, const char* path, int flags) {
+    UniqueFd fd(::openat(dir_fd, path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags, 0666));
+    if (!fd.valid()) return errno;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return ENXIO;
+    return fd;
+}
 
 Status<> write_all(int fd, const uint8_t* data, size_t size) {
     while (size) {
