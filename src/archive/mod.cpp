@@ -104,14 +104,18 @@ Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string
     return Error{"Unknown protocol: " + lowered_name + ". Valid: tcp, udp, icmp, icmpv6"};
 }
 
-Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record) {
+Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget) {
     auto packets = read_packets(reader, record);
     if (!packets) return std::move(packets).error();
     FlowPcap pcap;
     pcap.link_type_ = reader.link_type();
-    pcap.packets_ = std::move(packets).value();
     pcap.size_ = kPcapGlobalHeaderSize;
-    for (const PacketRecord& p : pcap.packets_) pcap.size_ += p.record_size();
+    pcap.packets_.reserve(packets->size());
+    for (const PacketRecord& p : *packets) {
+        if (!budget.take(p.record_size())) continue;
+        pcap.packets_.push_back(p);
+        pcap.size_ += p.record_size();
+    }
     return pcap;
 }
 

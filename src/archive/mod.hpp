@@ -25,11 +25,28 @@ Result<FlowList> find_by_ip(const ArchiveReader& reader, std::string_view text);
 FlowList find_by_port(const ArchiveReader& reader, uint16_t port);
 Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string& lowered_name);
 
+// The record bytes that one export of all flows may copy. In a valid
+// archive each record belongs to one flow, so all flows together hold less
+// than the file; the budget keeps a crafted table whose flows all list the
+// same large records from multiplying the file in memory.
+class ExportBudget {
+public:
+    explicit ExportBudget(const ArchiveReader& reader) : left_(reader.mapping().size()) {}
+    bool take(uint64_t bytes) {
+        if (bytes > left_) return false;
+        left_ -= bytes;
+        return true;
+    }
+
+private:
+    uint64_t left_;
+};
+
 // One flow as a classic pcap file: the global header, then each of its
-// packet records as stored.
+// packet records as stored; records beyond the budget are left out.
 class FlowPcap {
 public:
-    static Result<FlowPcap> of(const ArchiveReader& reader, const FlowRecord& record);
+    static Result<FlowPcap> of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget);
     size_t size() const { return size_; }
     // Writes size() bytes.
     void write(uint8_t* out) const;

@@ -75,11 +75,12 @@ PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
         auto reader = archive::open_archive(path);
         if (!reader) return raise(CallError::io(reader.error().message));
         const auto& records = reader.value()->records();
+        archive::ExportBudget budget(*reader.value());
         Ref list(PyList_New(Py_ssize_t(records.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < records.size(); ++i) {
             if (PyErr_CheckSignals() != 0) return nullptr;
-            auto pcap = archive::FlowPcap::of(*reader.value(), records[i]);
+            auto pcap = archive::FlowPcap::of(*reader.value(), records[i], budget);
             if (!pcap) return raise(CallError::runtime(pcap.error().message));
             PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pcap->size()));
             if (!bytes) return nullptr;
