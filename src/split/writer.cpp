@@ -206,11 +206,13 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
     std::memcpy(sanitized, key.data(), key.size());
     sanitize_key(sanitized, key.size());
     const std::string_view name(sanitized, key.size());
+    const bool payload = packet.payload_offset && *packet.payload_offset < packet.data.size();
     uint32_t flow = flows_.find(name);
     if (flow != FlowTable::kAbsent && open_writers_[flow]) {
         Writer& w = *open_writers_[flow];
         unlink_lru(w);
         push_newest(w);
+        if (payload) has_payload_[flow] = true;
         return write_record(w, packet);
     }
 
@@ -224,7 +226,9 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
     if (create) {
         flow = flows_.insert(name);
         open_writers_.push_back(nullptr);
+        has_payload_.push_back(false);
     }
+    if (payload) has_payload_[flow] = true;
     open_writers_[flow] = w;
     w->flow = flow;
     push_newest(*w);
@@ -237,17 +241,18 @@ Status<> FlowWriterSet::finish() {
         if (auto st = flush(*w); !st) return st;
     while (oldest_) (void)close_writer(*oldest_);  // every buffer is written out already
 
+    // One call per file: a temporary file that vanished fails to rename
+    // with ENOENT and is skipped; a payload file that got no byte is deleted.
     Status<> result;
+    uint32_t flow = 0;
     flows_.for_each_key([&](std::string_view key) {
         const std::string name = final_name(key);
         const std::string tmp = temporary_name(name);
-        struct stat st;
-        if (::fstatat(dir_.get(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-        if (options_.output_type == OutputType::L7 && st.st_size == 0) {
+        if (options_.output_type == OutputType::L7 && !has_payload_[flow++]) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;
         }
-        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
+        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0 || errno == ENOENT) return true;
         result = os_error(errno);  // the flows not yet renamed keep their temporary names
         return false;
     });

@@ -80,6 +80,7 @@ private:
     // more than its key.
     FlowTable flows_;
     std::vector<Writer*> open_writers_;
+    std::vector<bool> has_payload_;  // by flow index: an l7 file got bytes
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;

@@ -10,7 +10,16 @@
 namespace flowsieve {
 
 Result<UniqueFd, int> open_regular_for_writing(int dir_fd, const char* path, int flags) {
-    UniqueFd fd(::openat(dir_fd, path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags, 0666));
+    const int base = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags;
+    UniqueFd fd;
+    if (flags & O_CREAT) {
+        // Usually nothing is there yet: a file this call creates is regular,
+        // which saves asking.
+        fd.reset(::openat(dir_fd, path, base | O_EXCL, 0666));
+        if (fd.valid()) return fd;
+        if (errno != EEXIST) return errno;
+    }
+    fd.reset(::openat(dir_fd, path, base, 0666));
     if (!fd.valid()) return errno;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return errno;
