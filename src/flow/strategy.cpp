@@ -11,13 +11,29 @@ constexpr std::string_view kStrategyNames[] = {"session", "flow", "host", "hostp
 
 void append_decimal(FlowKey& out, uint32_t value) {
     char digits[10];
-    int n = 0;
+    char* start = digits + sizeof digits;
     do {
-        digits[n++] = char('0' + value % 10);
+        *--start = char('0' + value % 10);
         value /= 10;
     } while (value);
-    while (n) out.push(digits[--n]);
+    out.append(std::string_view(start, size_t(digits + sizeof digits - start)));
 }
+
+// Every key holds addresses, so the texts of the 256 byte values are made once.
+struct ByteTexts {
+    char text[256][4];
+    uint8_t length[256];
+    constexpr ByteTexts() : text{}, length{} {
+        for (int v = 0; v < 256; ++v) {
+            int n = 0;
+            if (v >= 100) text[v][n++] = char('0' + v / 100);
+            if (v >= 10) text[v][n++] = char('0' + v / 10 % 10);
+            text[v][n++] = char('0' + v % 10);
+            length[v] = uint8_t(n);
+        }
+    }
+};
+constexpr ByteTexts kByteTexts;
 
 void append_hex(FlowKey& out, unsigned value, bool leading_zeros, int width) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -32,10 +48,14 @@ void append_hex(FlowKey& out, unsigned value, bool leading_zeros, int width) {
 }
 
 void append_dotted(FlowKey& out, const uint8_t* b) {
+    char text[15];
+    size_t n = 0;
     for (int i = 0; i < 4; ++i) {
-        if (i) out.push('.');
-        append_decimal(out, b[i]);
+        if (i) text[n++] = '.';
+        std::memcpy(text + n, kByteTexts.text[b[i]], 4);
+        n += kByteTexts.length[b[i]];
     }
+    out.append(std::string_view(text, n));
 }
 
 void append_ipv6(FlowKey& out, const uint8_t* b) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -24,7 +25,9 @@ public:
     bool operator==(const FlowKey& o) const { return text() == o.text(); }
 
     void append(std::string_view s) {
-        for (char c : s) push(c);
+        const size_t n = s.size() < kCapacity - len_ ? s.size() : kCapacity - len_;
+        std::memcpy(buf_ + len_, s.data(), n);
+        len_ = uint8_t(len_ + n);
     }
     void push(char c) {
         if (len_ < kCapacity) buf_[len_++] = c;
