@@ -50,7 +50,7 @@ class Pool:
         lines = [b"GET /static/%d/app.js HTTP/1.1\r\nHost: cdn%d.example.com\r\nAccept: */*\r\n\r\n" % (i, i % 7)
                  for i in range(4000)]
         text = b"".join(lines)[: self.SIZE // 2]
-        self.data = text + rng.randbytes(self.SIZE - len(text))  # half text, half incompressible
+        self.data = text + rng.getrandbits(8 * (self.SIZE - len(text))).to_bytes(self.SIZE - len(text), "little")  # half text, half incompressible
         words = struct.unpack("!%dH" % (self.SIZE // 2), self.data)
         self.prefix = list(itertools.accumulate(words, initial=0))
         self.rng = rng

@@ -10,10 +10,10 @@ import tempfile
 import flowsieve
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
-from gen_capture import generate  # noqa: E402
+from gen_capture import generate  # type: ignore[import-not-found]  # noqa: E402
 
 
-def main():
+def main() -> None:
     work = pathlib.Path(tempfile.mkdtemp(prefix="flowsieve-sample-"))
     capture = work / "sample.pcap"
     generate(str(capture), size_mb=2, sessions=40)

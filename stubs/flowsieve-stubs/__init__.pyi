@@ -1,0 +1,110 @@
+# Types of the compiled flowsieve module. The classes are immutable views made
+# only by the module (Archive.open, read_flows, Archive and Flow methods):
+# calling a class raises TypeError, none can be subclassed, and every attribute
+# is read-only. Doc strings are the runtime objects' own.
+
+from typing import List, Optional, Sequence, SupportsIndex, final
+
+__all__ = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
+
+@final
+class Archive:
+    @staticmethod
+    def open(path: str) -> Archive:
+        """Open a .fsieve archive file."""
+    @property
+    def flow_count(self) -> int: ...
+    @property
+    def link_type(self) -> int: ...
+    def flows(self) -> List[Flow]:
+        """Return all flows as a list of Flow objects."""
+    def get_flow(self, flow_id: SupportsIndex) -> Optional[Flow]:
+        """Get a specific flow by ID."""
+    def find_by_ip(self, ip_str: str) -> List[Flow]:
+        """Find flows matching an IP address (src or dst)."""
+    def find_by_port(self, port: SupportsIndex) -> List[Flow]:
+        """Find flows matching a port number (src or dst)."""
+    def find_by_protocol(self, proto_str: str) -> List[Flow]:
+        """Find flows matching a protocol: "tcp", "udp", or "icmp"."""
+    def __len__(self) -> int: ...
+
+@final
+class Flow:
+    @property
+    def id(self) -> int: ...
+    @property
+    def proto(self) -> int: ...
+    @property
+    def proto_name(self) -> str: ...
+    @property
+    def src_addr(self) -> str: ...
+    @property
+    def dst_addr(self) -> str: ...
+    @property
+    def src_port(self) -> int: ...
+    @property
+    def dst_port(self) -> int: ...
+    @property
+    def packet_count(self) -> int: ...
+    @property
+    def total_bytes(self) -> int: ...
+    @property
+    def start_ts(self) -> float: ...
+    @property
+    def end_ts(self) -> float: ...
+    def packets(self) -> List[Packet]:
+        """Return all packets in this flow as a list of Packet objects."""
+
+@final
+class Packet:
+    @property
+    def ts_sec(self) -> int: ...
+    @property
+    def ts_usec(self) -> int: ...
+    @property
+    def length(self) -> int: ...
+    @property
+    def orig_len(self) -> int: ...
+    @property
+    def ts(self) -> float: ...
+    @property
+    def data(self) -> bytes:
+        """Raw L2 frame data (Ethernet frame or equivalent)."""
+
+def create_archive(
+    input_path: str,
+    output_path: str,
+    strategy: str = "session",
+    max_sessions: SupportsIndex = 10000,
+    ip_filters: Sequence[str] = ...,
+    port_filters: Sequence[int] = ...,
+) -> None:
+    """Create a .fsieve archive from a pcap/pcapng file."""
+
+def split(
+    input_path: str,
+    output_dir: str,
+    strategy: str = "session",
+    max_sessions: SupportsIndex = 10000,
+    buffer_bytes: SupportsIndex = 10000,
+    ip_filters: Sequence[str] = ...,
+    port_filters: Sequence[int] = ...,
+    output_type: str = "pcap",
+) -> None:
+    """Split a pcap/pcapng file into per-flow pcap or L7 files."""
+
+def pipe_archive(archive_path: str) -> List[bytes]:
+    """Yield each flow from a .fsieve archive as a complete pcap file (bytes).
+    Returns a list of bytes; each bytes object is a standalone pcap file."""
+
+def read_flows(
+    input_path: str,
+    strategy: str = "session",
+    max_sessions: SupportsIndex = 10000,
+    ip_filters: Sequence[str] = ...,
+    port_filters: Sequence[int] = ...,
+) -> Archive:
+    """Directly read a pcap/pcapng file and return all flows as an Archive.
+
+    Internally creates a temporary .fsieve archive, opens it, and returns
+    the Archive. The temp file is cleaned up when the Archive is garbage collected."""
