@@ -57,7 +57,7 @@ if op == "dpkt":   # a dpkt loop reading the capture into a dict of flows keyed 
                 a, b = (ip.src, getattr(ip.data, "sport", 0)), (ip.dst, getattr(ip.data, "dport", 0))
                 key = (ip.p,) + ((a, b) if a <= b else (b, a))
             flows.setdefault(key, []).append((ts, buf))
-    res["s"], res["flows"] = clock() - t, len(flows)
+    res["s"], res["flows"], res["packets"] = clock() - t, len(flows), sum(map(len, flows.values()))
 else:
     import flowsieve
     t = clock()
@@ -69,9 +69,13 @@ else:
     elif op == "read":
         archive = flowsieve.read_flows(cap, **kw)
         res["read_flows"] = clock() - t
+        n = 0
         for flow in archive.flows():
-            for p in flow.packets():
+            packets = flow.packets()
+            for p in packets:
                 p.data
+            n += len(packets)
+        res["packets"] = n
     else:
         archive = flowsieve.Archive.open(out)
         res["s"], n = clock() - t, len(archive)
@@ -219,8 +223,8 @@ def measure(name, op, cap, kwargs, runs):
         py = dpkt_python()
         ref = best_of(runs, lambda: run_child("dpkt", cap, python=py))
         r["x dpkt"] = ref["s"] / r["s"]
-        r["result"] += " (read_flows %.2f s); dpkt %.2f s, %d flows, peak RssAnon %.0f MB" % (
-            r["read_flows"], ref["s"], ref["flows"], ref["peak"] / 1024)
+        r["result"] += ", %d packets (read_flows %.2f s); dpkt %.2f s, %d flows, %d packets, peak RssAnon %.0f MB" \
+            % (r["packets"], r["read_flows"], ref["s"], ref["flows"], ref["packets"], ref["peak"] / 1024)
     return r
 
 
@@ -240,7 +244,7 @@ def cells(r):
     if r["target"]:
         col, cmp, value = r["target"]
         ok = r[col] <= value if cmp == "<=" else r[col] >= value
-        out[-1] = "%s %s: %s" % (cmp, value, "ok" if ok else "MISSED")
+        out[-1] = "%s %s %s: %s" % (col, cmp, value, "ok" if ok else "MISSED")
     return out
 
 
@@ -268,11 +272,11 @@ def main():
             cap = capture(kind, fmt, scale, a.seed)
             used.add(cap)
             row = {"name": name, "op": op, "mb": os.path.getsize(cap) / 1e6, "target": target}
+            if op not in ON_ARCHIVE:
+                row["copy s"] = time_copy(cap, a.runs)
             try:
                 row.update(measure(name, op, cap, kwargs, a.runs))
-                if op not in ON_ARCHIVE:
-                    row["copy s"] = time_copy(cap, a.runs)
-                    row["x copy"] = row["s"] / row["copy s"]
+                row["x copy"] = row["s"] / row.get("copy s", 1)
             except RuntimeError as e:
                 row["error"] = str(e)
             if not any(w[1:3] == (kind, fmt) and w[3] in ON_ARCHIVE for w in todo[i + 1:]):
