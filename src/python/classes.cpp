@@ -78,8 +78,12 @@ PyObject* number(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 // --- Packet -----------------------------------------------------------------
 
 PyObject* new_packet(const archive::PacketRecord& p) {
-    PyObject* o = allocate(packet_type, Py_ssize_t(p.incl_len));
-    if (!o) return nullptr;
+    // Not the generic allocator, which would first zero the frame bytes
+    // that are copied in right after; freed by the type's PyObject_Free.
+    const size_t size = offsetof(PacketObject, data) + p.incl_len;
+    auto* o = static_cast<PyObject*>(PyObject_Malloc(size));
+    if (!o) return PyErr_NoMemory();
+    PyObject_InitVar(reinterpret_cast<PyVarObject*>(o), packet_type, Py_ssize_t(p.incl_len));
     PacketObject& packet = packet_of(o);
     packet.ts_sec = p.ts_sec;
     packet.ts_usec = p.ts_usec;
