@@ -120,12 +120,11 @@ Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& rec
 }
 
 void FlowPcap::write(uint8_t* out) const {
-    encode_pcap_global_header(out, link_type_);
-    out += kPcapGlobalHeaderSize;
-    for (const PacketRecord& p : packets_) {
-        std::memcpy(out, p.record_start(), p.record_size());
-        out += p.record_size();
-    }
+    stream([&](const uint8_t* data, size_t size) {
+        std::memcpy(out, data, size);
+        out += size;
+        return true;
+    });
 }
 
 std::string address_text(const StoredAddress& a) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/reader.hpp"
+#include "parser/pcap_format.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve::archive {
@@ -50,6 +51,18 @@ public:
     size_t size() const { return size_; }
     // Writes size() bytes.
     void write(uint8_t* out) const;
+    // Hands the file to put(data, size) piece by piece, so that a large
+    // flow can be streamed without a copy of it in memory. Stops at the
+    // first piece that put refuses (returns false); false then.
+    template <class Put>
+    bool stream(Put&& put) const {
+        uint8_t header[kPcapGlobalHeaderSize];
+        encode_pcap_global_header(header, link_type_);
+        if (!put(header, sizeof header)) return false;
+        for (const PacketRecord& p : packets_)
+            if (!put(p.record_start(), p.record_size())) return false;
+        return true;
+    }
 
 private:
     uint32_t link_type_ = 0;

@@ -122,13 +122,24 @@ private:
 };
 
 // One index section: (key, flow id) pairs, sorted and without repeats, so
-// that equal keys form one group.
+// that equal keys form one group. Pairs are added in ascending id order.
 template <class Key>
 struct Section {
     std::vector<std::pair<Key, uint64_t>> pairs;
 
     void prepare() {
-        std::sort(pairs.begin(), pairs.end());
+        if constexpr (sizeof(Key) <= 2) {
+            // Ports and protocols: a stable counting sort by key keeps the
+            // ids ascending within each key, in linear time.
+            std::vector<size_t> starts((size_t(1) << (8 * sizeof(Key))) + 1);
+            for (const auto& p : pairs) ++starts[size_t(p.first) + 1];
+            for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
+            std::vector<std::pair<Key, uint64_t>> sorted(pairs.size());
+            for (const auto& p : pairs) sorted[starts[p.first]++] = p;
+            pairs.swap(sorted);
+        } else {
+            std::sort(pairs.begin(), pairs.end());
+        }
         pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
     }
     uint64_t length(size_t key_bytes) const {

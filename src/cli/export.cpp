@@ -1,0 +1,65 @@
+#include "cli/export.hpp"
+
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "flow/strategy.hpp"
+#include "split/writer.hpp"
+
+namespace flowsieve::cli {
+namespace {
+
+IpAddress ip_of(const archive::StoredAddress& stored) {
+    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    IpAddress ip;
+    if (std::memcmp(stored.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
+        ip.family = 4;
+        std::memcpy(ip.bytes.data(), stored.data() + 12, 4);
+    } else {
+        ip.family = 6;
+        ip.bytes = stored;
+    }
+    return ip;
+}
+
+// The key the session strategy gives the flow's first packet.
+std::string key_of(const archive::FlowRecord& r) {
+    static constexpr archive::StoredAddress kNone{};
+    if (r.src_addr == kNone && r.dst_addr == kNone) return "no_ip_" + std::to_string(r.id);
+    ParsedPacket packet;
+    packet.ip = IpTuple{ip_of(r.src_addr), ip_of(r.dst_addr), r.src_port, r.dst_port, r.proto};
+    std::string key(keys_for(SplitStrategy::Session, packet).keys[0].text());
+    sanitize_key(key.data(), key.size());
+    return key;
+}
+
+}  // namespace
+
+std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, const std::string& stem) {
+    const auto& records = reader.records();
+    std::vector<std::string> keys;
+    keys.reserve(records.size());
+    std::unordered_map<std::string, size_t> uses;
+    for (const archive::FlowRecord& r : records) ++uses[keys.emplace_back(key_of(r))];
+
+    // Unique keys keep their names; the others are suffixed with their id
+    // until free (a damaged table may repeat an id).
+    std::unordered_set<std::string> taken;
+    for (const auto& [key, count] : uses)
+        if (count == 1) taken.insert(key);
+    std::vector<std::string> names;
+    names.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::string key = keys[i];
+        if (uses[key] > 1) {
+            const std::string suffix = "_" + std::to_string(records[i].id);
+            do key += suffix;
+            while (!taken.insert(key).second);
+        }
+        names.push_back(stem + "_" + key + ".pcap");
+    }
+    return names;
+}
+
+}  // namespace flowsieve::cli

@@ -1,0 +1,302 @@
+"""The flowsieve command end to end, in a subprocess: each subcommand against the Python API, listing formats,
+usage errors and failures, standard input and output, the progress display on a terminal, Ctrl-C."""
+import csv
+import io
+import json
+import os
+import pty
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+import time
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+import flowsieve
+from capwriter import MAC_B, T0, arp, packet, pcap
+
+_SCRIPT = Path(sysconfig.get_path("scripts")) / "flowsieve"
+EXE = str(_SCRIPT) if _SCRIPT.is_file() else shutil.which("flowsieve")
+pytestmark = pytest.mark.skipif(EXE is None, reason="the flowsieve command is not installed")
+
+MIXED = [
+    packet("10.0.0.1", "10.0.0.2", "tcp", 1234, 80, b"GET /"),
+    packet("10.0.0.2", "10.0.0.1", "tcp", 80, 1234, b"200 OK", MAC_B),
+    packet("10.0.0.1", "10.0.0.3", "udp", 5000, 53, b"query"),
+    arp(),
+    packet("2001:db8::2", "2001:db8::1", "tcp", 80, 999, b"v6"),
+    packet("10.0.0.1", "10.0.0.2", "icmp"),
+    packet("2001:db8::1", "2001:db8::2", "icmp"),
+    (T0 - 5, 0, packet("10.0.0.3", "10.0.0.1", "udp", 53, 5000, b"answer")),  # the clock went back: negative duration
+]
+S12, S13 = "6_10_0_0_1_10_0_0_2_1234_80", "17_10_0_0_1_10_0_0_3_5000_53"
+
+
+def run(*args, **kwargs):
+    return subprocess.run([EXE, *map(str, args)], capture_output=True, timeout=60, **kwargs)
+
+
+def ok(*args, **kwargs):
+    result = run(*args, **kwargs)
+    assert (result.returncode, result.stderr) == (0, b""), result.stderr
+    return result.stdout
+
+
+def listing(directory):
+    return {p.name: p.read_bytes() for p in Path(directory).iterdir()}
+
+
+@pytest.fixture
+def cap(tmp_path):
+    (tmp_path / "cap.pcap").write_bytes(pcap(MIXED))
+    return tmp_path / "cap.pcap"
+
+
+@pytest.fixture
+def arch(cap):
+    ok("archive", cap, cap.with_suffix(".fsieve"))
+    return cap.with_suffix(".fsieve")
+
+
+SPLIT_CASES = [  # command-line options, the same as split()/create_archive() arguments
+    ([], {}),
+    (["-s", "FLOW"], {"strategy": "flow"}),
+    (["--strategy=HostPair", "-q"], {"strategy": "hostpair"}),
+    (["--ip", "10.0.0.3", "--ip", "2001:db8::1"], {"ip_filters": ["10.0.0.3", "2001:db8::1"]}),
+    (["--port", "80", "--port=53"], {"port_filters": [80, 53]}),
+    (["-t", "L7", "--max-open", "1", "--buffer", "0"], {"output_type": "l7", "max_sessions": 1, "buffer_bytes": 0}),
+]
+
+
+@pytest.mark.parametrize("options, kwargs", SPLIT_CASES)
+def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kwargs):
+    assert ok("split", cap, tmp_path / "cli", *options) == b""
+    flowsieve.split(str(cap), str(tmp_path / "py"), **kwargs)
+    assert listing(tmp_path / "cli") == listing(tmp_path / "py")
+    if "output_type" in kwargs:
+        return
+    ok("archive", *options, cap, tmp_path / "cli.fsieve")
+    flowsieve.create_archive(str(cap), str(tmp_path / "py.fsieve"), **kwargs)
+    assert (tmp_path / "cli.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
+
+
+def test_standard_input(tmp_path, cap):
+    named_dash = tmp_path / "-"  # the input "-" gives files the stem "-", like a file of that name
+    named_dash.write_bytes(cap.read_bytes())
+    flowsieve.split(str(named_dash), str(tmp_path / "py"))
+    ok("split", "-", tmp_path / "cli", input=cap.read_bytes())
+    assert listing(tmp_path / "cli") == listing(tmp_path / "py")
+    ok("archive", "-", tmp_path / "cli.fsieve", input=cap.read_bytes())
+    flowsieve.create_archive(str(cap), str(tmp_path / "py.fsieve"))
+    assert (tmp_path / "cli.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
+
+
+QUERIES = [([], "flows", ()), (["--ip", "10.0.0.1"], "find_by_ip", ("10.0.0.1",)),
+           (["--ip", "::"], "find_by_ip", ("::",)), (["--port", "80"], "find_by_port", (80,)),
+           (["--proto", "TCP"], "find_by_protocol", ("tcp",)), (["--proto", "icmpv6"], "find_by_protocol", ("icmpv6",)),
+           (["--port", "7"], "find_by_port", (7,))]
+ATTRS = ["id", "proto", "proto_name", "src_addr", "src_port", "dst_addr", "dst_port", "packet_count", "total_bytes"]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json", "JSON"])
+@pytest.mark.parametrize("query, method, args", QUERIES)
+def test_flows_lists_what_the_queries_return(arch, query, method, args, fmt):
+    out = ok("flows", arch, *query, "--format", fmt).decode()
+    rows = list(csv.DictReader(io.StringIO(out))) if fmt == "csv" else [json.loads(s) for s in out.splitlines()]
+    want = getattr(flowsieve.Archive.open(str(arch)), method)(*args)
+    assert len(rows) == len(want)
+    for row, flow in zip(rows, want):
+        assert [str(row[a]) for a in ATTRS] == [str(getattr(flow, a)) for a in ATTRS]
+        assert float(row["start_ts"]) == flow.start_ts
+        assert round(float(row["duration"]) * 1e6) == round(flow.end_ts * 1e6) - round(flow.start_ts * 1e6)
+
+
+def test_flows_table(arch):
+    lines = ok("flows", arch, "--port", "1234").decode().splitlines()
+    assert lines[0].split()[:3] == ["ID", "PROTO", "SOURCE"] and lines[-1] == "1 flow, 2 packets, 119 bytes"
+    assert re.fullmatch(r" *1  TCP +10\.0\.0\.1 +1234  10\.0\.0\.2 +80 +2 +119  2020-09-13 12:26:40\.000007 +1\.001000",
+                        lines[1])
+    lines = ok("flows", arch).decode().splitlines()
+    assert len(lines) == 6 + 2 and len({len(s) for s in lines[:-1]}) == 1  # aligned columns
+    assert [s.split()[0] for s in lines[1:-1]] == [str(f.id) for f in flowsieve.Archive.open(str(arch)).flows()]
+
+
+@pytest.mark.parametrize("strategy, names", [
+    ("session", None),  # the split's names, the flow without an IP layer as no_ip_<id>
+    ("flow", {f"cap_{S12}_1.pcap", f"cap_{S12}_2.pcap", f"cap_{S13}_3.pcap", f"cap_{S13}_8.pcap", "cap_no_ip_4.pcap",
+              "cap_6_2001_db8__1_2001_db8__2_999_80.pcap", "cap_1_10_0_0_1_10_0_0_2_0_0.pcap",
+              "cap_58_2001_db8__1_2001_db8__2_0_0.pcap"}),  # both directions of a session: one name, suffixed
+])
+def test_export_every_flow(tmp_path, cap, strategy, names):
+    ok("archive", cap, tmp_path / "cap.fsieve", "-s", strategy)
+    ok("export", tmp_path / "cap.fsieve", "-o", tmp_path / "x" / "y")
+    files = listing(tmp_path / "x" / "y")
+    assert sorted(files.values()) == sorted(flowsieve.pipe_archive(str(tmp_path / "cap.fsieve")))
+    if names is None:
+        flowsieve.split(str(cap), str(tmp_path / "split"), strategy=strategy)
+        split = listing(tmp_path / "split")
+        split["cap_no_ip_3.pcap"] = split.pop("cap_no_session.pcap")
+        assert files == split
+    else:
+        assert set(files) == names
+
+
+def test_export_chosen_flows_and_standard_output(tmp_path, arch):
+    pipes = flowsieve.pipe_archive(str(arch))
+    ok("export", arch, "3", "-o", tmp_path / "out", "1", "3")
+    assert sorted(listing(tmp_path / "out").values()) == sorted([pipes[0], pipes[2]])
+    for i, want in enumerate(pipes, 1):
+        assert ok("export", arch, i, "-o", "-") == want
+    if shutil.which("tcpdump"):
+        shell = f"'{EXE}' export '{arch}' 1 -o - | tcpdump -nr -"
+        assert subprocess.run(shell, shell=True, capture_output=True).stdout.count(b"\n") == 3
+
+
+def test_help_and_version():
+    assert ok("--version").decode() == f"flowsieve {metadata.version('flowsieve')}\n"
+    assert ok("-V") == ok("--version")
+    assert ok("--help").startswith(b"Usage: flowsieve COMMAND")
+    for command in ["split", "archive", "flows", "export"]:
+        assert ok(command, "--help").startswith(f"Usage: flowsieve {command} ".encode())
+        assert ok(command, "x", "-h", "--bogus") == ok(command, "--help")  # --help ends the parsing
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], None), (["frobnicate"], "unknown command 'frobnicate'"), (["--bogus"], "unknown option '--bogus'"),
+    (["split", "{cap}"], "split needs CAPTURE and OUTDIR"), (["flows"], "flows needs ARCHIVE"),
+    (["split", "{cap}", "o", "extra"], "unexpected argument 'extra'"),
+    (["split", "{cap}", "o", "--frob"], "unknown option '--frob'"),
+    (["archive", "{cap}", "a", "-qZ"], "unknown option '-Z'"),
+    (["split", "{cap}", "o", "--quiet=yes"], "option '--quiet' takes no value"),
+    (["split", "{cap}", "o", "--port", "65536"], "invalid port '65536': at most 65535"),
+    (["archive", "{cap}", "a", "--port", "-1"], "invalid port '-1': not a number"),
+    (["split", "{cap}", "o", "--max-open", "4294967296"], "invalid --max-open value '4294967296': at most 4294967295"),
+    (["split", "{cap}", "o", "--buffer", "1k"], "invalid --buffer value '1k': not a number"),
+    (["split", "{cap}", "o", "--ip"], "option '--ip' needs a value"),
+    (["flows", "{arch}", "-f"], "option '--format' needs a value"),
+    (["flows", "{arch}", "--ip", "10.0.0.1", "--port", "80"], "give at most one of --ip, --port and --proto"),
+    (["flows", "{arch}", "--format", "xml"], "unknown format 'xml': table, csv or json"),
+    (["flows", "{arch}", "--port", "http"], "invalid port 'http': not a number"),
+    (["export", "{arch}"], "export needs -o DIR (or -o - for standard output)"),
+    (["export", "{arch}", "-o", "-"], "-o - writes one flow: give exactly one flow id"),
+    (["export", "{arch}", "1", "2", "-o", "-"], "-o - writes one flow: give exactly one flow id"),
+    (["export", "{arch}", "one", "-o", "d"], "invalid flow id 'one': not a number"),
+])
+def test_usage_errors(tmp_path, arch, args, message):
+    result = run(*[a.format(cap=arch.with_suffix(".pcap"), arch=arch) for a in args], cwd=tmp_path)
+    assert result.returncode == 2 and result.stdout == b""
+    lines = result.stderr.decode().splitlines()
+    assert lines[0] == f"flowsieve: {message}" if message else lines[0].startswith("Usage: flowsieve")
+    assert set(os.listdir(tmp_path)) == {"cap.pcap", "cap.fsieve"}  # nothing was written
+
+
+@pytest.mark.parametrize("args, message", [
+    (["split", "{cap}", "o", "-s", "Sessions"], "Unknown strategy: Sessions"),
+    (["archive", "{cap}", "a", "--strategy", ""], "Unknown strategy: "),
+    (["split", "{cap}", "o", "--type", "PNG"], "Unknown output_type: png. Valid: pcap, l7"),
+    (["split", "{cap}", "o", "--ip", "10.0.0.1/8"], "invalid IP address syntax: '10.0.0.1/8'"),
+    (["split", "missing.pcap", "o"], "No such file or directory (os error 2)"),
+    (["archive", "{arch}", "a"], "Unsupported file format (unknown magic number)"),
+    (["flows", "missing.fsieve"], "Failed to open archive"), (["flows", "{cap}"], "Invalid archive footer"),
+    (["flows", "{arch}", "--ip", "10.0.0.256"], "invalid IP address syntax"),
+    (["flows", "{arch}", "--proto", "SCTP"], "Unknown protocol: sctp. Valid: tcp, udp, icmp, icmpv6"),
+    (["export", "{arch}", "2", "99", "-o", "d"], "no flow with id 99 in {arch}"),
+    (["export", "{arch}", "-o", "{cap}"], "{cap}: File exists (os error 17)"),
+])
+def test_failures(tmp_path, arch, args, message):
+    fill = {"cap": arch.with_suffix(".pcap"), "arch": arch}
+    result = run(*[a.format(**fill) for a in args], cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode() == f"flowsieve: {message.format(**fill)}\n"
+    assert set(os.listdir(tmp_path)) == {"cap.pcap", "cap.fsieve"}
+
+
+def test_a_reader_that_closes_the_pipe_ends_the_command_quietly(tmp_path):
+    frames = [packet("10.0.0.1", "10.0.0.2", "udp", 1024 + i, 53) for i in range(3000)]
+    (tmp_path / "many.pcap").write_bytes(pcap(frames))
+    for strategy, args in (("session", ["flows", "-f", "json"]), ("nosplit", ["export", "-o", "-", "1"])):
+        ok("archive", tmp_path / "many.pcap", tmp_path / "many.fsieve", "-s", strategy)  # output beyond a pipe's buffer
+        p = subprocess.Popen([EXE, args[0], tmp_path / "many.fsieve", *args[1:]], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        p.stdout.read(10)
+        p.stdout.close()
+        assert p.stderr.read() == b"" and p.wait(10) == -signal.SIGPIPE
+
+
+def on_terminal(*args, stdin=None):
+    """Runs the command with standard error on a pseudo-terminal; returns its exit status and what it drew."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen([EXE, *map(str, args)], stdin=stdin, stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: the command closed its side
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(master)
+    return p.wait(10), drawn.decode()
+
+
+@pytest.mark.parametrize("command, options, files", [("split", [], "50 files"), ("split", ["-t", "l7"], "25 files"),
+                                                     ("archive", [], "1 file")])
+def test_progress_on_a_terminal(tmp_path, command, options, files):
+    frames = [packet("10.0.0.1", "10.0.0.2", "udp", 1024 + i % 50, 53, bytes(200 * (i % 2))) for i in range(5000)]
+    (tmp_path / "c.pcap").write_bytes(pcap(frames))  # 50 flows, 25 of them without payload
+    out = tmp_path / ("o" if command == "split" else "c.fsieve")
+    started = time.monotonic()
+    status, drawn = on_terminal(command, tmp_path / "c.pcap", out, *options)
+    elapsed = time.monotonic() - started
+    assert status == 0
+    *lines, summary = drawn.replace("\r\n", "\n").split("\r")[1:]  # the terminal ends lines with \r\n
+    assert lines and len(lines) <= 10 * elapsed + 2  # redrawn in place, at most ten times a second
+    for line in lines:
+        assert re.fullmatch(r"[\d.]+ [kMG]?B of \d+\.\d [kM]B +\d+%  [\d.]+ [kMG]?B/s  \d+ flows  0:\d\d elapsed"
+                            r"(  0:\d\d left)?\x1b\[K", line), line
+    assert re.fullmatch(rf"5000 packets, 50 flows, {files} in \d+\.\d\d s\x1b\[K\n", summary)
+    with open(tmp_path / "c.pcap", "rb") as stdin:
+        status, drawn = on_terminal(command, "-", out, *options, stdin=stdin)
+    assert status == 0 and " of " not in drawn and "%" not in drawn and "5000 packets, 50 flows" in drawn
+    assert re.search(r"\r[\d.]+ [kMG]?B  [\d.]+ [kMG]?B/s  \d+ flows  0:\d\d elapsed\x1b\[K", drawn)
+    assert on_terminal(command, "-q", tmp_path / "c.pcap", out, *options) == (0, "")
+    assert run(command, tmp_path / "c.pcap", out).stderr == b""  # standard error not a terminal
+
+
+@pytest.fixture(scope="module")
+def big_capture(tmp_path_factory):
+    """A 200 MB capture, and a directory for outputs, in memory when /dev/shm is there: closing files is fast."""
+    shm = Path("/dev/shm")
+    root = shm / f"flowsieve_cli_test_{os.getpid()}" if os.access(shm, os.W_OK) else tmp_path_factory.mktemp("big")
+    root.mkdir(exist_ok=True)
+    generator = Path(__file__).resolve().parents[2] / "bench" / "gen_capture.py"
+    subprocess.run([sys.executable, generator, root / "big.pcap", "--size-mb", "200", "--sessions", "20000"],
+                   check=True, capture_output=True)
+    yield root / "big.pcap"
+    shutil.rmtree(root)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("command", ["split", "archive"])
+def test_interrupt_stops_within_a_second_leaving_temporary_files(big_capture, command, signum):
+    work = big_capture.with_name(f"{command}-{signum}")
+    work.mkdir()
+    out = work / ("out" if command == "split" else "big.fsieve")
+    p = subprocess.Popen([EXE, command, big_capture, out], stderr=subprocess.PIPE)
+    while not (out.exists() or out.with_name("big.fsieve.tmp").exists()):  # the build takes a few tenths only
+        time.sleep(0.005)
+    time.sleep(0.05)
+    p.send_signal(signum)
+    sent = time.monotonic()
+    status = p.wait(5)
+    assert (status, p.stderr.read()) == (128 + signum, b"flowsieve: Interrupted\n")
+    assert time.monotonic() - sent < 1
+    names = os.listdir(out if command == "split" else work)
+    assert names and all(n.endswith(".tmp") for n in names)
