@@ -276,7 +276,7 @@ Status<> finish(ArchiveFile& file, std::vector<FlowEntry>& flows) {
 Status<CallError> build_archive(const BuildOptions& o) {
     auto strategy = choose_strategy(o.strategy);
     if (!strategy) return std::move(strategy).error();
-    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters);
+    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer);
     if (!source) return std::move(source).error();
     CaptureReader& reader = *source->reader;
     const PacketFilter& filter = source->filter;

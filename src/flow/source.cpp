@@ -10,9 +10,13 @@ Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy) {
 
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
-                                               const std::vector<uint16_t>& port_filters) {
-    auto input = map_input(input_path);
-    if (!input) return CallError::io(input.error().message);
+                                               const std::vector<uint16_t>& port_filters,
+                                               ProgressObserver* observer) {
+    auto input = map_input(input_path, observer);
+    if (!input) {
+        if (observer && input.error().message == kInterruptedText) return CallError::interrupted();
+        return CallError::io(input.error().message);
+    }
     const uint64_t input_size = input->size();
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text());

@@ -26,9 +26,11 @@ struct FlowSource {
 Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy);
 
 // Maps the input (an IOError on failure) and opens the capture (a
-// RuntimeError with the capture error's text).
+// RuntimeError with the capture error's text). The observer may stop a
+// long read of standard input.
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
-                                               const std::vector<uint16_t>& port_filters);
+                                               const std::vector<uint16_t>& port_filters,
+                                               ProgressObserver* observer);
 
 }  // namespace flowsieve

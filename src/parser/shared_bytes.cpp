@@ -15,10 +15,15 @@
 namespace flowsieve {
 namespace {
 
-Result<SharedBytes> read_stdin() {
+Result<SharedBytes> read_stdin(ProgressObserver* observer) {
     auto block = std::make_shared<std::vector<uint8_t>>();
     size_t used = 0;
+    size_t next_report = ProgressClock::kBytes;
     for (;;) {
+        if (observer && used >= next_report) {
+            next_report = used + ProgressClock::kBytes;
+            if (!observer->keep_going({used, 0, 0, 0})) return Error{kInterruptedText};
+        }
         if (block->size() - used < 65536) block->resize(block->size() + std::max<size_t>(65536, block->size()));
         ssize_t n = ::read(0, block->data() + used, block->size() - used);
         if (n > 0) {
@@ -26,7 +31,8 @@ Result<SharedBytes> read_stdin() {
         } else if (n == 0) {
             break;
         } else if (errno == EINTR) {
-            continue;
+            // A signal: the observer decides whether it ends the read.
+            if (observer && !observer->keep_going({used, 0, 0, 0})) return Error{kInterruptedText};
         } else if (errno == EBADF) {  // descriptor 0 closed: empty input
             break;
         } else {
@@ -41,8 +47,8 @@ Result<SharedBytes> read_stdin() {
 
 }  // namespace
 
-Result<SharedBytes> map_input(const std::string& path) {
-    if (path == "-") return read_stdin();
+Result<SharedBytes> map_input(const std::string& path, ProgressObserver* observer) {
+    if (path == "-") return read_stdin(observer);
     if (path.find('\0') != std::string::npos) return Error{kNulInPath};
 
     // Not blocking: a FIFO without a writer must fail at once (it cannot be

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "util/byte_view.hpp"
+#include "util/progress.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve {
@@ -41,6 +42,9 @@ private:
 };
 
 // Maps a capture file read-only, or reads all of standard input for "-".
-Result<SharedBytes> map_input(const std::string& path);
+// While standard input is read, the observer hears of every few megabytes
+// and of every interrupted read; when it asks to stop, the error's message
+// is kInterruptedText.
+Result<SharedBytes> map_input(const std::string& path, ProgressObserver* observer = nullptr);
 
 }  // namespace flowsieve
