@@ -70,7 +70,7 @@ public:
     Status<> write(const uint8_t* data, size_t size) {
         position_ += size;
         if (size <= kWriteBufferSize - used_) {
-            std::memcpy(buffer_.get() + used_, data, size);
+            if (size) std::memcpy(buffer_.get() + used_, data, size);  // an empty frame has no data pointer
             used_ += size;
             return {};
         }
@@ -85,7 +85,7 @@ public:
         const uint32_t size = uint32_t(p.data.size());
         if (kRecordHeaderSize + size <= kWriteBufferSize - used_) {  // the common case: one copy
             encode_pcap_record_header(buffer_.get() + used_, p.ts_sec, p.ts_usec, size, p.orig_len);
-            std::memcpy(buffer_.get() + used_ + kRecordHeaderSize, p.data.data(), size);
+            if (size) std::memcpy(buffer_.get() + used_ + kRecordHeaderSize, p.data.data(), size);
             used_ += kRecordHeaderSize + size;
             position_ += kRecordHeaderSize + size;
             return {};
