@@ -27,7 +27,8 @@ const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
 
 Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path) {
     if (path.find('\0') != std::string::npos) return Error{"Failed to open archive"};
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not blocking: a FIFO must not hold the caller until a writer comes.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return Error{"Failed to open archive"};
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);
