@@ -48,7 +48,7 @@ void append_hex(FlowKey& out, unsigned value, bool leading_zeros, int width) {
 }
 
 void append_dotted(FlowKey& out, const uint8_t* b) {
-    char text[15];
+    char text[16];  // 15 characters at most; each octet copies 4 bytes
     size_t n = 0;
     for (int i = 0; i < 4; ++i) {
         if (i) text[n++] = '.';
