@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""flowsieve benchmarks: split and archive time, MB/s, ratio to a plain copy, peak RssAnon.
+"""flowsieve benchmarks: split and archive time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
 
-    python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 3] [--keep] [--no-build]
+    python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build]
+
+The floor (bench/floor.cpp) makes the system calls that each output needs and
+nothing else; flowsieve and the floor run alternately and each figure is the
+median of --runs runs.
 
 Captures are generated once and cached in /dev/shm/flowsieve-bench/; split and
 archive outputs go there too and are removed between runs and at the end.
@@ -19,6 +23,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, "build", "bench")
+FLOOR = os.path.join(BUILD, "floor")
 VENV = os.path.join(ROOT, "build", "bench-venv")   # dpkt, the reference reader of 1g-read
 SHM = "/dev/shm/flowsieve-bench"
 GEN = os.path.join(HERE, "gen_capture.py")
@@ -97,6 +102,7 @@ print(json.dumps(res))
 
 def build():
     cmds = [["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"], ["ninja", "-C", BUILD]]
+    cmds.append(["g++", "-O2", "-std=c++20", "-o", FLOOR, os.path.join(HERE, "floor.cpp")])
     for cmd in cmds:
         r = subprocess.run(cmd, capture_output=True, text=True)
         if r.returncode:
@@ -192,11 +198,40 @@ def run_child(op, cap, out="-", kwargs=None, python=sys.executable):
     return res
 
 
-def best_of(runs, once):
-    """Calls once() `runs` times; the fastest result, with the peak RssAnon over all runs."""
-    results = [once() for _ in range(runs)]
-    best = min(results, key=lambda r: r["s"])
-    return dict(best, peak=max(r["peak"] for r in results))
+def median(results):
+    """The result of median time, with the peak RssAnon over all runs."""
+    mid = sorted(results, key=lambda r: r["s"])[len(results) // 2]
+    return dict(mid, peak=max(r.get("peak", 0) for r in results))
+
+
+def median_of(runs, once):
+    return median([once() for _ in range(runs)])
+
+
+def floor_command(op, cap, out, kwargs):
+    """The floor's command line for a split or archive workload."""
+    if op == "archive":
+        return [FLOOR, "archive", cap, out]
+    return [FLOOR, "split", cap, out] + (["--l7"] if kwargs.get("output_type") == "l7" else []) \
+        + (["--nosplit"] if kwargs.get("strategy") == "nosplit" else [])
+
+
+def run_floor(args):
+    t = time.perf_counter()
+    subprocess.run(args, check=True)
+    return {"s": time.perf_counter() - t}
+
+
+def alternating(runs, once, floor_once):
+    """Runs flowsieve and the floor in turn; the median of each."""
+    mine, floor = [], []
+    for _ in range(runs):
+        mine.append(once())
+        floor.append(floor_once())
+    r = median(mine)
+    r["floor s"] = median(floor)["s"]
+    r["x floor"] = r["s"] / r["floor s"]
+    return r
 
 
 def measure(name, op, cap, kwargs, runs):
@@ -204,42 +239,49 @@ def measure(name, op, cap, kwargs, runs):
     if op == "split":
         out = os.path.join(SHM, "out-" + name)
 
-        def once():
+        def fresh(run):
             rmtree(out)
             os.makedirs(out)
-            r = run_child(op, cap, out, kwargs)
+            r = run()
             r["result"] = "%d files" % sum(len(files) for _, _, files in os.walk(out))
             rmtree(out)
             return r
-        return best_of(runs, once)
+        return alternating(runs, lambda: fresh(lambda: run_child(op, cap, out, kwargs)),
+                           lambda: fresh(lambda: run_floor(floor_command(op, cap, out, kwargs))))
     out = archive_of(cap)
     if op in ON_ARCHIVE and not os.path.exists(out):
         run_child("archive", cap, out)        # untimed: the archive that these workloads read
-    r = best_of(runs, lambda: run_child(op, cap, out, kwargs))
+    if op == "archive":
+        r = alternating(runs, lambda: run_child(op, cap, out, kwargs),
+                        lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs)))
+        rmtree(out + ".floor")
+    else:
+        r = median_of(runs, lambda: run_child(op, cap, out, kwargs))
     r["result"] = r.pop("found", "%d flows" % r["flows"])
     if op == "archive":
         r["result"] += ", %.0f MB" % (os.path.getsize(out) / 1e6)
     if op == "read":
         py = dpkt_python()
-        ref = best_of(runs, lambda: run_child("dpkt", cap, python=py))
+        ref = median_of(runs, lambda: run_child("dpkt", cap, python=py))
         r["x dpkt"] = ref["s"] / r["s"]
         r["result"] += ", %d packets (read_flows %.2f s); dpkt %.2f s, %d flows, %d packets, peak RssAnon %.0f MB" \
             % (r["packets"], r["read_flows"], ref["s"], ref["flows"], ref["packets"], ref["peak"] / 1024)
     return r
 
 
-HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "x dpkt", "peak RssAnon MB",
-        "user s", "sys s", "result", "target"]
+HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "x dpkt",
+        "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
 
 def cells(r):
     """The table cells of one result row; "" where a column does not apply."""
     if "error" in r:
-        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * 7 + [r["error"].splitlines()[-1], ""]
+        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * 9 + [r["error"].splitlines()[-1], ""]
     ms = r["op"] in ON_ARCHIVE
     out = [r["name"], "%.0f" % r["mb"], "%.1f ms" % (r["s"] * 1e3) if ms else "%.2f s" % r["s"],
            "" if ms else "%.0f" % (r["mb"] / r["s"]), "" if ms else "%.2f" % r["copy s"],
-           "" if ms else "%.2f" % r["x copy"], "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
+           "" if ms else "%.2f" % r["x copy"], "%.2f" % r["floor s"] if "floor s" in r else "",
+           "%.2f" % r["x floor"] if "x floor" in r else "", "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.1f" % (r["peak"] / 1024), "%.2f" % r["user"], "%.2f" % r["sys"], r["result"], ""]
     if r["target"]:
         col, cmp, value = r["target"]
@@ -252,7 +294,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="100 MB and 30 MB captures instead of 1 GB and 300 MB")
     ap.add_argument("--only", help="comma-separated workload names")
-    ap.add_argument("--runs", type=int, default=3, help="best of N for each workload and copy")
+    ap.add_argument("--runs", type=int, default=5, help="median of N runs for each workload (best of N for the copy)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--keep", action="store_true", help="keep captures over 500 MB in /dev/shm")
     ap.add_argument("--no-build", action="store_true")

@@ -1,0 +1,376 @@
+// The floor of the benchmarks: the least work that the outputs require.
+// It maps the capture as flowsieve does, decodes only what finding a
+// packet's session needs, and makes the same system calls that the output
+// requires and no others:
+//
+//   floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]
+//       one hidden temporary file per session, the same buffered writes, the
+//       same open-file limit (least recently used closed first, reopened for
+//       appending), one rename each at the end;
+//   floor archive CAPTURE OUT
+//       one sequential 256 KiB-buffered write of the archive layout without
+//       its index.
+//
+// Classic pcap (little-endian, microseconds) and little-endian pcapng with
+// Ethernet frames: what bench/gen_capture.py writes.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void die(const char* what) {
+    std::perror(what);
+    std::exit(1);
+}
+
+uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+uint32_t le32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
+void put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+void put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+struct Packet {
+    uint32_t ts_sec, ts_usec, incl_len, orig_len;
+    const uint8_t* data;
+};
+
+// Walks the packets of a mapped capture.
+class Capture {
+public:
+    explicit Capture(const char* path) {
+        int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) die(path);
+        struct stat st;
+        if (::fstat(fd, &st) != 0) die("fstat");
+        size_ = size_t(st.st_size);
+        data_ = static_cast<const uint8_t*>(::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0));
+        if (data_ == MAP_FAILED) die("mmap");
+        ::madvise(const_cast<uint8_t*>(data_), size_, MADV_SEQUENTIAL);
+        ::close(fd);
+        pcapng_ = le32(data_) == 0x0A0D0D0A;
+        pos_ = pcapng_ ? 0 : 24;
+    }
+    uint32_t link_type() const { return 1; }
+
+    bool next(Packet& p) {
+        if (!pcapng_) {
+            if (size_ - pos_ < 16) return false;
+            const uint8_t* h = data_ + pos_;
+            p = {le32(h), le32(h + 4), le32(h + 8), le32(h + 12), h + 16};
+            pos_ += 16 + p.incl_len;
+            return true;
+        }
+        while (size_ - pos_ >= 12) {
+            const uint8_t* b = data_ + pos_;
+            const uint32_t type = le32(b), length = le32(b + 4);
+            pos_ += length;
+            if (type != 6) continue;
+            const uint64_t ticks = uint64_t(le32(b + 12)) << 32 | le32(b + 16);
+            p = {uint32_t(ticks / 1000000), uint32_t(ticks % 1000000), le32(b + 20), le32(b + 24), b + 28};
+            return true;
+        }
+        return false;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_;
+    bool pcapng_;
+};
+
+// A session as a bidirectional 5-tuple, and where the payload starts.
+struct Session {
+    uint8_t key[37] = {};  // protocol, then the lower and the higher (address, port)
+    size_t payload = 0;
+    bool ip = false;
+};
+
+Session session_of(const Packet& p) {
+    Session s;
+    const uint8_t* f = p.data;
+    size_t n = p.incl_len, at = 14;
+    if (n < 14) return s;
+    uint16_t type = be16(f + 12);
+    if (type == 0x8100 && n >= 18) type = be16(f + 16), at = 18;
+    const uint8_t *src, *dst;
+    size_t alen, l4;
+    uint8_t proto;
+    if (type == 0x0800 && n >= at + 20) {
+        proto = f[at + 9], src = f + at + 12, dst = f + at + 16, alen = 4, l4 = at + (f[at] & 15) * 4;
+    } else if (type == 0x86DD && n >= at + 40) {
+        proto = f[at + 6], src = f + at + 8, dst = f + at + 24, alen = 16, l4 = at + 40;
+    } else {
+        return s;
+    }
+    uint8_t sp[2] = {}, dp[2] = {};
+    s.payload = l4;
+    if ((proto == 6 || proto == 17) && n >= l4 + 4) {
+        std::memcpy(sp, f + l4, 2), std::memcpy(dp, f + l4 + 2, 2);
+        s.payload = proto == 6 && n >= l4 + 13 ? l4 + (f[l4 + 12] >> 4) * 4 : l4 + 8;
+    }
+    if (s.payload > n) s.payload = n;
+    uint8_t a[18] = {}, b[18] = {};
+    std::memcpy(a, src, alen), std::memcpy(a + 16, sp, 2);
+    std::memcpy(b, dst, alen), std::memcpy(b + 16, dp, 2);
+    const bool swap = std::memcmp(a, b, 18) > 0;
+    s.key[0] = proto;
+    std::memcpy(s.key + 1, swap ? b : a, 18);
+    std::memcpy(s.key + 19, swap ? a : b, 18);
+    s.ip = true;
+    return s;
+}
+
+void write_all(int fd, const uint8_t* p, size_t n) {
+    while (n) {
+        ssize_t w = ::write(fd, p, n);
+        if (w <= 0) die("write");
+        p += w, n -= size_t(w);
+    }
+}
+
+// One flow file with its buffer, in least recently used order when open.
+struct Flow {
+    std::string tmp, name;
+    int fd = -1;
+    std::unique_ptr<uint8_t[]> buffer;
+    size_t used = 0;
+    bool payload = false;
+    Flow *older = nullptr, *newer = nullptr;
+};
+
+class Split {
+public:
+    Split(std::string dir, size_t max_open, size_t buffer, bool l7)
+        : dir_(std::move(dir)), max_open_(max_open), buffer_(buffer), l7_(l7) {
+        ::mkdir(dir_.c_str(), 0777);
+        dirfd_ = ::open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirfd_ < 0) die("output directory");
+    }
+
+    void write(Flow& f, const uint8_t* p, size_t n) {
+        if (n <= buffer_ - f.used) {
+            std::memcpy(f.buffer.get() + f.used, p, n);
+            f.used += n;
+            return;
+        }
+        flush(f);
+        if (n >= buffer_) return write_all(f.fd, p, n);
+        std::memcpy(f.buffer.get(), p, n);
+        f.used = n;
+    }
+
+    void add(Flow& f, const Packet& p, size_t payload) {
+        if (f.fd < 0) open(f);
+        else touch(f);
+        if (l7_) {
+            if (payload < p.incl_len) f.payload = true;
+            return write(f, p.data + payload, p.incl_len - payload);
+        }
+        uint8_t h[16];
+        put32(h, p.ts_sec), put32(h + 4, p.ts_usec), put32(h + 8, p.incl_len), put32(h + 12, p.orig_len);
+        write(f, h, 16);
+        write(f, p.data, p.incl_len);
+    }
+
+    void finish(std::vector<std::unique_ptr<Flow>>& flows) {
+        while (oldest_) close(*oldest_);
+        for (auto& f : flows) {
+            if (l7_ && !f->payload) ::unlinkat(dirfd_, f->tmp.c_str(), 0);
+            else if (::renameat(dirfd_, f->tmp.c_str(), dirfd_, f->name.c_str()) != 0) die("rename");
+        }
+    }
+
+private:
+    void flush(Flow& f) {
+        write_all(f.fd, f.buffer.get(), f.used);
+        f.used = 0;
+    }
+    void unlink_lru(Flow& f) {
+        (f.older ? f.older->newer : oldest_) = f.newer;
+        (f.newer ? f.newer->older : newest_) = f.older;
+        f.older = f.newer = nullptr;
+    }
+    void push_newest(Flow& f) {
+        f.older = newest_;
+        (newest_ ? newest_->newer : oldest_) = &f;
+        newest_ = &f;
+    }
+    void touch(Flow& f) {
+        unlink_lru(f);
+        push_newest(f);
+    }
+    void close(Flow& f) {
+        flush(f);
+        ::close(f.fd);
+        f.fd = -1;
+        unlink_lru(f);
+        --open_;
+        spare_.push_back(std::move(f.buffer));
+    }
+    void open(Flow& f) {
+        if (open_ >= max_open_) close(*oldest_);
+        const bool create = f.name.empty();
+        if (create) {
+            f.name = "flow_" + std::to_string(next_++) + (l7_ ? ".l7" : ".pcap");
+            f.tmp = "." + f.name + ".tmp";
+        }
+        f.fd = ::openat(dirfd_, f.tmp.c_str(),
+                        O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_EXCL : O_APPEND), 0666);
+        if (f.fd < 0) die("open");
+        if (!spare_.empty()) {
+            f.buffer = std::move(spare_.back());
+            spare_.pop_back();
+        } else {
+            f.buffer.reset(new uint8_t[buffer_]);
+        }
+        ++open_;
+        push_newest(f);
+        if (create && !l7_) {
+            uint8_t h[24] = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0};
+            put32(h + 16, 65535), put32(h + 20, 1);
+            write(f, h, 24);
+        }
+    }
+
+    std::string dir_;
+    int dirfd_;
+    size_t max_open_, buffer_;
+    bool l7_;
+    size_t open_ = 0, next_ = 0;
+    Flow *oldest_ = nullptr, *newest_ = nullptr;
+    std::vector<std::unique_ptr<uint8_t[]>> spare_;
+};
+
+struct KeyHash {
+    size_t operator()(const std::string_view& k) const { return std::hash<std::string_view>{}(k); }
+};
+
+int split(Capture& capture, const char* dir, size_t max_open, size_t buffer, bool l7, bool nosplit) {
+    Split out(dir, max_open, buffer, l7);
+    std::vector<std::unique_ptr<Flow>> flows;
+    std::unordered_map<std::string, Flow*> by_key;
+    Flow* single = nullptr;
+    Packet p;
+    while (capture.next(p)) {
+        const Session s = session_of(p);
+        Flow* f;
+        if (nosplit) {
+            if (!single) flows.push_back(std::make_unique<Flow>()), single = flows.back().get();
+            f = single;
+        } else {
+            std::string key(reinterpret_cast<const char*>(s.key), s.ip ? sizeof s.key : 0);
+            auto [it, fresh] = by_key.try_emplace(std::move(key), nullptr);
+            if (fresh) flows.push_back(std::make_unique<Flow>()), it->second = flows.back().get();
+            f = it->second;
+        }
+        out.add(*f, p, s.ip ? s.payload : p.incl_len);
+    }
+    out.finish(flows);
+    return 0;
+}
+
+// Header, records, offset lists, flow table and footer; no index.
+int archive(Capture& capture, const char* path) {
+    const std::string tmp = std::string(path) + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) die("open");
+    constexpr size_t kBuffer = 256 * 1024;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBuffer]);
+    size_t used = 0;
+    uint64_t position = 0;
+    auto put = [&](const uint8_t* p, size_t n) {
+        position += n;
+        if (n > kBuffer - used) {
+            write_all(fd, buffer.get(), used);
+            used = 0;
+            if (n >= kBuffer) return write_all(fd, p, n);
+        }
+        std::memcpy(buffer.get() + used, p, n);
+        used += n;
+    };
+    struct Entry {
+        std::vector<uint8_t> offsets;
+        uint64_t last = 0, bytes = 0;
+        uint32_t packets = 0;
+    };
+    std::vector<Entry> flows;
+    std::unordered_map<std::string, size_t> by_key;
+    uint8_t header[64] = {'F', 'S', 'I', 'E', 'V', 'E', '0', '2', 2};
+    put32(header + 12, capture.link_type());
+    put(header, sizeof header);
+    Packet p;
+    while (capture.next(p)) {
+        const Session s = session_of(p);
+        std::string key(reinterpret_cast<const char*>(s.key), s.ip ? sizeof s.key : 0);
+        auto [it, fresh] = by_key.try_emplace(std::move(key), flows.size());
+        if (fresh) flows.emplace_back();
+        Entry& e = flows[it->second];
+        const uint64_t at = position;
+        uint8_t h[16];
+        put32(h, p.ts_sec), put32(h + 4, p.ts_usec), put32(h + 8, p.incl_len), put32(h + 12, p.orig_len);
+        put(h, 16);
+        put(p.data, p.incl_len);
+        uint8_t v[10];
+        size_t n = 0;
+        if (e.offsets.empty()) {
+            put64(v, at), n = 8;
+        } else {
+            for (uint64_t d = at - e.last; ; d >>= 7) {
+                v[n++] = uint8_t(d | (d >= 0x80 ? 0x80 : 0));
+                if (d < 0x80) break;
+            }
+        }
+        e.offsets.insert(e.offsets.end(), v, v + n);
+        e.last = at, e.bytes += p.orig_len, ++e.packets;
+    }
+    std::vector<uint64_t> lists;
+    for (Entry& e : flows) lists.push_back(position), put(e.offsets.data(), e.offsets.size());
+    const uint64_t table = position;
+    for (size_t i = 0; i < flows.size(); ++i) {
+        uint8_t r[96] = {};
+        put64(r, i + 1), put64(r + 56, lists[i]), put32(r + 64, uint32_t(flows[i].offsets.size()));
+        put32(r + 68, flows[i].packets), put64(r + 88, flows[i].bytes);
+        put(r, sizeof r);
+    }
+    uint8_t footer[128] = {'F', 'S', 'V', 'E', 'F', 'O', 'O', 'T', 2};
+    put64(footer + 48, table), put64(footer + 56, position - table), put64(footer + 64, flows.size());
+    put(footer, sizeof footer);
+    write_all(fd, buffer.get(), used);
+    ::close(fd);
+    if (::rename(tmp.c_str(), path) != 0) die("rename");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]\n"
+                             "       floor archive CAPTURE OUT\n");
+        return 2;
+    }
+    Capture capture(argv[2]);
+    if (std::strcmp(argv[1], "archive") == 0) return archive(capture, argv[3]);
+    size_t max_open = 10000, buffer = 10000;
+    bool l7 = false, nosplit = false;
+    for (int i = 4; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--l7") l7 = true;
+        else if (a == "--nosplit") nosplit = true;
+        else if (a == "--max-open" && i + 1 < argc) max_open = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--buffer" && i + 1 < argc) buffer = std::strtoull(argv[++i], nullptr, 10);
+    }
+    return split(capture, argv[3], max_open, buffer, l7, nosplit);
+}
