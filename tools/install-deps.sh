@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh machine: the C++
-# toolchain's GoogleTest from Debian, the build and test tools from PyPI.
+# Installs what building and testing need on a fresh machine: from Debian,
+# GoogleTest, g++, clang with its fuzzer runtime, editcap (wireshark-common)
+# and tcpdump; from PyPI, into the project's virtual environment .venv, the
+# build and test tools and the examples' libraries.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1 || ! command -v g++ >/dev/null; then
+packages=(libgtest-dev g++ clang libclang-rt-14-dev wireshark-common tcpdump python3-dev)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq libgtest-dev g++ >/dev/null
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-python3 -m pip install -q --disable-pip-version-check cmake ninja pytest
+python=$(bash tools/venv.sh)
+"$python" -m pip install -q --disable-pip-version-check cmake ninja pytest mypy "dask[distributed]" pandas numpy

@@ -1,23 +1,34 @@
 #!/usr/bin/env bash
-# Runs every test: the core's C++ tests (plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer), then the Python tests against the installed
-# wheel, on CPython 3.8 too when one is at hand, since the one abi3 wheel
-# serves every CPython from 3.8 on.
+# Runs every test, with the tools that tools/install-deps.sh put into .venv:
+#  1. the abi3 wheel, built and installed into .venv;
+#  2. the core's C++ tests and the saved fuzz inputs, plain and under
+#     AddressSanitizer and UndefinedBehaviorSanitizer;
+#  3. the split pipeline under ThreadSanitizer;
+#  4. each fuzz target for FUZZ_SECONDS (default 60) when clang is at hand;
+#  5. the Python tests against the wheel, on CPython 3.8 too when one is at
+#     hand, since the one abi3 wheel serves every CPython from 3.8 on;
+#  6. the Python tests against a module built with the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
+python=$(bash tools/venv.sh)
+export PATH=$root/.venv/bin:$PATH  # python3, cmake, ninja and the flowsieve command
 
+step() { echo "== $* ($(date +%T))"; }
+
+step wheel
 rm -rf build/wheel
 python3 -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
 wheel=$(ls "$root"/build/wheel/flowsieve-*-cp38-abi3-*.whl)
 python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
 for variant in plain sanitize; do
+  step "C++ tests, $variant"
   dir=build/ctest-$variant
   sanitize=OFF; [ "$variant" = sanitize ] && sanitize=ON
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLOWSIEVE_TESTS=ON \
-    -DFLOWSIEVE_PYTHON=OFF -DFLOWSIEVE_SANITIZE=$sanitize >/dev/null
+    -DFLOWSIEVE_PYTHON=OFF -DFLOWSIEVE_CLI=OFF -DFLOWSIEVE_SANITIZE=$sanitize >/dev/null
   ninja -C "$dir" >/dev/null
   # Any sanitizer report aborts the test process, so ctest fails.
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
@@ -25,6 +36,17 @@ for variant in plain sanitize; do
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
 
+step ThreadSanitizer
+bash tools/tsan-split.sh
+
+if command -v clang++ >/dev/null; then
+  step "fuzzing, ${FUZZ_SECONDS:-60} s per target"
+  bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+else
+  echo "no clang++ here: fuzzing skipped"
+fi
+
+step "Python tests"
 # Run from outside the source tree so the installed module is imported.
 cd tests/python
 py38=
@@ -36,8 +58,13 @@ if [ -n "$py38" ]; then
   rm -rf "$venv"
   "$py38" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$wheel"
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider .
+  PATH=$venv/bin:$PATH "$venv/bin/python" -m pytest -q -p no:cacheprovider .
 else
   echo "no CPython 3.8 here: the wheel is tested on $(python3 --version) only"
 fi
 python3 -m pytest -q -p no:cacheprovider .
+cd "$root"
+
+step "Python tests against the sanitized module"
+bash tools/sanitize-pytest.sh
+step done

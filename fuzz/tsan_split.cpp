@@ -1,0 +1,110 @@
+// Drives the split pipeline (a reader thread feeding the writing thread)
+// for ThreadSanitizer: a generated capture several times larger than the
+// packet queue, so that both sides wait on each other; the same capture cut
+// inside a record, so that the reader stops on an error; a run stopped by
+// its progress observer while the reader waits on a full queue; and any
+// captures named on the command line, under every strategy. Exits non-zero
+// when a split does not end as expected; a race report ends the process.
+//
+//   tsan_split [CAPTURE_OR_DIR...]
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+#include "split/driver.hpp"
+
+using namespace flowsieve;
+namespace fs = std::filesystem;
+
+namespace {
+
+void put_u32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(char(v >> 8 * i));
+}
+
+// Ethernet, IPv4, UDP: `count` packets spread over `flows` host pairs.
+std::string generated_capture(uint32_t count, uint32_t flows) {
+    std::string f;
+    for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 65535u, 1u}) put_u32(f, v);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t flow = i % flows;
+        std::string frame = {0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 1, 0x08, 0x00};
+        const uint8_t ip[20] = {0x45, 0, 0, 36, 0, 0, 0, 0, 64, 17, 0, 0,
+                                10, 0, uint8_t(flow >> 8), uint8_t(flow), 10, 1, 0, 1};
+        frame.append(reinterpret_cast<const char*>(ip), sizeof ip);
+        const uint8_t udp[16] = {uint8_t(flow >> 8), uint8_t(flow), 0, 53, 0, 16, 0, 0, 'p', 'a', 'y', 'l', 'o', 'a', 'd', '!'};
+        frame.append(reinterpret_cast<const char*>(udp), sizeof udp);
+        for (uint32_t v : {i, 0u, uint32_t(frame.size()), uint32_t(frame.size())}) put_u32(f, v);
+        f += frame;
+    }
+    return f;
+}
+
+struct StopAtOnce : ProgressObserver {
+    bool keep_going(const Progress&) override { return false; }
+};
+
+int failures = 0;
+int runs = 0;
+
+void expect(bool ok, const std::string& what, const Status<SplitError>& st) {
+    ++runs;
+    if (ok) return;
+    ++failures;
+    std::printf("FAILED: %s: %s\n", what.c_str(), st.ok() ? "succeeded" : st.error().message.c_str());
+}
+
+Status<SplitError> split(const fs::path& input, const char* strategy, uint32_t max_sessions,
+                         ProgressObserver* observer = nullptr) {
+    const fs::path out = fuzzing::scratch() / "out";
+    fs::remove_all(out);
+    SplitOptions o;
+    o.input_path = input;
+    o.output_dir = out;
+    o.strategy = fuzzing::choice(strategy);
+    o.max_sessions = max_sessions;
+    o.observer = observer;
+    return split_capture(o);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const fs::path dir = fuzzing::fresh_scratch();
+    const std::string big = generated_capture(20000, 300);
+    const fs::path whole = dir / "generated.pcap", cut = dir / "cut.pcap";
+    fuzzing::write_file(whole, reinterpret_cast<const uint8_t*>(big.data()), big.size());
+    fuzzing::write_file(cut, reinterpret_cast<const uint8_t*>(big.data()), big.size() - 10);
+
+    for (int round = 0; round < 3; ++round) {
+        for (const char* strategy : {"session", "host", "nosplit"}) {
+            expect(split(whole, strategy, 10000).ok(), std::string("generated, ") + strategy, {});
+            auto st = split(cut, strategy, 16);
+            expect(!st.ok() && st.error().kind == CallError::Kind::RuntimeError, std::string("cut, ") + strategy, st);
+        }
+        StopAtOnce stop;
+        auto st = split(whole, "session", 10000, &stop);
+        expect(!st.ok() && st.error().kind == CallError::Kind::Interrupted, "stopped by the observer", st);
+    }
+
+    std::vector<fs::path> captures;
+    for (int i = 1; i < argc; ++i) {
+        if (fs::is_directory(argv[i])) {
+            for (const auto& e : fs::directory_iterator(argv[i]))
+                if (e.path().extension() == ".pcap" || e.path().extension() == ".pcapng" || e.path().extension() == ".cap")
+                    captures.push_back(e.path());
+        } else {
+            captures.push_back(argv[i]);
+        }
+    }
+    for (const fs::path& capture : captures)
+        for (const char* strategy : fuzzing::kStrategies) {
+            // Ends as it ends; any failure here is the capture's, not a race.
+            auto st = split(capture, strategy, 4);
+            expect(st.ok() || st.error().kind == CallError::Kind::RuntimeError, capture.string() + ", " + strategy, st);
+        }
+    std::printf("tsan_split: %d splits ended as expected, %d did not\n", runs - failures, failures);
+    return failures ? 1 : 0;
+}
