@@ -1,0 +1,86 @@
+// The split writers' finishing step: each flow file is renamed with one
+// call, so a temporary file that vanished must still be skipped quietly and
+// a payload file that got no byte must still leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "split/writer.hpp"
+
+namespace {
+
+using namespace flowsieve;
+namespace fs = std::filesystem;
+
+ParsedPacket frame(size_t size, std::optional<uint64_t> payload_offset) {
+    auto storage = std::make_shared<std::vector<uint8_t>>(size, 0xAB);
+    ParsedPacket p;
+    p.incl_len = p.orig_len = uint32_t(size);
+    p.data = SharedBytes(storage, storage->data(), size);
+    p.payload_offset = payload_offset;
+    return p;
+}
+
+std::set<std::string> listing(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+class FinishTest : public ::testing::TestWithParam<OutputType> {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("flowsieve-writer-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::unique_ptr<FlowWriterSet> writers(uint32_t max_sessions) {
+        WriterSetOptions o;
+        o.output_dir = dir_.string();
+        o.stem = "cap";
+        o.output_type = GetParam();
+        o.max_sessions = max_sessions;
+        auto set = FlowWriterSet::create(o);
+        EXPECT_TRUE(set.ok());
+        return std::move(set).value();
+    }
+    std::string ext() const { return GetParam() == OutputType::Pcap ? ".pcap" : ".l7"; }
+
+    fs::path dir_;
+};
+
+TEST_P(FinishTest, VanishedTemporaryFileIsSkipped) {
+    for (uint32_t max_sessions : {1u, 10u}) {  // closed early by the open limit, or still open
+        SCOPED_TRACE(max_sessions);
+        auto set = writers(max_sessions);
+        for (const char* key : {"a", "b", "c"}) ASSERT_TRUE(set->write_packet(key, frame(60, 14)).ok());
+        // With b still open, finishing writes into the removed file and its rename finds nothing.
+        fs::remove(dir_ / (".cap_b" + ext() + ".tmp"));
+        EXPECT_TRUE(set->finish().ok());
+        EXPECT_EQ(listing(dir_), (std::set<std::string>{"cap_a" + ext(), "cap_c" + ext()}));
+        fs::remove_all(dir_);
+    }
+}
+
+TEST_P(FinishTest, PayloadFilesWithoutBytesLeaveNothing) {
+    auto set = writers(1);  // every flow is closed and reopened in turn
+    ASSERT_TRUE(set->write_packet("empty", frame(60, 60)).ok());   // payload offset at the end
+    ASSERT_TRUE(set->write_packet("none", frame(60, std::nullopt)).ok());
+    ASSERT_TRUE(set->write_packet("late", frame(60, 60)).ok());
+    ASSERT_TRUE(set->write_packet("late", frame(60, 54)).ok());   // six bytes after a reopen
+    ASSERT_TRUE(set->write_packet("empty", frame(60, 60)).ok());
+    ASSERT_TRUE(set->finish().ok());
+    if (GetParam() == OutputType::L7) {
+        EXPECT_EQ(listing(dir_), std::set<std::string>{"cap_late.l7"});
+        EXPECT_EQ(fs::file_size(dir_ / "cap_late.l7"), 6u);
+    } else {
+        EXPECT_EQ(listing(dir_), (std::set<std::string>{"cap_empty.pcap", "cap_late.pcap", "cap_none.pcap"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OutputTypes, FinishTest, ::testing::Values(OutputType::Pcap, OutputType::L7));
+
+}  // namespace
