@@ -296,7 +296,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
     std::vector<FlowEntry> flows;  // by flow id - 1
     ProgressClock clock;
     auto report = [&] {
-        return o.observer->keep_going({reader.bytes_consumed(), source->input_size, clock.packets(), flows.size()});
+        return o.observer->keep_going({reader.bytes_consumed(), source->input.size(), clock.packets(), flows.size()});
     };
     for (;;) {
         NextPacket next = reader.next_packet();

@@ -17,11 +17,10 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
         if (observer && input.error().message == kInterruptedText) return CallError::interrupted();
         return CallError::io(input.error().message);
     }
-    const uint64_t input_size = input->size();
+    FlowSource source;
+    source.input = input.value();
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text());
-    FlowSource source;
-    source.input_size = input_size;
     source.reader = std::move(reader).value();
     source.link_type = source.reader->link_type();
     source.filter = PacketFilter::build(ip_filters, port_filters);

@@ -16,9 +16,9 @@
 namespace flowsieve {
 
 struct FlowSource {
+    SharedBytes input;  // the whole input, which every packet's frame lies in
     std::unique_ptr<CaptureReader> reader;
     uint32_t link_type = 0;
-    uint64_t input_size = 0;
     PacketFilter filter;
 };
 

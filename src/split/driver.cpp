@@ -52,6 +52,8 @@ void produce(CaptureReader& reader, PacketQueue& queue, ProducerResult& result) 
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
                 result.bytes_consumed.store(reader.bytes_consumed(), std::memory_order_relaxed);
+                // The driver holds the input until the consumer is done.
+                packet->data = packet->data.borrowed();
                 if (!queue.push(std::move(*packet))) break;
             } else if (auto* error = std::get_if<CaptureError>(&next)) {
                 result.error = std::move(*error);
@@ -122,7 +124,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer);
     if (!source) return std::move(source).error();
     const uint32_t link_type = source->link_type;
-    const uint64_t input_size = source->input_size;
+    const uint64_t input_size = source->input.size();
     const PacketFilter filter = std::move(source->filter);
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
