@@ -50,7 +50,7 @@ struct FlowEntry {
         } else {
             n = encode_varint(position - last_position, bytes);
         }
-        offsets.insert(offsets.end(), bytes, bytes + n);
+        for (size_t i = 0; i < n; ++i) offsets.push_back(bytes[i]);  // a byte or two: no copy call
         last_position = position;
     }
 };

@@ -100,9 +100,9 @@ int compare_addresses(const IpAddress& a, const IpAddress& b) {
     return std::memcmp(a.bytes.data(), b.bytes.data(), a.size());
 }
 
-FlowKey five_tuple(uint8_t protocol, const IpAddress& a, const IpAddress& b, uint16_t port_a,
-                   uint16_t port_b) {
-    FlowKey k;
+// Written in place: keys are made for every packet.
+void five_tuple(FlowKey& k, uint8_t protocol, const IpAddress& a, const IpAddress& b, uint16_t port_a,
+                uint16_t port_b) {
     append_decimal(k, protocol);
     k.push('_');
     append_address(k, a);
@@ -112,7 +112,6 @@ FlowKey five_tuple(uint8_t protocol, const IpAddress& a, const IpAddress& b, uin
     append_decimal(k, port_a);
     k.push('_');
     append_decimal(k, port_b);
-    return k;
 }
 
 FlowKey address_key(const IpAddress& a) {
@@ -152,14 +151,14 @@ FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& p) {
             int order = compare_addresses(ip->src_ip, ip->dst_ip);
             bool src_first = order < 0 || (order == 0 && ip->src_port < ip->dst_port);
             if (src_first)
-                out.add(five_tuple(ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port));
+                five_tuple(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
             else
-                out.add(five_tuple(ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port));
+                five_tuple(out.next(), ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port);
             break;
         }
         case SplitStrategy::Flow:
             if (!ip) out.add(FlowKey("no_flow"));
-            else out.add(five_tuple(ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port));
+            else five_tuple(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
             break;
         case SplitStrategy::Host:
             if (!ip) {

@@ -44,6 +44,8 @@ struct FlowKeys {
     uint8_t count = 0;
 
     void add(const FlowKey& k) { keys[count++] = k; }
+    // The next key, empty, to be written in place.
+    FlowKey& next() { return keys[count++]; }
     const FlowKey* begin() const { return keys; }
     const FlowKey* end() const { return keys + count; }
 };

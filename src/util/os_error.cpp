@@ -8,7 +8,11 @@ std::string os_error_text(int errnum) {
     char buf[256];
     // GNU strerror_r may return a static string instead of filling buf.
     const char* text = strerror_r(errnum, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+    std::string out = text;
+    out += " (os error ";
+    out += std::to_string(errnum);
+    out += ')';
+    return out;
 }
 
 }  // namespace flowsieve
