@@ -46,15 +46,21 @@ struct ProducerResult {
     std::atomic<uint64_t> bytes_consumed{0};  // read by the consumer for progress
 };
 
-void produce(CaptureReader& reader, PacketQueue& queue, ProducerResult& result) {
+// Reads, filters and keys every packet, so that the writing thread, which
+// the system calls keep busy, only looks up and writes.
+void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, PacketQueue& queue,
+             ProducerResult& result) {
     try {
         for (;;) {
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
                 result.bytes_consumed.store(reader.bytes_consumed(), std::memory_order_relaxed);
+                QueuedPacket queued;
+                if (filter.accepts(*packet)) queued.keys = keys_for(strategy, *packet);
                 // The driver holds the input until the consumer is done.
-                packet->data = packet->data.borrowed();
-                if (!queue.push(std::move(*packet))) break;
+                queued.packet = std::move(*packet);
+                queued.packet.data = queued.packet.data.borrowed();
+                if (!queue.push(std::move(queued))) break;
             } else if (auto* error = std::get_if<CaptureError>(&next)) {
                 result.error = std::move(*error);
                 break;
@@ -74,8 +80,10 @@ class ProducerThread {
 public:
     ProducerThread(PacketQueue& queue) : queue_(queue) {}
     ~ProducerThread() { join(); }
-    void start(std::unique_ptr<CaptureReader> reader) {
-        thread_ = std::thread([this, r = std::move(reader)] { produce(*r, queue_, result_); });
+    void start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy, PacketFilter filter) {
+        thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter)] {
+            produce(*r, strategy, f, queue_, result_);
+        });
     }
     uint64_t bytes_consumed() const { return result_.bytes_consumed.load(std::memory_order_relaxed); }
     const ProducerResult& join() {
@@ -125,13 +133,12 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     if (!source) return std::move(source).error();
     const uint32_t link_type = source->link_type;
     const uint64_t input_size = source->input.size();
-    const PacketFilter filter = std::move(source->filter);
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
     PacketQueue queue(kQueueCapacity);
     ProducerThread producer(queue);
     try {
-        producer.start(std::move(source->reader));
+        producer.start(std::move(source->reader), strategy.value(), std::move(source->filter));
     } catch (const std::system_error& e) {
         return SplitError{SplitError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
     }
@@ -153,11 +160,10 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     };
     while (size_t ready = queue.wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
-            const ParsedPacket& packet = queue.front(i);
-            if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
-            if (!filter.accepts(packet)) continue;
-            for (const FlowKey& key : keys_for(strategy.value(), packet))
-                if (auto st = writers.value()->write_packet(key.text(), packet); !st)
+            const QueuedPacket& queued = queue.front(i);
+            if (clock.tick(queued.packet.incl_len) && o.observer && !report()) return CallError::interrupted();
+            for (const FlowKey& key : queued.keys)
+                if (auto st = writers.value()->write_packet(key.text(), queued.packet); !st)
                     return CallError::runtime(st.error().message);
         }
         queue.pop_front(ready);

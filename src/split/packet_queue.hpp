@@ -9,16 +9,24 @@
 #include <mutex>
 #include <vector>
 
+#include "flow/strategy.hpp"
 #include "packet/packet.hpp"
 
 namespace flowsieve {
+
+// A packet with the flow keys it is written to (none when the filter
+// dropped it), worked out on the reading thread.
+struct QueuedPacket {
+    ParsedPacket packet;
+    FlowKeys keys;
+};
 
 class PacketQueue {
 public:
     explicit PacketQueue(size_t capacity) : ring_(capacity) {}
 
     // Waits while full. False when the consumer is gone; the packet is dropped.
-    bool push(ParsedPacket&& packet) {
+    bool push(QueuedPacket&& packet) {
         std::unique_lock lock(mutex_);
         while (count_ == ring_.size() && !receiver_gone_) not_full_.wait(lock);
         if (receiver_gone_) return false;
@@ -37,11 +45,11 @@ public:
     }
 
     // The i-th ready packet, i below what wait_front returned.
-    const ParsedPacket& front(size_t i) const { return ring_[(head_ + i) % ring_.size()]; }
+    const QueuedPacket& front(size_t i) const { return ring_[(head_ + i) % ring_.size()]; }
 
     // Releases the first n ready packets and frees their slots.
     void pop_front(size_t n) {
-        for (size_t i = 0; i < n; ++i) ring_[(head_ + i) % ring_.size()] = ParsedPacket();
+        for (size_t i = 0; i < n; ++i) ring_[(head_ + i) % ring_.size()].packet = ParsedPacket();
         std::lock_guard lock(mutex_);
         bool was_full = count_ == ring_.size();
         head_ = (head_ + n) % ring_.size();
@@ -65,7 +73,7 @@ private:
     std::mutex mutex_;
     std::condition_variable not_empty_;
     std::condition_variable not_full_;
-    std::vector<ParsedPacket> ring_;
+    std::vector<QueuedPacket> ring_;
     size_t head_ = 0;  // written by the consumer only
     size_t count_ = 0;
     bool sender_closed_ = false;
