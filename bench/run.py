@@ -11,6 +11,7 @@ Captures are generated once and cached in /dev/shm/flowsieve-bench/; split and
 archive outputs go there too and are removed between runs and at the end.
 """
 import argparse
+import functools
 import hashlib
 import json
 import os
@@ -262,29 +263,24 @@ def alternating(runs, once, floor_once):
     return r
 
 
-def measure(name, op, cap, kwargs, runs):
-    """Best of `runs` of one workload, with a short text of what it produced in "result"."""
-    if op == "split":
-        out = os.path.join(SHM, "out-" + name)
+def in_fresh_dir(out, run):
+    """Runs a split into an empty directory; its result counts the files made."""
+    rmtree(out)
+    os.makedirs(out)
+    r = run()
+    r["result"] = "%d files" % sum(len(files) for _, _, files in os.walk(out))
+    rmtree(out)
+    return r
 
-        def fresh(run):
-            rmtree(out)
-            os.makedirs(out)
-            r = run()
-            r["result"] = "%d files" % sum(len(files) for _, _, files in os.walk(out))
-            rmtree(out)
-            return r
+
+def measure(name, op, cap, kwargs, runs):
+    """Median of `runs` of one workload, with a short text of what it produced in "result"."""
+    out = os.path.join(SHM, "out-" + name)
+    fresh = functools.partial(in_fresh_dir, out)
+    if op == "split":
         return alternating(runs, lambda: fresh(lambda: run_child(op, cap, out, kwargs)),
                            lambda: fresh(lambda: run_floor(floor_command(op, cap, out, kwargs))))
     if op == "command-split":
-        out = os.path.join(SHM, "out-" + name)
-
-        def fresh(run):
-            rmtree(out)
-            os.makedirs(out)
-            r = run()
-            rmtree(out)
-            return r
         r = versus_python(runs, lambda: fresh(lambda: run_command(["split", cap, out, "-q", "-s", kwargs["strategy"]])),
                           lambda: fresh(lambda: run_child("split", cap, out, kwargs)))
         r["result"] = "command %.2f s, python -c split() %.2f s" % (r["s"], r["python s"])

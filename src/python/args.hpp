@@ -162,6 +162,12 @@ PyObject* call(const Signature<Params...>& sig, PyObject* args, PyObject* kwargs
     });
 }
 
+// A function taking (self, args, kwargs) as a method table's entry.
+template <class F>
+PyCFunction keywords(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // An owned reference, released on every path out.
 class Ref {
 public:

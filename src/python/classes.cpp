@@ -298,11 +298,6 @@ PyGetSetDef kArchiveGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <class F>
-PyCFunction keywords(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kArchiveMethods[] = {
     {"open", keywords(archive_open), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(path)\n--\n\nOpen a .fsieve archive file."},

@@ -91,11 +91,6 @@ PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class F>
-PyCFunction keywords(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kFunctions[] = {
     {"create_archive", keywords(create_archive), METH_VARARGS | METH_KEYWORDS,
      "create_archive(input_path, output_path, strategy=\"session\", max_sessions=10000, ip_filters=..., "
