@@ -110,12 +110,12 @@ Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& rec
     FlowPcap pcap;
     pcap.link_type_ = reader.link_type();
     pcap.size_ = kPcapGlobalHeaderSize;
-    pcap.packets_.reserve(packets->size());
-    for (const PacketRecord& p : *packets) {
-        if (!budget.take(p.record_size())) continue;
-        pcap.packets_.push_back(p);
+    pcap.packets_ = std::move(packets).value();
+    std::erase_if(pcap.packets_, [&](const PacketRecord& p) {
+        if (!budget.take(p.record_size())) return true;
         pcap.size_ += p.record_size();
-    }
+        return false;
+    });
     return pcap;
 }
 

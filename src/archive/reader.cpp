@@ -50,7 +50,7 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
 
     auto footer = decode_footer(file, size - kFooterSize);
     if (!footer) return Error{"Invalid archive footer"};
-    const ArchiveFooter& f = reader->footer_ = *footer;
+    const ArchiveFooter& f = *footer;
     if (!within(f.table_off, f.table_len, length)) return Error{"Flow table extends beyond file"};
 
     const size_t count = size_t(f.table_len / kFlowRecordSize);

@@ -27,7 +27,6 @@ public:
     const std::optional<ArchiveIndex>& index() const { return index_; }
     ByteView mapping() const { return ByteView(mapping_.data(), mapping_.size()); }
     uint32_t link_type() const { return link_type_; }
-    const ArchiveFooter& footer() const { return footer_; }
 
     // The first record in table order with this id, or nullptr.
     const FlowRecord* find_id(uint64_t id) const;
@@ -38,7 +37,6 @@ private:
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
     Mapping mapping_;
-    ArchiveFooter footer_;
     uint32_t link_type_ = 0;
     // Ids run 1..n in table order in every archive the builder writes; a
     // map serves any other table.

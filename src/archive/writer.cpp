@@ -289,7 +289,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
     if (!fd) return create_failed;
     ArchiveFile file(std::move(fd).value());
     uint8_t header[kHeaderSize];
-    encode_header(header, source->link_type);
+    encode_header(header, reader.link_type());
     if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);
 
     FlowTable keys;

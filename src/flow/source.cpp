@@ -22,7 +22,6 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text());
     source.reader = std::move(reader).value();
-    source.link_type = source.reader->link_type();
     source.filter = PacketFilter::build(ip_filters, port_filters);
     return source;
 }

@@ -1,5 +1,5 @@
 // The front part that split and the archive builder share: the strategy,
-// the capture opened for reading with its link type, and the filter.
+// the capture opened for reading, and the filter.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,6 @@ namespace flowsieve {
 struct FlowSource {
     SharedBytes input;  // the whole input, which every packet's frame lies in
     std::unique_ptr<CaptureReader> reader;
-    uint32_t link_type = 0;
     PacketFilter filter;
 };
 

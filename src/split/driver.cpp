@@ -131,7 +131,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer);
     if (!source) return std::move(source).error();
-    const uint32_t link_type = source->link_type;
+    const uint32_t link_type = source->reader->link_type();
     const uint64_t input_size = source->input.size();
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
