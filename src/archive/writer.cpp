@@ -13,12 +13,13 @@
 #include <utility>
 
 #include "archive/format.hpp"
-#include "flow/flow_table.hpp"
+#include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "parser/pcap_format.hpp"
 #include "util/file_io.hpp"
 #include "util/os_error.hpp"
 #include "util/unique_fd.hpp"
+#include "util/write_buffer.hpp"
 
 namespace flowsieve::archive {
 namespace {
@@ -26,7 +27,6 @@ namespace {
 constexpr size_t kWriteBufferSize = 256 * 1024;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 static_assert(kPcapRecordHeaderSize == kRecordHeaderSize);
-static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
 uint64_t micros(const ParsedPacket& p) { return uint64_t(p.ts_sec) * 1000000 + p.ts_usec; }
 
@@ -56,10 +56,11 @@ struct FlowEntry {
 };
 
 // The output file with its write buffer. Positions count every byte handed
-// to it, buffered or written.
+// to it, buffered or written. Frames are lent to the buffer, so the input
+// must outlive the file; everything else is copied.
 class ArchiveFile {
 public:
-    ArchiveFile(UniqueFd fd) : fd_(std::move(fd)), buffer_(new uint8_t[kWriteBufferSize]) {}
+    ArchiveFile(UniqueFd fd) : fd_(std::move(fd)), buffer_(kWriteBufferSize) {}
     // A file given up on keeps what was buffered (failures ignored).
     ~ArchiveFile() {
         if (fd_.valid()) (void)flush();
@@ -69,43 +70,25 @@ public:
 
     Status<> write(const uint8_t* data, size_t size) {
         position_ += size;
-        if (size <= kWriteBufferSize - used_) {
-            if (size) std::memcpy(buffer_.get() + used_, data, size);  // an empty frame has no data pointer
-            used_ += size;
-            return {};
-        }
-        if (auto st = flush(); !st) return st;
-        if (size >= kWriteBufferSize) return write_all(fd_.get(), data, size);
-        std::memcpy(buffer_.get(), data, size);
-        used_ = size;
-        return {};
+        return buffer_.write_copy(fd_.get(), data, size);
     }
 
     Status<> write_record(const ParsedPacket& p) {
         const uint32_t size = uint32_t(p.data.size());
-        if (kRecordHeaderSize + size <= kWriteBufferSize - used_) {  // the common case: one copy
-            encode_pcap_record_header(buffer_.get() + used_, p.ts_sec, p.ts_usec, size, p.orig_len);
-            if (size) std::memcpy(buffer_.get() + used_ + kRecordHeaderSize, p.data.data(), size);
-            used_ += kRecordHeaderSize + size;
-            position_ += kRecordHeaderSize + size;
-            return {};
-        }
         uint8_t header[kRecordHeaderSize];
         encode_pcap_record_header(header, p.ts_sec, p.ts_usec, size, p.orig_len);
         if (auto st = write(header, sizeof header); !st) return st;
-        return write(p.data.data(), size);
+        position_ += size;
+        return buffer_.write(fd_.get(), p.data.data(), size);
     }
 
     // Room for n more bytes in the buffer, writing it out if needed.
     Status<> make_room(size_t n) {
-        if (n <= kWriteBufferSize - used_) return {};
+        if (n <= buffer_.room()) return {};
         return flush();
     }
 
-    Status<> flush() {
-        const size_t used = std::exchange(used_, 0);
-        return write_all(fd_.get(), buffer_.get(), used);
-    }
+    Status<> flush() { return buffer_.flush(fd_.get()); }
 
     Status<> close() {
         if (auto st = flush(); !st) return st;
@@ -116,8 +99,7 @@ public:
 
 private:
     UniqueFd fd_;
-    std::unique_ptr<uint8_t[]> buffer_;
-    size_t used_ = 0;
+    WriteBuffer buffer_;
     uint64_t position_ = 0;
 };
 
@@ -278,8 +260,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
     if (!strategy) return std::move(strategy).error();
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer);
     if (!source) return std::move(source).error();
-    CaptureReader& reader = *source->reader;
-    const PacketFilter& filter = source->filter;
+    const uint32_t link_type = source->reader->link_type();
 
     const std::string temp_path = o.output_path + ".tmp";
     const CallError create_failed = CallError::io("Failed to create temp archive file: " + temp_path);
@@ -289,45 +270,45 @@ Status<CallError> build_archive(const BuildOptions& o) {
     if (!fd) return create_failed;
     ArchiveFile file(std::move(fd).value());
     uint8_t header[kHeaderSize];
-    encode_header(header, reader.link_type());
+    encode_header(header, link_type);
     if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);
 
-    FlowTable keys;
+    KeyedPacketStream packets;
+    if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter)); !st)
+        return st;
     std::vector<FlowEntry> flows;  // by flow id - 1
     ProgressClock clock;
     auto report = [&] {
-        return o.observer->keep_going({reader.bytes_consumed(), source->input.size(), clock.packets(), flows.size()});
+        return o.observer->keep_going({packets.bytes_consumed(), source->input.size(), clock.packets(), flows.size()});
     };
-    for (;;) {
-        NextPacket next = reader.next_packet();
-        auto* packet = std::get_if<ParsedPacket>(&next);
-        if (!packet) {
-            if (auto* error = std::get_if<CaptureError>(&next)) return CallError::runtime(error->text());
-            break;
-        }
-        if (clock.tick(packet->incl_len) && o.observer && !report()) return CallError::interrupted();
-        if (!filter.accepts(*packet)) continue;
-        for (const FlowKey& key : keys_for(strategy.value(), *packet)) {
-            const uint64_t position = file.position();
-            if (auto st = file.write_record(*packet); !st) return CallError::runtime(st.error().message);
-            const uint64_t ts = micros(*packet);
-            uint32_t index = keys.find(key.text());
-            if (index == FlowTable::kAbsent) {
-                index = keys.insert(key.text());
-                FlowEntry& e = flows.emplace_back();
-                e.tuple = packet->ip;
-                e.start_ts = ts;
+    while (size_t ready = packets.wait_front()) {
+        for (size_t i = 0; i < ready; ++i) {
+            const QueuedPacket& queued = packets.front(i);
+            const ParsedPacket& packet = queued.packet;
+            if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
+            for (uint8_t k = 0; k < queued.keys.count; ++k) {
+                const uint64_t position = file.position();
+                if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error().message);
+                const uint64_t ts = micros(packet);
+                const uint32_t index = queued.flows[k];
+                if (index == flows.size()) {
+                    FlowEntry& e = flows.emplace_back();
+                    e.tuple = packet.ip;
+                    e.start_ts = ts;
+                }
+                FlowEntry& e = flows[index];
+                if (e.packet_count == kU32Max)
+                    return CallError::runtime("Flow " + std::to_string(index + 1) + " has more than 4294967295 packets");
+                e.add_position(position);
+                ++e.packet_count;
+                e.total_bytes += packet.orig_len;
+                e.end_ts = ts;
             }
-            FlowEntry& e = flows[index];
-            if (e.packet_count == kU32Max)
-                return CallError::runtime("Flow " + std::to_string(index + 1) + " has more than 4294967295 packets");
-            e.add_position(position);
-            ++e.packet_count;
-            e.total_bytes += packet->orig_len;
-            e.end_ts = ts;
         }
+        packets.pop_front(ready);
     }
 
+    if (auto st = packets.finish(); !st) return st;
     if (o.observer && !report()) return CallError::interrupted();
     if (auto st = finish(file, flows); !st) return CallError::runtime(st.error().message);
     if (::rename(temp_path.c_str(), o.output_path.c_str()) != 0)

@@ -22,6 +22,7 @@ public:
     FlowKey() = default;
     explicit FlowKey(std::string_view text) { append(text); }
     std::string_view text() const { return {buf_, len_}; }
+    char* data() { return buf_; }  // for rewriting the text in place
     bool operator==(const FlowKey& o) const { return text() == o.text(); }
 
     void append(std::string_view s) {

@@ -1,19 +1,11 @@
 #include "split/driver.hpp"
 
-#include <atomic>
-#include <exception>
-#include <system_error>
-#include <thread>
-
+#include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
-#include "split/packet_queue.hpp"
 #include "split/writer.hpp"
 
 namespace flowsieve {
 namespace {
-
-constexpr size_t kQueueCapacity = 4096;
-static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
 bool valid_utf8(std::string_view s) {
     size_t i = 0;
@@ -38,67 +30,6 @@ bool valid_utf8(std::string_view s) {
     }
     return true;
 }
-
-// What the producer thread ended with.
-struct ProducerResult {
-    bool panicked = false;
-    std::optional<CaptureError> error;
-    std::atomic<uint64_t> bytes_consumed{0};  // read by the consumer for progress
-};
-
-// Reads, filters and keys every packet, so that the writing thread, which
-// the system calls keep busy, only looks up and writes.
-void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, PacketQueue& queue,
-             ProducerResult& result) {
-    try {
-        for (;;) {
-            NextPacket next = reader.next_packet();
-            if (auto* packet = std::get_if<ParsedPacket>(&next)) {
-                result.bytes_consumed.store(reader.bytes_consumed(), std::memory_order_relaxed);
-                QueuedPacket queued;
-                if (filter.accepts(*packet)) queued.keys = keys_for(strategy, *packet);
-                // The driver holds the input until the consumer is done.
-                queued.packet = std::move(*packet);
-                queued.packet.data = queued.packet.data.borrowed();
-                if (!queue.push(std::move(queued))) break;
-            } else if (auto* error = std::get_if<CaptureError>(&next)) {
-                result.error = std::move(*error);
-                break;
-            } else {
-                break;
-            }
-        }
-    } catch (...) {
-        result.panicked = true;
-    }
-    queue.close_sender();
-}
-
-// Joins the producer on every path out of streaming; a failing consumer
-// first closes its end so that the producer stops at its next put.
-class ProducerThread {
-public:
-    ProducerThread(PacketQueue& queue) : queue_(queue) {}
-    ~ProducerThread() { join(); }
-    void start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy, PacketFilter filter) {
-        thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter)] {
-            produce(*r, strategy, f, queue_, result_);
-        });
-    }
-    uint64_t bytes_consumed() const { return result_.bytes_consumed.load(std::memory_order_relaxed); }
-    const ProducerResult& join() {
-        if (thread_.joinable()) {
-            queue_.close_receiver();
-            thread_.join();
-        }
-        return result_;
-    }
-
-private:
-    PacketQueue& queue_;
-    ProducerResult result_;
-    std::thread thread_;
-};
 
 }  // namespace
 
@@ -135,13 +66,12 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     const uint64_t input_size = source->input.size();
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
-    PacketQueue queue(kQueueCapacity);
-    ProducerThread producer(queue);
-    try {
-        producer.start(std::move(source->reader), strategy.value(), std::move(source->filter));
-    } catch (const std::system_error& e) {
-        return SplitError{SplitError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
-    }
+    KeyedPacketStream packets;
+    // Keys that sanitize alike share one file rather than overwrite each other's.
+    if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
+                                sanitize_key);
+        !st)
+        return st;
 
     WriterSetOptions writer_options;
     writer_options.output_dir = o.output_dir;
@@ -155,25 +85,24 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     ProgressClock clock;
     auto report = [&] {
-        return o.observer->keep_going({producer.bytes_consumed(), input_size, clock.packets(),
+        return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
                                        writers.value()->flow_count()});
     };
-    while (size_t ready = queue.wait_front()) {
+    while (size_t ready = packets.wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
-            const QueuedPacket& queued = queue.front(i);
+            const QueuedPacket& queued = packets.front(i);
             if (clock.tick(queued.packet.incl_len) && o.observer && !report()) return CallError::interrupted();
-            for (const FlowKey& key : queued.keys)
-                if (auto st = writers.value()->write_packet(key.text(), queued.packet); !st)
+            for (uint8_t k = 0; k < queued.keys.count; ++k)
+                if (auto st = writers.value()->write_packet(queued.flows[k], queued.keys.keys[k].text(), queued.packet);
+                    !st)
                     return CallError::runtime(st.error().message);
         }
-        queue.pop_front(ready);
+        packets.pop_front(ready);
     }
 
-    const ProducerResult& result = producer.join();
-    if (result.panicked) return CallError::runtime("Producer thread panicked");
-    if (result.error) return CallError::runtime(result.error->text());
+    if (auto st = packets.finish(); !st) return st;
     if (o.observer && !report()) return CallError::interrupted();
-    if (auto st = writers.value()->finish(); !st) return CallError::runtime(st.error().message);
+    if (auto st = writers.value()->finish(packets.keys()); !st) return CallError::runtime(st.error().message);
     return {};
 }
 

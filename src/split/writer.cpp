@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstring>
 
 #include "parser/pcap_format.hpp"
 #include "util/file_io.hpp"
@@ -102,8 +101,7 @@ FlowWriterSet::Writer* FlowWriterSet::take_free_writer() {
         free_writers_.pop_back();
         return w;
     }
-    auto w = std::make_unique<Writer>();
-    if (options_.buffer_bytes) w->buffer.reset(new uint8_t[options_.buffer_bytes]);
+    auto w = std::make_unique<Writer>(options_.buffer_bytes);
     writers_.push_back(std::move(w));
     return writers_.back().get();
 }
@@ -111,7 +109,7 @@ FlowWriterSet::Writer* FlowWriterSet::take_free_writer() {
 // Returns a writer whose file is closed or never made it into the tables.
 void FlowWriterSet::release_writer(Writer& w) {
     w.fd.reset();
-    w.used = 0;
+    w.buffer.clear();
     free_writers_.push_back(&w);
 }
 
@@ -126,36 +124,18 @@ Status<> FlowWriterSet::close_writer(Writer& w) {
     return flushed;
 }
 
-Status<> FlowWriterSet::flush(Writer& w) {
-    size_t used = w.used;
-    w.used = 0;
-    return write_all(w.fd.get(), w.buffer.get(), used);
-}
-
-Status<> FlowWriterSet::write_piece(Writer& w, const uint8_t* data, size_t size) {
-    const size_t capacity = options_.buffer_bytes;
-    if (size <= capacity - w.used) {
-        if (size) std::memcpy(w.buffer.get() + w.used, data, size);
-        w.used += size;
-        return {};
-    }
-    if (auto st = flush(w); !st) return st;
-    if (size >= capacity) return write_all(w.fd.get(), data, size);
-    std::memcpy(w.buffer.get(), data, size);
-    w.used = size;
-    return {};
-}
+Status<> FlowWriterSet::flush(Writer& w) { return w.buffer.flush(w.fd.get()); }
 
 Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
     if (options_.output_type == OutputType::Pcap) {
         uint8_t header[kPcapRecordHeaderSize];
         encode_pcap_record_header(header, p.ts_sec, p.ts_usec, p.incl_len, p.orig_len);
-        if (auto st = write_piece(w, header, sizeof header); !st) return st;
-        return write_piece(w, p.data.data(), p.data.size());
+        if (auto st = w.buffer.write_copy(w.fd.get(), header, sizeof header); !st) return st;
+        return w.buffer.write(w.fd.get(), p.data.data(), p.data.size());
     }
     if (!p.payload_offset) return {};
     size_t offset = size_t(*p.payload_offset);
-    return write_piece(w, p.data.data() + offset, p.data.size() - offset);
+    return w.buffer.write(w.fd.get(), p.data.data() + offset, p.data.size() - offset);
 }
 
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
@@ -189,7 +169,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     if (create && options_.output_type == OutputType::Pcap) {
         uint8_t header[kPcapGlobalHeaderSize];
         encode_pcap_global_header(header, options_.link_type);
-        if (auto st = write_piece(*w, header, sizeof header); !st) {
+        if (auto st = w->buffer.write_copy(w->fd.get(), header, sizeof header); !st) {
             release_writer(*w);
             return st;
         }
@@ -198,17 +178,13 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     return {};
 }
 
-Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& packet) {
+Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet) {
     if (open_count_ >= options_.max_sessions && oldest_)
         if (auto st = close_writer(*oldest_); !st) return st;
 
-    char sanitized[FlowTable::kMaxKeyLength];
-    std::memcpy(sanitized, key.data(), key.size());
-    sanitize_key(sanitized, key.size());
-    const std::string_view name(sanitized, key.size());
     const bool payload = packet.payload_offset && *packet.payload_offset < packet.data.size();
-    uint32_t flow = flows_.find(name);
-    if (flow != FlowTable::kAbsent && open_writers_[flow]) {
+    const bool create = flow >= open_writers_.size();
+    if (!create && open_writers_[flow]) {
         Writer& w = *open_writers_[flow];
         unlink_lru(w);
         push_newest(w);
@@ -216,17 +192,15 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
         return write_record(w, packet);
     }
 
-    const bool create = flow == FlowTable::kAbsent;
     Writer* w = nullptr;
-    if (auto st = open_file(final_name(name), create, w); !st) return st;
+    if (auto st = open_file(final_name(key), create, w); !st) return st;
     if (auto st = write_record(*w, packet); !st) {
         release_writer(*w);
         return st;
     }
     if (create) {
-        flow = flows_.insert(name);
-        open_writers_.push_back(nullptr);
-        has_payload_.push_back(false);
+        open_writers_.resize(size_t(flow) + 1);
+        has_payload_.resize(size_t(flow) + 1);
     }
     if (payload) has_payload_[flow] = true;
     open_writers_[flow] = w;
@@ -236,7 +210,7 @@ Status<> FlowWriterSet::write_packet(std::string_view key, const ParsedPacket& p
     return {};
 }
 
-Status<> FlowWriterSet::finish() {
+Status<> FlowWriterSet::finish(const FlowTable& keys) {
     for (Writer* w = oldest_; w; w = w->newer)
         if (auto st = flush(*w); !st) return st;
     while (oldest_) (void)close_writer(*oldest_);  // every buffer is written out already
@@ -244,11 +218,13 @@ Status<> FlowWriterSet::finish() {
     // One call per file: a temporary file that vanished fails to rename
     // with ENOENT and is skipped; a payload file that got no byte is deleted.
     Status<> result;
-    uint32_t flow = 0;
-    flows_.for_each_key([&](std::string_view key) {
+    size_t flow = 0;
+    keys.for_each_key([&](std::string_view key) {
         const std::string name = final_name(key);
         const std::string tmp = temporary_name(name);
-        if (options_.output_type == OutputType::L7 && !has_payload_[flow++]) {
+        const bool got_bytes = flow < has_payload_.size() && has_payload_[flow];
+        ++flow;
+        if (options_.output_type == OutputType::L7 && !got_bytes) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;
         }

@@ -14,6 +14,7 @@
 #include "flow/flow_table.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
+#include "util/write_buffer.hpp"
 
 namespace flowsieve {
 
@@ -42,27 +43,31 @@ public:
     // open file, leaving all of them under their temporary names.
     ~FlowWriterSet();
 
-    // The key is at most FlowTable::kMaxKeyLength bytes long.
-    Status<> write_packet(std::string_view key, const ParsedPacket& packet);
-    uint32_t flow_count() const { return flows_.size(); }
+    // Writes a packet to flow number `flow`. Flows are numbered 0, 1, 2, ...
+    // in order of first sight: a flow numbered flow_count() is new. `key` is
+    // the flow's sanitized key, of at most FlowTable::kMaxKeyLength bytes.
+    // The packet's bytes are written out later, from where they lie: they
+    // must stay valid until `finish` or until the set is gone.
+    Status<> write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet);
+    uint32_t flow_count() const { return uint32_t(open_writers_.size()); }
     // Flushes and closes every file, then renames each to its final name
-    // (an empty payload file is deleted instead).
-    Status<> finish();
+    // (an empty payload file is deleted instead); `keys` holds each flow's
+    // key by number.
+    Status<> finish(const FlowTable& keys);
 
 private:
     // One open file; writers are recycled together with their buffers.
     struct Writer {
+        explicit Writer(size_t buffer_bytes) : buffer(buffer_bytes) {}
         UniqueFd fd;
-        std::unique_ptr<uint8_t[]> buffer;
-        size_t used = 0;
-        uint32_t flow = 0;        // index in flows_
+        WriteBuffer buffer;
+        uint32_t flow = 0;        // number of its flow
         Writer* older = nullptr;  // least recently used order
         Writer* newer = nullptr;
     };
     explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir);
     std::string final_name(std::string_view sanitized_key) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
-    Status<> write_piece(Writer& w, const uint8_t* data, size_t size);
     Status<> flush(Writer& w);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
     Status<> close_writer(Writer& w);
@@ -73,12 +78,9 @@ private:
 
     WriterSetOptions options_;
     UniqueFd dir_;
-    // Every flow that got a file, by sanitized key, and its open writer by
-    // flow index (none while the open limit keeps it closed). Keys that
-    // sanitize alike share one file rather than overwrite each other's.
-    // Names are derived from the key when needed, so a flow costs little
-    // more than its key.
-    FlowTable flows_;
+    // Every flow's open writer by number (none while the open limit keeps
+    // it closed). Names are derived from the key when needed, so a flow
+    // costs little more than its key.
     std::vector<Writer*> open_writers_;
     std::vector<bool> has_payload_;  // by flow index: an l7 file got bytes
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made

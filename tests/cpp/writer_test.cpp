@@ -37,7 +37,22 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::unique_ptr<FlowWriterSet> writers(uint32_t max_sessions) {
+    // Writer set and flow numbers, as the split's reading thread keeps them.
+    struct Split {
+        std::unique_ptr<FlowWriterSet> set;
+        FlowTable keys;
+        std::vector<ParsedPacket> packets;  // written out from where they lie, so kept until finished
+
+        Status<> write(std::string_view key, ParsedPacket p) {
+            uint32_t flow = keys.find(key);
+            if (flow == FlowTable::kAbsent) flow = keys.insert(key);
+            packets.push_back(std::move(p));
+            return set->write_packet(flow, key, packets.back());
+        }
+        Status<> finish() { return set->finish(keys); }
+    };
+
+    Split writers(uint32_t max_sessions) {
         WriterSetOptions o;
         o.output_dir = dir_.string();
         o.stem = "cap";
@@ -45,7 +60,7 @@ protected:
         o.max_sessions = max_sessions;
         auto set = FlowWriterSet::create(o);
         EXPECT_TRUE(set.ok());
-        return std::move(set).value();
+        return Split{std::move(set).value(), {}, {}};
     }
     std::string ext() const { return GetParam() == OutputType::Pcap ? ".pcap" : ".l7"; }
 
@@ -55,24 +70,24 @@ protected:
 TEST_P(FinishTest, VanishedTemporaryFileIsSkipped) {
     for (uint32_t max_sessions : {1u, 10u}) {  // closed early by the open limit, or still open
         SCOPED_TRACE(max_sessions);
-        auto set = writers(max_sessions);
-        for (const char* key : {"a", "b", "c"}) ASSERT_TRUE(set->write_packet(key, frame(60, 14)).ok());
+        auto split = writers(max_sessions);
+        for (const char* key : {"a", "b", "c"}) ASSERT_TRUE(split.write(key, frame(60, 14)).ok());
         // With b still open, finishing writes into the removed file and its rename finds nothing.
         fs::remove(dir_ / (".cap_b" + ext() + ".tmp"));
-        EXPECT_TRUE(set->finish().ok());
+        EXPECT_TRUE(split.finish().ok());
         EXPECT_EQ(listing(dir_), (std::set<std::string>{"cap_a" + ext(), "cap_c" + ext()}));
         fs::remove_all(dir_);
     }
 }
 
 TEST_P(FinishTest, PayloadFilesWithoutBytesLeaveNothing) {
-    auto set = writers(1);  // every flow is closed and reopened in turn
-    ASSERT_TRUE(set->write_packet("empty", frame(60, 60)).ok());   // payload offset at the end
-    ASSERT_TRUE(set->write_packet("none", frame(60, std::nullopt)).ok());
-    ASSERT_TRUE(set->write_packet("late", frame(60, 60)).ok());
-    ASSERT_TRUE(set->write_packet("late", frame(60, 54)).ok());   // six bytes after a reopen
-    ASSERT_TRUE(set->write_packet("empty", frame(60, 60)).ok());
-    ASSERT_TRUE(set->finish().ok());
+    auto split = writers(1);  // every flow is closed and reopened in turn
+    ASSERT_TRUE(split.write("empty", frame(60, 60)).ok());   // payload offset at the end
+    ASSERT_TRUE(split.write("none", frame(60, std::nullopt)).ok());
+    ASSERT_TRUE(split.write("late", frame(60, 60)).ok());
+    ASSERT_TRUE(split.write("late", frame(60, 54)).ok());   // six bytes after a reopen
+    ASSERT_TRUE(split.write("empty", frame(60, 60)).ok());
+    ASSERT_TRUE(split.finish().ok());
     if (GetParam() == OutputType::L7) {
         EXPECT_EQ(listing(dir_), std::set<std::string>{"cap_late.l7"});
         EXPECT_EQ(fs::file_size(dir_ / "cap_late.l7"), 6u);

@@ -15,10 +15,12 @@
 namespace flowsieve {
 
 // A packet with the flow keys it is written to (none when the filter
-// dropped it), worked out on the reading thread.
+// dropped it) and the number of each key's flow, worked out on the reading
+// thread. Flows are numbered 0, 1, 2, ... in order of first sight.
 struct QueuedPacket {
     ParsedPacket packet;
     FlowKeys keys;
+    uint32_t flows[2];
 };
 
 class PacketQueue {

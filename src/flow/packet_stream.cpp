@@ -1,0 +1,70 @@
+#include "flow/packet_stream.hpp"
+
+#include <system_error>
+
+namespace flowsieve {
+namespace {
+
+constexpr size_t kQueueCapacity = 4096;
+static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
+
+}  // namespace
+
+KeyedPacketStream::KeyedPacketStream() : queue_(kQueueCapacity) {}
+
+KeyedPacketStream::~KeyedPacketStream() { (void)finish(); }
+
+Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy,
+                                           PacketFilter filter, KeyRewrite rewrite) {
+    try {
+        thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter), rewrite] {
+            produce(*r, strategy, f, rewrite);
+        });
+    } catch (const std::system_error& e) {
+        return CallError{CallError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
+    }
+    return {};
+}
+
+void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter,
+                                KeyRewrite rewrite) {
+    try {
+        for (;;) {
+            NextPacket next = reader.next_packet();
+            if (auto* packet = std::get_if<ParsedPacket>(&next)) {
+                bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
+                QueuedPacket queued;
+                if (filter.accepts(*packet)) queued.keys = keys_for(strategy, *packet);
+                for (uint8_t i = 0; i < queued.keys.count; ++i) {
+                    FlowKey& key = queued.keys.keys[i];
+                    if (rewrite) rewrite(key.data(), key.text().size());
+                    uint32_t flow = keys_.find(key.text());
+                    queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+                }
+                queued.packet = std::move(*packet);
+                queued.packet.data = queued.packet.data.borrowed();
+                if (!queue_.push(std::move(queued))) break;
+            } else if (auto* error = std::get_if<CaptureError>(&next)) {
+                error_ = std::move(*error);
+                break;
+            } else {
+                break;
+            }
+        }
+    } catch (...) {
+        panicked_ = true;
+    }
+    queue_.close_sender();
+}
+
+Status<CallError> KeyedPacketStream::finish() {
+    if (thread_.joinable()) {
+        queue_.close_receiver();  // a consumer that stops early lets the reader stop at its next push
+        thread_.join();
+    }
+    if (panicked_) return CallError::runtime("Producer thread panicked");
+    if (error_) return CallError::runtime(error_->text());
+    return {};
+}
+
+}  // namespace flowsieve

@@ -1,0 +1,62 @@
+// Packets read, filtered, keyed and numbered by flow on a thread of their
+// own, so that the thread that writes them, which the system calls keep
+// busy, only writes. Frames cross the queue borrowed: the caller keeps the input
+// alive until it is done with every packet.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "flow/filter.hpp"
+#include "flow/flow_table.hpp"
+#include "flow/packet_queue.hpp"
+#include "flow/strategy.hpp"
+#include "parser/capture.hpp"
+#include "util/call.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve {
+
+class KeyedPacketStream {
+public:
+    KeyedPacketStream();
+    // Joins the reading thread on every path out.
+    ~KeyedPacketStream();
+    KeyedPacketStream(const KeyedPacketStream&) = delete;
+    KeyedPacketStream& operator=(const KeyedPacketStream&) = delete;
+
+    // Rewrites a key in place before it is numbered; keys that become alike
+    // share a flow.
+    using KeyRewrite = void (*)(char* key, size_t size);
+
+    Status<CallError> start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy, PacketFilter filter,
+                            KeyRewrite rewrite = nullptr);
+
+    // Waits for packets; how many are ready at the front, 0 at the end.
+    size_t wait_front() { return queue_.wait_front(); }
+    const QueuedPacket& front(size_t i) const { return queue_.front(i); }
+    void pop_front(size_t n) { queue_.pop_front(n); }
+
+    // Input bytes read so far, for progress.
+    uint64_t bytes_consumed() const { return bytes_consumed_.load(std::memory_order_relaxed); }
+    // Stops the reading thread and waits for it; how the reading ended: a
+    // RuntimeError with the capture error's text, or nothing at the end of
+    // the capture.
+    Status<CallError> finish();
+    // Each flow's key by number; whole once finish has returned.
+    const FlowTable& keys() const { return keys_; }
+
+private:
+    void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, KeyRewrite rewrite);
+
+    PacketQueue queue_;
+    FlowTable keys_;  // written by the reading thread only
+    std::atomic<uint64_t> bytes_consumed_{0};
+    bool panicked_ = false;
+    std::optional<CaptureError> error_;
+    std::thread thread_;
+};
+
+}  // namespace flowsieve
