@@ -4,15 +4,17 @@
 // requires and no others:
 //
 //   floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]
-//       one hidden temporary file per session, the same buffered writes, the
-//       same open-file limit (least recently used closed first, reopened for
-//       appending), one rename each at the end;
+//       one hidden temporary file per session, named as flowsieve names it
+//       (so that the kernel does the same work for each name), the same
+//       buffered writes, the same open-file limit (least recently used closed
+//       first, reopened for appending), one rename each at the end;
 //   floor archive CAPTURE OUT
 //       one sequential 256 KiB-buffered write of the archive layout without
 //       its index.
 //
 // Classic pcap (little-endian, microseconds) and little-endian pcapng with
 // Ethernet frames: what bench/gen_capture.py writes.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -94,7 +96,7 @@ private:
 struct Session {
     uint8_t key[37] = {};  // protocol, then the lower and the higher (address, port)
     size_t payload = 0;
-    bool ip = false;
+    uint8_t address_size = 0;  // 4 or 16; 0 without IP
 };
 
 Session session_of(const Packet& p) {
@@ -128,8 +130,33 @@ Session session_of(const Packet& p) {
     s.key[0] = proto;
     std::memcpy(s.key + 1, swap ? b : a, 18);
     std::memcpy(s.key + 19, swap ? a : b, 18);
-    s.ip = true;
+    s.address_size = uint8_t(alen);
     return s;
+}
+
+// The name of a session's file, made once per session: the capture's stem
+// and the key text ("6_10.0.0.1_10.0.0.2_1234_80") with '.' and ':' as '_'.
+std::string file_name(const std::string& stem, const Session& s, bool l7) {
+    std::string key = "no_session";
+    if (s.address_size) {
+        char a[INET6_ADDRSTRLEN], b[INET6_ADDRSTRLEN];
+        const int family = s.address_size == 4 ? AF_INET : AF_INET6;
+        ::inet_ntop(family, s.key + 1, a, sizeof a);
+        ::inet_ntop(family, s.key + 19, b, sizeof b);
+        key = std::to_string(s.key[0]) + "_" + a + "_" + b + "_" + std::to_string(be16(s.key + 17)) + "_" +
+              std::to_string(be16(s.key + 35));
+        for (char& c : key)
+            if (c == '.' || c == ':') c = '_';
+    }
+    return stem + "_" + key + (l7 ? ".l7" : ".pcap");
+}
+
+// The capture's file name without its directory and extension.
+std::string stem_of(const char* path) {
+    std::string name = path;
+    name = name.substr(name.rfind('/') + 1);
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
 void write_all(int fd, const uint8_t* p, size_t n) {
@@ -221,11 +248,8 @@ private:
     }
     void open(Flow& f) {
         if (open_ >= max_open_) close(*oldest_);
-        const bool create = f.name.empty();
-        if (create) {
-            f.name = "flow_" + std::to_string(next_++) + (l7_ ? ".l7" : ".pcap");
-            f.tmp = "." + f.name + ".tmp";
-        }
+        const bool create = f.tmp.empty();
+        if (create) f.tmp = "." + f.name + ".tmp";
         f.fd = ::openat(dirfd_, f.tmp.c_str(),
                         O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_EXCL : O_APPEND), 0666);
         if (f.fd < 0) die("open");
@@ -248,7 +272,7 @@ private:
     int dirfd_;
     size_t max_open_, buffer_;
     bool l7_;
-    size_t open_ = 0, next_ = 0;
+    size_t open_ = 0;
     Flow *oldest_ = nullptr, *newest_ = nullptr;
     std::vector<std::unique_ptr<uint8_t[]>> spare_;
 };
@@ -257,9 +281,16 @@ struct KeyHash {
     size_t operator()(const std::string_view& k) const { return std::hash<std::string_view>{}(k); }
 };
 
-int split(Capture& capture, const char* dir, size_t max_open, size_t buffer, bool l7, bool nosplit) {
+int split(Capture& capture, const char* path, const char* dir, size_t max_open, size_t buffer, bool l7,
+          bool nosplit) {
     Split out(dir, max_open, buffer, l7);
+    const std::string stem = stem_of(path);
     std::vector<std::unique_ptr<Flow>> flows;
+    auto make = [&](std::string name) {
+        flows.push_back(std::make_unique<Flow>());
+        flows.back()->name = std::move(name);
+        return flows.back().get();
+    };
     std::unordered_map<std::string, Flow*> by_key;
     Flow* single = nullptr;
     Packet p;
@@ -267,15 +298,15 @@ int split(Capture& capture, const char* dir, size_t max_open, size_t buffer, boo
         const Session s = session_of(p);
         Flow* f;
         if (nosplit) {
-            if (!single) flows.push_back(std::make_unique<Flow>()), single = flows.back().get();
+            if (!single) single = make(stem + "_all" + (l7 ? ".l7" : ".pcap"));
             f = single;
         } else {
-            std::string key(reinterpret_cast<const char*>(s.key), s.ip ? sizeof s.key : 0);
+            std::string key(reinterpret_cast<const char*>(s.key), s.address_size ? sizeof s.key : 0);
             auto [it, fresh] = by_key.try_emplace(std::move(key), nullptr);
-            if (fresh) flows.push_back(std::make_unique<Flow>()), it->second = flows.back().get();
+            if (fresh) it->second = make(file_name(stem, s, l7));
             f = it->second;
         }
-        out.add(*f, p, s.ip ? s.payload : p.incl_len);
+        out.add(*f, p, s.address_size ? s.payload : p.incl_len);
     }
     out.finish(flows);
     return 0;
@@ -313,7 +344,7 @@ int archive(Capture& capture, const char* path) {
     Packet p;
     while (capture.next(p)) {
         const Session s = session_of(p);
-        std::string key(reinterpret_cast<const char*>(s.key), s.ip ? sizeof s.key : 0);
+        std::string key(reinterpret_cast<const char*>(s.key), s.address_size ? sizeof s.key : 0);
         auto [it, fresh] = by_key.try_emplace(std::move(key), flows.size());
         if (fresh) flows.emplace_back();
         Entry& e = flows[it->second];
@@ -372,5 +403,5 @@ int main(int argc, char** argv) {
         else if (a == "--max-open" && i + 1 < argc) max_open = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--buffer" && i + 1 < argc) buffer = std::strtoull(argv[++i], nullptr, 10);
     }
-    return split(capture, argv[3], max_open, buffer, l7, nosplit);
+    return split(capture, argv[2], argv[3], max_open, buffer, l7, nosplit);
 }

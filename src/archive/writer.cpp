@@ -273,17 +273,17 @@ Status<CallError> build_archive(const BuildOptions& o) {
     encode_header(header, link_type);
     if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);
 
-    KeyedPacketStream packets;
-    if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter)); !st)
+    std::optional<KeyedPacketStream> packets(std::in_place);
+    if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter)); !st)
         return st;
     std::vector<FlowEntry> flows;  // by flow id - 1
     ProgressClock clock;
     auto report = [&] {
-        return o.observer->keep_going({packets.bytes_consumed(), source->input.size(), clock.packets(), flows.size()});
+        return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size()});
     };
-    while (size_t ready = packets.wait_front()) {
+    while (size_t ready = packets->wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
-            const QueuedPacket& queued = packets.front(i);
+            const QueuedPacket& queued = packets->front(i);
             const ParsedPacket& packet = queued.packet;
             if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
@@ -305,10 +305,11 @@ Status<CallError> build_archive(const BuildOptions& o) {
                 e.end_ts = ts;
             }
         }
-        packets.pop_front(ready);
+        packets->pop_front(ready);
     }
 
-    if (auto st = packets.finish(); !st) return st;
+    if (auto st = packets->finish(); !st) return st;
+    packets.reset();  // its table of keys is not needed to finish
     if (o.observer && !report()) return CallError::interrupted();
     if (auto st = finish(file, flows); !st) return CallError::runtime(st.error().message);
     if (::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
