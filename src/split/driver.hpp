@@ -1,5 +1,6 @@
-// The split operation: a producer thread reads and decodes the capture, the
-// calling thread filters, keys and writes one file per flow.
+// The split operation: a reading thread decodes the capture, filters, keys
+// and numbers each packet's flows; the calling thread writes one file per
+// flow.
 #pragma once
 
 #include <string>

@@ -82,7 +82,7 @@ private:
     // it closed). Names are derived from the key when needed, so a flow
     // costs little more than its key.
     std::vector<Writer*> open_writers_;
-    std::vector<bool> has_payload_;  // by flow index: an l7 file got bytes
+    std::vector<bool> has_payload_;  // by flow number: an l7 file got bytes
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;
