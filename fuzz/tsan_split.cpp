@@ -1,9 +1,10 @@
-// Drives the split pipeline (a reader thread feeding the writing thread)
-// for ThreadSanitizer: a generated capture several times larger than the
+// Drives the split and the archive builder (each a reader thread feeding the
+// writing thread) for ThreadSanitizer: a generated capture several times larger than the
 // packet queue, so that both sides wait on each other; the same capture cut
 // inside a record, so that the reader stops on an error; a run stopped by
 // its progress observer while the reader waits on a full queue; and any
-// captures named on the command line, under every strategy. Exits non-zero
+// captures named on the command line, under every strategy (split) and the
+// session strategy (archive). Exits non-zero
 // when a split does not end as expected; a race report ends the process.
 //
 //   tsan_split [CAPTURE_OR_DIR...]
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "archive/writer.hpp"
 #include "split/driver.hpp"
 
 using namespace flowsieve;
@@ -69,6 +71,14 @@ Status<SplitError> split(const fs::path& input, const char* strategy, uint32_t m
     return split_capture(o);
 }
 
+Status<CallError> build(const fs::path& input, ProgressObserver* observer = nullptr) {
+    archive::BuildOptions o;
+    o.input_path = input;
+    o.output_path = fuzzing::scratch() / "out.fsieve";
+    o.observer = observer;
+    return archive::build_archive(o);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,6 +97,11 @@ int main(int argc, char** argv) {
         StopAtOnce stop;
         auto st = split(whole, "session", 10000, &stop);
         expect(!st.ok() && st.error().kind == CallError::Kind::Interrupted, "stopped by the observer", st);
+        expect(build(whole).ok(), "archive, generated", {});
+        st = build(cut);
+        expect(!st.ok() && st.error().kind == CallError::Kind::RuntimeError, "archive, cut", st);
+        st = build(whole, &stop);
+        expect(!st.ok() && st.error().kind == CallError::Kind::Interrupted, "archive stopped by the observer", st);
     }
 
     std::vector<fs::path> captures;
@@ -99,12 +114,15 @@ int main(int argc, char** argv) {
             captures.push_back(argv[i]);
         }
     }
-    for (const fs::path& capture : captures)
+    // These end as they end; any failure here is the capture's, not a race.
+    for (const fs::path& capture : captures) {
         for (const char* strategy : fuzzing::kStrategies) {
-            // Ends as it ends; any failure here is the capture's, not a race.
             auto st = split(capture, strategy, 4);
             expect(st.ok() || st.error().kind == CallError::Kind::RuntimeError, capture.string() + ", " + strategy, st);
         }
-    std::printf("tsan_split: %d splits ended as expected, %d did not\n", runs - failures, failures);
+        auto st = build(capture);
+        expect(st.ok() || st.error().kind == CallError::Kind::RuntimeError, capture.string() + ", archive", st);
+    }
+    std::printf("tsan_split: %d runs ended as expected, %d did not\n", runs - failures, failures);
     return failures ? 1 : 0;
 }

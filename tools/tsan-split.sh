@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the split pipeline (reader thread and writing thread) under
+# Runs the split and the archive builder (reader thread and writing thread) under
 # ThreadSanitizer: builds the core and fuzz/tsan_split.cpp with
 # -fsanitize=thread into build/tsan, then runs the driver on its generated
 # captures and on ../shared/captures when present. Any race report, or a
