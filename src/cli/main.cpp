@@ -29,6 +29,7 @@
 #include "split/writer.hpp"
 #include "util/file_io.hpp"
 #include "util/os_error.hpp"
+#include "util/write_buffer.hpp"
 
 namespace flowsieve::cli {
 namespace {
@@ -377,22 +378,12 @@ int run_flows(const Parsed& p) {
 
 // Streams a flow's pcap to a descriptor through one buffer.
 Status<> write_pcap(int fd, const archive::FlowPcap& pcap) {
-    std::vector<uint8_t> buffer(std::min<size_t>(256 * 1024, pcap.size()));
-    const size_t capacity = buffer.size();
-    size_t used = 0;
+    WriteBuffer buffer(std::min<size_t>(256 * 1024, pcap.size()));
     Status<> status;
-    auto flush = [&] {
-        status = write_all(fd, buffer.data(), std::exchange(used, 0));
-        return status.ok();
-    };
     const bool written = pcap.stream([&](const uint8_t* data, size_t size) {
-        if (size > capacity - used && !flush()) return false;
-        if (size >= capacity) return (status = write_all(fd, data, size)).ok();
-        std::memcpy(buffer.data() + used, data, size);
-        used += size;
-        return true;
+        return (status = buffer.write_copy(fd, data, size)).ok();
     });
-    if (written) flush();
+    if (written) status = buffer.flush(fd);
     return status;
 }
 
