@@ -48,6 +48,15 @@ struct StopAtOnce : ProgressObserver {
     bool keep_going(const Progress&) override { return false; }
 };
 
+// Keeps the last report, which a finished run makes after its last packet.
+struct LastReport : ProgressObserver {
+    Progress last;
+    bool keep_going(const Progress& p) override {
+        last = p;
+        return true;
+    }
+};
+
 int failures = 0;
 int runs = 0;
 
@@ -97,7 +106,11 @@ int main(int argc, char** argv) {
         StopAtOnce stop;
         auto st = split(whole, "session", 10000, &stop);
         expect(!st.ok() && st.error().kind == CallError::Kind::Interrupted, "stopped by the observer", st);
-        expect(build(whole).ok(), "archive, generated", {});
+        LastReport split_report, build_report;
+        expect(split(whole, "session", 10000, &split_report).ok(), "split with progress", {});
+        expect(build(whole, &build_report).ok(), "archive with progress", {});
+        for (const Progress* p : {&split_report.last, &build_report.last})
+            expect(p->bytes_read == big.size() && p->packets == 20000 && p->flows == 300, "last report counts all", {});
         st = build(cut);
         expect(!st.ok() && st.error().kind == CallError::Kind::RuntimeError, "archive, cut", st);
         st = build(whole, &stop);

@@ -309,8 +309,8 @@ Status<CallError> build_archive(const BuildOptions& o) {
     }
 
     if (auto st = packets->finish(); !st) return st;
-    packets.reset();  // its table of keys is not needed to finish
     if (o.observer && !report()) return CallError::interrupted();
+    packets.reset();  // its table of keys is not needed to finish
     if (auto st = finish(file, flows); !st) return CallError::runtime(st.error().message);
     if (::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
         return CallError::runtime("Failed to rename " + temp_path + " -> " + o.output_path);
