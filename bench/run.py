@@ -28,6 +28,7 @@ FLOOR = os.path.join(BUILD, "floor")
 COMMAND = os.path.join(BUILD, "flowsieve")   # the native command
 VENV = os.path.join(ROOT, "build", "bench-venv")   # dpkt, the reference reader of 1g-read
 SHM = "/dev/shm/flowsieve-bench"
+BASELINE = None  # --baseline
 GEN = os.path.join(HERE, "gen_capture.py")
 
 # capture kind -> (size MB, TCP/UDP sessions); --quick keeps the shape at a tenth of the size
@@ -176,11 +177,11 @@ def rss_anon_kb(pid):
     return 0
 
 
-def run_child(op, cap, out="-", kwargs=None, python=sys.executable):
+def run_child(op, cap, out="-", kwargs=None, python=sys.executable, module_dir=None):
     """Runs one operation of CHILD in a child process; returns its result with the peak
     RssAnon (kB) and CPU times added. RssAnon is sampled from here because the child's
     own VmHWM also counts the mapped input file, which is not memory the module holds."""
-    env = dict(os.environ, PYTHONPATH=BUILD + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=(module_dir or BUILD) + os.pathsep + os.environ.get("PYTHONPATH", ""))
     # files, not pipes: a chatty child can never block on a full pipe while we poll
     stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()
     started = time.perf_counter()
@@ -251,15 +252,19 @@ def versus_python(runs, command_once, python_once):
     return r
 
 
-def alternating(runs, once, floor_once):
-    """Runs flowsieve and the floor in turn; the median of each."""
-    mine, floor = [], []
+def alternating(runs, once, floor_once, baseline_once=None):
+    """Runs flowsieve, the floor and the baseline module if any in turn; the median of each."""
+    mine, floor, baseline = [], [], []
     for _ in range(runs):
         mine.append(once())
         floor.append(floor_once())
+        if baseline_once:
+            baseline.append(baseline_once())
     r = median(mine)
     r["floor s"] = median(floor)["s"]
     r["x floor"] = r["s"] / r["floor s"]
+    if baseline:
+        r["baseline x floor"] = median(baseline)["s"] / r["floor s"]
     return r
 
 
@@ -279,7 +284,8 @@ def measure(name, op, cap, kwargs, runs):
     fresh = functools.partial(in_fresh_dir, out)
     if op == "split":
         return alternating(runs, lambda: fresh(lambda: run_child(op, cap, out, kwargs)),
-                           lambda: fresh(lambda: run_floor(floor_command(op, cap, out, kwargs))))
+                           lambda: fresh(lambda: run_floor(floor_command(op, cap, out, kwargs))),
+                           BASELINE and (lambda: fresh(lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE))))
     if op == "command-split":
         r = versus_python(runs, lambda: fresh(lambda: run_command(["split", cap, out, "-q", "-s", kwargs["strategy"]])),
                           lambda: fresh(lambda: run_child("split", cap, out, kwargs)))
@@ -297,7 +303,8 @@ def measure(name, op, cap, kwargs, runs):
         run_child("archive", cap, out)        # untimed: the archive that these workloads read
     if op == "archive":
         r = alternating(runs, lambda: run_child(op, cap, out, kwargs),
-                        lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs)))
+                        lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs)),
+                        BASELINE and (lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE)))
         rmtree(out + ".floor")
     elif op == "command-flows":
         r = median_of(runs, lambda: run_command(["flows", out, "--format", "csv"]))
@@ -318,19 +325,22 @@ def measure(name, op, cap, kwargs, runs):
     return r
 
 
-HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "x dpkt", "x python",
+HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
+        "x dpkt", "x python",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
 
 def cells(r):
     """The table cells of one result row; "" where a column does not apply."""
     if "error" in r:
-        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * 10 + [r["error"].splitlines()[-1], ""]
+        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * 11 + [r["error"].splitlines()[-1], ""]
     ms = r["op"] in ON_ARCHIVE
     out = [r["name"], "%.0f" % r["mb"], "%.1f ms" % (r["s"] * 1e3) if ms else "%.2f s" % r["s"],
            "" if ms else "%.0f" % (r["mb"] / r["s"]), "" if ms else "%.2f" % r["copy s"],
            "" if ms else "%.2f" % r["x copy"], "%.2f" % r["floor s"] if "floor s" in r else "",
-           "%.2f" % r["x floor"] if "x floor" in r else "", "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
+           "%.2f" % r["x floor"] if "x floor" in r else "",
+           "%.2f" % r["baseline x floor"] if "baseline x floor" in r else "",
+           "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",
            "%.2f" % r["sys"] if "sys" in r else "", r["result"], ""]
@@ -350,7 +360,12 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--keep", action="store_true", help="keep captures over 500 MB in /dev/shm")
     ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--baseline", metavar="DIR",
+                    help="a folder with another build of the module (flowsieve.abi3.so, say an older commit's), "
+                         "run in turn with this one and the floor in the split and archive workloads")
     a = ap.parse_args()
+    global BASELINE
+    BASELINE = a.baseline and os.path.abspath(a.baseline)
     names = set(a.only.split(",")) if a.only else {w[0] for w in WORKLOADS}
     unknown = names - {w[0] for w in WORKLOADS}
     if unknown:
