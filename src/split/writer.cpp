@@ -66,7 +66,6 @@ FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir)
     : options_(std::move(options)), dir_(std::move(dir)) {}
 
 Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
-    if (auto st = create_directories(options.output_dir); !st) return std::move(st).error();
     const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
     // A path handle: creating files inside needs write and search
     // permission on the directory, not read permission.

@@ -38,6 +38,7 @@ struct WriterSetOptions {
 
 class FlowWriterSet {
 public:
+    // The output directory must exist.
     static Result<std::unique_ptr<FlowWriterSet>> create(WriterSetOptions options);
     // Discarding without finish flushes (ignoring failures) and closes every
     // open file, leaving all of them under their temporary names.

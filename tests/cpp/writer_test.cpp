@@ -58,6 +58,7 @@ protected:
         o.stem = "cap";
         o.output_type = GetParam();
         o.max_sessions = max_sessions;
+        fs::create_directories(dir_);
         auto set = FlowWriterSet::create(o);
         EXPECT_TRUE(set.ok());
         return Split{std::move(set).value(), {}, {}};
