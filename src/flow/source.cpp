@@ -13,10 +13,7 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<uint16_t>& port_filters,
                                                ProgressObserver* observer) {
     auto input = map_input(input_path, observer);
-    if (!input) {
-        if (observer && input.error().message == kInterruptedText) return CallError::interrupted();
-        return CallError::io(input.error().message);
-    }
+    if (!input) return std::move(input).error();
     FlowSource source;
     source.input = input.value();
     auto reader = open_capture(std::move(input).value());

@@ -15,14 +15,14 @@
 namespace flowsieve {
 namespace {
 
-Result<SharedBytes> read_stdin(ProgressObserver* observer) {
+Result<SharedBytes, CallError> read_stdin(ProgressObserver* observer) {
     auto block = std::make_shared<std::vector<uint8_t>>();
     size_t used = 0;
     size_t next_report = ProgressClock::kBytes;
     for (;;) {
         if (observer && used >= next_report) {
             next_report = used + ProgressClock::kBytes;
-            if (!observer->keep_going({used, 0, 0, 0})) return Error{kInterruptedText};
+            if (!observer->keep_going({used, 0, 0, 0})) return CallError::interrupted();
         }
         if (block->size() - used < 65536) block->resize(block->size() + std::max<size_t>(65536, block->size()));
         ssize_t n = ::read(0, block->data() + used, block->size() - used);
@@ -32,11 +32,11 @@ Result<SharedBytes> read_stdin(ProgressObserver* observer) {
             break;
         } else if (errno == EINTR) {
             // A signal: the observer decides whether it ends the read.
-            if (observer && !observer->keep_going({used, 0, 0, 0})) return Error{kInterruptedText};
+            if (observer && !observer->keep_going({used, 0, 0, 0})) return CallError::interrupted();
         } else if (errno == EBADF) {  // descriptor 0 closed: empty input
             break;
         } else {
-            return os_error(errno);
+            return CallError::io(os_error_text(errno));
         }
     }
     block->resize(used);
@@ -45,10 +45,7 @@ Result<SharedBytes> read_stdin(ProgressObserver* observer) {
     return SharedBytes(std::move(block), data, used);
 }
 
-}  // namespace
-
-Result<SharedBytes> map_input(const std::string& path, ProgressObserver* observer) {
-    if (path == "-") return read_stdin(observer);
+Result<SharedBytes> map_file(const std::string& path) {
     if (path.find('\0') != std::string::npos) return Error{kNulInPath};
 
     // Not blocking: a FIFO without a writer must fail at once (it cannot be
@@ -66,6 +63,15 @@ Result<SharedBytes> map_input(const std::string& path, ProgressObserver* observe
     // Unmapped when the last SharedBytes over it goes.
     auto mapping = std::make_shared<const Mapping>(addr, length);
     return SharedBytes(std::move(mapping), static_cast<const uint8_t*>(addr), size);
+}
+
+}  // namespace
+
+Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserver* observer) {
+    if (path == "-") return read_stdin(observer);
+    auto mapped = map_file(path);
+    if (!mapped) return CallError::io(std::move(mapped).error().message);
+    return std::move(mapped).value();
 }
 
 }  // namespace flowsieve

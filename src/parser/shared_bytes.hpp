@@ -9,6 +9,7 @@
 #include <string>
 
 #include "util/byte_view.hpp"
+#include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
 
@@ -52,9 +53,9 @@ private:
 };
 
 // Maps a capture file read-only, or reads all of standard input for "-".
-// While standard input is read, the observer hears of every few megabytes
-// and of every interrupted read; when it asks to stop, the error's message
-// is kInterruptedText.
-Result<SharedBytes> map_input(const std::string& path, ProgressObserver* observer = nullptr);
+// Fails with an IOError. While standard input is read, the observer hears of
+// every few megabytes and of every interrupted read, and may stop the read
+// (an Interrupted error).
+Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserver* observer = nullptr);
 
 }  // namespace flowsieve

@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "util/progress.hpp"
-
 namespace flowsieve {
 
 // A failure of a whole operation. A Panic is a broken invariant, not an
@@ -19,7 +17,7 @@ struct CallError {
     static CallError value(std::string m) { return {Kind::ValueError, std::move(m)}; }
     static CallError io(std::string m) { return {Kind::IOError, std::move(m)}; }
     static CallError runtime(std::string m) { return {Kind::RuntimeError, std::move(m)}; }
-    static CallError interrupted() { return {Kind::Interrupted, kInterruptedText}; }
+    static CallError interrupted() { return {Kind::Interrupted, "Interrupted"}; }
 };
 
 // A choice named by text: as the caller gave it and after full Unicode

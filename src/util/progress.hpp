@@ -13,9 +13,6 @@ struct Progress {
     uint64_t flows = 0;
 };
 
-// The message of an operation that its observer stopped.
-inline constexpr const char* kInterruptedText = "Interrupted";
-
 class ProgressObserver {
 public:
     virtual ~ProgressObserver() = default;

@@ -23,16 +23,8 @@ public:
 
     explicit WriteBuffer(size_t capacity);
 
-    size_t capacity() const { return capacity_; }
     size_t size() const { return size_; }
     size_t room() const { return capacity_ - size_; }
-
-    // Adds a piece that fits (size <= room()): copied when small, lent when
-    // large.
-    void lend(const uint8_t* data, size_t size);
-    // Adds a piece that fits by copying it, for bytes that do not outlive
-    // the call.
-    void copy(const uint8_t* data, size_t size);
 
     // Add a piece, first writing out what is buffered when it does not fit;
     // a piece as large as the buffer is written at once. `write` lends,
@@ -46,6 +38,9 @@ public:
 
 private:
     Status<> put(int fd, const uint8_t* data, size_t size, bool lendable);
+    // Add a piece that fits: `lend` copies it when small.
+    void lend(const uint8_t* data, size_t size);
+    void copy(const uint8_t* data, size_t size);
     bool extends_last(const uint8_t* data) const;
     void append(const uint8_t* data, size_t size);
 

@@ -301,3 +301,18 @@ def test_interrupt_stops_within_a_second_leaving_temporary_files(big_capture, co
     assert time.monotonic() - sent < 1
     names = os.listdir(out if command == "split" else work)
     assert names and all(n.endswith(".tmp") for n in names)
+
+
+@pytest.mark.parametrize("command", ["split", "archive"])
+def test_interrupt_while_standard_input_is_still_arriving(tmp_path, command):
+    out = tmp_path / ("out" if command == "split" else "a.fsieve")
+    p = subprocess.Popen([EXE, command, "-", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdin.write(b"\xd4\xc3\xb2\xa1" + bytes(5 << 20))  # past the first progress check; the writer stays open
+    p.stdin.flush()
+    time.sleep(0.2)
+    p.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    status = p.wait(5)
+    assert (status, p.stderr.read()) == (130, b"flowsieve: Interrupted\n")
+    assert time.monotonic() - sent < 1
+    p.stdin.close()
