@@ -1,0 +1,48 @@
+// flowsieve archive: every flow of a capture in one indexed archive.
+#include "archive/writer.hpp"
+#include "cli/command.hpp"
+
+namespace flowsieve::cli {
+namespace {
+
+const char* const kArchiveHelp = R"(Usage: flowsieve archive CAPTURE OUT.fsieve [OPTIONS]
+
+Stores every flow of CAPTURE in the indexed archive OUT.fsieve, written as
+OUT.fsieve.tmp and renamed at the end. CAPTURE is a pcap or pcapng file, or
+- for standard input.
+
+Options:
+  -s, --strategy NAME   session (default), flow, host, hostpair, mac, bssid
+                        or nosplit
+      --ip ADDR         keep only packets from or to ADDR (repeatable)
+      --port N          keep only packets from or to port N (repeatable)
+  -q, --quiet           no progress display
+  -h, --help            show this help
+
+Progress is shown on standard error when it is a terminal. Ctrl-C stops the
+build and leaves only the temporary file.
+)";
+
+int run_archive(const Parsed& p) {
+    expect_args(p, 2, 2, "CAPTURE and OUT.fsieve");
+    archive::BuildOptions o;
+    o.input_path = p.args[0];
+    o.output_path = p.args[1];
+    o.strategy = choice(p.last('s', "session"));
+    o.port_filters = port_filters(p);
+    o.ip_filters = ip_filters(p);
+    ProgressDisplay display(show_progress(p), o.input_path != "-");
+    o.observer = &display;
+    return conclude(archive::build_archive(o), display, 1);
+}
+
+}  // namespace
+
+const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
+                                 {{"strategy", required_argument, nullptr, 's'},
+                                  {"ip", required_argument, nullptr, kIp},
+                                  {"port", required_argument, nullptr, kPort},
+                                  {"quiet", no_argument, nullptr, 'q'}},
+                                 run_archive, true};
+
+}  // namespace flowsieve::cli

@@ -1,0 +1,136 @@
+#include "cli/command.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "archive/mod.hpp"
+#include "flow/filter.hpp"
+
+namespace flowsieve::cli {
+
+void usage(std::string message) { throw UsageError{std::move(message)}; }
+
+void message(const std::string& text) { std::fprintf(stderr, "flowsieve: %s\n", text.c_str()); }
+
+int fail(const std::string& text) {
+    message(text);
+    return kFailure;
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+ChoiceText choice(const std::string& given) { return {given, lowered(given)}; }
+
+uint64_t number(const std::string& text, uint64_t max, const char* what) {
+    uint64_t value = 0;
+    bool ok = !text.empty();
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > (UINT64_MAX - uint64_t(c - '0')) / 10) {
+            ok = false;
+            break;
+        }
+        value = value * 10 + uint64_t(c - '0');
+    }
+    if (!ok) usage(std::string("invalid ") + what + " '" + text + "': not a number");
+    if (value > max) usage(std::string("invalid ") + what + " '" + text + "': at most " + std::to_string(max));
+    return value;
+}
+
+uint16_t port(const std::string& text) { return uint16_t(number(text, 65535, "port")); }
+
+std::vector<std::string> Parsed::all(int code) const {
+    std::vector<std::string> out;
+    for (const auto& [c, value] : options)
+        if (c == code) out.push_back(value);
+    return out;
+}
+
+std::string Parsed::last(int code, std::string fallback) const {
+    auto values = all(code);
+    return values.empty() ? fallback : values.back();
+}
+
+namespace {
+
+std::string option_name(const Command& command, int code) {
+    for (const option& o : command.long_options)
+        if (o.name && o.val == code) return "--" + std::string(o.name);
+    return std::string("-") + char(code);
+}
+
+}  // namespace
+
+bool parse(const Command& command, int argc, char** argv, Parsed& out) {
+    std::vector<option> longs = command.long_options;
+    longs.push_back({"help", no_argument, nullptr, 'h'});
+    longs.push_back({nullptr, 0, nullptr, 0});
+    const std::string shorts = std::string(":") + command.short_options + "h";
+    out.command = &command;
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int c = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr);
+        if (c == -1) break;
+        if (c == 'h') {
+            std::fputs(command.help, stdout);
+            return false;
+        }
+        if (c == '?') {
+            const std::string arg = argv[optind - 1];
+            if (optopt && arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos)
+                usage("option '" + option_name(command, optopt) + "' takes no value");
+            usage(optopt ? std::string("unknown option '-") + char(optopt) + "'" : "unknown option '" + arg + "'");
+        }
+        if (c == ':') usage("option '" + option_name(command, optopt) + "' needs a value");
+        out.options.emplace_back(c, optarg ? optarg : "");
+    }
+    for (int i = optind; i < argc; ++i) out.args.emplace_back(argv[i]);
+    return true;
+}
+
+void expect_args(const Parsed& p, size_t min, size_t max, const char* names) {
+    if (p.args.size() < min) usage(std::string(p.command->name) + " needs " + names);
+    if (p.args.size() > max) usage("unexpected argument '" + p.args[max] + "'");
+}
+
+// An address filter that is no address would silently filter nothing.
+std::vector<std::string> ip_filters(const Parsed& p) {
+    std::vector<std::string> ips = p.all(kIp);
+    for (const std::string& ip : ips)
+        if (!parse_ip_address(ip)) throw CallError::value("invalid IP address syntax: '" + ip + "'");
+    return ips;
+}
+
+std::vector<uint16_t> port_filters(const Parsed& p) {
+    std::vector<uint16_t> ports;
+    for (const std::string& text : p.all(kPort)) ports.push_back(port(text));
+    return ports;
+}
+
+bool show_progress(const Parsed& p) { return !p.has('q') && ::isatty(2); }
+
+std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path) {
+    auto reader = archive::open_archive(path);
+    if (!reader) throw CallError::io(reader.error().message);
+    return std::move(reader).value();
+}
+
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files) {
+    if (status) {
+        display.summary(files);
+        return 0;
+    }
+    display.clear();
+    message(status.error().message);
+    if (status.error().kind == CallError::Kind::Interrupted)
+        return 128 + (interrupt_signal() ? interrupt_signal() : SIGINT);
+    return kFailure;
+}
+
+}  // namespace flowsieve::cli

@@ -1,0 +1,93 @@
+// What the subcommands share: their description, the parsing of their
+// options and arguments, usage errors and messages.
+#pragma once
+
+#include <getopt.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/reader.hpp"
+#include "cli/progress.hpp"
+#include "util/call.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve::cli {
+
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+// Codes of the options that have no short form.
+enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto };
+
+struct UsageError {
+    std::string message;
+};
+
+[[noreturn]] void usage(std::string message);
+
+// Writes "flowsieve: TEXT" to standard error.
+void message(const std::string& text);
+
+// Writes the message and returns the failure status.
+int fail(const std::string& text);
+
+std::string lowered(std::string text);
+
+ChoiceText choice(const std::string& given);
+
+// Decimal digits only, at most `max`.
+uint64_t number(const std::string& text, uint64_t max, const char* what);
+
+uint16_t port(const std::string& text);
+
+struct Parsed;
+
+struct Command {
+    const char* name;
+    const char* help;
+    const char* short_options;  // after the leading ':'
+    std::vector<option> long_options;
+    int (*run)(const Parsed&);
+    bool interruptible;  // installs the interrupt handlers before it runs
+};
+
+struct Parsed {
+    const Command* command;
+    std::vector<std::pair<int, std::string>> options;  // in command-line order
+    std::vector<std::string> args;
+
+    std::vector<std::string> all(int code) const;
+    bool has(int code) const { return !all(code).empty(); }
+    // The last value given, or the default.
+    std::string last(int code, std::string fallback = "") const;
+};
+
+// Options may come before, between or after the arguments; "--" ends them.
+// Returns false when --help was given (the help is printed).
+bool parse(const Command& command, int argc, char** argv, Parsed& out);
+
+void expect_args(const Parsed& p, size_t min, size_t max, const char* names);
+
+// The --ip values, each checked to be an address.
+std::vector<std::string> ip_filters(const Parsed& p);
+
+std::vector<uint16_t> port_filters(const Parsed& p);
+
+bool show_progress(const Parsed& p);
+
+// The archive at `path`; its failure as an error of the call.
+std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path);
+
+// The end of split and archive: a summary, or the failure.
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files);
+
+extern const Command kSplitCommand;
+extern const Command kArchiveCommand;
+extern const Command kFlowsCommand;
+extern const Command kExportCommand;
+
+}  // namespace flowsieve::cli

@@ -1,0 +1,99 @@
+// flowsieve split: each flow of a capture to a file of its own.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "cli/command.hpp"
+#include "split/driver.hpp"
+
+namespace flowsieve::cli {
+namespace {
+
+const char* const kSplitHelp = R"(Usage: flowsieve split CAPTURE OUTDIR [OPTIONS]
+
+Writes the packets of each flow of CAPTURE to a file of its own in OUTDIR
+(created if missing), named STEM_KEY.pcap or STEM_KEY.l7: STEM is the
+capture's file name without its extension, KEY the flow key with each of
+"*./:<>?\| and control characters replaced by _, for example
+cap_6_10_0_0_1_10_0_0_2_999_443.pcap. Files are written under hidden
+temporary names (.NAME.tmp) and renamed when the whole capture is read.
+CAPTURE is a pcap or pcapng file, or - for standard input.
+
+Options:
+  -s, --strategy NAME   how packets group into flows: session (default; both
+                        directions of a 5-tuple), flow (one direction), host,
+                        hostpair, mac, bssid or nosplit
+  -t, --type TYPE       pcap (default): the flow's frames as a pcap file;
+                        l7: the flow's payload bytes (empty flows get no file)
+      --ip ADDR         keep only packets from or to ADDR (repeatable)
+      --port N          keep only packets from or to port N (repeatable)
+      --max-open N      files held open at once (default 10000)
+      --buffer BYTES    write buffer per open file (default 10000)
+  -q, --quiet           no progress display
+  -h, --help            show this help
+
+Progress is shown on standard error when it is a terminal. Ctrl-C stops the
+split and leaves only temporary files.
+)";
+
+// Payload files of flows without payload are removed by the split, so the
+// files of an l7 split are counted in the directory: those of the capture's
+// stem written since the split began.
+uint64_t count_new_files(const std::string& dir, const std::string& prefix, const std::string& suffix,
+                         const timespec& since) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return 0;
+    uint64_t count = 0;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() < prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mtim.tv_sec > since.tv_sec ||
+             (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec >= since.tv_nsec)))
+            ++count;
+    }
+    ::closedir(d);
+    return count;
+}
+
+int run_split(const Parsed& p) {
+    expect_args(p, 2, 2, "CAPTURE and OUTDIR");
+    SplitOptions o;
+    o.input_path = p.args[0];
+    o.output_dir = p.args[1];
+    o.strategy = choice(p.last('s', "session"));
+    o.output_type = choice(p.last('t', "pcap"));
+    o.port_filters = port_filters(p);
+    if (p.has(kMaxOpen)) o.max_sessions = uint32_t(number(p.last(kMaxOpen), UINT32_MAX, "--max-open value"));
+    if (p.has(kBuffer)) o.buffer_bytes = size_t(number(p.last(kBuffer), SIZE_MAX, "--buffer value"));
+    o.ip_filters = ip_filters(p);
+
+    ProgressDisplay display(show_progress(p), o.input_path != "-");
+    o.observer = &display;
+    timespec started;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &started);  // the clock of file times
+    const auto status = split_capture(o);
+    uint64_t files = display.last().flows;
+    if (status && display.enabled() && o.output_type.lowered == "l7")
+        files = count_new_files(o.output_dir, file_stem(o.input_path) + "_", ".l7", started);
+    return conclude(status, display, files);
+}
+
+}  // namespace
+
+const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
+                               {{"strategy", required_argument, nullptr, 's'},
+                                {"type", required_argument, nullptr, 't'},
+                                {"ip", required_argument, nullptr, kIp},
+                                {"port", required_argument, nullptr, kPort},
+                                {"max-open", required_argument, nullptr, kMaxOpen},
+                                {"buffer", required_argument, nullptr, kBuffer},
+                                {"quiet", no_argument, nullptr, 'q'}},
+                               run_split, true};
+
+}  // namespace flowsieve::cli
