@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "parser/shared_bytes.hpp"
+#include "util/shared_bytes.hpp"
 
 namespace flowsieve {
 

@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "packet/packet.hpp"
-#include "parser/shared_bytes.hpp"
+#include "util/shared_bytes.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve {

@@ -1,4 +1,4 @@
-#include "parser/shared_bytes.hpp"
+#include "util/shared_bytes.hpp"
 
 #include <errno.h>
 #include <fcntl.h>
