@@ -1,16 +1,13 @@
-// The floor of the benchmarks: the least work that the outputs require.
-// It maps the capture as flowsieve does, decodes only what finding a
-// packet's session needs, and makes the same system calls that the output
+// The floor of the split benchmarks: the least work that the outputs
+// require. It maps the capture as flowsieve does, decodes only what finding
+// a packet's session needs, and makes the same system calls that the output
 // requires and no others:
 //
 //   floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]
 //       one hidden temporary file per session, named as flowsieve names it
 //       (so that the kernel does the same work for each name), the same
 //       buffered writes, the same open-file limit (least recently used closed
-//       first, reopened for appending), one rename each at the end;
-//   floor archive CAPTURE OUT
-//       one sequential 256 KiB-buffered write of the archive layout without
-//       its index.
+//       first, reopened for appending), one rename each at the end.
 //
 // Classic pcap (little-endian, microseconds) and little-endian pcapng with
 // Ethernet frames: what bench/gen_capture.py writes.
@@ -40,7 +37,6 @@ namespace {
 uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 uint32_t le32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
 void put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-void put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 struct Packet {
     uint32_t ts_sec, ts_usec, incl_len, orig_len;
@@ -63,7 +59,6 @@ public:
         pcapng_ = le32(data_) == 0x0A0D0D0A;
         pos_ = pcapng_ ? 0 : 24;
     }
-    uint32_t link_type() const { return 1; }
 
     bool next(Packet& p) {
         if (!pcapng_) {
@@ -312,88 +307,14 @@ int split(Capture& capture, const char* path, const char* dir, size_t max_open, 
     return 0;
 }
 
-// Header, records, offset lists, flow table and footer; no index.
-int archive(Capture& capture, const char* path) {
-    const std::string tmp = std::string(path) + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) die("open");
-    constexpr size_t kBuffer = 256 * 1024;
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBuffer]);
-    size_t used = 0;
-    uint64_t position = 0;
-    auto put = [&](const uint8_t* p, size_t n) {
-        position += n;
-        if (n > kBuffer - used) {
-            write_all(fd, buffer.get(), used);
-            used = 0;
-            if (n >= kBuffer) return write_all(fd, p, n);
-        }
-        std::memcpy(buffer.get() + used, p, n);
-        used += n;
-    };
-    struct Entry {
-        std::vector<uint8_t> offsets;
-        uint64_t last = 0, bytes = 0;
-        uint32_t packets = 0;
-    };
-    std::vector<Entry> flows;
-    std::unordered_map<std::string, size_t> by_key;
-    uint8_t header[64] = {'F', 'S', 'I', 'E', 'V', 'E', '0', '2', 2};
-    put32(header + 12, capture.link_type());
-    put(header, sizeof header);
-    Packet p;
-    while (capture.next(p)) {
-        const Session s = session_of(p);
-        std::string key(reinterpret_cast<const char*>(s.key), s.address_size ? sizeof s.key : 0);
-        auto [it, fresh] = by_key.try_emplace(std::move(key), flows.size());
-        if (fresh) flows.emplace_back();
-        Entry& e = flows[it->second];
-        const uint64_t at = position;
-        uint8_t h[16];
-        put32(h, p.ts_sec), put32(h + 4, p.ts_usec), put32(h + 8, p.incl_len), put32(h + 12, p.orig_len);
-        put(h, 16);
-        put(p.data, p.incl_len);
-        uint8_t v[10];
-        size_t n = 0;
-        if (e.offsets.empty()) {
-            put64(v, at), n = 8;
-        } else {
-            for (uint64_t d = at - e.last; ; d >>= 7) {
-                v[n++] = uint8_t(d | (d >= 0x80 ? 0x80 : 0));
-                if (d < 0x80) break;
-            }
-        }
-        e.offsets.insert(e.offsets.end(), v, v + n);
-        e.last = at, e.bytes += p.orig_len, ++e.packets;
-    }
-    std::vector<uint64_t> lists;
-    for (Entry& e : flows) lists.push_back(position), put(e.offsets.data(), e.offsets.size());
-    const uint64_t table = position;
-    for (size_t i = 0; i < flows.size(); ++i) {
-        uint8_t r[96] = {};
-        put64(r, i + 1), put64(r + 56, lists[i]), put32(r + 64, uint32_t(flows[i].offsets.size()));
-        put32(r + 68, flows[i].packets), put64(r + 88, flows[i].bytes);
-        put(r, sizeof r);
-    }
-    uint8_t footer[128] = {'F', 'S', 'V', 'E', 'F', 'O', 'O', 'T', 2};
-    put64(footer + 48, table), put64(footer + 56, position - table), put64(footer + 64, flows.size());
-    put(footer, sizeof footer);
-    write_all(fd, buffer.get(), used);
-    ::close(fd);
-    if (::rename(tmp.c_str(), path) != 0) die("rename");
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]\n"
-                             "       floor archive CAPTURE OUT\n");
+        std::fprintf(stderr, "usage: floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]\n");
         return 2;
     }
     Capture capture(argv[2]);
-    if (std::strcmp(argv[1], "archive") == 0) return archive(capture, argv[3]);
     size_t max_open = 10000, buffer = 10000;
     bool l7 = false, nosplit = false;
     for (int i = 4; i < argc; ++i) {
