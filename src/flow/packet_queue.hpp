@@ -1,8 +1,11 @@
 // Bounded first-in, first-out queue of packets between one producer and one
-// consumer. Each side wakes the other only on the transitions that matter
-// (empty to non-empty, full to non-full). The consumer works through every
-// ready packet in place and frees their slots together, so the lock is taken
-// about once per batch while no more than the capacity is ever in transit.
+// consumer. Each side wakes the other only on the transitions that matter:
+// the consumer when a batch is ready (or the producer is done), the producer
+// when a full queue gets room. Waking per packet would cost a pair of system
+// calls for every few packets whenever the consumer keeps up. The consumer
+// works through every ready packet in place and frees their slots together,
+// so the lock is taken about once per batch while no more than the capacity
+// is ever in transit.
 #pragma once
 
 #include <condition_variable>
@@ -25,7 +28,8 @@ struct QueuedPacket {
 
 class PacketQueue {
 public:
-    explicit PacketQueue(size_t capacity) : ring_(capacity) {}
+    // The consumer waits for `batch` packets, at most the capacity.
+    PacketQueue(size_t capacity, size_t batch) : ring_(capacity), batch_(batch) {}
 
     // Waits while full. False when the consumer is gone; the packet is dropped.
     bool push(QueuedPacket&& packet) {
@@ -33,16 +37,16 @@ public:
         while (count_ == ring_.size() && !receiver_gone_) not_full_.wait(lock);
         if (receiver_gone_) return false;
         ring_[(head_ + count_) % ring_.size()] = std::move(packet);
-        if (count_++ == 0) not_empty_.notify_one();
+        if (++count_ == batch_) not_empty_.notify_one();
         return true;
     }
 
-    // Waits while the queue is empty and open; returns how many packets are
-    // ready at the front, 0 once it is closed and drained. The producer
-    // never touches those slots until pop_front frees them.
+    // Waits while the queue is open and holds less than a batch; returns how
+    // many packets are ready at the front, 0 once it is closed and drained.
+    // The producer never touches those slots until pop_front frees them.
     size_t wait_front() {
         std::unique_lock lock(mutex_);
-        while (count_ == 0 && !sender_closed_) not_empty_.wait(lock);
+        while (count_ < batch_ && !sender_closed_) not_empty_.wait(lock);
         return count_;
     }
 
@@ -76,6 +80,7 @@ private:
     std::condition_variable not_empty_;
     std::condition_variable not_full_;
     std::vector<QueuedPacket> ring_;
+    const size_t batch_;
     size_t head_ = 0;  // written by the consumer only
     size_t count_ = 0;
     bool sender_closed_ = false;

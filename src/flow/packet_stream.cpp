@@ -6,11 +6,12 @@ namespace flowsieve {
 namespace {
 
 constexpr size_t kQueueCapacity = 4096;
+constexpr size_t kQueueBatch = 256;
 static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
 }  // namespace
 
-KeyedPacketStream::KeyedPacketStream() : queue_(kQueueCapacity) {}
+KeyedPacketStream::KeyedPacketStream() : queue_(kQueueCapacity, kQueueBatch) {}
 
 KeyedPacketStream::~KeyedPacketStream() { (void)finish(); }
 
