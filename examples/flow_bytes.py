@@ -8,9 +8,9 @@ application-layer payload, both directions in capture order, to one file. Row i
 of the uint8 array of shape (flows, N) holds the first N bytes of flow i,
 zero-padded when the flow carried fewer; names[i] is that flow's key, such as
 6_10_0_0_1_10_0_0_2_999_443 (protocol, addresses, ports). Sessions that carried
-no payload have no file and so no row. The payload of a packet runs to the end
-of its frame, so the padding of short Ethernet frames is part of it: a bare TCP
-ACK in a 60-byte frame adds six zero bytes. --out saves both as FILE.npz, with
+no payload have no file and so no row. The payload of a packet ends where its
+IP datagram ends, so the padding of short Ethernet frames is not part of it: a
+bare TCP ACK in a 60-byte frame adds nothing. --out saves both as FILE.npz, with
 the arrays "names" and "bytes", the kind of input a classifier of flows trains on.
 """
 from __future__ import annotations

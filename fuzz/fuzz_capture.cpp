@@ -1,6 +1,6 @@
 // Capture bytes through the readers, the dissector, every key strategy and
 // the filters, checking what each packet promises: its bytes lie inside the
-// input, incl_len is their count, the payload starts within them, every
+// input, incl_len is their count, the payload lies within them, every
 // packet has one or two keys that fit, and address texts read back as the
 // address they were written from.
 #include <cstring>
@@ -19,7 +19,7 @@ namespace {
 
 void check_packet(const ParsedPacket& p) {
     check(p.data.size() == p.incl_len);
-    check(!p.payload_offset || *p.payload_offset <= p.incl_len);
+    check(!p.payload_offset || (*p.payload_offset <= p.payload_end && p.payload_end <= p.incl_len));
     if (p.ip) {
         for (const IpAddress* a : {&p.ip->src_ip, &p.ip->dst_ip}) {
             check(a->family == 4 || a->family == 6);
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         consumed = reader.value()->bytes_consumed();
         check_packet(*p);
         // The same frame under each decoder, whatever the capture's link type.
-        for (uint32_t link : {1u, 101u, 105u, 127u}) check_packet(dissect_frame(0, 0, p->orig_len, p->data, link));
+        for (uint32_t link : {0u, 1u, 101u, 105u, 108u, 113u, 127u, 276u}) check_packet(dissect_frame(0, 0, p->orig_len, p->data, link));
         packets.push_back(std::move(*p));
     }
     check_filters(packets);

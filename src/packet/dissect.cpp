@@ -5,13 +5,38 @@
 namespace flowsieve {
 namespace {
 
+constexpr uint32_t kLinkNull = 0;
 constexpr uint32_t kLinkEthernet = 1;
 constexpr uint32_t kLinkIeee80211 = 105;
+constexpr uint32_t kLinkLoop = 108;
+constexpr uint32_t kLinkLinuxCooked = 113;
 constexpr uint32_t kLinkRadiotap = 127;
+constexpr uint32_t kLinkLinuxCooked2 = 276;
 
 constexpr uint16_t kEtherIpv4 = 0x0800;
 constexpr uint16_t kEtherIpv6 = 0x86DD;
 constexpr uint16_t kEtherVlan = 0x8100;
+constexpr uint16_t kEtherQinQ = 0x88A8;
+constexpr uint16_t kEtherQinQLegacy = 0x9100;
+constexpr uint16_t kEtherMpls = 0x8847;
+constexpr uint16_t kEtherMplsMulticast = 0x8848;
+constexpr uint16_t kEtherPppoeSession = 0x8864;
+
+constexpr uint16_t kPppIpv4 = 0x0021;
+constexpr uint16_t kPppIpv6 = 0x0057;
+
+// Address families of the null and loop headers: AF_INET everywhere, and
+// AF_INET6 as the BSDs number it.
+constexpr uint32_t kFamilyIpv4 = 2;
+constexpr uint32_t kFamilyIpv6Bsd = 24;
+constexpr uint32_t kFamilyIpv6FreeBsd = 28;
+constexpr uint32_t kFamilyIpv6Darwin = 30;
+
+constexpr size_t kLinuxCookedLen = 16;
+constexpr size_t kLinuxCooked2Len = 20;
+constexpr size_t kPppoeLen = 6;
+constexpr int kMaxVlanTags = 8;
+constexpr int kMaxMplsLabels = 8;
 
 constexpr uint8_t kProtoIcmp = 1;
 constexpr uint8_t kProtoTcp = 6;
@@ -115,6 +140,22 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
     return out;
 }
 
+// The IP packet's facts, its payload range counted from the frame's start.
+void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
+    p.ip = ip.tuple;
+    if (ip.payload_offset) {
+        p.payload_offset = at + *ip.payload_offset;
+        p.payload_end = at + ip.payload_end;
+    }
+}
+
+// Decodes the IP header at offset `at`, if any.
+void dissect_ip_at(ByteView v, size_t at, ParsedPacket& p) {
+    auto rest = v.from(at);
+    if (!rest) return;
+    if (auto ip = dissect_ip(*rest)) take_ip(*ip, at, p);
+}
+
 // The 802.11 frame at offset h of the frame.
 void dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
     if (!v.has(h, 24)) return;
@@ -144,31 +185,74 @@ void dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
     if (!snap) return;
     if (!std::equal(kSnap, kSnap + 6, snap->data())) return;
     if (!is_ip_ethertype(*snap->u16be(6))) return;
-    auto ip = dissect_ip(*v.from(l + 8));
-    if (!ip) return;
-    p.ip = ip->tuple;
-    if (ip->payload_offset) p.payload_offset = l + 8 + *ip->payload_offset;
+    dissect_ip_at(v, l + 8, p);
+}
+
+bool is_vlan_tag(uint16_t type) { return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQLegacy; }
+
+// Where an IP header starts behind an MPLS label stack at `at`: after the
+// bottom-of-stack label, which the version nibble there then tells apart.
+std::optional<size_t> ip_after_mpls(ByteView v, size_t at) {
+    for (int labels = 0; labels < kMaxMplsLabels; ++labels, at += 4) {
+        auto label = v.u32(at, ByteOrder::Big);
+        if (!label) return std::nullopt;
+        if (*label & 0x100) return at + 4;
+    }
+    return std::nullopt;
+}
+
+// Where an IP header starts behind a PPPoE session header at `at`, when its
+// PPP protocol is IPv4 or IPv6.
+std::optional<size_t> ip_after_pppoe(ByteView v, size_t at) {
+    auto protocol = v.u16be(at + kPppoeLen);
+    if (!protocol || (*protocol != kPppIpv4 && *protocol != kPppIpv6)) return std::nullopt;
+    return at + kPppoeLen + 2;
+}
+
+// Where an IP header starts behind the EtherType at `at` of an Ethernet
+// frame: directly, or after VLAN tags, an MPLS label stack or a PPPoE
+// session header. Nothing for any other type, or too many tags.
+std::optional<size_t> ip_after_ethertype(ByteView v, size_t at) {
+    auto type = v.u16be(at);
+    for (int tags = 0; type && is_vlan_tag(*type) && tags < kMaxVlanTags; ++tags) {
+        at += 4;
+        type = v.u16be(at);
+    }
+    if (!type) return std::nullopt;
+    switch (*type) {
+        case kEtherIpv4:
+        case kEtherIpv6: return at + 2;
+        case kEtherMpls:
+        case kEtherMplsMulticast: return ip_after_mpls(v, at + 2);
+        case kEtherPppoeSession: return ip_after_pppoe(v, at + 2);
+        default: return std::nullopt;
+    }
 }
 
 void dissect_ethernet(ByteView v, ParsedPacket& p) {
     if (v.size() < 14) return;
     p.dst_mac = read_mac(v, 0);
     p.src_mac = read_mac(v, 6);
-    uint16_t type = *v.u16be(12);
-    size_t link_len;
-    if (is_ip_ethertype(type)) {
-        link_len = 14;
-    } else if (type == kEtherVlan) {
-        auto inner = v.u16be(16);
-        if (!inner || !is_ip_ethertype(*inner)) return;
-        link_len = 18;
-    } else {
-        return;
-    }
-    auto ip = dissect_ip(*v.from(link_len));
-    if (!ip) return;
-    p.ip = ip->tuple;
-    if (ip->payload_offset) p.payload_offset = link_len + *ip->payload_offset;
+    if (auto at = ip_after_ethertype(v, 12)) dissect_ip_at(v, *at, p);
+}
+
+// Linux cooked headers hold one hardware address only, so none is taken.
+void dissect_linux_cooked(ByteView v, size_t protocol_at, size_t header_len, ParsedPacket& p) {
+    if (v.size() < header_len) return;
+    if (is_ip_ethertype(*v.u16be(protocol_at))) dissect_ip_at(v, header_len, p);
+}
+
+bool is_ip_family(uint32_t family) {
+    return family == kFamilyIpv4 || family == kFamilyIpv6Bsd || family == kFamilyIpv6FreeBsd ||
+           family == kFamilyIpv6Darwin;
+}
+
+// The null header's family is in the capturing host's byte order, so
+// either order is taken; the loop header's is in network order.
+void dissect_loopback(ByteView v, bool either_order, ParsedPacket& p) {
+    auto big = v.u32(0, ByteOrder::Big);
+    if (!big) return;
+    if (is_ip_family(*big) || (either_order && is_ip_family(*v.u32(0, ByteOrder::Little)))) dissect_ip_at(v, 4, p);
 }
 
 void dissect_radiotap(ByteView v, ParsedPacket& p) {
@@ -183,11 +267,28 @@ void dissect_radiotap(ByteView v, ParsedPacket& p) {
 std::optional<IpDissection> dissect_ip(ByteView bytes) {
     auto first = bytes.u8(0);
     if (!first) return std::nullopt;
+    std::optional<IpDissection> ip;
+    uint64_t stated = 0;  // the datagram's length as its header states it; 0 when not stated
     switch (*first >> 4) {
-        case 4: return dissect_ipv4(bytes);
-        case 6: return dissect_ipv6(bytes);
+        case 4:
+            ip = dissect_ipv4(bytes);
+            if (ip) stated = *bytes.u16be(2);
+            break;
+        case 6:
+            ip = dissect_ipv6(bytes);
+            if (ip && *bytes.u16be(4)) stated = 40 + *bytes.u16be(4);
+            break;
         default: return std::nullopt;
     }
+    if (!ip) return std::nullopt;
+    // The payload ends with the datagram when the stated length covers the
+    // headers walked and lies within the captured bytes: link-layer padding
+    // is not payload. A length of 0 (segmentation offload on the capturing
+    // host) or past the capture (snap length) leaves it running to the end.
+    ip->payload_end = bytes.size();
+    if (ip->payload_offset && stated >= *ip->payload_offset && stated <= bytes.size())
+        ip->payload_end = stated;
+    return ip;
 }
 
 ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
@@ -203,13 +304,11 @@ ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len,
         case kLinkEthernet: dissect_ethernet(v, p); break;
         case kLinkIeee80211: dissect_80211(v, 0, p); break;
         case kLinkRadiotap: dissect_radiotap(v, p); break;
-        default: {
-            auto ip = dissect_ip(v);
-            if (ip) {
-                p.ip = ip->tuple;
-                p.payload_offset = ip->payload_offset;
-            }
-        }
+        case kLinkLinuxCooked: dissect_linux_cooked(v, 14, kLinuxCookedLen, p); break;
+        case kLinkLinuxCooked2: dissect_linux_cooked(v, 0, kLinuxCooked2Len, p); break;
+        case kLinkNull: dissect_loopback(v, true, p); break;
+        case kLinkLoop: dissect_loopback(v, false, p); break;
+        default: dissect_ip_at(v, 0, p);
     }
     return p;
 }

@@ -38,6 +38,9 @@ struct ParsedPacket {
     uint32_t incl_len = 0;
     SharedBytes data;
     std::optional<uint64_t> payload_offset;
+    // Where the payload ends in data, when payload_offset is present: the
+    // end of the IP datagram, or of the captured bytes.
+    uint64_t payload_end = 0;
     std::optional<IpTuple> ip;
     std::optional<MacAddress> src_mac;
     std::optional<MacAddress> dst_mac;
@@ -45,10 +48,11 @@ struct ParsedPacket {
 };
 
 // The result of decoding an IP header: the tuple and where the payload
-// starts, counted from the start of the IP header.
+// starts and ends, counted from the start of the IP header.
 struct IpDissection {
     IpTuple tuple;
     std::optional<uint64_t> payload_offset;
+    uint64_t payload_end = 0;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);

@@ -134,7 +134,7 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
     }
     if (!p.payload_offset) return {};
     size_t offset = size_t(*p.payload_offset);
-    return w.buffer.write(w.fd.get(), p.data.data() + offset, p.data.size() - offset);
+    return w.buffer.write(w.fd.get(), p.data.data() + offset, size_t(p.payload_end) - offset);
 }
 
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
@@ -181,7 +181,7 @@ Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const 
     if (open_count_ >= options_.max_sessions && oldest_)
         if (auto st = close_writer(*oldest_); !st) return st;
 
-    const bool payload = packet.payload_offset && *packet.payload_offset < packet.data.size();
+    const bool payload = packet.payload_offset && *packet.payload_offset < packet.payload_end;
     const bool create = flow >= open_writers_.size();
     if (!create && open_writers_[flow]) {
         Writer& w = *open_writers_[flow];

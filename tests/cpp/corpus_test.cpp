@@ -117,7 +117,7 @@ TEST_F(Corpus, DecodedHeaders) {
              {"zeek_ip6_esp.pcap", 0, 58, 0, 0, {}}, {"zeek_ip6_esp.pcap", 1, 50, 0, 0, {}},
              {"tcpdump_02-sunrise-sunset-esp.pcap", 0, 50, 0, 0, 34}, {"zeek_radiotap.pcap", 2, 17, 5353, 5353, 105},
              {"zeek_radiotap.pcap", 0, -1, 0, 0, {}},  // QoS data: the LLC header is not where it is looked for
-             {"zeek_ip6-ext-trunc.pcap", 0, -1, 0, 0, {}}, {"pcapplusplus_QinQ_802.1_AD.pcapng", 0, -1, 0, 0, {}},
+             {"zeek_ip6-ext-trunc.pcap", 0, -1, 0, 0, {}}, {"pcapplusplus_QinQ_802.1_AD.pcapng", 0, 253, 0, 0, 42},  // 802.1ad, 802.1Q
              {"tcpdump_tcp_header_heapoverflow.pcap", 0, -1, 0, 0, {}}, {"libpcap_pcapng-packet-before-idb.pcapng", 0, -1, 0, 0, {}}}) {
         Capture c = load(f.file);
         ASSERT_GT(c.packets.size(), f.index) << f.file;

@@ -14,9 +14,28 @@ Bytes dest_opts(int n, uint8_t last) {
     return out;
 }
 
-// A frame and what it decodes to; an absent protocol means no ip.
+// A frame and what it decodes to; an absent protocol means no ip. The
+// payload ends with the frame unless `end` says otherwise.
 struct Case { const char* name; uint32_t link; Bytes frame; bool macs; std::optional<uint8_t> protocol; uint16_t sport = 0, dport = 0;
-              std::optional<uint64_t> payload = {}; };
+              std::optional<uint64_t> payload = {}; std::optional<uint64_t> end = {}; };
+
+// Ethernet tags before an EtherType, each with VLAN 100.
+Bytes tagged(std::initializer_list<uint16_t> tags, uint16_t type, const Bytes& payload) {
+    Bytes b = cat(kMac1, kMac2);
+    for (uint16_t t : tags) b = cat(b, be16(t), be16(100));
+    return cat(b, be16(type), payload);
+}
+// An MPLS label stack of n labels, the last with the bottom-of-stack bit.
+Bytes mpls(int n, const Bytes& payload, bool bottom = true) {
+    Bytes b;
+    for (int i = 0; i < n; ++i) b = cat(b, Bytes{0, 0x10, uint8_t(bottom && i + 1 == n), 64});
+    return cat(b, payload);
+}
+Bytes pppoe(uint16_t protocol, const Bytes& payload) { return cat(Bytes{0x11, 0, 0, 1}, be16(uint16_t(payload.size() + 2)), be16(protocol), payload); }
+Bytes cooked(const Bytes& payload, uint16_t protocol = 0x0800) { return cat(Bytes{0, 0, 0, 1, 0, 6}, kMac1, Bytes{0, 0}, be16(protocol), payload); }
+Bytes cooked2(const Bytes& payload, uint16_t protocol = 0x0800) { return cat(be16(protocol), Bytes(6, 0), Bytes{0, 1, 0, 6}, kMac1, Bytes{0, 0}, payload); }
+Bytes family(uint32_t f, bool big, const Bytes& payload) { return cat(ints(big, {{f, 4}}), payload); }
+Bytes with16(Bytes b, size_t at, uint16_t v) { b[at] = uint8_t(v >> 8); b[at + 1] = uint8_t(v); return b; }
 
 TEST(DissectFrame, LinkNetworkAndTransportHeaders) {
     const Bytes tcp4 = ipv4(6, tcp(1000, 80));
@@ -24,11 +43,30 @@ TEST(DissectFrame, LinkNetworkAndTransportHeaders) {
         // Ethernet and 802.1Q
         {"13-byte Ethernet", 1, Bytes(13, 0), false, {}},
         {"Ethernet with no IP header", 1, ether(0x0800, {}), true, {}},
-        {"60-byte frame, padding is payload", 1, ether(0x0800, cat(tcp4, Bytes(6, 0))), true, 6, 1000, 80, 54},
+        {"60-byte frame, padding is not payload", 1, ether(0x0800, cat(tcp4, Bytes(6, 0))), true, 6, 1000, 80, 54, 54},
+        {"IPv6 padding is not payload", 1, ether(0x86DD, cat(ipv6(17, udp(1, 2, {7})), Bytes(3, 0))), true, 17, 1, 2, 62, 63},
+        {"total length 0 (offload)", 1, ether(0x0800, cat(with16(tcp4, 2, 0), Bytes(6, 0))), true, 6, 1000, 80, 54, 60},
+        {"IPv6 payload length 0", 1, ether(0x86DD, cat(with16(ipv6(17, udp(1, 2)), 4, 0), Bytes(3, 0))), true, 17, 1, 2, 62, 65},
+        {"total length past the capture (snap length)", 1, ether(0x0800, ipv4(6, tcp(1, 2, Bytes(9, 1)))), true, 6, 1, 2, 54},
+        {"total length inside the headers", 1, ether(0x0800, cat(with16(tcp4, 2, 30), Bytes(6, 0))), true, 6, 1000, 80, 54, 60},
         {"802.1Q, IP and TCP options", 1, vlan(0x0800, ipv4(6, tcp(1, 2, {}, 8), 6)), true, 6, 1, 2, 18 + 24 + 32},
         {"802.1Q IPv6 UDP", 1, vlan(0x86DD, ipv6(17, udp(5, 6, {9}))), true, 17, 5, 6, 18 + 40 + 8},
-        {"802.1ad outer tag", 1, vlan(0x0800, tcp4, 0x88A8), true, {}},
-        {"two 802.1Q tags", 1, vlan(0x8100, cat(be16(7), be16(0x0800), tcp4)), true, {}},
+        {"802.1ad outer tag", 1, vlan(0x0800, tcp4, 0x88A8), true, 6, 1000, 80, 58},
+        {"802.1ad then 802.1Q", 1, tagged({0x88A8, 0x8100}, 0x86DD, ipv6(17, udp(5, 6))), true, 17, 5, 6, 22 + 48},
+        {"eight tags", 1, tagged({0x9100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100}, 0x0800, tcp4), true, 6, 1000, 80, 46 + 40},
+        {"nine tags", 1, tagged({0x8100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100, 0x8100}, 0x0800, tcp4), true, {}},
+        {"tag stack cut short", 1, cut(tagged({0x88A8, 0x8100}, 0x0800, tcp4), 20), true, {}},
+        {"MPLS, one label", 1, ether(0x8847, mpls(1, tcp4)), true, 6, 1000, 80, 58},
+        {"tagged MPLS, three labels, IPv6", 1, tagged({0x8100}, 0x8848, mpls(3, ipv6(6, tcp(3, 4)))), true, 6, 3, 4, 18 + 12 + 60},
+        {"MPLS, eight labels", 1, ether(0x8847, mpls(8, tcp4)), true, 6, 1000, 80, 46 + 40},
+        {"MPLS, nine labels", 1, ether(0x8847, mpls(9, tcp4)), true, {}},
+        {"MPLS without bottom of stack", 1, ether(0x8847, mpls(2, tcp4, false)), true, {}},
+        {"MPLS over Ethernet pseudowire", 1, ether(0x8847, mpls(1, ether(0x0800, tcp4))), true, {}},
+        {"PPPoE IPv4", 1, ether(0x8864, pppoe(0x0021, tcp4)), true, 6, 1000, 80, 62},
+        {"tagged PPPoE IPv6", 1, tagged({0x8100}, 0x8864, pppoe(0x0057, ipv6(17, udp(5, 6)))), true, 17, 5, 6, 26 + 48},
+        {"PPPoE LCP", 1, ether(0x8864, pppoe(0xC021, tcp4)), true, {}},
+        {"PPPoE discovery", 1, ether(0x8863, pppoe(0x0021, tcp4)), true, {}},
+        {"PPPoE header cut short", 1, cut(ether(0x8864, pppoe(0x0021, tcp4)), 21), true, {}},
         {"802.1Q tag cut at 17 bytes", 1, cut(vlan(0x0800, tcp4), 17), true, {}},
         {"ARP", 1, ether(0x0806, tcp4), true, {}},
         {"802.1Q carrying ARP", 1, vlan(0x0806, tcp4), true, {}},
@@ -64,19 +102,34 @@ TEST(DissectFrame, LinkNetworkAndTransportHeaders) {
         {"chain cut inside a header", 1, cut(ether(0x86DD, ipv6(0, ext6(17, 0, 8))), 14 + 41), true, {}},
         {"chain runs past the capture", 1, ether(0x86DD, ipv6(0, cat(ext6(60, 1, 8), Bytes(4, 0)))), true, {}},
         {"UDP past the capture", 1, ether(0x86DD, ipv6(0, ext6(17, 200, 8))), true, 17, 0, 0, 62},
+        // Linux cooked v1 and v2, null and loop
+        {"Linux cooked", 113, cooked(tcp4), false, 6, 1000, 80, 56},
+        {"Linux cooked IPv6", 113, cooked(ipv6(17, udp(1, 2)), 0x86DD), false, 17, 1, 2, 64},
+        {"Linux cooked ARP", 113, cooked(tcp4, 0x0806), false, {}},
+        {"Linux cooked, 15 bytes", 113, cut(cooked(tcp4), 15), false, {}},
+        {"Linux cooked v2", 276, cooked2(tcp4), false, 6, 1000, 80, 60},
+        {"Linux cooked v2 ARP", 276, cooked2(tcp4, 0x0806), false, {}},
+        {"Linux cooked v2, 19 bytes", 276, cut(cooked2(tcp4), 19), false, {}},
+        {"null, little-endian IPv4", 0, family(2, false, tcp4), false, 6, 1000, 80, 44},
+        {"null, big-endian IPv6 (24)", 0, family(24, true, ipv6(17, udp(1, 2))), false, 17, 1, 2, 52},
+        {"null, IPv6 (28)", 0, family(28, false, ipv6(17, udp(1, 2))), false, 17, 1, 2, 52},
+        {"null, IPv6 (30)", 0, family(30, false, ipv6(17, udp(1, 2))), false, 17, 1, 2, 52},
+        {"null, other family", 0, family(7, false, tcp4), false, {}},
+        {"null, 3 bytes", 0, Bytes{2, 0, 0}, false, {}},
+        {"loop, IPv4", 108, family(2, true, tcp4), false, 6, 1000, 80, 44},
+        {"loop, little-endian family", 108, family(2, false, tcp4), false, {}},
         // every other link type is raw IP
         {"raw IPv4", 101, ipv4(17, udp(1, 2, {7})), false, 17, 1, 2, 28},
         {"raw IPv6 TCP", 229, ipv6(6, tcp(3, 4)), false, 6, 3, 4, 60},
         {"Ethernet under link type 0x30000001", 0x30000001, ether(0x0800, tcp4), false, {}},
-        {"Linux cooked", 113, cat(Bytes{0, 0, 0, 1, 0, 6}, kMac1, Bytes{0, 0}, be16(0x0800), tcp4), false, {}},
-        {"Linux cooked starting with nibble 4", 113, cat(Bytes{0x45}, Bytes(19, 0), tcp(1, 2)), false, 0, 0, 0, 20},
-        {"empty frame", 0, {}, false, {}},
+        {"empty frame", 101, {}, false, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ParsedPacket p = dissect(c.frame, c.link);
         EXPECT_EQ(std::tuple(p.incl_len, p.src_mac.has_value(), p.dst_mac.has_value(), p.bssid.has_value(), p.payload_offset),
                   std::tuple(uint32_t(c.frame.size()), c.macs, c.macs, false, c.payload));
+        if (p.payload_offset) EXPECT_EQ(p.payload_end, c.end.value_or(c.frame.size()));
         ASSERT_EQ(p.ip.has_value(), c.protocol.has_value());
         if (p.ip) {
             EXPECT_EQ(std::tuple(p.ip->protocol, p.ip->src_port, p.ip->dst_port), std::tuple(*c.protocol, c.sport, c.dport));

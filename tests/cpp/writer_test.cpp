@@ -20,6 +20,7 @@ ParsedPacket frame(size_t size, std::optional<uint64_t> payload_offset) {
     p.incl_len = p.orig_len = uint32_t(size);
     p.data = SharedBytes(storage, storage->data(), size);
     p.payload_offset = payload_offset;
+    p.payload_end = size;
     return p;
 }
 

@@ -1,12 +1,14 @@
 """Splits every real capture and checks each flow file against keys computed here from the raw frame bytes."""
 import ipaddress
+import shutil
 import struct
+import subprocess
 from pathlib import Path
 
 import pytest
 
 import flowsieve
-from capwriter import pcap
+from capwriter import ip_bytes, pcap
 
 CAPTURES = Path(__file__).resolve().parents[2].parent / "shared" / "captures"
 NAMES = sorted(p.name for p in CAPTURES.glob("*") if p.suffix in (".pcap", ".pcapng", ".cap")) if CAPTURES.is_dir() else []
@@ -100,16 +102,43 @@ def dissect_ip(b):
     return src, dst, ports[0], ports[1], proto
 
 
+IP_TYPES = (b"\x08\x00", b"\x86\xdd")
+
+
+def ip_after_ethertype(f, at):
+    """Where the IP header starts behind the EtherType at `at`: after up to 8 VLAN tags, then directly, or after an
+    MPLS label stack of up to 8 labels, or a PPPoE session header carrying PPP IPv4/IPv6; None otherwise."""
+    for _ in range(9):
+        if f[at:at + 2] not in (b"\x81\x00", b"\x88\xa8", b"\x91\x00"):
+            break
+        at += 4
+    else:
+        return None
+    kind = f[at:at + 2]
+    if kind in IP_TYPES:
+        return at + 2
+    if kind in (b"\x88\x47", b"\x88\x48"):
+        labels = [at + 2 + 4 * i for i in range(8) if len(f) >= at + 6 + 4 * i]
+        return next((pos + 4 for pos in labels if f[pos + 2] & 1), None)
+    if kind == b"\x88\x64" and f[at + 8:at + 10] in (b"\x00\x21", b"\x00\x57"):
+        return at + 10
+    return None
+
+
 def dissect(f, link):
     """(ip tuple, src mac, dst mac, bssid), each None when absent."""
     nothing = None, None, None, None
     if link == 1:
         if len(f) < 14:
             return nothing
-        start = 14 if f[12:14] in (b"\x08\x00", b"\x86\xdd") else None
-        if f[12:14] == b"\x81\x00" and len(f) >= 18 and f[16:18] in (b"\x08\x00", b"\x86\xdd"):
-            start = 18
-        return (dissect_ip(f[start:]) if start else None), f[6:12], f[0:6], None
+        start = ip_after_ethertype(f, 12)
+        return (dissect_ip(f[start:]) if start is not None else None), f[6:12], f[0:6], None
+    if link in (113, 276):
+        start, protocol = (16, f[14:16]) if link == 113 else (20, f[0:2])
+        return (dissect_ip(f[start:]) if len(f) >= start and protocol in IP_TYPES else None), None, None, None
+    if link in (0, 108):
+        families = [struct.unpack_from(order, f)[0] for order in ("!I", "<I")[:2 if link == 0 else 1] if len(f) >= 4]
+        return (dissect_ip(f[4:]) if set(families) & {2, 24, 28, 30} else None), None, None, None
     if link not in (105, 127):
         return dissect_ip(f), None, None, None
     h = 0 if link == 105 else struct.unpack_from("<H", f, 2)[0] if len(f) >= 4 and f[0] == 0 else -1
@@ -173,3 +202,76 @@ def test_real_capture(tmp_path, name, strategy):
     got = {p.name: p.read_bytes() for p in out.iterdir()}
     assert sorted(got) == sorted(want)
     assert [n for n in want if got[n] != want[n]] == []
+
+
+def tshark_payloads(source):
+    """{session key: TCP and UDP payload bytes in capture order} as tshark decodes them, without reassembly; frames
+    with more than one IP header (tunnels, ICMP errors) are left out."""
+    fields = ["ip.src", "ip.dst", "ipv6.src", "ipv6.dst", "tcp.srcport", "tcp.dstport", "udp.srcport", "udp.dstport",
+              "tcp.payload", "udp.payload"]
+    out = subprocess.run(["tshark", "-r", str(source), "-o", "ip.defragment:FALSE", "-o", "ipv6.defragment:FALSE",
+                          "-T", "fields", "-E", "separator=|", *[a for f in fields for a in ("-e", f)]],
+                         capture_output=True, text=True, check=True, timeout=120).stdout
+    streams = {}
+    for line in out.splitlines():
+        s4, d4, s6, d6, tsp, tdp, usp, udp_, tpay, upay = line.split("|")
+        src, dst = s4 or s6, d4 or d6
+        if not src or "," in src + dst or not (tsp or usp):
+            continue
+        ip = (ip_bytes(src), ip_bytes(dst), int(tsp or usp), int(tdp or udp_), 6 if tsp else 17)
+        key = keys("session", ip, None, None, None)[0].replace(".", "_").replace(":", "_")
+        streams[key] = streams.get(key, b"") + bytes.fromhex(tpay.replace(":", "") + upay.replace(":", ""))
+    return {k: v for k, v in streams.items() if v}
+
+
+@pytest.mark.skipif(not CAPTURES.is_dir() or not shutil.which("tshark"), reason="needs the capture corpus and tshark")
+@pytest.mark.parametrize("name", ["zeek_get-to-ssh-server.pcap", "pcapplusplus_sll.pcap", "pcapplusplus_many-protocols.pcap",
+                                  "pcapplusplus_four_ipv6_http_streams.pcap", "pcapplusplus_raw_ip.pcap",
+                                  "pcapplusplus_many_interfaces-1.pcapng", "zeek_ipv6-http-atomic-frag.pcap",
+                                  "pcapplusplus_GrePackets.cap", "zeek_pcapng-multi-interface.pcapng"])
+def test_l7_holds_the_tcp_and_udp_payload_tshark_shows(tmp_path, name):
+    flowsieve.split(str(CAPTURES / name), str(tmp_path), "session", output_type="l7")
+    stem = name.rsplit(".", 1)[0] + "_"
+    got = {p.name[len(stem):-3]: p.read_bytes() for p in tmp_path.iterdir() if p.name[len(stem):].startswith(("6_", "17_"))}
+    assert got == tshark_payloads(CAPTURES / name)
+
+
+def reencapsulated(frame, how):
+    """The IP packet of an Ethernet frame (untagged or one 802.1Q tag) under another link type or encapsulation, as
+    (link type, frame); None for a frame without IP."""
+    start = 18 if frame[12:14] == b"\x81\x00" else 14
+    ethertype, ip = frame[start - 2:start], frame[start:]
+    if ethertype not in IP_TYPES:
+        return None
+    v6, macs = ethertype == b"\x86\xdd", frame[:12]
+    return {
+        "sll": lambda: (113, struct.pack("!HHH8s", 0, 1, 6, frame[6:12]) + ethertype + ip),
+        "sll2": lambda: (276, ethertype + struct.pack("!HIHBB8s", 0, 3, 1, 0, 6, frame[6:12]) + ip),
+        "null-le": lambda: (0, struct.pack("<I", 30 if v6 else 2) + ip),
+        "null-be": lambda: (0, struct.pack(">I", 24 if v6 else 2) + ip),
+        "loop": lambda: (108, struct.pack(">I", 28 if v6 else 2) + ip),
+        "qinq": lambda: (1, macs + struct.pack("!HHHH", 0x88A8, 30, 0x8100, 100) + ethertype + ip),
+        "mpls": lambda: (1, macs + struct.pack("!HII", 0x8847, 0x00010040, 0x00020140) + ip),
+        "pppoe": lambda: (1, macs + struct.pack("!HBBHHH", 0x8864, 0x11, 0, 1, len(ip) + 2, 0x57 if v6 else 0x21) + ip),
+    }[how]()
+
+
+@pytest.mark.skipif(not CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
+@pytest.mark.parametrize("how", ["sll", "sll2", "null-le", "null-be", "loop", "qinq", "mpls", "pppoe"])
+def test_reencapsulated_capture_splits_and_archives_alike(tmp_path, how):
+    _, recs, _ = read_capture((CAPTURES / "pcapplusplus_many-protocols.pcap").read_bytes())
+    pairs = [(rec, reencapsulated(rec[2], how)) for rec in recs]
+    ether = [rec[:4] for rec, other in pairs if other]
+    link = next(other[0] for _, other in pairs if other)
+    wrapped = [(sec, usec, other[1], orig - len(frame) + len(other[1])) for (sec, usec, frame, orig, _), other in pairs if other]
+    results = []
+    for name, data in (("ether", pcap(ether)), (how, pcap(wrapped, link))):
+        (tmp_path / "cap.pcap").write_bytes(data)
+        flowsieve.split(str(tmp_path / "cap.pcap"), str(tmp_path / name), "session")
+        counts = {p.name: len(read_capture(p.read_bytes())[1]) for p in (tmp_path / name).iterdir()}
+        flowsieve.create_archive(str(tmp_path / "cap.pcap"), str(tmp_path / f"{name}.fsieve"), "session")
+        flows = [(f.proto, f.src_addr, f.dst_addr, f.src_port, f.dst_port)
+                 for f in flowsieve.Archive.open(str(tmp_path / f"{name}.fsieve")).flows()]
+        results.append((counts, flows))
+    assert "cap_no_session.pcap" not in results[0][0] and len(results[0][1]) > 200
+    assert results[1] == results[0]

@@ -1,6 +1,7 @@
 """The examples run as a user runs them, on small generated captures; their output is checked against the module."""
 import ipaddress
 import shutil
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -101,15 +102,15 @@ def session_name(flow):
 
 
 def payload(frame):
-    """Application bytes of a generated frame (Ethernet, maybe one VLAN tag, IPv4/IPv6, TCP/UDP), padding included."""
+    """Application bytes of a generated frame (Ethernet, maybe one VLAN tag, IPv4/IPv6, TCP/UDP), padding left out."""
     pos, ethertype = (18, frame[16:18]) if frame[12:14] == b"\x81\x00" else (14, frame[12:14])
     if ethertype == b"\x08\x00":
-        proto, pos = frame[pos + 9], pos + (frame[pos] & 15) * 4
+        proto, end, pos = frame[pos + 9], pos + struct.unpack_from("!H", frame, pos + 2)[0], pos + (frame[pos] & 15) * 4
     elif ethertype == b"\x86\xdd":
-        proto, pos = frame[pos + 6], pos + 40
+        proto, end, pos = frame[pos + 6], pos + 40 + struct.unpack_from("!H", frame, pos + 4)[0], pos + 40
     else:
         return b""
-    return frame[pos + (frame[pos + 12] >> 4) * 4:] if proto == 6 else frame[pos + 8:] if proto == 17 else b""
+    return frame[pos + (frame[pos + 12] >> 4) * 4:end] if proto == 6 else frame[pos + 8:end] if proto == 17 else b""
 
 
 @pytest.mark.parametrize("name", list(CAPTURES))

@@ -153,10 +153,17 @@ def test_standard_input(tmp_path):
     assert listing(tmp_path) == expected("flow", stem="-")
 
 
+TSO = ipv4("10.0.0.1", "10.0.0.2", 6, tcp(1, 2, b"tso"))
+
+
 @pytest.mark.parametrize("frame, payload", [
     (eth(ipv4("10.0.0.1", "10.0.0.2", 6, tcp(1, 2, b"opt", options=bytes(12)), options=bytes(8))), b"opt"),
     (packet("10.0.0.1", "10.0.0.2", "tcp", 1, 2, b"tagged", vlan=7), b"tagged"),
-    (packet("10.0.0.1", "10.0.0.2", "tcp", 1, 2) + bytes(6), bytes(6)),
+    (packet("10.0.0.1", "10.0.0.2", "tcp", 1, 2) + bytes(6), None),  # Ethernet padding is not payload
+    (packet("10.0.0.1", "10.0.0.2", "tcp", 1, 2, b"data") + bytes(2), b"data"),
+    (packet("2001:db8::1", "2001:db8::2", "udp", 1, 2, b"v6") + bytes(4), b"v6"),
+    (packet("10.0.0.1", "10.0.0.2", "tcp", 1, 2, b"data")[:-1], b"dat"),  # cut by the snap length
+    (eth(TSO[:2] + bytes(2) + TSO[4:]) + bytes(3), b"tso" + bytes(3)),  # total length 0: segmentation offload
     (eth(ipv4("10.0.0.1", "10.0.0.2", 47, b"gre!")), b"gre!"),
     (eth(ipv4("10.0.0.1", "10.0.0.2", 17, udp(1, 2))[:-2]), None),
     (eth(ipv6("::1", "::2", 0, bytes([17, 0]) + bytes(6) + udp(1, 2, b"hbh")), 0x86DD), b"hbh"),
