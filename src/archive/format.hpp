@@ -57,6 +57,19 @@ inline StoredAddress encode_address(const IpAddress& a) {
     return out;
 }
 
+inline IpAddress decode_address(const StoredAddress& stored) {
+    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    IpAddress ip;
+    if (std::memcmp(stored.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
+        ip.family = 4;
+        std::memcpy(ip.bytes.data(), stored.data() + 12, 4);
+    } else {
+        ip.family = 6;
+        ip.bytes = stored;
+    }
+    return ip;
+}
+
 // Offset lists: the first position as u64, then for each further packet
 // the distance to the previous one as an unsigned LEB128 varint of minimal
 // length.

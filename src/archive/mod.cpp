@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "flow/community_id.hpp"
 #include "flow/filter.hpp"
 #include "parser/pcap_format.hpp"
 
@@ -125,6 +126,29 @@ void FlowPcap::write(uint8_t* out) const {
         out += size;
         return true;
     });
+}
+
+std::optional<std::string> flow_community_id(const ArchiveReader& reader, const FlowRecord& record) {
+    static constexpr StoredAddress kNone{};
+    if (record.src_addr == kNone && record.dst_addr == kNone) return std::nullopt;
+    IpTuple tuple;
+    tuple.src_ip = decode_address(record.src_addr);
+    tuple.dst_ip = decode_address(record.dst_addr);
+    tuple.src_port = record.src_port;
+    tuple.dst_port = record.dst_port;
+    tuple.protocol = record.proto;
+    if (record.proto == 1 || record.proto == 58 || record.proto == 132) {
+        // Without its first packet the flow's ID is unknown, not that of type 0.
+        auto cursor = PacketCursor::of(reader, record);
+        std::optional<PacketRecord> first = cursor ? cursor->next() : std::nullopt;
+        if (!first) return std::nullopt;
+        const ParsedPacket packet = dissect_frame(first->ts_sec, first->ts_usec, first->orig_len,
+                                                  SharedBytes(nullptr, first->data, first->incl_len),
+                                                  reader.link_type());
+        if (!packet.ip || packet.ip->protocol != record.proto) return std::nullopt;
+        tuple = *packet.ip;
+    }
+    return community_id(tuple);
 }
 
 std::string address_text(const StoredAddress& a) {

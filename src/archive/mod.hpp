@@ -1,6 +1,7 @@
 // Queries over an opened archive, and each flow as a standalone pcap file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,11 @@ private:
     std::vector<PacketRecord> packets_;
     size_t size_ = 0;
 };
+
+// The Community ID of the flow's first packet's tuple, or nothing for a
+// flow without an IP layer. ICMP, ICMPv6 and SCTP flows read their first
+// packet for the type and code, or the ports, that the table does not keep.
+std::optional<std::string> flow_community_id(const ArchiveReader& reader, const FlowRecord& record);
 
 // Address text of a stored address: dotted IPv4 for a mapped address,
 // otherwise eight groups of four hexadecimal digits.

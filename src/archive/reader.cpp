@@ -72,43 +72,74 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
     return std::shared_ptr<const ArchiveReader>(std::move(reader));
 }
 
-Result<std::vector<uint64_t>> read_offsets(const ArchiveReader& reader, const FlowRecord& record) {
+Result<OffsetCursor> OffsetCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     const ByteView file = reader.mapping();
     if (!within(record.offsets_pos, record.offsets_len, file.size())) return Error{"Offset list extends beyond file"};
-    std::vector<uint64_t> positions;
-    if (record.offsets_len < kOffsetListHead || record.packet_count == 0) return positions;
-    const ByteView list = *file.sub(size_t(record.offsets_pos), record.offsets_len);
-    // Every position after the first takes at least one byte of the list.
-    positions.reserve(std::min<uint64_t>(record.packet_count, 1 + list.size() - kOffsetListHead));
-    uint64_t position = *list.u64le(0);
-    positions.push_back(position);
-    for (size_t cursor = kOffsetListHead; positions.size() < record.packet_count && cursor < list.size();) {
-        auto delta = decode_varint(list, cursor);
-        if (!delta) break;
-        position += delta->value;
-        positions.push_back(position);
-        cursor += delta->size;
+    OffsetCursor c;
+    if (record.offsets_len < kOffsetListHead) return c;
+    c.list_ = *file.sub(size_t(record.offsets_pos), record.offsets_len);
+    c.left_ = record.packet_count;
+    return c;
+}
+
+std::optional<uint64_t> OffsetCursor::next() {
+    if (left_ == 0) return std::nullopt;
+    if (cursor_ == 0) {
+        position_ = *list_.u64le(0);
+        cursor_ = kOffsetListHead;
+    } else {
+        auto delta = cursor_ < list_.size() ? decode_varint(list_, cursor_) : std::nullopt;
+        if (!delta) {
+            left_ = 0;
+            return std::nullopt;
+        }
+        position_ += delta->value;
+        cursor_ += delta->size;
     }
+    --left_;
+    return position_;
+}
+
+uint64_t OffsetCursor::bound() const {
+    if (left_ == 0) return 0;
+    // Every position after the first takes at least one byte of the list.
+    return std::min<uint64_t>(left_, (cursor_ == 0) + list_.size() - std::max(cursor_, kOffsetListHead));
+}
+
+Result<std::vector<uint64_t>> read_offsets(const ArchiveReader& reader, const FlowRecord& record) {
+    auto cursor = OffsetCursor::of(reader, record);
+    if (!cursor) return std::move(cursor).error();
+    std::vector<uint64_t> positions;
+    positions.reserve(cursor->bound());
+    while (auto p = cursor->next()) positions.push_back(*p);
     return positions;
 }
 
-Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record) {
-    auto positions = read_offsets(reader, record);
-    if (!positions) return std::move(positions).error();
-    const ByteView file = reader.mapping();
-    std::vector<PacketRecord> packets;
-    packets.reserve(positions->size());
-    uint64_t returned_end = 0;  // end of the last record returned
-    for (uint64_t p : *positions) {
-        if (p < returned_end || !within(p, kRecordHeaderSize, file.size())) continue;
-        const uint8_t* header = file.data() + p;
+Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
+    auto offsets = OffsetCursor::of(reader, record);
+    if (!offsets) return std::move(offsets).error();
+    return PacketCursor(reader.mapping(), *offsets);
+}
+
+std::optional<PacketRecord> PacketCursor::next() {
+    while (auto p = offsets_.next()) {
+        if (*p < returned_end_ || !within(*p, kRecordHeaderSize, file_.size())) continue;
+        const uint8_t* header = file_.data() + *p;
         const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
-        if (!within(p + kRecordHeaderSize, incl_len, file.size())) continue;
-        packets.push_back(PacketRecord{decode_u32(header, ByteOrder::Little), decode_u32(header + 4, ByteOrder::Little),
-                                       incl_len, decode_u32(header + 12, ByteOrder::Little),
-                                       header + kRecordHeaderSize});
-        returned_end = p + kRecordHeaderSize + incl_len;
+        if (!within(*p + kRecordHeaderSize, incl_len, file_.size())) continue;
+        returned_end_ = *p + kRecordHeaderSize + incl_len;
+        return PacketRecord{decode_u32(header, ByteOrder::Little), decode_u32(header + 4, ByteOrder::Little),
+                            incl_len, decode_u32(header + 12, ByteOrder::Little), header + kRecordHeaderSize};
     }
+    return std::nullopt;
+}
+
+Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record) {
+    auto cursor = PacketCursor::of(reader, record);
+    if (!cursor) return std::move(cursor).error();
+    std::vector<PacketRecord> packets;
+    packets.reserve(cursor->bound());
+    while (auto p = cursor->next()) packets.push_back(*p);
     return packets;
 }
 

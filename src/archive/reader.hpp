@@ -46,6 +46,25 @@ private:
 
 Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path);
 
+// The positions of a flow's packet records, one at a time: the first as
+// stored, each further one the previous plus a varint. Ends after
+// `packet_count` positions, or early where the list ends inside a varint
+// or one exceeds 64 bits.
+class OffsetCursor {
+public:
+    // Error: "Offset list extends beyond file".
+    static Result<OffsetCursor> of(const ArchiveReader& reader, const FlowRecord& record);
+    std::optional<uint64_t> next();
+    // At most this many positions are left.
+    uint64_t bound() const;
+
+private:
+    ByteView list_;
+    size_t cursor_ = 0;  // 0 before the first position
+    uint64_t position_ = 0;
+    uint32_t left_ = 0;
+};
+
 Result<std::vector<uint64_t>> read_offsets(const ArchiveReader& reader, const FlowRecord& record);
 
 // A packet record inside the mapping; valid while the reader lives.
@@ -58,11 +77,29 @@ struct PacketRecord {
 
     const uint8_t* record_start() const { return data - kRecordHeaderSize; }
     size_t record_size() const { return kRecordHeaderSize + incl_len; }
+    uint64_t micros() const { return uint64_t(ts_sec) * 1000000 + ts_usec; }
 };
 
-// The flow's packets in offset-list order. Records that lie outside the
-// file, or start before the end of the last record returned (records of a
-// flow never overlap), are skipped.
+// A flow's packets one at a time, in offset-list order, holding only its
+// place in the list. Records that lie outside the file, or start before
+// the end of the last record returned (records of a flow never overlap),
+// are skipped.
+class PacketCursor {
+public:
+    // Error: "Offset list extends beyond file".
+    static Result<PacketCursor> of(const ArchiveReader& reader, const FlowRecord& record);
+    std::optional<PacketRecord> next();
+    uint64_t bound() const { return offsets_.bound(); }
+
+private:
+    PacketCursor(ByteView file, OffsetCursor offsets) : file_(file), offsets_(offsets) {}
+
+    ByteView file_;
+    OffsetCursor offsets_;
+    uint64_t returned_end_ = 0;  // end of the last record returned
+};
+
+// All of the cursor's packets.
 Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record);
 
 }  // namespace flowsieve::archive

@@ -10,25 +10,13 @@
 namespace flowsieve::cli {
 namespace {
 
-IpAddress ip_of(const archive::StoredAddress& stored) {
-    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    IpAddress ip;
-    if (std::memcmp(stored.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
-        ip.family = 4;
-        std::memcpy(ip.bytes.data(), stored.data() + 12, 4);
-    } else {
-        ip.family = 6;
-        ip.bytes = stored;
-    }
-    return ip;
-}
-
 // The key the session strategy gives the flow's first packet.
 std::string key_of(const archive::FlowRecord& r) {
     static constexpr archive::StoredAddress kNone{};
     if (r.src_addr == kNone && r.dst_addr == kNone) return "no_ip_" + std::to_string(r.id);
     ParsedPacket packet;
-    packet.ip = IpTuple{ip_of(r.src_addr), ip_of(r.dst_addr), r.src_port, r.dst_port, r.proto};
+    packet.ip = IpTuple{archive::decode_address(r.src_addr), archive::decode_address(r.dst_addr), r.src_port, r.dst_port,
+                        r.proto};
     std::string key(keys_for(SplitStrategy::Session, packet).keys[0].text());
     sanitize_key(key.data(), key.size());
     return key;

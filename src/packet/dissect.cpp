@@ -44,6 +44,7 @@ constexpr uint8_t kProtoUdp = 17;
 constexpr uint8_t kProtoEsp = 50;
 constexpr uint8_t kProtoNoNext = 59;
 constexpr uint8_t kProtoIcmpv6 = 58;
+constexpr uint8_t kProtoSctp = 132;
 
 constexpr int kMaxExtensionHeaders = 8;
 
@@ -53,6 +54,18 @@ MacAddress read_mac(ByteView v, size_t offset) {
     MacAddress mac{};
     v.copy(offset, mac.size(), mac.data());
     return mac;
+}
+
+// The ICMP or ICMPv6 type and code, or the SCTP ports, at offset `at`
+// (zeros when not captured).
+void read_transport_names(ByteView v, size_t at, IpTuple& t) {
+    if (t.protocol == kProtoIcmp || t.protocol == kProtoIcmpv6) {
+        t.icmp_type = v.u8(at).value_or(0);
+        t.icmp_code = v.u8(at + 1).value_or(0);
+    } else if (t.protocol == kProtoSctp && v.has(at, 4)) {
+        t.sctp_src_port = *v.u16be(at);
+        t.sctp_dst_port = *v.u16be(at + 2);
+    }
 }
 
 // Ports and payload after the transport header at offset `at` of an IP
@@ -84,6 +97,7 @@ std::optional<IpDissection> dissect_ipv4(ByteView v) {
     v.copy(12, 4, out.tuple.src_ip.bytes.data());
     v.copy(16, 4, out.tuple.dst_ip.bytes.data());
     out.tuple.protocol = *v.u8(9);
+    read_transport_names(v, header_len, out.tuple);
     switch (out.tuple.protocol) {
         case kProtoIcmp:
             break;
@@ -128,6 +142,7 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
     }
 
     out.tuple.protocol = next;
+    read_transport_names(v, offset, out.tuple);
     if (next == kProtoTcp || next == kProtoUdp) {
         // The offset may have run past the capture: the port reads then fail.
         dissect_ports(v, offset, out);

@@ -27,6 +27,12 @@ struct IpTuple {
     uint16_t src_port = 0;
     uint16_t dst_port = 0;
     uint8_t protocol = 0;
+    // Flow keys leave ports at 0 for these protocols, but other tools name
+    // their flows by the ICMP and ICMPv6 type and code and the SCTP ports.
+    uint8_t icmp_type = 0;
+    uint8_t icmp_code = 0;
+    uint16_t sctp_src_port = 0;
+    uint16_t sctp_dst_port = 0;
 };
 
 using MacAddress = std::array<uint8_t, 6>;

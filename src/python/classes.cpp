@@ -197,6 +197,16 @@ PyGetSetDef kFlowGetters[] = {
      nullptr, nullptr},
     {"end_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).end_ts)); }, nullptr, nullptr,
      nullptr},
+    {"community_id",
+     [](PyObject* s, void*) {
+         return guarded([&]() -> PyObject* {
+             const FlowState& flow = flow_of(s);
+             auto id = archive::flow_community_id(*flow.reader, flow.record);
+             if (!id) Py_RETURN_NONE;
+             return text(*id);
+         });
+     },
+     nullptr, "Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

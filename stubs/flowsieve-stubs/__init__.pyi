@@ -52,6 +52,9 @@ class Flow:
     def start_ts(self) -> float: ...
     @property
     def end_ts(self) -> float: ...
+    @property
+    def community_id(self) -> Optional[str]:
+        """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
 
