@@ -97,11 +97,9 @@ FlowList find_by_port(const ArchiveReader& reader, uint16_t port) {
 }
 
 Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string& lowered_name) {
-    for (const ProtocolName& p : kProtocols) {
-        if (lowered_name != p.lowered) continue;
-        return select(reader, IndexSection::Protocol, ByteView(&p.number, 1),
-                      [&](const FlowRecord& r) { return r.proto == p.number; });
-    }
+    if (auto number = protocol_number(lowered_name))
+        return select(reader, IndexSection::Protocol, ByteView(&*number, 1),
+                      [&](const FlowRecord& r) { return r.proto == *number; });
     return Error{"Unknown protocol: " + lowered_name + ". Valid: tcp, udp, icmp, icmpv6"};
 }
 
@@ -166,6 +164,12 @@ std::string address_text(const StoredAddress& a) {
         text[n++] = kHex[a[i] & 15];
     }
     return std::string(text, n);
+}
+
+std::optional<uint8_t> protocol_number(std::string_view lowered_name) {
+    for (const ProtocolName& p : kProtocols)
+        if (lowered_name == p.lowered) return p.number;
+    return std::nullopt;
 }
 
 const char* protocol_name(uint8_t proto) {

@@ -80,5 +80,7 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
 // otherwise eight groups of four hexadecimal digits.
 std::string address_text(const StoredAddress& address);
 const char* protocol_name(uint8_t proto);
+// The number of a lowered protocol name: tcp, udp, icmp or icmpv6.
+std::optional<uint8_t> protocol_number(std::string_view lowered_name);
 
 }  // namespace flowsieve::archive

@@ -21,7 +21,7 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 // Codes of the options that have no short form.
-enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto };
+enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge };
 
 struct UsageError {
     std::string message;

@@ -1,5 +1,6 @@
-// flowsieve export: flows of an archive as pcap files.
+// flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "archive/mod.hpp"
 #include "cli/command.hpp"
 #include "cli/export.hpp"
+#include "cli/store.hpp"
 #include "split/driver.hpp"
 #include "split/writer.hpp"
 #include "util/file_io.hpp"
@@ -18,29 +20,47 @@
 namespace flowsieve::cli {
 namespace {
 
-const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE -o DIR [ID...]
-       flowsieve export ARCHIVE ID -o -
+const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID...] [QUERY] -o DIR
+       flowsieve export ARCHIVE ID -o FILE|-
+       flowsieve export ARCHIVE|FOLDER... [QUERY] --merge -o FILE|-
 
-Writes flows of an archive as pcap files: the flows with the given ids, or
-every flow when no id is given. DIR is created if missing; with -o - the one
-flow given is written to standard output.
+Writes flows of archives as pcap files: the flows with the given ids (of a
+single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
+stands for every *.fsieve file in it, by name; an archive in a folder that
+cannot be read is named in a warning and skipped.
 
-File names follow the split's: STEM_KEY.pcap, where STEM is the archive's
-file name without its extension and KEY is built from the flow's protocol,
-addresses and ports as the session strategy builds it
+Where -o points:
+  one ID                the file to write (- for standard output), or an
+                        existing folder to write the flow into by its name
+  --merge               the one file (or -) that gets the packets of every
+                        chosen flow of every archive in timestamp order
+                        (packets with equal times in archive, flow and
+                        packet order); the archives must share a link type
+  otherwise             the folder, created if missing, to write each flow
+                        into a file of its own
+
+File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
+archive's file name without its extension and KEY is built from the flow's
+protocol, addresses and ports as the session strategy builds it
 (PROTO_ADDR_ADDR_PORT_PORT, endpoints in session order, with "*./:<>?\| and
 control characters replaced by _), for example
 traffic_6_10_0_0_1_10_0_0_2_999_443.pcap; a flow without an IP layer gets
 KEY no_ip_ID. Flows that would share a name each get _ID appended. Each file
 is written under a hidden temporary name (.NAME.tmp) and renamed.
 
+Query (a flow is exported when it meets every condition given): --ip ADDR,
+--port N, --proto NAME, --since TIME, --until TIME,
+--flow 'PROTO ADDR PORT ADDR PORT', --community-id ID, as for
+'flowsieve flows' (see its --help).
+
 Options:
-  -o, --output DIR      the output directory, or - for standard output
+  -o, --output PATH     the output file, folder or - (see above)
+      --merge           all chosen flows into one pcap, by timestamp
   -h, --help            show this help
 )";
 
 // Streams a flow's pcap to a descriptor through one buffer.
-Status<> write_pcap(int fd, const archive::FlowPcap& pcap) {
+Status<> write_flow(int fd, const archive::FlowPcap& pcap) {
     WriteBuffer buffer(std::min<size_t>(256 * 1024, pcap.size()));
     Status<> status;
     const bool written = pcap.stream([&](const uint8_t* data, size_t size) {
@@ -50,69 +70,157 @@ Status<> write_pcap(int fd, const archive::FlowPcap& pcap) {
     return status;
 }
 
-Status<> write_file(int dir, const std::string& name, const archive::FlowPcap& pcap) {
+// Streams the merged packets as one pcap; stops early when interrupted,
+// setting `interrupted` to the signal.
+Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
+    WriteBuffer buffer(1 << 20);
+    uint8_t header[kPcapGlobalHeaderSize];
+    encode_pcap_global_header(header, merge.link_type());
+    if (auto st = buffer.write_copy(fd, header, sizeof header); !st) return st;
+    for (uint64_t n = 1; auto p = merge.next(); ++n) {
+        if (n % 4096 == 0 && (interrupted = interrupt_signal())) return Error{CallError::interrupted().message};
+        // Records stay mapped until the buffer is written out: lent, not copied.
+        if (auto st = buffer.write(fd, p->record_start(), p->record_size()); !st) return st;
+    }
+    return buffer.flush(fd);
+}
+
+// Writes a file under a hidden temporary name in the folder, then renames it.
+template <class Write>
+Status<> write_file(int dir, const std::string& name, Write&& write) {
     const std::string temporary = "." + name + ".tmp";
     auto fd = open_regular_for_writing(dir, temporary.c_str(), O_CREAT | O_TRUNC);
     if (!fd) return os_error(fd.error());
-    if (auto st = write_pcap(fd->get(), pcap); !st) return st;
+    if (auto st = write(fd->get()); !st) return st;
     if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
     if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return os_error(errno);
     return {};
 }
 
+bool is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Writes one file at `path` (or standard output for -); `folder_name` names
+// the file when `path` is an existing folder, or nothing when it may not be.
+template <class Write>
+int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
+    if (path == "-") {
+        if (auto st = write(1); !st) return fail("standard output: " + st.error().message);
+        return 0;
+    }
+    std::string folder, name;
+    if (folder_name && is_folder(path)) {
+        folder = path;
+        name = *folder_name;
+    } else {
+        const size_t slash = path.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (name.empty() || name == "." || name == "..") return fail(path + ": " + os_error_text(EISDIR));
+    }
+    const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) return fail(folder + ": " + os_error_text(errno));
+    if (auto st = write_file(dir.get(), name, write); !st) return fail(path + ": " + st.error().message);
+    return 0;
+}
+
+int interrupted_status(int signal) {
+    message(CallError::interrupted().message);
+    return 128 + signal;
+}
+
 int run_export(const Parsed& p) {
     expect_args(p, 1, SIZE_MAX, "ARCHIVE");
-    if (!p.has('o')) usage("export needs -o DIR (or -o - for standard output)");
+    if (!p.has('o')) usage("export needs -o DIR (or -o FILE, or -o - for standard output)");
     const std::string out = p.last('o');
+    const bool merge = p.has(kMerge);
+    // Arguments of digits alone are flow ids; the others name archives or folders.
+    std::vector<std::string> paths{p.args[0]};
     std::vector<uint64_t> ids;
-    for (size_t i = 1; i < p.args.size(); ++i) ids.push_back(number(p.args[i], UINT64_MAX, "flow id"));
-    if (out == "-" && ids.size() != 1) usage("-o - writes one flow: give exactly one flow id");
-
-    const auto reader = open_or_throw(p.args[0]);
-    const auto& records = reader->records();
-    std::vector<size_t> chosen;  // positions in the flow table
-    std::set<size_t> seen;
-    for (uint64_t id : ids) {
-        const archive::FlowRecord* r = archive::get_flow(*reader, id);
-        if (!r) return fail("no flow with id " + std::to_string(id) + " in " + p.args[0]);
-        if (seen.insert(size_t(r - records.data())).second) chosen.push_back(size_t(r - records.data()));
+    for (size_t i = 1; i < p.args.size(); ++i) {
+        if (p.args[i].find_first_not_of("0123456789") == std::string::npos)
+            ids.push_back(number(p.args[i], UINT64_MAX, "flow id"));
+        else
+            paths.push_back(p.args[i]);
     }
-    if (ids.empty())
-        for (size_t i = 0; i < records.size(); ++i) chosen.push_back(i);
+    const archive::FlowQuery query = parse_query(p);
+    if (!ids.empty() && !query.empty()) usage("give flow ids or a query, not both");
+    const bool one_file = merge || ids.size() == 1;
+    if (out == "-" && !one_file) usage("-o - writes one flow or a --merge: give one flow id, or --merge");
 
-    // Files hold what pipe_archive returns: all of them together at most
-    // the archive's size.
-    archive::ExportBudget budget(*reader);
-    auto pcap_of = [&](size_t i) {
-        auto pcap = archive::FlowPcap::of(*reader, records[i], budget);
+    const Store store = open_store(paths);
+    if (!ids.empty() && (store.several || store.archives.size() != 1))
+        usage("flow ids name the flows of one archive: give a single ARCHIVE");
+    std::vector<archive::Selection> selections;
+    for (const StoreArchive& a : store.archives) {
+        archive::Selection s{a.path, a.reader, {}};
+        if (ids.empty()) {
+            s.flows = archive::select_flows(*a.reader, query);
+        } else {
+            std::set<const archive::FlowRecord*> seen;
+            for (uint64_t id : ids) {
+                const archive::FlowRecord* r = archive::get_flow(*a.reader, id);
+                if (!r) return fail("no flow with id " + std::to_string(id) + " in " + a.path);
+                if (seen.insert(r).second) s.flows.push_back(r);
+            }
+        }
+        selections.push_back(std::move(s));
+    }
+    install_interrupt_handlers();
+
+    if (merge) {
+        auto merged = archive::PacketMerge::of(selections);
+        if (!merged) throw CallError::runtime(merged.error().message);
+        int interrupted = 0;
+        const int status = write_output(out, std::nullopt, [&](int fd) { return write_merge(fd, *merged, interrupted); });
+        return interrupted ? 128 + interrupted : status;
+    }
+
+    auto pcap_of = [](const archive::Selection& s, const archive::FlowRecord& r, archive::ExportBudget& budget) {
+        auto pcap = archive::FlowPcap::of(*s.reader, r, budget);
         if (!pcap) throw CallError::runtime(pcap.error().message);
         return std::move(pcap).value();
     };
-    if (out == "-") {
-        if (auto st = write_pcap(1, pcap_of(chosen[0])); !st)
-            return fail("standard output: " + st.error().message);
-        return 0;
+    if (one_file) {
+        const archive::Selection& s = selections[0];
+        archive::ExportBudget budget(*s.reader);
+        const archive::FlowPcap pcap = pcap_of(s, *s.flows[0], budget);
+        const auto& records = s.reader->records();
+        const std::string name = flow_file_names(*s.reader, file_stem(s.name))[size_t(s.flows[0] - records.data())];
+        return write_output(out, name, [&](int fd) { return write_flow(fd, pcap); });
     }
 
     if (auto st = create_directories(out); !st) return fail(out + ": " + st.error().message);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(out + ": " + os_error_text(errno));
-    const std::vector<std::string> names = flow_file_names(*reader, file_stem(p.args[0]));
-    install_interrupt_handlers();
-    for (size_t i : chosen) {
-        if (interrupt_signal()) {
-            message(CallError::interrupted().message);
-            return 128 + interrupt_signal();
+    for (const archive::Selection& s : selections) {
+        // Files hold what pipe_archive returns: all of them together at
+        // most the archive's size.
+        archive::ExportBudget budget(*s.reader);
+        const std::vector<std::string> names = flow_file_names(*s.reader, file_stem(s.name));
+        const auto& records = s.reader->records();
+        for (const archive::FlowRecord* r : s.flows) {
+            if (interrupt_signal()) return interrupted_status(interrupt_signal());
+            const std::string& name = names[size_t(r - records.data())];
+            const archive::FlowPcap pcap = pcap_of(s, *r, budget);
+            if (auto st = write_file(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
+                return fail(out + "/" + name + ": " + st.error().message);
         }
-        if (auto st = write_file(dir.get(), names[i], pcap_of(i)); !st)
-            return fail(out + "/" + names[i] + ": " + st.error().message);
     }
     return 0;
 }
 
 }  // namespace
 
-const Command kExportCommand = {"export", kExportHelp, "o:", {{"output", required_argument, nullptr, 'o'}},
-                                run_export, false};
+std::vector<option> export_options() {
+    std::vector<option> options = query_options();
+    options.push_back({"output", required_argument, nullptr, 'o'});
+    options.push_back({"merge", no_argument, nullptr, kMerge});
+    return options;
+}
+
+const Command kExportCommand = {"export", kExportHelp, "o:", export_options(), run_export, false};
 
 }  // namespace flowsieve::cli

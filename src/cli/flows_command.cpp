@@ -1,64 +1,71 @@
-// flowsieve flows: the flows of an archive, all or those of a query.
-#include "archive/mod.hpp"
+// flowsieve flows: the flows of archives, all or those of a query.
+#include "archive/query.hpp"
 #include "cli/command.hpp"
 #include "cli/listing.hpp"
+#include "cli/store.hpp"
 
 namespace flowsieve::cli {
 namespace {
 
-const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE [--ip ADDR | --port N | --proto NAME] [--format F]
+const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE|FOLDER... [QUERY] [--format F]
 
-Lists the flows of an archive, one line each: id, protocol, source and
+Lists the flows of archives, one line each: id, protocol, source and
 destination address and port, packets, bytes (original lengths), start and
-duration in seconds. Without a query every flow is listed in table order;
-a query lists the matching flows by ascending id.
+duration in seconds, Community ID. A FOLDER stands for every *.fsieve file
+in it, by name; with several archives or a folder each line starts with the
+archive's file name (ids are each archive's own). An archive in a folder
+that cannot be read is named in a warning and skipped. Without a query
+every flow is listed in table order; a query lists the matching flows by
+ascending id.
+
+Query (a flow is listed when it meets every condition given):
+      --ip ADDR         flows from or to ADDR (IPv4 or IPv6; repeatable)
+      --port N          flows from or to port N (repeatable)
+      --proto NAME      flows of protocol tcp, udp, icmp or icmpv6
+      --since TIME      flows that end at TIME or later
+      --until TIME      flows that start at TIME or earlier
+      --flow 'PROTO ADDR PORT ADDR PORT'
+                        the flows of one connection, either direction;
+                        PROTO a name or a number
+      --community-id ID flows with this Community ID (1:...)
+TIME is seconds since the epoch or an ISO 8601 date and time, in UTC unless
+it carries an offset: 1700000000.5, 2024-05-01T14:00:00Z,
+2024-05-01 16:00+02:00.
 
 Options:
-      --ip ADDR         flows from or to ADDR (IPv4 or IPv6)
-      --port N          flows from or to port N
-      --proto NAME      flows of protocol tcp, udp, icmp or icmpv6
   -f, --format F        table (default): aligned columns and a total line,
                         start as UTC date and time; csv: a header row, then
                         one row per flow; json: one object per line.
-                        csv and json fields: id, proto, proto_name, src_addr,
+                        csv and json fields: archive (with several
+                        archives), id, proto, proto_name, src_addr,
                         src_port, dst_addr, dst_port, packet_count,
                         total_bytes, start_ts (seconds since the epoch),
-                        duration
+                        duration, community_id (empty, or null in json,
+                        for a flow without an IP layer)
   -h, --help            show this help
 )";
 
-template <class T>
-T value_or_throw(Result<T> result) {
-    if (!result) throw CallError::value(result.error().message);
-    return std::move(result).value();
-}
-
 int run_flows(const Parsed& p) {
-    expect_args(p, 1, 1, "ARCHIVE");
-    if (p.all(kIp).size() + p.all(kPort).size() + p.all(kProto).size() > 1)
-        usage("give at most one of --ip, --port and --proto");
+    expect_args(p, 1, SIZE_MAX, "ARCHIVE");
     const auto format = parse_list_format(lowered(p.last('f', "table")));
     if (!format) usage("unknown format '" + p.last('f') + "': table, csv or json");
-    std::optional<uint16_t> by_port;
-    if (p.has(kPort)) by_port = port(p.last(kPort));
-
-    const auto reader = open_or_throw(p.args[0]);
-    archive::FlowList flows;
-    if (p.has(kIp)) flows = value_or_throw(archive::find_by_ip(*reader, p.last(kIp)));
-    else if (by_port) flows = archive::find_by_port(*reader, *by_port);
-    else if (p.has(kProto)) flows = value_or_throw(archive::find_by_protocol(*reader, lowered(p.last(kProto))));
-    else flows = archive::all_flows(*reader);
-    print_flows(stdout, flows, *format);
+    const archive::FlowQuery query = parse_query(p);
+    const Store store = open_store(p.args);
+    std::vector<ListedFlows> listed;
+    for (const StoreArchive& a : store.archives)
+        listed.push_back({a.name, a.reader.get(), archive::select_flows(*a.reader, query)});
+    print_flows(stdout, listed, *format, store.several);
     return 0;
+}
+
+std::vector<option> flows_options() {
+    std::vector<option> options = query_options();
+    options.push_back({"format", required_argument, nullptr, 'f'});
+    return options;
 }
 
 }  // namespace
 
-const Command kFlowsCommand = {"flows", kFlowsHelp, "f:",
-                               {{"ip", required_argument, nullptr, kIp},
-                                {"port", required_argument, nullptr, kPort},
-                                {"proto", required_argument, nullptr, kProto},
-                                {"format", required_argument, nullptr, 'f'}},
-                               run_flows, false};
+const Command kFlowsCommand = {"flows", kFlowsHelp, "f:", flows_options(), run_flows, false};
 
 }  // namespace flowsieve::cli

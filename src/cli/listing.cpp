@@ -8,14 +8,43 @@
 namespace flowsieve::cli {
 namespace {
 
-enum Column { kId, kProto, kProtoName, kSrc, kSrcPort, kDst, kDstPort, kPackets, kBytes, kStart, kDuration, kColumns };
+enum Column {
+    kArchive, kId, kProto, kProtoName, kSrc, kSrcPort, kDst, kDstPort, kPackets, kBytes, kStart, kDuration,
+    kCommunityId, kColumns
+};
 using Row = std::array<std::string, kColumns>;
 
 // Names in CSV and JSON; the Flow attribute names where there is one.
-constexpr const char* kKeys[kColumns] = {"id",        "proto",       "proto_name",   "src_addr",
-                                         "src_port",  "dst_addr",    "dst_port",     "packet_count",
-                                         "total_bytes", "start_ts",  "duration"};
-constexpr bool kNumeric[kColumns] = {true, true, false, false, true, false, true, true, true, true, true};
+constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",       "proto_name", "src_addr",
+                                         "src_port", "dst_addr",     "dst_port",    "packet_count",
+                                         "total_bytes", "start_ts",  "duration",    "community_id"};
+constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false, true, true, true, true, true, false};
+
+// JSON string contents: file names may hold any byte but NUL.
+std::string json_escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
 
 std::string micros_text(uint64_t us) {
     char text[32];
@@ -35,8 +64,9 @@ std::string utc_text(uint64_t us) {
     return text;
 }
 
-Row row_of(const archive::FlowRecord& r) {
+Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     Row row;
+    row[kArchive] = listed.archive;
     row[kId] = std::to_string(r.id);
     row[kProto] = std::to_string(r.proto);
     row[kProtoName] = archive::protocol_name(r.proto);
@@ -49,55 +79,63 @@ Row row_of(const archive::FlowRecord& r) {
     row[kStart] = micros_text(r.start_ts);
     row[kDuration] = r.end_ts >= r.start_ts ? micros_text(r.end_ts - r.start_ts)
                                             : "-" + micros_text(r.start_ts - r.end_ts);
+    row[kCommunityId] = archive::flow_community_id(*listed.reader, r).value_or("");
     return row;
 }
 
-void print_table(std::FILE* out, const archive::FlowList& flows) {
+void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives) {
     struct Shown {
         const char* title;
         Column column;
         bool right;
     };
-    static constexpr Shown kShown[] = {
-        {"ID", kId, true},          {"PROTO", kProto, false},        {"SOURCE", kSrc, false},
-        {"SPORT", kSrcPort, true},  {"DESTINATION", kDst, false},    {"DPORT", kDstPort, true},
-        {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},        {"START (UTC)", kStart, false},
-        {"DURATION", kDuration, true},
+    static constexpr Shown kAll[] = {
+        {"ARCHIVE", kArchive, false},  {"ID", kId, true},           {"PROTO", kProto, false},
+        {"SOURCE", kSrc, false},       {"SPORT", kSrcPort, true},   {"DESTINATION", kDst, false},
+        {"DPORT", kDstPort, true},     {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},
+        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"COMMUNITY ID", kCommunityId, true},
     };
+    const Shown* const shown = name_archives ? kAll : kAll + 1;
+    const size_t columns = std::size(kAll) - (name_archives ? 0 : 1);
     // The protocol by name, or by number when it has none; the start as a date.
-    auto shown_row = [](const archive::FlowRecord& r) {
-        Row row = row_of(r);
+    auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
+        Row row = row_of(l, r);
         if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
         row[kStart] = utc_text(r.start_ts);
         return row;
     };
     // Two passes, so that a large archive is never held as text.
-    size_t width[std::size(kShown)];
-    for (size_t c = 0; c < std::size(kShown); ++c) width[c] = std::strlen(kShown[c].title);
-    uint64_t packets = 0, bytes = 0;
-    for (const archive::FlowRecord* r : flows) {
-        const Row row = shown_row(*r);
-        for (size_t c = 0; c < std::size(kShown); ++c) width[c] = std::max(width[c], row[kShown[c].column].size());
-        packets += r->packet_count;
-        bytes += r->total_bytes;
+    size_t width[std::size(kAll)];
+    for (size_t c = 0; c < columns; ++c) width[c] = std::strlen(shown[c].title);
+    uint64_t flows = 0, packets = 0, bytes = 0;
+    for (const ListedFlows& l : listed) {
+        for (const archive::FlowRecord* r : l.flows) {
+            const Row row = shown_row(l, *r);
+            for (size_t c = 0; c < columns; ++c) width[c] = std::max(width[c], row[shown[c].column].size());
+            packets += r->packet_count;
+            bytes += r->total_bytes;
+        }
+        flows += l.flows.size();
     }
     auto line = [&](auto cell) {
         std::string text;
-        for (size_t c = 0; c < std::size(kShown); ++c) {
+        for (size_t c = 0; c < columns; ++c) {
             const std::string value = cell(c);
             const std::string pad(width[c] - value.size(), ' ');
             if (c) text += "  ";
-            text += kShown[c].right ? pad + value : c + 1 < std::size(kShown) ? value + pad : value;
+            text += shown[c].right ? pad + value : c + 1 < columns ? value + pad : value;
         }
         text += '\n';
         std::fputs(text.c_str(), out);
     };
-    line([&](size_t c) { return std::string(kShown[c].title); });
-    for (const archive::FlowRecord* r : flows) {
-        const Row row = shown_row(*r);
-        line([&](size_t c) { return row[kShown[c].column]; });
+    line([&](size_t c) { return std::string(shown[c].title); });
+    for (const ListedFlows& l : listed) {
+        for (const archive::FlowRecord* r : l.flows) {
+            const Row row = shown_row(l, *r);
+            line([&](size_t c) { return row[shown[c].column]; });
+        }
     }
-    std::fprintf(out, "%zu %s, %llu packets, %llu bytes\n", flows.size(), flows.size() == 1 ? "flow" : "flows",
+    std::fprintf(out, "%llu %s, %llu packets, %llu bytes\n", (unsigned long long)flows, flows == 1 ? "flow" : "flows",
                  (unsigned long long)packets, (unsigned long long)bytes);
 }
 
@@ -110,28 +148,31 @@ std::optional<ListFormat> parse_list_format(std::string_view lowered) {
     return std::nullopt;
 }
 
-void print_flows(std::FILE* out, const archive::FlowList& flows, ListFormat format) {
-    if (format == ListFormat::Table) return print_table(out, flows);
-    // No field needs quoting or escaping: numbers, protocol names and
-    // address texts.
+void print_flows(std::FILE* out, const std::vector<ListedFlows>& listed, ListFormat format, bool name_archives) {
+    if (format == ListFormat::Table) return print_table(out, listed, name_archives);
+    const size_t first = name_archives ? kArchive : kId;
     if (format == ListFormat::Csv) {
-        for (size_t c = 0; c < kColumns; ++c) std::fprintf(out, c ? ",%s" : "%s", kKeys[c]);
+        for (size_t c = first; c < kColumns; ++c) std::fprintf(out, c > first ? ",%s" : "%s", kKeys[c]);
         std::fputc('\n', out);
     }
-    for (const archive::FlowRecord* r : flows) {
-        const Row row = row_of(*r);
-        std::string text = format == ListFormat::Json ? "{" : "";
-        for (size_t c = 0; c < kColumns; ++c) {
-            if (c) text += format == ListFormat::Json ? ", " : ",";
-            if (format == ListFormat::Csv) {
-                text += row[c];
-            } else {
-                text += std::string("\"") + kKeys[c] + "\": ";
-                text += kNumeric[c] ? row[c] : "\"" + row[c] + "\"";
+    for (const ListedFlows& l : listed) {
+        for (const archive::FlowRecord* r : l.flows) {
+            const Row row = row_of(l, *r);
+            std::string text = format == ListFormat::Json ? "{" : "";
+            for (size_t c = first; c < kColumns; ++c) {
+                if (c > first) text += format == ListFormat::Json ? ", " : ",";
+                if (format == ListFormat::Csv) {
+                    text += csv_field(row[c]);
+                } else {
+                    text += std::string("\"") + kKeys[c] + "\": ";
+                    // A flow without an IP layer has no Community ID.
+                    if (c == kCommunityId && row[c].empty()) text += "null";
+                    else text += kNumeric[c] ? row[c] : "\"" + json_escaped(row[c]) + "\"";
+                }
             }
+            text += format == ListFormat::Json ? "}\n" : "\n";
+            std::fputs(text.c_str(), out);
         }
-        text += format == ListFormat::Json ? "}\n" : "\n";
-        std::fputs(text.c_str(), out);
     }
 }
 

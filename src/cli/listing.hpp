@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/mod.hpp"
 
@@ -14,9 +16,17 @@ enum class ListFormat { Table, Csv, Json };
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered);
 
-// Writes the flows in their order. Start times are seconds since the epoch
-// (a UTC date and time in the table); durations are the end minus the start
-// time in seconds, negative when the capture's clock went back.
-void print_flows(std::FILE* out, const archive::FlowList& flows, ListFormat format);
+// The flows chosen from one archive.
+struct ListedFlows {
+    std::string archive;  // its file name
+    const archive::ArchiveReader* reader;
+    archive::FlowList flows;
+};
+
+// Writes the flows in their order, with their archive's name first when
+// `name_archives`. Start times are seconds since the epoch (a UTC date and
+// time in the table); durations are the end minus the start time in
+// seconds, negative when the capture's clock went back.
+void print_flows(std::FILE* out, const std::vector<ListedFlows>& listed, ListFormat format, bool name_archives);
 
 }  // namespace flowsieve::cli

@@ -1,0 +1,136 @@
+#include "archive/query.hpp"
+
+#include <algorithm>
+
+namespace flowsieve::archive {
+namespace {
+
+bool endpoint(const StoredAddress& addr, uint16_t port, const StoredAddress& want, uint16_t want_port) {
+    return addr == want && port == want_port;
+}
+
+bool is_connection(const FlowRecord& r, const FiveTuple& t) {
+    return r.proto == t.protocol &&
+           ((endpoint(r.src_addr, r.src_port, t.a, t.a_port) && endpoint(r.dst_addr, r.dst_port, t.b, t.b_port)) ||
+            (endpoint(r.src_addr, r.src_port, t.b, t.b_port) && endpoint(r.dst_addr, r.dst_port, t.a, t.a_port)));
+}
+
+// The span from the first to the last packet in capture order, whose
+// times go back when the capture's clock did.
+bool overlaps(const FlowRecord& r, const FlowQuery& q) {
+    const uint64_t first = std::min(r.start_ts, r.end_ts), last = std::max(r.start_ts, r.end_ts);
+    return (!q.since || last >= *q.since) && (!q.until || first <= *q.until);
+}
+
+// The index keys that every matching flow is stored under.
+struct IndexKey {
+    IndexSection section;
+    std::vector<uint8_t> bytes;
+};
+
+std::vector<IndexKey> index_keys(const FlowQuery& q) {
+    std::vector<IndexKey> keys;
+    auto address = [&](const StoredAddress& a) { keys.push_back({IndexSection::Address, {a.begin(), a.end()}}); };
+    auto port = [&](uint16_t p) { keys.push_back({IndexSection::Port, {uint8_t(p), uint8_t(p >> 8)}}); };
+    auto protocol = [&](uint8_t p) { keys.push_back({IndexSection::Protocol, {p}}); };
+    for (const StoredAddress& a : q.addresses) address(a);
+    for (uint16_t p : q.ports) port(p);
+    for (uint8_t p : q.protocols) protocol(p);
+    if (q.tuple) {
+        address(q.tuple->a);
+        address(q.tuple->b);
+        port(q.tuple->a_port);
+        port(q.tuple->b_port);
+        protocol(q.tuple->protocol);
+    }
+    return keys;
+}
+
+}  // namespace
+
+bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& q) {
+    for (const StoredAddress& a : q.addresses)
+        if (r.src_addr != a && r.dst_addr != a) return false;
+    for (uint16_t p : q.ports)
+        if (r.src_port != p && r.dst_port != p) return false;
+    for (uint8_t p : q.protocols)
+        if (r.proto != p) return false;
+    if (!overlaps(r, q)) return false;
+    if (q.tuple && !is_connection(r, *q.tuple)) return false;
+    return !q.community_id || flow_community_id(reader, r) == q.community_id;
+}
+
+FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
+    if (query.empty()) return all_flows(reader);
+    FlowList out;
+    const std::vector<IndexKey> keys = reader.index() ? index_keys(query) : std::vector<IndexKey>{};
+    if (keys.empty()) {
+        for (const FlowRecord& r : reader.records())
+            if (matches(reader, r, query)) out.push_back(&r);
+        return out;
+    }
+    // The fewest candidates; a key without flows rules the archive out.
+    std::vector<uint64_t> ids;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        std::vector<uint64_t> found = index_lookup(*reader.index(), keys[i].section,
+                                                   ByteView(keys[i].bytes.data(), keys[i].bytes.size()));
+        if (found.empty()) return out;
+        if (i == 0 || found.size() < ids.size()) ids = std::move(found);
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    for (uint64_t id : ids) {
+        const FlowRecord* r = reader.find_id(id);
+        if (r && matches(reader, *r, query)) out.push_back(r);
+    }
+    return out;
+}
+
+Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections) {
+    PacketMerge merge;
+    const Selection* typed = nullptr;  // the first archive that contributes flows
+    for (const Selection& s : selections) {
+        if (s.flows.empty()) continue;
+        if (typed && s.reader->link_type() != typed->reader->link_type())
+            return Error{"archives of different link types cannot be merged: " + typed->name + " has " +
+                         std::to_string(typed->reader->link_type()) + ", " + s.name + " has " +
+                         std::to_string(s.reader->link_type())};
+        if (!typed) typed = &s;
+    }
+    if (typed) merge.link_type_ = typed->reader->link_type();
+    else if (!selections.empty()) merge.link_type_ = selections.front().reader->link_type();
+
+    for (size_t a = 0; a < selections.size(); ++a) {
+        merge.budgets_.emplace_back(*selections[a].reader);
+        for (const FlowRecord* r : selections[a].flows) {
+            auto cursor = PacketCursor::of(*selections[a].reader, *r);
+            if (!cursor) return std::move(cursor).error();
+            merge.cursors_.push_back(std::move(cursor).value());
+            merge.budget_of_.push_back(a);
+        }
+    }
+    merge.heap_.reserve(merge.cursors_.size());
+    for (size_t c = 0; c < merge.cursors_.size(); ++c) merge.advance(c);
+    return merge;
+}
+
+// Puts the cursor's next packet within its archive's budget on the heap.
+void PacketMerge::advance(size_t c) {
+    while (auto p = cursors_[c].next()) {
+        if (!budgets_[budget_of_[c]].take(p->record_size())) continue;
+        heap_.push_back(Head{p->micros(), c, *p});
+        std::push_heap(heap_.begin(), heap_.end(), later);
+        return;
+    }
+}
+
+std::optional<PacketRecord> PacketMerge::next() {
+    if (heap_.empty()) return std::nullopt;
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    const Head head = heap_.back();
+    heap_.pop_back();
+    advance(head.cursor);
+    return head.packet;
+}
+
+}  // namespace flowsieve::archive

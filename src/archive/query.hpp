@@ -1,0 +1,93 @@
+// Queries that combine conditions, over one archive or several, and the
+// packets of every selected flow of several archives merged into one
+// timestamp-ordered stream.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/mod.hpp"
+
+namespace flowsieve::archive {
+
+// One connection: a protocol and two endpoints, matched in either direction.
+struct FiveTuple {
+    uint8_t protocol = 0;
+    StoredAddress a{};
+    uint16_t a_port = 0;
+    StoredAddress b{};
+    uint16_t b_port = 0;
+};
+
+// Every condition given must hold.
+struct FlowQuery {
+    std::vector<StoredAddress> addresses;  // each the source or destination
+    std::vector<uint16_t> ports;           // each the source or destination port
+    std::vector<uint8_t> protocols;
+    // Microseconds since the epoch: the flow's time span overlaps
+    // [since, until], both ends included.
+    std::optional<uint64_t> since;
+    std::optional<uint64_t> until;
+    std::optional<FiveTuple> tuple;
+    std::optional<std::string> community_id;
+
+    bool empty() const {
+        return addresses.empty() && ports.empty() && protocols.empty() && !since && !until && !tuple && !community_id;
+    }
+};
+
+// Whether the flow meets every condition of the query. Only a Community ID
+// condition on an ICMP, ICMPv6 or SCTP flow reads a packet.
+bool matches(const ArchiveReader& reader, const FlowRecord& record, const FlowQuery& query);
+
+// The flows that meet the query: every flow in table order for an empty
+// query, otherwise by ascending id. Candidates come from the index where a
+// condition has a key there, and each is checked against the whole query.
+// An archive whose table and index show that no flow can match is passed
+// over without reading any packet.
+FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query);
+
+// The flows chosen from one archive of several; `name` names it in errors.
+struct Selection {
+    std::string name;
+    std::shared_ptr<const ArchiveReader> reader;
+    FlowList flows;
+};
+
+// The packets of every selected flow of every archive, by timestamp;
+// packets with equal times come in archive order, then flow order, then
+// packet order. Each flow's packets are taken in their own order, so
+// memory grows with the number of flows, not their packets. Each archive
+// lends at most its file's size in records, as an export of it would.
+class PacketMerge {
+public:
+    // Errors: the link types of two archives that contribute flows differ;
+    // a flow's offset list lies outside its file.
+    static Result<PacketMerge> of(const std::vector<Selection>& selections);
+
+    // The one link type of the archives (that of the first archive when no
+    // flow was selected, Ethernet when there is no archive).
+    uint32_t link_type() const { return link_type_; }
+    std::optional<PacketRecord> next();
+
+private:
+    struct Head {
+        uint64_t micros;
+        size_t cursor;  // archive order, then flow order
+        PacketRecord packet;
+    };
+    static bool later(const Head& x, const Head& y) {
+        return x.micros != y.micros ? x.micros > y.micros : x.cursor > y.cursor;
+    }
+    void advance(size_t cursor);
+
+    uint32_t link_type_ = 1;
+    std::vector<PacketCursor> cursors_;
+    std::vector<size_t> budget_of_;  // archive of each cursor
+    std::vector<ExportBudget> budgets_;
+    std::vector<Head> heap_;
+};
+
+}  // namespace flowsieve::archive

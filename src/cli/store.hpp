@@ -1,0 +1,46 @@
+// Several archives as one store: the archives and folders named on the
+// command line, and the query options that flows and export share.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/query.hpp"
+#include "cli/command.hpp"
+
+namespace flowsieve::cli {
+
+struct StoreArchive {
+    std::string path;
+    std::string name;  // the file name, which names the archive in listings
+    std::shared_ptr<const archive::ArchiveReader> reader;
+};
+
+struct Store {
+    std::vector<StoreArchive> archives;
+    // More than one archive, or a folder: listings name each flow's archive.
+    bool several = false;
+};
+
+// Opens each archive named, and every *.fsieve of each folder named, in
+// name order. An archive named itself must open; one in a folder that does
+// not is named in a warning and skipped.
+Store open_store(const std::vector<std::string>& paths);
+
+// The query options: --ip, --port, --proto (each repeatable), --since,
+// --until, --flow and --community-id.
+archive::FlowQuery parse_query(const Parsed& p);
+
+// Microseconds since the epoch of seconds since the epoch (with a fraction
+// of up to six digits) or an ISO 8601 date, optionally with a time
+// (HH:MM[:SS[.fraction]], after T or a space) and an offset (Z, +HH,
+// +HH:MM, +HHMM, or -); UTC without one. Nothing for any other text.
+std::optional<uint64_t> parse_time(std::string_view text);
+
+// The long options of the query, for the commands' option tables.
+std::vector<option> query_options();
+
+}  // namespace flowsieve::cli
