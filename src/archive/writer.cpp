@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "archive/format.hpp"
@@ -103,25 +104,144 @@ private:
     uint64_t position_ = 0;
 };
 
+// Small pieces gathered on the stack and handed to the file a few kilobytes
+// at a time: handing over each index entry or flow record alone would cost
+// more than the bytes themselves.
+class Staging {
+public:
+    static constexpr size_t kSize = 8192;
+
+    explicit Staging(ArchiveFile& file) : file_(file) {}
+
+    // Where the next n bytes (at most kSize) go, once `room` has succeeded.
+    uint8_t* at() { return bytes_ + used_; }
+    Status<> room(size_t n) {
+        if (n <= kSize - used_) return {};
+        return flush();
+    }
+    void advance(size_t n) { used_ += n; }
+    Status<> add(const uint8_t* data, size_t size) {
+        while (size) {
+            if (auto st = room(1); !st) return st;
+            const size_t n = std::min(size, kSize - used_);
+            std::memcpy(at(), data, n);
+            advance(n);
+            data += n;
+            size -= n;
+        }
+        return {};
+    }
+    Status<> flush() {
+        const size_t n = used_;
+        used_ = 0;
+        return file_.write(bytes_, n);
+    }
+
+private:
+    ArchiveFile& file_;
+    uint8_t bytes_[kSize];
+    size_t used_ = 0;
+};
+
+// An address as two integers that order as its bytes do, so that sorting
+// compares two words rather than calling memcmp.
+struct AddressKey {
+    uint64_t high = 0;
+    uint64_t low = 0;
+
+    auto operator<=>(const AddressKey&) const = default;
+};
+
+AddressKey address_key(const StoredAddress& a) {
+    uint64_t words[2] = {0, 0};
+    for (size_t i = 0; i < kAddressSize; ++i) words[i / 8] = words[i / 8] << 8 | a[i];
+    return {words[0], words[1]};
+}
+
+size_t encode_address_key(const AddressKey& key, uint8_t* out) {
+    for (size_t i = 0; i < kAddressSize; ++i)
+        out[i] = uint8_t((i < 8 ? key.high : key.low) >> (56 - 8 * (i % 8)));
+    return kAddressSize;
+}
+
+// Numbers the distinct addresses in order of first sight, through an
+// open-addressing table at most half full.
+class AddressNumbers {
+public:
+    uint32_t number(const AddressKey& key) {
+        if (2 * (keys_.size() + 1) > slots_.size()) grow();
+        const size_t mask = slots_.size() - 1;
+        size_t i = hash(key) & mask;
+        for (; slots_[i] != kEmpty; i = (i + 1) & mask)
+            if (keys_[slots_[i]] == key) return slots_[i];
+        slots_[i] = uint32_t(keys_.size());
+        keys_.push_back(key);
+        return slots_[i];
+    }
+    const std::vector<AddressKey>& keys() const { return keys_; }
+
+private:
+    static constexpr uint32_t kEmpty = kU32Max;
+
+    static size_t hash(const AddressKey& key) {
+        uint64_t h = (key.high ^ key.low * 0x9E3779B97F4A7C15) * 0xBF58476D1CE4E5B9;
+        return size_t(h ^ h >> 31);
+    }
+    void grow() {
+        std::vector<uint32_t> slots(slots_.size() * 2, kEmpty);
+        const size_t mask = slots.size() - 1;
+        for (uint32_t n : slots_) {
+            if (n == kEmpty) continue;
+            size_t i = hash(keys_[n]) & mask;
+            while (slots[i] != kEmpty) i = (i + 1) & mask;
+            slots[i] = n;
+        }
+        slots_.swap(slots);
+    }
+
+    std::vector<uint32_t> slots_ = std::vector<uint32_t>(1024, kEmpty);  // a power of two
+    std::vector<AddressKey> keys_;
+};
+
+// Each pair's rank among the distinct addresses, and their number. The
+// distinct addresses, far fewer than the pairs, are sorted alone.
+template <class Pair>
+size_t rank_addresses(const std::vector<Pair>& pairs, std::vector<uint32_t>& ranks) {
+    AddressNumbers numbers;
+    for (size_t i = 0; i < pairs.size(); ++i) ranks[i] = numbers.number(pairs[i].first);
+    const std::vector<AddressKey>& keys = numbers.keys();
+    std::vector<uint32_t> order(keys.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+    std::vector<uint32_t> rank_of(keys.size());
+    for (size_t r = 0; r < order.size(); ++r) rank_of[order[r]] = uint32_t(r);
+    for (uint32_t& r : ranks) r = rank_of[r];
+    return keys.size();
+}
+
 // One index section: (key, flow id) pairs, sorted and without repeats, so
 // that equal keys form one group. Pairs are added in ascending id order.
 template <class Key>
 struct Section {
     std::vector<std::pair<Key, uint64_t>> pairs;
 
+    // A stable counting sort by each key's rank keeps the ids ascending
+    // within each key, in linear time. A port or protocol is its own rank.
     void prepare() {
-        if constexpr (sizeof(Key) <= 2) {
-            // Ports and protocols: a stable counting sort by key keeps the
-            // ids ascending within each key, in linear time.
-            std::vector<size_t> starts((size_t(1) << (8 * sizeof(Key))) + 1);
-            for (const auto& p : pairs) ++starts[size_t(p.first) + 1];
-            for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
-            std::vector<std::pair<Key, uint64_t>> sorted(pairs.size());
-            for (const auto& p : pairs) sorted[starts[p.first]++] = p;
-            pairs.swap(sorted);
+        std::vector<uint32_t> ranks(pairs.size());
+        size_t rank_count;
+        if constexpr (std::is_same_v<Key, AddressKey>) {
+            rank_count = rank_addresses(pairs, ranks);
         } else {
-            std::sort(pairs.begin(), pairs.end());
+            for (size_t i = 0; i < pairs.size(); ++i) ranks[i] = pairs[i].first;
+            rank_count = size_t(1) << (8 * sizeof(Key));
         }
+        std::vector<size_t> starts(rank_count + 1);
+        for (uint32_t r : ranks) ++starts[r + 1];
+        for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
+        std::vector<std::pair<Key, uint64_t>> sorted(pairs.size());
+        for (size_t i = 0; i < pairs.size(); ++i) sorted[starts[ranks[i]]++] = pairs[i];
+        pairs.swap(sorted);
         pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
     }
     uint64_t length(size_t key_bytes) const {
@@ -131,35 +251,37 @@ struct Section {
     }
     // encode_key(key, out) writes the key bytes and returns their number.
     template <class EncodeKey>
-    Status<> write(ArchiveFile& file, EncodeKey encode_key) const {
-        uint8_t bytes[kAddressSize + 4];
-        encode_u32le(bytes, uint32_t(pairs.size()));
-        if (auto st = file.write(bytes, 4); !st) return st;
+    Status<> write(Staging& out, EncodeKey encode_key) const {
+        if (auto st = out.room(4); !st) return st;
+        encode_u32le(out.at(), uint32_t(pairs.size()));
+        out.advance(4);
         for (size_t i = 0; i < pairs.size();) {
             size_t end = i;
             while (end < pairs.size() && pairs[end].first == pairs[i].first) ++end;
-            const size_t n = encode_key(pairs[i].first, bytes);
-            encode_u32le(bytes + n, uint32_t(end - i));
-            if (auto st = file.write(bytes, n + 4); !st) return st;
+            if (auto st = out.room(kAddressSize + 4); !st) return st;
+            const size_t n = encode_key(pairs[i].first, out.at());
+            encode_u32le(out.at() + n, uint32_t(end - i));
+            out.advance(n + 4);
             for (; i < end; ++i) {
-                encode_u64le(bytes, pairs[i].second);
-                if (auto st = file.write(bytes, 8); !st) return st;
+                if (auto st = out.room(8); !st) return st;
+                encode_u64le(out.at(), pairs[i].second);
+                out.advance(8);
             }
         }
         return {};
     }
 };
 
-Status<> write_index(ArchiveFile& file, const std::vector<FlowRecord>& records) {
-    Section<StoredAddress> addresses;
+Status<> write_index(Staging& out, const std::vector<FlowRecord>& records) {
+    Section<AddressKey> addresses;
     Section<uint16_t> ports;
     Section<uint8_t> protocols;
     addresses.pairs.reserve(2 * records.size());
     ports.pairs.reserve(2 * records.size());
     protocols.pairs.reserve(records.size());
     for (const FlowRecord& r : records) {
-        addresses.pairs.emplace_back(r.src_addr, r.id);
-        addresses.pairs.emplace_back(r.dst_addr, r.id);
+        addresses.pairs.emplace_back(address_key(r.src_addr), r.id);
+        addresses.pairs.emplace_back(address_key(r.dst_addr), r.id);
         ports.pairs.emplace_back(r.src_port, r.id);
         ports.pairs.emplace_back(r.dst_port, r.id);
         protocols.pairs.emplace_back(r.proto, r.id);
@@ -176,23 +298,18 @@ Status<> write_index(ArchiveFile& file, const std::vector<FlowRecord>& records) 
         header.sections[i] = {offset, uint32_t(lengths[i])};
         offset += lengths[i];
     }
-    uint8_t bytes[kIndexHeaderSize];
-    encode_index_header(bytes, header);
-    if (auto st = file.write(bytes, sizeof bytes); !st) return st;
-    if (auto st = addresses.write(file, [](const StoredAddress& a, uint8_t* out) {
-            std::memcpy(out, a.data(), kAddressSize);
-            return kAddressSize;
-        });
-        !st)
-        return st;
-    if (auto st = ports.write(file, [](uint16_t port, uint8_t* out) {
-            encode_u16le(out, port);
+    if (auto st = out.room(kIndexHeaderSize); !st) return st;
+    encode_index_header(out.at(), header);
+    out.advance(kIndexHeaderSize);
+    if (auto st = addresses.write(out, encode_address_key); !st) return st;
+    if (auto st = ports.write(out, [](uint16_t port, uint8_t* bytes) {
+            encode_u16le(bytes, port);
             return size_t(2);
         });
         !st)
         return st;
-    return protocols.write(file, [](uint8_t proto, uint8_t* out) {
-        out[0] = proto;
+    return protocols.write(out, [](uint8_t proto, uint8_t* bytes) {
+        bytes[0] = proto;
         return size_t(1);
     });
 }
@@ -219,6 +336,8 @@ Status<> finish(ArchiveFile& file, std::vector<FlowEntry>& flows) {
     ArchiveFooter footer;
     footer.offsets_off = file.position();
     footer.data_len = footer.offsets_off - kDataStart;
+    Staging out(file);
+    uint64_t position = file.position();  // of the next staged byte
     std::vector<FlowRecord> records;
     records.reserve(flows.size());
     for (size_t i = 0; i < flows.size(); ++i) {
@@ -226,24 +345,27 @@ Status<> finish(ArchiveFile& file, std::vector<FlowEntry>& flows) {
         if (e.offsets.size() > kU32Max)
             return Error{"Offset list of flow " + std::to_string(i + 1) + " exceeds 4294967295 bytes"};
         records.push_back(record_of(e, i + 1));
-        records.back().offsets_pos = file.position();
+        records.back().offsets_pos = position;
         records.back().offsets_len = uint32_t(e.offsets.size());
-        if (auto st = file.write(e.offsets.data(), e.offsets.size()); !st) return st;
+        if (auto st = out.add(e.offsets.data(), e.offsets.size()); !st) return st;
+        position += e.offsets.size();
         std::vector<uint8_t>().swap(e.offsets);
     }
-    footer.offsets_len = file.position() - footer.offsets_off;
+    footer.offsets_len = position - footer.offsets_off;
 
-    footer.table_off = file.position();
+    footer.table_off = position;
     for (const FlowRecord& r : records) {
-        uint8_t bytes[kFlowRecordSize];
-        encode_flow_record(bytes, r);
-        if (auto st = file.write(bytes, sizeof bytes); !st) return st;
+        if (auto st = out.room(kFlowRecordSize); !st) return st;
+        encode_flow_record(out.at(), r);
+        out.advance(kFlowRecordSize);
     }
-    footer.table_len = file.position() - footer.table_off;
+    position += kFlowRecordSize * records.size();
+    footer.table_len = position - footer.table_off;
     footer.flow_count = records.size();
 
-    footer.index_off = file.position();
-    if (auto st = write_index(file, records); !st) return st;
+    footer.index_off = position;
+    if (auto st = write_index(out, records); !st) return st;
+    if (auto st = out.flush(); !st) return st;
     footer.index_len = file.position() - footer.index_off;
 
     if (auto st = file.make_room(kFooterSize); !st) return Error{"Failed to write footer"};
@@ -274,7 +396,10 @@ Status<CallError> build_archive(const BuildOptions& o) {
     if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);
 
     std::optional<KeyedPacketStream> packets(std::in_place);
-    if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter)); !st)
+    // Flows are only numbered here: no key text is needed.
+    if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
+                                 KeyForm::Compact);
+        !st)
         return st;
     std::vector<FlowEntry> flows;  // by flow id - 1
     ProgressClock clock;

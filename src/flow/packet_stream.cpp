@@ -16,10 +16,11 @@ KeyedPacketStream::KeyedPacketStream() : queue_(kQueueCapacity, kQueueBatch) {}
 KeyedPacketStream::~KeyedPacketStream() { (void)finish(); }
 
 Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy,
-                                           PacketFilter filter, KeyRewrite rewrite) {
+                                           PacketFilter filter, KeyForm form, KeyRewrite rewrite) {
+    if (form != KeyForm::Text) rewrite = nullptr;
     try {
-        thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter), rewrite] {
-            produce(*r, strategy, f, rewrite);
+        thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter), form, rewrite] {
+            produce(*r, strategy, f, form, rewrite);
         });
     } catch (const std::system_error& e) {
         return CallError{CallError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
@@ -28,14 +29,14 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
 }
 
 void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter,
-                                KeyRewrite rewrite) {
+                                KeyForm form, KeyRewrite rewrite) {
     try {
         for (;;) {
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
                 bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
                 QueuedPacket queued;
-                if (filter.accepts(*packet)) queued.keys = keys_for(strategy, *packet);
+                if (filter.accepts(*packet)) queued.keys = keys_for(strategy, *packet, form);
                 for (uint8_t i = 0; i < queued.keys.count; ++i) {
                     FlowKey& key = queued.keys.keys[i];
                     if (rewrite) rewrite(key.data(), key.text().size());

@@ -27,12 +27,13 @@ public:
     KeyedPacketStream(const KeyedPacketStream&) = delete;
     KeyedPacketStream& operator=(const KeyedPacketStream&) = delete;
 
-    // Rewrites a key in place before it is numbered; keys that become alike
-    // share a flow.
+    // Rewrites a key text in place before it is numbered; keys that become
+    // alike share a flow.
     using KeyRewrite = void (*)(char* key, size_t size);
 
+    // Keys are made in `form`; a rewrite applies to texts only.
     Status<CallError> start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy, PacketFilter filter,
-                            KeyRewrite rewrite = nullptr);
+                            KeyForm form, KeyRewrite rewrite = nullptr);
 
     // Waits for packets; how many are ready at the front, 0 at the end.
     size_t wait_front() { return queue_.wait_front(); }
@@ -45,11 +46,13 @@ public:
     // RuntimeError with the capture error's text, or nothing at the end of
     // the capture.
     Status<CallError> finish();
-    // Each flow's key by number; whole once finish has returned.
+    // Each flow's key by number, in the form asked for; whole once finish
+    // has returned.
     const FlowTable& keys() const { return keys_; }
 
 private:
-    void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, KeyRewrite rewrite);
+    void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
+                 KeyRewrite rewrite);
 
     PacketQueue queue_;
     FlowTable keys_;  // written by the reading thread only

@@ -100,30 +100,140 @@ int compare_addresses(const IpAddress& a, const IpAddress& b) {
     return std::memcmp(a.bytes.data(), b.bytes.data(), a.size());
 }
 
+// The fields of a key in either form: a compact key holds the protocol as
+// one byte, a port as two, an address as its family and bytes, and nothing
+// for the text of a packet without the fields (the only key of its strategy
+// that has none), so every field has one width and separators are not needed.
+template <KeyForm F>
+void put_protocol(FlowKey& k, uint8_t protocol) {
+    if constexpr (F == KeyForm::Text) append_decimal(k, protocol);
+    else k.push(char(protocol));
+}
+
+template <KeyForm F>
+void put_port(FlowKey& k, uint16_t port) {
+    if constexpr (F == KeyForm::Text) {
+        append_decimal(k, port);
+    } else {
+        k.push(char(port >> 8));
+        k.push(char(port));
+    }
+}
+
+template <KeyForm F>
+void put_address(FlowKey& k, const IpAddress& a) {
+    if constexpr (F == KeyForm::Text) {
+        append_address(k, a);
+    } else {
+        k.push(char(a.family));
+        k.append(std::string_view(reinterpret_cast<const char*>(a.bytes.data()), a.size()));
+    }
+}
+
+template <KeyForm F>
+void put_mac(FlowKey& k, const MacAddress& mac) {
+    if constexpr (F == KeyForm::Text) append_mac(k, mac);
+    else k.append(std::string_view(reinterpret_cast<const char*>(mac.data()), mac.size()));
+}
+
+template <KeyForm F>
+void put_separator(FlowKey& k) {
+    if constexpr (F == KeyForm::Text) k.push('_');
+}
+
+template <KeyForm F>
+FlowKey fieldless_key(std::string_view text) {
+    if constexpr (F == KeyForm::Text) return FlowKey(text);
+    else return FlowKey();
+}
+
 // Written in place: keys are made for every packet.
+template <KeyForm F>
 void five_tuple(FlowKey& k, uint8_t protocol, const IpAddress& a, const IpAddress& b, uint16_t port_a,
                 uint16_t port_b) {
-    append_decimal(k, protocol);
-    k.push('_');
-    append_address(k, a);
-    k.push('_');
-    append_address(k, b);
-    k.push('_');
-    append_decimal(k, port_a);
-    k.push('_');
-    append_decimal(k, port_b);
+    put_protocol<F>(k, protocol);
+    put_separator<F>(k);
+    put_address<F>(k, a);
+    put_separator<F>(k);
+    put_address<F>(k, b);
+    put_separator<F>(k);
+    put_port<F>(k, port_a);
+    put_separator<F>(k);
+    put_port<F>(k, port_b);
 }
 
+template <KeyForm F>
 FlowKey address_key(const IpAddress& a) {
     FlowKey k;
-    append_address(k, a);
+    put_address<F>(k, a);
     return k;
 }
 
+template <KeyForm F>
 FlowKey mac_key(const MacAddress& mac) {
     FlowKey k;
-    append_mac(k, mac);
+    put_mac<F>(k, mac);
     return k;
+}
+
+template <KeyForm F>
+FlowKeys keys_in(SplitStrategy strategy, const ParsedPacket& p) {
+    FlowKeys out;
+    const IpTuple* ip = p.ip ? &*p.ip : nullptr;
+    switch (strategy) {
+        case SplitStrategy::Session: {
+            if (!ip) {
+                out.add(fieldless_key<F>("no_session"));
+                break;
+            }
+            int order = compare_addresses(ip->src_ip, ip->dst_ip);
+            bool src_first = order < 0 || (order == 0 && ip->src_port < ip->dst_port);
+            if (src_first)
+                five_tuple<F>(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
+            else
+                five_tuple<F>(out.next(), ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port);
+            break;
+        }
+        case SplitStrategy::Flow:
+            if (!ip) out.add(fieldless_key<F>("no_flow"));
+            else five_tuple<F>(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
+            break;
+        case SplitStrategy::Host:
+            if (!ip) {
+                out.add(fieldless_key<F>("no_host"));
+            } else {
+                out.add(address_key<F>(ip->src_ip));
+                out.add(address_key<F>(ip->dst_ip));
+            }
+            break;
+        case SplitStrategy::Hostpair: {
+            if (!ip) {
+                out.add(fieldless_key<F>("no_hostpair"));
+                break;
+            }
+            bool src_first = compare_addresses(ip->src_ip, ip->dst_ip) < 0;
+            FlowKey k = address_key<F>(src_first ? ip->src_ip : ip->dst_ip);
+            put_separator<F>(k);
+            put_address<F>(k, src_first ? ip->dst_ip : ip->src_ip);
+            out.add(k);
+            break;
+        }
+        case SplitStrategy::Mac:
+            if (p.src_mac) out.add(mac_key<F>(*p.src_mac));
+            if (p.dst_mac) {
+                FlowKey dst = mac_key<F>(*p.dst_mac);
+                if (out.count == 0 || !(dst == out.keys[0])) out.add(dst);
+            }
+            if (out.count == 0) out.add(fieldless_key<F>("no_mac"));
+            break;
+        case SplitStrategy::Bssid:
+            out.add(p.bssid ? mac_key<F>(*p.bssid) : fieldless_key<F>("no_bssid"));
+            break;
+        case SplitStrategy::Nosplit:
+            out.add(fieldless_key<F>("all"));
+            break;
+    }
+    return out;
 }
 
 }  // namespace
@@ -139,63 +249,8 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
     return Error{"Unknown strategy: " + std::string(given)};
 }
 
-FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& p) {
-    FlowKeys out;
-    const IpTuple* ip = p.ip ? &*p.ip : nullptr;
-    switch (strategy) {
-        case SplitStrategy::Session: {
-            if (!ip) {
-                out.add(FlowKey("no_session"));
-                break;
-            }
-            int order = compare_addresses(ip->src_ip, ip->dst_ip);
-            bool src_first = order < 0 || (order == 0 && ip->src_port < ip->dst_port);
-            if (src_first)
-                five_tuple(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
-            else
-                five_tuple(out.next(), ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port);
-            break;
-        }
-        case SplitStrategy::Flow:
-            if (!ip) out.add(FlowKey("no_flow"));
-            else five_tuple(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
-            break;
-        case SplitStrategy::Host:
-            if (!ip) {
-                out.add(FlowKey("no_host"));
-            } else {
-                out.add(address_key(ip->src_ip));
-                out.add(address_key(ip->dst_ip));
-            }
-            break;
-        case SplitStrategy::Hostpair: {
-            if (!ip) {
-                out.add(FlowKey("no_hostpair"));
-                break;
-            }
-            bool src_first = compare_addresses(ip->src_ip, ip->dst_ip) < 0;
-            FlowKey k = address_key(src_first ? ip->src_ip : ip->dst_ip);
-            k.push('_');
-            append_address(k, src_first ? ip->dst_ip : ip->src_ip);
-            out.add(k);
-            break;
-        }
-        case SplitStrategy::Mac:
-            if (p.src_mac) out.add(mac_key(*p.src_mac));
-            if (p.dst_mac) {
-                FlowKey dst = mac_key(*p.dst_mac);
-                if (out.count == 0 || !(dst == out.keys[0])) out.add(dst);
-            }
-            if (out.count == 0) out.add(FlowKey("no_mac"));
-            break;
-        case SplitStrategy::Bssid:
-            out.add(p.bssid ? mac_key(*p.bssid) : FlowKey("no_bssid"));
-            break;
-        case SplitStrategy::Nosplit:
-            out.add(FlowKey("all"));
-            break;
-    }
-    return out;
+FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& p, KeyForm form) {
+    return form == KeyForm::Text ? keys_in<KeyForm::Text>(strategy, p) : keys_in<KeyForm::Compact>(strategy, p);
 }
 
 }  // namespace flowsieve

@@ -13,8 +13,8 @@ namespace flowsieve {
 
 enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit };
 
-// A key text held inline, so that keying a packet allocates nothing. The
-// longest key, an IPv6 session, needs 3 + 2 * 39 + 2 * 5 + 4 bytes.
+// A key held inline, so that keying a packet allocates nothing. The longest
+// key, an IPv6 session's text, needs 3 + 2 * 39 + 2 * 5 + 4 bytes.
 class FlowKey {
 public:
     static constexpr size_t kCapacity = 104;
@@ -55,7 +55,12 @@ struct FlowKeys {
 // text as the caller gave it.
 Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lowered);
 
-FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet);
+// How keys are written: as text, which names files, or compact: the same
+// fields as fixed-width bytes, equal for two packets exactly when their texts
+// are, for numbering flows that need no names.
+enum class KeyForm : uint8_t { Text, Compact };
+
+FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet, KeyForm form = KeyForm::Text);
 
 // Address text used in keys: dotted IPv4, RFC 5952 IPv6.
 void append_address(FlowKey& out, const IpAddress& address);

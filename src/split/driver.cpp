@@ -69,7 +69,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     KeyedPacketStream packets;
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
-                                sanitize_key);
+                                KeyForm::Text, sanitize_key);
         !st)
         return st;
 
