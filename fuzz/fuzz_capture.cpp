@@ -1,8 +1,9 @@
 // Capture bytes through the readers, the dissector, every key strategy and
 // the filters, checking what each packet promises: its bytes lie inside the
 // input, incl_len is their count, the payload lies within them, every
-// packet has one or two keys that fit, and address texts read back as the
-// address they were written from.
+// packet has one or two keys that fit, compact keys part packets as key
+// texts do, and address texts read back as the address they were written
+// from.
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -64,6 +65,24 @@ void check_filters(const std::vector<ParsedPacket>& packets) {
     }
 }
 
+// Two packets' compact keys are equal exactly when their key texts are, so
+// that numbering flows by either gives the same flows.
+void check_compact_keys(const std::vector<ParsedPacket>& packets) {
+    for (size_t s = 0; s < std::size(fuzzing::kStrategies); ++s) {
+        std::vector<FlowKeys> texts, compact;
+        for (const ParsedPacket& p : packets) {
+            texts.push_back(keys_for(SplitStrategy(s), p, KeyForm::Text));
+            compact.push_back(keys_for(SplitStrategy(s), p, KeyForm::Compact));
+            check(compact.back().count == texts.back().count);
+        }
+        for (size_t i = 0; i < packets.size(); ++i)
+            for (size_t j = i; j < packets.size() && j < i + 16; ++j)
+                for (uint8_t a = 0; a < texts[i].count; ++a)
+                    for (uint8_t b = 0; b < texts[j].count; ++b)
+                        check((texts[i].keys[a] == texts[j].keys[b]) == (compact[i].keys[a] == compact[j].keys[b]));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -90,5 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         packets.push_back(std::move(*p));
     }
     check_filters(packets);
+    check_compact_keys(packets);
     return 0;
 }
