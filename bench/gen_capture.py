@@ -6,7 +6,7 @@ with valid checksums) and a pool of concurrently active sessions is
 interleaved packet by packet, so many flows overlap in time. The same seed
 and arguments give the same packets in pcap and pcapng.
 
-    python3 bench/gen_capture.py OUT --size-mb N --sessions S [--format pcap|pcapng] [--seed K]
+    python3 bench/gen_capture.py OUT --size-mb N --sessions S [--format pcap|pcapng] [--seed K] [--start SECONDS]
 """
 import argparse
 import itertools
@@ -259,7 +259,7 @@ class Gen:
         return [f + bytes(max(0, 60 - len(f))) for f in (req, rep)]
 
 
-def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None):
+def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None, start=1_700_000_000):
     g = Gen(seed)
     rng = g.rng
     target = size_mb * 1_000_000
@@ -306,7 +306,7 @@ def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None):
         f.write(_pack("<IIHHII", 1, 20, 1, 0, 65535, 20))                      # interface: Ethernet, microseconds
     pads = [bytes(i) for i in range(4)]
     buf = bytearray()
-    ts = 1_700_000_000_000_000               # microseconds
+    ts = start * 1_000_000                   # microseconds
     packets = 0
     randrange, getrandbits = rng.randrange, rng.getrandbits
     while pool:
@@ -349,9 +349,10 @@ def main():
     ap.add_argument("--format", choices=("pcap", "pcapng"), default="pcap")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--active", type=int, help="concurrently active sessions (default: sessions/40, 64..4096)")
+    ap.add_argument("--start", type=int, default=1_700_000_000, help="time of the first packet, seconds since the epoch")
     a = ap.parse_args()
     t0 = time.perf_counter()
-    packets, counts = generate(a.out, a.size_mb, a.sessions, a.format, a.seed, a.active)
+    packets, counts = generate(a.out, a.size_mb, a.sessions, a.format, a.seed, a.active, a.start)
     print("%s: %.1f MB, %d packets, %d sessions (tcp %d, udp %d; plus %d arp/icmp exchanges), %.1f s"
           % (a.out, os.path.getsize(a.out) / 1e6, packets, counts["tcp"] + counts["udp"], counts["tcp"],
              counts["udp"], counts["other"], time.perf_counter() - t0))

@@ -2,6 +2,7 @@
 """flowsieve benchmarks: split and archive time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
 
     python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build]
+    python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump
 
 The floors make the system calls that each output needs and nothing else:
 bench/floor.cpp for split, ../shared/bench/pcapfloor.c (one plain C loop, no
@@ -376,6 +377,8 @@ def main():
     global BASELINE
     BASELINE = a.baseline and os.path.abspath(a.baseline)
     names = set(a.only.split(",")) if a.only else {w[0] for w in WORKLOADS}
+    run_store = "store" in names   # opt-in: it generates 4 GB of captures
+    names.discard("store")
     unknown = names - {w[0] for w in WORKLOADS}
     if unknown:
         sys.exit("unknown workload(s): %s; known: %s" % (", ".join(sorted(unknown)), ", ".join(w[0] for w in WORKLOADS)))
@@ -384,6 +387,10 @@ def main():
     if not a.no_build:
         build(any(w[3] == "archive" for w in todo))
     os.makedirs(SHM, exist_ok=True)
+    if run_store:
+        import store
+        print("store", flush=True)
+        store.run(COMMAND, GEN, SHM, a.runs, a.seed, a.quick)
     rows, used = [], set()
     try:
         for i, (name, kind, fmt, op, kwargs, target) in enumerate(todo):
@@ -411,6 +418,8 @@ def main():
                 if os.path.getsize(cap) > 500e6:
                     os.remove(cap)
 
+    if not rows:
+        return
     print("\n| " + " | ".join(HEAD) + " |")
     print("|---|" + "---:|" * (len(HEAD) - 3) + "---|---|")
     for row in rows:
