@@ -380,7 +380,7 @@ Status<> finish(ArchiveFile& file, std::vector<FlowEntry>& flows) {
 Status<CallError> build_archive(const BuildOptions& o) {
     auto strategy = choose_strategy(o.strategy);
     if (!strategy) return std::move(strategy).error();
-    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer);
+    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const uint32_t link_type = source->reader->link_type();
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/filter.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -21,6 +22,7 @@ struct BuildOptions {
     std::vector<std::string> ip_filters;
     std::vector<uint16_t> port_filters;
     ProgressObserver* observer = nullptr;
+    FrameFilter* frame_filter = nullptr;  // besides the address and port filters
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

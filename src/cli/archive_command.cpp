@@ -16,6 +16,9 @@ Options:
                         or nosplit
       --ip ADDR         keep only packets from or to ADDR (repeatable)
       --port N          keep only packets from or to port N (repeatable)
+      --filter EXPR     keep only packets that the tcpdump-style filter
+                        EXPR takes, such as 'tcp port 443 and host 10.0.0.1'
+                        (needs libpcap)
   -q, --quiet           no progress display
   -h, --help            show this help
 
@@ -31,9 +34,11 @@ int run_archive(const Parsed& p) {
     o.strategy = choice(p.last('s', "session"));
     o.port_filters = port_filters(p);
     o.ip_filters = ip_filters(p);
+    const auto filter = pcap_filter(p);
+    o.frame_filter = filter.get();
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
-    return conclude(archive::build_archive(o), display, 1);
+    return conclude(archive::build_archive(o), display, 1, filter.get());
 }
 
 }  // namespace
@@ -42,6 +47,7 @@ const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
                                  {{"strategy", required_argument, nullptr, 's'},
                                   {"ip", required_argument, nullptr, kIp},
                                   {"port", required_argument, nullptr, kPort},
+                                  {"filter", required_argument, nullptr, kFilter},
                                   {"quiet", no_argument, nullptr, 'q'}},
                                  run_archive, true};
 

@@ -121,12 +121,22 @@ std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& p
     return std::move(reader).value();
 }
 
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files) {
+std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p) {
+    if (!p.has(kFilter)) return nullptr;
+    return std::make_unique<PcapFilter>(p.last(kFilter));
+}
+
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, const PcapFilter* filter) {
     if (status) {
+        std::vector<std::string> warnings;
+        if (filter) filter->add_warnings(warnings);
+        if (!warnings.empty()) display.clear();
+        for (const std::string& w : warnings) message("warning: " + w);
         display.summary(files);
         return 0;
     }
     display.clear();
+    if (filter && filter->rejected()) usage(status.error().message);
     message(status.error().message);
     if (status.error().kind == CallError::Kind::Interrupted)
         return 128 + (interrupt_signal() ? interrupt_signal() : SIGINT);

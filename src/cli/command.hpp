@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/reader.hpp"
+#include "cli/pcap_filter.hpp"
 #include "cli/progress.hpp"
 #include "util/call.hpp"
 #include "util/result.hpp"
@@ -21,7 +22,7 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 // Codes of the options that have no short form.
-enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge };
+enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter };
 
 struct UsageError {
     std::string message;
@@ -82,8 +83,14 @@ bool show_progress(const Parsed& p);
 // The archive at `path`; its failure as an error of the call.
 std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path);
 
-// The end of split and archive: a summary, or the failure.
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files);
+// The --filter expression, compiled by libpcap as the capture needs it; none
+// without --filter.
+std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
+
+// The end of split and archive: the warnings and a summary, or the failure.
+// An expression that libpcap rejected is a usage error.
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
+             const PcapFilter* filter = nullptr);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;

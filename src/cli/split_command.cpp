@@ -29,6 +29,9 @@ Options:
                         l7: the flow's payload bytes (empty flows get no file)
       --ip ADDR         keep only packets from or to ADDR (repeatable)
       --port N          keep only packets from or to port N (repeatable)
+      --filter EXPR     keep only packets that the tcpdump-style filter
+                        EXPR takes, such as 'tcp port 443 and host 10.0.0.1'
+                        (needs libpcap)
       --max-open N      files held open at once (default 10000)
       --buffer BYTES    write buffer per open file (default 10000)
   -q, --quiet           no progress display
@@ -72,6 +75,8 @@ int run_split(const Parsed& p) {
     if (p.has(kMaxOpen)) o.max_sessions = uint32_t(number(p.last(kMaxOpen), UINT32_MAX, "--max-open value"));
     if (p.has(kBuffer)) o.buffer_bytes = size_t(number(p.last(kBuffer), SIZE_MAX, "--buffer value"));
     o.ip_filters = ip_filters(p);
+    const auto filter = pcap_filter(p);
+    o.frame_filter = filter.get();
 
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
@@ -81,7 +86,7 @@ int run_split(const Parsed& p) {
     uint64_t files = display.last().flows;
     if (status && display.enabled() && o.output_type.lowered == "l7")
         files = count_new_files(o.output_dir, file_stem(o.input_path) + "_", ".l7", started);
-    return conclude(status, display, files);
+    return conclude(status, display, files, filter.get());
 }
 
 }  // namespace
@@ -91,6 +96,7 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"type", required_argument, nullptr, 't'},
                                 {"ip", required_argument, nullptr, kIp},
                                 {"port", required_argument, nullptr, kPort},
+                                {"filter", required_argument, nullptr, kFilter},
                                 {"max-open", required_argument, nullptr, kMaxOpen},
                                 {"buffer", required_argument, nullptr, kBuffer},
                                 {"quiet", no_argument, nullptr, 'q'}},

@@ -106,8 +106,10 @@ std::optional<IpAddress> parse_ip_address(std::string_view text) {
     return std::nullopt;
 }
 
-PacketFilter PacketFilter::build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports) {
+PacketFilter PacketFilter::build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports,
+                                 FrameFilter* frames) {
     PacketFilter f;
+    f.frames_ = frames;
     for (const std::string& text : ip_texts)
         if (auto a = parse_ip_address(text)) f.ips_.push_back(*a);
     f.ports_ = ports;
@@ -128,7 +130,7 @@ bool PacketFilter::accepts(const ParsedPacket& p) const {
                    std::find(ports_.begin(), ports_.end(), p.ip->dst_port) != ports_.end();
         if (!hit) return false;
     }
-    return true;
+    return !frames_ || frames_->accepts(p);
 }
 
 }  // namespace flowsieve

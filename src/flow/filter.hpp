@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "packet/packet.hpp"
+#include "util/call.hpp"
+#include "util/result.hpp"
 
 namespace flowsieve {
 
@@ -14,15 +16,30 @@ namespace flowsieve {
 // the RFC 4291 IPv6 text forms; no blanks, brackets, zones or prefixes.
 std::optional<IpAddress> parse_ip_address(std::string_view text);
 
+// A further test of each frame by its link type and bytes, such as a
+// compiled filter expression. It is asked on the reading thread, after the
+// address and port filters have taken the packet.
+class FrameFilter {
+public:
+    virtual ~FrameFilter() = default;
+    // Readies the test for the capture's link type before anything is read
+    // or written; its error ends the call.
+    virtual Status<CallError> prepare(uint32_t link_type) = 0;
+    virtual bool accepts(const ParsedPacket& packet) = 0;
+};
+
 class PacketFilter {
 public:
-    // Texts that are not addresses are dropped without a message.
-    static PacketFilter build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports);
+    // Texts that are not addresses are dropped without a message. The frame
+    // filter, when given, must outlive the packet filter.
+    static PacketFilter build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports,
+                              FrameFilter* frames = nullptr);
     bool accepts(const ParsedPacket& packet) const;
 
 private:
     std::vector<IpAddress> ips_;
     std::vector<uint16_t> ports_;
+    FrameFilter* frames_ = nullptr;
 };
 
 }  // namespace flowsieve

@@ -11,7 +11,7 @@ Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy) {
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,
-                                               ProgressObserver* observer) {
+                                               ProgressObserver* observer, FrameFilter* frame_filter) {
     auto input = map_input(input_path, observer);
     if (!input) return std::move(input).error();
     FlowSource source;
@@ -19,7 +19,9 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text());
     source.reader = std::move(reader).value();
-    source.filter = PacketFilter::build(ip_filters, port_filters);
+    if (frame_filter)
+        if (auto st = frame_filter->prepare(source.reader->link_type()); !st) return std::move(st).error();
+    source.filter = PacketFilter::build(ip_filters, port_filters, frame_filter);
     return source;
 }
 

@@ -24,12 +24,13 @@ struct FlowSource {
 // A ValueError naming the strategy as the caller gave it.
 Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy);
 
-// Maps the input (an IOError on failure) and opens the capture (a
-// RuntimeError with the capture error's text). The observer may stop a
-// long read of standard input.
+// Maps the input (an IOError on failure), opens the capture (a
+// RuntimeError with the capture error's text) and readies the frame filter,
+// if any, for its link type. The observer may stop a long read of standard
+// input.
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,
-                                               ProgressObserver* observer);
+                                               ProgressObserver* observer, FrameFilter* frame_filter = nullptr);
 
 }  // namespace flowsieve

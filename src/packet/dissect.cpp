@@ -313,6 +313,7 @@ ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len,
     p.ts_usec = ts_usec;
     p.orig_len = orig_len;
     p.incl_len = uint32_t(data.size());
+    p.link_type = link_type;
     p.data = std::move(data);
     ByteView v = p.data.view();
     switch (link_type) {

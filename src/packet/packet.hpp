@@ -42,6 +42,7 @@ struct ParsedPacket {
     uint32_t ts_usec = 0;
     uint32_t orig_len = 0;
     uint32_t incl_len = 0;
+    uint32_t link_type = 0;  // of the interface the frame came from
     SharedBytes data;
     std::optional<uint64_t> payload_offset;
     // Where the payload ends in data, when payload_offset is present: the

@@ -60,7 +60,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     else if (o.output_type.lowered == "l7") output_type = OutputType::L7;
     else return CallError::value("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7");
 
-    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer);
+    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const uint32_t link_type = source->reader->link_type();
     const uint64_t input_size = source->input.size();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/filter.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -24,6 +25,7 @@ struct SplitOptions {
     std::vector<uint16_t> port_filters;
     ChoiceText output_type{"pcap", "pcap"};
     ProgressObserver* observer = nullptr;
+    FrameFilter* frame_filter = nullptr;  // besides the address and port filters
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

@@ -319,3 +319,38 @@ def test_interrupt_while_standard_input_is_still_arriving(tmp_path, command):
     assert (status, p.stderr.read()) == (130, b"flowsieve: Interrupted\n")
     assert time.monotonic() - sent < 1
     p.stdin.close()
+
+
+CAPTURES = Path(__file__).resolve().parents[2].parent / "shared" / "captures"
+
+
+@pytest.mark.skipif(not CAPTURES.is_dir() or not shutil.which("tcpdump"), reason="needs the capture corpus and tcpdump")
+@pytest.mark.parametrize("name, expression", [
+    ("pcapplusplus_many-protocols.pcap", "tcp port 80"), ("pcapplusplus_many-protocols.pcap", "udp and not port 53"),
+    ("pcapplusplus_many-protocols.pcap", "vlan"), ("zeek_get-to-ssh-server.pcap", "tcp[tcpflags] & tcp-syn != 0"),
+    ("pcapplusplus_sll.pcap", "host 10.0.0.1 or ip6"), ("pcapplusplus_raw_ip.pcap", "icmp or udp"),
+    ("pcapplusplus_null_loopback.pcap", "ip6"), ("pcapplusplus_QinQ_802.1_AD.pcapng", "vlan 30"),
+])
+def test_filter_keeps_what_tcpdump_keeps(tmp_path, name, expression):
+    from test_captures import read_capture
+    source = CAPTURES / name
+    dump = subprocess.run(["tcpdump", "-r", str(source), "-w", "-", expression], capture_output=True, timeout=60, check=True)
+    want = [rec[:4] for rec in read_capture(dump.stdout)[1]]
+    ok("split", source, tmp_path / "out", "-s", "nosplit", "--filter", expression, "-q")
+    got = [rec[:4] for data in listing(tmp_path / "out").values() for rec in read_capture(data)[1]]
+    ok("archive", source, tmp_path / "a.fsieve", "-s", "nosplit", "--filter", expression, "-q")
+    assert len(want) > 0 and got == want
+    assert len(flowsieve.Archive.open(str(tmp_path / "a.fsieve"))) == 1
+
+
+@pytest.mark.parametrize("expression, message", [
+    ("tcp prt 80", "invalid --filter expression 'tcp prt 80': can't parse filter expression: syntax error"),
+    ("ether host 1:2:3:4:5:6", "invalid --filter expression 'ether host 1:2:3:4:5:6': ethernet addresses supported only"),
+])
+def test_filter_expressions_libpcap_rejects_are_usage_errors(tmp_path, expression, message):
+    path = tmp_path / "cap.pcap"
+    path.write_bytes(pcap([packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, raw=True)], linktype=101))
+    for command, out in (("split", tmp_path / "out"), ("archive", tmp_path / "a.fsieve")):
+        result = run(command, path, out, "--filter", expression)
+        assert (result.returncode, result.stderr.decode().startswith("flowsieve: " + message)) == (2, True), result.stderr
+        assert not out.exists()
