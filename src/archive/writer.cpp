@@ -31,10 +31,67 @@ static_assert(kPcapRecordHeaderSize == kRecordHeaderSize);
 
 uint64_t micros(const ParsedPacket& p) { return uint64_t(p.ts_sec) * 1000000 + p.ts_usec; }
 
-// The accumulator of one flow. Its offset list is encoded as packets
-// arrive, which keeps a flow's memory at a byte or two per packet.
+// Every flow's offset list, encoded as its packets arrive: a byte or two
+// per packet, in small chunks drawn from large shared blocks, so that a flow
+// (most are a few packets long) costs no allocation of its own.
+class OffsetLists {
+public:
+    static constexpr uint64_t kNone = UINT64_MAX;
+
+    // One flow's list: its first and last chunks and its length in bytes.
+    struct List {
+        uint64_t first = kNone;
+        uint64_t last = kNone;
+        uint64_t size = 0;
+    };
+
+    void append(List& list, const uint8_t* bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const size_t at = size_t(list.size % kChunkBytes);
+            if (at == 0) add_chunk(list);
+            chunk(list.last).bytes[at] = bytes[i];
+            ++list.size;
+        }
+    }
+
+    // Calls add(bytes, size) for each run of the list's bytes in order, while it succeeds.
+    template <class Add>
+    Status<> read(const List& list, Add add) const {
+        uint64_t left = list.size;
+        for (uint64_t c = list.first; left; c = chunk(c).next) {
+            const size_t n = size_t(std::min<uint64_t>(left, kChunkBytes));
+            if (auto st = add(chunk(c).bytes, n); !st) return st;
+            left -= n;
+        }
+        return {};
+    }
+
+private:
+    static constexpr size_t kChunkBytes = 24;
+    static constexpr size_t kBlockChunks = 4096;
+    struct Chunk {
+        uint8_t bytes[kChunkBytes];
+        uint64_t next;
+    };
+
+    Chunk& chunk(uint64_t i) { return blocks_[i / kBlockChunks][i % kBlockChunks]; }
+    const Chunk& chunk(uint64_t i) const { return blocks_[i / kBlockChunks][i % kBlockChunks]; }
+    void add_chunk(List& list) {
+        if (count_ % kBlockChunks == 0) blocks_.push_back(std::make_unique_for_overwrite<Chunk[]>(kBlockChunks));
+        const uint64_t c = count_++;
+        chunk(c).next = kNone;
+        if (list.first == kNone) list.first = c;
+        else chunk(list.last).next = c;
+        list.last = c;
+    }
+
+    std::vector<std::unique_ptr<Chunk[]>> blocks_;
+    uint64_t count_ = 0;
+};
+
+// The accumulator of one flow.
 struct FlowEntry {
-    std::vector<uint8_t> offsets;
+    OffsetLists::List offsets;
     uint64_t last_position = 0;
     std::optional<IpTuple> tuple;
     uint64_t total_bytes = 0;
@@ -42,16 +99,16 @@ struct FlowEntry {
     uint64_t end_ts = 0;
     uint32_t packet_count = 0;
 
-    void add_position(uint64_t position) {
+    void add_position(OffsetLists& lists, uint64_t position) {
         uint8_t bytes[kMaxVarintSize];
         size_t n;
-        if (offsets.empty()) {
+        if (offsets.size == 0) {
             encode_u64le(bytes, position);
             n = kOffsetListHead;
         } else {
             n = encode_varint(position - last_position, bytes);
         }
-        for (size_t i = 0; i < n; ++i) offsets.push_back(bytes[i]);  // a byte or two: no copy call
+        lists.append(offsets, bytes, n);
         last_position = position;
     }
 };
@@ -332,7 +389,7 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id) {
 }
 
 // Writes everything after the packet records; the footer last.
-Status<> finish(ArchiveFile& file, std::vector<FlowEntry>& flows) {
+Status<> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLists lists) {
     ArchiveFooter footer;
     footer.offsets_off = file.position();
     footer.data_len = footer.offsets_off - kDataStart;
@@ -341,16 +398,17 @@ Status<> finish(ArchiveFile& file, std::vector<FlowEntry>& flows) {
     std::vector<FlowRecord> records;
     records.reserve(flows.size());
     for (size_t i = 0; i < flows.size(); ++i) {
-        FlowEntry& e = flows[i];
-        if (e.offsets.size() > kU32Max)
+        const FlowEntry& e = flows[i];
+        if (e.offsets.size > kU32Max)
             return Error{"Offset list of flow " + std::to_string(i + 1) + " exceeds 4294967295 bytes"};
         records.push_back(record_of(e, i + 1));
         records.back().offsets_pos = position;
-        records.back().offsets_len = uint32_t(e.offsets.size());
-        if (auto st = out.add(e.offsets.data(), e.offsets.size()); !st) return st;
-        position += e.offsets.size();
-        std::vector<uint8_t>().swap(e.offsets);
+        records.back().offsets_len = uint32_t(e.offsets.size);
+        if (auto st = lists.read(e.offsets, [&](const uint8_t* bytes, size_t n) { return out.add(bytes, n); }); !st)
+            return st;
+        position += e.offsets.size;
     }
+    lists = OffsetLists();  // not needed for the rest
     footer.offsets_len = position - footer.offsets_off;
 
     footer.table_off = position;
@@ -402,6 +460,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
         !st)
         return st;
     std::vector<FlowEntry> flows;  // by flow id - 1
+    OffsetLists offset_lists;
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size()});
@@ -424,7 +483,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
                 FlowEntry& e = flows[index];
                 if (e.packet_count == kU32Max)
                     return CallError::runtime("Flow " + std::to_string(index + 1) + " has more than 4294967295 packets");
-                e.add_position(position);
+                e.add_position(offset_lists, position);
                 ++e.packet_count;
                 e.total_bytes += packet.orig_len;
                 e.end_ts = ts;
@@ -436,7 +495,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
     if (auto st = packets->finish(); !st) return st;
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    if (auto st = finish(file, flows); !st) return CallError::runtime(st.error().message);
+    if (auto st = finish(file, flows, std::move(offset_lists)); !st) return CallError::runtime(st.error().message);
     if (::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
         return CallError::runtime("Failed to rename " + temp_path + " -> " + o.output_path);
     return {};

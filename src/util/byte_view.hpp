@@ -3,8 +3,10 @@
 // read leave the buffer: an out-of-range read yields std::nullopt.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace flowsieve {
@@ -21,11 +23,18 @@ inline uint32_t decode_u32(const uint8_t* p, ByteOrder order) {
     return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
 }
 
+// Output bytes are written in one store where the machine is little-endian:
+// the compiler does not always merge the byte stores, and records are
+// written for every packet.
 inline void encode_u32le(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 4);
+    } else {
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+    }
 }
 
 inline uint64_t decode_u64le(const uint8_t* p) {
@@ -33,8 +42,12 @@ inline uint64_t decode_u64le(const uint8_t* p) {
 }
 
 inline void encode_u64le(uint8_t* p, uint64_t v) {
-    encode_u32le(p, uint32_t(v));
-    encode_u32le(p + 4, uint32_t(v >> 32));
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 8);
+    } else {
+        encode_u32le(p, uint32_t(v));
+        encode_u32le(p + 4, uint32_t(v >> 32));
+    }
 }
 
 inline void encode_u16le(uint8_t* p, uint16_t v) {

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <limits.h>
 
-#include <cstring>
 
 #include "util/file_io.hpp"
 #include "util/os_error.hpp"
@@ -17,25 +16,6 @@ constexpr size_t kMaxPieces = IOV_MAX;
 }  // namespace
 
 WriteBuffer::WriteBuffer(size_t capacity) : capacity_(capacity), copies_(new uint8_t[capacity]) {}
-
-bool WriteBuffer::extends_last(const uint8_t* data) const {
-    return !pieces_.empty() &&
-           static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == data;
-}
-
-void WriteBuffer::append(const uint8_t* data, size_t size) {
-    if (extends_last(data)) pieces_.back().iov_len += size;
-    else pieces_.push_back({const_cast<uint8_t*>(data), size});
-    size_ += size;
-}
-
-void WriteBuffer::copy(const uint8_t* data, size_t size) {
-    if (!size) return;  // an empty frame may have no address
-    uint8_t* at = copies_.get() + copied_;
-    std::memcpy(at, data, size);
-    copied_ += size;
-    append(at, size);
-}
 
 void WriteBuffer::lend(const uint8_t* data, size_t size) {
     if (size < kLendFrom || (pieces_.size() + 2 > kMaxPieces && !extends_last(data))) return copy(data, size);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -29,8 +30,16 @@ public:
     // Add a piece, first writing out what is buffered when it does not fit;
     // a piece as large as the buffer is written at once. `write` lends,
     // `write_copy` copies.
-    Status<> write(int fd, const uint8_t* data, size_t size) { return put(fd, data, size, true); }
-    Status<> write_copy(int fd, const uint8_t* data, size_t size) { return put(fd, data, size, false); }
+    // A small piece that fits, as most are (a record header, a short frame),
+    // is copied inline.
+    Status<> write(int fd, const uint8_t* data, size_t size) {
+        if (size < kLendFrom && size <= room()) return copy(data, size), Status<>();
+        return put(fd, data, size, true);
+    }
+    Status<> write_copy(int fd, const uint8_t* data, size_t size) {
+        if (size <= room()) return copy(data, size), Status<>();
+        return put(fd, data, size, false);
+    }
     // Writes every buffered byte and empties the buffer, even on failure.
     Status<> flush(int fd);
     // Forgets what is buffered.
@@ -40,9 +49,22 @@ private:
     Status<> put(int fd, const uint8_t* data, size_t size, bool lendable);
     // Add a piece that fits: `lend` copies it when small.
     void lend(const uint8_t* data, size_t size);
-    void copy(const uint8_t* data, size_t size);
-    bool extends_last(const uint8_t* data) const;
-    void append(const uint8_t* data, size_t size);
+    void copy(const uint8_t* data, size_t size) {
+        if (!size) return;  // an empty frame may have no address
+        uint8_t* at = copies_.get() + copied_;
+        std::memcpy(at, data, size);
+        copied_ += size;
+        append(at, size);
+    }
+    bool extends_last(const uint8_t* data) const {
+        return !pieces_.empty() &&
+               static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == data;
+    }
+    void append(const uint8_t* data, size_t size) {
+        if (extends_last(data)) pieces_.back().iov_len += size;
+        else pieces_.push_back({const_cast<uint8_t*>(data), size});
+        size_ += size;
+    }
 
     size_t capacity_;
     size_t size_ = 0;
