@@ -86,8 +86,9 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     return out;
 }
 
-Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections) {
+Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, uint32_t empty_link_type) {
     PacketMerge merge;
+    merge.link_type_ = empty_link_type;
     const Selection* typed = nullptr;  // the first archive that contributes flows
     for (const Selection& s : selections) {
         if (s.flows.empty()) continue;
@@ -98,7 +99,6 @@ Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections) {
         if (!typed) typed = &s;
     }
     if (typed) merge.link_type_ = typed->reader->link_type();
-    else if (!selections.empty()) merge.link_type_ = selections.front().reader->link_type();
 
     for (size_t a = 0; a < selections.size(); ++a) {
         merge.budgets_.emplace_back(*selections[a].reader);

@@ -64,11 +64,10 @@ struct Selection {
 class PacketMerge {
 public:
     // Errors: the link types of two archives that contribute flows differ;
-    // a flow's offset list lies outside its file.
-    static Result<PacketMerge> of(const std::vector<Selection>& selections);
+    // a flow's offset list lies outside its file. `empty_link_type` is the
+    // output's when no flow was selected.
+    static Result<PacketMerge> of(const std::vector<Selection>& selections, uint32_t empty_link_type);
 
-    // The one link type of the archives (that of the first archive when no
-    // flow was selected, Ethernet when there is no archive).
     uint32_t link_type() const { return link_type_; }
     std::optional<PacketRecord> next();
 
@@ -83,7 +82,7 @@ private:
     }
     void advance(size_t cursor);
 
-    uint32_t link_type_ = 1;
+    uint32_t link_type_ = 0;
     std::vector<PacketCursor> cursors_;
     std::vector<size_t> budget_of_;  // archive of each cursor
     std::vector<ExportBudget> budgets_;

@@ -150,28 +150,26 @@ int run_export(const Parsed& p) {
     const bool one_file = merge || ids.size() == 1;
     if (out == "-" && !one_file) usage("-o - writes one flow or a --merge: give one flow id, or --merge");
 
-    const Store store = open_store(paths);
-    if (!ids.empty() && (store.several || store.archives.size() != 1))
+    if (!ids.empty() && (paths.size() > 1 || is_folder(paths[0])))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    std::vector<archive::Selection> selections;
-    for (const StoreArchive& a : store.archives) {
-        archive::Selection s{a.path, a.reader, {}};
-        if (ids.empty()) {
-            s.flows = archive::select_flows(*a.reader, query);
-        } else {
-            std::set<const archive::FlowRecord*> seen;
-            for (uint64_t id : ids) {
-                const archive::FlowRecord* r = archive::get_flow(*a.reader, id);
-                if (!r) return fail("no flow with id " + std::to_string(id) + " in " + a.path);
-                if (seen.insert(r).second) s.flows.push_back(r);
-            }
+    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+        if (ids.empty()) return archive::select_flows(reader, query);
+        archive::FlowList flows;
+        std::set<const archive::FlowRecord*> seen;
+        for (uint64_t id : ids) {
+            const archive::FlowRecord* r = archive::get_flow(reader, id);
+            if (!r) throw CallError::value("no flow with id " + std::to_string(id) + " in " + path);
+            if (seen.insert(r).second) flows.push_back(r);
         }
-        selections.push_back(std::move(s));
-    }
+        return flows;
+    });
+    std::vector<archive::Selection> selections;
+    for (const Chosen& a : store.archives) selections.push_back({a.path, a.reader, a.flows});
     install_interrupt_handlers();
 
     if (merge) {
-        auto merged = archive::PacketMerge::of(selections);
+        // With no archive at all, the merge is an empty Ethernet capture.
+        auto merged = archive::PacketMerge::of(selections, store.first_link_type.value_or(1));
         if (!merged) throw CallError::runtime(merged.error().message);
         int interrupted = 0;
         const int status = write_output(out, std::nullopt, [&](int fd) { return write_merge(fd, *merged, interrupted); });

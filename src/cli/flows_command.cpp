@@ -50,10 +50,10 @@ int run_flows(const Parsed& p) {
     const auto format = parse_list_format(lowered(p.last('f', "table")));
     if (!format) usage("unknown format '" + p.last('f') + "': table, csv or json");
     const archive::FlowQuery query = parse_query(p);
-    const Store store = open_store(p.args);
+    const Store store = choose_flows(
+        p.args, [&](const archive::ArchiveReader& reader, const std::string&) { return archive::select_flows(reader, query); });
     std::vector<ListedFlows> listed;
-    for (const StoreArchive& a : store.archives)
-        listed.push_back({a.name, a.reader.get(), archive::select_flows(*a.reader, query)});
+    for (const Chosen& a : store.archives) listed.push_back({a.name, a.reader.get(), a.flows});
     print_flows(stdout, listed, *format, store.several);
     return 0;
 }

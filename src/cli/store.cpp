@@ -169,23 +169,26 @@ std::optional<uint64_t> parse_time(std::string_view t) {
     return uint64_t(seconds) * 1000000 + micros;
 }
 
-Store open_store(const std::vector<std::string>& paths) {
+Store choose_flows(const std::vector<std::string>& paths,
+                   const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose) {
     Store store;
     store.several = paths.size() > 1;
+    auto take = [&](const std::string& path, std::shared_ptr<const archive::ArchiveReader> reader) {
+        if (!store.first_link_type) store.first_link_type = reader->link_type();
+        archive::FlowList flows = choose(*reader, path);
+        if (!flows.empty()) store.archives.push_back({path, base_name(path), std::move(reader), std::move(flows)});
+    };
     for (const std::string& path : paths) {
         struct stat st;
         if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            store.archives.push_back({path, base_name(path), open_or_throw(path)});
+            take(path, open_or_throw(path));
             continue;
         }
         store.several = true;
         for (const std::string& member : folder_archives(path)) {
             auto reader = archive::open_archive(member);
-            if (!reader) {
-                message("warning: skipped " + member + ": " + reader.error().message);
-                continue;
-            }
-            store.archives.push_back({member, base_name(member), std::move(reader).value()});
+            if (reader) take(member, std::move(reader).value());
+            else message("warning: skipped " + member + ": " + reader.error().message);
         }
     }
     return store;

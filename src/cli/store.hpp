@@ -2,6 +2,7 @@
 // command line, and the query options that flows and export share.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,22 +14,29 @@
 
 namespace flowsieve::cli {
 
-struct StoreArchive {
+// The flows chosen from one archive.
+struct Chosen {
     std::string path;
     std::string name;  // the file name, which names the archive in listings
     std::shared_ptr<const archive::ArchiveReader> reader;
+    archive::FlowList flows;
 };
 
 struct Store {
-    std::vector<StoreArchive> archives;
+    std::vector<Chosen> archives;  // those with chosen flows, in order
     // More than one archive, or a folder: listings name each flow's archive.
     bool several = false;
+    std::optional<uint32_t> first_link_type;  // of the first archive opened
 };
 
-// Opens each archive named, and every *.fsieve of each folder named, in
-// name order. An archive named itself must open; one in a folder that does
-// not is named in a warning and skipped.
-Store open_store(const std::vector<std::string>& paths);
+// Opens each archive named, and every *.fsieve of each folder named in name
+// order, one after another, and keeps those from which `choose` takes
+// flows. The others are released at once, so that memory holds the
+// archives that answer rather than all of them. An archive named itself
+// must open; one in a folder that does not is named in a warning and
+// skipped.
+Store choose_flows(const std::vector<std::string>& paths,
+                   const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose);
 
 // The query options: --ip, --port, --proto (each repeatable), --since,
 // --until, --flow and --community-id.
