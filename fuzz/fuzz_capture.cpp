@@ -3,13 +3,15 @@
 // input, incl_len is their count, the payload lies within them, every
 // packet has one or two keys that fit, compact keys part packets as key
 // texts do, and address texts read back as the address they were written
-// from.
+// from. The fragment matcher lets every packet out once, in capture order,
+// changing only later fragments.
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "common.hpp"
 #include "flow/filter.hpp"
+#include "flow/fragments.hpp"
 #include "flow/strategy.hpp"
 #include "parser/capture.hpp"
 
@@ -83,6 +85,32 @@ void check_compact_keys(const std::vector<ParsedPacket>& packets) {
     }
 }
 
+void check_fragments(const std::vector<ParsedPacket>& packets) {
+    FragmentMatcher matcher;
+    size_t left = 0;
+    uint64_t later = 0;
+    auto leave = [&](const ParsedPacket& p) {
+        check(left < packets.size());
+        const ParsedPacket& in = packets[left++];
+        check(p.data.data() == in.data.data() && p.fragment == in.fragment && p.ip.has_value() == in.ip.has_value());
+        if (p.ip && p.fragment != FragmentPart::Later)
+            check(p.ip->protocol == in.ip->protocol && p.ip->src_port == in.ip->src_port &&
+                  p.ip->dst_port == in.ip->dst_port);
+    };
+    for (const ParsedPacket& p : packets) {
+        later += p.fragment == FragmentPart::Later;
+        if (!matcher.takes(p)) {
+            leave(p);
+            continue;
+        }
+        matcher.add(ParsedPacket(p));
+        while (matcher.ready()) leave(matcher.take());
+    }
+    matcher.finish();
+    while (matcher.ready()) leave(matcher.take());
+    check(left == packets.size() && matcher.matched() + matcher.unmatched() == later);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -110,5 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     check_filters(packets);
     check_compact_keys(packets);
+    check_fragments(packets);
     return 0;
 }

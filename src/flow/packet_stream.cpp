@@ -28,24 +28,42 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
     return {};
 }
 
+bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
+                             KeyRewrite rewrite) {
+    QueuedPacket queued;
+    if (filter.accepts(packet)) queued.keys = keys_for(strategy, packet, form);
+    for (uint8_t i = 0; i < queued.keys.count; ++i) {
+        FlowKey& key = queued.keys.keys[i];
+        if (rewrite) rewrite(key.data(), key.text().size());
+        uint32_t flow = keys_.find(key.text());
+        queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+    }
+    queued.packet = std::move(packet);
+    queued.packet.data = queued.packet.data.borrowed();
+    return queue_.push(std::move(queued));
+}
+
 void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter,
                                 KeyForm form, KeyRewrite rewrite) {
     try {
+        // Packets leave the fragment matcher in capture order; false once the consumer is gone.
+        auto emit_ready = [&] {
+            while (fragments_.ready())
+                if (!emit(fragments_.take(), strategy, filter, form, rewrite)) return false;
+            return true;
+        };
+        bool consumer_gone = false;
         for (;;) {
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
                 bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
-                QueuedPacket queued;
-                if (filter.accepts(*packet)) queued.keys = keys_for(strategy, *packet, form);
-                for (uint8_t i = 0; i < queued.keys.count; ++i) {
-                    FlowKey& key = queued.keys.keys[i];
-                    if (rewrite) rewrite(key.data(), key.text().size());
-                    uint32_t flow = keys_.find(key.text());
-                    queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+                if (fragments_.takes(*packet)) [[unlikely]] {
+                    fragments_.add(std::move(*packet));
+                    consumer_gone = !emit_ready();
+                } else {
+                    consumer_gone = !emit(std::move(*packet), strategy, filter, form, rewrite);
                 }
-                queued.packet = std::move(*packet);
-                queued.packet.data = queued.packet.data.borrowed();
-                if (!queue_.push(std::move(queued))) break;
+                if (consumer_gone) break;
             } else if (auto* error = std::get_if<CaptureError>(&next)) {
                 error_ = std::move(*error);
                 break;
@@ -53,6 +71,12 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
                 break;
             }
         }
+        if (!consumer_gone) {
+            fragments_.finish();
+            emit_ready();
+        }
+        fragments_matched_.store(fragments_.matched(), std::memory_order_relaxed);
+        fragments_unmatched_.store(fragments_.unmatched(), std::memory_order_relaxed);
     } catch (...) {
         panicked_ = true;
     }

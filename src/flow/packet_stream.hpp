@@ -11,6 +11,7 @@
 
 #include "flow/filter.hpp"
 #include "flow/flow_table.hpp"
+#include "flow/fragments.hpp"
 #include "flow/packet_queue.hpp"
 #include "flow/strategy.hpp"
 #include "parser/capture.hpp"
@@ -42,6 +43,10 @@ public:
 
     // Input bytes read so far, for progress.
     uint64_t bytes_consumed() const { return bytes_consumed_.load(std::memory_order_relaxed); }
+    // Later fragments given their datagram's ports, and those left with
+    // ports 0; known once all packets are in.
+    uint64_t fragments_matched() const { return fragments_matched_.load(std::memory_order_relaxed); }
+    uint64_t fragments_unmatched() const { return fragments_unmatched_.load(std::memory_order_relaxed); }
     // Stops the reading thread and waits for it; how the reading ended: a
     // RuntimeError with the capture error's text, or nothing at the end of
     // the capture.
@@ -53,10 +58,16 @@ public:
 private:
     void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
                  KeyRewrite rewrite);
+    // Filters, keys and numbers a packet and queues it; false when the consumer is gone.
+    bool emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
+              KeyRewrite rewrite);
 
     PacketQueue queue_;
     FlowTable keys_;  // written by the reading thread only
+    FragmentMatcher fragments_;  // the reading thread's
     std::atomic<uint64_t> bytes_consumed_{0};
+    std::atomic<uint64_t> fragments_matched_{0};
+    std::atomic<uint64_t> fragments_unmatched_{0};
     bool panicked_ = false;
     std::optional<CaptureError> error_;
     std::thread thread_;

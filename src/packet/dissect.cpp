@@ -41,10 +41,16 @@ constexpr int kMaxMplsLabels = 8;
 constexpr uint8_t kProtoIcmp = 1;
 constexpr uint8_t kProtoTcp = 6;
 constexpr uint8_t kProtoUdp = 17;
+constexpr uint8_t kProtoFragment = 44;
 constexpr uint8_t kProtoEsp = 50;
 constexpr uint8_t kProtoNoNext = 59;
 constexpr uint8_t kProtoIcmpv6 = 58;
 constexpr uint8_t kProtoSctp = 132;
+
+constexpr uint16_t kIpv4MoreFragments = 0x2000;
+constexpr uint16_t kIpv4FragmentOffset = 0x1FFF;
+constexpr uint16_t kIpv6FragmentOffset = 0xFFF8;
+constexpr uint16_t kIpv6MoreFragments = 0x0001;
 
 constexpr int kMaxExtensionHeaders = 8;
 
@@ -88,6 +94,16 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
     }
 }
 
+// A fragment after the first begins inside the datagram's payload: it has
+// no transport header to read ports from, and all of it is payload, for the
+// protocols whose payload is kept.
+void dissect_later_fragment(size_t at, IpDissection& out) {
+    out.fragment = FragmentPart::Later;
+    const uint8_t protocol = out.tuple.protocol;
+    if (protocol != kProtoIcmp && protocol != kProtoIcmpv6 && protocol != kProtoEsp && protocol != kProtoNoNext)
+        out.payload_offset = at;
+}
+
 std::optional<IpDissection> dissect_ipv4(ByteView v) {
     if (v.size() < 20) return std::nullopt;
     size_t header_len = size_t(*v.u8(0) & 0x0F) * 4;
@@ -97,6 +113,15 @@ std::optional<IpDissection> dissect_ipv4(ByteView v) {
     v.copy(12, 4, out.tuple.src_ip.bytes.data());
     v.copy(16, 4, out.tuple.dst_ip.bytes.data());
     out.tuple.protocol = *v.u8(9);
+    const uint16_t fragment = *v.u16be(6);
+    if (fragment & (kIpv4MoreFragments | kIpv4FragmentOffset)) {
+        out.fragment_id = *v.u16be(4);
+        if (fragment & kIpv4FragmentOffset) {
+            dissect_later_fragment(header_len, out);
+            return out;
+        }
+        out.fragment = FragmentPart::First;
+    }
     read_transport_names(v, header_len, out.tuple);
     switch (out.tuple.protocol) {
         case kProtoIcmp:
@@ -133,8 +158,22 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
         auto following = v.u8(offset);
         auto len_byte = v.u8(offset + 1);
         if (!following || !len_byte) return std::nullopt;  // chain runs past the capture
+        if (next == kProtoFragment) {
+            // Offset 0 without more fragments is an atomic fragment: a whole datagram.
+            auto field = v.u16be(offset + 2);
+            auto id = v.u32(offset + 4, ByteOrder::Big);
+            if (field && id && (*field & (kIpv6FragmentOffset | kIpv6MoreFragments))) {
+                out.fragment_id = *id;
+                if (*field & kIpv6FragmentOffset) {
+                    out.tuple.protocol = *following;
+                    dissect_later_fragment(offset + 8, out);
+                    return out;
+                }
+                out.fragment = FragmentPart::First;
+            }
+        }
         size_t length;
-        if (next == 44) length = 8;
+        if (next == kProtoFragment) length = 8;
         else if (next == 51) length = (size_t(*len_byte) + 2) * 4;
         else length = (size_t(*len_byte) + 1) * 8;
         next = *following;
@@ -158,6 +197,8 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
 // The IP packet's facts, its payload range counted from the frame's start.
 void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     p.ip = ip.tuple;
+    p.fragment = ip.fragment;
+    p.fragment_id = ip.fragment_id;
     if (ip.payload_offset) {
         p.payload_offset = at + *ip.payload_offset;
         p.payload_end = at + ip.payload_end;

@@ -37,6 +37,10 @@ struct IpTuple {
 
 using MacAddress = std::array<uint8_t, 6>;
 
+// Which part of a fragmented IP datagram a packet is. A later fragment
+// carries no transport header, so its ports are those of the first.
+enum class FragmentPart : uint8_t { None, First, Later };
+
 struct ParsedPacket {
     uint32_t ts_sec = 0;
     uint32_t ts_usec = 0;
@@ -49,6 +53,8 @@ struct ParsedPacket {
     // end of the IP datagram, or of the captured bytes.
     uint64_t payload_end = 0;
     std::optional<IpTuple> ip;
+    FragmentPart fragment = FragmentPart::None;
+    uint32_t fragment_id = 0;  // the datagram's identification, for a fragment
     std::optional<MacAddress> src_mac;
     std::optional<MacAddress> dst_mac;
     std::optional<MacAddress> bssid;
@@ -60,6 +66,8 @@ struct IpDissection {
     IpTuple tuple;
     std::optional<uint64_t> payload_offset;
     uint64_t payload_end = 0;
+    FragmentPart fragment = FragmentPart::None;
+    uint32_t fragment_id = 0;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);

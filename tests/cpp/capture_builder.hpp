@@ -92,6 +92,16 @@ inline Bytes ipv4(uint8_t proto, const Bytes& payload, uint8_t ihl = 5) {
 inline Bytes ipv6(uint8_t next, const Bytes& payload, const Bytes& src = Bytes(16, 0x11)) {
     return cat(Bytes{0x60, 0, 0, 0}, be16(uint16_t(payload.size())), Bytes{next, 64}, src, Bytes(16, 0x22), payload);
 }
+// The IPv4 packet as a fragment: identification, offset in 8-byte units, more fragments.
+inline Bytes fragment4(Bytes ip, uint16_t id, uint16_t offset, bool more) {
+    const uint16_t field = uint16_t(offset | (more ? 0x2000 : 0));
+    ip[4] = uint8_t(id >> 8), ip[5] = uint8_t(id), ip[6] = uint8_t(field >> 8), ip[7] = uint8_t(field);
+    return ip;
+}
+// An IPv6 Fragment header.
+inline Bytes frag6(uint8_t next, uint16_t offset, bool more, uint32_t id) {
+    return cat(Bytes{next, 0}, be16(uint16_t(offset << 3 | more)), ints(true, {{id, 4}}));
+}
 // An extension header of `size` bytes; only its first two bytes are read.
 inline Bytes ext6(uint8_t next, uint8_t len_byte, size_t size) { return cat(Bytes{next, len_byte}, Bytes(size - 2, 0)); }
 inline Bytes tcp(uint16_t sport, uint16_t dport, const Bytes& payload = {}, uint8_t words = 5) {

@@ -17,7 +17,8 @@ Bytes dest_opts(int n, uint8_t last) {
 // A frame and what it decodes to; an absent protocol means no ip. The
 // payload ends with the frame unless `end` says otherwise.
 struct Case { const char* name; uint32_t link; Bytes frame; bool macs; std::optional<uint8_t> protocol; uint16_t sport = 0, dport = 0;
-              std::optional<uint64_t> payload = {}; std::optional<uint64_t> end = {}; };
+              std::optional<uint64_t> payload = {}; std::optional<uint64_t> end = {};
+              FragmentPart fragment = FragmentPart::None; uint32_t id = 0; };
 
 // Ethernet tags before an EtherType, each with VLAN 100.
 Bytes tagged(std::initializer_list<uint16_t> tags, uint16_t type, const Bytes& payload) {
@@ -80,7 +81,14 @@ TEST(DissectFrame, LinkNetworkAndTransportHeaders) {
         {"6 bytes of UDP", 1, cut(ether(0x0800, ipv4(17, udp(1, 2))), 40), true, 17, 1, 2, 40},
         {"3 bytes of TCP", 1, cut(ether(0x0800, tcp4), 37), true, 6, 0, 0, 34},
         {"TCP data offset beyond the capture", 1, ether(0x0800, with(tcp4, 32, 0xF0)), true, 6, 1000, 80, 54},
-        {"fragment read as a whole datagram", 1, ether(0x0800, with(ipv4(17, udp(3, 4)), 6, 0x20)), true, 17, 3, 4, 42},
+        {"first fragment read as a whole datagram", 1, ether(0x0800, fragment4(ipv4(17, udp(3, 4)), 9, 0, true)), true, 17, 3, 4, 42, {},
+         FragmentPart::First, 9},
+        {"later fragment: no ports, payload after the IP header", 1, ether(0x0800, fragment4(ipv4(17, udp(3, 4)), 9, 1, false)),
+         true, 17, 0, 0, 34, {}, FragmentPart::Later, 9},
+        {"later fragment with options", 1, ether(0x0800, fragment4(ipv4(6, tcp(3, 4), 6), 0xFFFF, 0x1FFF, true)), true, 6, 0, 0, 38, {},
+         FragmentPart::Later, 0xFFFF},
+        {"later ICMP fragment", 1, ether(0x0800, fragment4(ipv4(1, Bytes(8, 0)), 9, 1, true)), true, 1, 0, 0, {}, {}, FragmentPart::Later, 9},
+        {"don't-fragment flag alone", 1, ether(0x0800, with(ipv4(17, udp(3, 4)), 6, 0x40)), true, 17, 3, 4, 42},
         {"ICMP", 1, ether(0x0800, ipv4(1, Bytes(8, 0))), true, 1},
         {"GRE", 1, ether(0x0800, ipv4(47, Bytes(8, 0))), true, 47, 0, 0, 34},
         {"IPv4 ESP", 1, ether(0x0800, ipv4(50, Bytes(16, 0))), true, 50, 0, 0, 34},
@@ -94,6 +102,16 @@ TEST(DissectFrame, LinkNetworkAndTransportHeaders) {
          ether(0x86DD, ipv6(0, cat(ext6(43, 0, 8), ext6(44, 1, 16), ext6(51, 0xFF, 8), ext6(60, 4, 24), ext6(6, 0, 8),
                                    tcp(7, 8, {}, 6)))),
          true, 6, 7, 8, 14 + 40 + 8 + 16 + 8 + 24 + 8 + 24},
+        {"first IPv6 fragment", 1, ether(0x86DD, ipv6(44, cat(frag6(17, 0, true, 0x89ABCDEF), udp(5, 6)))), true, 17, 5, 6,
+         14 + 40 + 8 + 8, {}, FragmentPart::First, 0x89ABCDEF},
+        {"later IPv6 fragment behind Hop-by-Hop", 1, ether(0x86DD, ipv6(0, cat(ext6(44, 0, 8), frag6(60, 1, false, 7), udp(5, 6)))),
+         true, 60, 0, 0, 14 + 40 + 8 + 8, {}, FragmentPart::Later, 7},
+        {"later ICMPv6 fragment", 1, ether(0x86DD, ipv6(44, cat(frag6(58, 1, true, 7), Bytes(8, 0)))), true, 58, 0, 0, {}, {},
+         FragmentPart::Later, 7},
+        {"atomic fragment is a whole datagram", 1, ether(0x86DD, ipv6(44, cat(frag6(17, 0, false, 7), udp(5, 6)))), true, 17, 5, 6,
+         14 + 40 + 8 + 8},
+        {"Fragment header cut after its offset", 1, cut(ether(0x86DD, ipv6(44, frag6(17, 1, true, 7))), 14 + 40 + 5), true, 17, 0, 0,
+         14 + 45},
         {"ESP after Hop-by-Hop", 1, ether(0x86DD, ipv6(0, cat(ext6(50, 0, 8), Bytes(8, 0)))), true, 50},
         {"eight extension headers then UDP", 1, ether(0x86DD, ipv6(60, cat(dest_opts(8, 17), udp(1, 2)))), true, 17, 1, 2, 126},
         {"ninth extension header is not walked", 1, ether(0x86DD, ipv6(60, cat(dest_opts(8, 0), Bytes(8, 0)))), true, 0, 0, 0, 118},
@@ -130,6 +148,7 @@ TEST(DissectFrame, LinkNetworkAndTransportHeaders) {
         EXPECT_EQ(std::tuple(p.incl_len, p.src_mac.has_value(), p.dst_mac.has_value(), p.bssid.has_value(), p.payload_offset),
                   std::tuple(uint32_t(c.frame.size()), c.macs, c.macs, false, c.payload));
         if (p.payload_offset) EXPECT_EQ(p.payload_end, c.end.value_or(c.frame.size()));
+        EXPECT_EQ(std::tuple(p.fragment, p.fragment_id), std::tuple(c.fragment, c.id));
         ASSERT_EQ(p.ip.has_value(), c.protocol.has_value());
         if (p.ip) {
             EXPECT_EQ(std::tuple(p.ip->protocol, p.ip->src_port, p.ip->dst_port), std::tuple(*c.protocol, c.sport, c.dport));

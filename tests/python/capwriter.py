@@ -16,10 +16,11 @@ def eth(payload, ethertype=0x0800, src=MAC_A, dst=MAC_B, vlan=None):
     return dst + src + tag + struct.pack("!H", ethertype) + payload
 
 
-def ipv4(src, dst, proto, payload, options=b""):
+def ipv4(src, dst, proto, payload, options=b"", ident=1, fragment=0):
+    """fragment is the flags and fragment offset field."""
     ihl = 5 + len(options) // 4
-    header = struct.pack("!BBHHHBBH4s4s", 0x40 | ihl, 0, 20 + len(options) + len(payload), 1, 0, 64, proto, 0,
-                         ip_bytes(src), ip_bytes(dst))
+    header = struct.pack("!BBHHHBBH4s4s", 0x40 | ihl, 0, 20 + len(options) + len(payload), ident, fragment, 64, proto,
+                         0, ip_bytes(src), ip_bytes(dst))
     return header + options + payload
 
 
@@ -34,6 +35,20 @@ def tcp(sport, dport, payload=b"", options=b""):
 
 def udp(sport, dport, payload=b""):
     return struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+
+
+def udp_fragments(src, dst, sport, dport, payload, size=16, ident=7):
+    """A UDP datagram cut into IP fragments of `size` bytes (a multiple of 8), as Ethernet frames in order, and the
+    bytes of the UDP payload that each one carries."""
+    v6, datagram, frames, pieces = ":" in src, udp(sport, dport, payload), [], []
+    for at in range(0, len(datagram), size):
+        piece, more = datagram[at:at + size], at + size < len(datagram)
+        if v6:  # at is a multiple of 8, so at == (at // 8) << 3
+            frames.append(eth(ipv6(src, dst, 44, struct.pack("!BBHI", 17, 0, at | more, ident) + piece), 0x86DD))
+        else:
+            frames.append(eth(ipv4(src, dst, 17, piece, ident=ident, fragment=0x2000 * more | at // 8)))
+        pieces.append(piece[8:] if at == 0 else piece)
+    return frames, pieces
 
 
 def arp(src_mac=MAC_A, src_ip="10.0.0.1", dst_ip="10.0.0.2"):

@@ -15,7 +15,7 @@ import pytest
 
 import flowsieve
 from capwriter import MAC_B, MAC_C, T0, arp, block, eth, ipv4, packet, pcap, pcapng, records
-from test_captures import CAPTURES, NAMES, dissect, keys, read_capture
+from test_captures import CAPTURES, NAMES, dissect_all, keys, read_capture
 
 RANGE = "out of range integral type conversion attempted"
 HEADER, RECORD, INDEX_HEADER, FOOTER = "<8sII48x", "<QB7x16s16sHH4xQIIQQQ", "<QIQIQI", "<8sII9Q40x"
@@ -109,8 +109,7 @@ def model(capture, strategy="session", ips=(), ports=()):
         except ValueError:
             pass
     data, flows = bytearray(), {}
-    for sec, usec, frame, orig, frame_link in recs:
-        ip, *hardware = dissect(frame, frame_link)
+    for (sec, usec, frame, orig, frame_link), (ip, *hardware) in zip(recs, dissect_all(recs)):
         if wanted and not (ip and wanted & {ip[0], ip[1]}) or ports and not (ip and set(ports) & {ip[2], ip[3]}):
             continue
         for key in ["all"] if strategy.lower() == "nosplit" else keys(strategy.lower(), ip, *hardware):

@@ -80,26 +80,38 @@ def read_capture(data):
 
 
 def dissect_ip(b):
-    """(src, dst, sport, dport, proto) of an IP header at the start of b, or None."""
-    n = len(b)
+    """((src, dst, sport, dport, proto), fragment) of an IP header at the start of b, or (None, None). fragment is
+    (datagram, first) for a piece of a fragmented datagram; a later piece has no ports, and over IPv6 the protocol
+    its Fragment header names."""
+    n, fragment = len(b), None
     if n and b[0] >> 4 == 4:
         offset = (b[0] & 15) * 4
         if n < 20 or offset < 20 or offset > n:
-            return None
+            return None, None
         src, dst, proto = b[12:16], b[16:20], b[9]
+        field = struct.unpack_from("!H", b, 6)[0]
+        if field & 0x3FFF:
+            fragment = (src, dst, proto, b[4:6]), not field & 0x1FFF
     elif n >= 40 and b[0] >> 4 == 6:
         src, dst, proto, offset = b[8:24], b[24:40], b[6], 40
         for _ in range(8):
             if proto not in (0, 43, 44, 51, 60):
                 break
             if n < offset + 2:
-                return None
+                return None, None
+            field = struct.unpack_from("!H", b, offset + 2)[0] if proto == 44 and n >= offset + 8 else 0
+            if field & 0xFFF9:
+                fragment = (src, dst, None, b[offset + 4:offset + 8]), not field & 0xFFF8
+            if fragment and not fragment[1]:
+                proto = b[offset]
+                break
             size = 8 if proto == 44 else (b[offset + 1] + 2) * 4 if proto == 51 else (b[offset + 1] + 1) * 8
             proto, offset = b[offset], offset + size
     else:
-        return None
-    ports = struct.unpack_from("!HH", b, offset) if proto in (6, 17) and n >= offset + 4 else (0, 0)
-    return src, dst, ports[0], ports[1], proto
+        return None, None
+    later = fragment and not fragment[1]
+    ports = struct.unpack_from("!HH", b, offset) if proto in (6, 17) and n >= offset + 4 and not later else (0, 0)
+    return (src, dst, ports[0], ports[1], proto), fragment
 
 
 IP_TYPES = (b"\x08\x00", b"\x86\xdd")
@@ -126,21 +138,25 @@ def ip_after_ethertype(f, at):
 
 
 def dissect(f, link):
-    """(ip tuple, src mac, dst mac, bssid), each None when absent."""
-    nothing = None, None, None, None
+    """(ip tuple, src mac, dst mac, bssid, fragment), each None when absent."""
+    nothing = None, None, None, None, None
     if link == 1:
         if len(f) < 14:
             return nothing
         start = ip_after_ethertype(f, 12)
-        return (dissect_ip(f[start:]) if start is not None else None), f[6:12], f[0:6], None
+        ip, fragment = dissect_ip(f[start:]) if start is not None else (None, None)
+        return ip, f[6:12], f[0:6], None, fragment
     if link in (113, 276):
         start, protocol = (16, f[14:16]) if link == 113 else (20, f[0:2])
-        return (dissect_ip(f[start:]) if len(f) >= start and protocol in IP_TYPES else None), None, None, None
+        ip, fragment = dissect_ip(f[start:]) if len(f) >= start and protocol in IP_TYPES else (None, None)
+        return ip, None, None, None, fragment
     if link in (0, 108):
         families = [struct.unpack_from(order, f)[0] for order in ("!I", "<I")[:2 if link == 0 else 1] if len(f) >= 4]
-        return (dissect_ip(f[4:]) if set(families) & {2, 24, 28, 30} else None), None, None, None
+        ip, fragment = dissect_ip(f[4:]) if set(families) & {2, 24, 28, 30} else (None, None)
+        return ip, None, None, None, fragment
     if link not in (105, 127):
-        return dissect_ip(f), None, None, None
+        ip, fragment = dissect_ip(f)
+        return ip, None, None, None, fragment
     h = 0 if link == 105 else struct.unpack_from("<H", f, 2)[0] if len(f) >= 4 and f[0] == 0 else -1
     if (link == 127 and not 4 <= h <= len(f)) or len(f) < h + 24:
         return nothing
@@ -150,7 +166,20 @@ def dissect(f, link):
     end = h + (30 if to_ds and from_ds else 24)
     snap = len(f) >= end + 8 and f[end:end + 6] == b"\xaa\xaa\x03\x00\x00\x00" and f[end + 6:end + 8] in (
         b"\x08\x00", b"\x86\xdd")
-    return (dissect_ip(f[end + 8:]) if snap else None), a2, a1, bssid
+    ip, fragment = dissect_ip(f[end + 8:]) if snap else (None, None)
+    return ip, a2, a1, bssid, fragment
+
+
+def dissect_all(recs):
+    """(ip tuple, src mac, dst mac, bssid) of each record; a later fragment takes the ports and protocol of its
+    datagram's first fragment when the capture holds one."""
+    parts = [dissect(r[2], r[4]) for r in recs]
+    firsts = {}
+    for ip, *_, fragment in parts:
+        if fragment and fragment[1]:
+            firsts.setdefault(fragment[0], ip)
+    return [((ip[:2] + firsts[fragment[0]][2:]) if fragment and fragment[0] in firsts else ip, *hardware)
+            for ip, *hardware, fragment in parts]
 
 
 def text(a):
@@ -187,8 +216,8 @@ def test_real_capture(tmp_path, name, strategy):
     out, source = tmp_path / "out", CAPTURES / name
     link, recs, error = read_capture(source.read_bytes())
     flows = {}
-    for sec, usec, frame, orig, frame_link in recs:
-        for key in keys(strategy, *dissect(frame, frame_link)):
+    for (sec, usec, frame, orig, frame_link), dissected in zip(recs, dissect_all(recs)):
+        for key in keys(strategy, *dissected):
             flows.setdefault(key, []).append((sec, usec, frame, orig))
     stem = name.rsplit(".", 1)[0]
     want = {f"{stem}_{k.replace('.', '_').replace(':', '_')}.pcap": pcap(v, link) for k, v in flows.items()}

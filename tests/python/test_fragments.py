@@ -1,0 +1,43 @@
+"""IP fragments stay with their datagram's flow, in split files, payload files and archives alike."""
+import pytest
+
+import flowsieve
+from capwriter import packet, pcap, records, udp_fragments
+from test_captures import CAPTURES, read_capture
+
+V4, V4_PIECES = udp_fragments("10.0.0.1", "10.0.0.2", 1000, 53, bytes(range(40)))
+V6, V6_PIECES = udp_fragments("2001:db8::1", "2001:db8::2", 5000, 443, bytes(range(100, 150)))
+OTHER = packet("10.0.0.1", "10.0.0.2", "udp", 1001, 53, b"other")
+A, B, C = "17_10_0_0_1_10_0_0_2_1000_53", "17_10_0_0_1_10_0_0_2_1001_53", "17_2001_db8__1_2001_db8__2_5000_443"
+NFS = "pcapplusplus_ip4_fragments.pcap"
+
+
+def public(name):
+    return [frame for _, _, frame, _, _ in read_capture((CAPTURES / name).read_bytes())[1]] if CAPTURES.is_dir() else []
+
+
+# frames, their payload pieces (None: not checked), key -> (ports, indices into frames)
+@pytest.mark.parametrize("frames, pieces, flows", [
+    ([V4[0], OTHER, V4[1], V4[2]], [V4_PIECES[0], b"other", *V4_PIECES[1:]], {A: ((1000, 53), [0, 2, 3]), B: ((1001, 53), [1])}),
+    ([V4[2], OTHER, V4[1], V4[0]], [V4_PIECES[2], b"other", V4_PIECES[1], V4_PIECES[0]],
+     {A: ((1000, 53), [0, 2, 3]), B: ((1001, 53), [1])}),
+    ([V6[1], V4[1], V6[0], V4[0], *V6[2:], V4[2]], [V6_PIECES[1], V4_PIECES[1], V6_PIECES[0], V4_PIECES[0],
+     *V6_PIECES[2:], V4_PIECES[2]], {C: ((5000, 443), [0, 2, 4, 5]), A: ((1000, 53), [1, 3, 6])}),
+    ([V4[1], V4[2]], V4_PIECES[1:], {"17_10_0_0_1_10_0_0_2_0_0": ((0, 0), [0, 1])}),
+    pytest.param(public(NFS), None, {"17_10_118_213_211_10_118_213_212_2049_789": ((789, 2049), list(range(53)))},
+                 marks=pytest.mark.skipif(not CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")),
+], ids=["IPv4 in order", "IPv4 last first", "IPv6 and IPv4 interleaved", "lone later fragments", NFS])
+def test_fragments_join_their_datagrams_flow(tmp_path, frames, pieces, flows):
+    source, recs = tmp_path / "in.pcap", records(frames)
+    source.write_bytes(pcap(recs))
+    flowsieve.split(str(source), str(tmp_path / "pcap"))
+    assert {p.name: p.read_bytes() for p in (tmp_path / "pcap").iterdir()} == {
+        f"in_{key}.pcap": pcap([recs[i] for i in indices]) for key, (_, indices) in flows.items()}
+    if pieces is not None:  # each datagram's payload once, in the order its fragments came
+        flowsieve.split(str(source), str(tmp_path / "l7"), output_type="l7")
+        assert {p.name: p.read_bytes() for p in (tmp_path / "l7").iterdir()} == {
+            f"in_{key}.l7": b"".join(pieces[i] for i in indices) for key, (_, indices) in flows.items()}
+    flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
+    got = [((f.src_port, f.dst_port), [(p.ts_sec, p.ts_usec, p.data, p.orig_len) for p in f.packets()])
+           for f in flowsieve.Archive.open(str(tmp_path / "a.fsieve")).flows()]
+    assert got == [(ports, [recs[i] for i in indices]) for ports, indices in flows.values()]
