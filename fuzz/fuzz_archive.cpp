@@ -1,7 +1,8 @@
 // Archive bytes through open, every query, every flow's packets and every
 // flow as a pcap file. Whatever the bytes, a returned record lies inside the
 // mapping and after the one before it, a query names a flow of the table at
-// most once, and a flow's pcap is the global header and its records.
+// most once and only flows whose record matches it, and a flow's pcap is the
+// global header and its records.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/mod.hpp"
@@ -22,18 +24,31 @@ using fuzzing::check;
 
 namespace {
 
-void check_list(const ArchiveReader& reader, const FlowList& flows) {
+template <class Matches>
+void check_list(const ArchiveReader& reader, const FlowList& flows, Matches matches) {
     const auto& records = reader.records();
     std::set<const FlowRecord*> seen;
     for (const FlowRecord* r : flows) {
         check(!records.empty() && r >= &records.front() && r <= &records.back());
         check(seen.insert(r).second);
+        check(matches(*r));
     }
 }
 
-void check_query(const ArchiveReader& reader, const Result<FlowList>& flows) {
+template <class Matches>
+void check_query(const ArchiveReader& reader, const Result<FlowList>& flows, Matches matches) {
     check(flows.ok());
-    check_list(reader, flows.value());
+    check_list(reader, flows.value(), matches);
+}
+
+void check_ip(const ArchiveReader& reader, const StoredAddress& a) {
+    check_query(reader, find_by_ip(reader, address_text(a)),
+                [&](const FlowRecord& r) { return r.src_addr == a || r.dst_addr == a; });
+}
+
+void check_port(const ArchiveReader& reader, uint16_t port) {
+    check_list(reader, find_by_port(reader, port),
+               [&](const FlowRecord& r) { return r.src_port == port || r.dst_port == port; });
 }
 
 // The pcap holds a subsequence of the flow's records: those that the budget
@@ -79,20 +94,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!opened) return 0;
     const ArchiveReader& reader = *opened.value();
 
-    check_list(reader, all_flows(reader));
+    check_list(reader, all_flows(reader), [](const FlowRecord&) { return true; });
     for (uint64_t id : {uint64_t(0), std::numeric_limits<uint64_t>::max()}) {
         const FlowRecord* found = get_flow(reader, id);
         check(!found || found->id == id);
     }
-    for (const char* name : {"tcp", "udp", "icmp", "icmpv6"}) check_query(reader, find_by_protocol(reader, name));
-    check_query(reader, find_by_ip(reader, "::"));
-    check_list(reader, find_by_port(reader, 0));
+    for (auto [name, number] : {std::pair{"tcp", 6}, {"udp", 17}, {"icmp", 1}, {"icmpv6", 58}})
+        check_query(reader, find_by_protocol(reader, name), [&](const FlowRecord& r) { return r.proto == number; });
+    check_ip(reader, StoredAddress{});
+    check_port(reader, 0);
     ExportBudget budget(reader);
     for (const FlowRecord& r : reader.records()) {
         const FlowRecord* found = get_flow(reader, r.id);
         check(found && found->id == r.id);
-        for (const StoredAddress& a : {r.src_addr, r.dst_addr}) check_query(reader, find_by_ip(reader, address_text(a)));
-        for (uint16_t port : {r.src_port, r.dst_port}) check_list(reader, find_by_port(reader, port));
+        for (const StoredAddress& a : {r.src_addr, r.dst_addr}) check_ip(reader, a);
+        for (uint16_t port : {r.src_port, r.dst_port}) check_port(reader, port);
         (void)protocol_name(r.proto);
         check_flow(reader, r, budget);
     }

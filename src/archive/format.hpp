@@ -36,6 +36,19 @@ inline void encode_header(uint8_t out[kHeaderSize], uint32_t link_type) {
     encode_u32le(out + kHeaderLinkTypeOffset, link_type);
 }
 
+struct ArchiveHeader {
+    uint32_t version = kVersion;
+    uint32_t link_type = 0;
+};
+
+// Nothing when the bytes are too few or the magic is wrong.
+inline std::optional<ArchiveHeader> decode_header(ByteView bytes) {
+    if (!bytes.has(0, kHeaderSize) || std::memcmp(bytes.data(), kHeaderMagic, sizeof kHeaderMagic) != 0)
+        return std::nullopt;
+    return ArchiveHeader{decode_u32(bytes.data() + kHeaderVersionOffset, ByteOrder::Little),
+                         decode_u32(bytes.data() + kHeaderLinkTypeOffset, ByteOrder::Little)};
+}
+
 // Packet record: ts_sec, ts_usec, incl_len, orig_len (u32 each), then the
 // incl_len frame bytes.
 inline constexpr size_t kRecordHeaderSize = 16;

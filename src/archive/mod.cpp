@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "flow/community_id.hpp"
 #include "flow/filter.hpp"
@@ -18,38 +17,46 @@ struct ProtocolName {
 };
 constexpr ProtocolName kProtocols[] = {{"tcp", "TCP", 6}, {"udp", "UDP", 17}, {"icmp", "ICMP", 1}, {"icmpv6", "ICMPv6", 58}};
 
-// The records of the ids in their order, each flow once; an id without a
-// record is skipped.
-FlowList records_of(const ArchiveReader& reader, const std::vector<uint64_t>& ids) {
+// The flows that match, each once: those the index lists under the key, in
+// its order, or those of the table when there is no index. A flow is the
+// first record with its id, as ids are what the index lists; and the index
+// only proposes: a damaged one may list flows that do not match.
+template <class Matches>
+FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key, Matches matches) {
     FlowList out;
-    out.reserve(ids.size());
-    bool ascending = true;
-    for (size_t i = 1; i < ids.size() && ascending; ++i) ascending = ids[i - 1] < ids[i];
-    std::unordered_set<const FlowRecord*> seen;  // only a damaged archive repeats ids
-    for (uint64_t id : ids) {
+    if (!reader.index()) {
+        for (const FlowRecord& r : reader.records())
+            if (matches(r) && reader.find_id(r.id) == &r) out.push_back(&r);
+        return out;
+    }
+    const ByteView ids = index_lookup(*reader.index(), section, key);
+    const FlowRecord* first = reader.records().data();
+    std::vector<bool> taken;  // by table position; only a damaged index repeats ids
+    bool ascending = true;  // so far: then no id came twice
+    uint64_t previous = 0;
+    for (size_t at = 0; at < ids.size(); at += 8) {
+        const uint64_t id = decode_u64le(ids.data() + at);
+        ascending = ascending && (at == 0 || id > previous);
+        previous = id;
         const FlowRecord* r = reader.find_id(id);
-        if (r && (ascending || seen.insert(r).second)) out.push_back(r);
+        if (!r || !matches(*r)) continue;
+        if (!ascending && taken.empty()) {
+            taken.resize(reader.records().size());
+            for (const FlowRecord* seen : out) taken[size_t(seen - first)] = true;
+        }
+        if (!taken.empty()) {
+            if (taken[size_t(r - first)]) continue;
+            taken[size_t(r - first)] = true;
+        }
+        out.push_back(r);
     }
     return out;
 }
 
-// Ids from the index, or from a scan of the table when there is none.
-template <class Matches>
-FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key, Matches matches) {
-    std::vector<uint64_t> ids;
-    if (reader.index()) {
-        ids = index_lookup(*reader.index(), section, key);
-    } else {
-        for (const FlowRecord& r : reader.records())
-            if (matches(r)) ids.push_back(r.id);
-    }
-    return records_of(reader, ids);
-}
-
 }  // namespace
 
-std::vector<uint64_t> index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key) {
-    const ByteView bytes(index.bytes.data(), index.bytes.size());
+ByteView index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key) {
+    const ByteView bytes = index.bytes;
     const SectionExtent& extent = index.header[section];
     const size_t k = key.size();
     if (extent.length < 4 || extent.offset > bytes.size()) return {};
@@ -62,11 +69,7 @@ std::vector<uint64_t> index_lookup(const ArchiveIndex& index, IndexSection secti
         const uint64_t count = decode_u32(bytes.data() + pos + k, ByteOrder::Little);
         const size_t ids_at = pos + k + 4;
         if (8 * count > end - ids_at) return {};
-        if (std::memcmp(bytes.data() + pos, key.data(), k) == 0) {
-            std::vector<uint64_t> ids(count);
-            for (size_t i = 0; i < count; ++i) ids[i] = decode_u64le(bytes.data() + ids_at + 8 * i);
-            return ids;
-        }
+        if (std::memcmp(bytes.data() + pos, key.data(), k) == 0) return *bytes.sub(ids_at, size_t(8 * count));
         pos = ids_at + 8 * count;
     }
     return {};

@@ -15,10 +15,10 @@ namespace flowsieve::archive {
 // Selected records point into the reader's flow table.
 using FlowList = std::vector<const FlowRecord*>;
 
-// The flow ids stored under a key in one section of the index; empty when
-// the key is absent or the section is damaged. Groups are walked from the
-// start without relying on their order.
-std::vector<uint64_t> index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key);
+// The flow ids stored under a key in one section of the index, as u64 each
+// inside the mapping; empty when the key is absent or the section is
+// damaged. Groups are walked from the start without relying on their order.
+ByteView index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key);
 
 FlowList all_flows(const ArchiveReader& reader);
 const FlowRecord* get_flow(const ArchiveReader& reader, uint64_t id);

@@ -21,8 +21,9 @@ bool within(uint64_t offset, uint64_t length, uint64_t size) { return offset <= 
 
 const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
     if (ids_in_order_) return id >= 1 && id <= records_.size() ? &records_[id - 1] : nullptr;
-    auto it = id_positions_.find(id);
-    return it == id_positions_.end() ? nullptr : &records_[it->second];
+    auto it = std::lower_bound(by_id_.begin(), by_id_.end(), id,
+                               [&](uint32_t position, uint64_t wanted) { return records_[position].id < wanted; });
+    return it != by_id_.end() && records_[*it].id == id ? &records_[*it] : nullptr;
 }
 
 Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path) {
@@ -30,6 +31,10 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
     // Not blocking: a FIFO must not hold the caller until a writer comes.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return Error{"Failed to open archive"};
+    return open_archive(std::move(fd));
+}
+
+Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);
     const uint64_t size = uint64_t(st.st_size);
@@ -46,11 +51,15 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
     auto reader = std::make_shared<ArchiveReader>();
     reader->mapping_ = Mapping(addr, length);
     const ByteView file = reader->mapping();
-    reader->link_type_ = file.u32(kHeaderLinkTypeOffset, ByteOrder::Little).value_or(0);
 
     auto footer = decode_footer(file, size - kFooterSize);
     if (!footer) return Error{"Invalid archive footer"};
     const ArchiveFooter& f = *footer;
+    auto header = decode_header(file);
+    if (!header) return Error{"Invalid archive header"};
+    for (uint32_t version : {header->version, f.version})
+        if (version != kVersion) return Error{"Unsupported archive version: " + std::to_string(version)};
+    reader->link_type_ = header->link_type;
     if (!within(f.table_off, f.table_len, length)) return Error{"Flow table extends beyond file"};
 
     const size_t count = size_t(f.table_len / kFlowRecordSize);
@@ -61,13 +70,19 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
         reader->records_.push_back(*record);
         reader->ids_in_order_ = reader->ids_in_order_ && record->id == i + 1;
     }
-    if (!reader->ids_in_order_)
-        for (size_t i = 0; i < count; ++i) reader->id_positions_.emplace(reader->records_[i].id, i);
+    if (!reader->ids_in_order_) {
+        if (count > std::numeric_limits<uint32_t>::max()) return Error{"Flow table holds more than 4294967295 flows"};
+        const auto& records = reader->records_;
+        reader->by_id_.resize(count);
+        for (size_t i = 0; i < count; ++i) reader->by_id_[i] = uint32_t(i);
+        // Stable, so that the first record with an id comes first.
+        std::stable_sort(reader->by_id_.begin(), reader->by_id_.end(),
+                         [&](uint32_t a, uint32_t b) { return records[a].id < records[b].id; });
+    }
 
     if (f.index_off != 0 && f.index_len >= kIndexHeaderSize && within(f.index_off, f.index_len, length)) {
-        auto bytes = file.sub(size_t(f.index_off), size_t(f.index_len));
-        if (auto header = bytes ? decode_index_header(*bytes) : std::nullopt)
-            reader->index_ = ArchiveIndex{std::vector<uint8_t>(bytes->data(), bytes->data() + bytes->size()), *header};
+        const ByteView bytes = *file.sub(size_t(f.index_off), size_t(f.index_len));
+        if (auto index_header = decode_index_header(bytes)) reader->index_ = ArchiveIndex{bytes, *index_header};
     }
     return std::shared_ptr<const ArchiveReader>(std::move(reader));
 }
@@ -100,21 +115,6 @@ std::optional<uint64_t> OffsetCursor::next() {
     return position_;
 }
 
-uint64_t OffsetCursor::bound() const {
-    if (left_ == 0) return 0;
-    // Every position after the first takes at least one byte of the list.
-    return std::min<uint64_t>(left_, (cursor_ == 0) + list_.size() - std::max(cursor_, kOffsetListHead));
-}
-
-Result<std::vector<uint64_t>> read_offsets(const ArchiveReader& reader, const FlowRecord& record) {
-    auto cursor = OffsetCursor::of(reader, record);
-    if (!cursor) return std::move(cursor).error();
-    std::vector<uint64_t> positions;
-    positions.reserve(cursor->bound());
-    while (auto p = cursor->next()) positions.push_back(*p);
-    return positions;
-}
-
 Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     auto offsets = OffsetCursor::of(reader, record);
     if (!offsets) return std::move(offsets).error();
@@ -135,11 +135,16 @@ std::optional<PacketRecord> PacketCursor::next() {
 }
 
 Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record) {
-    auto cursor = PacketCursor::of(reader, record);
-    if (!cursor) return std::move(cursor).error();
+    auto start = PacketCursor::of(reader, record);
+    if (!start) return std::move(start).error();
+    // The offset list may be far longer than the records it reaches (one
+    // record listed again and again), so it is walked twice, first to count
+    // the records, rather than sized by its length.
+    size_t count = 0;
+    for (PacketCursor cursor = start.value(); cursor.next();) ++count;
     std::vector<PacketRecord> packets;
-    packets.reserve(cursor->bound());
-    while (auto p = cursor->next()) packets.push_back(*p);
+    packets.reserve(count);
+    for (PacketCursor cursor = start.value(); auto p = cursor.next();) packets.push_back(*p);
     return packets;
 }
 

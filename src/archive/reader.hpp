@@ -1,5 +1,5 @@
-// An opened archive: the file mapped read-only, the flow table and the index
-// copied out at open, packets served from the mapping on demand. A reader
+// An opened archive: the file mapped read-only, the flow table copied out at
+// open, the index and the packets read from the mapping on demand. A reader
 // never changes after open and is shared by an atomic count; the mapping is
 // released with its last holder.
 #pragma once
@@ -7,17 +7,17 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "archive/format.hpp"
 #include "util/mapping.hpp"
 #include "util/result.hpp"
+#include "util/unique_fd.hpp"
 
 namespace flowsieve::archive {
 
 struct ArchiveIndex {
-    std::vector<uint8_t> bytes;  // the whole index, header included
+    ByteView bytes;  // the whole index inside the mapping, header included
     IndexHeader header;
 };
 
@@ -32,19 +32,22 @@ public:
     const FlowRecord* find_id(uint64_t id) const;
 
 private:
-    friend Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path);
+    friend Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd);
 
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
     Mapping mapping_;
     uint32_t link_type_ = 0;
-    // Ids run 1..n in table order in every archive the builder writes; a
-    // map serves any other table.
+    // Ids run 1..n in table order in every archive the builder writes; any
+    // other table is searched through its positions sorted by id (4 bytes a
+    // flow, where a hash map would cost more than the table itself).
     bool ids_in_order_ = true;
-    std::unordered_map<uint64_t, size_t> id_positions_;
+    std::vector<uint32_t> by_id_;
 };
 
 Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path);
+// The archive open for reading at fd (its offset does not matter).
+Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd);
 
 // The positions of a flow's packet records, one at a time: the first as
 // stored, each further one the previous plus a varint. Ends after
@@ -55,8 +58,6 @@ public:
     // Error: "Offset list extends beyond file".
     static Result<OffsetCursor> of(const ArchiveReader& reader, const FlowRecord& record);
     std::optional<uint64_t> next();
-    // At most this many positions are left.
-    uint64_t bound() const;
 
 private:
     ByteView list_;
@@ -64,8 +65,6 @@ private:
     uint64_t position_ = 0;
     uint32_t left_ = 0;
 };
-
-Result<std::vector<uint64_t>> read_offsets(const ArchiveReader& reader, const FlowRecord& record);
 
 // A packet record inside the mapping; valid while the reader lives.
 struct PacketRecord {
@@ -89,7 +88,6 @@ public:
     // Error: "Offset list extends beyond file".
     static Result<PacketCursor> of(const ArchiveReader& reader, const FlowRecord& record);
     std::optional<PacketRecord> next();
-    uint64_t bound() const { return offsets_.bound(); }
 
 private:
     PacketCursor(ByteView file, OffsetCursor offsets) : file_(file), offsets_(offsets) {}

@@ -381,6 +381,10 @@ TABLE_PAST_END = [patch(EMPTY, (TABLE_LEN, "Q", 240 - 64 + 1)), patch(EMPTY, (TA
     (None, "Failed to open archive"), (bytes(127), "File too small to be a valid archive"),
     (EMPTY[-127:], "File too small to be a valid archive"), (bytes(128), "Invalid archive footer"),
     (patch(EMPTY, (-121, "B", 0x74)), "Invalid archive footer"), (EMPTY + b"\0", "Invalid archive footer"),
+    (EMPTY[-128:], "Invalid archive header"), (patch(EMPTY, (0, "8s", b"FSIEVE01")), "Invalid archive header"),
+    (patch(EMPTY, (8, "I", 3)), "Unsupported archive version: 3"),
+    (patch(EMPTY, (-120, "I", 1)), "Unsupported archive version: 1"),
+    (patch(EMPTY, (8, "I", 2**32 - 1), (-120, "I", 0)), "Unsupported archive version: 4294967295"),
     *[(c, "Flow table extends beyond file") for c in TABLE_PAST_END],
 ])
 def test_open_errors(tmp_path, content, message):
@@ -394,7 +398,7 @@ def test_open_errors(tmp_path, content, message):
 
 
 @pytest.mark.parametrize("content, flow_count, link_type", [
-    (EMPTY, 0, 1), (EMPTY[-128:], 0, 0), (patch(EMPTY, (0, "8s", b"XXXXXXXX"), (8, "I", 7), (-120, "I", 9)), 0, 1),
+    (EMPTY, 0, 1), (patch(EMPTY, (12, "I", 0)), 0, 0), (patch(EMPTY, (16, "8s", b"XXXXXXXX"), (-104, "Q", 9)), 0, 1),
     (patch(EMPTY, (TABLE_LEN, "Q", 95), (FLOW_COUNT, "Q", 5)), 0, 1), (patch(EMPTY, (TABLE_LEN, "Q", 176)), 1, 1),
 ])
 def test_unusual_archives_that_open(tmp_path, content, flow_count, link_type):
@@ -458,7 +462,7 @@ SAME_ANSWERS = {
     "index past end": patch(MIX_ARCHIVE, (INDEX_LEN, "Q", INDEX_LEN_NOW + 129)),
     "index wraps": patch(MIX_ARCHIVE, (INDEX_OFF, "Q", U64 - 16)),
     "entry counts past end": index_edits(MIX_ARCHIVE, 2**32 - 1, 2**32 - 1, 2**32 - 1),
-    "headers and versions unchecked": patch(MIX_ARCHIVE, (0, "8s", b"FSIEVE01"), (8, "I", 9), (-120, "I", 1)),
+    "reserved header bytes": patch(MIX_ARCHIVE, (16, "8s", b"anything")),
     "flow_count wrong": patch(MIX_ARCHIVE, (FLOW_COUNT, "Q", 2**64 - 1)),
 }
 DAMAGED = {  # damaged sections answer nothing
@@ -481,11 +485,12 @@ def test_damaged_index_sections_find_nothing(tmp_path, empty):
     assert answers(opened(tmp_path, DAMAGED[empty])) == model_answers(FLOWS, empty)
 
 
-def test_index_groups_are_walked_in_stored_order(tmp_path):
+def test_index_groups_are_walked_in_stored_order_and_only_matching_flows_answer(tmp_path):
     group = lambda key, *ids: bytes([key]) + struct.pack(f"<I{len(ids)}Q", len(ids), *ids)
-    proto = struct.pack("<I", 9) + group(6, 2, 1, 1, 99, 2) + group(6, 3) + group(17, 3) + group(1)
+    proto = struct.pack("<I", 11) + group(6, 8, 2, 1, 1, 99, 8) + group(6, 3) + group(17, 5, 3, 2) + group(1, 4, 6)
     archive = opened(tmp_path, encode(LINK, DATA, FLOWS, [bytes(4), struct.pack("<I", 0), proto]))
-    assert [[f.id for f in archive.find_by_protocol(p)] for p in ["tcp", "udp", "icmp", "icmpv6"]] == [[2, 1], [3], [], []]
+    assert [[f.id for f in archive.find_by_protocol(p)] for p in ["tcp", "udp", "icmp", "icmpv6"]] == [
+        [8, 1], [5, 2], [4], []]
     assert archive.find_by_ip("10.0.0.1") == [] and archive.find_by_port(53) == []
 
 

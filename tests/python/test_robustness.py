@@ -3,6 +3,7 @@
 Every heavy case runs in a child interpreter, so that a crash, a hang or a blown memory budget fails the case that
 caused it instead of taking the test run down.
 """
+import array
 import hashlib
 import json
 import os
@@ -19,7 +20,7 @@ import pytest
 
 import flowsieve
 from capwriter import T0, arp, eth, packet, pcap, records
-from test_archive import FOOTER, RECORD, ModelFlow, addr16, encode, offsets, section
+from test_archive import FOOTER, HEADER, RECORD, ModelFlow, addr16, encode, offsets, section
 from test_captures import CAPTURES, NAMES, PCAP_MAGICS, read_capture
 
 U64 = 2**64
@@ -192,6 +193,7 @@ def test_damaged_captures_fail_cleanly(roomy, batch):
 # exec, VmHWM does not). It opens the archive, runs every kind of query, reads the packets and their data of every
 # `stride`-th flow and pipes the archive, keeping nothing longer than needed.
 HOSTILE = r"""
+import ipaddress
 resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
 path, stride = job
 data, verified, result, problems = Path(path).read_bytes(), set(), {}, []
@@ -219,13 +221,19 @@ else:
                  if repr(archive.get_flow(i)) != first.get(i, "None")]
     addrs = {"10.0.0.1", "10.0.0.2", "2001:db8::1", "::"} | {a for f in flows[:1000] for a in (f.src_addr, f.dst_addr)}
     ports = {0, 53, 80} | {p for f in flows[:1000] for p in (f.src_port, f.dst_port)}
-    for label, query, arg in [("ip " + a, archive.find_by_ip, a) for a in sorted(addrs)] + [
-            (f"port {p}", archive.find_by_port, p) for p in sorted(ports)] + [
-            ("proto " + p, archive.find_by_protocol, p) for p in ("tcp", "udp", "icmp", "icmpv6")]:
+    ip = ipaddress.ip_address
+    for label, query, arg, matches in [
+            ("ip " + a, archive.find_by_ip, a, lambda f, a=a: ip(a) in (ip(f.src_addr), ip(f.dst_addr)))
+            for a in sorted(addrs)] + [
+            (f"port {p}", archive.find_by_port, p, lambda f, p=p: p in (f.src_port, f.dst_port))
+            for p in sorted(ports)] + [
+            ("proto " + p, archive.find_by_protocol, p, lambda f, n=n: f.proto == n)
+            for p, n in (("tcp", 6), ("udp", 17), ("icmp", 1), ("icmpv6", 58))]:
         found = query(arg)
         ids = [f.id for f in found]
-        if len(set(ids)) != len(ids) or any(repr(f) != first.get(f.id) for f in found):
-            problems.append(f"{label} lists a flow twice or one that is not the first record with its id")
+        if len(set(ids)) != len(ids) or any(repr(f) != first.get(f.id) or not matches(f) for f in found):
+            problems.append(f"{label} lists a flow twice, one that is not the first record with its id or one "
+                            "that does not match")
         result["q"][label] = ids[:10]
         del found
     for i in range(0, len(flows), stride):
@@ -336,8 +344,9 @@ def one_list(olist, data=DATA, ip=None):
 
 STD, PLAIN = {"flows": 3, "counts": [2, 1, 1]}, archive()
 IP_LEN = struct.unpack_from("<I", PLAIN, field(PLAIN, "index_off") + 8)[0]
-LONE = (struct.pack(RECORD, 1, 17, A1, A2, 1, 2, 96 + 48, 8, 5, 0, 0, 0)  # the list is the footer's table_off, 0
-        + struct.pack(FOOTER, b"FSVEFOOT", 2, 0, 64, 0, 0, 0, 0, 96, 1, 0, 0))
+LONE = (struct.pack(HEADER, b"FSIEVE02", 2, 1)
+        + struct.pack(RECORD, 1, 17, A1, A2, 1, 2, 160 + 48, 8, 5, 0, 0, 0)  # the list is the footer's table_off, 64
+        + struct.pack(FOOTER, b"FSVEFOOT", 2, 0, 64, 0, 0, 0, 64, 96, 1, 0, 0))
 TOO_FAR = {"error": "Flow table extends beyond file"}
 CASES = [  # label, archive maker, read the packets of every stride-th flow, expected (what is left out is not checked)
     ("table is the whole file", lambda: archive(table_off=0, table_len=lambda s: s), 1, {"flows": len(PLAIN) // 96}),
@@ -348,7 +357,7 @@ CASES = [  # label, archive maker, read the packets of every stride-th flow, exp
     ("empty table at the very end", lambda: archive(table_off=lambda s: s, table_len=0), 1, {"flows": 0}),
     ("empty table one past the end", lambda: archive(table_off=lambda s: s + 1, table_len=0), 1, TOO_FAR),
     ("table length wraps around", lambda: archive(table_off=1, table_len=U64 - 1), 1, TOO_FAR),
-    ("one record and the footer alone", lambda: LONE, 1, {"flows": 1, "counts": [1], "q": {"ip 10.0.0.1": [1]}}),
+    ("the header, one record and the footer", lambda: LONE, 1, {"flows": 1, "counts": [1], "q": {"ip 10.0.0.1": [1]}}),
     ("index is the footer", lambda: archive(index_off=lambda s: s - 128, index_len=128), 1,
      {**STD, "q": {"ip 10.0.0.1": [], "port 53": [], "proto udp": []}}),
     ("index is the flow table", lambda: archive(index_off=field(PLAIN, "table_off"), index_len=288), 1, STD),
@@ -367,7 +376,10 @@ CASES = [  # label, archive maker, read the packets of every stride-th flow, exp
     ("500,000 copies of one id", lambda: archive(replace=(2, groups(1, (b"\x11", [1] * 500_000)))), 1,
      {**STD, "q": {"proto udp": [1]}}),
     ("500,000 ids, descending", lambda: archive(replace=(2, groups(1, (b"\x11", range(500_000, 0, -1))))), 1,
-     {**STD, "q": {"proto udp": [3, 2, 1]}}),
+     {**STD, "q": {"proto udp": [1]}}),
+    ("index lists flows under keys they do not have", lambda: archive(replace=(1, groups(
+        2, (struct.pack("<H", 53), [1, 2, 3]), (struct.pack("<H", 80), [3, 1])))), 1,
+     {**STD, "q": {"port 53": [1], "port 80": []}}),
     ("index ids near 2**64", lambda: archive(replace=(2, groups(1, (b"\x11", [U64 - 1, 2**63, 1, U64 - 2])))), 1,
      {**STD, "q": {"proto udp": [1]}}),
     ("flow ids near 2**64", lambda: archive(flows(ids=[U64 - 1, U64 - 2, 1])), 1,
@@ -385,6 +397,7 @@ CASES = [  # label, archive maker, read the packets of every stride-th flow, exp
      {"flows": 3, "counts": [1, 1, 1]}),  # the next record starts before its end
     ("a varint of 1 MB that never ends", one_list(b"\x80" * 10**6), 1, {"flows": 1, "counts": [1]}),
     ("1M deltas of 0 into a 4 MiB record", one_list(bytes(10**6), BIG), 1, {"flows": 1, "counts": [1], "piped": 1}),
+    ("24 MiB of deltas of 0", one_list(bytes(24 << 20)), 1, {"flows": 1, "counts": [1], "piped": 1}),
     ("100,000 deltas of 2**64-1 from a 4 MiB record", one_list((b"\xff" * 9 + b"\x01") * 100_000, BIG), 1,
      {"flows": 1, "counts": [1], "piped": 1}),
     ("50,000 flows list one 4 MiB record", lambda: archive(flows(50_000, positions=[64], count=2**32 - 1), data=BIG),
@@ -403,6 +416,40 @@ def test_hostile_archive(tmp_path, make, stride, want):
         i: counts[i] for i in range(0, len(counts), stride)}
     assert {k: got["q"][k] for k in want.get("q", {})} == want.get("q", {})
     assert [got[k] for k in ("flows", "piped") if k in want] == [want[k] for k in ("flows", "piped") if k in want]
+
+
+# The flow table and the index are one area of the file: an index whose port group lists 6M ids in descending order,
+# read as a table of 500,000 records whose ids (every twelfth of those) run backwards too.
+OPEN_AND_QUERY = r"""
+memory = lambda field: int(next(l for l in open("/proc/self/status") if l.startswith(field)).split()[1]) << 10
+path, n = job
+before = memory("VmRSS")
+archive = flowsieve.Archive.open(path)
+ports = [len(archive.find_by_port(p)) for p in (1, 2)]
+report([archive.flow_count, archive.get_flow(n - 5).id, ports, memory("VmHWM") - before])
+"""
+
+
+def test_table_and_index_over_one_area_cost_at_most_twice_the_file(tmp_path):
+    n = 6_000_000
+    ids = array.array("Q", range(n, 0, -1))
+    if sys.byteorder == "big":
+        ids.byteswap()
+    sections = [struct.pack("<I6x", 0), struct.pack("<IHI", 1, 1, n) + ids.tobytes(), struct.pack("<I", 0)]
+    lengths = [len(s) for s in sections]
+    index = struct.pack("<QIQIQI", 0, lengths[0], lengths[0], lengths[1], lengths[0] + lengths[1], lengths[2]) + b"".join(
+        sections)  # the ids start 56 bytes in: the table's i-th id is the index's (12i - 7)-th
+    table_len = len(index) // 96 * 96
+    content = (struct.pack(HEADER, b"FSIEVE02", 2, 1) + index
+               + struct.pack(FOOTER, b"FSVEFOOT", 2, 0, 64, 0, 0, 0, 64, table_len, 0, 64, len(index)))
+    (tmp_path / "x.fsieve").write_bytes(content)
+    results, trouble = run_child(OPEN_AND_QUERY, [str(tmp_path / "x.fsieve"), n], timeout=60)
+    assert not trouble, trouble
+    (count, found, ports, grew), = results
+    fields = array.array("H", content[64:64 + table_len])  # the index lists the records after the first under port 1
+    with_port_1 = sum(1 in pair for pair in zip(fields[24 + 48::48], fields[25 + 48::48]))
+    assert grew <= 2 * len(content) + (64 << 20)
+    assert (count, found, ports) == (table_len // 96, n - 5, [with_port_1, 0]) and with_port_1 > 1000
 
 
 # ---- exhausted resources ----
