@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -148,11 +149,10 @@ public:
 
     Status<> flush() { return buffer_.flush(fd_.get()); }
 
-    Status<> close() {
-        if (auto st = flush(); !st) return st;
-        // The descriptor is gone after close whatever it returns.
-        if (::close(fd_.release()) != 0 && errno != EINTR) return os_error(errno);
-        return {};
+    // Writes out the buffer and hands over the descriptor, with the file's lock.
+    Result<UniqueFd> release() {
+        if (auto st = flush(); !st) return std::move(st).error();
+        return std::move(fd_);
     }
 
 private:
@@ -389,7 +389,7 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id) {
 }
 
 // Writes everything after the packet records; the footer last.
-Status<> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLists lists) {
+Result<UniqueFd> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLists lists) {
     ArchiveFooter footer;
     footer.offsets_off = file.position();
     footer.data_len = footer.offsets_off - kDataStart;
@@ -405,7 +405,7 @@ Status<> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLi
         records.back().offsets_pos = position;
         records.back().offsets_len = uint32_t(e.offsets.size);
         if (auto st = lists.read(e.offsets, [&](const uint8_t* bytes, size_t n) { return out.add(bytes, n); }); !st)
-            return st;
+            return std::move(st).error();
         position += e.offsets.size;
     }
     lists = OffsetLists();  // not needed for the rest
@@ -413,7 +413,7 @@ Status<> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLi
 
     footer.table_off = position;
     for (const FlowRecord& r : records) {
-        if (auto st = out.room(kFlowRecordSize); !st) return st;
+        if (auto st = out.room(kFlowRecordSize); !st) return std::move(st).error();
         encode_flow_record(out.at(), r);
         out.advance(kFlowRecordSize);
     }
@@ -422,20 +422,42 @@ Status<> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLi
     footer.flow_count = records.size();
 
     footer.index_off = position;
-    if (auto st = write_index(out, records); !st) return st;
-    if (auto st = out.flush(); !st) return st;
+    if (auto st = write_index(out, records); !st) return std::move(st).error();
+    if (auto st = out.flush(); !st) return std::move(st).error();
     footer.index_len = file.position() - footer.index_off;
 
     if (auto st = file.make_room(kFooterSize); !st) return Error{"Failed to write footer"};
     uint8_t bytes[kFooterSize];
     encode_footer(bytes, footer);
     if (auto st = file.write(bytes, sizeof bytes); !st) return Error{"Failed to write footer"};
-    return file.close();
+    return file.release();
 }
 
-}  // namespace
+// Nothing or a regular file: what a rename may replace. A device, FIFO,
+// directory or symlink at the output path is not the caller's archive.
+bool replaceable(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
+}
 
-Status<CallError> build_archive(const BuildOptions& o) {
+// Removes a file on failure, while its name still is that file.
+class RemovedUnlessKept {
+public:
+    RemovedUnlessKept(std::string path, std::optional<FileId> id) : path_(std::move(path)), id_(id) {}
+    RemovedUnlessKept(const RemovedUnlessKept&) = delete;
+    RemovedUnlessKept& operator=(const RemovedUnlessKept&) = delete;
+    ~RemovedUnlessKept() {
+        if (id_) unlink_if_same(AT_FDCWD, path_.c_str(), *id_);
+    }
+    void keep() { id_.reset(); }
+
+private:
+    std::string path_;
+    std::optional<FileId> id_;
+};
+
+// The archive's descriptor, open for reading and writing and still locked.
+Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     auto strategy = choose_strategy(o.strategy);
     if (!strategy) return std::move(strategy).error();
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
@@ -443,11 +465,17 @@ Status<CallError> build_archive(const BuildOptions& o) {
     const uint32_t link_type = source->reader->link_type();
 
     const std::string temp_path = o.output_path + ".tmp";
-    const CallError create_failed = CallError::io("Failed to create temp archive file: " + temp_path);
-    if (temp_path.find('\0') != std::string::npos) return create_failed;
-    // The temporary name may be predictable: no symlink or FIFO there is followed.
-    auto fd = open_regular_for_writing(AT_FDCWD, temp_path.c_str(), O_CREAT | O_TRUNC);
-    if (!fd) return create_failed;
+    const std::string create_failed = "Failed to create temp archive file: " + temp_path;
+    if (temp_path.find('\0') != std::string::npos) return CallError::io(create_failed);
+    if (!replaceable(o.output_path)) return CallError::io("Not a regular file: " + o.output_path);
+    // The temporary name may be predictable: it is created afresh, never
+    // written through, and held until renamed, so that another run neither
+    // shares it nor takes it for the stale file of a run that ended.
+    auto fd = create_held(AT_FDCWD, temp_path.c_str(), O_RDWR, private_archive ? 0600 : 0666);
+    if (!fd && fd.error() == EBUSY) return CallError::io(create_failed + " (another run is writing it)");
+    if (!fd) return CallError::io(create_failed);
+    // A private archive leaves no file behind when it fails.
+    RemovedUnlessKept temp(temp_path, private_archive ? file_id(fd->get()) : std::nullopt);
     ArchiveFile file(std::move(fd).value());
     uint8_t header[kHeaderSize];
     encode_header(header, link_type);
@@ -458,7 +486,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
     if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                  KeyForm::Compact);
         !st)
-        return st;
+        return std::move(st).error();
     std::vector<FlowEntry> flows;  // by flow id - 1
     OffsetLists offset_lists;
     ProgressClock clock;
@@ -492,13 +520,27 @@ Status<CallError> build_archive(const BuildOptions& o) {
         packets->pop_front(ready);
     }
 
-    if (auto st = packets->finish(); !st) return st;
+    if (auto st = packets->finish(); !st) return std::move(st).error();
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    if (auto st = finish(file, flows, std::move(offset_lists)); !st) return CallError::runtime(st.error().message);
-    if (::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
+    auto finished = finish(file, flows, std::move(offset_lists));
+    if (!finished) return CallError::runtime(finished.error().message);
+    if (!replaceable(o.output_path) || ::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
         return CallError::runtime("Failed to rename " + temp_path + " -> " + o.output_path);
+    temp.keep();
+    return std::move(finished).value();
+}
+
+}  // namespace
+
+Status<CallError> build_archive(const BuildOptions& o) {
+    auto built = build(o, false);
+    if (!built) return std::move(built).error();
+    // Closed only now: the file stays locked until it has its final name.
+    if (::close(built->release()) != 0 && errno != EINTR) return CallError::runtime(os_error_text(errno));
     return {};
 }
+
+Result<UniqueFd, CallError> build_private_archive(const BuildOptions& o) { return build(o, true); }
 
 }  // namespace flowsieve::archive

@@ -11,6 +11,7 @@
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
+#include "util/unique_fd.hpp"
 
 namespace flowsieve::archive {
 
@@ -26,5 +27,11 @@ struct BuildOptions {
 };
 
 Status<CallError> build_archive(const BuildOptions& options);
+
+// Builds as build_archive does, but the archive is readable by its owner
+// only and no file of it is left behind on failure. Returns the archive's
+// descriptor, open for reading, so that it is read without opening its name
+// again; the name is the caller's to remove.
+Result<UniqueFd, CallError> build_private_archive(const BuildOptions& options);
 
 }  // namespace flowsieve::archive

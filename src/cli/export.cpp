@@ -31,19 +31,26 @@ std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, c
     std::unordered_map<std::string, size_t> uses;
     for (const archive::FlowRecord& r : records) ++uses[keys.emplace_back(key_of(r))];
 
-    // Unique keys keep their names; the others are suffixed with their id
-    // until free (a damaged table may repeat an id).
+    // Unique keys keep their names; the others get their id appended, and
+    // where that is taken too (a damaged table may repeat an id) a number
+    // counted up per name, so that no candidate is tried twice.
     std::unordered_set<std::string> taken;
     for (const auto& [key, count] : uses)
         if (count == 1) taken.insert(key);
+    std::unordered_map<std::string, uint64_t> next_number;
     std::vector<std::string> names;
     names.reserve(records.size());
     for (size_t i = 0; i < records.size(); ++i) {
         std::string key = keys[i];
         if (uses[key] > 1) {
-            const std::string suffix = "_" + std::to_string(records[i].id);
-            do key += suffix;
-            while (!taken.insert(key).second);
+            key += "_" + std::to_string(records[i].id);
+            if (!taken.insert(key).second) {
+                uint64_t& number = next_number.try_emplace(key, 2).first->second;
+                std::string numbered;
+                do numbered = key + "_" + std::to_string(number++);
+                while (!taken.insert(numbered).second);
+                key = std::move(numbered);
+            }
         }
         names.push_back(stem + "_" + key + ".pcap");
     }

@@ -45,8 +45,9 @@ protocol, addresses and ports as the session strategy builds it
 (PROTO_ADDR_ADDR_PORT_PORT, endpoints in session order, with "*./:<>?\| and
 control characters replaced by _), for example
 traffic_6_10_0_0_1_10_0_0_2_999_443.pcap; a flow without an IP layer gets
-KEY no_ip_ID. Flows that would share a name each get _ID appended. Each file
-is written under a hidden temporary name (.NAME.tmp) and renamed.
+KEY no_ip_ID. Flows that would share a name each get _ID appended, and
+_2, _3, ... after that where flows share an id too. Each file is written
+under a hidden temporary name (.NAME.tmp) and renamed.
 
 Query (a flow is exported when it meets every condition given): --ip ADDR,
 --port N, --proto NAME, --since TIME, --until TIME,
@@ -89,11 +90,13 @@ Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
 template <class Write>
 Status<> write_file(int dir, const std::string& name, Write&& write) {
     const std::string temporary = "." + name + ".tmp";
-    auto fd = open_regular_for_writing(dir, temporary.c_str(), O_CREAT | O_TRUNC);
-    if (!fd) return os_error(fd.error());
+    // Held until renamed, so that an export beside this one into the same
+    // folder neither writes through it nor takes it for a stale file.
+    auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
+    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
     if (auto st = write(fd->get()); !st) return st;
-    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
     if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return os_error(errno);
+    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
     return {};
 }
 

@@ -106,12 +106,15 @@ std::optional<IpAddress> parse_ip_address(std::string_view text) {
     return std::nullopt;
 }
 
-PacketFilter PacketFilter::build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports,
-                                 FrameFilter* frames) {
+Result<PacketFilter> PacketFilter::build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports,
+                                         FrameFilter* frames) {
     PacketFilter f;
     f.frames_ = frames;
-    for (const std::string& text : ip_texts)
-        if (auto a = parse_ip_address(text)) f.ips_.push_back(*a);
+    for (const std::string& text : ip_texts) {
+        auto a = parse_ip_address(text);
+        if (!a) return Error{"invalid IP address syntax: '" + text + "'"};
+        f.ips_.push_back(*a);
+    }
     f.ports_ = ports;
     return f;
 }

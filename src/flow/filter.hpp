@@ -30,10 +30,11 @@ public:
 
 class PacketFilter {
 public:
-    // Texts that are not addresses are dropped without a message. The frame
-    // filter, when given, must outlive the packet filter.
-    static PacketFilter build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports,
-                              FrameFilter* frames = nullptr);
+    // Fails with "invalid IP address syntax: '<text>'" for the first text
+    // that is not an address: dropping it would quietly widen the filter.
+    // The frame filter, when given, must outlive the packet filter.
+    static Result<PacketFilter> build(const std::vector<std::string>& ip_texts, const std::vector<uint16_t>& ports,
+                                      FrameFilter* frames = nullptr);
     bool accepts(const ParsedPacket& packet) const;
 
 private:

@@ -12,7 +12,10 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,
                                                ProgressObserver* observer, FrameFilter* frame_filter) {
-    auto input = map_input(input_path, observer);
+    // Before the input is read: a filter that cannot be built ends the call.
+    auto filter = PacketFilter::build(ip_filters, port_filters, frame_filter);
+    if (!filter) return CallError::value(filter.error().message);
+    auto input = map_input(input_path, observer, is_capture_magic);
     if (!input) return std::move(input).error();
     FlowSource source;
     source.input = input.value();
@@ -21,7 +24,7 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
     source.reader = std::move(reader).value();
     if (frame_filter)
         if (auto st = frame_filter->prepare(source.reader->link_type()); !st) return std::move(st).error();
-    source.filter = PacketFilter::build(ip_filters, port_filters, frame_filter);
+    source.filter = std::move(filter).value();
     return source;
 }
 

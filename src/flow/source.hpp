@@ -24,10 +24,11 @@ struct FlowSource {
 // A ValueError naming the strategy as the caller gave it.
 Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy);
 
-// Maps the input (an IOError on failure), opens the capture (a
-// RuntimeError with the capture error's text) and readies the frame filter,
-// if any, for its link type. The observer may stop a long read of standard
-// input.
+// Builds the address and port filter (a ValueError for an address text that
+// does not parse), then maps the input (an IOError on failure), opens the
+// capture (a RuntimeError with the capture error's text) and readies the
+// frame filter, if any, for its link type. The observer may stop a long
+// read of standard input.
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,

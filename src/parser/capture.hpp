@@ -41,4 +41,7 @@ public:
 
 Result<std::unique_ptr<CaptureReader>, CaptureError> open_capture(SharedBytes input);
 
+// Whether the bytes start with the magic number of a format open_capture reads.
+bool is_capture_magic(ByteView start);
+
 }  // namespace flowsieve

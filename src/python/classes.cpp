@@ -1,5 +1,6 @@
 #include "python/classes.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -23,7 +24,7 @@ PyTypeObject* packet_type = nullptr;
 // explicitly in dealloc.
 struct ArchiveState {
     Reader reader;
-    std::string temp_path;  // empty unless made by read_flows
+    std::optional<TemporaryArchive> temporary;  // made by read_flows
 };
 struct ArchiveObject {
     PyObject_HEAD
@@ -230,7 +231,8 @@ PyType_Slot kFlowSlots[] = {
 
 void archive_dealloc(PyObject* self) {
     ArchiveState& a = archive_of(self);
-    if (!a.temp_path.empty()) ::unlink(a.temp_path.c_str());  // a failure is ignored
+    // Another call may have put its own archive at the path since.
+    if (a.temporary) unlink_if_same(AT_FDCWD, a.temporary->path.c_str(), a.temporary->id);
     a.~ArchiveState();
     free_object(self);
 }
@@ -358,10 +360,10 @@ ArchiveTypes create_archive_types() {
             reinterpret_cast<PyObject*>(packet_type)};
 }
 
-PyObject* new_archive(Reader reader, std::string temp_path) {
+PyObject* new_archive(Reader reader, std::optional<TemporaryArchive> temporary) {
     PyObject* o = allocate(archive_type);
     if (!o) return nullptr;
-    new (&archive_of(o)) ArchiveState{std::move(reader), std::move(temp_path)};
+    new (&archive_of(o)) ArchiveState{std::move(reader), std::move(temporary)};
     return o;
 }
 

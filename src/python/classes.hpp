@@ -4,9 +4,11 @@
 #include "python/args.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "archive/reader.hpp"
+#include "util/file_io.hpp"
 
 namespace flowsieve::python {
 
@@ -20,8 +22,15 @@ struct ArchiveTypes {
 // pending on failure. The types live for the life of the process.
 ArchiveTypes create_archive_types();
 
-// A new Archive that holds the reader. With a temporary path, deallocating
-// it deletes that file (read_flows' archive).
-PyObject* new_archive(std::shared_ptr<const archive::ArchiveReader> reader, std::string temp_path = {});
+// A file that an Archive deletes when it is deallocated (read_flows'
+// archive), if the path still names that file then.
+struct TemporaryArchive {
+    std::string path;
+    FileId id;
+};
+
+// A new Archive that holds the reader.
+PyObject* new_archive(std::shared_ptr<const archive::ArchiveReader> reader,
+                      std::optional<TemporaryArchive> temporary = std::nullopt);
 
 }  // namespace flowsieve::python

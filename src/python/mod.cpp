@@ -1,5 +1,6 @@
 // The flowsieve extension module: its functions convert their arguments,
 // call one core operation and turn its failure into a Python exception.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "archive/mod.hpp"
@@ -7,6 +8,7 @@
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "split/driver.hpp"
+#include "util/os_error.hpp"
 
 namespace flowsieve::python {
 namespace {
@@ -58,14 +60,20 @@ PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
                    std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters) -> PyObject* {
                     std::string path = "/tmp/flowsieve_py_" + std::to_string(::getpid()) + ".fsieve";
                     SignalCheck signals;
-                    auto status = archive::build_archive({std::move(input_path), path, std::move(strategy),
-                                                          max_sessions, std::move(ip_filters),
-                                                          std::move(port_filters), &signals});
-                    if (!status) return raise(status.error());
-                    auto reader = archive::open_archive(path);
-                    if (!reader) return raise(CallError::io(reader.error().message));
-                    PyObject* result = new_archive(std::move(reader).value(), path);
-                    if (!result) ::unlink(path.c_str());
+                    auto built = archive::build_private_archive({std::move(input_path), path, std::move(strategy),
+                                                                 max_sessions, std::move(ip_filters),
+                                                                 std::move(port_filters), &signals});
+                    if (!built) return raise(built.error());
+                    const std::optional<FileId> id = file_id(built->get());
+                    if (!id) return raise(CallError::io(os_error_text(errno)));
+                    // Read through the descriptor that wrote it: the path may name another file by now.
+                    auto reader = archive::open_archive(std::move(built).value());
+                    if (!reader) {
+                        unlink_if_same(AT_FDCWD, path.c_str(), *id);
+                        return raise(CallError::io(reader.error().message));
+                    }
+                    PyObject* result = new_archive(std::move(reader).value(), TemporaryArchive{path, *id});
+                    if (!result) unlink_if_same(AT_FDCWD, path.c_str(), *id);
                     return result;
                 });
 }

@@ -17,6 +17,9 @@ namespace {
 // Files are written under a hidden name and renamed when the split succeeds.
 std::string temporary_name(const std::string& final_name) { return "." + final_name + ".tmp"; }
 
+// Unlike every flow file of the stem ("STEM_KEY.EXT"), it has no "_" after the stem.
+std::string lock_name(const std::string& stem) { return "." + stem + ".lock.tmp"; }
+
 bool is_directory(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -62,8 +65,8 @@ Status<> create_directories(const std::string& path) {
     return os_error(errno);
 }
 
-FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir)
-    : options_(std::move(options)), dir_(std::move(dir)) {}
+FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock)
+    : options_(std::move(options)), dir_(std::move(dir)), lock_(std::move(lock)) {}
 
 Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
     const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
@@ -71,7 +74,10 @@ Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions op
     // permission on the directory, not read permission.
     UniqueFd fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return os_error(errno);
-    return std::unique_ptr<FlowWriterSet>(new FlowWriterSet(std::move(options), std::move(fd)));
+    auto lock = create_held(fd.get(), lock_name(options.stem).c_str(), O_RDONLY);
+    if (!lock && lock.error() == EBUSY) return Error{"Another run is writing the files of " + options.stem + " in " + dir};
+    if (!lock) return os_error(lock.error());
+    return std::unique_ptr<FlowWriterSet>(new FlowWriterSet(std::move(options), std::move(fd), std::move(lock).value()));
 }
 
 FlowWriterSet::~FlowWriterSet() {
@@ -79,6 +85,16 @@ FlowWriterSet::~FlowWriterSet() {
         (void)flush(*w);
         w->fd.reset();
     }
+    release_lock();
+}
+
+// Removed while still held, so that no run can take the name for its own
+// before it is gone.
+void FlowWriterSet::release_lock() {
+    if (!lock_.valid()) return;
+    const std::string name = lock_name(options_.stem);
+    if (names_file(dir_.get(), name.c_str(), lock_.get())) ::unlinkat(dir_.get(), name.c_str(), 0);
+    lock_.reset();
 }
 
 void FlowWriterSet::unlink_lru(Writer& w) {
@@ -142,16 +158,16 @@ std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
     return options_.stem + "_" + std::string(sanitized_key) + ext;
 }
 
-// Opens the flow's temporary file: created (or emptied) for a new flow, and
-// reopened for appending when the open limit closed it earlier. When the
-// process runs out of descriptors, the least recently used file is closed
-// and the open retried.
+// Opens the flow's temporary file: created afresh for a new flow (a stale
+// one there is removed, never written through), and reopened for appending
+// when the open limit closed it earlier. When the process runs out of
+// descriptors, the least recently used file is closed and the open retried.
 Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
     const std::string tmp = temporary_name(name);
-    const int flags = create ? O_CREAT | O_TRUNC : O_APPEND;
     UniqueFd fd;
     for (;;) {
-        auto opened = open_regular_for_writing(dir_.get(), tmp.c_str(), flags);
+        auto opened = create ? create_afresh(dir_.get(), tmp.c_str(), O_WRONLY)
+                             : open_regular_for_writing(dir_.get(), tmp.c_str(), O_APPEND);
         if (opened) {
             fd = std::move(opened).value();
             break;
@@ -214,8 +230,8 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
         if (auto st = flush(*w); !st) return st;
     while (oldest_) (void)close_writer(*oldest_);  // every buffer is written out already
 
-    // One call per file: a temporary file that vanished fails to rename
-    // with ENOENT and is skipped; a payload file that got no byte is deleted.
+    // One call per file: a payload file that got no byte is deleted. A
+    // temporary file that vanished is an error: its flow would be missing.
     Status<> result;
     size_t flow = 0;
     keys.for_each_key([&](std::string_view key) {
@@ -227,10 +243,11 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;
         }
-        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0 || errno == ENOENT) return true;
+        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
         result = os_error(errno);  // the flows not yet renamed keep their temporary names
         return false;
     });
+    release_lock();
     return result;
 }
 

@@ -1,7 +1,10 @@
 // The per-flow output files of one split: found or created by key, written
 // through a buffer each, at most `max_sessions` open at once (the least
 // recently used is closed first), kept under hidden temporary names until
-// `finish` gives them their final names.
+// `finish` gives them their final names. One split at a time writes the
+// files of a stem in a directory: it holds a lock file there (".STEM.lock.tmp")
+// from `create` to the end of `finish`, so that two runs never share a
+// temporary file and any temporary file found is a stale one.
 #pragma once
 
 #include <cstdint>
@@ -38,10 +41,12 @@ struct WriterSetOptions {
 
 class FlowWriterSet {
 public:
-    // The output directory must exist.
+    // The output directory must exist. Fails when another run holds the
+    // stem's lock file.
     static Result<std::unique_ptr<FlowWriterSet>> create(WriterSetOptions options);
     // Discarding without finish flushes (ignoring failures) and closes every
-    // open file, leaving all of them under their temporary names.
+    // open file, leaving all of them under their temporary names; the lock
+    // file is removed.
     ~FlowWriterSet();
 
     // Writes a packet to flow number `flow`. Flows are numbered 0, 1, 2, ...
@@ -52,8 +57,8 @@ public:
     Status<> write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet);
     uint32_t flow_count() const { return uint32_t(open_writers_.size()); }
     // Flushes and closes every file, then renames each to its final name
-    // (an empty payload file is deleted instead); `keys` holds each flow's
-    // key by number.
+    // (an empty payload file is deleted instead) and removes the lock file;
+    // `keys` holds each flow's key by number.
     Status<> finish(const FlowTable& keys);
 
 private:
@@ -66,7 +71,8 @@ private:
         Writer* older = nullptr;  // least recently used order
         Writer* newer = nullptr;
     };
-    explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir);
+    explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock);
+    void release_lock();
     std::string final_name(std::string_view sanitized_key) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
     Status<> flush(Writer& w);
@@ -79,6 +85,7 @@ private:
 
     WriterSetOptions options_;
     UniqueFd dir_;
+    UniqueFd lock_;  // held while the set writes
     // Every flow's open writer by number (none while the open limit keeps
     // it closed). Names are derived from the key when needed, so a flow
     // costs little more than its key.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,93 @@ Result<UniqueFd, int> open_regular_for_writing(int dir_fd, const char* path, int
     if (::fstat(fd.get(), &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return ENXIO;
     return fd;
+}
+
+namespace {
+
+constexpr int kCreateFlags = O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// Attempts before a name that keeps changing under us is given up.
+constexpr int kCreateAttempts = 16;
+
+// The file at the name, not followed: ENOENT when there is none.
+int kind_of(int dir_fd, const char* name, struct stat& st) {
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (S_ISLNK(st.st_mode)) return ELOOP;
+    return S_ISREG(st.st_mode) ? 0 : ENXIO;
+}
+
+}  // namespace
+
+std::optional<FileId> file_id(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+namespace {
+
+bool names(int dir_fd, const char* name, FileId id) {
+    struct stat st;
+    return ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == id.dev && st.st_ino == id.ino;
+}
+
+}  // namespace
+
+bool names_file(int dir_fd, const char* name, int fd) {
+    auto id = file_id(fd);
+    return id && names(dir_fd, name, *id);
+}
+
+void unlink_if_same(int dir_fd, const char* name, FileId id) {
+    if (names(dir_fd, name, id)) ::unlinkat(dir_fd, name, 0);
+}
+
+Result<UniqueFd, int> create_afresh(int dir_fd, const char* name, int flags, mode_t mode) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        UniqueFd fd(::openat(dir_fd, name, flags | kCreateFlags, mode));
+        if (fd.valid()) return fd;
+        if (errno != EEXIST) return errno;
+        struct stat st;
+        if (int err = kind_of(dir_fd, name, st); err != 0) {
+            if (err == ENOENT) continue;
+            return err;
+        }
+        // Unlinking drops the name only: a file that it is a link of, or a
+        // process that has it open, keeps its bytes.
+        if (::unlinkat(dir_fd, name, 0) != 0 && errno != ENOENT) return errno;
+    }
+    return EEXIST;
+}
+
+Result<UniqueFd, int> create_held(int dir_fd, const char* name, int flags, mode_t mode) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        UniqueFd fd(::openat(dir_fd, name, flags | kCreateFlags, mode));
+        if (fd.valid()) {
+            // Between creating and locking, another run may have taken the
+            // new file for a stale one and removed it: then try again.
+            if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && names_file(dir_fd, name, fd.get())) return fd;
+            continue;
+        }
+        if (errno != EEXIST) return errno;
+        struct stat st;
+        if (int err = kind_of(dir_fd, name, st); err != 0) {
+            if (err == ENOENT) continue;
+            return err;
+        }
+        UniqueFd old(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!old.valid()) {
+            if (errno == ENOENT) continue;
+            return errno;
+        }
+        if (::fstat(old.get(), &st) != 0) return errno;
+        if (!S_ISREG(st.st_mode)) return ENXIO;
+        if (::flock(old.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+        // Held now, so the name cannot change hands until it is removed:
+        // only a holder removes or renames a held file.
+        if (!names_file(dir_fd, name, old.get())) continue;
+        if (::unlinkat(dir_fd, name, 0) != 0 && errno != ENOENT) return errno;
+    }
+    return EBUSY;
 }
 
 Status<> write_all(int fd, const uint8_t* data, size_t size) {

@@ -1,8 +1,11 @@
 // Writing whole buffers to a descriptor.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
@@ -14,6 +17,31 @@ namespace flowsieve {
 // with ENXIO, so that a FIFO planted at the name cannot hold the caller.
 // The error is the errno value.
 Result<UniqueFd, int> open_regular_for_writing(int dir_fd, const char* path, int flags);
+
+// Creates the file `name` afresh for writing (flags added to O_WRONLY or
+// O_RDWR): exclusively, without following a symlink, never through a file
+// already there. A regular file that is there is removed first; anything
+// else there is refused: ELOOP for a symlink, ENXIO otherwise.
+Result<UniqueFd, int> create_afresh(int dir_fd, const char* name, int flags, mode_t mode = 0666);
+
+// Creates `name` afresh as create_afresh does and takes an exclusive flock
+// on it, which lasts as long as the descriptor is open: a run that holds
+// the file announces that it is writing it. A regular file already there
+// is removed only when no one holds it, as a run that ended (or crashed)
+// left it; one that someone holds fails with EBUSY.
+Result<UniqueFd, int> create_held(int dir_fd, const char* name, int flags, mode_t mode = 0666);
+
+// A file's identity: its device and inode.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+std::optional<FileId> file_id(int fd);
+
+// Whether the name in the directory (not following a symlink) is the open file.
+bool names_file(int dir_fd, const char* name, int fd);
+// Removes the name while it still is the file; a failure is ignored.
+void unlink_if_same(int dir_fd, const char* name, FileId id);
 
 // Writes all bytes, retrying short writes and EINTR.
 Status<> write_all(int fd, const uint8_t* data, size_t size);

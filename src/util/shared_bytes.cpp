@@ -15,7 +15,8 @@
 namespace flowsieve {
 namespace {
 
-Result<SharedBytes, CallError> read_stdin(ProgressObserver* observer) {
+Result<SharedBytes, CallError> read_stdin(ProgressObserver* observer, bool (*recognised)(ByteView)) {
+    constexpr size_t kStartSize = 4;
     auto block = std::make_shared<std::vector<uint8_t>>();
     size_t used = 0;
     size_t next_report = ProgressClock::kBytes;
@@ -27,7 +28,12 @@ Result<SharedBytes, CallError> read_stdin(ProgressObserver* observer) {
         if (block->size() - used < 65536) block->resize(block->size() + std::max<size_t>(65536, block->size()));
         ssize_t n = ::read(0, block->data() + used, block->size() - used);
         if (n > 0) {
+            const bool had_start = used >= kStartSize;
             used += size_t(n);
+            // Whatever follows an unknown start would be read in vain, and
+            // may not end (/dev/zero).
+            if (recognised && !had_start && used >= kStartSize && !recognised(ByteView(block->data(), kStartSize)))
+                break;
         } else if (n == 0) {
             break;
         } else if (errno == EINTR) {
@@ -67,8 +73,9 @@ Result<SharedBytes> map_file(const std::string& path) {
 
 }  // namespace
 
-Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserver* observer) {
-    if (path == "-") return read_stdin(observer);
+Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserver* observer,
+                                         bool (*recognised)(ByteView)) {
+    if (path == "-") return read_stdin(observer, recognised);
     auto mapped = map_file(path);
     if (!mapped) return CallError::io(std::move(mapped).error().message);
     return std::move(mapped).value();

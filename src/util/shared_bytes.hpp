@@ -55,7 +55,9 @@ private:
 // Maps a capture file read-only, or reads all of standard input for "-".
 // Fails with an IOError. While standard input is read, the observer hears of
 // every few megabytes and of every interrupted read, and may stop the read
-// (an Interrupted error).
-Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserver* observer = nullptr);
+// (an Interrupted error). When `recognised` refuses its first four bytes,
+// standard input is read no further: the bytes so far are the input.
+Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserver* observer = nullptr,
+                                         bool (*recognised)(ByteView start) = nullptr);
 
 }  // namespace flowsieve

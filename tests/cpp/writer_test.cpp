@@ -1,9 +1,11 @@
 // The split writers' finishing step: each flow file is renamed with one
-// call, so a temporary file that vanished must still be skipped quietly and
-// a payload file that got no byte must still leave nothing behind.
+// call, so a temporary file that vanished must still fail the split and a
+// payload file that got no byte must still leave nothing behind; and the
+// lock that keeps a second run off the stem's files.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -69,17 +71,39 @@ protected:
     fs::path dir_;
 };
 
-TEST_P(FinishTest, VanishedTemporaryFileIsSkipped) {
+TEST_P(FinishTest, VanishedTemporaryFileFailsTheSplit) {
     for (uint32_t max_sessions : {1u, 10u}) {  // closed early by the open limit, or still open
         SCOPED_TRACE(max_sessions);
         auto split = writers(max_sessions);
         for (const char* key : {"a", "b", "c"}) ASSERT_TRUE(split.write(key, frame(60, 14)).ok());
         // With b still open, finishing writes into the removed file and its rename finds nothing.
         fs::remove(dir_ / (".cap_b" + ext() + ".tmp"));
-        EXPECT_TRUE(split.finish().ok());
-        EXPECT_EQ(listing(dir_), (std::set<std::string>{"cap_a" + ext(), "cap_c" + ext()}));
+        auto finished = split.finish();
+        ASSERT_FALSE(finished.ok());
+        EXPECT_EQ(finished.error().message, "No such file or directory (os error 2)");
+        EXPECT_EQ(listing(dir_), (std::set<std::string>{"cap_a" + ext(), ".cap_c" + ext() + ".tmp"}));
         fs::remove_all(dir_);
     }
+}
+
+TEST_P(FinishTest, OneRunAtATimeWritesAStemsFiles) {
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / ".cap.lock.tmp") << "left by a run that crashed";
+    auto first = writers(10);
+    ASSERT_TRUE(first.write("a", frame(60, 14)).ok());
+    EXPECT_EQ(listing(dir_), (std::set<std::string>{".cap.lock.tmp", ".cap_a" + ext() + ".tmp"}));
+    WriterSetOptions o;
+    o.output_dir = dir_.string();
+    o.stem = "cap";
+    auto second = FlowWriterSet::create(o);
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().message, "Another run is writing the files of cap in " + dir_.string());
+    o.stem = "other";
+    EXPECT_TRUE(FlowWriterSet::create(o).ok());
+    ASSERT_TRUE(first.finish().ok());
+    EXPECT_EQ(listing(dir_), std::set<std::string>{"cap_a" + ext()});
+    o.stem = "cap";
+    EXPECT_TRUE(FlowWriterSet::create(o).ok());  // free again
 }
 
 TEST_P(FinishTest, PayloadFilesWithoutBytesLeaveNothing) {

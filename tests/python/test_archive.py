@@ -1,10 +1,12 @@
 """flowsieve archives from Python: file layout byte for byte, builder edges, reader robustness, queries, classes."""
+import fcntl
 import functools
 import gc
 import ipaddress
 import itertools
 import os
 import re
+import stat
 import struct
 import subprocess
 import sys
@@ -239,7 +241,7 @@ MIX_ARCHIVE = encode(LINK, DATA, FLOWS)
     (pcap(MIX), {"strategy": "HOST", "max_sessions": 1}),
     (pcapng(MIX), {}), (pcap(MIX, order=">", nano=True), {"strategy": "flow"}),
     (pcap(MIX), {"ip_filters": ["10.0.0.3"]}), (pcap(MIX), {"port_filters": [53, 0]}),
-    (pcap(MIX), {"strategy": "host", "ip_filters": VALID_IPS + ["bogus"], "port_filters": [0, 443, 5353]}),
+    (pcap(MIX), {"strategy": "host", "ip_filters": VALID_IPS, "port_filters": [0, 443, 5353]}),
     (pcap(MIX), {"ip_filters": ["::ffff:10.0.0.1"]}), (pcap(MIX), {"ip_filters": ["10.0.0.1"], "port_filters": [0]}),
     (pcap(BIG), {"strategy": "mac"}), (pcap(RAW, 101), {}), (pcap(RAW, 228), {"strategy": "mac"}), (pcap([]), {}),
 ], ids=SHORT_IDS)
@@ -338,12 +340,25 @@ def test_temporary_file_that_cannot_be_created(tmp_path, relative):
     assert (tmp_path / "victim").read_bytes() == b"keep" and not out.exists()
 
 
-def test_failed_rename_leaves_the_complete_temporary_file(tmp_path):
-    out, temp = tmp_path / "dir.fsieve", tmp_path / "dir.fsieve.tmp"
-    out.mkdir()
-    with pytest.raises(RuntimeError) as err:
+@pytest.mark.parametrize("kind", ["directory", "fifo", "symlink", "device", "stale hard link at the temporary name"])
+def test_destination_and_temporary_names_are_never_written_through(tmp_path, kind):
+    out, temp, victim = tmp_path / "out.fsieve", tmp_path / "out.fsieve.tmp", tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    if kind == "device" and os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    {"directory": lambda: out.mkdir(), "fifo": lambda: os.mkfifo(out), "symlink": lambda: out.symlink_to(victim),
+     "device": lambda: os.mknod(out, 0o666 | stat.S_IFCHR, os.makedev(1, 3)),  # the numbers of /dev/null
+     "stale hard link at the temporary name": lambda: os.link(victim, temp)}[kind]()
+    before = os.lstat(out) if out.exists() or out.is_symlink() else None
+    try:
         flowsieve.create_archive(write(tmp_path / "in.pcap", pcap(MIX)), str(out))
-    assert str(err.value) == f"Failed to rename {temp} -> {out}" and temp.read_bytes() == MIX_ARCHIVE
+    except OSError as err:
+        assert type(err) is OSError and str(err) == f"Not a regular file: {out}" and before
+        after = os.lstat(out)
+        assert (after.st_mode, after.st_ino, after.st_rdev) == (before.st_mode, before.st_ino, before.st_rdev)
+    else:
+        assert not before and out.read_bytes() == MIX_ARCHIVE
+    assert victim.read_bytes() == b"keep" and not temp.exists()
 
 
 def test_accepted_argument_forms(tmp_path):
@@ -757,15 +772,56 @@ def test_read_flows_temporary_archive(tmp_path):
     first = flowsieve.read_flows(write(tmp_path / "mix.pcap", pcap(MIX)), "Flow", 1, ["10.0.0.1"], [443, 999])
     assert type(first) is flowsieve.Archive and temp.read_bytes() == encode(
         *model(pcap(MIX), "flow", ["10.0.0.1"], [443, 999])[:3])
+    assert stat.S_IMODE(temp.stat().st_mode) == 0o600
     flows = first.flows()
     second = flowsieve.read_flows(write(tmp_path / "one.pcap", pcap(records([UDP60]))))  # replaces the file
     assert temp.read_bytes() == one_packet_archive() and len(first) == 2 and len(second) == 1
     del first
     gc.collect()
-    assert not temp.exists()  # deleting either Archive deletes whatever file is at the shared path
+    assert temp.read_bytes() == one_packet_archive()  # the path names the second's archive: not the first's to delete
     assert [p.data for p in second.flows()[0].packets()] == [UDP60]
+    temp.unlink()
     temp.write_bytes(b"someone else's")
     del second
     gc.collect()
-    assert not temp.exists()
+    assert temp.read_bytes() == b"someone else's"
+    temp.unlink()
     assert [[p.data for p in f.packets()] for f in flows] == [[MIX[0][2], MIX[11][2]], [MIX[1][2], MIX[10][2]]]
+    with pytest.raises(RuntimeError):
+        flowsieve.read_flows(write(tmp_path / "cut.pcap", CUT_PCAP))
+    assert not temp.exists() and not Path(f"{temp}.tmp").exists()  # a failed call leaves nothing
+
+
+@pytest.mark.parametrize("plant, error", [
+    ("hard link at .tmp", None),  # a stale file: removed, never written through
+    ("held hard link at .tmp", "Failed to create temp archive file: {temp}.tmp (another run is writing it)"),
+    ("symlink at .tmp", "Failed to create temp archive file: {temp}.tmp"),
+    ("symlink at the final name", "Not a regular file: {temp}"),
+    ("hard link at the final name", None),  # replaced by the rename
+])
+def test_read_flows_with_files_planted_at_its_names(tmp_path, plant, error):
+    temp = Path(f"/tmp/flowsieve_py_{os.getpid()}.fsieve")
+    where, victim = Path(f"{temp}.tmp") if ".tmp" in plant else temp, tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    where.symlink_to(victim) if "symlink" in plant else os.link(victim, where)
+    try:
+        with open(victim, "rb") as held:
+            if "held" in plant:
+                fcntl.flock(held, fcntl.LOCK_EX)
+            if error is None:
+                archive = flowsieve.read_flows(write(tmp_path / "one.pcap", pcap(records([UDP60]))))
+                assert temp.read_bytes() == one_packet_archive() and not temp.is_symlink()
+                assert stat.S_IMODE(temp.stat().st_mode) == 0o600 and not Path(f"{temp}.tmp").exists()
+                del archive
+                gc.collect()
+                assert not temp.exists()
+            else:
+                with pytest.raises(OSError) as err:
+                    flowsieve.read_flows(write(tmp_path / "one.pcap", pcap(records([UDP60]))))
+                assert str(err.value) == error.format(temp=temp)
+                assert where.is_symlink() == ("symlink" in plant)  # left as planted, and nothing else made
+                assert {p.name for p in temp.parent.glob(temp.name + "*")} == {where.name}
+        assert victim.read_bytes() == b"keep"
+    finally:
+        for p in (temp, Path(f"{temp}.tmp")):
+            p.unlink(missing_ok=True)

@@ -8,6 +8,7 @@ import pty
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -144,6 +145,19 @@ def test_export_every_flow(tmp_path, cap, strategy, names):
         assert files == split
     else:
         assert set(files) == names
+
+
+def test_export_of_a_table_repeating_one_flow_8000_times(tmp_path, arch):
+    content = arch.read_bytes()
+    table_off = struct.unpack_from("<Q", content, len(content) - 80)[0]
+    footer = bytearray(content[-128:])
+    struct.pack_into("<2Q", footer, 48, len(content) - 128, 96 * 8000)  # table_off, table_len
+    struct.pack_into("<2Q", footer, 72, 0, 0)  # no index
+    (tmp_path / "rep.fsieve").write_bytes(content[:-128] + content[table_off:table_off + 96] * 8000 + footer)
+    ok("export", tmp_path / "rep.fsieve", "-o", tmp_path / "out")  # within run()'s time limit
+    files = listing(tmp_path / "out")
+    assert set(files) == {f"rep_{S12}_1.pcap"} | {f"rep_{S12}_1_{n}.pcap" for n in range(2, 8001)}
+    assert files[f"rep_{S12}_1.pcap"] == flowsieve.pipe_archive(str(arch))[0]
 
 
 def test_export_chosen_flows_and_standard_output(tmp_path, arch):
@@ -304,6 +318,14 @@ def test_interrupt_stops_within_a_second_leaving_temporary_files(big_capture, co
     assert time.monotonic() - sent < 1
     names = os.listdir(out if command == "split" else work)
     assert names and all(n.endswith(".tmp") for n in names)
+
+
+@pytest.mark.parametrize("command", ["split", "archive"])
+def test_standard_input_that_is_no_capture_fails_at_once(tmp_path, command):
+    with open("/dev/zero", "rb") as zero:
+        result = subprocess.run([EXE, command, "-", tmp_path / "out"], stdin=zero, capture_output=True, timeout=20)
+    assert (result.returncode, result.stderr) == (1, b"flowsieve: Unsupported file format (unknown magic number)\n")
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])

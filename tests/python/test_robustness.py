@@ -452,6 +452,45 @@ def test_table_and_index_over_one_area_cost_at_most_twice_the_file(tmp_path):
     assert (count, found, ports) == (table_len // 96, n - 5, [with_port_1, 0]) and with_port_1 > 1000
 
 
+# ---- neighbours ----
+
+def test_two_runs_writing_the_same_names(tmp_path):
+    """Two splits of different captures with one stem into one folder, and two builds to one path, started together
+    round after round: every final file is one run's, a run that succeeds has all its files in place, and a run that
+    cannot have the names to itself says so."""
+    exe = shutil.which("flowsieve") or str(Path(sys.executable).with_name("flowsieve"))
+    want = {}
+    for run, ports in (("a", range(1000, 1300)), ("b", range(1150, 1450))):
+        (tmp_path / run).mkdir()
+        frames = [packet("10.0.0.1", "10.0.0.2", "udp", p, 53, run.encode() * 40) for p in ports] * 4
+        (tmp_path / run / "cap.pcap").write_bytes(pcap(records(frames)))
+        flowsieve.split(str(tmp_path / run / "cap.pcap"), str(tmp_path / run / "out"))
+        flowsieve.create_archive(str(tmp_path / run / "cap.pcap"), str(tmp_path / run / "a.fsieve"))
+        want[run] = snapshot(tmp_path / run / "out"), snapshot(tmp_path / run / "a.fsieve")
+    out, arch = tmp_path / "out", tmp_path / "a.fsieve"
+    busy = [f"flowsieve: Another run is writing the files of cap in {out}\n",
+            f"flowsieve: Failed to create temp archive file: {arch}.tmp (another run is writing it)\n"]
+    overlaps = 0
+    for _ in range(25):
+        shutil.rmtree(out, ignore_errors=True)
+        runs = [subprocess.Popen([exe, command, tmp_path / run / "cap.pcap", dest], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE) for command, dest in (("split", out), ("archive", arch))
+                for run in "ab"]
+        done = [(p.wait(60) == 0, p.stderr.read().decode()) for p in runs]
+        for kind, (a, b), got in ((0, done[:2], snapshot(out)), (1, done[2:], snapshot(arch))):
+            assert a[0] or b[0], (a, b)
+            assert all(message == busy[kind] for ok, message in (a, b) if not ok), (a, b)
+            if a[0] and b[0]:
+                merged = [{**want[x][0], **want[y][0]} for x, y in ("ab", "ba")] if kind == 0 else [want["a"][1],
+                                                                                                  want["b"][1]]
+                assert got in merged
+            else:
+                overlaps += 1
+                assert got == want["a" if a[0] else "b"][kind]
+        assert not [n for n in os.listdir(tmp_path) + os.listdir(out) if n.startswith(".")]
+    assert overlaps  # the runs met at least once
+
+
 # ---- exhausted resources ----
 
 NOFILE = r"""
