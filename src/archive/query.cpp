@@ -70,19 +70,25 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
         return out;
     }
     // The fewest candidates; a key without flows rules the archive out.
-    std::vector<uint64_t> ids;
+    ByteView ids;
     for (size_t i = 0; i < keys.size(); ++i) {
-        std::vector<uint64_t> found = index_lookup(*reader.index(), keys[i].section,
-                                                   ByteView(keys[i].bytes.data(), keys[i].bytes.size()));
-        if (found.empty()) return out;
-        if (i == 0 || found.size() < ids.size()) ids = std::move(found);
+        const ByteView found = index_lookup(*reader.index(), keys[i].section,
+                                            ByteView(keys[i].bytes.data(), keys[i].bytes.size()));
+        if (found.size() == 0) return out;
+        if (i == 0 || found.size() < ids.size()) ids = found;
     }
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    for (uint64_t id : ids) {
-        const FlowRecord* r = reader.find_id(id);
-        if (r && matches(reader, *r, query)) out.push_back(r);
+    // Read in place and marked off by table position: a damaged index may
+    // list ids by the million, and one id many times.
+    const FlowRecord* first = reader.records().data();
+    std::vector<bool> seen(reader.records().size());
+    for (size_t at = 0; at < ids.size(); at += 8) {
+        const FlowRecord* r = reader.find_id(decode_u64le(ids.data() + at));
+        if (!r || seen[size_t(r - first)]) continue;
+        seen[size_t(r - first)] = true;
+        if (matches(reader, *r, query)) out.push_back(r);
     }
+    // Each the first record with its id: the ids differ.
+    std::sort(out.begin(), out.end(), [](const FlowRecord* a, const FlowRecord* b) { return a->id < b->id; });
     return out;
 }
 

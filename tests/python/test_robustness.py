@@ -421,12 +421,16 @@ def test_hostile_archive(tmp_path, make, stride, want):
 # The flow table and the index are one area of the file: an index whose port group lists 6M ids in descending order,
 # read as a table of 500,000 records whose ids (every twelfth of those) run backwards too.
 OPEN_AND_QUERY = r"""
+import subprocess
 memory = lambda field: int(next(l for l in open("/proc/self/status") if l.startswith(field)).split()[1]) << 10
-path, n = job
+path, n, exe = job
 before = memory("VmRSS")
 archive = flowsieve.Archive.open(path)
 ports = [len(archive.find_by_port(p)) for p in (1, 2)]
-report([archive.flow_count, archive.get_flow(n - 5).id, ports, memory("VmHWM") - before])
+grew = memory("VmHWM") - before
+listed = subprocess.run([exe, "flows", path, "--port", "1", "-f", "json"], capture_output=True).stdout  # a line a flow
+cli_peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss << 10
+report([archive.flow_count, archive.get_flow(n - 5).id, ports, grew, listed.count(b"\n"), cli_peak])
 """
 
 
@@ -443,13 +447,15 @@ def test_table_and_index_over_one_area_cost_at_most_twice_the_file(tmp_path):
     content = (struct.pack(HEADER, b"FSIEVE02", 2, 1) + index
                + struct.pack(FOOTER, b"FSVEFOOT", 2, 0, 64, 0, 0, 0, 64, table_len, 0, 64, len(index)))
     (tmp_path / "x.fsieve").write_bytes(content)
-    results, trouble = run_child(OPEN_AND_QUERY, [str(tmp_path / "x.fsieve"), n], timeout=60)
+    exe = shutil.which("flowsieve") or str(Path(sys.executable).with_name("flowsieve"))
+    results, trouble = run_child(OPEN_AND_QUERY, [str(tmp_path / "x.fsieve"), n, exe], timeout=60)
     assert not trouble, trouble
-    (count, found, ports, grew), = results
+    (count, found, ports, grew, listed, cli_peak), = results
     fields = array.array("H", content[64:64 + table_len])  # the index lists the records after the first under port 1
     with_port_1 = sum(1 in pair for pair in zip(fields[24 + 48::48], fields[25 + 48::48]))
-    assert grew <= 2 * len(content) + (64 << 20)
-    assert (count, found, ports) == (table_len // 96, n - 5, [with_port_1, 0]) and with_port_1 > 1000
+    assert grew <= 2 * len(content) + (64 << 20) and cli_peak <= 2 * len(content) + (64 << 20)
+    assert (count, found, ports, listed) == (table_len // 96, n - 5, [with_port_1, 0], with_port_1)
+    assert with_port_1 > 1000
 
 
 # ---- neighbours ----
