@@ -1,6 +1,5 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,11 +99,6 @@ Status<> write_file(int dir, const std::string& name, Write&& write) {
     return {};
 }
 
-bool is_folder(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
 template <class Write>
@@ -153,7 +147,7 @@ int run_export(const Parsed& p) {
     const bool one_file = merge || ids.size() == 1;
     if (out == "-" && !one_file) usage("-o - writes one flow or a --merge: give one flow id, or --merge");
 
-    if (!ids.empty() && (paths.size() > 1 || is_folder(paths[0])))
+    if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
     const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
         if (ids.empty()) return archive::select_flows(reader, query);

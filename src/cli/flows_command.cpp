@@ -50,11 +50,21 @@ int run_flows(const Parsed& p) {
     const auto format = parse_list_format(lowered(p.last('f', "table")));
     if (!format) usage("unknown format '" + p.last('f') + "': table, csv or json");
     const archive::FlowQuery query = parse_query(p);
-    const Store store = choose_flows(
-        p.args, [&](const archive::ArchiveReader& reader, const std::string&) { return archive::select_flows(reader, query); });
-    std::vector<ListedFlows> listed;
-    for (const Chosen& a : store.archives) listed.push_back({a.name, a.reader.get(), a.flows});
-    print_flows(stdout, listed, *format, store.several);
+    const bool name_archives = names_several(p.args);
+    // csv and json rows go out as each archive answers, which then goes.
+    const bool streamed = *format != ListFormat::Table;
+    print_header(stdout, *format, name_archives);
+    const Store store = choose_flows(p.args, [&](const archive::ArchiveReader& reader, const std::string& path) {
+        archive::FlowList flows = archive::select_flows(reader, query);
+        if (!streamed) return flows;
+        print_rows(stdout, {base_name(path), &reader, flows}, *format, name_archives);
+        return archive::FlowList{};
+    });
+    if (!streamed) {
+        std::vector<ListedFlows> listed;
+        for (const Chosen& a : store.archives) listed.push_back({a.name, a.reader.get(), a.flows});
+        print_table(stdout, listed, name_archives);
+    }
     return 0;
 }
 

@@ -83,6 +83,8 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     return row;
 }
 
+}  // namespace
+
 void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives) {
     struct Shown {
         const char* title;
@@ -139,8 +141,6 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
                  (unsigned long long)packets, (unsigned long long)bytes);
 }
 
-}  // namespace
-
 std::optional<ListFormat> parse_list_format(std::string_view lowered) {
     if (lowered == "table") return ListFormat::Table;
     if (lowered == "csv") return ListFormat::Csv;
@@ -148,31 +148,31 @@ std::optional<ListFormat> parse_list_format(std::string_view lowered) {
     return std::nullopt;
 }
 
-void print_flows(std::FILE* out, const std::vector<ListedFlows>& listed, ListFormat format, bool name_archives) {
-    if (format == ListFormat::Table) return print_table(out, listed, name_archives);
+void print_header(std::FILE* out, ListFormat format, bool name_archives) {
+    if (format != ListFormat::Csv) return;
     const size_t first = name_archives ? kArchive : kId;
-    if (format == ListFormat::Csv) {
-        for (size_t c = first; c < kColumns; ++c) std::fprintf(out, c > first ? ",%s" : "%s", kKeys[c]);
-        std::fputc('\n', out);
-    }
-    for (const ListedFlows& l : listed) {
-        for (const archive::FlowRecord* r : l.flows) {
-            const Row row = row_of(l, *r);
-            std::string text = format == ListFormat::Json ? "{" : "";
-            for (size_t c = first; c < kColumns; ++c) {
-                if (c > first) text += format == ListFormat::Json ? ", " : ",";
-                if (format == ListFormat::Csv) {
-                    text += csv_field(row[c]);
-                } else {
-                    text += std::string("\"") + kKeys[c] + "\": ";
-                    // A flow without an IP layer has no Community ID.
-                    if (c == kCommunityId && row[c].empty()) text += "null";
-                    else text += kNumeric[c] ? row[c] : "\"" + json_escaped(row[c]) + "\"";
-                }
+    for (size_t c = first; c < kColumns; ++c) std::fprintf(out, c > first ? ",%s" : "%s", kKeys[c]);
+    std::fputc('\n', out);
+}
+
+void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bool name_archives) {
+    const size_t first = name_archives ? kArchive : kId;
+    for (const archive::FlowRecord* r : listed.flows) {
+        const Row row = row_of(listed, *r);
+        std::string text = format == ListFormat::Json ? "{" : "";
+        for (size_t c = first; c < kColumns; ++c) {
+            if (c > first) text += format == ListFormat::Json ? ", " : ",";
+            if (format == ListFormat::Csv) {
+                text += csv_field(row[c]);
+            } else {
+                text += std::string("\"") + kKeys[c] + "\": ";
+                // A flow without an IP layer has no Community ID.
+                if (c == kCommunityId && row[c].empty()) text += "null";
+                else text += kNumeric[c] ? row[c] : "\"" + json_escaped(row[c]) + "\"";
             }
-            text += format == ListFormat::Json ? "}\n" : "\n";
-            std::fputs(text.c_str(), out);
         }
+        text += format == ListFormat::Json ? "}\n" : "\n";
+        std::fputs(text.c_str(), out);
     }
 }
 

@@ -23,10 +23,17 @@ struct ListedFlows {
     archive::FlowList flows;
 };
 
-// Writes the flows in their order, with their archive's name first when
-// `name_archives`. Start times are seconds since the epoch (a UTC date and
-// time in the table); durations are the end minus the start time in
-// seconds, negative when the capture's clock went back.
-void print_flows(std::FILE* out, const std::vector<ListedFlows>& listed, ListFormat format, bool name_archives);
+// Listings name each flow's archive first when `name_archives`. Start
+// times are seconds since the epoch (a UTC date and time in the table);
+// durations are the end minus the start time in seconds, negative when the
+// capture's clock went back.
+
+// csv and json go out archive by archive: the header row of csv, then the
+// rows of each archive in turn.
+void print_header(std::FILE* out, ListFormat format, bool name_archives);
+void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bool name_archives);
+
+// The table needs every row first: its columns are as wide as their widest cell.
+void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives);
 
 }  // namespace flowsieve::cli

@@ -12,11 +12,6 @@
 namespace flowsieve::cli {
 namespace {
 
-std::string base_name(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool ends_with(const std::string& text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -169,22 +164,31 @@ std::optional<uint64_t> parse_time(std::string_view t) {
     return uint64_t(seconds) * 1000000 + micros;
 }
 
+std::string base_name(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool names_several(const std::vector<std::string>& paths) { return paths.size() > 1 || is_folder(paths.at(0)); }
+
 Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose) {
     Store store;
-    store.several = paths.size() > 1;
     auto take = [&](const std::string& path, std::shared_ptr<const archive::ArchiveReader> reader) {
         if (!store.first_link_type) store.first_link_type = reader->link_type();
         archive::FlowList flows = choose(*reader, path);
         if (!flows.empty()) store.archives.push_back({path, base_name(path), std::move(reader), std::move(flows)});
     };
     for (const std::string& path : paths) {
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!is_folder(path)) {
             take(path, open_or_throw(path));
             continue;
         }
-        store.several = true;
         for (const std::string& member : folder_archives(path)) {
             auto reader = archive::open_archive(member);
             if (reader) take(member, std::move(reader).value());

@@ -24,10 +24,14 @@ struct Chosen {
 
 struct Store {
     std::vector<Chosen> archives;  // those with chosen flows, in order
-    // More than one archive, or a folder: listings name each flow's archive.
-    bool several = false;
     std::optional<uint32_t> first_link_type;  // of the first archive opened
 };
+
+bool is_folder(const std::string& path);
+std::string base_name(const std::string& path);
+
+// More than one archive, or a folder: listings name each flow's archive.
+bool names_several(const std::vector<std::string>& paths);
 
 // Opens each archive named, and every *.fsieve of each folder named in name
 // order, one after another, and keeps those from which `choose` takes
