@@ -482,6 +482,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);
 
     std::optional<KeyedPacketStream> packets(std::in_place);
+    if (o.notes) packets->end_at_cut_off();
     // Flows are only numbered here: no key text is needed.
     if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                  KeyForm::Compact);
@@ -521,6 +522,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     }
 
     if (auto st = packets->finish(); !st) return std::move(st).error();
+    if (o.notes) *o.notes = packets->notes();
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
     auto finished = finish(file, flows, std::move(offset_lists));

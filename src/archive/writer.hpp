@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flow/filter.hpp"
+#include "flow/source.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -24,6 +25,9 @@ struct BuildOptions {
     std::vector<uint16_t> port_filters;
     ProgressObserver* observer = nullptr;
     FrameFilter* frame_filter = nullptr;  // besides the address and port filters
+    // When given, filled in; a last record cut off then ends the capture
+    // instead of failing the call.
+    ReadingNotes* notes = nullptr;
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

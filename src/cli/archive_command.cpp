@@ -36,9 +36,11 @@ int run_archive(const Parsed& p) {
     o.ip_filters = ip_filters(p);
     const auto filter = pcap_filter(p);
     o.frame_filter = filter.get();
+    ReadingNotes notes;
+    o.notes = &notes;
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
-    return conclude(archive::build_archive(o), display, 1, filter.get());
+    return conclude(archive::build_archive(o), display, 1, notes, filter.get());
 }
 
 }  // namespace

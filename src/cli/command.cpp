@@ -126,9 +126,29 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p) {
     return std::make_unique<PcapFilter>(p.last(kFilter));
 }
 
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, const PcapFilter* filter) {
+namespace {
+
+std::vector<std::string> warnings_about(const ReadingNotes& notes) {
+    std::vector<std::string> warnings;
+    if (notes.cut_off_at)
+        warnings.push_back("the capture is cut off: its last record, at offset " + std::to_string(*notes.cut_off_at) +
+                           ", is incomplete; the " + std::to_string(notes.packets) + " packets before it were read");
+    if (notes.undecoded) {
+        char share[16];
+        std::snprintf(share, sizeof share, "%.1f%%", 100.0 * double(notes.undecoded) / double(notes.packets));
+        warnings.push_back(std::to_string(notes.undecoded) + " of " + std::to_string(notes.packets) + " packets (" +
+                           share + ") have no IP layer: link type " + std::to_string(notes.undecoded_link_type) +
+                           " is not one flowsieve decodes, so its frames were read as raw IP");
+    }
+    return warnings;
+}
+
+}  // namespace
+
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, const ReadingNotes& notes,
+             const PcapFilter* filter) {
     if (status) {
-        std::vector<std::string> warnings;
+        std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
         if (!warnings.empty()) display.clear();
         for (const std::string& w : warnings) message("warning: " + w);

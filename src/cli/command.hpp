@@ -13,6 +13,7 @@
 #include "archive/reader.hpp"
 #include "cli/pcap_filter.hpp"
 #include "cli/progress.hpp"
+#include "flow/source.hpp"
 #include "util/call.hpp"
 #include "util/result.hpp"
 
@@ -89,8 +90,8 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 
 // The end of split and archive: the warnings and a summary, or the failure.
 // An expression that libpcap rejected is a usage error.
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
-             const PcapFilter* filter = nullptr);
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, const ReadingNotes& notes,
+             const PcapFilter* filter);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;

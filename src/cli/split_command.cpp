@@ -77,6 +77,8 @@ int run_split(const Parsed& p) {
     o.ip_filters = ip_filters(p);
     const auto filter = pcap_filter(p);
     o.frame_filter = filter.get();
+    ReadingNotes notes;
+    o.notes = &notes;
 
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
@@ -86,7 +88,7 @@ int run_split(const Parsed& p) {
     uint64_t files = display.last().flows;
     if (status && display.enabled() && o.output_type.lowered == "l7")
         files = count_new_files(o.output_dir, file_stem(o.input_path) + "_", ".l7", started);
-    return conclude(status, display, files, filter.get());
+    return conclude(status, display, files, notes, filter.get());
 }
 
 }  // namespace

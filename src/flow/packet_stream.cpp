@@ -57,6 +57,9 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
                 bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
+                ++notes_.packets;
+                if (!packet->ip && !decodes_link_type(packet->link_type) && notes_.undecoded++ == 0)
+                    notes_.undecoded_link_type = packet->link_type;
                 if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
                     consumer_gone = !emit_ready();
@@ -89,6 +92,10 @@ Status<CallError> KeyedPacketStream::finish() {
         thread_.join();
     }
     if (panicked_) return CallError::runtime("Producer thread panicked");
+    if (error_ && end_at_cut_off_ && error_->cut_off_at) {
+        notes_.cut_off_at = error_->cut_off_at;
+        return {};
+    }
     if (error_) return CallError::runtime(error_->text());
     return {};
 }

@@ -13,6 +13,7 @@
 #include "flow/flow_table.hpp"
 #include "flow/fragments.hpp"
 #include "flow/packet_queue.hpp"
+#include "flow/source.hpp"
 #include "flow/strategy.hpp"
 #include "parser/capture.hpp"
 #include "util/call.hpp"
@@ -47,10 +48,15 @@ public:
     // ports 0; known once all packets are in.
     uint64_t fragments_matched() const { return fragments_matched_.load(std::memory_order_relaxed); }
     uint64_t fragments_unmatched() const { return fragments_unmatched_.load(std::memory_order_relaxed); }
+    // A last record cut off then ends the capture, noted rather than failing
+    // it. Called before start.
+    void end_at_cut_off() { end_at_cut_off_ = true; }
     // Stops the reading thread and waits for it; how the reading ended: a
     // RuntimeError with the capture error's text, or nothing at the end of
     // the capture.
     Status<CallError> finish();
+    // Whole once finish has returned.
+    const ReadingNotes& notes() const { return notes_; }
     // Each flow's key by number, in the form asked for; whole once finish
     // has returned.
     const FlowTable& keys() const { return keys_; }
@@ -70,7 +76,9 @@ private:
     std::atomic<uint64_t> fragments_matched_{0};
     std::atomic<uint64_t> fragments_unmatched_{0};
     bool panicked_ = false;
+    bool end_at_cut_off_ = false;
     std::optional<CaptureError> error_;
+    ReadingNotes notes_;  // written by the reading thread until it ends
     std::thread thread_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,18 @@
 #include "util/result.hpp"
 
 namespace flowsieve {
+
+// What a split or archive build tells about its reading, for the command
+// to report when it is done.
+struct ReadingNotes {
+    uint64_t packets = 0;  // read from the capture, before any filter
+    // Packets left without an IP layer because their link type is not one
+    // the dissector decodes, and the first such link type.
+    uint64_t undecoded = 0;
+    uint32_t undecoded_link_type = 0;
+    // Where the last record, cut off, starts: the capture ended there.
+    std::optional<uint64_t> cut_off_at;
+};
 
 struct FlowSource {
     SharedBytes input;  // the whole input, which every packet's frame lies in

@@ -12,6 +12,8 @@ constexpr uint32_t kLinkLoop = 108;
 constexpr uint32_t kLinkLinuxCooked = 113;
 constexpr uint32_t kLinkRadiotap = 127;
 constexpr uint32_t kLinkLinuxCooked2 = 276;
+// Raw IP, under the numbers capture files use for it.
+constexpr uint32_t kLinkRawIp[] = {12, 14, 101, 228, 229};
 
 constexpr uint16_t kEtherIpv4 = 0x0800;
 constexpr uint16_t kEtherIpv6 = 0x86DD;
@@ -109,6 +111,7 @@ std::optional<IpDissection> dissect_ipv4(ByteView v) {
     size_t header_len = size_t(*v.u8(0) & 0x0F) * 4;
     if (header_len < 20 || header_len > v.size()) return std::nullopt;
     IpDissection out;
+    out.datagram_length = *v.u16be(2);
     out.tuple.src_ip.family = out.tuple.dst_ip.family = 4;
     v.copy(12, 4, out.tuple.src_ip.bytes.data());
     v.copy(16, 4, out.tuple.dst_ip.bytes.data());
@@ -143,6 +146,7 @@ bool is_extension_header(uint8_t next) {
 std::optional<IpDissection> dissect_ipv6(ByteView v) {
     if (v.size() < 40) return std::nullopt;
     IpDissection out;
+    if (uint16_t payload_length = *v.u16be(4)) out.datagram_length = 40 + uint32_t(payload_length);
     out.tuple.src_ip.family = out.tuple.dst_ip.family = 6;
     v.copy(8, 16, out.tuple.src_ip.bytes.data());
     v.copy(24, 16, out.tuple.dst_ip.bytes.data());
@@ -195,26 +199,30 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
 }
 
 // The IP packet's facts, its payload range counted from the frame's start.
+// The payload ends with the datagram when the length its header states
+// covers the headers and lies within the captured bytes, so that link-layer
+// padding is not payload. A length of 0 (segmentation offload on the
+// capturing host) or past the capture (snap length) leaves it running to the
+// end of the captured bytes.
 void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     p.ip = ip.tuple;
     p.fragment = ip.fragment;
     p.fragment_id = ip.fragment_id;
     if (ip.payload_offset) {
+        const uint64_t captured = p.incl_len - at;
+        const uint64_t stated = ip.datagram_length;
         p.payload_offset = at + *ip.payload_offset;
-        p.payload_end = at + ip.payload_end;
+        p.payload_end = at + (stated >= *ip.payload_offset && stated <= captured ? stated : captured);
     }
 }
 
-// Decodes the IP header at offset `at`, if any.
-void dissect_ip_at(ByteView v, size_t at, ParsedPacket& p) {
-    auto rest = v.from(at);
-    if (!rest) return;
-    if (auto ip = dissect_ip(*rest)) take_ip(*ip, at, p);
-}
+// Each link layer's decoder takes the hardware addresses it holds and
+// returns where the IP header starts, if the frame carries one.
+using IpStart = std::optional<size_t>;
 
 // The 802.11 frame at offset h of the frame.
-void dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
-    if (!v.has(h, 24)) return;
+IpStart dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
+    if (!v.has(h, 24)) return std::nullopt;
     uint8_t fc0 = *v.u8(h);
     uint8_t fc1 = *v.u8(h + 1);
     unsigned type = (fc0 >> 2) & 3;
@@ -238,17 +246,15 @@ void dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
     size_t l = h + header_len;
     static constexpr uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
     auto snap = v.sub(l, 8);
-    if (!snap) return;
-    if (!std::equal(kSnap, kSnap + 6, snap->data())) return;
-    if (!is_ip_ethertype(*snap->u16be(6))) return;
-    dissect_ip_at(v, l + 8, p);
+    if (!snap || !std::equal(kSnap, kSnap + 6, snap->data()) || !is_ip_ethertype(*snap->u16be(6))) return std::nullopt;
+    return l + 8;
 }
 
 bool is_vlan_tag(uint16_t type) { return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQLegacy; }
 
 // Where an IP header starts behind an MPLS label stack at `at`: after the
 // bottom-of-stack label, which the version nibble there then tells apart.
-std::optional<size_t> ip_after_mpls(ByteView v, size_t at) {
+IpStart ip_after_mpls(ByteView v, size_t at) {
     for (int labels = 0; labels < kMaxMplsLabels; ++labels, at += 4) {
         auto label = v.u32(at, ByteOrder::Big);
         if (!label) return std::nullopt;
@@ -259,7 +265,7 @@ std::optional<size_t> ip_after_mpls(ByteView v, size_t at) {
 
 // Where an IP header starts behind a PPPoE session header at `at`, when its
 // PPP protocol is IPv4 or IPv6.
-std::optional<size_t> ip_after_pppoe(ByteView v, size_t at) {
+IpStart ip_after_pppoe(ByteView v, size_t at) {
     auto protocol = v.u16be(at + kPppoeLen);
     if (!protocol || (*protocol != kPppIpv4 && *protocol != kPppIpv6)) return std::nullopt;
     return at + kPppoeLen + 2;
@@ -268,8 +274,9 @@ std::optional<size_t> ip_after_pppoe(ByteView v, size_t at) {
 // Where an IP header starts behind the EtherType at `at` of an Ethernet
 // frame: directly, or after VLAN tags, an MPLS label stack or a PPPoE
 // session header. Nothing for any other type, or too many tags.
-std::optional<size_t> ip_after_ethertype(ByteView v, size_t at) {
+IpStart ip_after_ethertype(ByteView v, size_t at) {
     auto type = v.u16be(at);
+    if (type && is_ip_ethertype(*type)) return at + 2;  // plain Ethernet, the common case
     for (int tags = 0; type && is_vlan_tag(*type) && tags < kMaxVlanTags; ++tags) {
         at += 4;
         type = v.u16be(at);
@@ -285,17 +292,17 @@ std::optional<size_t> ip_after_ethertype(ByteView v, size_t at) {
     }
 }
 
-void dissect_ethernet(ByteView v, ParsedPacket& p) {
-    if (v.size() < 14) return;
+IpStart dissect_ethernet(ByteView v, ParsedPacket& p) {
+    if (v.size() < 14) return std::nullopt;
     p.dst_mac = read_mac(v, 0);
     p.src_mac = read_mac(v, 6);
-    if (auto at = ip_after_ethertype(v, 12)) dissect_ip_at(v, *at, p);
+    return ip_after_ethertype(v, 12);
 }
 
 // Linux cooked headers hold one hardware address only, so none is taken.
-void dissect_linux_cooked(ByteView v, size_t protocol_at, size_t header_len, ParsedPacket& p) {
-    if (v.size() < header_len) return;
-    if (is_ip_ethertype(*v.u16be(protocol_at))) dissect_ip_at(v, header_len, p);
+IpStart dissect_linux_cooked(ByteView v, size_t protocol_at, size_t header_len) {
+    if (v.size() < header_len || !is_ip_ethertype(*v.u16be(protocol_at))) return std::nullopt;
+    return header_len;
 }
 
 bool is_ip_family(uint32_t family) {
@@ -305,17 +312,18 @@ bool is_ip_family(uint32_t family) {
 
 // The null header's family is in the capturing host's byte order, so
 // either order is taken; the loop header's is in network order.
-void dissect_loopback(ByteView v, bool either_order, ParsedPacket& p) {
+IpStart dissect_loopback(ByteView v, bool either_order) {
     auto big = v.u32(0, ByteOrder::Big);
-    if (!big) return;
-    if (is_ip_family(*big) || (either_order && is_ip_family(*v.u32(0, ByteOrder::Little)))) dissect_ip_at(v, 4, p);
+    if (!big) return std::nullopt;
+    if (is_ip_family(*big) || (either_order && is_ip_family(*v.u32(0, ByteOrder::Little)))) return 4;
+    return std::nullopt;
 }
 
-void dissect_radiotap(ByteView v, ParsedPacket& p) {
-    if (v.size() < 4 || *v.u8(0) != 0) return;
+IpStart dissect_radiotap(ByteView v, ParsedPacket& p) {
+    if (v.size() < 4 || *v.u8(0) != 0) return std::nullopt;
     size_t h = *v.u16(2, ByteOrder::Little);
-    if (h < 4 || h > v.size()) return;
-    dissect_80211(v, h, p);
+    if (h < 4 || h > v.size()) return std::nullopt;
+    return dissect_80211(v, h, p);
 }
 
 }  // namespace
@@ -323,28 +331,24 @@ void dissect_radiotap(ByteView v, ParsedPacket& p) {
 std::optional<IpDissection> dissect_ip(ByteView bytes) {
     auto first = bytes.u8(0);
     if (!first) return std::nullopt;
-    std::optional<IpDissection> ip;
-    uint64_t stated = 0;  // the datagram's length as its header states it; 0 when not stated
     switch (*first >> 4) {
-        case 4:
-            ip = dissect_ipv4(bytes);
-            if (ip) stated = *bytes.u16be(2);
-            break;
-        case 6:
-            ip = dissect_ipv6(bytes);
-            if (ip && *bytes.u16be(4)) stated = 40 + *bytes.u16be(4);
-            break;
+        case 4: return dissect_ipv4(bytes);
+        case 6: return dissect_ipv6(bytes);
         default: return std::nullopt;
     }
-    if (!ip) return std::nullopt;
-    // The payload ends with the datagram when the stated length covers the
-    // headers walked and lies within the captured bytes: link-layer padding
-    // is not payload. A length of 0 (segmentation offload on the capturing
-    // host) or past the capture (snap length) leaves it running to the end.
-    ip->payload_end = bytes.size();
-    if (ip->payload_offset && stated >= *ip->payload_offset && stated <= bytes.size())
-        ip->payload_end = stated;
-    return ip;
+}
+
+bool decodes_link_type(uint32_t link_type) {
+    switch (link_type) {
+        case kLinkNull:
+        case kLinkEthernet:
+        case kLinkIeee80211:
+        case kLinkLoop:
+        case kLinkLinuxCooked:
+        case kLinkRadiotap:
+        case kLinkLinuxCooked2: return true;
+        default: return std::find(std::begin(kLinkRawIp), std::end(kLinkRawIp), link_type) != std::end(kLinkRawIp);
+    }
 }
 
 ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
@@ -357,16 +361,21 @@ ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len,
     p.link_type = link_type;
     p.data = std::move(data);
     ByteView v = p.data.view();
+    IpStart at;
     switch (link_type) {
-        case kLinkEthernet: dissect_ethernet(v, p); break;
-        case kLinkIeee80211: dissect_80211(v, 0, p); break;
-        case kLinkRadiotap: dissect_radiotap(v, p); break;
-        case kLinkLinuxCooked: dissect_linux_cooked(v, 14, kLinuxCookedLen, p); break;
-        case kLinkLinuxCooked2: dissect_linux_cooked(v, 0, kLinuxCooked2Len, p); break;
-        case kLinkNull: dissect_loopback(v, true, p); break;
-        case kLinkLoop: dissect_loopback(v, false, p); break;
-        default: dissect_ip_at(v, 0, p);
+        case kLinkEthernet: at = dissect_ethernet(v, p); break;
+        case kLinkIeee80211: at = dissect_80211(v, 0, p); break;
+        case kLinkRadiotap: at = dissect_radiotap(v, p); break;
+        case kLinkLinuxCooked: at = dissect_linux_cooked(v, 14, kLinuxCookedLen); break;
+        case kLinkLinuxCooked2: at = dissect_linux_cooked(v, 0, kLinuxCooked2Len); break;
+        case kLinkNull: at = dissect_loopback(v, true); break;
+        case kLinkLoop: at = dissect_loopback(v, false); break;
+        default: at = 0;  // raw IP
     }
+    if (!at) return p;
+    auto rest = v.from(*at);
+    if (!rest) return p;
+    if (auto ip = dissect_ip(*rest)) take_ip(*ip, *at, p);
     return p;
 }
 

@@ -60,17 +60,22 @@ struct ParsedPacket {
     std::optional<MacAddress> bssid;
 };
 
-// The result of decoding an IP header: the tuple and where the payload
-// starts and ends, counted from the start of the IP header.
+// The result of decoding an IP header: the tuple, where the payload starts,
+// counted from the start of the IP header, and the datagram's length as the
+// header states it (0 when it does not).
 struct IpDissection {
     IpTuple tuple;
     std::optional<uint64_t> payload_offset;
-    uint64_t payload_end = 0;
     FragmentPart fragment = FragmentPart::None;
     uint32_t fragment_id = 0;
+    uint32_t datagram_length = 0;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);
+
+// Whether frames of the link type are decoded as such; those of any other
+// are read as raw IP, which rarely finds an IP header in them.
+bool decodes_link_type(uint32_t link_type);
 
 // Never fails: whatever cannot be decoded is left absent.
 ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -17,6 +18,10 @@ struct CaptureError {
     enum class Kind { PcapFormat, PcapNgFormat, UnknownFormat };
     Kind kind = Kind::UnknownFormat;
     std::string detail;
+    // Set when the last record, which starts here, runs past the end of the
+    // input, as a capture tool stopped while writing leaves it: every record
+    // before it was read.
+    std::optional<uint64_t> cut_off_at;
 
     std::string text() const;
     static CaptureError pcap(std::string detail) { return {Kind::PcapFormat, std::move(detail)}; }

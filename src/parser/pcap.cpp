@@ -26,8 +26,11 @@ NextPacket PcapReader::next_packet() {
     uint32_t orig_len = *header->u32(12, order);
     position_ += kPcapRecordHeaderSize;
     if (!v.has(position_, incl_len)) {
-        return CaptureError::pcap("packet incl_len " + std::to_string(incl_len) +
-                                  " exceeds remaining data at offset " + std::to_string(position_));
+        auto error = CaptureError::pcap("packet incl_len " + std::to_string(incl_len) +
+                                        " exceeds remaining data at offset " + std::to_string(position_));
+        // A length no capture tool writes is damage, not a record cut short.
+        if (incl_len <= kPcapMaxRecordLength) error.cut_off_at = position_ - kPcapRecordHeaderSize;
+        return error;
     }
     SharedBytes frame = input_.slice(position_, incl_len);
     position_ += incl_len;

@@ -18,6 +18,8 @@ inline constexpr uint32_t kPcapMagicMicros = 0xA1B2C3D4;
 inline constexpr uint16_t kPcapVersionMajor = 2;
 inline constexpr uint16_t kPcapVersionMinor = 4;
 inline constexpr uint32_t kPcapWrittenSnapLength = 65535;
+// The largest record that capture tools write (libpcap's largest snap length).
+inline constexpr uint32_t kPcapMaxRecordLength = 262144;
 
 inline void encode_pcap_global_header(uint8_t out[kPcapGlobalHeaderSize], uint32_t link_type) {
     encode_u32le(out, kPcapMagicMicros);

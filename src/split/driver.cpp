@@ -67,6 +67,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
 
     KeyedPacketStream packets;
+    if (o.notes) packets.end_at_cut_off();
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                 KeyForm::Text, sanitize_key);
@@ -101,6 +102,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     }
 
     if (auto st = packets.finish(); !st) return st;
+    if (o.notes) *o.notes = packets.notes();
     if (o.observer && !report()) return CallError::interrupted();
     if (auto st = writers.value()->finish(packets.keys()); !st) return CallError::runtime(st.error().message);
     return {};

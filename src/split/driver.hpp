@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flow/filter.hpp"
+#include "flow/source.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -26,6 +27,9 @@ struct SplitOptions {
     ChoiceText output_type{"pcap", "pcap"};
     ProgressObserver* observer = nullptr;
     FrameFilter* frame_filter = nullptr;  // besides the address and port filters
+    // When given, filled in; a last record cut off then ends the capture
+    // instead of failing the call.
+    ReadingNotes* notes = nullptr;
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

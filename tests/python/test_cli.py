@@ -376,3 +376,33 @@ def test_filter_expressions_libpcap_rejects_are_usage_errors(tmp_path, expressio
         result = run(command, path, out, "--filter", expression)
         assert (result.returncode, result.stderr.decode().startswith("flowsieve: " + message)) == (2, True), result.stderr
         assert not out.exists()
+
+
+@pytest.mark.parametrize("command, out", [("split", "o"), ("archive", "a.fsieve")])
+def test_a_capture_cut_off_in_its_last_record_is_read_up_to_the_cut(tmp_path, command, out):
+    complete, cut = pcap(MIXED[:-1]), pcap(MIXED)[:-3]
+    (tmp_path / "ref").mkdir()
+    (tmp_path / "cut.pcap").write_bytes(cut)
+    (tmp_path / "ref" / "cut.pcap").write_bytes(complete)
+    result = run(command, "cut.pcap", out, cwd=tmp_path)
+    assert (result.returncode, result.stderr.decode()) == (0, f"flowsieve: warning: the capture is cut off: its last "
+                                                              f"record, at offset {len(complete)}, is incomplete; the "
+                                                              f"{len(MIXED) - 1} packets before it were read\n")
+    ok(command, "cut.pcap", out, cwd=tmp_path / "ref")
+    read = listing if command == "split" else Path.read_bytes
+    assert read(tmp_path / out) == read(tmp_path / "ref" / out)
+    with pytest.raises(RuntimeError, match="exceeds remaining data"):  # the module keeps its failure
+        (flowsieve.split if command == "split" else flowsieve.create_archive)(str(tmp_path / "cut.pcap"),
+                                                                             str(tmp_path / "py"))
+    # A length no capture tool writes, in a record before the last, is damage.
+    (tmp_path / "bad.pcap").write_bytes(cut[:32] + (1 << 30).to_bytes(4, "little") + cut[36:])
+    assert run(command, "bad.pcap", "bad", cwd=tmp_path).returncode == 1
+
+
+def test_warning_when_packets_lack_ip_because_their_link_type_is_not_decoded(tmp_path, cap):
+    frames = [packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, raw=True)] * 3 + [MIXED[0]]  # link type 9 is PPP
+    cap.write_bytes(pcap(frames, linktype=9))
+    result = run("split", cap, tmp_path / "o")
+    assert (result.returncode, result.stderr.decode()) == (0, "flowsieve: warning: 1 of 4 packets (25.0%) have no IP "
+                                                              "layer: link type 9 is not one flowsieve decodes, so its "
+                                                              "frames were read as raw IP\n")
