@@ -152,6 +152,12 @@ int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t
         if (filter) filter->add_warnings(warnings);
         if (!warnings.empty()) display.clear();
         for (const std::string& w : warnings) message("warning: " + w);
+        const Progress& last = display.last();
+        if (last.fragments_matched || last.fragments_unmatched) {
+            display.clear();
+            message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
+                    std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
+        }
         display.summary(files);
         return 0;
     }

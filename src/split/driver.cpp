@@ -87,7 +87,8 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
-                                       writers.value()->flow_count()});
+                                       writers.value()->flow_count(), packets.fragments_matched(),
+                                       packets.fragments_unmatched()});
     };
     while (size_t ready = packets.wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
