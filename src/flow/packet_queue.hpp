@@ -1,11 +1,12 @@
 // Bounded first-in, first-out queue of packets between one producer and one
-// consumer. Each side wakes the other only on the transitions that matter:
-// the consumer when a batch is ready (or the producer is done), the producer
-// when a full queue gets room. Waking per packet would cost a pair of system
-// calls for every few packets whenever the consumer keeps up. The consumer
-// works through every ready packet in place and frees their slots together,
-// so the lock is taken about once per batch while no more than the capacity
-// is ever in transit.
+// consumer. The producer fills free slots in place and hands them over a
+// batch at a time; each side wakes the other only on the transitions that
+// matter: the consumer when a batch is ready (or the producer is done), the
+// producer when a full queue gets room. Handing over or waking per packet
+// would cost a lock, and often a pair of system calls, for every few packets.
+// The consumer works through every ready packet in place and frees their
+// slots together, so each side takes the lock about once per batch while no
+// more than the capacity is ever in transit.
 #pragma once
 
 #include <condition_variable>
@@ -31,14 +32,22 @@ public:
     // The consumer waits for `batch` packets, at most the capacity.
     PacketQueue(size_t capacity, size_t batch) : ring_(capacity), batch_(batch) {}
 
-    // Waits while full. False when the consumer is gone; the packet is dropped.
-    bool push(QueuedPacket&& packet) {
-        std::unique_lock lock(mutex_);
-        while (count_ == ring_.size() && !receiver_gone_) not_full_.wait(lock);
-        if (receiver_gone_) return false;
-        ring_[(head_ + count_) % ring_.size()] = std::move(packet);
-        if (++count_ == batch_) not_empty_.notify_one();
-        return true;
+    // The slot for the next packet, which the producer fills and then
+    // pushes; waits while the queue is full. Nothing once the consumer is
+    // gone.
+    QueuedPacket* next_slot() {
+        if (room_ == 0 && !wait_for_room()) return nullptr;
+        return &ring_[tail_];
+    }
+    // Adds the filled slot; packets reach the consumer a batch at a time.
+    void push() {
+        tail_ = (tail_ + 1) % ring_.size();
+        --room_;
+        if (++unpublished_ == batch_) {
+            std::lock_guard lock(mutex_);
+            publish();
+            if (receiver_gone_) room_ = 0;  // so that next_slot stops
+        }
     }
 
     // Waits while the queue is open and holds less than a batch; returns how
@@ -65,6 +74,7 @@ public:
 
     void close_sender() {
         std::lock_guard lock(mutex_);
+        publish();
         sender_closed_ = true;
         not_empty_.notify_one();
     }
@@ -76,13 +86,33 @@ public:
     }
 
 private:
+    // With the lock held: the pushed packets become the consumer's.
+    void publish() {
+        const bool was_short = count_ < batch_;
+        count_ += unpublished_;
+        unpublished_ = 0;
+        if (was_short && count_ >= batch_) not_empty_.notify_one();
+    }
+    bool wait_for_room() {
+        std::unique_lock lock(mutex_);
+        publish();
+        while (count_ == ring_.size() && !receiver_gone_) not_full_.wait(lock);
+        room_ = ring_.size() - count_;
+        return !receiver_gone_;
+    }
+
     std::mutex mutex_;
     std::condition_variable not_empty_;
     std::condition_variable not_full_;
     std::vector<QueuedPacket> ring_;
     const size_t batch_;
     size_t head_ = 0;  // written by the consumer only
-    size_t count_ = 0;
+    size_t count_ = 0;  // packets handed over, not yet freed
+    // The producer's own: the next slot to fill, the slots known to be free
+    // from there, and the pushed packets not yet handed over.
+    size_t tail_ = 0;
+    size_t room_ = 0;
+    size_t unpublished_ = 0;
     bool sender_closed_ = false;
     bool receiver_gone_ = false;
 };

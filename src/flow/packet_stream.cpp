@@ -30,17 +30,20 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
 
 bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
                              KeyRewrite rewrite) {
-    QueuedPacket queued;
-    if (filter.accepts(packet)) queued.keys = keys_for(strategy, packet, form);
-    for (uint8_t i = 0; i < queued.keys.count; ++i) {
-        FlowKey& key = queued.keys.keys[i];
+    // Made up in its slot of the queue, so that it is not copied again.
+    QueuedPacket* queued = queue_.next_slot();
+    if (!queued) return false;
+    queued->keys = filter.accepts(packet) ? keys_for(strategy, packet, form) : FlowKeys();
+    for (uint8_t i = 0; i < queued->keys.count; ++i) {
+        FlowKey& key = queued->keys.keys[i];
         if (rewrite) rewrite(key.data(), key.text().size());
         uint32_t flow = keys_.find(key.text());
-        queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+        queued->flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
     }
-    queued.packet = std::move(packet);
-    queued.packet.data = queued.packet.data.borrowed();
-    return queue_.push(std::move(queued));
+    queued->packet = std::move(packet);
+    queued->packet.data = queued->packet.data.borrowed();
+    queue_.push();
+    return true;
 }
 
 void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter,
@@ -88,7 +91,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
 
 Status<CallError> KeyedPacketStream::finish() {
     if (thread_.joinable()) {
-        queue_.close_receiver();  // a consumer that stops early lets the reader stop at its next push
+        queue_.close_receiver();  // a consumer that stops early lets the reader stop within a batch
         thread_.join();
     }
     if (panicked_) return CallError::runtime("Producer thread panicked");

@@ -115,8 +115,8 @@ void put_port(FlowKey& k, uint16_t port) {
     if constexpr (F == KeyForm::Text) {
         append_decimal(k, port);
     } else {
-        k.push(char(port >> 8));
-        k.push(char(port));
+        const uint8_t bytes[2] = {uint8_t(port >> 8), uint8_t(port)};
+        k.append<2>(bytes);
     }
 }
 
@@ -126,14 +126,15 @@ void put_address(FlowKey& k, const IpAddress& a) {
         append_address(k, a);
     } else {
         k.push(char(a.family));
-        k.append(std::string_view(reinterpret_cast<const char*>(a.bytes.data()), a.size()));
+        if (a.family == 4) k.append<4>(a.bytes.data());
+        else k.append<16>(a.bytes.data());
     }
 }
 
 template <KeyForm F>
 void put_mac(FlowKey& k, const MacAddress& mac) {
     if constexpr (F == KeyForm::Text) append_mac(k, mac);
-    else k.append(std::string_view(reinterpret_cast<const char*>(mac.data()), mac.size()));
+    else k.append<6>(mac.data());
 }
 
 template <KeyForm F>

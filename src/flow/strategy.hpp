@@ -30,6 +30,14 @@ public:
         std::memcpy(buf_ + len_, s.data(), n);
         len_ = uint8_t(len_ + n);
     }
+    // A piece of a size known when compiling, copied without a call.
+    template <size_t N>
+    void append(const void* bytes) {
+        if (N <= size_t(kCapacity - len_)) {
+            std::memcpy(buf_ + len_, bytes, N);
+            len_ = uint8_t(len_ + N);
+        }
+    }
     void push(char c) {
         if (len_ < kCapacity) buf_[len_++] = c;
     }
