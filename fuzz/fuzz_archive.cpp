@@ -10,7 +10,6 @@
 #include <limits>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "archive/mod.hpp"
@@ -99,8 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const FlowRecord* found = get_flow(reader, id);
         check(!found || found->id == id);
     }
-    for (auto [name, number] : {std::pair{"tcp", 6}, {"udp", 17}, {"icmp", 1}, {"icmpv6", 58}})
+    for (const char* name : {"tcp", "udp", "icmp", "icmpv6"}) {
+        const uint8_t number = *protocol_number(name);
         check_query(reader, find_by_protocol(reader, name), [&](const FlowRecord& r) { return r.proto == number; });
+    }
     check_ip(reader, StoredAddress{});
     check_port(reader, 0);
     ExportBudget budget(reader);

@@ -29,26 +29,16 @@ FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key,
             if (matches(r) && reader.find_id(r.id) == &r) out.push_back(&r);
         return out;
     }
+    // Read in place and marked off by table position: a damaged index may
+    // list ids by the million, and one id many times.
     const ByteView ids = index_lookup(*reader.index(), section, key);
     const FlowRecord* first = reader.records().data();
-    std::vector<bool> taken;  // by table position; only a damaged index repeats ids
-    bool ascending = true;  // so far: then no id came twice
-    uint64_t previous = 0;
+    std::vector<bool> seen(reader.records().size());
     for (size_t at = 0; at < ids.size(); at += 8) {
-        const uint64_t id = decode_u64le(ids.data() + at);
-        ascending = ascending && (at == 0 || id > previous);
-        previous = id;
-        const FlowRecord* r = reader.find_id(id);
-        if (!r || !matches(*r)) continue;
-        if (!ascending && taken.empty()) {
-            taken.resize(reader.records().size());
-            for (const FlowRecord* seen : out) taken[size_t(seen - first)] = true;
-        }
-        if (!taken.empty()) {
-            if (taken[size_t(r - first)]) continue;
-            taken[size_t(r - first)] = true;
-        }
-        out.push_back(r);
+        const FlowRecord* r = reader.find_id(decode_u64le(ids.data() + at));
+        if (!r || seen[size_t(r - first)]) continue;
+        seen[size_t(r - first)] = true;
+        if (matches(*r)) out.push_back(r);
     }
     return out;
 }
