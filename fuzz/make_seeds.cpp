@@ -30,7 +30,8 @@ std::string be(uint32_t v, int width) {
 std::string pcap(uint32_t link, const std::vector<std::string>& frames) {
     auto le = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
     std::string f = le(0xA1B2C3D4) + le(0x00040002) + le(0) + le(0) + le(65535) + le(link);
-    for (const std::string& frame : frames) f += le(1) + le(0) + le(uint32_t(frame.size())) + le(uint32_t(frame.size())) + frame;
+    for (const std::string& frame : frames)
+        f += le(1) + le(0) + le(uint32_t(frame.size())) + le(uint32_t(frame.size())) + frame;
     return f;
 }
 
@@ -44,18 +45,23 @@ std::vector<std::pair<std::string, std::string>> encapsulation_seeds() {
     const std::string v6 = be(0x60000000, 4) + be(uint32_t(udp.size()), 2) + "\x11\x40" + std::string(15, 0) + "\x01" +
                            std::string(15, 0) + "\x02" + udp;
     const std::string macs("\x02\0\0\0\0\x01\x02\0\0\0\0\x02", 12);
-    auto each = [&](auto wrap) { return std::vector<std::string>{wrap(v4, true), wrap(v6, false)}; };
+    const std::string addr = macs.substr(0, 8);  // a cooked header's one address
     auto type = [](bool four) { return be(four ? 0x0800 : 0x86DD, 2); };
+    auto seed = [&](const char* name, uint32_t link, auto wrap) {
+        return std::pair<std::string, std::string>{name, pcap(link, {wrap(v4, true), wrap(v6, false)})};
+    };
+    using Ip = const std::string&;
     return {
-        {"sll", pcap(113, each([&](auto& ip, bool four) { return be(1, 4) + be(6, 2) + macs.substr(0, 8) + type(four) + ip; }))},
-        {"sll2", pcap(276, each([&](auto& ip, bool four) { return type(four) + std::string(6, 0) + be(0x0001'0006, 4) + macs.substr(0, 8) + ip; }))},
-        {"null", pcap(0, each([&](auto& ip, bool four) { return (four ? std::string("\x02\0\0\0", 4) : be(30, 4)) + ip; }))},
-        {"loop", pcap(108, each([&](auto& ip, bool four) { return be(four ? 2 : 24, 4) + ip; }))},
-        {"qinq", pcap(1, each([&](auto& ip, bool four) { return macs + be(0x88A8'001E, 4) + be(0x8100'0064, 4) + type(four) + ip; }))},
-        {"mpls", pcap(1, each([&](auto& ip, bool) { return macs + be(0x8847, 2) + be(0x00010040, 4) + be(0x00020140, 4) + ip; }))},
-        {"pppoe", pcap(1, each([&](auto& ip, bool four) {
-             return macs + be(0x8864, 2) + be(0x1100'0001, 4) + be(uint32_t(ip.size()) + 2, 2) + be(four ? 0x21 : 0x57, 2) + ip;
-         }))},
+        seed("sll", 113, [&](Ip ip, bool four) { return be(1, 4) + be(6, 2) + addr + type(four) + ip; }),
+        seed("sll2", 276, [&](Ip ip, bool four) { return type(four) + std::string(6, 0) + be(0x0001'0006, 4) + addr + ip; }),
+        seed("null", 0, [&](Ip ip, bool four) { return (four ? std::string("\x02\0\0\0", 4) : be(30, 4)) + ip; }),
+        seed("loop", 108, [&](Ip ip, bool four) { return be(four ? 2 : 24, 4) + ip; }),
+        seed("qinq", 1, [&](Ip ip, bool four) { return macs + be(0x88A8'001E, 4) + be(0x8100'0064, 4) + type(four) + ip; }),
+        seed("mpls", 1, [&](Ip ip, bool) { return macs + be(0x8847, 2) + be(0x00010040, 4) + be(0x00020140, 4) + ip; }),
+        seed("pppoe", 1, [&](Ip ip, bool four) {
+            return macs + be(0x8864, 2) + be(0x1100'0001, 4) + be(uint32_t(ip.size()) + 2, 2) + be(four ? 0x21 : 0x57, 2) +
+                   ip;
+        }),
     };
 }
 

@@ -24,9 +24,9 @@ struct CaptureError {
     std::optional<uint64_t> cut_off_at;
 
     std::string text() const;
-    static CaptureError pcap(std::string detail) { return {Kind::PcapFormat, std::move(detail)}; }
-    static CaptureError pcapng(std::string detail) { return {Kind::PcapNgFormat, std::move(detail)}; }
-    static CaptureError unknown() { return {Kind::UnknownFormat, {}}; }
+    static CaptureError pcap(std::string detail) { return {Kind::PcapFormat, std::move(detail), {}}; }
+    static CaptureError pcapng(std::string detail) { return {Kind::PcapNgFormat, std::move(detail), {}}; }
+    static CaptureError unknown() { return {Kind::UnknownFormat, {}, {}}; }
 };
 
 struct EndOfCapture {};

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import flowsieve
-from capwriter import MAC_B, T0, arp, packet, pcap
+from capwriter import MAC_B, T0, arp, block, packet, pcap
 
 _SCRIPT = Path(sysconfig.get_path("scripts")) / "flowsieve"
 EXE = str(_SCRIPT) if _SCRIPT.is_file() else shutil.which("flowsieve")
@@ -406,3 +406,18 @@ def test_warning_when_packets_lack_ip_because_their_link_type_is_not_decoded(tmp
     assert (result.returncode, result.stderr.decode()) == (0, "flowsieve: warning: 1 of 4 packets (25.0%) have no IP "
                                                               "layer: link type 9 is not one flowsieve decodes, so its "
                                                               "frames were read as raw IP\n")
+
+
+def test_filter_compiles_once_per_link_type_of_a_pcapng(tmp_path, cap):
+    from test_captures import read_capture
+    udp, tcp = (packet("10.0.0.1", "10.0.0.2", proto, 1, 2, raw=True) for proto in ("udp", "tcp"))
+    frames = [(0, eth) for eth in (MIXED[2], MIXED[0])] + [(1, udp), (1, tcp)]  # interface 0 Ethernet, 1 raw IP
+    cap.write_bytes(b"".join([block("<", 0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)),
+                              block("<", 1, struct.pack("<HHI", 1, 0, 65535)), block("<", 1, struct.pack("<HHI", 101, 0, 65535)),
+                              *[block("<", 6, struct.pack("<5I", i, 0, n, len(f), len(f)) + f) for n, (i, f) in enumerate(frames)]]))
+    for expression, kept, warning in [("udp", [0, 2], ""),
+                                      ("ether src 02:00:00:00:00:0a", [0, 1], "link type 101 (")]:
+        result = run("split", cap, tmp_path / expression, "-s", "nosplit", "--filter", expression)
+        got = [rec[2] for data in listing(tmp_path / expression).values() for rec in read_capture(data)[1]]
+        assert (result.returncode, got) == (0, [frames[i][1] for i in kept])
+        assert warning in result.stderr.decode() and ("its 2 packets were left out" in result.stderr.decode()) == bool(warning)
