@@ -30,7 +30,7 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
     if (path.find('\0') != std::string::npos) return Error{"Failed to open archive"};
     // Not blocking: a FIFO must not hold the caller until a writer comes.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) return Error{"Failed to open archive"};
+    if (!fd.valid()) return Error{"Failed to open archive", errno};
     return open_archive(std::move(fd));
 }
 

@@ -441,19 +441,22 @@ bool replaceable(const std::string& path) {
 }
 
 // Removes a file on failure, while its name still is that file.
+// `removed`, when given, counts it.
 class RemovedUnlessKept {
 public:
-    RemovedUnlessKept(std::string path, std::optional<FileId> id) : path_(std::move(path)), id_(id) {}
+    RemovedUnlessKept(std::string path, std::optional<FileId> id, uint64_t* removed)
+        : path_(std::move(path)), id_(id), removed_(removed) {}
     RemovedUnlessKept(const RemovedUnlessKept&) = delete;
     RemovedUnlessKept& operator=(const RemovedUnlessKept&) = delete;
     ~RemovedUnlessKept() {
-        if (id_) unlink_if_same(AT_FDCWD, path_.c_str(), *id_);
+        if (id_ && unlink_if_same(AT_FDCWD, path_.c_str(), *id_) && removed_) ++*removed_;
     }
     void keep() { id_.reset(); }
 
 private:
     std::string path_;
     std::optional<FileId> id_;
+    uint64_t* removed_;
 };
 
 // The archive's descriptor, open for reading and writing and still locked.
@@ -465,21 +468,27 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     const uint32_t link_type = source->reader->link_type();
 
     const std::string temp_path = o.output_path + ".tmp";
-    const std::string create_failed = "Failed to create temp archive file: " + temp_path;
-    if (temp_path.find('\0') != std::string::npos) return CallError::io(create_failed);
-    if (!replaceable(o.output_path)) return CallError::io("Not a regular file: " + o.output_path);
+    auto create_failed = [&](int err) {
+        return CallError::io(Error{"Failed to create temp archive file: " + temp_path, err}, temp_path);
+    };
+    if (temp_path.find('\0') != std::string::npos) return create_failed(0);
+    if (!replaceable(o.output_path)) return CallError::io("Not a regular file: " + o.output_path).about(o.output_path);
     // The temporary name may be predictable: it is created afresh, never
     // written through, and held until renamed, so that another run neither
     // shares it nor takes it for the stale file of a run that ended.
     auto fd = create_held(AT_FDCWD, temp_path.c_str(), O_RDWR, private_archive ? 0600 : 0666);
-    if (!fd && fd.error() == EBUSY) return CallError::io(create_failed + " (another run is writing it)");
-    if (!fd) return CallError::io(create_failed);
-    // A private archive leaves no file behind when it fails.
-    RemovedUnlessKept temp(temp_path, private_archive ? file_id(fd->get()) : std::nullopt);
+    if (!fd && fd.error() == EBUSY)
+        return CallError::io("Failed to create temp archive file: " + temp_path + " (another run is writing it)")
+            .about(temp_path);
+    if (!fd) return create_failed(fd.error());
+    // A private archive, or one of a caller that asks for it, leaves no file
+    // behind when it fails.
+    const bool remove = private_archive || o.removed_temporaries;
+    RemovedUnlessKept temp(temp_path, remove ? file_id(fd->get()) : std::nullopt, o.removed_temporaries);
     ArchiveFile file(std::move(fd).value());
     uint8_t header[kHeaderSize];
     encode_header(header, link_type);
-    if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error().message);
+    if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error(), temp_path);
 
     std::optional<KeyedPacketStream> packets(std::in_place);
     if (o.notes) packets->end_at_cut_off();
@@ -502,7 +511,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
             if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
-                if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error().message);
+                if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
                 const uint64_t ts = micros(packet);
                 const uint32_t index = queued.flows[k];
                 if (index == flows.size()) {
@@ -522,14 +531,14 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         packets->pop_front(ready);
     }
 
-    if (auto st = packets->finish(); !st) return std::move(st).error();
+    if (auto st = packets->finish(); !st) return CallError(std::move(st).error()).about(o.input_path);
     if (o.notes) *o.notes = packets->notes();
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
     auto finished = finish(file, flows, std::move(offset_lists));
-    if (!finished) return CallError::runtime(finished.error().message);
+    if (!finished) return CallError::runtime(finished.error(), temp_path);
     if (!replaceable(o.output_path) || ::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
-        return CallError::runtime("Failed to rename " + temp_path + " -> " + o.output_path);
+        return CallError::runtime(Error{"Failed to rename " + temp_path + " -> " + o.output_path, errno}, o.output_path);
     temp.keep();
     return std::move(finished).value();
 }
@@ -540,7 +549,7 @@ Status<CallError> build_archive(const BuildOptions& o) {
     auto built = build(o, false);
     if (!built) return std::move(built).error();
     // Closed only now: the file stays locked until it has its final name.
-    if (::close(built->release()) != 0 && errno != EINTR) return CallError::runtime(os_error_text(errno));
+    if (::close(built->release()) != 0 && errno != EINTR) return CallError::runtime(os_error(errno), o.output_path);
     return {};
 }
 

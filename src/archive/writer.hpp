@@ -28,6 +28,9 @@ struct BuildOptions {
     // When given, filled in; a last record cut off then ends the capture
     // instead of failing the call.
     ReadingNotes* notes = nullptr;
+    // When set, a failed build removes its temporary file and stores here
+    // how many files it removed (0 or 1); otherwise the file stays.
+    uint64_t* removed_temporaries = nullptr;
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

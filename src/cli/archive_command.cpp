@@ -23,7 +23,7 @@ Options:
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
-build and leaves only the temporary file.
+build; a failed or interrupted build removes its temporary file.
 )";
 
 int run_archive(const Parsed& p) {
@@ -31,7 +31,7 @@ int run_archive(const Parsed& p) {
     archive::BuildOptions o;
     o.input_path = p.args[0];
     o.output_path = p.args[1];
-    o.strategy = choice(p.last('s', "session"));
+    o.strategy = strategy(p);
     o.port_filters = port_filters(p);
     o.ip_filters = ip_filters(p);
     const auto filter = pcap_filter(p);
@@ -40,7 +40,10 @@ int run_archive(const Parsed& p) {
     o.notes = &notes;
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
-    return conclude(archive::build_archive(o), display, 1, notes, filter.get());
+    uint64_t removed = 0;
+    o.removed_temporaries = &removed;
+    const auto status = archive::build_archive(o);
+    return conclude(status, display, 1, removed, notes, filter.get());
 }
 
 }  // namespace

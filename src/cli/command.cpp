@@ -7,6 +7,7 @@
 
 #include "archive/mod.hpp"
 #include "flow/filter.hpp"
+#include "util/os_error.hpp"
 
 namespace flowsieve::cli {
 
@@ -17,6 +18,10 @@ void message(const std::string& text) { std::fprintf(stderr, "flowsieve: %s\n", 
 int fail(const std::string& text) {
     message(text);
     return kFailure;
+}
+
+int fail(const Error& error, const std::string& path) {
+    return fail(describe(CallError::io(error, path)));
 }
 
 std::string lowered(std::string text) {
@@ -42,7 +47,29 @@ uint64_t number(const std::string& text, uint64_t max, const char* what) {
     return value;
 }
 
-uint16_t port(const std::string& text) { return uint16_t(number(text, 65535, "port")); }
+uint16_t port(const std::string& text) { return uint16_t(number(text, 65535, "--port value")); }
+
+std::string describe(const CallError& e) {
+    std::string text = e.message;
+    // The path comes first: not again in the text (": PATH" or " in PATH",
+    // ending the text or a part of it).
+    for (const char* before : {": ", " in "}) {
+        const std::string named = before + e.path;
+        const size_t at = e.path.empty() ? std::string::npos : text.find(named);
+        const size_t end = at + named.size();
+        if (at != std::string::npos && (end == text.size() || text[end] == ' ')) {
+            text.erase(at, named.size());
+            break;
+        }
+    }
+    if (e.os_errno) {
+        const std::string description = strerror_text(e.os_errno);
+        if (text == os_error_text(e.os_errno)) text = description;
+        else text += ": " + description;
+    }
+    if (e.path.empty()) return text;
+    return (e.path == "-" ? "standard input" : e.path) + ": " + text;
+}
 
 std::vector<std::string> Parsed::all(int code) const {
     std::vector<std::string> out;
@@ -62,6 +89,12 @@ std::string option_name(const Command& command, int code) {
     for (const option& o : command.long_options)
         if (o.name && o.val == code) return "--" + std::string(o.name);
     return std::string("-") + char(code);
+}
+
+// "-s/--strategy", or "--ip" for an option without a short form.
+std::string both_names(const Command& command, int code) {
+    const std::string name = option_name(command, code);
+    return code < 256 && name.rfind("--", 0) == 0 ? std::string("-") + char(code) + "/" + name : name;
 }
 
 }  // namespace
@@ -99,11 +132,27 @@ void expect_args(const Parsed& p, size_t min, size_t max, const char* names) {
     if (p.args.size() > max) usage("unexpected argument '" + p.args[max] + "'");
 }
 
+std::string one_of(const Parsed& p, int code, const std::string& given, std::initializer_list<const char*> valid) {
+    const std::string name = lowered(given);
+    std::string listed;
+    for (const char* v : valid) {
+        if (name == v) return name;
+        listed += (listed.empty() ? "" : ", ") + std::string(v);
+    }
+    usage("invalid " + both_names(*p.command, code) + " value '" + given + "': valid are " + listed);
+}
+
+ChoiceText strategy(const Parsed& p) {
+    const std::string given = p.last('s', "session");
+    one_of(p, 's', given, {"session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"});
+    return choice(given);
+}
+
 // An address filter that is no address would silently filter nothing.
 std::vector<std::string> ip_filters(const Parsed& p) {
     std::vector<std::string> ips = p.all(kIp);
     for (const std::string& ip : ips)
-        if (!parse_ip_address(ip)) throw CallError::value("invalid IP address syntax: '" + ip + "'");
+        if (!parse_ip_address(ip)) usage("invalid --ip value '" + ip + "': not an IPv4 or IPv6 address");
     return ips;
 }
 
@@ -117,7 +166,7 @@ bool show_progress(const Parsed& p) { return !p.has('q') && ::isatty(2); }
 
 std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path) {
     auto reader = archive::open_archive(path);
-    if (!reader) throw CallError::io(reader.error().message);
+    if (!reader) throw CallError::io(std::move(reader).error(), path);
     return std::move(reader).value();
 }
 
@@ -145,8 +194,8 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 
 }  // namespace
 
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, const ReadingNotes& notes,
-             const PcapFilter* filter) {
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
+             const ReadingNotes& notes, const PcapFilter* filter) {
     if (status) {
         std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
@@ -163,7 +212,10 @@ int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t
     }
     display.clear();
     if (filter && filter->rejected()) usage(status.error().message);
-    message(status.error().message);
+    message(describe(status.error()));
+    if (removed)
+        message("removed " + std::to_string(removed) + " temporary " + (removed == 1 ? "file" : "files") +
+                " of this run");
     if (status.error().kind == CallError::Kind::Interrupted)
         return 128 + (interrupt_signal() ? interrupt_signal() : SIGINT);
     return kFailure;

@@ -5,6 +5,7 @@
 #include <getopt.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,7 +24,7 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 // Codes of the options that have no short form.
-enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter };
+enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem };
 
 struct UsageError {
     std::string message;
@@ -36,6 +37,14 @@ void message(const std::string& text);
 
 // Writes the message and returns the failure status.
 int fail(const std::string& text);
+
+// Writes the failure of an operation on `path` and returns the failure
+// status.
+int fail(const Error& error, const std::string& path);
+
+// A failure as the command shows it: the file it is about first, then the
+// library's text, with an operating-system failure's plain description.
+std::string describe(const CallError& error);
 
 std::string lowered(std::string text);
 
@@ -74,6 +83,13 @@ bool parse(const Command& command, int argc, char** argv, Parsed& out);
 
 void expect_args(const Parsed& p, size_t min, size_t max, const char* names);
 
+// The value given for option `code`, lower-cased, when it is one of
+// `valid`; a usage error otherwise.
+std::string one_of(const Parsed& p, int code, const std::string& given, std::initializer_list<const char*> valid);
+
+// The -s/--strategy value, checked.
+ChoiceText strategy(const Parsed& p);
+
 // The --ip values, each checked to be an address.
 std::vector<std::string> ip_filters(const Parsed& p);
 
@@ -88,10 +104,11 @@ std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& p
 // without --filter.
 std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 
-// The end of split and archive: the warnings and a summary, or the failure.
-// An expression that libpcap rejected is a usage error.
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, const ReadingNotes& notes,
-             const PcapFilter* filter);
+// The end of split and archive: the warnings and a summary, or the failure
+// and how many temporary files of the run were removed. An expression that
+// libpcap rejected is a usage error.
+int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
+             const ReadingNotes& notes, const PcapFilter* filter);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;

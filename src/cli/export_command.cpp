@@ -93,8 +93,12 @@ Status<> write_file(int dir, const std::string& name, Write&& write) {
     // folder neither writes through it nor takes it for a stale file.
     auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
     if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
-    if (auto st = write(fd->get()); !st) return st;
-    if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) return os_error(errno);
+    Status<> status = write(fd->get());
+    if (status && ::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) status = os_error(errno);
+    if (!status) {  // nothing of this run is left behind, and nothing of another's is touched
+        if (auto id = file_id(fd->get())) unlink_if_same(dir, temporary.c_str(), *id);
+        return status;
+    }
     if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
     return {};
 }
@@ -104,7 +108,7 @@ Status<> write_file(int dir, const std::string& name, Write&& write) {
 template <class Write>
 int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
     if (path == "-") {
-        if (auto st = write(1); !st) return fail("standard output: " + st.error().message);
+        if (auto st = write(1); !st) return fail(st.error(), "standard output");
         return 0;
     }
     std::string folder, name;
@@ -115,11 +119,11 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
         const size_t slash = path.find_last_of('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (name.empty() || name == "." || name == "..") return fail(path + ": " + os_error_text(EISDIR));
+        if (name.empty() || name == "." || name == "..") return fail(os_error(EISDIR), path);
     }
     const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid()) return fail(folder + ": " + os_error_text(errno));
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(path + ": " + st.error().message);
+    if (!dir.valid()) return fail(os_error(errno), folder);
+    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), path);
     return 0;
 }
 
@@ -146,6 +150,8 @@ int run_export(const Parsed& p) {
     if (!ids.empty() && !query.empty()) usage("give flow ids or a query, not both");
     const bool one_file = merge || ids.size() == 1;
     if (out == "-" && !one_file) usage("-o - writes one flow or a --merge: give one flow id, or --merge");
+    if (out == "-" && ::isatty(1))
+        usage("-o -: standard output is a terminal; send it to a file or a pipe (| tcpdump -r -)");
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
@@ -155,7 +161,7 @@ int run_export(const Parsed& p) {
         std::set<const archive::FlowRecord*> seen;
         for (uint64_t id : ids) {
             const archive::FlowRecord* r = archive::get_flow(reader, id);
-            if (!r) throw CallError::value("no flow with id " + std::to_string(id) + " in " + path);
+            if (!r) throw CallError::value("no flow with id " + std::to_string(id)).about(path);
             if (seen.insert(r).second) flows.push_back(r);
         }
         return flows;
@@ -175,7 +181,7 @@ int run_export(const Parsed& p) {
 
     auto pcap_of = [](const archive::Selection& s, const archive::FlowRecord& r, archive::ExportBudget& budget) {
         auto pcap = archive::FlowPcap::of(*s.reader, r, budget);
-        if (!pcap) throw CallError::runtime(pcap.error().message);
+        if (!pcap) throw CallError::runtime(pcap.error().message).about(s.name);
         return std::move(pcap).value();
     };
     if (one_file) {
@@ -187,9 +193,9 @@ int run_export(const Parsed& p) {
         return write_output(out, name, [&](int fd) { return write_flow(fd, pcap); });
     }
 
-    if (auto st = create_directories(out); !st) return fail(out + ": " + st.error().message);
+    if (auto st = create_directories(out); !st) return fail(st.error(), out);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid()) return fail(out + ": " + os_error_text(errno));
+    if (!dir.valid()) return fail(os_error(errno), out);
     for (const archive::Selection& s : selections) {
         // Files hold what pipe_archive returns: all of them together at
         // most the archive's size.
@@ -201,7 +207,7 @@ int run_export(const Parsed& p) {
             const std::string& name = names[size_t(r - records.data())];
             const archive::FlowPcap pcap = pcap_of(s, *r, budget);
             if (auto st = write_file(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
-                return fail(out + "/" + name + ": " + st.error().message);
+                return fail(st.error(), out + "/" + name);
         }
     }
     return 0;

@@ -34,21 +34,23 @@ it carries an offset: 1700000000.5, 2024-05-01T14:00:00Z,
 
 Options:
   -f, --format F        table (default): aligned columns and a total line,
-                        start as UTC date and time; csv: a header row, then
+                        start as UTC date and time, IPv6 addresses in their
+                        short form (RFC 5952); csv: a header row, then
                         one row per flow; json: one object per line.
                         csv and json fields: archive (with several
                         archives), id, proto, proto_name, src_addr,
                         src_port, dst_addr, dst_port, packet_count,
                         total_bytes, start_ts (seconds since the epoch),
                         duration, community_id (empty, or null in json,
-                        for a flow without an IP layer)
+                        for a flow without an IP layer); IPv6 addresses in
+                        full (eight groups of four digits), as the Python
+                        Flow attributes give them
   -h, --help            show this help
 )";
 
 int run_flows(const Parsed& p) {
     expect_args(p, 1, SIZE_MAX, "ARCHIVE");
-    const auto format = parse_list_format(lowered(p.last('f', "table")));
-    if (!format) usage("unknown format '" + p.last('f') + "': table, csv or json");
+    const auto format = parse_list_format(one_of(p, 'f', p.last('f', "table"), {"table", "csv", "json"}));
     const archive::FlowQuery query = parse_query(p);
     const bool name_archives = names_several(p.args);
     // csv and json rows go out as each archive answers, which then goes.

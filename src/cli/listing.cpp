@@ -1,9 +1,12 @@
 #include "cli/listing.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <ctime>
 #include <string>
+
+#include "flow/strategy.hpp"
 
 namespace flowsieve::cli {
 namespace {
@@ -64,6 +67,18 @@ std::string utc_text(uint64_t us) {
     return text;
 }
 
+// The table's address text: IPv6 in the short form of RFC 5952.
+std::string short_address_text(const archive::StoredAddress& a) {
+    std::string full = archive::address_text(a);
+    if (full.find(':') == std::string::npos) return full;  // dotted IPv4
+    IpAddress ip;
+    ip.family = 6;
+    std::copy(a.begin(), a.end(), ip.bytes.begin());
+    FlowKey text;
+    append_address(text, ip);
+    return std::string(text.text());
+}
+
 Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     Row row;
     row[kArchive] = listed.archive;
@@ -103,6 +118,8 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
     auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
         Row row = row_of(l, r);
         if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
+        row[kSrc] = short_address_text(r.src_addr);
+        row[kDst] = short_address_text(r.dst_addr);
         row[kStart] = utc_text(r.start_ts);
         return row;
     };

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     try {
         status = flowsieve::cli::run(argc, argv);
     } catch (const flowsieve::CallError& e) {
-        flowsieve::cli::message(e.message);
+        flowsieve::cli::message(flowsieve::cli::describe(e));
         status = flowsieve::cli::kFailure;
     } catch (const std::bad_alloc&) {
         flowsieve::cli::message("out of memory");

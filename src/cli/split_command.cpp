@@ -15,10 +15,12 @@ const char* const kSplitHelp = R"(Usage: flowsieve split CAPTURE OUTDIR [OPTIONS
 
 Writes the packets of each flow of CAPTURE to a file of its own in OUTDIR
 (created if missing), named STEM_KEY.pcap or STEM_KEY.l7: STEM is the
-capture's file name without its extension, KEY the flow key with each of
+capture's file name without its extension (stdin for standard input) or
+the --stem given, KEY the flow key with each of
 "*./:<>?\| and control characters replaced by _, for example
 cap_6_10_0_0_1_10_0_0_2_999_443.pcap. Files are written under hidden
-temporary names (.NAME.tmp) and renamed when the whole capture is read.
+temporary names (.NAME.tmp) and renamed when the whole capture is read;
+a failed or interrupted split removes the temporary files it made.
 CAPTURE is a pcap or pcapng file, or - for standard input.
 
 Options:
@@ -34,11 +36,12 @@ Options:
                         (needs libpcap)
       --max-open N      files held open at once (default 10000)
       --buffer BYTES    write buffer per open file (default 10000)
+      --stem NAME       begin the file names with NAME
   -q, --quiet           no progress display
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
-split and leaves only temporary files.
+split and removes its temporary files.
 )";
 
 // Payload files of flows without payload are removed by the split, so the
@@ -69,8 +72,12 @@ int run_split(const Parsed& p) {
     SplitOptions o;
     o.input_path = p.args[0];
     o.output_dir = p.args[1];
-    o.strategy = choice(p.last('s', "session"));
-    o.output_type = choice(p.last('t', "pcap"));
+    o.strategy = strategy(p);
+    o.output_type = choice(one_of(p, 't', p.last('t', "pcap"), {"pcap", "l7"}));
+    o.stem = p.last(kStem, o.input_path == "-" ? "stdin" : file_stem(o.input_path));
+    // A name, not a path: the files stay in OUTDIR.
+    if (o.stem.empty() || o.stem.find('/') != std::string::npos)
+        usage("invalid --stem value '" + o.stem + "': a file name without /");
     o.port_filters = port_filters(p);
     if (p.has(kMaxOpen)) o.max_sessions = uint32_t(number(p.last(kMaxOpen), UINT32_MAX, "--max-open value"));
     if (p.has(kBuffer)) o.buffer_bytes = size_t(number(p.last(kBuffer), SIZE_MAX, "--buffer value"));
@@ -82,13 +89,15 @@ int run_split(const Parsed& p) {
 
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
+    uint64_t removed = 0;
+    o.removed_temporaries = &removed;
     timespec started;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);  // the clock of file times
     const auto status = split_capture(o);
     uint64_t files = display.last().flows;
     if (status && display.enabled() && o.output_type.lowered == "l7")
-        files = count_new_files(o.output_dir, file_stem(o.input_path) + "_", ".l7", started);
-    return conclude(status, display, files, notes, filter.get());
+        files = count_new_files(o.output_dir, o.stem + "_", ".l7", started);
+    return conclude(status, display, files, removed, notes, filter.get());
 }
 
 }  // namespace
@@ -101,6 +110,7 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"filter", required_argument, nullptr, kFilter},
                                 {"max-open", required_argument, nullptr, kMaxOpen},
                                 {"buffer", required_argument, nullptr, kBuffer},
+                                {"stem", required_argument, nullptr, kStem},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

@@ -19,7 +19,7 @@ bool ends_with(const std::string& text, std::string_view suffix) {
 // The *.fsieve files of a folder, by name.
 std::vector<std::string> folder_archives(const std::string& folder) {
     DIR* d = ::opendir(folder.c_str());
-    if (!d) throw CallError::io(folder + ": " + os_error_text(errno));
+    if (!d) throw CallError::io(os_error(errno), folder);
     std::vector<std::string> names;
     while (dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
@@ -32,9 +32,10 @@ std::vector<std::string> folder_archives(const std::string& folder) {
     return names;
 }
 
-archive::StoredAddress address(const std::string& text, const std::string& where) {
+// `problem` opens the usage error of a text that is no address.
+archive::StoredAddress address(const std::string& text, const std::string& problem) {
     auto ip = parse_ip_address(text);
-    if (!ip) throw CallError::value("invalid IP address syntax" + where);
+    if (!ip) usage(problem + "'" + text + "' is not an IPv4 or IPv6 address");
     return archive::encode_address(*ip);
 }
 
@@ -55,7 +56,7 @@ archive::FiveTuple five_tuple(const std::string& text) {
     else if (!proto.empty() && proto.find_first_not_of("0123456789") == std::string::npos)
         t.protocol = uint8_t(number(proto, 255, "protocol number"));
     else usage("invalid --flow '" + text + "': protocol tcp, udp, icmp, icmpv6 or a number");
-    const std::string where = ": '" + text + "'";
+    const std::string where = "invalid --flow '" + text + "': ";
     t.a = address(words[1], where);
     t.a_port = port(words[2]);
     t.b = address(words[3], where);
@@ -200,13 +201,10 @@ Store choose_flows(const std::vector<std::string>& paths,
 
 archive::FlowQuery parse_query(const Parsed& p) {
     archive::FlowQuery q;
-    for (const std::string& ip : p.all(kIp)) q.addresses.push_back(address(ip, ""));
+    for (const std::string& ip : ip_filters(p)) q.addresses.push_back(address(ip, "invalid --ip value: "));
     for (const std::string& text : p.all(kPort)) q.ports.push_back(port(text));
-    for (const std::string& name : p.all(kProto)) {
-        auto number = archive::protocol_number(lowered(name));
-        if (!number) throw CallError::value("Unknown protocol: " + lowered(name) + ". Valid: tcp, udp, icmp, icmpv6");
-        q.protocols.push_back(*number);
-    }
+    for (const std::string& name : p.all(kProto))
+        q.protocols.push_back(*archive::protocol_number(one_of(p, kProto, name, {"tcp", "udp", "icmp", "icmpv6"})));
     if (p.has(kSince)) q.since = time_option(p, kSince, "--since");
     if (p.has(kUntil)) q.until = time_option(p, kUntil, "--until");
     if (p.has(kFlow)) q.tuple = five_tuple(p.last(kFlow));

@@ -20,7 +20,7 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
     FlowSource source;
     source.input = input.value();
     auto reader = open_capture(std::move(input).value());
-    if (!reader) return CallError::runtime(reader.error().text());
+    if (!reader) return CallError::runtime(reader.error().text()).about(input_path);
     source.reader = std::move(reader).value();
     if (frame_filter)
         if (auto st = frame_filter->prepare(source.reader->link_type()); !st) return std::move(st).error();

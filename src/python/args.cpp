@@ -1,6 +1,9 @@
 #include "python/args.hpp"
 
+#include <deque>
 #include <limits>
+
+#include "util/os_error.hpp"
 
 namespace flowsieve::python {
 
@@ -78,6 +81,79 @@ std::optional<std::vector<T>> sequence_of(PyObject* obj, Convert convert) {
     return out;
 }
 
+// The subclasses of OSError that the module raises keep the message as
+// their text: OSError's own str puts "[Errno N]" and the file name around
+// strerror. Each is made once, under the name of the class it derives from.
+PyObject* message_str(PyObject* self) {
+    Ref args(PyObject_GetAttrString(self, "args"));
+    if (!args) return nullptr;
+    if (PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1) return PyObject_Str(PyTuple_GetItem(args.get(), 0));
+    // Arguments changed by the caller: OSError's own text.
+    Ref str(PyObject_GetAttrString(PyExc_OSError, "__str__"));
+    return str ? PyObject_CallFunctionObjArgs(str.get(), self, nullptr) : nullptr;
+}
+
+// Pickles as the built-in class, which a receiving process can find.
+PyObject* message_reduce(PyObject* self, PyObject*) {
+    Ref errnum(PyObject_GetAttrString(self, "errno"));
+    Ref strerror(errnum ? PyObject_GetAttrString(self, "strerror") : nullptr);
+    Ref filename(strerror ? PyObject_GetAttrString(self, "filename") : nullptr);
+    if (!filename) return nullptr;
+    Ref bases(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__bases__"));
+    if (!bases) return nullptr;
+    return Py_BuildValue("(O(OOO))", PyTuple_GetItem(bases.get(), 0), errnum.get(), strerror.get(), filename.get());
+}
+
+PyMethodDef kMessageMethods[] = {
+    {"__reduce__", message_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* message_class(PyObject* base) {
+    static std::deque<std::pair<PyObject*, PyObject*>> made;  // (base, class), kept for the process
+    static std::deque<std::string> names;                     // the classes' tp_name points here
+    for (const auto& [b, c] : made)
+        if (b == base) return c;
+    Ref base_name(PyObject_GetAttrString(base, "__name__"));
+    auto name = base_name ? utf8_of(base_name.get()) : std::nullopt;
+    if (!name) return nullptr;
+    names.push_back("flowsieve." + *name);
+    PyType_Slot slots[] = {
+        {Py_tp_str, reinterpret_cast<void*>(message_str)},
+        {Py_tp_methods, kMessageMethods},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {names.back().c_str(), 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    Ref bases(PyTuple_Pack(1, base));
+    PyObject* made_class = bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr;
+    if (!made_class) {
+        names.pop_back();
+        return nullptr;
+    }
+    made.emplace_back(base, made_class);
+    return made_class;
+}
+
+// The OSError subclass of the error number, with errno, strerror and
+// filename set and `message` as its text.
+PyObject* raise_os_error(const CallError& e) {
+    const std::string strerror = strerror_text(e.os_errno);
+    // OSError itself picks the subclass of the number.
+    Ref probe(PyObject_CallFunction(PyExc_OSError, "is", e.os_errno, strerror.c_str()));
+    if (!probe) return nullptr;
+    PyObject* type = message_class(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
+    if (!type) return nullptr;
+    Ref filename(e.path.empty() ? (Py_INCREF(Py_None), Py_None)
+                                : PyUnicode_DecodeFSDefaultAndSize(e.path.data(), Py_ssize_t(e.path.size())));
+    Ref text(PyUnicode_DecodeUTF8(e.message.data(), Py_ssize_t(e.message.size()), "replace"));
+    if (!filename || !text) return nullptr;
+    Ref exc(PyObject_CallFunction(type, "isO", e.os_errno, strerror.c_str(), filename.get()));
+    Ref args(exc ? PyTuple_Pack(1, text.get()) : nullptr);
+    if (!args || PyObject_SetAttrString(exc.get(), "args", args.get()) != 0) return nullptr;
+    PyErr_SetObject(type, exc.get());
+    return nullptr;
+}
+
 }  // namespace
 
 PyObject* raise(const PyFailure& failure) {
@@ -90,7 +166,8 @@ PyObject* raise(const PyFailure& failure) {
 PyObject* raise(const CallError& e) {
     switch (e.kind) {
         case CallError::Kind::ValueError: return raise({PyExc_ValueError, e.message});
-        case CallError::Kind::IOError: return raise({PyExc_IOError, e.message});
+        case CallError::Kind::IOError:
+            return e.os_errno ? raise_os_error(e) : raise({PyExc_IOError, e.message});
         case CallError::Kind::RuntimeError: return raise({PyExc_RuntimeError, e.message});
         case CallError::Kind::Interrupted:
             // The signal handler's exception is pending already.
@@ -177,6 +254,26 @@ void BoundArgs::prefix_type_error(size_t i) const {
 std::optional<std::string> BoundArgs::convert(const TextArg& p, size_t i) const {
     if (!values_[i]) return std::string(p.fallback ? p.fallback : "");
     auto out = utf8_of(values_[i]);
+    if (!out) prefix_type_error(i);
+    return out;
+}
+
+std::optional<std::string> BoundArgs::convert(const PathArg&, size_t i) const {
+    PyObject* value = values_[i];
+    // Bytes are no path here, as for a text parameter.
+    const bool path_like = !PyUnicode_Check(value) && !PyBytes_Check(value);
+    Ref path(path_like ? PyOS_FSPath(value) : nullptr);
+    if (path_like) {
+        if (!path) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+            PyErr_Clear();  // not path-like: the text parameter's message
+        } else if (PyBytes_Check(path.get())) {
+            return std::string(PyBytes_AsString(path.get()), size_t(PyBytes_Size(path.get())));
+        } else {
+            value = path.get();
+        }
+    }
+    auto out = utf8_of(value);
     if (!out) prefix_type_error(i);
     return out;
 }

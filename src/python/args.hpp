@@ -35,7 +35,10 @@ struct PyFailure {
 
 // Sets the pending Python exception; returns nullptr for `return raise(...)`.
 PyObject* raise(const PyFailure& failure);
-// A core failure as the exception of its kind, with its message.
+// A core failure as the exception of its kind, with its message. An
+// IOError with an error number becomes the OSError subclass the number
+// selects (FileNotFoundError, PermissionError, ...), with errno, strerror
+// and filename set and the message as its text.
 PyObject* raise(const CallError& error);
 
 // Runs the interpreter's signal handlers while a long operation works: a
@@ -55,6 +58,10 @@ struct TextArg {
     using type = std::string;
     const char* name;
     const char* fallback = nullptr;
+};
+struct PathArg {  // str or any os.PathLike, through os.fspath
+    using type = std::string;
+    const char* name;
 };
 struct ChoiceArg {  // text, also lower-cased by str.lower
     using type = ChoiceText;
@@ -109,6 +116,7 @@ public:
     // Converters: nullopt with a Python exception pending on failure. The
     // parameter's name prefixes a TypeError's message.
     std::optional<std::string> convert(const TextArg& p, size_t i) const;
+    std::optional<std::string> convert(const PathArg& p, size_t i) const;
     std::optional<ChoiceText> convert(const ChoiceArg& p, size_t i) const;
     std::optional<uint16_t> convert(const U16Arg& p, size_t i) const;
     std::optional<uint32_t> convert(const U32Arg& p, size_t i) const;

@@ -245,7 +245,7 @@ PyObject* archive_repr(PyObject* self) {
 
 Py_ssize_t archive_length(PyObject* self) { return Py_ssize_t(archive_of(self).reader->records().size()); }
 
-constexpr auto kOpen = signature("Archive.open", 1, TextArg{"path"});
+constexpr auto kOpen = signature("Archive.open", 1, PathArg{"path"});
 constexpr auto kGetFlow = signature("Archive.get_flow", 1, U64Arg{"flow_id"});
 constexpr auto kFindByIp = signature("Archive.find_by_ip", 1, TextArg{"ip_str"});
 constexpr auto kFindByPort = signature("Archive.find_by_port", 1, U16Arg{"port"});
@@ -254,7 +254,7 @@ constexpr auto kFindByProtocol = signature("Archive.find_by_protocol", 1, Choice
 PyObject* archive_open(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kOpen, args, kwargs, [](std::string path) -> PyObject* {
         auto reader = archive::open_archive(path);
-        if (!reader) return raise(CallError::io(reader.error().message));
+        if (!reader) return raise(CallError::io(reader.error(), path));
         return new_archive(std::move(reader).value());
     });
 }

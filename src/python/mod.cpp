@@ -15,17 +15,17 @@ namespace {
 
 constexpr const char* kModuleName = "flowsieve";
 
-constexpr auto kSplit = signature("split", 2, TextArg{"input_path"}, TextArg{"output_dir"},
+constexpr auto kSplit = signature("split", 2, PathArg{"input_path"}, PathArg{"output_dir"},
                                   ChoiceArg{"strategy", "session"}, U32Arg{"max_sessions", 10000},
                                   U64Arg{"buffer_bytes", 10000}, TextListArg{"ip_filters"},
                                   PortListArg{"port_filters"}, ChoiceArg{"output_type", "pcap"});
-constexpr auto kCreateArchive = signature("create_archive", 2, TextArg{"input_path"}, TextArg{"output_path"},
+constexpr auto kCreateArchive = signature("create_archive", 2, PathArg{"input_path"}, PathArg{"output_path"},
                                           ChoiceArg{"strategy", "session"}, U32Arg{"max_sessions", 10000},
                                           TextListArg{"ip_filters"}, PortListArg{"port_filters"});
-constexpr auto kReadFlows = signature("read_flows", 1, TextArg{"input_path"}, ChoiceArg{"strategy", "session"},
+constexpr auto kReadFlows = signature("read_flows", 1, PathArg{"input_path"}, ChoiceArg{"strategy", "session"},
                                       U32Arg{"max_sessions", 10000}, TextListArg{"ip_filters"},
                                       PortListArg{"port_filters"});
-constexpr auto kPipeArchive = signature("pipe_archive", 1, TextArg{"archive_path"});
+constexpr auto kPipeArchive = signature("pipe_archive", 1, PathArg{"archive_path"});
 
 PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kSplit, args, kwargs,
@@ -70,7 +70,7 @@ PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
                     auto reader = archive::open_archive(std::move(built).value());
                     if (!reader) {
                         unlink_if_same(AT_FDCWD, path.c_str(), *id);
-                        return raise(CallError::io(reader.error().message));
+                        return raise(CallError::io(reader.error(), path));
                     }
                     PyObject* result = new_archive(std::move(reader).value(), TemporaryArchive{path, *id});
                     if (!result) unlink_if_same(AT_FDCWD, path.c_str(), *id);
@@ -81,7 +81,7 @@ PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kPipeArchive, args, kwargs, [](std::string path) -> PyObject* {
         auto reader = archive::open_archive(path);
-        if (!reader) return raise(CallError::io(reader.error().message));
+        if (!reader) return raise(CallError::io(reader.error(), path));
         const auto& records = reader.value()->records();
         archive::ExportBudget budget(*reader.value());
         Ref list(PyList_New(Py_ssize_t(records.size())));

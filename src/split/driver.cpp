@@ -64,7 +64,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     if (!source) return std::move(source).error();
     const uint32_t link_type = source->reader->link_type();
     const uint64_t input_size = source->input.size();
-    if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error().message);
+    if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error(), o.output_dir);
 
     KeyedPacketStream packets;
     if (o.notes) packets.end_at_cut_off();
@@ -76,13 +76,13 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     WriterSetOptions writer_options;
     writer_options.output_dir = o.output_dir;
-    writer_options.stem = file_stem(o.input_path);
+    writer_options.stem = o.stem.empty() ? file_stem(o.input_path) : o.stem;
     writer_options.link_type = link_type;
     writer_options.output_type = output_type;
     writer_options.buffer_bytes = o.buffer_bytes;
     writer_options.max_sessions = o.max_sessions;
     auto writers = FlowWriterSet::create(std::move(writer_options));
-    if (!writers) return CallError::runtime(writers.error().message);
+    if (!writers) return CallError::runtime(writers.error(), o.output_dir);
 
     ProgressClock clock;
     auto report = [&] {
@@ -90,23 +90,32 @@ Status<SplitError> split_capture(const SplitOptions& o) {
                                        writers.value()->flow_count(), packets.fragments_matched(),
                                        packets.fragments_unmatched()});
     };
-    while (size_t ready = packets.wait_front()) {
-        for (size_t i = 0; i < ready; ++i) {
-            const QueuedPacket& queued = packets.front(i);
-            if (clock.tick(queued.packet.incl_len) && o.observer && !report()) return CallError::interrupted();
-            for (uint8_t k = 0; k < queued.keys.count; ++k)
-                if (auto st = writers.value()->write_packet(queued.flows[k], queued.keys.keys[k].text(), queued.packet);
-                    !st)
-                    return CallError::runtime(st.error().message);
+    auto write_flows = [&]() -> Status<SplitError> {
+        while (size_t ready = packets.wait_front()) {
+            for (size_t i = 0; i < ready; ++i) {
+                const QueuedPacket& queued = packets.front(i);
+                if (clock.tick(queued.packet.incl_len) && o.observer && !report()) return CallError::interrupted();
+                for (uint8_t k = 0; k < queued.keys.count; ++k)
+                    if (auto st = writers.value()->write_packet(queued.flows[k], queued.keys.keys[k].text(),
+                                                                queued.packet);
+                        !st)
+                        return CallError::runtime(st.error(), o.output_dir);
+            }
+            packets.pop_front(ready);
         }
-        packets.pop_front(ready);
+        if (auto st = packets.finish(); !st) return CallError(st.error()).about(o.input_path);
+        if (o.notes) *o.notes = packets.notes();
+        if (o.observer && !report()) return CallError::interrupted();
+        if (auto st = writers.value()->finish(packets.keys()); !st)
+            return CallError::runtime(st.error(), o.output_dir);
+        return {};
+    };
+    auto status = write_flows();
+    if (!status && o.removed_temporaries) {
+        (void)packets.finish();  // the keys are whole once the reading has stopped
+        *o.removed_temporaries = writers.value()->discard(packets.keys());
     }
-
-    if (auto st = packets.finish(); !st) return st;
-    if (o.notes) *o.notes = packets.notes();
-    if (o.observer && !report()) return CallError::interrupted();
-    if (auto st = writers.value()->finish(packets.keys()); !st) return CallError::runtime(st.error().message);
-    return {};
+    return status;
 }
 
 }  // namespace flowsieve

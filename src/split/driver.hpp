@@ -30,6 +30,10 @@ struct SplitOptions {
     // When given, filled in; a last record cut off then ends the capture
     // instead of failing the call.
     ReadingNotes* notes = nullptr;
+    std::string stem{};  // of the output names; empty: file_stem(input_path)
+    // When set, a failed split removes the temporary files it made and
+    // stores here how many; otherwise they stay.
+    uint64_t* removed_temporaries = nullptr;
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

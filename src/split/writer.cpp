@@ -177,7 +177,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
             if (auto st = close_writer(*oldest_); !st) return st;
             continue;
         }
-        return os_error(err);
+        return in_output_dir(os_error(err), tmp);
     }
     Writer* w = take_free_writer();
     w->fd = std::move(fd);
@@ -225,6 +225,30 @@ Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const 
     return {};
 }
 
+Error FlowWriterSet::in_output_dir(Error e, const std::string& name) const {
+    e.path = options_.output_dir.empty() ? name : options_.output_dir + "/" + name;
+    return e;
+}
+
+uint64_t FlowWriterSet::discard(const FlowTable& keys) {
+    while (Writer* w = oldest_) {
+        unlink_lru(*w);
+        open_writers_[w->flow] = nullptr;
+        --open_count_;
+        release_writer(*w);
+    }
+    // Only the flows whose files this set created, while it holds the
+    // stem's lock: no other run makes files of these names meanwhile.
+    uint64_t removed = 0;
+    size_t flow = 0;
+    keys.for_each_key([&](std::string_view key) {
+        if (flow++ >= open_writers_.size()) return false;
+        if (::unlinkat(dir_.get(), temporary_name(final_name(key)).c_str(), 0) == 0) ++removed;
+        return true;
+    });
+    return removed;
+}
+
 Status<> FlowWriterSet::finish(const FlowTable& keys) {
     for (Writer* w = oldest_; w; w = w->newer)
         if (auto st = flush(*w); !st) return st;
@@ -244,10 +268,12 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
             return true;
         }
         if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
-        result = os_error(errno);  // the flows not yet renamed keep their temporary names
+        result = in_output_dir(os_error(errno), name);  // the flows not yet renamed keep their temporary names
         return false;
     });
-    release_lock();
+    // After a failure the set holds the lock on, so that `discard` removes
+    // only files of this run; the destructor releases it.
+    if (result) release_lock();
     return result;
 }
 

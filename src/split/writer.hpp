@@ -57,9 +57,13 @@ public:
     Status<> write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet);
     uint32_t flow_count() const { return uint32_t(open_writers_.size()); }
     // Flushes and closes every file, then renames each to its final name
-    // (an empty payload file is deleted instead) and removes the lock file;
-    // `keys` holds each flow's key by number.
+    // (an empty payload file is deleted instead) and removes the lock file
+    // (after a failure, the destructor does); `keys` holds each flow's key
+    // by number.
     Status<> finish(const FlowTable& keys);
+    // Closes every file without writing out its buffer and removes the
+    // temporary files this set made; how many it removed.
+    uint64_t discard(const FlowTable& keys);
 
 private:
     // One open file; writers are recycled together with their buffers.
@@ -74,6 +78,8 @@ private:
     explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock);
     void release_lock();
     std::string final_name(std::string_view sanitized_key) const;
+    // The error as one about the file `name` of the output directory.
+    Error in_output_dir(Error e, const std::string& name) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
     Status<> flush(Writer& w);
     Status<> write_record(Writer& w, const ParsedPacket& packet);

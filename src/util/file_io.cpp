@@ -63,8 +63,8 @@ bool names_file(int dir_fd, const char* name, int fd) {
     return id && names(dir_fd, name, *id);
 }
 
-void unlink_if_same(int dir_fd, const char* name, FileId id) {
-    if (names(dir_fd, name, id)) ::unlinkat(dir_fd, name, 0);
+bool unlink_if_same(int dir_fd, const char* name, FileId id) {
+    return names(dir_fd, name, id) && ::unlinkat(dir_fd, name, 0) == 0;
 }
 
 Result<UniqueFd, int> create_afresh(int dir_fd, const char* name, int flags, mode_t mode) {

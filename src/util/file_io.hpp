@@ -40,8 +40,8 @@ std::optional<FileId> file_id(int fd);
 
 // Whether the name in the directory (not following a symlink) is the open file.
 bool names_file(int dir_fd, const char* name, int fd);
-// Removes the name while it still is the file; a failure is ignored.
-void unlink_if_same(int dir_fd, const char* name, FileId id);
+// Removes the name while it still is the file; whether it did.
+bool unlink_if_same(int dir_fd, const char* name, FileId id);
 
 // Writes all bytes, retrying short writes and EINTR.
 Status<> write_all(int fd, const uint8_t* data, size_t size);

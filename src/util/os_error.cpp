@@ -4,11 +4,14 @@
 
 namespace flowsieve {
 
-std::string os_error_text(int errnum) {
+std::string strerror_text(int errnum) {
     char buf[256];
     // GNU strerror_r may return a static string instead of filling buf.
-    const char* text = strerror_r(errnum, buf, sizeof buf);
-    std::string out = text;
+    return strerror_r(errnum, buf, sizeof buf);
+}
+
+std::string os_error_text(int errnum) {
+    std::string out = strerror_text(errnum);
     out += " (os error ";
     out += std::to_string(errnum);
     out += ')';

@@ -7,9 +7,13 @@
 
 namespace flowsieve {
 
-// An error as a value: the message the caller shows.
+// An error as a value: the message the caller shows, the error number of
+// an operating-system failure (0 for others) and the file it is about, when
+// the operation that failed knows it best.
 struct Error {
     std::string message;
+    int os_errno = 0;
+    std::string path{};
 };
 
 template <class T, class E = Error>

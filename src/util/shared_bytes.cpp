@@ -42,7 +42,7 @@ Result<SharedBytes, CallError> read_stdin(ProgressObserver* observer, bool (*rec
         } else if (errno == EBADF) {  // descriptor 0 closed: empty input
             break;
         } else {
-            return CallError::io(os_error_text(errno));
+            return CallError::io(os_error(errno), "-");
         }
     }
     block->resize(used);
@@ -60,6 +60,8 @@ Result<SharedBytes> map_file(const std::string& path) {
     if (!fd.valid()) return os_error(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    // Mapping a directory fails as "No such device": say what it is.
+    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
     size_t size = size_t(st.st_size);
     // An empty file is mapped with length 1 so that the mapping is valid.
     size_t length = size ? size : 1;
@@ -77,7 +79,7 @@ Result<SharedBytes, CallError> map_input(const std::string& path, ProgressObserv
                                          bool (*recognised)(ByteView)) {
     if (path == "-") return read_stdin(observer, recognised);
     auto mapped = map_file(path);
-    if (!mapped) return CallError::io(std::move(mapped).error().message);
+    if (!mapped) return CallError::io(std::move(mapped).error(), path);
     return std::move(mapped).value();
 }
 

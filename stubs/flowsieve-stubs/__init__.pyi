@@ -3,14 +3,18 @@
 # calling a class raises TypeError, none can be subclassed, and every attribute
 # is read-only. Doc strings are the runtime objects' own.
 
-from typing import List, Optional, Sequence, SupportsIndex, final
+from os import PathLike
+from typing import List, Optional, Sequence, SupportsIndex, Union, final
+
+# Every path argument: a str or any os.PathLike (through os.fspath).
+_Path = Union[str, PathLike[str], PathLike[bytes]]
 
 __all__ = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
 
 @final
 class Archive:
     @staticmethod
-    def open(path: str) -> Archive:
+    def open(path: _Path) -> Archive:
         """Open a .fsieve archive file."""
     @property
     def flow_count(self) -> int: ...
@@ -75,8 +79,8 @@ class Packet:
         """Raw L2 frame data (Ethernet frame or equivalent)."""
 
 def create_archive(
-    input_path: str,
-    output_path: str,
+    input_path: _Path,
+    output_path: _Path,
     strategy: str = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
@@ -85,8 +89,8 @@ def create_archive(
     """Create a .fsieve archive from a pcap/pcapng file."""
 
 def split(
-    input_path: str,
-    output_dir: str,
+    input_path: _Path,
+    output_dir: _Path,
     strategy: str = "session",
     max_sessions: SupportsIndex = 10000,
     buffer_bytes: SupportsIndex = 10000,
@@ -96,12 +100,12 @@ def split(
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
-def pipe_archive(archive_path: str) -> List[bytes]:
+def pipe_archive(archive_path: _Path) -> List[bytes]:
     """Yield each flow from a .fsieve archive as a complete pcap file (bytes).
     Returns a list of bytes; each bytes object is a standalone pcap file."""
 
 def read_flows(
-    input_path: str,
+    input_path: _Path,
     strategy: str = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,

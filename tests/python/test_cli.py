@@ -86,30 +86,37 @@ def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kw
     assert (tmp_path / "cli.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
 
 
-def test_standard_input(tmp_path, cap):
-    named_dash = tmp_path / "-"  # the input "-" gives files the stem "-", like a file of that name
-    named_dash.write_bytes(cap.read_bytes())
-    flowsieve.split(str(named_dash), str(tmp_path / "py"))
+def test_standard_input_and_stem(tmp_path, cap):
+    named = tmp_path / "stdin"  # the command's stem for "-"; --stem sets any other
+    named.write_bytes(cap.read_bytes())
+    flowsieve.split(named, tmp_path / "py")
     ok("split", "-", tmp_path / "cli", input=cap.read_bytes())
     assert listing(tmp_path / "cli") == listing(tmp_path / "py")
+    ok("split", cap, tmp_path / "stem", "--stem", "stdin")
+    assert listing(tmp_path / "stem") == listing(tmp_path / "py")
     ok("archive", "-", tmp_path / "cli.fsieve", input=cap.read_bytes())
     flowsieve.create_archive(str(cap), str(tmp_path / "py.fsieve"))
     assert (tmp_path / "cli.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
 
 
-QUERIES = [([], "flows", ()), (["--ip", "10.0.0.1"], "find_by_ip", ("10.0.0.1",)),
-           (["--ip", "::"], "find_by_ip", ("::",)), (["--port", "80"], "find_by_port", (80,)),
-           (["--proto", "TCP"], "find_by_protocol", ("tcp",)), (["--proto", "icmpv6"], "find_by_protocol", ("icmpv6",)),
-           (["--port", "7"], "find_by_port", (7,))]
+QUERIES = [([], [("flows", ())]), (["--ip", "10.0.0.1"], [("find_by_ip", ("10.0.0.1",))]),
+           (["--ip", "::"], [("find_by_ip", ("::",))]), (["--port", "80"], [("find_by_port", (80,))]),
+           (["--proto", "TCP"], [("find_by_protocol", ("tcp",))]),
+           (["--proto", "icmpv6"], [("find_by_protocol", ("icmpv6",))]), (["--port", "7"], [("find_by_port", (7,))]),
+           (["--ip", "10.0.0.1", "--proto", "udp", "--port", "53"],  # queries combine: all must match
+            [("find_by_ip", ("10.0.0.1",)), ("find_by_protocol", ("udp",)), ("find_by_port", (53,))]),
+           (["--proto", "tcp", "--ip", "10.0.0.3"], [("find_by_protocol", ("tcp",)), ("find_by_ip", ("10.0.0.3",))])]
 ATTRS = ["id", "proto", "proto_name", "src_addr", "src_port", "dst_addr", "dst_port", "packet_count", "total_bytes"]
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json", "JSON"])
-@pytest.mark.parametrize("query, method, args", QUERIES)
-def test_flows_lists_what_the_queries_return(arch, query, method, args, fmt):
+@pytest.mark.parametrize("query, calls", QUERIES)
+def test_flows_lists_what_the_queries_return(arch, query, calls, fmt):
     out = ok("flows", arch, *query, "--format", fmt).decode()
     rows = list(csv.DictReader(io.StringIO(out))) if fmt == "csv" else [json.loads(s) for s in out.splitlines()]
-    want = getattr(flowsieve.Archive.open(str(arch)), method)(*args)
+    archive = flowsieve.Archive.open(arch)
+    found = [[f.id for f in getattr(archive, method)(*args)] for method, args in calls]
+    want = [archive.get_flow(i) for i in found[0] if all(i in ids for ids in found)]
     assert len(rows) == len(want)
     for row, flow in zip(rows, want):
         assert [str(row[a]) for a in ATTRS] == [str(getattr(flow, a)) for a in ATTRS]
@@ -124,6 +131,7 @@ def test_flows_table(arch):
                         r"  1:[A-Za-z0-9+/]{27}=", lines[1])
     lines = ok("flows", arch).decode().splitlines()
     assert len(lines) == 6 + 2 and len({len(s) for s in lines[:-1]}) == 1  # aligned columns
+    assert re.match(r" *4  TCP +2001:db8::2 +80  2001:db8::1 +999 ", lines[4])  # IPv6 in short form
     assert [s.split()[0] for s in lines[1:-1]] == [str(f.id) for f in flowsieve.Archive.open(str(arch)).flows()]
 
 
@@ -166,72 +174,107 @@ def test_export_chosen_flows_and_standard_output(tmp_path, arch):
     assert sorted(listing(tmp_path / "out").values()) == sorted([pipes[0], pipes[2]])
     for i, want in enumerate(pipes, 1):
         assert ok("export", arch, i, "-o", "-") == want
+    master, slave = pty.openpty()  # binary is not written to a terminal
+    result = subprocess.run([EXE, "export", arch, "1", "-o", "-"], stdout=slave, stderr=subprocess.PIPE)
+    os.close(slave)
+    os.close(master)
+    assert result.returncode == 2 and b"standard output is a terminal" in result.stderr
     if shutil.which("tcpdump"):
         shell = f"'{EXE}' export '{arch}' 1 -o - | tcpdump -nr -"
         packets = flowsieve.Archive.open(str(arch)).get_flow(1).packet_count
         assert subprocess.run(shell, shell=True, capture_output=True).stdout.count(b"\n") == packets
 
 
+COMMANDS = ["split", "archive", "flows", "export"]
+
+
 def test_help_and_version():
     assert ok("--version").decode() == f"flowsieve {metadata.version('flowsieve')}\n"
     assert ok("-V") == ok("--version")
     assert ok("--help").startswith(b"Usage: flowsieve COMMAND")
-    for command in ["split", "archive", "flows", "export"]:
+    for command in COMMANDS:
         assert ok(command, "--help").startswith(f"Usage: flowsieve {command} ".encode())
         assert ok(command, "x", "-h", "--bogus") == ok(command, "--help")  # --help ends the parsing
 
 
-@pytest.mark.parametrize("args, message", [
-    ([], None), (["frobnicate"], "unknown command 'frobnicate'"), (["--bogus"], "unknown option '--bogus'"),
-    (["split", "{cap}"], "split needs CAPTURE and OUTDIR"), (["flows"], "flows needs ARCHIVE"),
-    (["split", "{cap}", "o", "extra"], "unexpected argument 'extra'"),
-    (["split", "{cap}", "o", "--frob"], "unknown option '--frob'"),
-    (["archive", "{cap}", "a", "-qZ"], "unknown option '-Z'"),
-    (["split", "{cap}", "o", "--quiet=yes"], "option '--quiet' takes no value"),
-    (["split", "{cap}", "o", "--port", "65536"], "invalid port '65536': at most 65535"),
-    (["archive", "{cap}", "a", "--port", "-1"], "invalid port '-1': not a number"),
-    (["split", "{cap}", "o", "--max-open", "4294967296"], "invalid --max-open value '4294967296': at most 4294967295"),
-    (["split", "{cap}", "o", "--buffer", "1k"], "invalid --buffer value '1k': not a number"),
-    (["split", "{cap}", "o", "--ip"], "option '--ip' needs a value"),
-    (["flows", "{arch}", "-f"], "option '--format' needs a value"),
-    (["flows", "{arch}", "--format", "xml"], "unknown format 'xml': table, csv or json"),
-    (["flows", "{arch}", "--port", "http"], "invalid port 'http': not a number"),
-    (["export", "{arch}"], "export needs -o DIR (or -o FILE, or -o - for standard output)"),
-    (["export", "{arch}", "-o", "-"], "-o - writes one flow or a --merge: give one flow id, or --merge"),
-    (["export", "{arch}", "1", "2", "-o", "-"], "-o - writes one flow or a --merge: give one flow id, or --merge"),
-    (["export", "{arch}", "18446744073709551616", "-o", "d"], "invalid flow id '18446744073709551616': not a number"),
-    (["export", "{arch}", "1", "--port", "80", "-o", "d"], "give flow ids or a query, not both"),
-    (["export", "{arch}", "{arch}", "1", "-o", "d"], "flow ids name the flows of one archive: give a single ARCHIVE"),
-    (["flows", "{arch}", "--since", "2020-02-30"], "invalid --since '2020-02-30': seconds since the epoch or an ISO 8601 date and time, e.g. 2024-05-01T14:00:00Z"),
-    (["flows", "{arch}", "--flow", "tcp 10.0.0.1 80 10.0.0.2"], "invalid --flow 'tcp 10.0.0.1 80 10.0.0.2': give PROTO ADDR PORT ADDR PORT"),
-])
-def test_usage_errors(tmp_path, arch, args, message):
-    result = run(*[a.format(cap=arch.with_suffix(".pcap"), arch=arch) for a in args], cwd=tmp_path)
-    assert result.returncode == 2 and result.stdout == b""
-    lines = result.stderr.decode().splitlines()
-    assert lines[0] == f"flowsieve: {message}" if message else lines[0].startswith("Usage: flowsieve")
-    assert set(os.listdir(tmp_path)) == {"cap.pcap", "cap.fsieve"}  # nothing was written
+V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
 
 
-@pytest.mark.parametrize("args, message", [
-    (["split", "{cap}", "o", "-s", "Sessions"], "Unknown strategy: Sessions"),
-    (["archive", "{cap}", "a", "--strategy", ""], "Unknown strategy: "),
-    (["split", "{cap}", "o", "--type", "PNG"], "Unknown output_type: png. Valid: pcap, l7"),
-    (["split", "{cap}", "o", "--ip", "10.0.0.1/8"], "invalid IP address syntax: '10.0.0.1/8'"),
-    (["split", "missing.pcap", "o"], "No such file or directory (os error 2)"),
-    (["archive", "{arch}", "a"], "Unsupported file format (unknown magic number)"),
-    (["flows", "missing.fsieve"], "Failed to open archive"), (["flows", "{cap}"], "Invalid archive footer"),
-    (["flows", "{arch}", "--ip", "10.0.0.256"], "invalid IP address syntax"),
-    (["flows", "{arch}", "--proto", "SCTP"], "Unknown protocol: sctp. Valid: tcp, udp, icmp, icmpv6"),
-    (["export", "{arch}", "2", "99", "-o", "d"], "no flow with id 99 in {arch}"),
-    (["export", "{arch}", "-o", "{cap}"], "{cap}: File exists (os error 17)"),
+@pytest.mark.parametrize("args, status, message, made", [  # made: directories there before the command
+    ([], 2, None, []), (["frobnicate"], 2, "unknown command 'frobnicate'", []),
+    (["--bogus"], 2, "unknown option '--bogus'", []),
+    (["split", "{cap}"], 2, "split needs CAPTURE and OUTDIR", []), (["flows"], 2, "flows needs ARCHIVE", []),
+    (["split", "{cap}", "o", "extra"], 2, "unexpected argument 'extra'", []),
+    (["split", "{cap}", "o", "--frob"], 2, "unknown option '--frob'", []),
+    (["archive", "{cap}", "a", "-qZ"], 2, "unknown option '-Z'", []),
+    (["split", "{cap}", "o", "--quiet=yes"], 2, "option '--quiet' takes no value", []),
+    (["split", "{cap}", "o", "--port", "65536"], 2, "invalid --port value '65536': at most 65535", []),
+    (["archive", "{cap}", "a", "--port", "-1"], 2, "invalid --port value '-1': not a number", []),
+    (["split", "{cap}", "o", "--max-open", "4294967296"], 2,
+     "invalid --max-open value '4294967296': at most 4294967295", []),
+    (["split", "{cap}", "o", "--buffer", "1k"], 2, "invalid --buffer value '1k': not a number", []),
+    (["split", "{cap}", "o", "--ip"], 2, "option '--ip' needs a value", []),
+    (["flows", "{arch}", "-f"], 2, "option '--format' needs a value", []),
+    (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json", []),
+    (["flows", "{arch}", "--port", "http"], 2, "invalid --port value 'http': not a number", []),
+    (["export", "{arch}"], 2, "export needs -o DIR (or -o FILE, or -o - for standard output)", []),
+    (["export", "{arch}", "-o", "-"], 2, "-o - writes one flow or a --merge: give one flow id, or --merge", []),
+    (["export", "{arch}", "1", "2", "-o", "-"], 2,
+     "-o - writes one flow or a --merge: give one flow id, or --merge", []),
+    (["export", "{arch}", "18446744073709551616", "-o", "d"], 2,
+     "invalid flow id '18446744073709551616': not a number", []),
+    (["export", "{arch}", "1", "--port", "80", "-o", "d"], 2, "give flow ids or a query, not both", []),
+    (["export", "{arch}", "{arch}", "1", "-o", "d"], 2,
+     "flow ids name the flows of one archive: give a single ARCHIVE", []),
+    (["flows", "{arch}", "--since", "2020-02-30"], 2, "invalid --since '2020-02-30': seconds since the epoch or an "
+                                                      "ISO 8601 date and time, e.g. 2024-05-01T14:00:00Z", []),
+    (["flows", "{arch}", "--flow", "tcp 10.0.0.1 80 10.0.0.2"], 2,
+     "invalid --flow 'tcp 10.0.0.1 80 10.0.0.2': give PROTO ADDR PORT ADDR PORT", []),
+    (["flows", "{arch}", "--flow", "tcp 10.0.0.1 80 10.0.0.x 443"], 2,
+     "invalid --flow 'tcp 10.0.0.1 80 10.0.0.x 443': '10.0.0.x' is not an IPv4 or IPv6 address", []),
+    (["split", "{cap}", "o", "-s", "Sessions"], 2,
+     "invalid -s/--strategy value 'Sessions': valid are session, flow, host, hostpair, mac, bssid, nosplit", []),
+    (["archive", "{cap}", "a", "--strategy", ""], 2,
+     "invalid -s/--strategy value '': valid are session, flow, host, hostpair, mac, bssid, nosplit", []),
+    (["split", "{cap}", "o", "--type", "PNG"], 2, "invalid -t/--type value 'PNG': valid are pcap, l7", []),
+    (["split", "{cap}", "o", "--ip", "10.0.0.1/8"], 2,
+     "invalid --ip value '10.0.0.1/8': not an IPv4 or IPv6 address", []),
+    (["flows", "{arch}", "--ip", "10.0.0.256"], 2, "invalid --ip value '10.0.0.256': not an IPv4 or IPv6 address", []),
+    (["flows", "{arch}", "--proto", "tcp", "--proto", "SCTP"], 2,
+     "invalid --proto value 'SCTP': valid are tcp, udp, icmp, icmpv6", []),
+    (["split", "-", "o", "--stem", "a/b"], 2, "invalid --stem value 'a/b': a file name without /", []),
+    (["split", "missing.pcap", "o"], 1, "missing.pcap: No such file or directory", []),
+    (["split", ".", "o"], 1, ".: Is a directory", []),
+    (["archive", "{arch}", "a"], 1, "{arch}: Unsupported file format (unknown magic number)", []),
+    (["archive", "{cap}", "no/a.fsieve"], 1,
+     "no/a.fsieve.tmp: Failed to create temp archive file: No such file or directory", []),
+    (["flows", "missing.fsieve"], 1, "missing.fsieve: Failed to open archive: No such file or directory", []),
+    (["flows", "{cap}"], 1, "{cap}: Invalid archive footer", []),
+    (["export", "{arch}", "2", "99", "-o", "d"], 1, "{arch}: no flow with id 99", []),
+    (["export", "{arch}", "-o", "{cap}"], 1, "{cap}: File exists", []),
+    # failures once files were written: the run removes its own temporary files, no other
+    (["split", "{cap}", "o"], 1, f"o/cap_{V4}.pcap: Is a directory\n"
+                                 "flowsieve: removed 6 temporary files of this run", [f"o/cap_{V4}.pcap", "o/.x.tmp"]),
+    (["archive", "{cap}", "a"], 1, "a: Not a regular file", ["a"]),
 ])
-def test_failures(tmp_path, arch, args, message):
+def test_messages_exit_status_and_what_is_left(tmp_path, arch, args, status, message, made):
     fill = {"cap": arch.with_suffix(".pcap"), "arch": arch}
+    for name in made:  # directories, and files of other runs
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).mkdir() if not name.endswith(".tmp") else (tmp_path / name).write_bytes(b"")
+    before = sorted(str(p) for p in tmp_path.rglob("*"))
     result = run(*[a.format(**fill) for a in args], cwd=tmp_path)
-    assert (result.returncode, result.stdout) == (1, b"")
-    assert result.stderr.decode() == f"flowsieve: {message.format(**fill)}\n"
-    assert set(os.listdir(tmp_path)) == {"cap.pcap", "cap.fsieve"}
+    assert (result.returncode, result.stdout) == (status, b"")
+    stderr = result.stderr.decode()
+    if message is None:
+        assert stderr.startswith("Usage: flowsieve")
+    else:
+        want = f"flowsieve: {message.format(**fill)}\n"
+        if status == 2:
+            want += f"Try 'flowsieve {args[0]} --help' for more information.\n" if args[0] in COMMANDS else \
+                "Try 'flowsieve --help' for more information.\n"
+        assert stderr == want
+    assert sorted(str(p) for p in tmp_path.rglob("*")) == before  # nothing written, nothing left
 
 
 def test_a_reader_that_closes_the_pipe_ends_the_command_quietly(tmp_path):
@@ -303,7 +346,7 @@ def big_capture(tmp_path_factory):
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 @pytest.mark.parametrize("command", ["split", "archive"])
-def test_interrupt_stops_within_a_second_leaving_temporary_files(big_capture, command, signum):
+def test_interrupt_stops_within_a_second_removing_its_temporary_files(big_capture, command, signum):
     work = big_capture.with_name(f"{command}-{signum}")
     work.mkdir()
     out = work / ("out" if command == "split" else "big.fsieve")
@@ -314,17 +357,18 @@ def test_interrupt_stops_within_a_second_leaving_temporary_files(big_capture, co
     p.send_signal(signum)
     sent = time.monotonic()
     status = p.wait(5)
-    assert (status, p.stderr.read()) == (128 + signum, b"flowsieve: Interrupted\n")
     assert time.monotonic() - sent < 1
-    names = os.listdir(out if command == "split" else work)
-    assert names and all(n.endswith(".tmp") for n in names)
+    assert status == 128 + signum
+    assert re.fullmatch(r"flowsieve: Interrupted\nflowsieve: removed (1 temporary file|\d+ temporary files) of this run\n",
+                        p.stderr.read().decode())
+    assert os.listdir(out if command == "split" else work) == []
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])
 def test_standard_input_that_is_no_capture_fails_at_once(tmp_path, command):
     with open("/dev/zero", "rb") as zero:
         result = subprocess.run([EXE, command, "-", tmp_path / "out"], stdin=zero, capture_output=True, timeout=20)
-    assert (result.returncode, result.stderr) == (1, b"flowsieve: Unsupported file format (unknown magic number)\n")
+    assert (result.returncode, result.stderr) == (1, b"flowsieve: standard input: Unsupported file format (unknown magic number)\n")
     assert os.listdir(tmp_path) == []
 
 

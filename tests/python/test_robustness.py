@@ -474,8 +474,8 @@ def test_two_runs_writing_the_same_names(tmp_path):
         flowsieve.create_archive(str(tmp_path / run / "cap.pcap"), str(tmp_path / run / "a.fsieve"))
         want[run] = snapshot(tmp_path / run / "out"), snapshot(tmp_path / run / "a.fsieve")
     out, arch = tmp_path / "out", tmp_path / "a.fsieve"
-    busy = [f"flowsieve: Another run is writing the files of cap in {out}\n",
-            f"flowsieve: Failed to create temp archive file: {arch}.tmp (another run is writing it)\n"]
+    busy = [f"flowsieve: {out}: Another run is writing the files of cap\n",
+            f"flowsieve: {arch}.tmp: Failed to create temp archive file (another run is writing it)\n"]
     overlaps = 0
     for _ in range(25):
         shutil.rmtree(out, ignore_errors=True)
@@ -589,9 +589,10 @@ def test_no_permission():
             pytest.skip("cannot switch to the unprivileged user 65534")
         assert not trouble, trouble
         denied = "Permission denied (os error 13)"
-        assert results == [f"OSError: {denied}", f"RuntimeError: {denied}",
-                           "OSError: Failed to create temp archive file: locked/a.fsieve.tmp", f"OSError: {denied}",
-                           f"OSError: {denied}", "OSError: Failed to open archive"]
+        assert results == [f"PermissionError: {denied}", f"RuntimeError: {denied}",
+                           "PermissionError: Failed to create temp archive file: locked/a.fsieve.tmp",
+                           f"PermissionError: {denied}", f"PermissionError: {denied}",
+                           "PermissionError: Failed to open archive"]
         assert snapshot(base / "locked") == before and not (base / "o").exists() and not (base / "o.fsieve").exists()
     finally:
         (base / "locked").chmod(0o755)
@@ -599,14 +600,15 @@ def test_no_permission():
 
 
 NO_DEVICE, NO_ADDRESS = "OSError: No such device (os error 19)", "RuntimeError: No such device or address (os error 6)"
+FOLDER = "IsADirectoryError: Is a directory (os error 21)"
 FIFO_CASES = [  # call, arguments, a FIFO planted in out/ under this name, expected outcome
     ("split", ["cap.pcap", "out", "nosplit"], ".cap_all.pcap.tmp", NO_ADDRESS),
     ("split", ["cap.pcap", "out", "nosplit", 10, 10, [], [], "l7"], ".cap_all.l7.tmp", NO_ADDRESS),
     ("create_archive", ["cap.pcap", "out/a.fsieve"], "a.fsieve.tmp",
      "OSError: Failed to create temp archive file: out/a.fsieve.tmp"),
     ("split", ["fifo", "out"], None, NO_DEVICE), ("create_archive", ["fifo", "out/a.fsieve"], None, NO_DEVICE),
-    ("read_flows", ["fifo"], None, NO_DEVICE), ("split", ["out", "o2"], None, NO_DEVICE),
-    ("create_archive", ["out", "a.fsieve"], None, NO_DEVICE),
+    ("read_flows", ["fifo"], None, NO_DEVICE), ("split", ["out", "o2"], None, FOLDER),
+    ("create_archive", ["out", "a.fsieve"], None, FOLDER),
     ("open", ["fifo"], None, "OSError: File too small to be a valid archive"),
     ("pipe_archive", ["fifo"], None, "OSError: File too small to be a valid archive"),
     ("open", ["out"], None, "OSError: Failed to mmap archive"),

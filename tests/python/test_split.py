@@ -352,7 +352,7 @@ UNKNOWN = "Unsupported file format (unknown magic number)"
     *[(None, {"strategy": t}, ValueError, "Unknown strategy: " + t) for t in ["SESSİON", "sessions", "", " host", "ses\0sion"]],
     *[(None, {"output_type": t}, ValueError, f"Unknown output_type: {t.lower()}. Valid: pcap, l7")
       for t in ["csv", "PCAPNG", " pcap", "L7İ", "ΑΣ"]],  # str.lower: İ becomes i + U+0307, a final Σ becomes ς
-    (None, {}, OSError, "No such file or directory (os error 2)"),
+    (None, {}, FileNotFoundError, "No such file or directory (os error 2)"),
     *[(c, {}, RuntimeError, UNKNOWN) for c in (b"", b"\xd4\xc3\xb2", b"GIF89a" + bytes(40))],
     (pcap([])[:23], {}, RuntimeError, "Invalid PCAP format: file too small for global header"),
     (pcap([], order=">", nano=True)[:4], {}, RuntimeError, "Invalid PCAP format: file too small for global header"),
@@ -363,7 +363,7 @@ def test_rejected_before_the_output_directory_exists(tmp_path, content, kwargs, 
         (tmp_path / "in.pcap").write_bytes(content)
     with pytest.raises(exc) as err:
         flowsieve.split(str(tmp_path / "in.pcap"), str(tmp_path / "out"), **kwargs)
-    assert type(err.value) is exc and str(err.value) == message
+    assert exc in type(err.value).__mro__[:2] and str(err.value) == message  # OSErrors: a subclass of exc
     assert not (tmp_path / "out").exists()
 
 
@@ -417,8 +417,7 @@ RANGE = "out of range integral type conversion attempted"
     (("a", "b"), {"port_filters": ["80"]}, TypeError,
      "argument 'port_filters': 'str' object cannot be interpreted as an integer"),
     (("a", "b"), {"strategy": 5}, TypeError, "argument 'strategy': 'int' object cannot be converted to 'PyString'"),
-    (("a", pathlib.PurePosixPath("b")), {}, TypeError,
-     "argument 'output_dir': 'PurePosixPath' object cannot be converted to 'PyString'"),
+    (("a", b"b"), {}, TypeError, "argument 'output_dir': 'bytes' object cannot be converted to 'PyString'"),
     (("a", "b"), {"max_sessions": 1.5}, TypeError, "argument 'max_sessions': 'float' object cannot be interpreted as an integer"),
     (("a", "b"), {"max_sessions": -1}, OverflowError, RANGE),
     (("a", "b"), {"max_sessions": 2**32}, OverflowError, RANGE),
