@@ -237,8 +237,11 @@ def floor_command(op, cap, out, kwargs):
 
 def run_floor(args):
     t = time.perf_counter()
-    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)   # the archive floor prints what it counted
-    return {"s": time.perf_counter() - t}
+    p = subprocess.Popen(args, stdout=subprocess.DEVNULL)   # the archive floor prints what it counted
+    _, status, usage = os.wait4(p.pid, 0)
+    if os.waitstatus_to_exitcode(status):
+        raise RuntimeError("floor failed: " + " ".join(args))
+    return {"s": time.perf_counter() - t, "user": usage.ru_utime, "sys": usage.ru_stime}
 
 
 def run_command(args):
@@ -271,10 +274,15 @@ def alternating(runs, once, floor_once, baseline_once=None):
         if baseline_once:
             baseline.append(baseline_once())
     r = median(mine)
-    r["floor s"] = median(floor)["s"]
+    f = median(floor)
+    r["floor s"], r["floor cpu s"] = f["s"], f["user"] + f["sys"]
     r["x floor"] = r["s"] / r["floor s"]
+    # CPU time of the median runs (ours with the interpreter's start-up): steadier than time on a busy machine
+    r["cpu x floor"] = (r["user"] + r["sys"]) / r["floor cpu s"]
     if baseline:
-        r["baseline x floor"] = median(baseline)["s"] / r["floor s"]
+        b = median(baseline)
+        r["baseline x floor"] = b["s"] / r["floor s"]
+        r["baseline cpu x floor"] = (b["user"] + b["sys"]) / r["floor cpu s"]
     return r
 
 
@@ -336,6 +344,7 @@ def measure(name, op, cap, kwargs, runs):
 
 
 HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
+        "floor cpu s", "cpu x floor", "baseline cpu x floor",
         "x dpkt", "x python",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
@@ -343,13 +352,16 @@ HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s",
 def cells(r):
     """The table cells of one result row; "" where a column does not apply."""
     if "error" in r:
-        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * 11 + [r["error"].splitlines()[-1], ""]
+        return [r["name"], "%.0f" % r["mb"], "failed"] + [""] * (len(HEAD) - 5) + [r["error"].splitlines()[-1], ""]
     ms = r["op"] in ON_ARCHIVE
     out = [r["name"], "%.0f" % r["mb"], "%.1f ms" % (r["s"] * 1e3) if ms else "%.2f s" % r["s"],
            "" if ms else "%.0f" % (r["mb"] / r["s"]), "" if ms else "%.2f" % r["copy s"],
            "" if ms else "%.2f" % r["x copy"], "%.2f" % r["floor s"] if "floor s" in r else "",
            "%.2f" % r["x floor"] if "x floor" in r else "",
            "%.2f" % r["baseline x floor"] if "baseline x floor" in r else "",
+           "%.2f" % r["floor cpu s"] if "floor cpu s" in r else "",
+           "%.2f" % r["cpu x floor"] if "cpu x floor" in r else "",
+           "%.2f" % r["baseline cpu x floor"] if "baseline cpu x floor" in r else "",
            "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",

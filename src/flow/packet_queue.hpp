@@ -29,8 +29,9 @@ struct QueuedPacket {
 
 class PacketQueue {
 public:
-    // The consumer waits for `batch` packets, at most the capacity.
-    PacketQueue(size_t capacity, size_t batch) : ring_(capacity), batch_(batch) {}
+    // The capacity is a power of two; the consumer waits for `batch`
+    // packets, at most the capacity.
+    PacketQueue(size_t capacity, size_t batch) : ring_(capacity), mask_(capacity - 1), batch_(batch) {}
 
     // The slot for the next packet, which the producer fills and then
     // pushes; waits while the queue is full. Nothing once the consumer is
@@ -41,7 +42,7 @@ public:
     }
     // Adds the filled slot; packets reach the consumer a batch at a time.
     void push() {
-        tail_ = (tail_ + 1) % ring_.size();
+        tail_ = (tail_ + 1) & mask_;
         --room_;
         if (++unpublished_ == batch_) {
             std::lock_guard lock(mutex_);
@@ -60,14 +61,14 @@ public:
     }
 
     // The i-th ready packet, i below what wait_front returned.
-    const QueuedPacket& front(size_t i) const { return ring_[(head_ + i) % ring_.size()]; }
+    const QueuedPacket& front(size_t i) const { return ring_[(head_ + i) & mask_]; }
 
-    // Releases the first n ready packets and frees their slots.
+    // Frees the slots of the first n ready packets. Their frames are
+    // borrowed, so a slot holds nothing to release until it is filled again.
     void pop_front(size_t n) {
-        for (size_t i = 0; i < n; ++i) ring_[(head_ + i) % ring_.size()].packet = ParsedPacket();
         std::lock_guard lock(mutex_);
         bool was_full = count_ == ring_.size();
-        head_ = (head_ + n) % ring_.size();
+        head_ = (head_ + n) & mask_;
         count_ -= n;
         if (was_full) not_full_.notify_one();
     }
@@ -105,6 +106,7 @@ private:
     std::condition_variable not_empty_;
     std::condition_variable not_full_;
     std::vector<QueuedPacket> ring_;
+    const size_t mask_;
     const size_t batch_;
     size_t head_ = 0;  // written by the consumer only
     size_t count_ = 0;  // packets handed over, not yet freed

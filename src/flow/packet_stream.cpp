@@ -5,8 +5,9 @@
 namespace flowsieve {
 namespace {
 
-constexpr size_t kQueueCapacity = 4096;
+constexpr size_t kQueueCapacity = 4096;  // a power of two
 constexpr size_t kQueueBatch = 256;
+static_assert((kQueueCapacity & (kQueueCapacity - 1)) == 0);
 static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
 }  // namespace
