@@ -75,6 +75,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
                 error_ = std::move(*error);
                 break;
             } else {
+                notes_.cut_off_at = std::get<EndOfCapture>(next).cut_off_at;
                 break;
             }
         }

@@ -24,7 +24,9 @@ struct ReadingNotes {
     // the dissector decodes, and the first such link type.
     uint64_t undecoded = 0;
     uint32_t undecoded_link_type = 0;
-    // Where the last record, cut off, starts: the capture ended there.
+    // Where a last record cut off starts: the capture ended there. A cut
+    // record header, or a pcapng block cut short, ends any capture quietly;
+    // a classic pcap record cut short does so only when the caller asks.
     std::optional<uint64_t> cut_off_at;
 };
 

@@ -29,7 +29,11 @@ struct CaptureError {
     static CaptureError unknown() { return {Kind::UnknownFormat, {}, {}}; }
 };
 
-struct EndOfCapture {};
+struct EndOfCapture {
+    // Where a last record or block too short to read starts, when the input
+    // ends inside one.
+    std::optional<uint64_t> cut_off_at;
+};
 
 // What next_packet yields: a packet, the end, or the error that stops reading.
 using NextPacket = std::variant<ParsedPacket, EndOfCapture, CaptureError>;

@@ -18,7 +18,10 @@ PcapReader::PcapReader(SharedBytes input, PcapFormat format)
 NextPacket PcapReader::next_packet() {
     ByteView v = input_.view();
     auto header = v.sub(position_, kPcapRecordHeaderSize);
-    if (!header) return EndOfCapture{};  // a trailing fragment is ignored
+    if (!header) {  // a trailing fragment is ignored
+        if (position_ < v.size()) return EndOfCapture{position_};
+        return EndOfCapture{};
+    }
     const ByteOrder order = format_.order;
     uint32_t ts_sec = *header->u32(0, order);
     uint32_t ts_sub = *header->u32(4, order);

@@ -114,10 +114,12 @@ NextPacket PcapNgReader::next_packet() {
     ByteView v = input_.view();
     for (;;) {
         auto rest = v.from(position_);
-        if (!rest || rest->size() < 8) return EndOfCapture{};
+        if (!rest || rest->size() == 0) return EndOfCapture{};
+        if (rest->size() < 8) return EndOfCapture{position_};  // a block header cut short
         uint32_t type = *rest->u32(0, order_);
         uint32_t total_length = *rest->u32(4, order_);
-        if (total_length < 12 || total_length > rest->size()) return EndOfCapture{};
+        if (total_length < 12) return EndOfCapture{};
+        if (total_length > rest->size()) return EndOfCapture{position_};  // a block cut short
         ByteView block = *rest->sub(0, total_length);
         if (type == kEnhancedPacket) return read_enhanced(block);
         if (type == kSimplePacket) return read_simple(block);

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import flowsieve
-from capwriter import MAC_B, T0, arp, block, packet, pcap
+from capwriter import MAC_B, T0, arp, block, packet, pcap, pcapng
 
 _SCRIPT = Path(sysconfig.get_path("scripts")) / "flowsieve"
 EXE = str(_SCRIPT) if _SCRIPT.is_file() else shutil.which("flowsieve")
@@ -465,3 +465,15 @@ def test_filter_compiles_once_per_link_type_of_a_pcapng(tmp_path, cap):
         got = [rec[2] for data in listing(tmp_path / expression).values() for rec in read_capture(data)[1]]
         assert (result.returncode, got) == (0, [frames[i][1] for i in kept])
         assert warning in result.stderr.decode() and ("its 2 packets were left out" in result.stderr.decode()) == bool(warning)
+
+
+@pytest.mark.parametrize("write, cut", [(pcap, 5), (pcapng, 5), (pcapng, -3)], ids=["pcap header", "pcapng header", "block"])
+def test_a_record_header_or_block_cut_short_ends_the_capture_with_a_warning(tmp_path, write, cut):
+    complete, whole = write(MIXED[:-1]), write(MIXED)
+    (tmp_path / "cap.pcap").write_bytes(whole[:len(complete) + cut] if cut > 0 else whole[:cut])
+    result = run("split", "cap.pcap", "o", cwd=tmp_path)
+    assert (result.returncode, result.stderr.decode()) == (0, f"flowsieve: warning: the capture is cut off: its last "
+                                                              f"record, at offset {len(complete)}, is incomplete; the "
+                                                              f"{len(MIXED) - 1} packets before it were read\n")
+    flowsieve.split(str(tmp_path / "cap.pcap"), str(tmp_path / "py"))  # the module reads such captures quietly
+    assert listing(tmp_path / "o") == listing(tmp_path / "py")
