@@ -9,7 +9,8 @@ a worker builds its archive ARCHIVE_DIR/NAME.fsieve with flowsieve.create_archiv
 opens it and sends back one row per flow. The rows of all captures become one
 DataFrame with the columns capture (file name), id, protocol, src_addr, dst_addr,
 src_port, dst_port, packets, bytes, start and end (seconds since the epoch);
---csv writes it to FILE.
+--csv writes it to FILE. A capture that fails (malformed, unreadable) is reported
+on standard error and left out; the others go on, and the exit status is then 1.
 
 Without --scheduler the work runs on a LocalCluster of --workers worker processes
 (default 2) on this machine. With --scheduler tcp://HOST:8786 the same code runs
@@ -19,7 +20,7 @@ same paths as this machine (an NFS mount, say), since tasks carry paths, not byt
 flowsieve calls keep the interpreter lock, so workers with one thread each and
 several processes per machine use the cores best.
 
-Needs the examples extra: pip install "flowsieve[examples]".
+Needs dask, distributed and pandas: the examples extra, pip install "flowsieve[examples]".
 """
 from __future__ import annotations
 
@@ -39,23 +40,35 @@ COLUMNS = ["capture", "id", "protocol", "src_addr", "dst_addr", "src_port", "dst
            "packets", "bytes", "start", "end"]
 # One flow, in the order of COLUMNS.
 Row = Tuple[str, int, str, str, str, int, int, int, int, float, float]
+# What a task gives back: the capture, its flows, and its failure ("" when none).
+Outcome = Tuple[str, List[Row], str]
 
 
-def archive_flows(capture: str, archive_dir: str, strategy: str) -> List[Row]:
+def archive_flows(capture: str, archive_dir: str, strategy: str) -> Outcome:
     """Runs on a worker: archives one capture and lists its flows."""
     path = Path(capture)
-    archive_path = str(Path(archive_dir) / (path.stem + ".fsieve"))
-    flowsieve.create_archive(capture, archive_path, strategy=strategy)
-    archive = flowsieve.Archive.open(archive_path)
-    return [(path.name, f.id, f.proto_name, f.src_addr, f.dst_addr, f.src_port, f.dst_port,
-             f.packet_count, f.total_bytes, f.start_ts, f.end_ts) for f in archive.flows()]
+    archive_path = Path(archive_dir) / (path.stem + ".fsieve")
+    try:
+        flowsieve.create_archive(path, archive_path, strategy=strategy)
+        archive = flowsieve.Archive.open(archive_path)
+    except (OSError, RuntimeError, ValueError) as e:  # the capture's own failure, not the cluster's
+        return capture, [], f"{type(e).__name__}: {e}"
+    return capture, [(path.name, f.id, f.proto_name, f.src_addr, f.dst_addr, f.src_port, f.dst_port,
+                      f.packet_count, f.total_bytes, f.start_ts, f.end_ts) for f in archive.flows()], ""
 
 
-def flow_frame(client: Client, captures: Sequence[str], archive_dir: str, strategy: str) -> pd.DataFrame:
-    """Every flow of every capture, one capture per task on the client's cluster."""
+def flow_frame(client: Client, captures: Sequence[str], archive_dir: str, strategy: str) -> Tuple[pd.DataFrame, int]:
+    """Every flow of every capture, one capture per task on the client's cluster, and how many captures failed."""
     bag = db.from_sequence(captures, npartitions=len(captures)).map(archive_flows, archive_dir, strategy)
-    rows: List[Row] = bag.flatten().compute(scheduler=client)
-    return pd.DataFrame.from_records(rows, columns=COLUMNS)
+    outcomes: List[Outcome] = bag.compute(scheduler=client)
+    rows: List[Row] = []
+    failed = 0
+    for capture, flows, error in outcomes:
+        if error:
+            failed += 1
+            print(f"{capture}: {error}", file=sys.stderr)
+        rows.extend(flows)
+    return pd.DataFrame.from_records(rows, columns=COLUMNS), failed
 
 
 def find_captures(capture_dir: Path) -> List[str]:
@@ -88,20 +101,20 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     if args.scheduler:
         with Client(args.scheduler) as client:
-            df = flow_frame(client, captures, str(archive_dir), args.strategy)
+            df, failed = flow_frame(client, captures, str(archive_dir), args.strategy)
     else:
         # Loopback only, no dashboard: a private cluster for this run.
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                           dashboard_address=None) as cluster, Client(cluster) as client:
-            df = flow_frame(client, captures, str(archive_dir), args.strategy)
+            df, failed = flow_frame(client, captures, str(archive_dir), args.strategy)
 
-    print(f"{len(df)} flows in {len(captures)} captures; archives in {archive_dir}")
+    print(f"{len(df)} flows in {len(captures) - failed} of {len(captures)} captures; archives in {archive_dir}")
     print(df.groupby(["capture", "protocol"]).agg(flows=("id", "size"), packets=("packets", "sum"),
                                                   bytes=("bytes", "sum")).to_string())
     if args.csv:
         df.to_csv(args.csv, index=False)
         print(f"wrote {args.csv}")
-    return 0
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -90,4 +90,11 @@ for target in "${targets[@]}"; do
     grep -m1 -A25 -E '^==[0-9]+==ERROR|runtime error|deadly signal' "$log" || true
   fi
 done
+# libFuzzer ends without exit handlers: the scratch folders of targets that
+# are gone stay behind (those of running processes are theirs).
+for dir in /dev/shm/flowsieve-fuzz-* "${TMPDIR:-/tmp}"/flowsieve-fuzz-*; do
+  [ -d "$dir" ] || continue
+  pid=${dir##*-}
+  kill -0 "$pid" 2>/dev/null || rm -rf "$dir"
+done
 exit $crashed

@@ -13,5 +13,6 @@ if ! command -v g++ >/dev/null || [ ! -f "$include/Python.h" ]; then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq g++ python3-dev >/dev/null
 fi
+echo "building and installing flowsieve into .venv (compiles the C++ sources: about 100 s on 2 cores)"
 "$python" -m pip install -q --disable-pip-version-check .
 echo "installed: $("$python" -c 'import flowsieve; print(flowsieve.__file__)') and $(dirname "$python")/flowsieve"

@@ -50,7 +50,7 @@ step "Python tests"
 # Run from outside the source tree so the installed module is imported.
 cd tests/python
 py38=
-for candidate in "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python /usr/bin/python3.8; do
+for candidate in "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python "$(command -v python3.8 || true)" /usr/bin/python3.8; do
   if [ -x "$candidate" ]; then py38=$candidate; break; fi
 done
 if [ -n "$py38" ]; then

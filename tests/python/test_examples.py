@@ -74,14 +74,19 @@ def test_parallel_split_failures(capture_dir, tmp_path, setup, code, message, sp
     assert (sorted(p.name for p in out.iterdir() if any(p.iterdir())) if out.exists() else []) == split
 
 
-def test_dask_flows_gathers_every_flow(capture_dir, tmp_path):
+@pytest.mark.parametrize("malformed", [False, True])
+def test_dask_flows_gathers_every_flow(capture_dir, tmp_path, malformed):
     for module in ("dask.bag", "distributed", "pandas"):
         pytest.importorskip(module)
     import pandas as pd
 
+    if malformed:  # reported, and the other captures go on
+        capture_dir = Path(shutil.copytree(capture_dir, tmp_path / "captures"))
+        (capture_dir / "bad.pcap").write_bytes(b"GIF89a" + bytes(40))
     result = run("dask_flows.py", capture_dir, tmp_path / "archives", "--strategy", "flow", "--csv",
                  tmp_path / "flows.csv", cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == malformed, result.stderr
+    assert ("bad.pcap: RuntimeError: Unsupported file format (unknown magic number)" in result.stderr) == malformed
     frame = pd.read_csv(tmp_path / "flows.csv", engine="python")
     got = sorted(frame.itertuples(index=False, name=None))
     expected = sorted((name, f.id, f.proto_name, f.src_addr, f.dst_addr, f.src_port, f.dst_port, f.packet_count,
