@@ -47,15 +47,16 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, cons
     return true;
 }
 
+bool KeyedPacketStream::emit_released(SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
+                                      KeyRewrite rewrite) {
+    while (fragments_.ready())
+        if (!emit(fragments_.take(), strategy, filter, form, rewrite)) return false;
+    return true;
+}
+
 void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter,
                                 KeyForm form, KeyRewrite rewrite) {
     try {
-        // Packets leave the fragment matcher in capture order; false once the consumer is gone.
-        auto emit_ready = [&] {
-            while (fragments_.ready())
-                if (!emit(fragments_.take(), strategy, filter, form, rewrite)) return false;
-            return true;
-        };
         bool consumer_gone = false;
         for (;;) {
             NextPacket next = reader.next_packet();
@@ -66,7 +67,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
                     notes_.undecoded_link_type = packet->link_type;
                 if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
-                    consumer_gone = !emit_ready();
+                    consumer_gone = !emit_released(strategy, filter, form, rewrite);
                 } else {
                     consumer_gone = !emit(std::move(*packet), strategy, filter, form, rewrite);
                 }
@@ -81,7 +82,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
         }
         if (!consumer_gone) {
             fragments_.finish();
-            emit_ready();
+            emit_released(strategy, filter, form, rewrite);
         }
         fragments_matched_.store(fragments_.matched(), std::memory_order_relaxed);
         fragments_unmatched_.store(fragments_.unmatched(), std::memory_order_relaxed);

@@ -66,8 +66,10 @@ private:
                  KeyRewrite rewrite);
     // Filters, keys and numbers a packet and queues it; false when the consumer is gone.
     // Inlined, so that a capture without fragments pays no call per packet.
-    [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
-              KeyRewrite rewrite);
+    [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter,
+                                            KeyForm form, KeyRewrite rewrite);
+    // Emits the packets that the fragment matcher lets go, in capture order.
+    bool emit_released(SplitStrategy strategy, const PacketFilter& filter, KeyForm form, KeyRewrite rewrite);
 
     PacketQueue queue_;
     FlowTable keys_;  // written by the reading thread only

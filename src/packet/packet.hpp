@@ -47,17 +47,17 @@ struct ParsedPacket {
     uint32_t orig_len = 0;
     uint32_t incl_len = 0;
     uint32_t link_type = 0;  // of the interface the frame came from
+    uint32_t fragment_id = 0;  // the datagram's identification, for a fragment
     SharedBytes data;
     std::optional<uint64_t> payload_offset;
     // Where the payload ends in data, when payload_offset is present: the
     // end of the IP datagram, or of the captured bytes.
     uint64_t payload_end = 0;
     std::optional<IpTuple> ip;
-    FragmentPart fragment = FragmentPart::None;
-    uint32_t fragment_id = 0;  // the datagram's identification, for a fragment
     std::optional<MacAddress> src_mac;
     std::optional<MacAddress> dst_mac;
     std::optional<MacAddress> bssid;
+    FragmentPart fragment = FragmentPart::None;  // here and fragment_id above fill padding
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
@@ -65,8 +65,8 @@ struct ParsedPacket {
 // header states it (0 when it does not).
 struct IpDissection {
     IpTuple tuple;
-    std::optional<uint64_t> payload_offset;
     FragmentPart fragment = FragmentPart::None;
+    std::optional<uint64_t> payload_offset;
     uint32_t fragment_id = 0;
     uint32_t datagram_length = 0;
 };
