@@ -404,6 +404,8 @@ def main():
                     help="a folder with another build of the module (flowsieve.abi3.so, say an older commit's), "
                          "run in turn with this one and the floor in the split and archive workloads")
     a = ap.parse_args()
+    if not a.no_build:
+        use_project_venv()
     global BASELINE
     BASELINE = a.baseline and os.path.abspath(a.baseline)
     names = set(a.only.split(",")) if a.only else {w[0] for w in WORKLOADS}
@@ -419,7 +421,6 @@ def main():
         print("archive workloads left out: their floor, %s, is not here" % ARCHIVE_FLOOR_SOURCE, flush=True)
     scale = "quick" if a.quick else "full"
     if not a.no_build:
-        use_project_venv()
         build(any(w[3] == "archive" for w in todo))
     os.makedirs(SHM, exist_ok=True)
     if run_store:
