@@ -34,34 +34,36 @@ uint64_t micros(const ParsedPacket& p) { return uint64_t(p.ts_sec) * 1000000 + p
 
 // Every flow's offset list, encoded as its packets arrive: a byte or two
 // per packet, in small chunks drawn from large shared blocks, so that a flow
-// (most are a few packets long) costs no allocation of its own.
+// (most are a few packets long) costs no allocation of its own. Blocks never
+// move, so lists link their chunks directly.
 class OffsetLists {
-public:
-    static constexpr uint64_t kNone = UINT64_MAX;
+    struct Chunk;
 
+public:
     // One flow's list: its first and last chunks and its length in bytes.
     struct List {
-        uint64_t first = kNone;
-        uint64_t last = kNone;
+        Chunk* first = nullptr;
+        Chunk* last = nullptr;
         uint64_t size = 0;
     };
 
     void append(List& list, const uint8_t* bytes, size_t n) {
+        size_t at = size_t(list.size % kChunkBytes);  // 0: the next byte starts a chunk
+        list.size += n;
         for (size_t i = 0; i < n; ++i) {
-            const size_t at = size_t(list.size % kChunkBytes);
             if (at == 0) add_chunk(list);
-            chunk(list.last).bytes[at] = bytes[i];
-            ++list.size;
+            list.last->bytes[at] = bytes[i];
+            at = at + 1 == kChunkBytes ? 0 : at + 1;
         }
     }
 
     // Calls add(bytes, size) for each run of the list's bytes in order, while it succeeds.
     template <class Add>
-    Status<> read(const List& list, Add add) const {
+    static Status<> read(const List& list, Add add) {
         uint64_t left = list.size;
-        for (uint64_t c = list.first; left; c = chunk(c).next) {
+        for (const Chunk* c = list.first; left; c = c->next) {
             const size_t n = size_t(std::min<uint64_t>(left, kChunkBytes));
-            if (auto st = add(chunk(c).bytes, n); !st) return st;
+            if (auto st = add(c->bytes, n); !st) return st;
             left -= n;
         }
         return {};
@@ -72,22 +74,22 @@ private:
     static constexpr size_t kBlockChunks = 4096;
     struct Chunk {
         uint8_t bytes[kChunkBytes];
-        uint64_t next;
+        Chunk* next;
     };
 
-    Chunk& chunk(uint64_t i) { return blocks_[i / kBlockChunks][i % kBlockChunks]; }
-    const Chunk& chunk(uint64_t i) const { return blocks_[i / kBlockChunks][i % kBlockChunks]; }
     void add_chunk(List& list) {
-        if (count_ % kBlockChunks == 0) blocks_.push_back(std::make_unique_for_overwrite<Chunk[]>(kBlockChunks));
-        const uint64_t c = count_++;
-        chunk(c).next = kNone;
-        if (list.first == kNone) list.first = c;
-        else chunk(list.last).next = c;
+        if (used_ == kBlockChunks) {
+            blocks_.push_back(std::make_unique_for_overwrite<Chunk[]>(kBlockChunks));
+            used_ = 0;
+        }
+        Chunk* c = &blocks_.back()[used_++];
+        c->next = nullptr;
+        (list.first ? list.last->next : list.first) = c;
         list.last = c;
     }
 
     std::vector<std::unique_ptr<Chunk[]>> blocks_;
-    uint64_t count_ = 0;
+    size_t used_ = kBlockChunks;  // chunks taken from the last block
 };
 
 // The accumulator of one flow.
@@ -404,8 +406,8 @@ Result<UniqueFd> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, 
         records.push_back(record_of(e, i + 1));
         records.back().offsets_pos = position;
         records.back().offsets_len = uint32_t(e.offsets.size);
-        if (auto st = lists.read(e.offsets, [&](const uint8_t* bytes, size_t n) { return out.add(bytes, n); }); !st)
-            return std::move(st).error();
+        auto add = [&](const uint8_t* bytes, size_t n) { return out.add(bytes, n); };
+        if (auto st = OffsetLists::read(e.offsets, add); !st) return std::move(st).error();
         position += e.offsets.size;
     }
     lists = OffsetLists();  // not needed for the rest
