@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <set>
+#include <unordered_set>
 
 #include "archive/mod.hpp"
 #include "cli/command.hpp"
@@ -196,15 +198,27 @@ int run_export(const Parsed& p) {
     if (auto st = create_directories(out); !st) return fail(st.error(), out);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
+    // Archives of one name in different folders give the same file names:
+    // a name an earlier archive of this run wrote gets a number, so that no
+    // flow's file replaces another's.
+    std::unordered_set<std::string> written;
     for (const archive::Selection& s : selections) {
         // Files hold what pipe_archive returns: all of them together at
         // most the archive's size.
         archive::ExportBudget budget(*s.reader);
         const std::vector<std::string> names = flow_file_names(*s.reader, file_stem(s.name));
         const auto& records = s.reader->records();
+        const std::unordered_set<std::string> own_names(names.begin(), names.end());
         for (const archive::FlowRecord* r : s.flows) {
             if (interrupt_signal()) return interrupted_status(interrupt_signal());
-            const std::string& name = names[size_t(r - records.data())];
+            std::string name = names[size_t(r - records.data())];
+            if (written.count(name)) {
+                const std::string base = name.substr(0, name.size() - std::strlen(".pcap"));
+                uint64_t number = 2;
+                do name = base + "_" + std::to_string(number++) + ".pcap";
+                while (written.count(name) || own_names.count(name));
+            }
+            written.insert(name);
             const archive::FlowPcap pcap = pcap_of(s, *r, budget);
             if (auto st = write_file(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
                 return fail(st.error(), out + "/" + name);

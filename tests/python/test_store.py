@@ -161,6 +161,10 @@ def test_output_is_a_file_for_one_flow_or_a_merge_and_a_folder_otherwise(store, 
     assert (tmp_path / "merged.pcap").read_bytes() == pipes[1]
     ok("export", a, "1", "2", "-o", tmp_path / "two.pcap")
     assert sorted(p.read_bytes() for p in (tmp_path / "two.pcap").iterdir()) == sorted(pipes)
+    (tmp_path / "twin").mkdir()  # an archive of the same name elsewhere: no file replaces another
+    (tmp_path / "twin" / "a.fsieve").write_bytes(a.read_bytes())
+    ok("export", a, tmp_path / "twin" / "a.fsieve", "-o", tmp_path / "both")
+    assert sorted(p.read_bytes() for p in (tmp_path / "both").iterdir()) == sorted(pipes * 2)
 
 
 def test_merge_needs_one_link_type(store, tmp_path):
