@@ -29,17 +29,7 @@ FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key,
             if (matches(r) && reader.find_id(r.id) == &r) out.push_back(&r);
         return out;
     }
-    // Read in place and marked off by table position: a damaged index may
-    // list ids by the million, and one id many times.
-    const ByteView ids = index_lookup(*reader.index(), section, key);
-    const FlowRecord* first = reader.records().data();
-    std::vector<bool> seen(reader.records().size());
-    for (size_t at = 0; at < ids.size(); at += 8) {
-        const FlowRecord* r = reader.find_id(decode_u64le(ids.data() + at));
-        if (!r || seen[size_t(r - first)]) continue;
-        seen[size_t(r - first)] = true;
-        if (matches(*r)) out.push_back(r);
-    }
+    add_indexed_flows(reader, index_lookup(*reader.index(), section, key), matches, out);
     return out;
 }
 

@@ -20,6 +20,21 @@ using FlowList = std::vector<const FlowRecord*>;
 // damaged. Groups are walked from the start without relying on their order.
 ByteView index_lookup(const ArchiveIndex& index, IndexSection section, ByteView key);
 
+// The flows of a list of index ids (u64 each) whose records match, each once,
+// in the list's order. Read in place and marked off by table position: a
+// damaged index may list ids by the million, and one id many times.
+template <class Matches>
+void add_indexed_flows(const ArchiveReader& reader, ByteView ids, Matches matches, FlowList& out) {
+    const FlowRecord* first = reader.records().data();
+    std::vector<bool> seen(reader.records().size());
+    for (size_t at = 0; at + 8 <= ids.size(); at += 8) {
+        const FlowRecord* r = reader.find_id(decode_u64le(ids.data() + at));
+        if (!r || seen[size_t(r - first)]) continue;
+        seen[size_t(r - first)] = true;
+        if (matches(*r)) out.push_back(r);
+    }
+}
+
 FlowList all_flows(const ArchiveReader& reader);
 const FlowRecord* get_flow(const ArchiveReader& reader, uint64_t id);
 // Errors: "invalid IP address syntax"; the unknown-protocol message.

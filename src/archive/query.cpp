@@ -77,16 +77,7 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
         if (found.size() == 0) return out;
         if (i == 0 || found.size() < ids.size()) ids = found;
     }
-    // Read in place and marked off by table position: a damaged index may
-    // list ids by the million, and one id many times.
-    const FlowRecord* first = reader.records().data();
-    std::vector<bool> seen(reader.records().size());
-    for (size_t at = 0; at < ids.size(); at += 8) {
-        const FlowRecord* r = reader.find_id(decode_u64le(ids.data() + at));
-        if (!r || seen[size_t(r - first)]) continue;
-        seen[size_t(r - first)] = true;
-        if (matches(reader, *r, query)) out.push_back(r);
-    }
+    add_indexed_flows(reader, ids, [&](const FlowRecord& r) { return matches(reader, r, query); }, out);
     // Each the first record with its id: the ids differ.
     std::sort(out.begin(), out.end(), [](const FlowRecord* a, const FlowRecord* b) { return a->id < b->id; });
     return out;
