@@ -146,6 +146,9 @@ def model(capture, strategy="session", ips=(), ports=()):
             f = flows.setdefault(key, ModelFlow(len(flows) + 1, ip, [], ts))
             f.positions.append(pos)
             f.end, f.total = ts, f.total + orig
+    longest = max([len(rec[2]) for rec in recs] + [65535])
+    if longest > fmt.snap:  # a damaged capture's records longer than its snap length: the archive states theirs
+        fmt = fmt._replace(snap=longest)
     return fmt, bytes(data), list(flows.values()), error
 
 
