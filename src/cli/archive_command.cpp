@@ -29,7 +29,7 @@ Options:
       --report json     print one JSON object on standard output at the
                         end: packets_read, packets_kept (by the filters),
                         flows, files, bytes_read, fragments_matched,
-                        fragments_unmatched, no_ip_layer (packets of a link
+                        fragments_unmatched, undecoded (packets of a link
                         type flowsieve does not decode, by link type) and
                         warnings
   -q, --quiet           no progress display and no IP fragments line

@@ -262,7 +262,7 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
     count("fragments_matched", last.fragments_matched);
     count("fragments_unmatched", last.fragments_unmatched);
     // Keyed by the link type that flowsieve does not decode.
-    text += "\"no_ip_layer\": {";
+    text += "\"undecoded\": {";
     if (notes.undecoded)
         text += "\"" + std::to_string(notes.undecoded_link_type) + "\": " + std::to_string(notes.undecoded);
     text += "}, \"warnings\": [";

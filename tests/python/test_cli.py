@@ -82,7 +82,7 @@ def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kw
     report = ok("split", cap, tmp_path / "cli", *options)
     assert report == b"" if "--report" not in options else json.loads(report) == {
         "packets_read": 8, "packets_kept": 2, "flows": 1, "files": 1, "bytes_read": len(cap.read_bytes()),
-        "fragments_matched": 0, "fragments_unmatched": 0, "no_ip_layer": {}, "warnings": []}
+        "fragments_matched": 0, "fragments_unmatched": 0, "undecoded": {}, "warnings": []}
     flowsieve.split(str(cap), str(tmp_path / "py"), **kwargs)
     assert listing(tmp_path / "cli") == listing(tmp_path / "py")
     if "output_type" in kwargs:
@@ -482,6 +482,8 @@ def test_warning_when_packets_lack_ip_because_their_link_type_is_not_decoded(tmp
     assert (result.returncode, result.stderr.decode()) == (0, "flowsieve: warning: 1 of 4 packets (25.0%) have no IP "
                                                               "layer: link type 9 is not one flowsieve decodes, so its "
                                                               "frames were read as raw IP\n")
+    report = json.loads(run("archive", cap, tmp_path / "a.fsieve", "--report", "json").stdout)
+    assert (report["undecoded"], report["packets_read"], len(report["warnings"])) == ({"9": 1}, 4, 1)
 
 
 def test_filter_compiles_once_per_link_type_of_a_pcapng(tmp_path, cap):
