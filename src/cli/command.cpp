@@ -201,9 +201,11 @@ bool starts_as_capture(const std::string& path) {
            is_capture_magic(ByteView(start, sizeof start));
 }
 
+// Standard input counts when it is a file; a pipe has no size to tell.
 bool is_empty_file(const std::string& path) {
     struct stat st;
-    return path != "-" && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+    const int status = path == "-" ? ::fstat(0, &st) : ::stat(path.c_str(), &st);
+    return status == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
 }
 
 }  // namespace
