@@ -39,28 +39,6 @@ archive::StoredAddress address(const std::string& text, const std::string& probl
     return archive::encode_address(*ip);
 }
 
-// A protocol by name or number; `problem` opens the usage error of another text.
-uint8_t protocol(const std::string& text, const std::string& problem) {
-    const std::string name = lowered(text);
-    if (auto named = archive::protocol_number(name)) return *named;
-    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
-        return uint8_t(number(name, 255, "protocol number"));
-    usage(problem + "protocol tcp, udp, icmp, icmpv6 or a number");
-}
-
-// "1:" and the base64 of 20 bytes, as the Community ID's definition writes
-// it: any other text would match no flow.
-bool is_community_id(const std::string& text) {
-    static constexpr std::string_view kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    if (text.size() != 30 || text.compare(0, 2, "1:") != 0 || text.back() != '=') return false;
-    for (size_t i = 2; i < 29; ++i) {
-        const size_t value = kBase64.find(text[i]);
-        // The last digit holds the last 4 bits of the 20 bytes, then zeros.
-        if (value == std::string_view::npos || (i == 28 && value % 4 != 0)) return false;
-    }
-    return true;
-}
-
 // "PROTO ADDR PORT ADDR PORT", the protocol by name or number.
 archive::FiveTuple five_tuple(const std::string& text) {
     std::vector<std::string> words;
@@ -73,8 +51,12 @@ archive::FiveTuple five_tuple(const std::string& text) {
     }
     if (words.size() != 5) usage("invalid --flow '" + text + "': give PROTO ADDR PORT ADDR PORT");
     archive::FiveTuple t;
+    const std::string proto = lowered(words[0]);
+    if (auto named = archive::protocol_number(proto)) t.protocol = *named;
+    else if (!proto.empty() && proto.find_first_not_of("0123456789") == std::string::npos)
+        t.protocol = uint8_t(number(proto, 255, "protocol number"));
+    else usage("invalid --flow '" + text + "': protocol tcp, udp, icmp, icmpv6 or a number");
     const std::string where = "invalid --flow '" + text + "': ";
-    t.protocol = protocol(words[0], where);
     t.a = address(words[1], where);
     t.a_port = port(words[2]);
     t.b = address(words[3], where);
@@ -216,6 +198,32 @@ Store choose_flows(const std::vector<std::string>& paths,
     }
     return store;
 }
+
+namespace {
+
+// A protocol by name or number; `problem` opens the usage error of another text.
+uint8_t protocol(const std::string& text, const std::string& problem) {
+    const std::string name = lowered(text);
+    if (auto named = archive::protocol_number(name)) return *named;
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+        return uint8_t(number(name, 255, "protocol number"));
+    usage(problem + "protocol tcp, udp, icmp, icmpv6 or a number");
+}
+
+// "1:" and the base64 of 20 bytes, as the Community ID's definition writes
+// it: any other text would match no flow.
+bool is_community_id(const std::string& text) {
+    static constexpr std::string_view kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() != 30 || text.compare(0, 2, "1:") != 0 || text.back() != '=') return false;
+    for (size_t i = 2; i < 29; ++i) {
+        const size_t value = kBase64.find(text[i]);
+        // The last digit holds the last 4 bits of the 20 bytes, then zeros.
+        if (value == std::string_view::npos || (i == 28 && value % 4 != 0)) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 archive::FlowQuery parse_query(const Parsed& p) {
     archive::FlowQuery q;
