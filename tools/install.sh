@@ -10,10 +10,9 @@ python=$(bash tools/venv.sh)
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 missing=()
 command -v g++ >/dev/null && [ -f "$include/Python.h" ] || missing+=(g++ python3-dev)
-if command -v dpkg-query >/dev/null &&
-   ! dpkg-query -W -f '${Status}' libpcap0.8 2>/dev/null | grep -q 'ok installed'; then
+# The names the command loads libpcap by (Ubuntu's libpcap0.8t64 gives them too).
+{ /sbin/ldconfig -p 2>/dev/null || ldconfig -p 2>/dev/null || true; } | grep -Eq 'libpcap\.so\.(0\.8|1) ' ||
   missing+=(libpcap0.8)
-fi
 if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null; then
   sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
   export DEBIAN_FRONTEND=noninteractive
