@@ -8,7 +8,8 @@ from typing import List, Literal, Optional, Sequence, SupportsIndex, Union, fina
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
-# The valid values; the module takes them in any case.
+# The valid values; the module takes them in any case. ip_filters and
+# port_filters must not be a bare str, which raises TypeError when called.
 _Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
 _OutputType = Literal["pcap", "l7"]
 
