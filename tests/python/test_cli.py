@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 from importlib import metadata
 from pathlib import Path
@@ -402,6 +403,10 @@ def test_standard_input_that_is_no_capture_fails_at_once(tmp_path, command):
         result = subprocess.run([EXE, command, "-", tmp_path / "out"], stdin=zero, capture_output=True, timeout=20)
     assert (result.returncode, result.stderr) == (1, b"flowsieve: standard input: Unsupported file format (unknown magic number)\n")
     assert os.listdir(tmp_path) == []
+    with open(os.devnull, "rb") as nothing, tempfile.TemporaryFile() as empty:  # an empty file says so
+        for given, text in (nothing, b"Unsupported file format (unknown magic number)"), (empty, b"the capture is empty (0 bytes)"):
+            result = subprocess.run([EXE, command, "-", tmp_path / "out"], stdin=given, capture_output=True, timeout=20)
+            assert (result.returncode, result.stderr) == (1, b"flowsieve: standard input: " + text + b"\n")
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])
