@@ -541,7 +541,8 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size(),
-                                       packets->fragments_matched(), packets->fragments_unmatched()});
+                                       packets->fragments_matched(), packets->fragments_unmatched(),
+                                       packets->packets_kept()});
     };
     while (size_t ready = packets->wait_front()) {
         for (size_t i = 0; i < ready; ++i) {

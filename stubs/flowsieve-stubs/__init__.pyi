@@ -4,10 +4,17 @@
 # is read-only. Doc strings are the runtime objects' own.
 
 from os import PathLike
-from typing import List, Optional, Sequence, SupportsIndex, Union, final
+from typing import List, Literal, Optional, Sequence, SupportsIndex, Union, final
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
+# The valid values; the module takes them in any case. ip_filters and
+# port_filters must not be a bare str, which raises TypeError when called.
+_Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
+_OutputType = Literal["pcap", "l7"]
+
+# The package's version.
+__version__: str
 
 __all__ = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
 
@@ -87,7 +94,7 @@ class Packet:
 def create_archive(
     input_path: _Path,
     output_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
@@ -97,12 +104,12 @@ def create_archive(
 def split(
     input_path: _Path,
     output_dir: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     buffer_bytes: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
-    output_type: str = "pcap",
+    output_type: _OutputType = "pcap",
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -112,7 +119,7 @@ def pipe_archive(archive_path: _Path) -> List[bytes]:
 
 def read_flows(
     input_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
