@@ -1,5 +1,6 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,15 +88,19 @@ Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
     return buffer.flush(fd);
 }
 
-// Writes a file under a hidden temporary name in the folder, then renames it.
+// Writes a file under a hidden temporary name in the folder, then renames
+// it; never over a symlink, device or FIFO.
 template <class Write>
 Status<> write_file(int dir, const std::string& name, Write&& write) {
+    const Error not_regular{"Not a regular file"};
+    if (names_special_file(dir, name.c_str())) return not_regular;
     const std::string temporary = "." + name + ".tmp";
     // Held until renamed, so that an export beside this one into the same
     // folder neither writes through it nor takes it for a stale file.
     auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
     if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
     Status<> status = write(fd->get());
+    if (status && names_special_file(dir, name.c_str())) status = not_regular;
     if (status && ::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) status = os_error(errno);
     if (!status) {  // nothing of this run is left behind, and nothing of another's is touched
         if (auto id = file_id(fd->get())) unlink_if_same(dir, temporary.c_str(), *id);
@@ -105,12 +110,29 @@ Status<> write_file(int dir, const std::string& name, Write&& write) {
     return {};
 }
 
+int interrupted_status(int signal) {
+    message(CallError::interrupted().message);
+    return 128 + signal;
+}
+
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
+// A character device or FIFO is written directly, as tcpdump -w writes it:
+// there is no file to replace (-o /dev/null times an export).
 template <class Write>
 int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
     if (path == "-") {
         if (auto st = write(1); !st) return fail(st.error(), "standard output");
+        return 0;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        // A FIFO's open waits for its reader, or for Ctrl-C.
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!fd.valid() && errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
+        if (!fd.valid()) return fail(os_error(errno), path);
+        if (auto written = write(fd.get()); !written) return fail(written.error(), path);
+        if (::close(fd.release()) != 0 && errno != EINTR) return fail(os_error(errno), path);
         return 0;
     }
     std::string folder, name;
@@ -127,11 +149,6 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     if (!dir.valid()) return fail(os_error(errno), folder);
     if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), path);
     return 0;
-}
-
-int interrupted_status(int signal) {
-    message(CallError::interrupted().message);
-    return 128 + signal;
 }
 
 int run_export(const Parsed& p) {
