@@ -174,7 +174,7 @@ int run_export(const Parsed& p) {
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    auto chosen = [&](const archive::ArchiveReader& reader, const std::string& path) {
         if (ids.empty()) return archive::select_flows(reader, query);
         archive::FlowList flows;
         std::set<const archive::FlowRecord*> seen;
@@ -183,6 +183,16 @@ int run_export(const Parsed& p) {
             if (!r) throw CallError::value("no flow with id " + std::to_string(id)).about(path);
             if (seen.insert(r).second) flows.push_back(r);
         }
+        return flows;
+    };
+    // Every chosen flow's packets are found before anything is written, so
+    // that an archive of a folder whose offset list runs past its end is
+    // skipped whole, and the rest exported.
+    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+        archive::FlowList flows = chosen(reader, path);
+        for (const archive::FlowRecord* r : flows)
+            if (auto offsets = archive::OffsetCursor::of(reader, *r); !offsets)
+                throw CallError::runtime(offsets.error().message).about(path);
         return flows;
     });
     std::vector<archive::Selection> selections;
