@@ -16,6 +16,10 @@ enum class ListFormat { Table, Csv, Json };
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered);
 
+// Text as a terminal may be given it: control characters and bytes that
+// are not UTF-8 as \xHH, each byte of them, everything else as it is.
+std::string visible(std::string_view text);
+
 // The flows chosen from one archive.
 struct ListedFlows {
     std::string archive;  // its file name
