@@ -28,7 +28,7 @@ public:
     ByteView mapping() const { return ByteView(mapping_.data(), mapping_.size()); }
     uint32_t link_type() const { return link_type_; }
 
-    // The first record in table order with this id, or nullptr.
+    // The record with this id, or nullptr.
     const FlowRecord* find_id(uint64_t id) const;
 
 private:

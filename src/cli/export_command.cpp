@@ -48,7 +48,7 @@ protocol, addresses and ports as the session strategy builds it
 control characters replaced by _), for example
 traffic_6_10_0_0_1_10_0_0_2_999_443.pcap; a flow without an IP layer gets
 KEY no_ip_ID. Flows that would share a name each get _ID appended, and
-_2, _3, ... after that where flows share an id too. Each file is written
+_2, _3, ... after that where the name is still taken. Each file is written
 under a hidden temporary name (.NAME.tmp) and renamed.
 
 Query (a flow is exported when it meets every condition given): --ip ADDR,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "flow/strategy.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve::cli {
 namespace {
@@ -23,25 +24,6 @@ constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",   
                                          "total_bytes", "start_ts",  "duration",    "community_id"};
 constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false, true, true, true, true, true, false};
 
-// The code point of the UTF-8 sequence at text[at] and its length; nothing
-// for a byte that starts no valid sequence (overlong forms, surrogates and
-// values past U+10FFFF are not valid).
-std::optional<std::pair<char32_t, size_t>> utf8_at(std::string_view text, size_t at) {
-    const auto byte = [&](size_t i) { return at + i < text.size() ? uint8_t(text[at + i]) : 0; };
-    const uint8_t lead = byte(0);
-    if (lead < 0x80) return std::pair{char32_t(lead), size_t(1)};
-    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-    if (length == 0 || lead > 0xF4) return std::nullopt;
-    char32_t c = lead & (0x7F >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return std::nullopt;
-        c = c << 6 | (byte(i) & 0x3F);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kSmallest[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return std::nullopt;
-    return std::pair{c, length};
-}
-
 bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
 // JSON string contents: file names may hold any byte but NUL, and JSON is
@@ -55,17 +37,17 @@ std::string json_escaped(std::string_view text) {
             ++at;
             continue;
         }
-        if (c->first == '"' || c->first == '\\') {
+        if (c->value == '"' || c->value == '\\') {
             out += '\\';
-            out += char(c->first);
-        } else if (is_control(c->first)) {
+            out += char(c->value);
+        } else if (is_control(c->value)) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(c->first));
+            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(c->value));
             out += escape;
         } else {
-            out += text.substr(at, c->second);
+            out += text.substr(at, c->size);
         }
-        at += c->second;
+        at += c->size;
     }
     return out;
 }
@@ -133,8 +115,8 @@ std::string visible(std::string_view text) {
     std::string out;
     for (size_t at = 0; at < text.size();) {
         const auto c = utf8_at(text, at);
-        const size_t length = c ? c->second : 1;
-        if (c && !is_control(c->first)) {
+        const size_t length = c ? c->size : 1;
+        if (c && !is_control(c->value)) {
             out += text.substr(at, length);
         } else {
             for (size_t i = 0; i < length; ++i) {
