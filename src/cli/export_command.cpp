@@ -29,7 +29,8 @@ const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
 stands for every *.fsieve file in it, by name; an archive in a folder that
-cannot be read is named in a warning and skipped.
+cannot be read, or whose chosen flows' packets cannot be found, is named in
+a warning and skipped.
 
 Where -o points:
   one ID                the file to write (- for standard output), or an
@@ -40,6 +41,8 @@ Where -o points:
                         packet order); the archives must share a link type
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
+A character device or FIFO named by -o is written directly; a symlink is
+refused.
 
 File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
 archive's file name without its extension and KEY is built from the flow's
