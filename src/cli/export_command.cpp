@@ -138,10 +138,11 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
         if (::close(fd.release()) != 0 && errno != EINTR) return fail(os_error(errno), path);
         return 0;
     }
-    std::string folder, name;
+    std::string folder, name, written = path;
     if (folder_name && is_folder(path)) {
         folder = path;
         name = *folder_name;
+        written = (path.back() == '/' ? path : path + "/") + name;
     } else {
         const size_t slash = path.find_last_of('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -150,7 +151,7 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     }
     const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), folder);
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), path);
+    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), written);
     return 0;
 }
 

@@ -317,6 +317,7 @@ HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f
     (["export", "{arch}", "--merge", "-o", "fifo"], 0, "", lambda t, out, fifo, a: os.read(fifo, 1 << 20) == merged(a)),
     (["export", "{arch}", "--merge", "-o", "link"], 1, "flowsieve: link: Not a regular file\n", None),
     (["export", "{arch}", "2", "-o", "link"], 1, "flowsieve: link: Not a regular file\n", None),
+    (["export", "{arch}", "1", "-o", "o"], 1, f"flowsieve: o/cap_{V4}.pcap: Not a regular file\n", None),
     (["split", "{cap}", "o"], 1, f"flowsieve: o/cap_{V4}.pcap: Not a regular file\n"
                                  "flowsieve: removed 6 temporary files of this run\n", None),
     # a stem that is not UTF-8 is "unknown", as in the split
