@@ -138,11 +138,11 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
         if (::close(fd.release()) != 0 && errno != EINTR) return fail(os_error(errno), path);
         return 0;
     }
-    std::string folder, name, written = path;
+    std::string folder, name, target = path;
     if (folder_name && is_folder(path)) {
         folder = path;
         name = *folder_name;
-        written = (path.back() == '/' ? path : path + "/") + name;
+        target = (path.back() == '/' ? path : path + "/") + name;
     } else {
         const size_t slash = path.find_last_of('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -151,7 +151,7 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     }
     const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), folder);
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), written);
+    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), target);
     return 0;
 }
 

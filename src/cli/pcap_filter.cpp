@@ -44,7 +44,6 @@ struct Libpcap {
     int (*compile)(void*, BpfProgram*, const char*, int, uint32_t);
     int (*offline_filter)(const BpfProgram*, const PcapPacketHeader*, const unsigned char*);
     char* (*geterr)(void*);
-    void (*close)(void*);
 };
 
 template <class F>
@@ -61,8 +60,7 @@ const Libpcap* libpcap() {
             if (!library) continue;
             static Libpcap l;
             if (bind(library, "pcap_fopen_offline", l.fopen_offline) && bind(library, "pcap_compile", l.compile) &&
-                bind(library, "pcap_offline_filter", l.offline_filter) && bind(library, "pcap_geterr", l.geterr) &&
-                bind(library, "pcap_close", l.close))
+                bind(library, "pcap_offline_filter", l.offline_filter) && bind(library, "pcap_geterr", l.geterr))
                 return &l;
             ::dlclose(library);
         }
