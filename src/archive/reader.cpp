@@ -79,8 +79,8 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
                   [&](uint32_t a, uint32_t b) { return records[a].id < records[b].id; });
         // Flows are asked for by id, through the index and by the caller: a
         // table that gives two flows one id cannot answer for either.
-        const auto repeated = std::adjacent_find(reader->by_id_.begin(), reader->by_id_.end(),
-                                                 [&](uint32_t a, uint32_t b) { return records[a].id == records[b].id; });
+        const auto same_id = [&](uint32_t a, uint32_t b) { return records[a].id == records[b].id; };
+        const auto repeated = std::adjacent_find(reader->by_id_.begin(), reader->by_id_.end(), same_id);
         if (repeated != reader->by_id_.end())
             return Error{"Invalid flow table: duplicate flow id " + std::to_string(records[*repeated].id)};
     }

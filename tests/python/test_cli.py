@@ -311,7 +311,8 @@ def merged(arch, *query):
 
 
 HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f(tmp_path, stdout, FIFO reader, arch)
-    (["export", "{arch}", "--merge", "-o", "null"], 0, "", lambda t, out, fifo, a: stat.S_ISCHR(os.lstat(t / "null").st_mode)),
+    (["export", "{arch}", "--merge", "-o", "null"], 0, "",
+     lambda t, out, fifo, a: stat.S_ISCHR(os.lstat(t / "null").st_mode)),
     (["export", "{arch}", "1", "-o", "fifo"], 0, "",
      lambda t, out, fifo, a: os.read(fifo, 1 << 20) == flowsieve.pipe_archive(str(a))[0]),
     (["export", "{arch}", "--merge", "-o", "fifo"], 0, "", lambda t, out, fifo, a: os.read(fifo, 1 << 20) == merged(a)),
@@ -323,15 +324,18 @@ HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f
     # a stem that is not UTF-8 is "unknown", as in the split
     (["export", "store", "-o", "out"], 0, SKIPPED, lambda t, out, fifo, a: sorted(listing(t / "out").items()) == sorted(
         (n.replace("cap_", "unknown_", 1), d) for n, d in listing(t / "ref").items())),
-    (["export", "store", "--merge", "-o", "m.pcap"], 0, SKIPPED, lambda t, out, fifo, a: (t / "m.pcap").read_bytes() == merged(a)),
+    (["export", "store", "--merge", "-o", "m.pcap"], 0, SKIPPED,
+     lambda t, out, fifo, a: (t / "m.pcap").read_bytes() == merged(a)),
     # only the chosen flows are checked: the damaged one has port 80, not 53
-    (["export", "store", "--merge", "-o", "-", "--port", "80"], 0, SKIPPED, lambda t, out, fifo, a: out == merged(a, "--port", "80")),
+    (["export", "store", "--merge", "-o", "-", "--port", "80"], 0, SKIPPED,
+     lambda t, out, fifo, a: out == merged(a, "--port", "80")),
     (["export", "store", "--merge", "-o", "-", "--port", "53"], 0, "",
      lambda t, out, fifo, a: len(out) == 2 * len(merged(a, "--port", "53")) - 24),
     (["export", "store/" + BAD, "--merge", "-o", "-"], 1,  # named itself, it fails the command
      "flowsieve: store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n", None),
-    (["flows", "store", "-f", "json"], 0, "", lambda t, out, fifo, a: [json.loads(s)["archive"] for s in out.splitlines()]
-     == [BAD] * 6 + ["=cmd\ufffd\x1b[31m,x.fsieve"] * 6),
+    (["flows", "store", "-f", "json"], 0, "",
+     lambda t, out, fifo, a: [json.loads(s)["archive"] for s in out.splitlines()] ==
+     [BAD] * 6 + ["=cmd\ufffd\x1b[31m,x.fsieve"] * 6),
     (["flows", "store"], 0, "",
      lambda t, out, fifo, a: table_names(out) == ["\\x1b[2Jbad.fsieve"] * 6 + ["=cmd\\xff\\x1b[31m,x.fsieve"] * 6),
     (["flows", "store", "-f", "csv"], 0, "", lambda t, out, fifo, a:  # the names as they are, quoted where they must be
