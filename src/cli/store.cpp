@@ -184,7 +184,7 @@ Store choose_flows(const std::vector<std::string>& paths,
     auto take = [&](const std::string& path, std::shared_ptr<const archive::ArchiveReader> reader) {
         archive::FlowList flows = choose(*reader, path);
         ++read;
-        if (!store.first_link_type) store.first_link_type = reader->link_type();
+        if (!store.first_format) store.first_format = reader->frame_format();
         if (!flows.empty()) store.archives.push_back({path, base_name(path), std::move(reader), std::move(flows)});
     };
     auto skip = [&](const std::string& member, const std::string& problem) {
