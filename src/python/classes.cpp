@@ -367,4 +367,14 @@ PyObject* new_archive(Reader reader, std::optional<TemporaryArchive> temporary) 
     return o;
 }
 
+std::shared_ptr<const ArchiveReader> archive_reader(PyObject* o) {
+    if (!archive_type || !PyObject_TypeCheck(o, archive_type)) return nullptr;
+    return archive_of(o).reader;
+}
+
+const FlowRecord* flow_record(PyObject* o, const ArchiveReader& reader) {
+    if (!flow_type || !PyObject_TypeCheck(o, flow_type) || flow_of(o).reader.get() != &reader) return nullptr;
+    return &flow_of(o).record;
+}
+
 }  // namespace flowsieve::python

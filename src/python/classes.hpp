@@ -33,4 +33,9 @@ struct TemporaryArchive {
 PyObject* new_archive(std::shared_ptr<const archive::ArchiveReader> reader,
                       std::optional<TemporaryArchive> temporary = std::nullopt);
 
+// The reader of an Archive, or nothing for any other object.
+std::shared_ptr<const archive::ArchiveReader> archive_reader(PyObject* o);
+// The record of a Flow of the reader's archive, or nullptr for any other object.
+const archive::FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader);
+
 }  // namespace flowsieve::python

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -51,7 +52,7 @@ public:
     // Gives back the whole pages below `offset`; those bytes are not read again.
     void release_below(size_t offset) {
         const size_t page = size_t(::sysconf(_SC_PAGESIZE));
-        const size_t end = offset / page * page;
+        const size_t end = std::min(offset, length_) / page * page;
         if (end > released_) {
             ::munmap(base_ + released_, end - released_);
             released_ = end;
