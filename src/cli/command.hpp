@@ -24,7 +24,8 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 // Codes of the options that have no short form.
-enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem };
+enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem,
+               kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize };
 
 struct UsageError {
     std::string message;
@@ -114,5 +115,6 @@ extern const Command kSplitCommand;
 extern const Command kArchiveCommand;
 extern const Command kFlowsCommand;
 extern const Command kExportCommand;
+extern const Command kArraysCommand;
 
 }  // namespace flowsieve::cli
