@@ -3,7 +3,7 @@
 # GoogleTest, g++, clang with its fuzzer runtime, editcap (wireshark-common), tshark
 # and tcpdump; from PyPI, into the project's virtual environment .venv, the
 # build and test tools (communityid: the reference for flow hashes; nfstream:
-# the reference for per-flow packet sequences) and the
+# the reference for the first packets' sizes and directions) and the
 # examples' libraries.
 set -euo pipefail
 cd "$(dirname "$0")/.."

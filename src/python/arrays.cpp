@@ -89,16 +89,26 @@ void flow_arrays_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The arrays are attributes; the methods come first.
-PyObject* flow_arrays_getattro(PyObject* self, PyObject* name) {
-    PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
-    PyObject* array = PyDict_GetItem(arrays_of(self).arrays, name);
-    if (!array) return nullptr;  // the AttributeError stands
-    PyErr_Clear();
+// Each array is a read-only attribute; `source` never is one of these.
+PyObject* get_array(PyObject* self, void* name) {
+    PyObject* array = PyDict_GetItemString(arrays_of(self).arrays, static_cast<const char*>(name));
+    if (!array) return raise({PyExc_AttributeError, static_cast<const char*>(name)});
     Py_INCREF(array);
     return array;
 }
+
+#define FLOWSIEVE_ARRAY(name) {name, get_array, nullptr, nullptr, const_cast<char*>(name)}
+PyGetSetDef kArrayGetters[] = {
+    FLOWSIEVE_ARRAY("id"),           FLOWSIEVE_ARRAY("proto"),        FLOWSIEVE_ARRAY("src_port"),
+    FLOWSIEVE_ARRAY("dst_port"),     FLOWSIEVE_ARRAY("src_addr"),     FLOWSIEVE_ARRAY("dst_addr"),
+    FLOWSIEVE_ARRAY("key"),          FLOWSIEVE_ARRAY("start_ns"),     FLOWSIEVE_ARRAY("end_ns"),
+    FLOWSIEVE_ARRAY("packet_count"), FLOWSIEVE_ARRAY("byte_count"),   FLOWSIEVE_ARRAY("fwd_packets"),
+    FLOWSIEVE_ARRAY("fwd_bytes"),    FLOWSIEVE_ARRAY("bwd_packets"),  FLOWSIEVE_ARRAY("bwd_bytes"),
+    FLOWSIEVE_ARRAY("sizes"),        FLOWSIEVE_ARRAY("directions"),   FLOWSIEVE_ARRAY("iat_ns"),
+    FLOWSIEVE_ARRAY("tcp_flags"),    FLOWSIEVE_ARRAY("packet_bytes"), FLOWSIEVE_ARRAY("payload"),
+    FLOWSIEVE_ARRAY("payload_len"),  {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef FLOWSIEVE_ARRAY
 
 PyObject* flow_arrays_repr(PyObject* self) {
     const FlowArraysObject& f = arrays_of(self);
@@ -122,29 +132,19 @@ PyObject* flow_arrays_frame(PyObject* self, PyObject*) {
     return PyObject_CallMethod(pandas.get(), "DataFrame", "O", columns.get());
 }
 
-PyObject* flow_arrays_dir(PyObject* self, PyObject*) {
-    Ref names(PyDict_Keys(arrays_of(self).arrays));
-    if (!names) return nullptr;
-    for (const char* method : {"frame"}) {
-        Ref name(PyUnicode_FromString(method));
-        if (!name || PyList_Append(names.get(), name.get()) != 0) return nullptr;
-    }
-    return names.release();
-}
-
 PyMethodDef kFlowArraysMethods[] = {
     {"frame", flow_arrays_frame, METH_NOARGS,
      "frame($self)\n--\n\nThe per-flow arrays as the columns of a pandas DataFrame, one row per flow."},
-    {"__dir__", flow_arrays_dir, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr char kFlowArraysName[] = "FlowArrays";
 PyType_Slot kFlowArraysSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(flow_arrays_dealloc)},
-    {Py_tp_getattro, reinterpret_cast<void*>(flow_arrays_getattro)},
+    {Py_tp_getset, kArrayGetters},
     {Py_tp_repr, reinterpret_cast<void*>(flow_arrays_repr)},
     {Py_tp_methods, kFlowArraysMethods},
-    {Py_tp_doc, const_cast<char*>("NumPy arrays of flows, one row per flow: see flow_arrays.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kFlowArraysName>)},
     {0, nullptr},
 };
 PyType_Spec kFlowArraysSpec = {"flowsieve.FlowArrays", sizeof(FlowArraysObject), 0, Py_TPFLAGS_DEFAULT,

@@ -68,11 +68,6 @@ void free_object(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <const char* Name>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
-}
-
 PyObject* text(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())); }
 PyObject* number(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 

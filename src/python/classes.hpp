@@ -18,6 +18,12 @@ struct ArchiveTypes {
     PyObject* packet;
 };
 
+// The new slot of a class that only the module makes.
+template <const char* Name>
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
+}
+
 // Creates the three heap types once; nullptr members with an exception
 // pending on failure. The types live for the life of the process.
 ArchiveTypes create_archive_types();

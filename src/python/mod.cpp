@@ -112,7 +112,7 @@ PyMethodDef kFunctions[] = {
      "pipe_archive(archive_path)\n--\n\nYield each flow from a .fsieve archive as a complete pcap file (bytes).\n"
      "Returns a list of bytes; each bytes object is a standalone pcap file."},
     {"flow_arrays", keywords(flow_arrays), METH_VARARGS | METH_KEYWORDS,
-     "flow_arrays(source, strategy=\"session\", packets=8, packet_bytes=0, payload_bytes=0, anonymize=True, "
+     "flow_arrays(source, strategy=None, packets=8, packet_bytes=0, payload_bytes=0, anonymize=True, "
      "flows=None, ip_filters=..., port_filters=...)\n--\n\n"
      "A capture's flows (a path, or \"-\" for standard input) or an Archive's as NumPy arrays, one row per flow.\n\n"
      "Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,\n"
