@@ -30,7 +30,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Sequence, Tuple
 
 import dask.bag as db
 import numpy as np
@@ -123,7 +123,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         rows = arrays["source"] == i
         print(f"  {Path(npz).name}: {int(rows.sum())} flows, {int(arrays['packet_count'][rows].sum())} packets")
     if args.out and done:
-        np.savez(args.out, captures=np.array([Path(p).stem for p in done]), **arrays)
+        saved: Dict[str, Any] = dict(arrays, captures=np.array([Path(p).stem for p in done]))
+        np.savez(args.out, **saved)
         print(f"wrote {args.out}")
     return 1 if failed else 0
 
