@@ -108,9 +108,11 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, kMaxPayloadBytes));
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
         iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
-        // The header bytes: decoded again only for these first packets.
-        const std::optional<IpLayout> layout = p.ip ? locate_ip(p.data.view(), p.link_type) : std::nullopt;
-        if (layout && p.ip->protocol == kProtoTcp && layout->transport_offset &&
+        // The headers' places: decoded again, for these first packets only and when needed.
+        const bool tcp = p.ip && p.ip->protocol == kProtoTcp;
+        const std::optional<IpLayout> layout =
+            p.ip && (tcp || shape_.packet_bytes) ? locate_ip(p.data.view(), p.link_type) : std::nullopt;
+        if (layout && tcp && layout->transport_offset &&
             *layout->transport_offset + kTcpFlagsOffset < p.data.size())
             tcp_flags_.row(row)[index] = p.data.data()[*layout->transport_offset + kTcpFlagsOffset];
         if (layout && shape_.packet_bytes) {

@@ -6,6 +6,7 @@
 // them, for a binding to wrap and for the .npz writer.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
