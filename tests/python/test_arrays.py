@@ -216,34 +216,54 @@ def test_without_numpy_the_error_says_what_to_install(monkeypatch):
         flowsieve.flow_arrays(tc.CAPTURES / "pcapplusplus_sll.pcap")
 
 
+# Captures where nfstream's flows are not our sessions, and why. Every other capture nfstream reads must agree on
+# every TCP and UDP session.
+NOT_OUR_SESSIONS = {
+    **dict.fromkeys(["pcapng-test-generator_be_test202.pcapng", "pcapng-test-generator_le_test008.pcapng",
+                     "pcapng-test-generator_le_test102.pcapng", "pcapng-test-generator_le_test201.pcapng",
+                     "pcapplusplus_many_interfaces-1.pcapng", "pcapplusplus_pcapng-example.pcapng"],
+                    "interfaces of several link types, or declared after packets: libpcap under nfstream reads their "
+                    "frames by another interface's link type"),
+    "pcapplusplus_ip4_fragments.pcap": "later IP fragments carry no ports: we give them their datagram's, nfstream "
+                                       "does not count them in the session",
+    "libpcap_ipv6_ah_modes.pcap": "nfstream finds no ports behind an IPv6 authentication header",
+    "zeek_vlan-pcp-dei.pcapng": "nfstream keys flows by VLAN id as well",
+    "zeek_radiotap.pcap": "802.11 QoS data frames: the dissector takes the header as 24 bytes, so their IP is not found",
+    "zeek_wlanmon.pcap": "802.11 QoS data frames, as above",
+}
+
+
 @needs_corpus
-@pytest.mark.parametrize("name", ["pcapplusplus_many-protocols.pcap", "pcapplusplus_four_ipv6_http_streams.pcap",
-                                  "pcapplusplus_sll.pcap", "zeek_get-to-ssh-server.pcap"])
-def test_sizes_directions_and_counts_equal_nfstream(name):
-    """nfstream's flows are our sessions for TCP and UDP over IP, with its timeouts out of reach. Left out: flows of
-    other protocols (nfstream keys ICMP by type and code, and keeps no ports), and TCP sessions that nfstream cuts
-    at FIN/RST and starts again when packets follow (counted by their key appearing twice on its side)."""
+def test_sizes_directions_and_counts_equal_nfstream():
+    """nfstream with its timeouts out of reach; flows of other protocols are left out (nfstream keys ICMP by type and
+    code, and keeps no ports for the rest)."""
     nfstream = pytest.importorskip("nfstream")
     k = 8
-    streamer = nfstream.NFStreamer(source=str(tc.CAPTURES / name), splt_analysis=k, statistical_analysis=False,
-                                   n_dissections=0, idle_timeout=10**9, active_timeout=10**9, n_meters=1)
-    theirs = collections.defaultdict(list)
-    for f in streamer:
-        if f.protocol in (6, 17):
-            ends = sorted([(ipaddress.ip_address(f.src_ip), f.src_port), (ipaddress.ip_address(f.dst_ip), f.dst_port)])
-            theirs[(f.protocol, *ends)].append(f)
-    ours = flowsieve.flow_arrays(tc.CAPTURES / name, packets=k)
     compared = 0
-    for i in range(len(ours.id)):
-        ends = sorted([(ipaddress.ip_address(ours.src_addr[i]), int(ours.src_port[i])),
-                       (ipaddress.ip_address(ours.dst_addr[i]), int(ours.dst_port[i]))])
-        key = (int(ours.proto[i]), *ends)
-        if ours.proto[i] not in (6, 17) or len(theirs.get(key, [])) != 1:
+    for name in CORPUS:
+        if name in NOT_OUR_SESSIONS:
             continue
-        f = theirs[key][0]
-        assert list(ours.sizes[i]) == [s if s >= 0 else -1 for s in f.splt_ps], key
-        assert list(ours.directions[i]) == list(f.splt_direction), key
-        assert (ours.fwd_packets[i], ours.bwd_packets[i]) == (f.src2dst_packets, f.dst2src_packets), key
-        assert (ours.fwd_bytes[i], ours.bwd_bytes[i]) == (f.src2dst_bytes, f.dst2src_bytes), key
-        compared += 1
-    assert compared
+        try:
+            flows = list(nfstream.NFStreamer(source=str(tc.CAPTURES / name), splt_analysis=k, n_dissections=0,
+                                             statistical_analysis=False, idle_timeout=10**9, active_timeout=10**9,
+                                             n_meters=1))
+        except ValueError:  # a capture libpcap refuses
+            continue
+        theirs = collections.defaultdict(list)
+        for f in flows:
+            if f.protocol in (6, 17):
+                ends = [(ipaddress.ip_address(f.src_ip), f.src_port), (ipaddress.ip_address(f.dst_ip), f.dst_port)]
+                theirs[(f.protocol, *sorted(ends))].append(f)
+        ours = flowsieve.flow_arrays(tc.CAPTURES / name, packets=k)
+        for i in np.flatnonzero(np.isin(ours.proto, (6, 17))):
+            ends = [(ipaddress.ip_address(ours.src_addr[i]), int(ours.src_port[i])),
+                    (ipaddress.ip_address(ours.dst_addr[i]), int(ours.dst_port[i]))]
+            key = (name, int(ours.proto[i]), *sorted(ends))
+            assert len(theirs.get(key[1:], [])) == 1, key
+            (f,) = theirs[key[1:]]
+            assert list(ours.sizes[i]) == [s if s >= 0 else -1 for s in f.splt_ps], key
+            assert list(ours.directions[i]) == list(f.splt_direction), key
+            assert (ours.fwd_packets[i], ours.bwd_packets[i]) == (f.src2dst_packets, f.dst2src_packets), key
+            assert (ours.fwd_bytes[i], ours.bwd_bytes[i]) == (f.src2dst_bytes, f.dst2src_bytes), key
+            compared += 1
+    assert compared > 300
