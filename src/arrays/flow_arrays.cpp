@@ -13,9 +13,6 @@ namespace {
 
 constexpr uint8_t kProtoTcp = 6;
 constexpr size_t kTcpFlagsOffset = 13;
-constexpr uint32_t kMaxPackets = 65535;
-constexpr uint32_t kMaxPacketBytes = 262144;  // the largest frame captures hold
-constexpr uint32_t kMaxPayloadBytes = std::numeric_limits<int32_t>::max();
 
 int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + int64_t(p.ts_usec) * 1000; }
 
@@ -43,12 +40,15 @@ Array text_array(std::string name, size_t count, Text text) {
 
 }  // namespace
 
+static_assert(Shape::kMaxPayloadBytes == uint32_t(std::numeric_limits<int32_t>::max()));
+
 Status<CallError> Shape::check() const {
-    if (packets > kMaxPackets) return CallError::value("packets must be at most " + std::to_string(kMaxPackets));
-    if (packet_bytes > kMaxPacketBytes)
-        return CallError::value("packet_bytes must be at most " + std::to_string(kMaxPacketBytes));
-    if (payload_bytes > kMaxPayloadBytes)
-        return CallError::value("payload_bytes must be at most " + std::to_string(kMaxPayloadBytes));
+    auto too_large = [](const char* name, uint32_t max) {
+        return CallError::value(std::string(name) + " must be at most " + std::to_string(max));
+    };
+    if (packets > kMaxPackets) return too_large("packets", kMaxPackets);
+    if (packet_bytes > kMaxPacketBytes) return too_large("packet_bytes", kMaxPacketBytes);
+    if (payload_bytes > kMaxPayloadBytes) return too_large("payload_bytes", kMaxPayloadBytes);
     return {};
 }
 
@@ -56,7 +56,7 @@ uint8_t* Column::add_row() {
     const size_t end = (rows_ + 1) * row_bytes_;
     if (end > map_.capacity()) map_.reserve(std::max(end, 2 * map_.capacity()));
     uint8_t* r = row(rows_++);
-    if (fill_) std::memset(r, fill_, row_bytes_);  // fresh pages are zero
+    if (fill_ && row_bytes_) std::memset(r, fill_, row_bytes_);  // fresh pages are zero
     return r;
 }
 
@@ -105,7 +105,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         f.fwd_bytes += p.orig_len;
     }
     if (index < shape_.packets) {
-        sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, kMaxPayloadBytes));
+        sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, Shape::kMaxPayloadBytes));
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
         iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
         // The headers' places: decoded again, for these first packets only and when needed.

@@ -28,6 +28,10 @@ namespace flowsieve::arrays {
 static_assert(std::endian::native == std::endian::little);
 
 struct Shape {
+    static constexpr uint32_t kMaxPackets = 65535;
+    static constexpr uint32_t kMaxPacketBytes = 262144;  // the largest frame captures hold
+    static constexpr uint32_t kMaxPayloadBytes = 2147483647;  // its count is an int32
+
     uint32_t packets = 8;        // K: the first K packets of every flow
     uint32_t packet_bytes = 0;   // M: of each, the first M bytes from the IP header on
     uint32_t payload_bytes = 0;  // L: the first L bytes of the flow's payload
