@@ -105,7 +105,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         f.fwd_bytes += p.orig_len;
     }
     if (index < shape_.packets) {
-        sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, Shape::kMaxPayloadBytes));
+        sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
         iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
         // The headers' places: decoded again, for these first packets only and when needed.
