@@ -14,7 +14,7 @@ namespace {
 constexpr uint8_t kProtoTcp = 6;
 constexpr size_t kTcpFlagsOffset = 13;
 
-int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + int64_t(p.ts_usec) * 1000; }
+int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec; }
 
 // Zeroes the IP header's addresses within the first n bytes of an IP packet.
 void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
@@ -272,8 +272,8 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
         while (std::optional<archive::PacketRecord> r = cursor->next()) {
             if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
             bytes_read += r->record_size();
-            const ParsedPacket packet = dissect_frame(r->ts_sec, r->ts_usec, r->orig_len,
-                                                      SharedBytes(nullptr, r->data, r->incl_len), reader.link_type());
+            const ParsedPacket packet =
+                dissect_frame(r->time(), r->orig_len, SharedBytes(nullptr, r->data, r->incl_len), r->link_type);
             builder.add_packet(row, packet);
         }
         ++done;

@@ -72,17 +72,21 @@ Status<> write_flow(int fd, const archive::FlowPcap& pcap) {
     return status;
 }
 
-// Streams the merged packets as one pcap; stops early when interrupted,
-// setting `interrupted` to the signal.
+// Streams the merged packets as one capture file; stops early when
+// interrupted, setting `interrupted` to the signal.
 Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
     WriteBuffer buffer(1 << 20);
-    uint8_t header[kPcapGlobalHeaderSize];
-    encode_pcap_global_header(header, merge.link_type());
-    if (auto st = buffer.write_copy(fd, header, sizeof header); !st) return st;
+    const std::vector<uint8_t> header = merge.format().file_header();
+    if (auto st = buffer.write_copy(fd, header.data(), header.size()); !st) return st;
+    Status<> status;
+    // Frames stay mapped until the buffer is written out: lent, not copied.
+    auto put = [&](const uint8_t* data, size_t size, bool mapped) {
+        status = mapped ? buffer.write(fd, data, size) : buffer.write_copy(fd, data, size);
+        return status.ok();
+    };
     for (uint64_t n = 1; auto p = merge.next(); ++n) {
         if (n % 4096 == 0 && (interrupted = interrupt_signal())) return Error{CallError::interrupted().message};
-        // Records stay mapped until the buffer is written out: lent, not copied.
-        if (auto st = buffer.write(fd, p->record_start(), p->record_size()); !st) return st;
+        if (!archive::put_record(merge.format(), *p, put)) return status;
     }
     return buffer.flush(fd);
 }
@@ -174,7 +178,7 @@ int run_export(const Parsed& p) {
 
     if (merge) {
         // With no archive at all, the merge is an empty Ethernet capture.
-        auto merged = archive::PacketMerge::of(selections, store.first_link_type.value_or(1));
+        auto merged = archive::PacketMerge::of(selections, store.first_format.value_or(FrameFileFormat{}));
         if (!merged) throw CallError::runtime(merged.error().message);
         int interrupted = 0;
         const int status = write_output(out, std::nullopt, [&](int fd) { return write_merge(fd, *merged, interrupted); });
@@ -213,9 +217,10 @@ int run_export(const Parsed& p) {
             if (interrupt_signal()) return interrupted_status(interrupt_signal());
             std::string name = names[size_t(r - records.data())];
             if (written.count(name)) {
-                const std::string base = name.substr(0, name.size() - std::strlen(".pcap"));
+                const char* extension = s.reader->frame_format().extension();
+                const std::string base = name.substr(0, name.size() - std::strlen(extension));
                 uint64_t number = 2;
-                do name = base + "_" + std::to_string(number++) + ".pcap";
+                do name = base + "_" + std::to_string(number++) + extension;
                 while (written.count(name) || own_names.count(name));
             }
             written.insert(name);

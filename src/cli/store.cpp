@@ -181,7 +181,7 @@ Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose) {
     Store store;
     auto take = [&](const std::string& path, std::shared_ptr<const archive::ArchiveReader> reader) {
-        if (!store.first_link_type) store.first_link_type = reader->link_type();
+        if (!store.first_format) store.first_format = reader->frame_format();
         archive::FlowList flows = choose(*reader, path);
         if (!flows.empty()) store.archives.push_back({path, base_name(path), std::move(reader), std::move(flows)});
     };

@@ -24,7 +24,7 @@ struct Chosen {
 
 struct Store {
     std::vector<Chosen> archives;  // those with chosen flows, in order
-    std::optional<uint32_t> first_link_type;  // of the first archive opened
+    std::optional<FrameFileFormat> first_format;  // of the first archive opened
 };
 
 bool is_folder(const std::string& path);

@@ -73,6 +73,12 @@ class Packet:
     @property
     def ts_usec(self) -> int: ...
     @property
+    def ts_nsec(self) -> int:
+        """Nanoseconds within the second (ts_usec * 1000 in a capture of microseconds)."""
+    @property
+    def link_type(self) -> int:
+        """Link type of the frame's interface."""
+    @property
     def length(self) -> int: ...
     @property
     def orig_len(self) -> int: ...
