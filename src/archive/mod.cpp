@@ -5,6 +5,7 @@
 
 #include "flow/community_id.hpp"
 #include "flow/filter.hpp"
+#include "flow/strategy.hpp"
 #include "parser/pcap_format.hpp"
 
 namespace flowsieve::archive {
@@ -137,8 +138,9 @@ std::string address_text(const StoredAddress& a) {
     static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     char text[40];
     if (std::memcmp(a.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
-        int n = std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
-        return std::string(text, size_t(n));
+        FlowKey dotted;  // as keys write it, without a call to format it
+        append_address(dotted, decode_address(a));
+        return std::string(dotted.text());
     }
     static constexpr char kHex[] = "0123456789abcdef";
     size_t n = 0;
