@@ -42,8 +42,9 @@ bool names_several(const std::vector<std::string>& paths);
 Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose);
 
-// The query options: --ip, --port, --proto (each repeatable), --since,
-// --until, --flow and --community-id.
+// The query options: --ip, --port, --proto (each repeatable, any of the
+// values), --between and --between-port (each repeatable, all of the
+// values), --since, --until, --flow and --community-id.
 archive::FlowQuery parse_query(const Parsed& p);
 
 // Microseconds since the epoch of seconds since the epoch (with a fraction

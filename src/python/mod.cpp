@@ -195,6 +195,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_flowsieve() {
     PyObject* flow_arrays_type = added ? create_flow_arrays_type() : nullptr;
     added = flow_arrays_type && add_public(module, "FlowArrays", new_ref(flow_arrays_type));
     for (PyMethodDef& def : kFunctions) added = added && add_public(module, def.ml_name, new_function(&def));
+    added = added && PyModule_AddStringConstant(module, "__version__", FLOWSIEVE_VERSION) == 0;
     if (!added) {
         Py_DECREF(module);
         return nullptr;

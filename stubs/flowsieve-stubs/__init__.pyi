@@ -4,13 +4,20 @@
 # is read-only. Doc strings are the runtime objects' own.
 
 from os import PathLike
-from typing import Any, List, Optional, Sequence, SupportsIndex, Union, final
+from typing import Any, List, Literal, Optional, Sequence, SupportsIndex, Union, final
 
 import numpy
 from numpy.typing import NDArray
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
+# The valid values; the module takes them in any case. ip_filters and
+# port_filters must not be a bare str, which raises TypeError when called.
+_Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
+_OutputType = Literal["pcap", "l7"]
+
+# The package's version.
+__version__: str
 
 __all__ = ["Archive", "Flow", "Packet", "FlowArrays", "create_archive", "split", "pipe_archive", "flow_arrays",
            "read_flows"]
@@ -142,7 +149,7 @@ class FlowArrays:
 def create_archive(
     input_path: _Path,
     output_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
@@ -152,12 +159,12 @@ def create_archive(
 def split(
     input_path: _Path,
     output_dir: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     buffer_bytes: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
-    output_type: str = "pcap",
+    output_type: _OutputType = "pcap",
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -167,7 +174,7 @@ def pipe_archive(archive_path: _Path) -> List[bytes]:
 
 def flow_arrays(
     source: Union[_Path, Archive],
-    strategy: Optional[str] = None,
+    strategy: Optional[_Strategy] = None,
     packets: SupportsIndex = 8,
     packet_bytes: SupportsIndex = 0,
     payload_bytes: SupportsIndex = 0,
@@ -184,7 +191,7 @@ def flow_arrays(
 
 def read_flows(
     input_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
