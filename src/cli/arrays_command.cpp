@@ -144,7 +144,7 @@ int run_arrays(const Parsed& p) {
         std::vector<arrays::Array> columns = builder.finish(p.args.size() > 1);
         status = arrays::write_npz(output, columns);
     }
-    return conclude(status, display, 1, 0, notes, filter.get());
+    return conclude(p, status, display, 1, 0, notes, filter.get());
 }
 
 }  // namespace
