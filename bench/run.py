@@ -41,8 +41,6 @@ GEN = os.path.join(HERE, "gen_capture.py")
 # capture kind -> (size MB, TCP/UDP sessions); --quick keeps the shape at a tenth of the size
 SCALES = {"full": {"big": (1000, 20000), "short": (300, 190000)},
           "quick": {"big": (100, 2000), "short": (30, 19000)}}
-# flow_arrays: the first 8 packets, 64 bytes of each, 784 bytes of payload
-ARRAYS = {"packets": 8, "packet_bytes": 64, "payload_bytes": 784}
 # The workloads are named by the size of their capture: 1g-* and 300m-* run as 100m-* and 30m-* with --quick.
 QUICK_NAMES = {"1g-": "100m-", "300m-": "30m-"}
 
@@ -54,6 +52,8 @@ def sized(name, scale):
             return quick + name[len(full):]
     return name
 
+# flow_arrays: the first 8 packets, 64 bytes of each, 784 bytes of payload
+ARRAYS = {"packets": 8, "packet_bytes": 64, "payload_bytes": 784}
 # name, capture kind, capture format, operation, keyword arguments, target(s) (column, "<=" or ">=", value)
 WORKLOADS = [
     ("1g-session-pcap", "big", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),

@@ -19,15 +19,14 @@ struct ProtocolName {
 constexpr ProtocolName kProtocols[] = {{"tcp", "TCP", 6}, {"udp", "UDP", 17}, {"icmp", "ICMP", 1}, {"icmpv6", "ICMPv6", 58}};
 
 // The flows that match, each once: those the index lists under the key, in
-// its order, or those of the table when there is no index. A flow is the
-// first record with its id, as ids are what the index lists; and the index
-// only proposes: a damaged one may list flows that do not match.
+// its order, or those of the table when there is no index. The index only
+// proposes: a damaged one may list flows that do not match.
 template <class Matches>
 FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key, Matches matches) {
     FlowList out;
     if (!reader.index()) {
         for (const FlowRecord& r : reader.records())
-            if (matches(r) && reader.find_id(r.id) == &r) out.push_back(&r);
+            if (matches(r)) out.push_back(&r);
         return out;
     }
     add_indexed_flows(reader, index_lookup(*reader.index(), section, key), matches, out);

@@ -1,5 +1,6 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +29,8 @@ const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
 stands for every *.fsieve file in it, by name; an archive in a folder that
-cannot be read is named in a warning and skipped.
+cannot be read, or whose chosen flows' packets cannot be found, is named in
+a warning and skipped.
 
 Where -o points:
   one ID                the file to write (- for standard output), or an
@@ -39,6 +41,8 @@ Where -o points:
                         packet order); the archives must share a link type
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
+A character device or FIFO named by -o is written directly; a symlink is
+refused.
 
 File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
 archive's file name without its extension and KEY is built from the flow's
@@ -47,7 +51,7 @@ protocol, addresses and ports as the session strategy builds it
 control characters replaced by _), for example
 traffic_6_10_0_0_1_10_0_0_2_999_443.pcap; a flow without an IP layer gets
 KEY no_ip_ID. Flows that would share a name each get _ID appended, and
-_2, _3, ... after that where flows share an id too. Each file is written
+_2, _3, ... after that where the name is still taken. Each file is written
 under a hidden temporary name (.NAME.tmp) and renamed.
 
 Query (a flow is exported when it meets every condition given): --ip ADDR,
@@ -94,15 +98,19 @@ Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
     return buffer.flush(fd);
 }
 
-// Writes a file under a hidden temporary name in the folder, then renames it.
+// Writes a file under a hidden temporary name in the folder, then renames
+// it; never over a symlink, device or FIFO.
 template <class Write>
 Status<> write_file(int dir, const std::string& name, Write&& write) {
+    const Error not_regular{"Not a regular file"};
+    if (names_special_file(dir, name.c_str())) return not_regular;
     const std::string temporary = "." + name + ".tmp";
     // Held until renamed, so that an export beside this one into the same
     // folder neither writes through it nor takes it for a stale file.
     auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
     if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
     Status<> status = write(fd->get());
+    if (status && names_special_file(dir, name.c_str())) status = not_regular;
     if (status && ::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) status = os_error(errno);
     if (!status) {  // nothing of this run is left behind, and nothing of another's is touched
         if (auto id = file_id(fd->get())) unlink_if_same(dir, temporary.c_str(), *id);
@@ -112,18 +120,36 @@ Status<> write_file(int dir, const std::string& name, Write&& write) {
     return {};
 }
 
+int interrupted_status(int signal) {
+    message(CallError::interrupted().message);
+    return 128 + signal;
+}
+
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
+// A character device or FIFO is written directly, as tcpdump -w writes it:
+// there is no file to replace (-o /dev/null times an export).
 template <class Write>
 int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
     if (path == "-") {
         if (auto st = write(1); !st) return fail(st.error(), "standard output");
         return 0;
     }
-    std::string folder, name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        // A FIFO's open waits for its reader, or for Ctrl-C.
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!fd.valid() && errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
+        if (!fd.valid()) return fail(os_error(errno), path);
+        if (auto written = write(fd.get()); !written) return fail(written.error(), path);
+        if (::close(fd.release()) != 0 && errno != EINTR) return fail(os_error(errno), path);
+        return 0;
+    }
+    std::string folder, name, target = path;
     if (folder_name && is_folder(path)) {
         folder = path;
         name = *folder_name;
+        target = (path.back() == '/' ? path : path + "/") + name;
     } else {
         const size_t slash = path.find_last_of('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -132,13 +158,8 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     }
     const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), folder);
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), path);
+    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), target);
     return 0;
-}
-
-int interrupted_status(int signal) {
-    message(CallError::interrupted().message);
-    return 128 + signal;
 }
 
 int run_export(const Parsed& p) {
@@ -164,7 +185,7 @@ int run_export(const Parsed& p) {
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    auto chosen = [&](const archive::ArchiveReader& reader, const std::string& path) {
         if (ids.empty()) return archive::select_flows(reader, query);
         archive::FlowList flows;
         std::set<const archive::FlowRecord*> seen;
@@ -173,6 +194,16 @@ int run_export(const Parsed& p) {
             if (!r) throw CallError::value("no flow with id " + std::to_string(id)).about(path);
             if (seen.insert(r).second) flows.push_back(r);
         }
+        return flows;
+    };
+    // Every chosen flow's packets are found before anything is written, so
+    // that an archive of a folder whose offset list runs past its end is
+    // skipped whole, and the rest exported.
+    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+        archive::FlowList flows = chosen(reader, path);
+        for (const archive::FlowRecord* r : flows)
+            if (auto offsets = archive::OffsetCursor::of(reader, *r); !offsets)
+                throw CallError::runtime(offsets.error().message).about(path);
         return flows;
     });
     std::vector<archive::Selection> selections;

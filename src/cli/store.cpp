@@ -180,10 +180,16 @@ bool names_several(const std::vector<std::string>& paths) { return paths.size() 
 Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose) {
     Store store;
+    size_t read = 0, skipped = 0;
     auto take = [&](const std::string& path, std::shared_ptr<const archive::ArchiveReader> reader) {
-        if (!store.first_format) store.first_format = reader->frame_format();
         archive::FlowList flows = choose(*reader, path);
+        ++read;
+        if (!store.first_format) store.first_format = reader->frame_format();
         if (!flows.empty()) store.archives.push_back({path, base_name(path), std::move(reader), std::move(flows)});
+    };
+    auto skip = [&](const std::string& member, const std::string& problem) {
+        message("warning: skipped " + member + ": " + problem);
+        ++skipped;
     };
     for (const std::string& path : paths) {
         if (!is_folder(path)) {
@@ -192,10 +198,19 @@ Store choose_flows(const std::vector<std::string>& paths,
         }
         for (const std::string& member : folder_archives(path)) {
             auto reader = archive::open_archive(member);
-            if (reader) take(member, std::move(reader).value());
-            else message("warning: skipped " + member + ": " + reader.error().message);
+            if (!reader) {
+                skip(member, reader.error().message);
+                continue;
+            }
+            // Damage that shows only once flows are chosen skips the archive too.
+            try {
+                take(member, std::move(reader).value());
+            } catch (const CallError& e) {
+                skip(member, e.message);
+            }
         }
     }
+    if (read == 0 && skipped > 0) throw CallError::runtime("no archive could be read");
     return store;
 }
 

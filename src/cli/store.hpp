@@ -39,8 +39,10 @@ bool names_several(const std::vector<std::string>& paths);
 // order, one after another, and keeps those from which `choose` takes
 // flows. The others are released at once, so that memory holds the
 // archives that answer rather than all of them. An archive named itself
-// must open; one in a folder that does not is named in a warning and
-// skipped.
+// must open, and a CallError of `choose` fails the call; an archive in a
+// folder that does not open, or whose flows `choose` throws a CallError
+// for, is named in a warning and skipped. The call fails when every archive
+// was skipped.
 Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose);
 
