@@ -19,7 +19,8 @@ bool is_connection(const FlowRecord& r, const FiveTuple& t) {
 // times go back when the capture's clock did.
 bool overlaps(const FlowRecord& r, const FlowQuery& q) {
     const uint64_t first = std::min(r.start_ts, r.end_ts), last = std::max(r.start_ts, r.end_ts);
-    return (!q.since || last >= *q.since) && (!q.until || first <= *q.until);
+    // Microseconds against nanoseconds, without multiplying a damaged table's times.
+    return (!q.since || last >= *q.since / 1000 + (*q.since % 1000 != 0)) && (!q.until || first <= *q.until / 1000);
 }
 
 // The index keys that every matching flow is stored under.

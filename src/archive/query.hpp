@@ -26,7 +26,7 @@ struct FlowQuery {
     std::vector<StoredAddress> addresses;  // each the source or destination
     std::vector<uint16_t> ports;           // each the source or destination port
     std::vector<uint8_t> protocols;
-    // Microseconds since the epoch: the flow's time span overlaps
+    // Nanoseconds since the epoch: the flow's time span overlaps
     // [since, until], both ends included.
     std::optional<uint64_t> since;
     std::optional<uint64_t> until;

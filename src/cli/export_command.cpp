@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <unordered_set>
 
@@ -72,60 +73,21 @@ Status<> write_flow(int fd, const archive::FlowPcap& pcap) {
     return status;
 }
 
-// Streams the merged packets as one pcap; stops early when interrupted,
-// setting `interrupted` to the signal.
-Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
-    WriteBuffer buffer(1 << 20);
-    uint8_t header[kPcapGlobalHeaderSize];
-    encode_pcap_global_header(header, merge.link_type());
-    if (auto st = buffer.write_copy(fd, header, sizeof header); !st) return st;
-    for (uint64_t n = 1; auto p = merge.next(); ++n) {
-        if (n % 4096 == 0 && (interrupted = interrupt_signal())) return Error{CallError::interrupted().message};
-        // Records stay mapped until the buffer is written out: lent, not copied.
-        if (auto st = buffer.write(fd, p->record_start(), p->record_size()); !st) return st;
-    }
-    return buffer.flush(fd);
-}
-
-// Writes a file under a hidden temporary name in the folder, then renames it.
-template <class Write>
-Status<> write_file(int dir, const std::string& name, Write&& write) {
-    const std::string temporary = "." + name + ".tmp";
-    // Held until renamed, so that an export beside this one into the same
-    // folder neither writes through it nor takes it for a stale file.
-    auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
-    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
-    Status<> status = write(fd->get());
-    if (status && ::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) status = os_error(errno);
-    if (!status) {  // nothing of this run is left behind, and nothing of another's is touched
-        if (auto id = file_id(fd->get())) unlink_if_same(dir, temporary.c_str(), *id);
-        return status;
-    }
-    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
-    return {};
-}
-
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
-template <class Write>
-int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
+int write_output(const std::string& path, const std::optional<std::string>& folder_name,
+                 const std::function<Status<>(int fd)>& write) {
     if (path == "-") {
         if (auto st = write(1); !st) return fail(st.error(), "standard output");
         return 0;
     }
-    std::string folder, name;
-    if (folder_name && is_folder(path)) {
-        folder = path;
-        name = *folder_name;
-    } else {
-        const size_t slash = path.find_last_of('/');
-        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (name.empty() || name == "." || name == "..") return fail(os_error(EISDIR), path);
+    if (folder_name && archive::is_folder(path)) {
+        const UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid()) return fail(os_error(errno), path);
+        if (auto st = write_renamed(dir.get(), *folder_name, write); !st) return fail(st.error(), path);
+        return 0;
     }
-    const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid()) return fail(os_error(errno), folder);
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), path);
+    if (auto st = write_renamed(path, write); !st) return fail(st.error(), path);
     return 0;
 }
 
@@ -157,30 +119,36 @@ int run_export(const Parsed& p) {
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    const archive::Answers answers = choose_flows(paths, [&](const archive::ArchiveReader& reader,
+                                                             const std::string& path) -> Result<archive::FlowList, CallError> {
         if (ids.empty()) return archive::select_flows(reader, query);
         archive::FlowList flows;
         std::set<const archive::FlowRecord*> seen;
         for (uint64_t id : ids) {
             const archive::FlowRecord* r = archive::get_flow(reader, id);
-            if (!r) throw CallError::value("no flow with id " + std::to_string(id)).about(path);
+            if (!r) return CallError::value("no flow with id " + std::to_string(id)).about(path);
             if (seen.insert(r).second) flows.push_back(r);
         }
         return flows;
     });
-    std::vector<archive::Selection> selections;
-    for (const Chosen& a : store.archives) selections.push_back({a.path, a.reader, a.flows});
     install_interrupt_handlers();
 
     if (merge) {
-        // With no archive at all, the merge is an empty Ethernet capture.
-        auto merged = archive::PacketMerge::of(selections, store.first_link_type.value_or(1));
-        if (!merged) throw CallError::runtime(merged.error().message);
-        int interrupted = 0;
-        const int status = write_output(out, std::nullopt, [&](int fd) { return write_merge(fd, *merged, interrupted); });
-        return interrupted ? 128 + interrupted : status;
+        auto merged = archive::merge_answers(answers);
+        if (!merged) throw std::move(merged).error();
+        ProgressDisplay interrupts(false, false);  // stops the merge once a signal arrived
+        bool interrupted = false;
+        const int status = write_output(out, std::nullopt, [&](int fd) -> Status<> {
+            auto st = archive::write_merge(fd, *merged, &interrupts);
+            if (st) return {};
+            interrupted = st.error().kind == CallError::Kind::Interrupted;
+            return Error{st.error().message, st.error().os_errno};
+        });
+        return interrupted ? 128 + interrupt_signal() : status;
     }
 
+    std::vector<archive::Selection> selections;
+    for (const archive::Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows});
     auto pcap_of = [](const archive::Selection& s, const archive::FlowRecord& r, archive::ExportBudget& budget) {
         auto pcap = archive::FlowPcap::of(*s.reader, r, budget);
         if (!pcap) throw CallError::runtime(pcap.error().message).about(s.name);
@@ -220,7 +188,7 @@ int run_export(const Parsed& p) {
             }
             written.insert(name);
             const archive::FlowPcap pcap = pcap_of(s, *r, budget);
-            if (auto st = write_file(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
+            if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
                 return fail(st.error(), out + "/" + name);
         }
     }

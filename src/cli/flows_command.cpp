@@ -56,15 +56,16 @@ int run_flows(const Parsed& p) {
     // csv and json rows go out as each archive answers, which then goes.
     const bool streamed = *format != ListFormat::Table;
     print_header(stdout, *format, name_archives);
-    const Store store = choose_flows(p.args, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    const archive::Answers answers = choose_flows(p.args, [&](const archive::ArchiveReader& reader, const std::string& path) {
         archive::FlowList flows = archive::select_flows(reader, query);
         if (!streamed) return flows;
-        print_rows(stdout, {base_name(path), &reader, flows}, *format, name_archives);
+        print_rows(stdout, {archive::base_name(path), &reader, flows}, *format, name_archives);
         return archive::FlowList{};
     });
     if (!streamed) {
         std::vector<ListedFlows> listed;
-        for (const Chosen& a : store.archives) listed.push_back({a.name, a.reader.get(), a.flows});
+        for (const archive::Answer& a : answers.archives)
+            listed.push_back({archive::base_name(a.path), a.reader.get(), a.flows});
         print_table(stdout, listed, name_archives);
     }
     return 0;

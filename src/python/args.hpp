@@ -41,6 +41,18 @@ PyObject* raise(const PyFailure& failure);
 // and filename set and the message as its text.
 PyObject* raise(const CallError& error);
 
+// The type's name, for messages.
+std::string type_name(PyObject* obj);
+// The UTF-8 text of a str; nullopt with a TypeError pending otherwise.
+std::optional<std::string> utf8_text(PyObject* obj);
+
+// A path argument's text: a str, or any os.PathLike through os.fspath;
+// nullopt with a TypeError pending otherwise.
+std::optional<std::string> path_text(PyObject* value);
+
+// A path as a str, its bytes decoded as os.fsdecode does.
+PyObject* path_object(const std::string& path);
+
 // Runs the interpreter's signal handlers while a long operation works: a
 // handler that raises (KeyboardInterrupt by default) stops the operation,
 // and its exception propagates.
@@ -90,6 +102,10 @@ struct PortListArg {  // defaults to empty
     using type = std::vector<uint16_t>;
     const char* name;
 };
+struct AnyArg {  // the object as given, borrowed; nullptr when omitted or None
+    using type = PyObject*;
+    const char* name;
+};
 
 template <class... Params>
 struct Signature {
@@ -97,6 +113,7 @@ struct Signature {
     size_t required;   // the leading parameters without a default
     std::tuple<Params...> params;
     std::array<const char*, sizeof...(Params)> names;
+    size_t positional = sizeof...(Params);  // the leading parameters that may be given by position
 };
 
 template <class... Params>
@@ -104,13 +121,19 @@ constexpr Signature<Params...> signature(const char* name, size_t required, Para
     return {name, required, {params...}, {params.name...}};
 }
 
+// Parameters that are all optional and given by keyword only.
+template <class... Params>
+constexpr Signature<Params...> keyword_signature(const char* name, Params... params) {
+    return {name, 0, {params...}, {params.name...}, 0};
+}
+
 // The bound values, one per parameter; nullptr where the default applies.
 // Borrowed references, valid while the call's arguments live.
 class BoundArgs {
 public:
     // Binds args and kwargs; on failure a TypeError is pending and ok() is false.
-    BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required, PyObject* args,
-              PyObject* kwargs);
+    BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required, size_t positional,
+              PyObject* args, PyObject* kwargs);
     bool ok() const { return ok_; }
 
     // Converters: nullopt with a Python exception pending on failure. The
@@ -123,6 +146,7 @@ public:
     std::optional<uint64_t> convert(const U64Arg& p, size_t i) const;
     std::optional<std::vector<std::string>> convert(const TextListArg& p, size_t i) const;
     std::optional<std::vector<uint16_t>> convert(const PortListArg& p, size_t i) const;
+    std::optional<PyObject*> convert(const AnyArg& p, size_t i) const;
 
 private:
     void prefix_type_error(size_t i) const;
@@ -164,7 +188,7 @@ PyObject* convert_and_call(const Sig& sig, const BoundArgs& a, Body& body, std::
 template <class... Params, class Body>
 PyObject* call(const Signature<Params...>& sig, PyObject* args, PyObject* kwargs, Body&& body) {
     return guarded([&]() -> PyObject* {
-        BoundArgs a(sig.name, sig.names.data(), sizeof...(Params), sig.required, args, kwargs);
+        BoundArgs a(sig.name, sig.names.data(), sizeof...(Params), sig.required, sig.positional, args, kwargs);
         if (!a.ok()) return nullptr;
         return detail::convert_and_call(sig, a, body, std::index_sequence_for<Params...>{});
     });
@@ -185,6 +209,7 @@ public:
     ~Ref() { Py_XDECREF(o_); }
     PyObject* get() const { return o_; }
     PyObject* release() { return std::exchange(o_, nullptr); }
+    void reset(PyObject* o) { Py_XDECREF(std::exchange(o_, o)); }
     explicit operator bool() const { return o_ != nullptr; }
 
 private:

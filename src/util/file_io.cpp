@@ -130,4 +130,32 @@ Status<> write_all(int fd, const uint8_t* data, size_t size) {
     return {};
 }
 
+Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write) {
+    const std::string temporary = "." + name + ".tmp";
+    auto fd = create_held(dir_fd, temporary.c_str(), O_WRONLY);
+    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
+    Status<> status = write(fd->get());
+    if (status && ::renameat(dir_fd, temporary.c_str(), dir_fd, name.c_str()) != 0) status = os_error(errno);
+    if (!status) {
+        if (auto id = file_id(fd->get())) unlink_if_same(dir_fd, temporary.c_str(), *id);
+        return status;
+    }
+    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
+    return {};
+}
+
+Status<> write_renamed(const std::string& path, const std::function<Status<>(int fd)>& write) {
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return os_error(EISDIR);
+    const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        Error e = os_error(errno);
+        e.path = folder;
+        return e;
+    }
+    return write_renamed(dir.get(), name, write);
+}
+
 }  // namespace flowsieve
