@@ -28,8 +28,9 @@ const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID
 
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
-stands for every *.fsieve file in it, by name; an archive in a folder that
-cannot be read is named in a warning and skipped.
+stands for every *.fsieve file in it, by name (a folder without any is an
+error); an archive in a folder that cannot be read is named in a warning
+and skipped.
 
 Where -o points:
   one ID                the file to write (- for standard output), or an

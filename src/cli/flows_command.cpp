@@ -12,11 +12,11 @@ const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE|FOLDER... [QUER
 Lists the flows of archives, one line each: id, protocol, source and
 destination address and port, packets, bytes (original lengths), start and
 duration in seconds, Community ID. A FOLDER stands for every *.fsieve file
-in it, by name; with several archives or a folder each line starts with the
-archive's file name (ids are each archive's own). An archive in a folder
-that cannot be read is named in a warning and skipped. Without a query
-every flow is listed in table order; a query lists the matching flows by
-ascending id.
+in it, by name (a folder without any is an error); with several archives
+or a folder each line starts with the archive's file name (ids are each
+archive's own). An archive in a folder that cannot be read is named in a
+warning and skipped. Without a query every flow is listed in table order;
+a query lists the matching flows by ascending id.
 
 Query (a flow is listed when it meets every condition given):
       --ip ADDR         flows from or to ADDR (IPv4 or IPv6; repeatable)
@@ -27,10 +27,11 @@ Query (a flow is listed when it meets every condition given):
       --flow 'PROTO ADDR PORT ADDR PORT'
                         the flows of one connection, either direction;
                         PROTO a name or a number
-      --community-id ID flows with this Community ID (1:...)
-TIME is seconds since the epoch or an ISO 8601 date and time, in UTC unless
-it carries an offset: 1700000000.5, 2024-05-01T14:00:00Z,
-2024-05-01 16:00+02:00.
+      --community-id ID flows with this Community ID (1: and 28 base64
+                        characters)
+TIME is seconds since the epoch (to the nanosecond) or an ISO 8601 date and
+time, in UTC unless it carries an offset: 1700000000.5,
+2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
 
 Options:
   -f, --format F        table (default): aligned columns and a total line,
