@@ -355,7 +355,10 @@ PyMethodDef kArchiveMethods[] = {
      "find_by_protocol($self, proto_str)\n--\n\nFind flows matching a protocol: \"tcp\", \"udp\", or \"icmp\"."},
     {"find", keywords(archive_find), METH_VARARGS | METH_KEYWORDS,
      "find($self, *, ip=None, port=None, proto=None, since=None, until=None, flow=None, community_id=None)\n--\n\n"
-     "The flows that meet every condition given, by ascending id; every flow in table order without one."},
+     "The flows that meet every condition given, by ascending id; every flow in table order without one.\n\n"
+     "ip, port and proto take one value or a list (proto a name or a number); since and until a float of\n"
+     "seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text; flow a tuple\n"
+     "(proto, addr, port, addr, port), either direction, or the command's text."},
     {"close", archive_close, METH_NOARGS,
      "close($self)\n--\n\nRelease the archive; its flows and packets stay usable. Closing twice does nothing."},
     {"__enter__", enter_self, METH_NOARGS, nullptr},

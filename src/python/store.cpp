@@ -227,10 +227,13 @@ PyGetSetDef kStoreGetters[] = {
 PyMethodDef kStoreMethods[] = {
     {"find", keywords(store_find), METH_VARARGS | METH_KEYWORDS,
      "find($self, *, ip=None, port=None, proto=None, since=None, until=None, flow=None, community_id=None)\n--\n\n"
-     "The flows of every archive that meet every condition given: archive by archive, by ascending id."},
+     "The flows of every archive that meet every condition given, as Archive.find takes them: archive by\n"
+     "archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."},
     {"export", keywords(store_export), METH_VARARGS | METH_KEYWORDS,
      "export($self, flows, path=None)\n--\n\n"
-     "The packets of the flows as one pcap in timestamp order, written to path, or returned as bytes without one."},
+     "The packets of the flows as one pcap in timestamp order (equal times in archive, flow and packet\n"
+     "order), written to path under a temporary name, or returned as bytes without one. The flows'\n"
+     "archives must share a link type."},
     {"close", store_close, METH_NOARGS, "close($self)\n--\n\nClose the store; its flows stay usable."},
     {"__enter__", enter_self, METH_NOARGS, nullptr},
     {"__exit__", exit_closes, METH_VARARGS, nullptr},

@@ -778,7 +778,7 @@ def test_doc_strings_and_signatures(name, signature, doc):
 
 
 def test_module_surface():
-    assert flowsieve.__all__ == ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
+    assert flowsieve.__all__ == ["Archive", "Flow", "Packet", "Store", "create_archive", "split", "pipe_archive", "read_flows"]
     assert all(hasattr(flowsieve, n) for n in flowsieve.__all__)
 
 
