@@ -2,7 +2,8 @@
 """flowsieve benchmarks: split and archive time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
 
     python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build]
-    python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump
+    python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump;
+                                                    # Store against the command, also over 2,000 hourly archives
 
 The floors make the system calls that each output needs and nothing else:
 bench/floor.cpp for split, ../shared/bench/pcapfloor.c (one plain C loop, no
