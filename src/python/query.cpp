@@ -31,14 +31,19 @@ bool parsed(const char* argument, PyObject* obj, Parse parse, T& out) {
     return text && parsed(argument, *text, parse, out);
 }
 
-// An int within [0, max].
+// Whole numbers: int and whatever converts through __index__ (numpy's integers, say).
+bool is_integer(PyObject* obj) { return PyLong_Check(obj) || (!PyFloat_Check(obj) && PyIndex_Check(obj)); }
+
+// A whole number within [0, max].
 template <class T>
 bool integer(const char* argument, PyObject* obj, uint64_t max, const char* what, T& out) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return false;
     int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
     if (overflow || value < 0 || uint64_t(value) > max) {
-        Ref text(PyObject_Repr(obj));
+        Ref text(PyObject_Repr(index.get()));
         auto shown = text ? utf8_text(text.get()) : std::nullopt;
         if (!shown) return false;
         return value_error(argument, *shown, std::string("not ") + what + " (0 to " + std::to_string(max) + ")");
@@ -65,12 +70,12 @@ bool address(const char* argument, PyObject* obj, archive::StoredAddress& out) {
 }
 
 bool port(const char* argument, PyObject* obj, uint16_t& out) {
-    if (!PyLong_Check(obj)) return type_error(argument, "a port number (int)", obj);
+    if (!is_integer(obj)) return type_error(argument, "a port number (int)", obj);
     return integer(argument, obj, 65535, "a port number", out);
 }
 
 bool protocol(const char* argument, PyObject* obj, uint8_t& out) {
-    if (PyLong_Check(obj)) return integer(argument, obj, 255, "a protocol number", out);
+    if (is_integer(obj)) return integer(argument, obj, 255, "a protocol number", out);
     if (!PyUnicode_Check(obj)) return type_error(argument, "a protocol name (str) or number (int)", obj);
     return parsed(argument, obj, archive::parse_protocol_name, out);
 }
@@ -120,7 +125,7 @@ std::optional<std::string> time_text(PyObject* obj, const Dates& d) {
 
 bool time(const char* argument, PyObject* obj, std::optional<uint64_t>& out) {
     if (PyUnicode_Check(obj)) return parsed(argument, obj, archive::parse_time, out.emplace());
-    if (PyLong_Check(obj)) return integer(argument, obj, UINT64_MAX, "nanoseconds since the epoch", out.emplace());
+    if (is_integer(obj)) return integer(argument, obj, UINT64_MAX, "nanoseconds since the epoch", out.emplace());
     const Dates* d = dates();
     if (!d) return false;
     if (!PyFloat_Check(obj) && PyObject_IsInstance(obj, d->date) != 1)
