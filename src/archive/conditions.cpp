@@ -47,17 +47,25 @@ std::optional<uint64_t> fraction(std::string_view t, size_t& pos) {
 
 constexpr uint64_t kNanos = 1000000000;
 
+// Seconds and nanoseconds as nanoseconds since the epoch, which fit 64
+// bits until the year 2554.
+std::optional<uint64_t> nanoseconds(uint64_t seconds, uint64_t nanos) {
+    if (seconds > (UINT64_MAX - nanos) / kNanos) return std::nullopt;
+    return seconds * kNanos + nanos;
+}
+
 std::optional<uint64_t> epoch_seconds(std::string_view t) {
     size_t pos = 0;
     uint64_t seconds = 0;
     for (; pos < t.size() && is_digit(t[pos]); ++pos) {
-        if (seconds > (UINT64_MAX / kNanos - 9) / 10) return std::nullopt;
-        seconds = seconds * 10 + uint64_t(t[pos] - '0');
+        const uint64_t digit = uint64_t(t[pos] - '0');
+        if (seconds > (UINT64_MAX / kNanos - digit) / 10) return std::nullopt;
+        seconds = seconds * 10 + digit;
     }
     if (pos == 0) return std::nullopt;
     auto nanos = fraction(t, pos);
     if (!nanos || pos != t.size()) return std::nullopt;
-    return seconds * kNanos + *nanos;
+    return nanoseconds(seconds, *nanos);
 }
 
 std::optional<uint64_t> iso_time(std::string_view t) {
@@ -97,9 +105,8 @@ std::optional<uint64_t> iso_time(std::string_view t) {
             seconds -= sign * (int64_t(*off_hours) * 3600 + int64_t(*off_minutes) * 60);
         }
     }
-    // Nanoseconds since the epoch fit 64 bits until the year 2554.
-    if (pos != t.size() || seconds < 0 || uint64_t(seconds) > UINT64_MAX / kNanos - 1) return std::nullopt;
-    return uint64_t(seconds) * kNanos + nanos;
+    if (pos != t.size() || seconds < 0) return std::nullopt;
+    return nanoseconds(uint64_t(seconds), nanos);
 }
 
 // Decimal digits alone, at most `max` (below 2^16).
