@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         consumed = reader.value()->bytes_consumed();
         check_packet(*p);
         // The same frame under each decoder, whatever the capture's link type.
-        for (uint32_t link : {0u, 1u, 101u, 105u, 108u, 113u, 127u, 276u}) check_packet(dissect_frame(0, 0, p->orig_len, p->data, link));
+        for (uint32_t link : {0u, 1u, 101u, 105u, 108u, 113u, 127u, 276u}) check_packet(dissect_frame({}, p->orig_len, p->data, link));
         packets.push_back(std::move(*p));
     }
     check_filters(packets);

@@ -86,18 +86,21 @@ Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string
     return Error{"Unknown protocol: " + lowered_name + ". Valid: tcp, udp, icmp, icmpv6"};
 }
 
+FrameFileFormat export_format(const ArchiveReader& reader, const std::vector<PacketRecord>& packets) {
+    FrameFileFormat format = reader.frame_format();
+    for (const PacketRecord& p : packets) format.snap_length = std::max(format.snap_length, p.incl_len);
+    return format;
+}
+
 Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget) {
     auto packets = read_packets(reader, record);
     if (!packets) return std::move(packets).error();
     FlowPcap pcap;
-    pcap.link_type_ = reader.link_type();
-    pcap.size_ = kPcapGlobalHeaderSize;
     pcap.packets_ = std::move(packets).value();
-    std::erase_if(pcap.packets_, [&](const PacketRecord& p) {
-        if (!budget.take(p.record_size())) return true;
-        pcap.size_ += p.record_size();
-        return false;
-    });
+    std::erase_if(pcap.packets_, [&](const PacketRecord& p) { return !budget.take(p.record_size()); });
+    pcap.format_ = export_format(reader, pcap.packets_);
+    pcap.size_ = pcap.format_.file_header().size();
+    for (const PacketRecord& p : pcap.packets_) pcap.size_ += size_t(pcap.format_.record_size(p.incl_len));
     return pcap;
 }
 
@@ -123,9 +126,8 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
         auto cursor = PacketCursor::of(reader, record);
         std::optional<PacketRecord> first = cursor ? cursor->next() : std::nullopt;
         if (!first) return std::nullopt;
-        const ParsedPacket packet = dissect_frame(first->ts_sec, first->ts_usec, first->orig_len,
-                                                  SharedBytes(nullptr, first->data, first->incl_len),
-                                                  reader.link_type());
+        const ParsedPacket packet = dissect_frame(first->time(), first->orig_len,
+                                                  SharedBytes(nullptr, first->data, first->incl_len), first->link_type);
         if (!packet.ip || packet.ip->protocol != record.proto) return std::nullopt;
         tuple = *packet.ip;
     }

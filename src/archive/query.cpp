@@ -18,9 +18,8 @@ bool is_connection(const FlowRecord& r, const FiveTuple& t) {
 // The span from the first to the last packet in capture order, whose
 // times go back when the capture's clock did.
 bool overlaps(const FlowRecord& r, const FlowQuery& q) {
-    const uint64_t first = std::min(r.start_ts, r.end_ts), last = std::max(r.start_ts, r.end_ts);
-    // Microseconds against nanoseconds, without multiplying a damaged table's times.
-    return (!q.since || last >= *q.since / 1000 + (*q.since % 1000 != 0)) && (!q.until || first <= *q.until / 1000);
+    const uint64_t first = std::min(r.start_ns, r.end_ns), last = std::max(r.start_ns, r.end_ns);
+    return (!q.since || last >= *q.since) && (!q.until || first <= *q.until);
 }
 
 // The index keys that every matching flow is stored under.
@@ -84,19 +83,17 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     return out;
 }
 
-Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, uint32_t empty_link_type) {
+Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format) {
     PacketMerge merge;
-    merge.link_type_ = empty_link_type;
-    const Selection* typed = nullptr;  // the first archive that contributes flows
+    // The output holds every link type, the finest precision and the
+    // largest snap length of the archives that contribute flows.
+    std::optional<FrameFileFormat> format;
     for (const Selection& s : selections) {
         if (s.flows.empty()) continue;
-        if (typed && s.reader->link_type() != typed->reader->link_type())
-            return Error{"archives of different link types cannot be merged: " + typed->name + " has " +
-                         std::to_string(typed->reader->link_type()) + ", " + s.name + " has " +
-                         std::to_string(s.reader->link_type())};
-        if (!typed) typed = &s;
+        if (format) format->add(s.reader->frame_format());
+        else format = s.reader->frame_format();
     }
-    if (typed) merge.link_type_ = typed->reader->link_type();
+    merge.format_ = format.value_or(empty_format);
 
     for (size_t a = 0; a < selections.size(); ++a) {
         merge.budgets_.emplace_back(*selections[a].reader);
@@ -116,7 +113,7 @@ Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, ui
 void PacketMerge::advance(size_t c) {
     while (auto p = cursors_[c].next()) {
         if (!budgets_[budget_of_[c]].take(p->record_size())) continue;
-        heap_.push_back(Head{p->micros(), c, *p});
+        heap_.push_back(Head{p->nanos(), c, *p});
         std::push_heap(heap_.begin(), heap_.end(), later);
         return;
     }

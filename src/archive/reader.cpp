@@ -58,14 +58,24 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     auto header = decode_header(file);
     if (!header) return Error{"Invalid archive header"};
     for (uint32_t version : {header->version, f.version})
-        if (version != kVersion) return Error{"Unsupported archive version: " + std::to_string(version)};
-    reader->link_type_ = header->link_type;
+        if (version != kVersion && version != kVersionLossless)
+            return Error{"Unsupported archive version: " + std::to_string(version)};
+    if (header->version != f.version) return Error{"Unsupported archive version: " + std::to_string(header->version)};
+    if (header->link_type_per_packet() &&
+        (header->link_types.empty() ||
+         decode_u32(file.data() + kHeaderLinkTypeCountOffset, ByteOrder::Little) != header->link_types.size()))
+        return Error{"Invalid archive header"};
+    reader->header_ = *header;
+    FrameFileFormat& format = reader->frame_format_;
+    format.link_types = header->link_type_per_packet() ? header->link_types : std::vector<uint32_t>{header->link_type};
+    format.snap_length = header->snap_length == 0 ? kPcapWrittenSnapLength : header->snap_length;
+    format.nanoseconds = header->nanoseconds();
     if (!within(f.table_off, f.table_len, length)) return Error{"Flow table extends beyond file"};
 
     const size_t count = size_t(f.table_len / kFlowRecordSize);
     reader->records_.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        auto record = decode_flow_record(file, size_t(f.table_off) + i * kFlowRecordSize);
+        auto record = decode_flow_record(file, size_t(f.table_off) + i * kFlowRecordSize, header->nanoseconds());
         if (!record) break;  // cannot happen: the table lies inside the file
         reader->records_.push_back(*record);
         reader->ids_in_order_ = reader->ids_in_order_ && record->id == i + 1;
@@ -118,18 +128,28 @@ std::optional<uint64_t> OffsetCursor::next() {
 Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     auto offsets = OffsetCursor::of(reader, record);
     if (!offsets) return std::move(offsets).error();
-    return PacketCursor(reader.mapping(), *offsets);
+    return PacketCursor(reader.mapping(), *offsets, reader.header());
 }
 
 std::optional<PacketRecord> PacketCursor::next() {
+    const uint64_t prefix = link_type_per_packet_ ? kRecordLinkTypeSize : 0;
     while (auto p = offsets_.next()) {
-        if (*p < returned_end_ || !within(*p, kRecordHeaderSize, file_.size())) continue;
-        const uint8_t* header = file_.data() + *p;
+        if (*p < returned_end_ || !within(*p, prefix + kRecordHeaderSize, file_.size())) continue;
+        const uint8_t* header = file_.data() + *p + prefix;
         const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
-        if (!within(*p + kRecordHeaderSize, incl_len, file_.size())) continue;
-        returned_end_ = *p + kRecordHeaderSize + incl_len;
-        return PacketRecord{decode_u32(header, ByteOrder::Little), decode_u32(header + 4, ByteOrder::Little),
-                            incl_len, decode_u32(header + 12, ByteOrder::Little), header + kRecordHeaderSize};
+        if (!within(*p + prefix + kRecordHeaderSize, incl_len, file_.size())) continue;
+        returned_end_ = *p + prefix + kRecordHeaderSize + incl_len;
+        PacketRecord r;
+        r.ts_sec = decode_u32(header, ByteOrder::Little);
+        const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
+        r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
+        r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
+        r.incl_len = incl_len;
+        r.orig_len = decode_u32(header + 12, ByteOrder::Little);
+        r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
+        r.data = header + kRecordHeaderSize;
+        r.nanoseconds = nanoseconds_;
+        return r;
     }
     return std::nullopt;
 }

@@ -69,7 +69,7 @@ Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archive
             skip(a.path, reader.error().message);
             continue;
         }
-        if (!answers.first_link_type) answers.first_link_type = reader.value()->link_type();
+        if (!answers.first_format) answers.first_format = reader.value()->frame_format();
         auto flows = choose(*reader.value(), a.path);
         if (!flows) return std::move(flows).error();
         if (!flows->empty()) answers.archives.push_back({a.path, std::move(reader).value(), std::move(flows).value()});
@@ -81,16 +81,16 @@ Result<PacketMerge, CallError> merge_answers(const Answers& answers) {
     std::vector<Selection> selections;
     for (const Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows});
     // With no archive at all, the merge is an empty Ethernet capture.
-    auto merged = PacketMerge::of(selections, answers.first_link_type.value_or(1));
+    auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}));
     if (!merged) return CallError::runtime(merged.error().message);
     return std::move(merged).value();
 }
 
 Status<CallError> write_merge(int fd, PacketMerge& merge, ProgressObserver* observer) {
     WriteBuffer buffer(1 << 20);
-    auto status = stream_merge(merge, observer, [&](const uint8_t* data, size_t size, bool lent) -> Status<CallError> {
-        // Records stay mapped until the buffer is written out: lent, not copied.
-        auto st = lent ? buffer.write(fd, data, size) : buffer.write_copy(fd, data, size);
+    auto status = stream_merge(merge, observer, [&](const uint8_t* data, size_t size, bool mapped) -> Status<CallError> {
+        // Frames stay mapped until the buffer is written out: lent, not copied.
+        auto st = mapped ? buffer.write(fd, data, size) : buffer.write_copy(fd, data, size);
         if (!st) return CallError::io(std::move(st).error(), "");
         return {};
     });

@@ -1,6 +1,6 @@
 // Several archives as one store: archives and folders of archives asked
 // one after another, and the merged packets of their chosen flows written
-// as one pcap.
+// as one capture file.
 #pragma once
 
 #include <functional>
@@ -39,7 +39,7 @@ struct Answer {
 
 struct Answers {
     std::vector<Answer> archives;             // those with chosen flows, in order
-    std::optional<uint32_t> first_link_type;  // of the first archive opened
+    std::optional<FrameFileFormat> first_format;  // of the first archive opened
 };
 
 using Choose = std::function<Result<FlowList, CallError>(const ArchiveReader& reader, const std::string& path)>;
@@ -54,31 +54,32 @@ using Skip = std::function<void(const std::string& path, const std::string& mess
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
                                         const Skip& skip);
 
-// The packets of the answers merged by time (PacketMerge), with the link
-// type of an empty store when nothing was chosen.
+// The packets of the answers merged by time (PacketMerge), in the format
+// of the first archive opened when nothing was chosen.
 Result<PacketMerge, CallError> merge_answers(const Answers& answers);
 
-// The merged packets as one classic pcap file, piece by piece:
-// put(data, size, lent) gets the global header (lent false: copy it), then
-// each packet record as stored (lent: valid while the answers' readers
-// live), and returns a Status<CallError>; the first failure ends the
-// stream. The observer, when given, is asked every few thousand packets
-// whether to go on; stopping is an Interrupted error.
+// The merged packets as one capture file (PacketMerge::format), piece by
+// piece: put(data, size, mapped) gets the file header, then each packet
+// record as put_record hands it over (mapped pieces stay valid while the
+// answers' readers live, the others only during the call), and returns a
+// Status<CallError>; the first failure ends the stream. The observer, when
+// given, is asked every few thousand packets whether to go on; stopping is
+// an Interrupted error.
 template <class Put>
 Status<CallError> stream_merge(PacketMerge& merge, ProgressObserver* observer, Put&& put) {
-    uint8_t header[kPcapGlobalHeaderSize];
-    encode_pcap_global_header(header, merge.link_type());
-    if (auto st = put(header, sizeof header, false); !st) return st;
+    const std::vector<uint8_t> header = merge.format().file_header();
+    Status<CallError> status = put(header.data(), header.size(), false);
+    auto piece = [&](const uint8_t* data, size_t size, bool mapped) { return (status = put(data, size, mapped)).ok(); };
     Progress progress;
-    for (auto p = merge.next(); p; p = merge.next()) {
+    for (auto p = merge.next(); p && status; p = merge.next()) {
         if (++progress.packets % 4096 == 0 && observer && !observer->keep_going(progress))
             return CallError::interrupted();
-        if (auto st = put(p->record_start(), p->record_size(), true); !st) return st;
+        put_record(merge.format(), *p, piece);
     }
-    return {};
+    return status;
 }
 
-// The merged pcap streamed to fd through one buffer.
+// The merged capture streamed to fd through one buffer.
 Status<CallError> write_merge(int fd, PacketMerge& merge, ProgressObserver* observer);
 
 }  // namespace flowsieve::archive

@@ -52,7 +52,7 @@ std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, c
                 key = std::move(numbered);
             }
         }
-        names.push_back(stem + "_" + key + ".pcap");
+        names.push_back(stem + "_" + key + reader.frame_format().extension());
     }
     return names;
 }

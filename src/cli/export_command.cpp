@@ -38,7 +38,8 @@ Where -o points:
   --merge               the one file (or -) that gets the packets of every
                         chosen flow of every archive in timestamp order
                         (packets with equal times in archive, flow and
-                        packet order); the archives must share a link type
+                        packet order); pcapng when the archives' frames
+                        are of several link types
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
 
@@ -182,9 +183,10 @@ int run_export(const Parsed& p) {
             if (interrupt_signal()) return interrupted_status(interrupt_signal());
             std::string name = names[size_t(r - records.data())];
             if (written.count(name)) {
-                const std::string base = name.substr(0, name.size() - std::strlen(".pcap"));
+                const char* extension = s.reader->frame_format().extension();
+                const std::string base = name.substr(0, name.size() - std::strlen(extension));
                 uint64_t number = 2;
-                do name = base + "_" + std::to_string(number++) + ".pcap";
+                do name = base + "_" + std::to_string(number++) + extension;
                 while (written.count(name) || own_names.count(name));
             }
             written.insert(name);

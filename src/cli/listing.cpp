@@ -49,22 +49,25 @@ std::string csv_field(const std::string& text) {
     return out + "\"";
 }
 
-std::string micros_text(uint64_t us) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu.%06llu", (unsigned long long)(us / 1000000),
-                  (unsigned long long)(us % 1000000));
+// The fraction of a second after the point: six digits, or nine for a
+// time that does not fall on a whole microsecond.
+std::string fraction_text(uint64_t ns) {
+    char text[16];
+    if (ns % 1000) std::snprintf(text, sizeof text, ".%09u", unsigned(ns % 1000000000));
+    else std::snprintf(text, sizeof text, ".%06u", unsigned(ns % 1000000000 / 1000));
     return text;
 }
 
-std::string utc_text(uint64_t us) {
-    const time_t seconds = time_t(us / 1000000);
+std::string seconds_text(uint64_t ns) { return std::to_string(ns / 1000000000) + fraction_text(ns); }
+
+std::string utc_text(uint64_t ns) {
+    const time_t seconds = time_t(ns / 1000000000);
     struct tm tm;
     char text[64];
-    if (us / 1000000 > uint64_t(INT64_MAX) || !::gmtime_r(&seconds, &tm)) return micros_text(us);
+    if (!::gmtime_r(&seconds, &tm)) return seconds_text(ns);
     size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    if (n == 0) return micros_text(us);
-    std::snprintf(text + n, sizeof text - n, ".%06u", unsigned(us % 1000000));
-    return text;
+    if (n == 0) return seconds_text(ns);
+    return text + fraction_text(ns);
 }
 
 // The table's address text: IPv6 in the short form of RFC 5952.
@@ -91,9 +94,9 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     row[kDstPort] = std::to_string(r.dst_port);
     row[kPackets] = std::to_string(r.packet_count);
     row[kBytes] = std::to_string(r.total_bytes);
-    row[kStart] = micros_text(r.start_ts);
-    row[kDuration] = r.end_ts >= r.start_ts ? micros_text(r.end_ts - r.start_ts)
-                                            : "-" + micros_text(r.start_ts - r.end_ts);
+    row[kStart] = seconds_text(r.start_ns);
+    row[kDuration] = r.end_ns >= r.start_ns ? seconds_text(r.end_ns - r.start_ns)
+                                            : "-" + seconds_text(r.start_ns - r.end_ns);
     row[kCommunityId] = archive::flow_community_id(*listed.reader, r).value_or("");
     return row;
 }
@@ -120,7 +123,7 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
         if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
         row[kSrc] = short_address_text(r.src_addr);
         row[kDst] = short_address_text(r.dst_addr);
-        row[kStart] = utc_text(r.start_ts);
+        row[kStart] = utc_text(r.start_ns);
         return row;
     };
     // Two passes, so that a large archive is never held as text.

@@ -37,6 +37,8 @@ constexpr uint32_t kFamilyIpv6Darwin = 30;
 constexpr size_t kLinuxCookedLen = 16;
 constexpr size_t kLinuxCooked2Len = 20;
 constexpr size_t kPppoeLen = 6;
+constexpr size_t kQosControlLen = 2;
+constexpr size_t kHtControlLen = 4;
 constexpr int kMaxVlanTags = 8;
 constexpr int kMaxMplsLabels = 8;
 
@@ -243,11 +245,21 @@ IpStart dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
         else if (to_ds && !from_ds) p.bssid = addr1;
     }
 
-    size_t l = h + header_len;
-    static constexpr uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
-    auto snap = v.sub(l, 8);
-    if (!snap || !std::equal(kSnap, kSnap + 6, snap->data()) || !is_ip_ethertype(*snap->u16be(6))) return std::nullopt;
-    return l + 8;
+    auto ip_after_snap = [&](size_t l) -> IpStart {
+        static constexpr uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+        auto snap = v.sub(l, 8);
+        if (!snap || !std::equal(kSnap, kSnap + 6, snap->data()) || !is_ip_ethertype(*snap->u16be(6)))
+            return std::nullopt;
+        return l + 8;
+    };
+    if (IpStart at = ip_after_snap(h + header_len)) return at;
+    // QoS Data (subtypes 8 to 15) carries a QoS Control field after the
+    // addresses, and HT Control after it when the Order bit is set. Tried
+    // only where the plain header finds no LLC/SNAP, so that no frame
+    // decoded without them is read differently.
+    const bool qos_data = type == 2 && (fc0 & 0x80);
+    if (!qos_data) return std::nullopt;
+    return ip_after_snap(h + header_len + kQosControlLen + (fc1 & 0x80 ? kHtControlLen : 0));
 }
 
 bool is_vlan_tag(uint16_t type) { return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQLegacy; }
@@ -311,11 +323,14 @@ bool is_ip_family(uint32_t family) {
 }
 
 // The null header's family is in the capturing host's byte order, so
-// either order is taken; the loop header's is in network order.
+// either order is taken; the loop header's is in network order. Some
+// writers put an IP EtherType in its last two bytes instead, as Wireshark
+// reads it.
 IpStart dissect_loopback(ByteView v, bool either_order) {
     auto big = v.u32(0, ByteOrder::Big);
     if (!big) return std::nullopt;
     if (is_ip_family(*big) || (either_order && is_ip_family(*v.u32(0, ByteOrder::Little)))) return 4;
+    if (is_ip_ethertype(uint16_t(*big))) return 4;
     return std::nullopt;
 }
 
@@ -351,11 +366,11 @@ bool decodes_link_type(uint32_t link_type) {
     }
 }
 
-ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
-                           uint32_t link_type) {
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {
     ParsedPacket p;
-    p.ts_sec = ts_sec;
-    p.ts_usec = ts_usec;
+    p.ts_sec = time.sec;
+    p.ts_usec = time.usec;
+    p.ts_nsec = time.nsec;
     p.orig_len = orig_len;
     p.incl_len = uint32_t(data.size());
     p.link_type = link_type;

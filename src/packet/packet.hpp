@@ -35,6 +35,15 @@ struct IpTuple {
     uint16_t sctp_dst_port = 0;
 };
 
+// A frame's time: whole microseconds and nanoseconds within the second. A
+// file in microseconds writes `usec`, one in nanoseconds `nsec`; each holds
+// what its input stated, even a value of a second or more.
+struct FrameTime {
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    uint32_t nsec = 0;
+};
+
 using MacAddress = std::array<uint8_t, 6>;
 
 // Which part of a fragmented IP datagram a packet is. A later fragment
@@ -43,7 +52,8 @@ enum class FragmentPart : uint8_t { None, First, Later };
 
 struct ParsedPacket {
     uint32_t ts_sec = 0;
-    uint32_t ts_usec = 0;
+    uint32_t ts_usec = 0;  // whole microseconds
+    uint32_t ts_nsec = 0;  // nanoseconds within the second, as read for a capture in nanoseconds
     uint32_t orig_len = 0;
     uint32_t incl_len = 0;
     uint32_t link_type = 0;  // of the interface the frame came from
@@ -58,6 +68,8 @@ struct ParsedPacket {
     std::optional<MacAddress> dst_mac;
     std::optional<MacAddress> bssid;
     FragmentPart fragment = FragmentPart::None;  // here and fragment_id above fill padding
+
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec}; }
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
@@ -78,7 +90,6 @@ std::optional<IpDissection> dissect_ip(ByteView bytes);
 bool decodes_link_type(uint32_t link_type);
 
 // Never fails: whatever cannot be decoded is left absent.
-ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
-                           uint32_t link_type);
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type);
 
 }  // namespace flowsieve

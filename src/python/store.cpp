@@ -1,6 +1,5 @@
 // The Store class: archives and folders of archives asked as one, with the
 // command's store underneath (archive/store.hpp).
-#include <array>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -132,18 +131,24 @@ std::optional<archive::Answers> group_flows(PyObject* list) {
         if (added) answers.archives.push_back({**flow->path, *flow->reader, {}});
         answers.archives[at->second].flows.push_back(flow->record);
     }
-    if (!answers.archives.empty()) answers.first_link_type = answers.archives[0].reader->link_type();
+    if (!answers.archives.empty()) answers.first_format = answers.archives[0].reader->frame_format();
     return answers;
 }
 
-// The merged pcap as bytes: its pieces first, then one copy of each.
+// The merged capture as bytes: the places of its pieces first (those
+// outside the archives' mappings copied aside), then one copy of each.
 PyObject* merged_bytes(archive::PacketMerge& merge, ProgressObserver& signals) {
-    std::array<uint8_t, kPcapGlobalHeaderSize> header;
-    std::vector<std::pair<const uint8_t*, size_t>> pieces;
+    struct Piece {
+        const uint8_t* mapped;  // or nullptr: at `at` in `copied`
+        size_t at;
+        size_t size;
+    };
+    std::vector<Piece> pieces;
+    std::vector<uint8_t> copied;
     size_t total = 0;
-    auto status = archive::stream_merge(merge, &signals, [&](const uint8_t* data, size_t size, bool lent) {
-        if (!lent) data = static_cast<const uint8_t*>(std::memcpy(header.data(), data, header.size()));
-        pieces.emplace_back(data, size);
+    auto status = archive::stream_merge(merge, &signals, [&](const uint8_t* data, size_t size, bool mapped) {
+        pieces.push_back({mapped ? data : nullptr, copied.size(), size});
+        if (!mapped) copied.insert(copied.end(), data, data + size);
         total += size;
         return Status<CallError>();
     });
@@ -151,9 +156,9 @@ PyObject* merged_bytes(archive::PacketMerge& merge, ProgressObserver& signals) {
     Ref bytes(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
     if (!bytes) return nullptr;
     char* out = PyBytes_AsString(bytes.get());
-    for (const auto& [data, size] : pieces) {
-        std::memcpy(out, data, size);
-        out += size;
+    for (const Piece& p : pieces) {
+        if (p.size) std::memcpy(out, p.mapped ? p.mapped : copied.data() + p.at, p.size);
+        out += p.size;
     }
     return bytes.release();
 }
@@ -231,9 +236,9 @@ PyMethodDef kStoreMethods[] = {
      "archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."},
     {"export", keywords(store_export), METH_VARARGS | METH_KEYWORDS,
      "export($self, flows, path=None)\n--\n\n"
-     "The packets of the flows as one pcap in timestamp order (equal times in archive, flow and packet\n"
-     "order), written to path under a temporary name, or returned as bytes without one. The flows'\n"
-     "archives must share a link type."},
+     "The packets of the flows as one capture file in timestamp order (equal times in archive, flow and\n"
+     "packet order), written to path under a temporary name, or returned as bytes without one: pcapng when\n"
+     "the frames are of several link types."},
     {"close", store_close, METH_NOARGS, "close($self)\n--\n\nClose the store; its flows stay usable."},
     {"__enter__", enter_self, METH_NOARGS, nullptr},
     {"__exit__", exit_closes, METH_VARARGS, nullptr},

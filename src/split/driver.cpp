@@ -62,7 +62,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
-    const uint32_t link_type = source->reader->link_type();
+    const FrameFileFormat frame_format = source->reader->frame_format();
     const uint64_t input_size = source->input.size();
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error(), o.output_dir);
 
@@ -77,7 +77,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     WriterSetOptions writer_options;
     writer_options.output_dir = o.output_dir;
     writer_options.stem = o.stem.empty() ? file_stem(o.input_path) : o.stem;
-    writer_options.link_type = link_type;
+    writer_options.frame_format = frame_format;
     writer_options.output_type = output_type;
     writer_options.buffer_bytes = o.buffer_bytes;
     writer_options.max_sessions = o.max_sessions;

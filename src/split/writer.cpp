@@ -66,7 +66,10 @@ Status<> create_directories(const std::string& path) {
 }
 
 FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock)
-    : options_(std::move(options)), dir_(std::move(dir)), lock_(std::move(lock)) {}
+    : options_(std::move(options)),
+      file_header_(options_.frame_format.file_header()),
+      dir_(std::move(dir)),
+      lock_(std::move(lock)) {}
 
 Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
     const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
@@ -143,10 +146,14 @@ Status<> FlowWriterSet::flush(Writer& w) { return w.buffer.flush(w.fd.get()); }
 
 Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
     if (options_.output_type == OutputType::Pcap) {
-        uint8_t header[kPcapRecordHeaderSize];
-        encode_pcap_record_header(header, p.ts_sec, p.ts_usec, p.incl_len, p.orig_len);
-        if (auto st = w.buffer.write_copy(w.fd.get(), header, sizeof header); !st) return st;
-        return w.buffer.write(w.fd.get(), p.data.data(), p.data.size());
+        const FrameFileFormat& format = options_.frame_format;
+        uint8_t head[FrameFileFormat::kMaxRecordHead];
+        const size_t head_size = format.record_head(head, p.time(), p.incl_len, p.orig_len, p.link_type);
+        if (auto st = w.buffer.write_copy(w.fd.get(), head, head_size); !st) return st;
+        if (auto st = w.buffer.write(w.fd.get(), p.data.data(), p.data.size()); !st) return st;
+        uint8_t tail[FrameFileFormat::kMaxRecordTail];
+        const size_t tail_size = format.record_tail(tail, p.incl_len);
+        return tail_size ? w.buffer.write_copy(w.fd.get(), tail, tail_size) : Status<>{};
     }
     if (!p.payload_offset) return {};
     size_t offset = size_t(*p.payload_offset);
@@ -154,7 +161,7 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
 }
 
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
-    const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
+    const char* ext = options_.output_type == OutputType::Pcap ? options_.frame_format.extension() : ".l7";
     return options_.stem + "_" + std::string(sanitized_key) + ext;
 }
 
@@ -182,9 +189,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     Writer* w = take_free_writer();
     w->fd = std::move(fd);
     if (create && options_.output_type == OutputType::Pcap) {
-        uint8_t header[kPcapGlobalHeaderSize];
-        encode_pcap_global_header(header, options_.link_type);
-        if (auto st = w->buffer.write_copy(w->fd.get(), header, sizeof header); !st) {
+        if (auto st = w->buffer.write_copy(w->fd.get(), file_header_.data(), file_header_.size()); !st) {
             release_writer(*w);
             return st;
         }

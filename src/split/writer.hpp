@@ -15,6 +15,7 @@
 
 #include "packet/packet.hpp"
 #include "flow/flow_table.hpp"
+#include "parser/frame_file.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 #include "util/write_buffer.hpp"
@@ -33,7 +34,7 @@ Status<> create_directories(const std::string& path);
 struct WriterSetOptions {
     std::string output_dir;
     std::string stem;
-    uint32_t link_type = 1;
+    FrameFileFormat frame_format;  // of pcap files
     OutputType output_type = OutputType::Pcap;
     size_t buffer_bytes = 10000;
     uint32_t max_sessions = 10000;
@@ -90,6 +91,7 @@ private:
     void release_writer(Writer& w);
 
     WriterSetOptions options_;
+    std::vector<uint8_t> file_header_;  // of every pcap file
     UniqueFd dir_;
     UniqueFd lock_;  // held while the set writes
     // Every flow's open writer by number (none while the open limit keeps

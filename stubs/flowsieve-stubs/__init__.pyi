@@ -104,6 +104,12 @@ class Packet:
     @property
     def ts_usec(self) -> int: ...
     @property
+    def ts_nsec(self) -> int:
+        """Nanoseconds within the second (ts_usec * 1000 in a capture of microseconds)."""
+    @property
+    def link_type(self) -> int:
+        """Link type of the frame's interface."""
+    @property
     def length(self) -> int: ...
     @property
     def orig_len(self) -> int: ...
@@ -140,9 +146,9 @@ class Store:
     def export(self, flows: Iterable[Flow], path: None = None) -> bytes: ...
     @overload
     def export(self, flows: Iterable[Flow], path: _Path) -> None:
-        """The packets of the flows as one pcap in timestamp order (equal times in archive, flow and packet
-        order), written to path under a temporary name, or returned as bytes without one. The flows'
-        archives must share a link type."""
+        """The packets of the flows as one capture file in timestamp order (equal times in archive, flow and
+        packet order), written to path under a temporary name, or returned as bytes without one: pcapng when
+        the frames are of several link types."""
     def close(self) -> None:
         """Close the store; its flows stay usable."""
     def __enter__(self) -> Store: ...

@@ -398,12 +398,13 @@ CAPTURES = Path(__file__).resolve().parents[2].parent / "shared" / "captures"
     ("pcapplusplus_null_loopback.pcap", "ip6"), ("pcapplusplus_QinQ_802.1_AD.pcapng", "vlan 30"),
 ])
 def test_filter_keeps_what_tcpdump_keeps(tmp_path, name, expression):
-    from test_captures import read_capture
+    from test_captures import ns_records
     source = CAPTURES / name
-    dump = subprocess.run(["tcpdump", "-r", str(source), "-w", "-", expression], capture_output=True, timeout=60, check=True)
-    want = [rec[:4] for rec in read_capture(dump.stdout)[1]]
+    dump = subprocess.run(["tcpdump", "--time-stamp-precision=nano", "-r", str(source), "-w", "-", expression],
+                          capture_output=True, timeout=60, check=True)
+    want = [rec[:4] for rec in ns_records(dump.stdout)]
     ok("split", source, tmp_path / "out", "-s", "nosplit", "--filter", expression, "-q")
-    got = [rec[:4] for data in listing(tmp_path / "out").values() for rec in read_capture(data)[1]]
+    got = [rec[:4] for data in listing(tmp_path / "out").values() for rec in ns_records(data)]
     ok("archive", source, tmp_path / "a.fsieve", "-s", "nosplit", "--filter", expression, "-q")
     assert len(want) > 0 and got == want
     assert len(flowsieve.Archive.open(str(tmp_path / "a.fsieve"))) == 1

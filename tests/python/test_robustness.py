@@ -248,6 +248,8 @@ else:
         del packets
     result["counts"] = counts
     header = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, archive.link_type)
+    # A flow with a record longer than 65535 bytes states that length instead.
+    same_header = lambda blob: blob[:16] + blob[20:24] == header[:16] + header[20:24]
     del flows, archive
     try:
         piped = flowsieve.pipe_archive(path)
@@ -258,7 +260,7 @@ else:
         if sum(len(b) - 24 for b in piped) > len(data):
             problems.append("pipe_archive gives more record bytes than the file holds")
         for blob in piped:
-            pos = 24 if blob[:24] == header else len(blob) + 1
+            pos = 24 if same_header(blob) else len(blob) + 1
             while pos + 16 <= len(blob) and in_file(blob[pos:pos + 16 + struct.unpack_from("<I", blob, pos + 8)[0]]):
                 pos += 16 + struct.unpack_from("<I", blob, pos + 8)[0]
             if pos != len(blob):
