@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """flowsieve benchmarks: split and archive time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
 
-    python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build]
+    python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build] [--check-floor]
     python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump;
                                                     # Store against the command, also over 2,000 hourly archives
 
-The floors make the system calls that each output needs and nothing else:
-bench/floor.cpp for split, ../shared/bench/pcapfloor.c (one plain C loop, no
-index) for the archive. flowsieve and the floor run alternately and each
-figure is the median of --runs runs.
+The floor, bench/floor.cpp, makes the system calls that each output needs and
+nothing else, for split and for the archive (no index). flowsieve and the
+floor run alternately and each figure is the median of --runs runs.
+--check-floor also runs ../shared/bench/pcapfloor.c, which does the archive
+floor's work in plain C, in turn with them, to show that the two floors agree.
 
 Captures are generated once and cached in /dev/shm/flowsieve-bench/; split and
 archive outputs go there too and are removed between runs and at the end.
@@ -28,10 +29,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, "build", "bench")
 FLOOR = os.path.join(BUILD, "floor")
-# The archive's floor: a plain C program that appends every record and writes offset lists,
-# flow table and footer, without the index.
-ARCHIVE_FLOOR_SOURCE = os.path.join(os.path.dirname(ROOT), "shared", "bench", "pcapfloor.c")
-ARCHIVE_FLOOR = os.path.join(BUILD, "pcapfloor")
+# A plain C program that does the archive floor's work, beside the checkout: --check-floor.
+PCAPFLOOR_SOURCE = os.path.join(os.path.dirname(ROOT), "shared", "bench", "pcapfloor.c")
+PCAPFLOOR = os.path.join(BUILD, "pcapfloor")
+CHECK_FLOOR = False  # --check-floor
 COMMAND = os.path.join(BUILD, "flowsieve")   # the native command
 VENV = os.path.join(ROOT, "build", "bench-venv")   # dpkt, the reference reader of 1g-read
 SHM = "/dev/shm/flowsieve-bench"
@@ -41,6 +42,17 @@ GEN = os.path.join(HERE, "gen_capture.py")
 # capture kind -> (size MB, TCP/UDP sessions); --quick keeps the shape at a tenth of the size
 SCALES = {"full": {"big": (1000, 20000), "short": (300, 190000)},
           "quick": {"big": (100, 2000), "short": (30, 19000)}}
+# The workloads are named by the size of their capture: 1g-* and 300m-* run as 100m-* and 30m-* with --quick.
+QUICK_NAMES = {"1g-": "100m-", "300m-": "30m-"}
+
+
+def sized(name, scale):
+    """The workload's name at this scale."""
+    for full, quick in QUICK_NAMES.items():
+        if scale == "quick" and name.startswith(full):
+            return quick + name[len(full):]
+    return name
+
 # name, capture kind, capture format, operation, keyword arguments, target (column, "<=" or ">=", value)
 WORKLOADS = [
     ("1g-session-pcap", "big", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),
@@ -131,14 +143,12 @@ def use_project_venv():
     os.environ["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "")
 
 
-def build(archive_floor):
+def build():
     cmds = [["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
              "-DPython_EXECUTABLE=" + sys.executable], ["ninja", "-C", BUILD]]
     cmds.append(["g++", "-O2", "-std=c++20", "-o", FLOOR, os.path.join(HERE, "floor.cpp")])
-    if archive_floor:
-        if not os.path.exists(ARCHIVE_FLOOR_SOURCE):
-            sys.exit("the archive workloads need their floor, " + ARCHIVE_FLOOR_SOURCE)
-        cmds.append(["gcc", "-O2", "-o", ARCHIVE_FLOOR, ARCHIVE_FLOOR_SOURCE])
+    if CHECK_FLOOR:
+        cmds.append(["gcc", "-O2", "-o", PCAPFLOOR, PCAPFLOOR_SOURCE])
     for cmd in cmds:
         r = subprocess.run(cmd, capture_output=True, text=True)
         if r.returncode:
@@ -249,14 +259,14 @@ def median_of(runs, once):
 def floor_command(op, cap, out, kwargs):
     """The floor's command line for a split or archive workload."""
     if op == "archive":
-        return [ARCHIVE_FLOOR, "archive", cap, out]
+        return [FLOOR, "archive", cap, out]
     return [FLOOR, "split", cap, out] + (["--l7"] if kwargs.get("output_type") == "l7" else []) \
         + (["--nosplit"] if kwargs.get("strategy") == "nosplit" else [])
 
 
 def run_floor(args):
     t = time.perf_counter()
-    p = subprocess.Popen(args, stdout=subprocess.DEVNULL)   # the archive floor prints what it counted
+    p = subprocess.Popen(args, stdout=subprocess.DEVNULL)   # pcapfloor prints what it counted
     _, status, usage = os.wait4(p.pid, 0)
     if os.waitstatus_to_exitcode(status):
         raise RuntimeError("floor failed: " + " ".join(args))
@@ -339,9 +349,15 @@ def measure(name, op, cap, kwargs, runs):
     if op in ON_ARCHIVE and not os.path.exists(out):
         run_child("archive", cap, out)        # untimed: the archive that these workloads read
     if op == "archive":
-        r = alternating(runs, lambda: run_child(op, cap, out, kwargs),
-                        lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs)),
+        floor_once = lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs))  # noqa: E731
+        r = alternating(runs, lambda: run_child(op, cap, out, kwargs), floor_once,
                         BASELINE and (lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE)))
+        if CHECK_FLOOR:  # the two floors in turn: the same work should take the same time
+            ours, theirs = [], []
+            for _ in range(runs):
+                ours.append(floor_once())
+                theirs.append(run_floor([PCAPFLOOR, "archive", cap, out + ".floor"]))
+            check = "floor.cpp %.2f s, pcapfloor.c %.2f s" % (median(ours)["s"], median(theirs)["s"])
         rmtree(out + ".floor")
     elif op == "command-flows":
         r = median_of(runs, lambda: run_command(["flows", out, "--format", "csv"]))
@@ -352,7 +368,7 @@ def measure(name, op, cap, kwargs, runs):
         r = median_of(runs, lambda: run_child(op, cap, out, kwargs))
     r["result"] = r.pop("found", "%d flows" % r["flows"])
     if op == "archive":
-        r["result"] += ", %.0f MB" % (os.path.getsize(out) / 1e6)
+        r["result"] += ", %.0f MB" % (os.path.getsize(out) / 1e6) + (", " + check if CHECK_FLOOR else "")
     if op == "read":
         py = dpkt_python()
         ref = median_of(runs, lambda: run_child("dpkt", cap, python=py))
@@ -395,7 +411,8 @@ def cells(r):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true", help="100 MB and 30 MB captures instead of 1 GB and 300 MB")
+    ap.add_argument("--quick", action="store_true",
+                    help="100 MB and 30 MB captures instead of 1 GB and 300 MB (workloads 100m-* and 30m-*)")
     ap.add_argument("--only", help="comma-separated workload names")
     ap.add_argument("--runs", type=int, default=5, help="median of N runs for each workload (best of N for the copy)")
     ap.add_argument("--seed", type=int, default=1)
@@ -404,25 +421,31 @@ def main():
     ap.add_argument("--baseline", metavar="DIR",
                     help="a folder with another build of the module (flowsieve.abi3.so, say an older commit's), "
                          "run in turn with this one and the floor in the split and archive workloads")
+    ap.add_argument("--check-floor", action="store_true",
+                    help="also time %s against the archive floor, in turn" % PCAPFLOOR_SOURCE)
     a = ap.parse_args()
     if not a.no_build:
         use_project_venv()
-    global BASELINE
+    global BASELINE, CHECK_FLOOR
     BASELINE = a.baseline and os.path.abspath(a.baseline)
+    CHECK_FLOOR = a.check_floor
+    if CHECK_FLOOR and not os.path.exists(PCAPFLOOR_SOURCE):
+        sys.exit("--check-floor needs " + PCAPFLOOR_SOURCE)
+    scale = "quick" if a.quick else "full"
+    # Workloads by their name at this scale; --only takes either name.
+    known = {sized(w[0], scale): w for w in WORKLOADS}
+    known.update((w[0], w) for w in WORKLOADS)
     names = set(a.only.split(",")) if a.only else {w[0] for w in WORKLOADS}
     run_store = "store" in names   # opt-in: it generates 4 GB of captures
     names.discard("store")
-    unknown = names - {w[0] for w in WORKLOADS}
+    unknown = names - known.keys()
     if unknown:
-        sys.exit("unknown workload(s): %s; known: %s" % (", ".join(sorted(unknown)), ", ".join(w[0] for w in WORKLOADS)))
-    todo = [w for w in WORKLOADS if w[0] in names]
-    if not a.only and not os.path.exists(ARCHIVE_FLOOR_SOURCE):
-        # A checkout without ../shared beside it: the split workloads still run.
-        todo = [w for w in todo if w[3] != "archive"]
-        print("archive workloads left out: their floor, %s, is not here" % ARCHIVE_FLOOR_SOURCE, flush=True)
-    scale = "quick" if a.quick else "full"
+        sys.exit("unknown workload(s): %s; known: %s" % (", ".join(sorted(unknown)),
+                                                         ", ".join(sized(w[0], scale) for w in WORKLOADS)))
+    chosen = {known[n][0] for n in names}
+    todo = [(sized(w[0], scale),) + w[1:] for w in WORKLOADS if w[0] in chosen]
     if not a.no_build:
-        build(any(w[3] == "archive" for w in todo))
+        build()
     os.makedirs(SHM, exist_ok=True)
     if run_store:
         import store

@@ -19,15 +19,18 @@ import argparse
 import sys
 import tempfile
 from pathlib import Path
-from typing import List, Sequence, Tuple
+from typing import List, Literal, Sequence, Tuple, get_args
 
 import numpy as np
 import numpy.typing as npt
 
 import flowsieve
 
+# The strategies flowsieve takes; the command line's in any case.
+Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
 
-def flow_bytes(capture: Path, n: int, strategy: str = "session") -> Tuple[List[str], npt.NDArray[np.uint8]]:
+
+def flow_bytes(capture: Path, n: int, strategy: Strategy = "session") -> Tuple[List[str], npt.NDArray[np.uint8]]:
     """The flow names and their first n payload bytes, one row per flow, in the order of the names."""
     prefix, suffix = capture.stem + "_", ".l7"
     with tempfile.TemporaryDirectory(prefix="flowsieve-l7-") as work:
@@ -46,7 +49,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     ap.add_argument("capture", type=Path)
     ap.add_argument("-n", type=int, default=64, help="payload bytes per flow (default: 64)")
-    ap.add_argument("--strategy", default="session", help="session, flow, host, hostpair, mac, bssid or nosplit")
+    ap.add_argument("--strategy", default="session", type=str.lower, choices=get_args(Strategy))
     ap.add_argument("--out", type=Path, help="save names and bytes to this .npz file")
     args = ap.parse_args(argv)
     if args.n < 1:

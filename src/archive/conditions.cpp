@@ -142,9 +142,14 @@ Result<StoredAddress> parse_address(std::string_view text) {
     return encode_address(*ip);
 }
 
-Result<uint8_t> parse_protocol_name(std::string_view text) {
-    if (auto number = protocol_number(lowered(text))) return *number;
-    return Error{"valid are tcp, udp, icmp, icmpv6"};
+Result<uint8_t> parse_protocol(std::string_view text) {
+    if (auto named = protocol_number(lowered(text))) return *named;
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
+        auto number = small_number(text, 255);
+        if (!number) return Error{"at most 255"};
+        return uint8_t(*number);
+    }
+    return Error{"protocol tcp, udp, icmp, icmpv6 or a number"};
 }
 
 Result<FiveTuple> parse_five_tuple(std::string_view text) {
@@ -158,13 +163,9 @@ Result<FiveTuple> parse_five_tuple(std::string_view text) {
     }
     if (words.size() != 5) return Error{"give PROTO ADDR PORT ADDR PORT"};
     FiveTuple t;
-    if (auto named = protocol_number(lowered(words[0]))) {
-        t.protocol = *named;
-    } else {
-        auto number = small_number(words[0], 255);
-        if (!number) return Error{"protocol tcp, udp, icmp, icmpv6 or a number"};
-        t.protocol = uint8_t(*number);
-    }
+    auto protocol = parse_protocol(words[0]);
+    if (!protocol) return Error{"protocol tcp, udp, icmp, icmpv6 or a number"};
+    t.protocol = *protocol;
     for (size_t i : {1, 3}) {
         auto address = parse_address(words[i]);
         if (!address) return Error{"'" + std::string(words[i]) + "' is " + address.error().message};
@@ -181,8 +182,12 @@ Result<FiveTuple> parse_five_tuple(std::string_view text) {
 Result<std::string> parse_community_id(std::string_view text) {
     static constexpr std::string_view kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     bool valid = text.size() == 30 && text.substr(0, 2) == "1:" && text.back() == '=';
-    for (size_t i = 2; valid && i + 1 < text.size(); ++i) valid = kBase64.find(text[i]) != std::string_view::npos;
-    if (!valid) return Error{"version 1 is 1: and the 28 base64 characters of a SHA-1 digest"};
+    for (size_t i = 2; valid && i < 29; ++i) {
+        const size_t value = kBase64.find(text[i]);
+        // The last digit holds the last 4 bits of the 20 bytes, then zeros.
+        valid = value != std::string_view::npos && (i < 28 || value % 4 == 0);
+    }
+    if (!valid) return Error{"1: and the base64 of 20 bytes (30 characters, ending in =)"};
     return std::string(text);
 }
 

@@ -21,14 +21,15 @@ Result<uint64_t> parse_time(std::string_view text);
 // IPv4 or IPv6 text, as stored in the table and the index.
 Result<StoredAddress> parse_address(std::string_view text);
 
-// tcp, udp, icmp or icmpv6, in any case.
-Result<uint8_t> parse_protocol_name(std::string_view text);
+// tcp, udp, icmp or icmpv6 in any case, or a number.
+Result<uint8_t> parse_protocol(std::string_view text);
 
 // "PROTO ADDR PORT ADDR PORT" separated by spaces or tabs; PROTO a name or
 // a number.
 Result<FiveTuple> parse_five_tuple(std::string_view text);
 
-// "1:" and the base64 of a SHA-1 digest (28 characters), as flows carry it.
+// "1:" and the base64 of the 20 bytes of a SHA-1 digest, as flows carry it:
+// any other text would match no flow.
 Result<std::string> parse_community_id(std::string_view text);
 
 }  // namespace flowsieve::archive

@@ -25,7 +25,10 @@ struct FiveTuple {
 struct FlowQuery {
     std::vector<StoredAddress> addresses;  // each the source or destination
     std::vector<uint16_t> ports;           // each the source or destination port
-    std::vector<uint8_t> protocols;
+    // When given, at least one of them the source or destination (port).
+    std::vector<StoredAddress> any_address;
+    std::vector<uint16_t> any_port;
+    std::vector<uint8_t> protocols;  // when given, one of them
     // Nanoseconds since the epoch: the flow's time span overlaps
     // [since, until], both ends included.
     std::optional<uint64_t> since;
@@ -34,7 +37,8 @@ struct FlowQuery {
     std::optional<std::string> community_id;
 
     bool empty() const {
-        return addresses.empty() && ports.empty() && protocols.empty() && !since && !until && !tuple && !community_id;
+        return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
+               !since && !until && !tuple && !community_id;
     }
 };
 

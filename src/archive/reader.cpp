@@ -37,6 +37,8 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
 Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    // Mapping a directory fails as "No such device": say what it is.
+    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
     const uint64_t size = uint64_t(st.st_size);
     if (size < kFooterSize) return Error{"File too small to be a valid archive"};
 

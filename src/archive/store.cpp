@@ -59,20 +59,31 @@ Result<std::vector<StoreArchive>, CallError> store_archives(const std::vector<st
     return archives;
 }
 
+Result<Reader, CallError> open_named(const std::string& path) {
+    auto reader = open_archive(path);
+    if (!reader) return CallError::io(std::move(reader).error(), path);
+    return std::move(reader).value();
+}
+
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
-                                        const Skip& skip) {
+                                        const Skip& skip, const Open& open) {
     Answers answers;
     for (const StoreArchive& a : archives) {
-        auto reader = open_archive(a.path);
-        if (!reader) {
-            if (!a.in_folder) return CallError::io(std::move(reader).error(), a.path);
-            skip(a.path, reader.error().message);
+        Reader reader;
+        if (!a.in_folder) {
+            auto opened = open(a.path);
+            if (!opened) return std::move(opened).error();
+            reader = std::move(opened).value();
+        } else if (auto opened = open_archive(a.path)) {
+            reader = std::move(opened).value();
+        } else {
+            skip(a.path, opened.error().message);
             continue;
         }
-        if (!answers.first_format) answers.first_format = reader.value()->frame_format();
-        auto flows = choose(*reader.value(), a.path);
+        if (!answers.first_format) answers.first_format = reader->frame_format();
+        auto flows = choose(*reader, a.path);
         if (!flows) return std::move(flows).error();
-        if (!flows->empty()) answers.archives.push_back({a.path, std::move(reader).value(), std::move(flows).value()});
+        if (!flows->empty()) answers.archives.push_back({a.path, std::move(reader), std::move(flows).value()});
     }
     return answers;
 }

@@ -15,6 +15,8 @@
 
 namespace flowsieve::archive {
 
+using Reader = std::shared_ptr<const ArchiveReader>;
+
 // One archive of a store: named itself, or one of a folder's.
 struct StoreArchive {
     std::string path;
@@ -33,7 +35,7 @@ Result<std::vector<StoreArchive>, CallError> store_archives(const std::vector<st
 // The flows chosen from one archive.
 struct Answer {
     std::string path;
-    std::shared_ptr<const ArchiveReader> reader;
+    Reader reader;
     FlowList flows;
 };
 
@@ -45,14 +47,19 @@ struct Answers {
 using Choose = std::function<Result<FlowList, CallError>(const ArchiveReader& reader, const std::string& path)>;
 // Told of each archive of a folder that could not be read, with the reason.
 using Skip = std::function<void(const std::string& path, const std::string& message)>;
+// Opens an archive named itself.
+using Open = std::function<Result<Reader, CallError>(const std::string& path)>;
+
+// open_archive, its failure an IOError about the path.
+Result<Reader, CallError> open_named(const std::string& path);
 
 // Opens the archives one after another and keeps those from which `choose`
 // takes flows; the others are released at once, so that memory holds the
 // archives that answer rather than all of them. An archive named itself
-// must open; one of a folder that does not is passed to `skip`. The first
-// error of `choose` ends the walk.
+// must open (by `open`); one of a folder that does not is passed to
+// `skip`. The first error of `choose` ends the walk.
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
-                                        const Skip& skip);
+                                        const Skip& skip, const Open& open = open_named);
 
 // The packets of the answers merged by time (PacketMerge), in the format
 // of the first archive opened when nothing was chosen.

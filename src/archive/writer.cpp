@@ -537,16 +537,19 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         return std::move(st).error();
     std::vector<FlowEntry> flows;  // by flow id - 1
     OffsetLists offset_lists;
+    uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size(),
-                                       packets->fragments_matched(), packets->fragments_unmatched()});
+                                       packets->fragments_matched(), packets->fragments_unmatched(),
+                                       packets->packets_kept()});
     };
     while (size_t ready = packets->wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets->front(i);
             const ParsedPacket& packet = queued.packet;
             if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
+            longest = std::max(longest, packet.incl_len);
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
@@ -575,6 +578,13 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     packets.reset();  // its table of keys is not needed to finish
     auto finished = finish(file, header, flows, std::move(offset_lists));
     if (!finished) return CallError::runtime(finished.error(), temp_path);
+    // Exports state a snap length no shorter than any record.
+    if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {
+        uint8_t snap[4];
+        encode_u32le(snap, longest);
+        if (::pwrite(finished->get(), snap, sizeof snap, kHeaderSnapLengthOffset) != ssize_t(sizeof snap))
+            return CallError::runtime(os_error(errno), temp_path);
+    }
     if (!replaceable(o.output_path) || ::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
         return CallError::runtime(Error{"Failed to rename " + temp_path + " -> " + o.output_path, errno}, o.output_path);
     temp.keep();

@@ -54,9 +54,12 @@ _2, _3, ... after that where flows share an id too. Each file is written
 under a hidden temporary name (.NAME.tmp) and renamed.
 
 Query (a flow is exported when it meets every condition given): --ip ADDR,
---port N, --proto NAME, --since TIME, --until TIME,
---flow 'PROTO ADDR PORT ADDR PORT', --community-id ID, as for
-'flowsieve flows' (see its --help).
+--port N, --between ADDR, --between-port N, --proto PROTO, --since TIME,
+--until TIME, --flow 'PROTO ADDR PORT ADDR PORT', --community-id ID, as
+for 'flowsieve flows' (see its --help). Repeated, --ip, --port and --proto
+take flows of any of the values given, --between and --between-port
+those with all of them: --ip A --ip B exports the flows of A and those of
+B, --between A --between B the flows between A and B.
 
 Options:
   -o, --output PATH     the output file, folder or - (see above)

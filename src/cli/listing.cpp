@@ -23,24 +23,6 @@ constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",   
                                          "total_bytes", "start_ts",  "duration",    "community_id"};
 constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false, true, true, true, true, true, false};
 
-// JSON string contents: file names may hold any byte but NUL.
-std::string json_escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -103,6 +85,23 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
 
 }  // namespace
 
+std::string json_escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives) {
     struct Shown {
         const char* title;
@@ -113,7 +112,7 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
         {"ARCHIVE", kArchive, false},  {"ID", kId, true},           {"PROTO", kProto, false},
         {"SOURCE", kSrc, false},       {"SPORT", kSrcPort, true},   {"DESTINATION", kDst, false},
         {"DPORT", kDstPort, true},     {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},
-        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"COMMUNITY ID", kCommunityId, true},
+        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"COMMUNITY ID", kCommunityId, false},
     };
     const Shown* const shown = name_archives ? kAll : kAll + 1;
     const size_t columns = std::size(kAll) - (name_archives ? 0 : 1);
@@ -145,8 +144,9 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
             const std::string value = cell(c);
             const std::string pad(width[c] - value.size(), ' ');
             if (c) text += "  ";
-            text += shown[c].right ? pad + value : c + 1 < columns ? value + pad : value;
+            text += shown[c].right ? pad + value : value + pad;
         }
+        text.erase(text.find_last_not_of(' ') + 1);  // the last column is left-aligned
         text += '\n';
         std::fputs(text.c_str(), out);
     };
@@ -157,8 +157,9 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
             line([&](size_t c) { return row[shown[c].column]; });
         }
     }
-    std::fprintf(out, "%llu %s, %llu packets, %llu bytes\n", (unsigned long long)flows, flows == 1 ? "flow" : "flows",
-                 (unsigned long long)packets, (unsigned long long)bytes);
+    std::fprintf(out, "%llu %s, %llu %s, %llu %s\n", (unsigned long long)flows, flows == 1 ? "flow" : "flows",
+                 (unsigned long long)packets, packets == 1 ? "packet" : "packets", (unsigned long long)bytes,
+                 bytes == 1 ? "byte" : "bytes");
 }
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered) {

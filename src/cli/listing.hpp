@@ -16,6 +16,9 @@ enum class ListFormat { Table, Csv, Json };
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered);
 
+// JSON string contents: file names may hold any byte but NUL.
+std::string json_escaped(const std::string& text);
+
 // The flows chosen from one archive.
 struct ListedFlows {
     std::string archive;  // its file name

@@ -22,11 +22,16 @@ file per flow, or stores all flows in one indexed .fsieve archive.
 Commands:
   split CAPTURE OUTDIR       write each flow to a file of its own
   archive CAPTURE OUT        build a .fsieve archive of the capture's flows
-  flows ARCHIVE              list the flows of an archive
-  export ARCHIVE -o DIR      write flows of an archive as pcap files
+  flows ARCHIVE...           list the flows of archives (or folders of them)
+  export ARCHIVE... -o DIR   write flows of archives as pcap files
 
-CAPTURE is a capture file, or - for standard input.
+CAPTURE is a capture file, or - for standard input; ARCHIVE an archive
+file, or a folder standing for the *.fsieve files in it.
 Run 'flowsieve COMMAND --help' for a command's options.
+
+Every command takes --ip and --port: repeated, they keep what is from or to
+any of the values given; --between and --between-port keep what has all of
+them as its endpoints (--between A --between B: between A and B).
 
 Options:
   -h, --help      show this help

@@ -8,9 +8,9 @@ namespace {
 // The value of a query option by the core's reading of its text; its
 // error is a usage error that quotes the text.
 template <class Parse>
-auto condition(const std::string& name, const std::string& text, Parse parse) {
+auto condition(const std::string& name, const std::string& text, Parse parse, const std::string& hint = "") {
     auto value = parse(text);
-    if (!value) usage("invalid " + name + " '" + text + "': " + value.error().message);
+    if (!value) usage("invalid " + name + " '" + text + "': " + value.error().message + hint);
     return std::move(value).value();
 }
 
@@ -23,30 +23,39 @@ bool names_several(const std::vector<std::string>& paths) {
 archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::Choose& choose) {
     auto archives = archive::store_archives(paths);
     if (!archives) throw std::move(archives).error();
-    auto answers = archive::ask_archives(*archives, choose, [](const std::string& path, const std::string& why) {
-        message("warning: skipped " + path + ": " + why);
-    });
+    auto answers = archive::ask_archives(
+        *archives, choose,
+        [](const std::string& path, const std::string& why) { message("warning: skipped " + path + ": " + why); },
+        open_named_archive);
     if (!answers) throw std::move(answers).error();
     return std::move(answers).value();
 }
 
 archive::FlowQuery parse_query(const Parsed& p) {
     archive::FlowQuery q;
-    for (const std::string& ip : p.all(kIp)) q.addresses.push_back(condition("--ip value", ip, archive::parse_address));
-    for (const std::string& text : p.all(kPort)) q.ports.push_back(port(text));
-    for (const std::string& name : p.all(kProto))
-        q.protocols.push_back(condition("--proto value", name, archive::parse_protocol_name));
+    // Checked and named as split and archive check their address and port filters.
+    for (const std::string& ip : ip_filters(p)) q.any_address.push_back(archive::parse_address(ip).value());
+    q.any_port = port_filters(p);
+    for (const std::string& ip : ip_filters(p, kBetween)) q.addresses.push_back(archive::parse_address(ip).value());
+    q.ports = port_filters(p, kBetweenPort);
+    for (const std::string& text : p.all(kProto)) {
+        const bool number = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+        q.protocols.push_back(condition(number ? "protocol number" : "--proto value", text, archive::parse_protocol));
+    }
     if (p.has(kSince)) q.since = condition("--since", p.last(kSince), archive::parse_time);
     if (p.has(kUntil)) q.until = condition("--until", p.last(kUntil), archive::parse_time);
     if (p.has(kFlow)) q.tuple = condition("--flow", p.last(kFlow), archive::parse_five_tuple);
     if (p.has(kCommunityId))
-        q.community_id = condition("--community-id", p.last(kCommunityId), archive::parse_community_id);
+        q.community_id = condition("--community-id", p.last(kCommunityId), archive::parse_community_id,
+                                   ", as 'flowsieve flows' lists it");
     return q;
 }
 
 std::vector<option> query_options() {
     return {{"ip", required_argument, nullptr, kIp},
             {"port", required_argument, nullptr, kPort},
+            {"between", required_argument, nullptr, kBetween},
+            {"between-port", required_argument, nullptr, kBetweenPort},
             {"proto", required_argument, nullptr, kProto},
             {"since", required_argument, nullptr, kSince},
             {"until", required_argument, nullptr, kUntil},

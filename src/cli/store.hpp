@@ -18,8 +18,9 @@ bool names_several(const std::vector<std::string>& paths);
 // folder that cannot be read is named in a warning. Failures are thrown.
 archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::Choose& choose);
 
-// The query options: --ip, --port, --proto (each repeatable), --since,
-// --until, --flow and --community-id.
+// The query options: --ip, --port, --proto (each repeatable, any of the
+// values), --between and --between-port (each repeatable, all of the
+// values), --since, --until, --flow and --community-id.
 archive::FlowQuery parse_query(const Parsed& p);
 
 // The long options of the query, for the commands' option tables.

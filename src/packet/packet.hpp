@@ -47,8 +47,9 @@ struct FrameTime {
 using MacAddress = std::array<uint8_t, 6>;
 
 // Which part of a fragmented IP datagram a packet is. A later fragment
-// carries no transport header, so its ports are those of the first.
-enum class FragmentPart : uint8_t { None, First, Later };
+// carries no transport header, so its ports are those of the first; one
+// that never met its first fragment becomes Unmatched, with ports 0.
+enum class FragmentPart : uint8_t { None, First, Later, Unmatched };
 
 struct ParsedPacket {
     uint32_t ts_sec = 0;

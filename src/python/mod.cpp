@@ -186,6 +186,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_flowsieve() {
                  add_public(module, "Packet", new_ref(types.packet)) &&
                  add_public(module, "Store", new_ref(types.store));
     for (PyMethodDef& def : kFunctions) added = added && add_public(module, def.ml_name, new_function(&def));
+    added = added && PyModule_AddStringConstant(module, "__version__", FLOWSIEVE_VERSION) == 0;
     if (!added) {
         Py_DECREF(module);
         return nullptr;

@@ -77,7 +77,7 @@ bool port(const char* argument, PyObject* obj, uint16_t& out) {
 bool protocol(const char* argument, PyObject* obj, uint8_t& out) {
     if (is_integer(obj)) return integer(argument, obj, 255, "a protocol number", out);
     if (!PyUnicode_Check(obj)) return type_error(argument, "a protocol name (str) or number (int)", obj);
-    return parsed(argument, obj, archive::parse_protocol_name, out);
+    return parsed(argument, obj, archive::parse_protocol, out);
 }
 
 // The datetime module's date class and UTC, fetched once.
@@ -155,15 +155,18 @@ bool five_tuple(PyObject* obj, std::optional<archive::FiveTuple>& out) {
 
 }  // namespace
 
-std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* proto, PyObject* since,
-                                           PyObject* until, PyObject* flow, PyObject* community_id) {
+std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* between,
+                                           PyObject* between_port, PyObject* proto, PyObject* since, PyObject* until,
+                                           PyObject* flow, PyObject* community_id) {
     archive::FlowQuery q;
     auto each = [](const char* argument, auto convert) {
         return [=](PyObject* obj, auto& out) { return convert(argument, obj, out); };
     };
     const bool ok =
-        (!ip || one_or_list(ip, q.addresses, each("ip", address))) &&
-        (!port_arg || one_or_list(port_arg, q.ports, each("port", port))) &&
+        (!ip || one_or_list(ip, q.any_address, each("ip", address))) &&
+        (!port_arg || one_or_list(port_arg, q.any_port, each("port", port))) &&
+        (!between || one_or_list(between, q.addresses, each("between", address))) &&
+        (!between_port || one_or_list(between_port, q.ports, each("between_port", port))) &&
         (!proto || one_or_list(proto, q.protocols, each("proto", protocol))) &&
         (!since || time("since", since, q.since)) && (!until || time("until", until, q.until)) &&
         (!flow || five_tuple(flow, q.tuple)) &&

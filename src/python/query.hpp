@@ -12,14 +12,18 @@ namespace flowsieve::python {
 
 // The parameters, each optional and given by keyword.
 inline constexpr auto query_signature(const char* name) {
-    return keyword_signature(name, AnyArg{"ip"}, AnyArg{"port"}, AnyArg{"proto"}, AnyArg{"since"}, AnyArg{"until"},
-                             AnyArg{"flow"}, AnyArg{"community_id"});
+    return keyword_signature(name, AnyArg{"ip"}, AnyArg{"port"}, AnyArg{"between"}, AnyArg{"between_port"},
+                             AnyArg{"proto"}, AnyArg{"since"}, AnyArg{"until"}, AnyArg{"flow"},
+                             AnyArg{"community_id"});
 }
 
 // The query of the arguments (nullptr where not given); nullopt with the
 // exception pending when one is of a wrong type (TypeError) or value
 // (ValueError), named in the message.
-std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port, PyObject* proto, PyObject* since,
-                                           PyObject* until, PyObject* flow, PyObject* community_id);
+// ip, port and proto take any of their values, between and between_port
+// all of theirs, as the command's options of those names.
+std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port,
+                                           PyObject* proto, PyObject* since, PyObject* until, PyObject* flow,
+                                           PyObject* community_id);
 
 }  // namespace flowsieve::python

@@ -88,7 +88,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto report = [&] {
         return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
                                        writers.value()->flow_count(), packets.fragments_matched(),
-                                       packets.fragments_unmatched()});
+                                       packets.fragments_unmatched(), packets.packets_kept()});
     };
     auto write_flows = [&]() -> Status<SplitError> {
         while (size_t ready = packets.wait_front()) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 #include "parser/pcap_format.hpp"
@@ -202,6 +203,10 @@ Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const 
     if (open_count_ >= options_.max_sessions && oldest_)
         if (auto st = close_writer(*oldest_); !st) return st;
 
+    if (packet.incl_len > options_.frame_format.snap_length && options_.output_type == OutputType::Pcap) {
+        uint32_t& longest = oversized_[flow];
+        longest = std::max(longest, packet.incl_len);
+    }
     const bool payload = packet.payload_offset && *packet.payload_offset < packet.payload_end;
     const bool create = flow >= open_writers_.size();
     if (!create && open_writers_[flow]) {
@@ -254,6 +259,18 @@ uint64_t FlowWriterSet::discard(const FlowTable& keys) {
     return removed;
 }
 
+// Rewrites the file header of a closed pcap file to state a larger snap
+// length; the header keeps its size.
+Status<> FlowWriterSet::state_snap_length(const std::string& tmp, uint32_t snap_length) {
+    FrameFileFormat format = options_.frame_format;
+    format.snap_length = snap_length;
+    const std::vector<uint8_t> header = format.file_header();
+    auto opened = open_regular_for_writing(dir_.get(), tmp.c_str(), 0);
+    if (!opened) return os_error(opened.error());
+    if (::pwrite(opened->get(), header.data(), header.size(), 0) != ssize_t(header.size())) return os_error(errno);
+    return {};
+}
+
 Status<> FlowWriterSet::finish(const FlowTable& keys) {
     for (Writer* w = oldest_; w; w = w->newer)
         if (auto st = flush(*w); !st) return st;
@@ -272,6 +289,11 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;
         }
+        if (auto longest = oversized_.find(uint32_t(flow - 1)); longest != oversized_.end())
+            if (auto st = state_snap_length(tmp, longest->second); !st) {
+                result = in_output_dir(st.error(), tmp);
+                return false;
+            }
         if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
         result = in_output_dir(os_error(errno), name);  // the flows not yet renamed keep their temporary names
         return false;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "packet/packet.hpp"
@@ -85,6 +86,7 @@ private:
     Status<> flush(Writer& w);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
     Status<> close_writer(Writer& w);
+    Status<> state_snap_length(const std::string& tmp, uint32_t snap_length);
     void unlink_lru(Writer& w);
     void push_newest(Writer& w);
     Writer* take_free_writer();
@@ -99,6 +101,10 @@ private:
     // costs little more than its key.
     std::vector<Writer*> open_writers_;
     std::vector<bool> has_payload_;  // by flow number: an l7 file got bytes
+    // The longest record of each pcap file that holds one longer than the
+    // snap length its header states (a capture damaged so): the header is
+    // made to state it before the file gets its name.
+    std::unordered_map<uint32_t, uint32_t> oversized_;
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;

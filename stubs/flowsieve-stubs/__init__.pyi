@@ -10,10 +10,17 @@ from typing import Iterable, List, Literal, Optional, Sequence, SupportsIndex, T
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
+# The valid values; the module takes them in any case. ip_filters and
+# port_filters must not be a bare str, which raises TypeError when called.
+_Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
+_OutputType = Literal["pcap", "l7"]
+
+# The package's version.
+__version__: str
 
 # Query arguments of Archive.find and Store.find: one value or a list; times as float seconds, int
 # nanoseconds, a date or datetime (naive ones in UTC) or the command's text.
-_One = Union[str, List[str], Tuple[str, ...]]
+_Addresses = Union[str, List[str], Tuple[str, ...]]
 _Ports = Union[int, List[int], Tuple[int, ...]]
 _Protocols = Union[str, int, List[Union[str, int]], Tuple[Union[str, int], ...]]
 _Time = Union[float, int, str, date]
@@ -43,8 +50,10 @@ class Archive:
     def find(
         self,
         *,
-        ip: Optional[_One] = None,
+        ip: Optional[_Addresses] = None,
         port: Optional[_Ports] = None,
+        between: Optional[_Addresses] = None,
+        between_port: Optional[_Ports] = None,
         proto: Optional[_Protocols] = None,
         since: Optional[_Time] = None,
         until: Optional[_Time] = None,
@@ -53,9 +62,10 @@ class Archive:
     ) -> List[Flow]:
         """The flows that meet every condition given, by ascending id; every flow in table order without one.
 
-        ip, port and proto take one value or a list (proto a name or a number); since and until a float of
-        seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text; flow a tuple
-        (proto, addr, port, addr, port), either direction, or the command's text."""
+        ip, port and proto take one value or a list of which any will do (proto a name or a number);
+        between and between_port one or a list of which all must be the flow's endpoints; since and until
+        a float of seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text;
+        flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."""
     def close(self) -> None:
         """Release the archive; its flows and packets stay usable. Closing twice does nothing."""
     def __enter__(self) -> Archive: ...
@@ -132,8 +142,10 @@ class Store:
     def find(
         self,
         *,
-        ip: Optional[_One] = None,
+        ip: Optional[_Addresses] = None,
         port: Optional[_Ports] = None,
+        between: Optional[_Addresses] = None,
+        between_port: Optional[_Ports] = None,
         proto: Optional[_Protocols] = None,
         since: Optional[_Time] = None,
         until: Optional[_Time] = None,
@@ -159,7 +171,7 @@ class Store:
 def create_archive(
     input_path: _Path,
     output_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
@@ -169,12 +181,12 @@ def create_archive(
 def split(
     input_path: _Path,
     output_dir: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     buffer_bytes: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
-    output_type: str = "pcap",
+    output_type: _OutputType = "pcap",
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -184,7 +196,7 @@ def pipe_archive(archive_path: _Path) -> List[bytes]:
 
 def read_flows(
     input_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,

@@ -50,11 +50,14 @@ TEST(Conditions, FiveTupleAndCommunityId) {
     EXPECT_EQ(t->a_port, 80);
     EXPECT_EQ(t->b_port, 65535);
     EXPECT_EQ(parse_five_tuple("132 10.0.0.1 1 10.0.0.2 2")->protocol, 132);
+    EXPECT_EQ(parse_protocol("ICMPv6").value(), 58);
+    EXPECT_EQ(parse_protocol("256").error().message, "at most 255");
     for (const char* bad : {"tcp 10.0.0.1 80 10.0.0.2", "256 10.0.0.1 1 10.0.0.2 2", "tcp 10.0.0.1 65536 10.0.0.2 1",
                             "tcp 10.0.0.1 -1 10.0.0.2 1", "sctp 10.0.0.1 1 10.0.0.2 2"})
         EXPECT_FALSE(parse_five_tuple(bad).ok()) << bad;
     EXPECT_TRUE(parse_community_id("1:LQU9qZlK+B5F3KDmev6m5PMibrg=").ok());
     for (const char* bad : {"1:LQU9qZlK+B5F3KDmev6m5PMibrg", "2:LQU9qZlK+B5F3KDmev6m5PMibrg=",
+                            "1:LQU9qZlK+B5F3KDmev6m5PMibrh=",  // bits beyond the 20 bytes
                             "1:LQU9qZlK-B5F3KDmev6m5PMibrg=", "1:"})
         EXPECT_FALSE(parse_community_id(bad).ok()) << bad;
 }

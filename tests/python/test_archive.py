@@ -146,6 +146,9 @@ def model(capture, strategy="session", ips=(), ports=()):
             f = flows.setdefault(key, ModelFlow(len(flows) + 1, ip, [], ts))
             f.positions.append(pos)
             f.end, f.total = ts, f.total + orig
+    longest = max([len(rec[2]) for rec in recs] + [65535])
+    if longest > fmt.snap:  # a damaged capture's records longer than its snap length: the archive states theirs
+        fmt = fmt._replace(snap=longest)
     return fmt, bytes(data), list(flows.values()), error
 
 
@@ -456,6 +459,8 @@ SYS = "/sys/flowsieve-test"  # not even root may create files there
     ("pipe_archive", ["missing.fsieve"], FileNotFoundError, 2, "missing.fsieve", "Failed to open archive"),
     ("open", ["missing.fsieve"], FileNotFoundError, 2, "missing.fsieve", "Failed to open archive"),
     ("open", ["in.pcap/x"], NotADirectoryError, 20, "in.pcap/x", "Failed to open archive"),
+    ("open", ["."], IsADirectoryError, 21, ".", "Is a directory (os error 21)"),
+    ("pipe_archive", ["."], IsADirectoryError, 21, ".", "Is a directory (os error 21)"),
 ])
 def test_os_errors_are_the_subclass_of_their_number(tmp_path, monkeypatch, call, args, exc, errno, filename, message):
     if SYS in filename and not os.path.isdir("/sys/kernel"):

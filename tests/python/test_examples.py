@@ -42,12 +42,11 @@ def test_parallel_split_matches_one_split_per_capture(capture_dir, tmp_path, wor
     result = run("parallel_split.py", capture_dir, tmp_path / "out", "--workers", workers, "--strategy", strategy,
                  cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(Path(n).stem for n in CAPTURES)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(CAPTURES)  # named by the whole file name
     for name in CAPTURES:
-        stem = Path(name).stem
-        flowsieve.split(str(capture_dir / name), str(tmp_path / "serial" / stem), strategy=strategy)
-        files = listing(tmp_path / "serial" / stem)
-        assert listing(tmp_path / "out" / stem) == files
+        flowsieve.split(str(capture_dir / name), str(tmp_path / "serial" / name), strategy=strategy.lower())
+        files = listing(tmp_path / "serial" / name)
+        assert listing(tmp_path / "out" / name) == files
         assert f"{name}: {len(files)} flow files, {sum(map(len, files.values()))} bytes" in result.stdout
 
 
@@ -60,8 +59,9 @@ def same_stem(d):
 
 
 @pytest.mark.parametrize("setup, code, message, split", [
-    (bad_capture, 1, "bad.pcap: RuntimeError: Unsupported file format (unknown magic number)", ["a", "b", "c"]),
-    (same_stem, 2, "captures share a name and so an output folder: c", []),
+    (bad_capture, 1, "bad.pcap: RuntimeError: Unsupported file format (unknown magic number)",
+     ["a.pcap", "b.pcapng", "c.pcap"]),
+    (same_stem, 0, "", ["a.pcap", "b.pcapng", "c.pcap", "c.pcapng"]),  # one stem, two folders
     (lambda d: [p.unlink() for p in d.iterdir()], 2, "no capture (*.pcap, *.pcapng, *.cap) in", []),
 ], ids=["failed-capture", "same-stem", "empty"])
 def test_parallel_split_failures(capture_dir, tmp_path, setup, code, message, split):

@@ -43,6 +43,7 @@ GENERATED = {
     "binary.pcapng": binary_tsresol(MIX),
     "links.pcapng": two_link_types(MIX * 2),
     "loopback.pcap": pcap(MIX + [BIG, BIG], order="<")[:16] + struct.pack("<I", 262144) + pcap(MIX + [BIG, BIG])[20:],
+    "oversized.pcap": pcap(MIX + [BIG]),  # damaged: a record longer than the snap length stated
     "host.pcap": pcap([packet("127.0.0.1", "127.0.0.1", "udp", 1, 2), packet("10.0.0.1", "10.0.0.1", "tcp", 5, 6)]),
 }
 SOURCES = sorted(GENERATED) + (tc.NAMES if tc.CAPTURES.is_dir() else [])

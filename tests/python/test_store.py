@@ -199,7 +199,10 @@ def store_flows(store, **query):
     ([], {}),
     (["--ip", "10.0.0.1", "--port", "80"], dict(ip="10.0.0.1", port=80)),
     (["--ip", "10.0.0.1", "--ip", "10.0.0.3", "--proto", "UDP"], dict(ip=["10.0.0.1", "10.0.0.3"], proto="udp")),
-    (["--proto", "tcp", "--proto", "udp"], dict(proto=("tcp", 17))),
+    (["--proto", "tcp", "--proto", "17"], dict(proto=("tcp", 17))),
+    (["--ip", "10.0.0.2", "--ip", "10.0.0.3"], dict(ip=("10.0.0.2", "10.0.0.3"))),  # any of them
+    (["--between", "10.0.0.1", "--between", "10.0.0.3"], dict(between=["10.0.0.1", "10.0.0.3"])),  # all of them
+    (["--between-port", "1234", "--port", "53", "--port", "80"], dict(between_port=1234, port=[53, 80])),
     (["--flow", "tcp 10.0.0.2 80 10.0.0.1 1234"], dict(flow=("tcp", "10.0.0.2", 80, "10.0.0.1", 1234))),
     (["--flow", "6 10.0.0.2 80 10.0.0.1 1234", "--until", str(T0 + 1)],
      dict(flow="6 10.0.0.2 80 10.0.0.1 1234", until=(T0 + 1) * 10**9)),
@@ -235,7 +238,7 @@ def test_queries_answer_alike_from_the_command_the_store_and_each_archive(store,
     (dict(ip=["10.0.0.1", 5]), TypeError, "argument 'ip': expected an address (str), not int"),
     (dict(port=65536), ValueError, "argument 'port': invalid value '65536': not a port number (0 to 65535)"),
     (dict(port="80"), TypeError, "argument 'port': expected a port number (int), not str"),
-    (dict(proto="sctp"), ValueError, "argument 'proto': invalid value 'sctp': valid are tcp, udp, icmp, icmpv6"),
+    (dict(proto="sctp"), ValueError, "argument 'proto': invalid value 'sctp': protocol tcp, udp, icmp, icmpv6 or a number"),
     (dict(proto=256), ValueError, "argument 'proto': invalid value '256': not a protocol number (0 to 255)"),
     (dict(since="2020-02-30"), ValueError, "argument 'since': invalid value '2020-02-30': seconds since the epoch"),
     (dict(until=-1), ValueError, "argument 'until': invalid value '-1': not nanoseconds since the epoch"),
@@ -246,7 +249,10 @@ def test_queries_answer_alike_from_the_command_the_store_and_each_archive(store,
                                                         "give PROTO ADDR PORT ADDR PORT"),
     (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.2")), ValueError, "argument 'flow': give (proto, addr, port, addr, port)"),
     (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.x", 1)), ValueError, "argument 'flow': invalid value '10.0.0.x'"),
-    (dict(community_id="1:abc"), ValueError, "argument 'community_id': invalid value '1:abc': version 1 is 1: and"),
+    (dict(community_id="1:LzRJKgjvUJlC/VQLtISlfACcEzB="), ValueError, "argument 'community_id': invalid value "
+                                                                     "'1:LzRJKgjvUJlC/VQLtISlfACcEzB=': 1: and the base64"),
+    (dict(between=["10.0.0.1", "x"]), ValueError, "argument 'between': invalid value 'x': not an IPv4 or IPv6 address"),
+    (dict(between_port=[80, -1]), ValueError, "argument 'between_port': invalid value '-1': not a port number"),
     (dict(host="10.0.0.1"), TypeError, "got an unexpected keyword argument 'host'"),
 ])
 def test_find_names_the_argument_it_cannot_take(store, query, error, message):
