@@ -5,6 +5,7 @@
 
 #include "flow/community_id.hpp"
 #include "flow/filter.hpp"
+#include "flow/strategy.hpp"
 #include "parser/pcap_format.hpp"
 
 namespace flowsieve::archive {
@@ -18,15 +19,14 @@ struct ProtocolName {
 constexpr ProtocolName kProtocols[] = {{"tcp", "TCP", 6}, {"udp", "UDP", 17}, {"icmp", "ICMP", 1}, {"icmpv6", "ICMPv6", 58}};
 
 // The flows that match, each once: those the index lists under the key, in
-// its order, or those of the table when there is no index. A flow is the
-// first record with its id, as ids are what the index lists; and the index
-// only proposes: a damaged one may list flows that do not match.
+// its order, or those of the table when there is no index. The index only
+// proposes: a damaged one may list flows that do not match.
 template <class Matches>
 FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key, Matches matches) {
     FlowList out;
     if (!reader.index()) {
         for (const FlowRecord& r : reader.records())
-            if (matches(r) && reader.find_id(r.id) == &r) out.push_back(&r);
+            if (matches(r)) out.push_back(&r);
         return out;
     }
     add_indexed_flows(reader, index_lookup(*reader.index(), section, key), matches, out);
@@ -138,8 +138,9 @@ std::string address_text(const StoredAddress& a) {
     static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     char text[40];
     if (std::memcmp(a.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
-        int n = std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
-        return std::string(text, size_t(n));
+        FlowKey dotted;  // as keys write it, without a call to format it
+        append_address(dotted, decode_address(a));
+        return std::string(dotted.text());
     }
     static constexpr char kHex[] = "0123456789abcdef";
     size_t n = 0;

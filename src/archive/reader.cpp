@@ -87,9 +87,14 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         const auto& records = reader->records_;
         reader->by_id_.resize(count);
         for (size_t i = 0; i < count; ++i) reader->by_id_[i] = uint32_t(i);
-        // Stable, so that the first record with an id comes first.
-        std::stable_sort(reader->by_id_.begin(), reader->by_id_.end(),
-                         [&](uint32_t a, uint32_t b) { return records[a].id < records[b].id; });
+        std::sort(reader->by_id_.begin(), reader->by_id_.end(),
+                  [&](uint32_t a, uint32_t b) { return records[a].id < records[b].id; });
+        // Flows are asked for by id, through the index and by the caller: a
+        // table that gives two flows one id cannot answer for either.
+        const auto same_id = [&](uint32_t a, uint32_t b) { return records[a].id == records[b].id; };
+        const auto repeated = std::adjacent_find(reader->by_id_.begin(), reader->by_id_.end(), same_id);
+        if (repeated != reader->by_id_.end())
+            return Error{"Invalid flow table: duplicate flow id " + std::to_string(records[*repeated].id)};
     }
 
     if (f.index_off != 0 && f.index_len >= kIndexHeaderSize && within(f.index_off, f.index_len, length)) {

@@ -32,7 +32,7 @@ public:
     // How its frames are written out: as the capture it was built from.
     const FrameFileFormat& frame_format() const { return frame_format_; }
 
-    // The first record in table order with this id, or nullptr.
+    // The record with this id, or nullptr.
     const FlowRecord* find_id(uint64_t id) const;
 
 private:

@@ -68,6 +68,7 @@ Result<Reader, CallError> open_named(const std::string& path) {
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
                                         const Skip& skip, const Open& open) {
     Answers answers;
+    size_t read = 0, skipped = 0;
     for (const StoreArchive& a : archives) {
         Reader reader;
         if (!a.in_folder) {
@@ -78,14 +79,30 @@ Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archive
             reader = std::move(opened).value();
         } else {
             skip(a.path, opened.error().message);
+            ++skipped;
             continue;
         }
-        if (!answers.first_format) answers.first_format = reader->frame_format();
         auto flows = choose(*reader, a.path);
-        if (!flows) return std::move(flows).error();
+        if (!flows && !a.in_folder) return std::move(flows).error();
+        if (!flows) {
+            // Damage that shows only once flows are chosen.
+            skip(a.path, flows.error().message);
+            ++skipped;
+            continue;
+        }
+        ++read;
+        if (!answers.first_format) answers.first_format = reader->frame_format();
         if (!flows->empty()) answers.archives.push_back({a.path, std::move(reader), std::move(flows).value()});
     }
+    if (read == 0 && skipped > 0) return CallError::runtime("no archive could be read");
     return answers;
+}
+
+Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flows, const std::string& path) {
+    for (const FlowRecord* r : flows)
+        if (auto offsets = OffsetCursor::of(reader, *r); !offsets)
+            return CallError::runtime(offsets.error().message).about(path);
+    return {};
 }
 
 Result<PacketMerge, CallError> merge_answers(const Answers& answers) {

@@ -56,10 +56,15 @@ Result<Reader, CallError> open_named(const std::string& path);
 // Opens the archives one after another and keeps those from which `choose`
 // takes flows; the others are released at once, so that memory holds the
 // archives that answer rather than all of them. An archive named itself
-// must open (by `open`); one of a folder that does not is passed to
-// `skip`. The first error of `choose` ends the walk.
+// must open (by `open`) and be chosen from: its error ends the walk. One of
+// a folder that does not open, or that `choose` fails for, is passed to
+// `skip`. Error: every archive was skipped ("no archive could be read").
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
                                         const Skip& skip, const Open& open = open_named);
+
+// Whether every flow's packets can be found: its offset list lies inside
+// the file. The error is about `path`.
+Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flows, const std::string& path);
 
 // The packets of the answers merged by time (PacketMerge), in the format
 // of the first archive opened when nothing was chosen.

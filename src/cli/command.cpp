@@ -19,7 +19,9 @@ namespace flowsieve::cli {
 
 void usage(std::string message) { throw UsageError{std::move(message)}; }
 
-void message(const std::string& text) { std::fprintf(stderr, "flowsieve: %s\n", text.c_str()); }
+// Names of files and the user's own words reach the terminal in messages:
+// none of their bytes may drive it.
+void message(const std::string& text) { std::fprintf(stderr, "flowsieve: %s\n", visible(text).c_str()); }
 
 int fail(const std::string& text) {
     message(text);

@@ -26,7 +26,7 @@ constexpr int kUsage = 2;
 // Codes of the options that have no short form.
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
-    kBetweenPort, kReport
+    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize
 };
 
 struct UsageError {
@@ -141,5 +141,6 @@ extern const Command kSplitCommand;
 extern const Command kArchiveCommand;
 extern const Command kFlowsCommand;
 extern const Command kExportCommand;
+extern const Command kArraysCommand;
 
 }  // namespace flowsieve::cli

@@ -1,5 +1,6 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,8 +30,8 @@ const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
 stands for every *.fsieve file in it, by name (a folder without any is an
-error); an archive in a folder that cannot be read is named in a warning
-and skipped.
+error); an archive in a folder that cannot be read, or whose chosen flows'
+packets cannot be found, is named in a warning and skipped.
 
 Where -o points:
   one ID                the file to write (- for standard output), or an
@@ -42,6 +43,8 @@ Where -o points:
                         are of several link types
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
+A character device or FIFO named by -o is written directly; a symlink is
+refused.
 
 File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
 archive's file name without its extension and KEY is built from the flow's
@@ -50,7 +53,7 @@ protocol, addresses and ports as the session strategy builds it
 control characters replaced by _), for example
 traffic_6_10_0_0_1_10_0_0_2_999_443.pcap; a flow without an IP layer gets
 KEY no_ip_ID. Flows that would share a name each get _ID appended, and
-_2, _3, ... after that where flows share an id too. Each file is written
+_2, _3, ... after that where the name is still taken. Each file is written
 under a hidden temporary name (.NAME.tmp) and renamed.
 
 Query (a flow is exported when it meets every condition given): --ip ADDR,
@@ -78,8 +81,15 @@ Status<> write_flow(int fd, const archive::FlowPcap& pcap) {
     return status;
 }
 
+int interrupted_status(int signal) {
+    message(CallError::interrupted().message);
+    return 128 + signal;
+}
+
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
+// A character device or FIFO is written directly (-o /dev/null times an
+// export).
 int write_output(const std::string& path, const std::optional<std::string>& folder_name,
                  const std::function<Status<>(int fd)>& write) {
     if (path == "-") {
@@ -87,18 +97,18 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
         return 0;
     }
     if (folder_name && archive::is_folder(path)) {
+        const std::string target = (path.back() == '/' ? path : path + "/") + *folder_name;
         const UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!dir.valid()) return fail(os_error(errno), path);
-        if (auto st = write_renamed(dir.get(), *folder_name, write); !st) return fail(st.error(), path);
+        if (auto st = write_renamed(dir.get(), *folder_name, write); !st) return fail(st.error(), target);
         return 0;
     }
-    if (auto st = write_renamed(path, write); !st) return fail(st.error(), path);
+    if (auto st = write_to_path(path, write); !st) {
+        // A FIFO's open waits for its reader, or for Ctrl-C.
+        if (st.error().os_errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
+        return fail(st.error(), path);
+    }
     return 0;
-}
-
-int interrupted_status(int signal) {
-    message(CallError::interrupted().message);
-    return 128 + signal;
 }
 
 int run_export(const Parsed& p) {
@@ -124,8 +134,7 @@ int run_export(const Parsed& p) {
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    const archive::Answers answers = choose_flows(paths, [&](const archive::ArchiveReader& reader,
-                                                             const std::string& path) -> Result<archive::FlowList, CallError> {
+    auto chosen = [&](const archive::ArchiveReader& reader, const std::string& path) -> Result<archive::FlowList, CallError> {
         if (ids.empty()) return archive::select_flows(reader, query);
         archive::FlowList flows;
         std::set<const archive::FlowRecord*> seen;
@@ -134,6 +143,16 @@ int run_export(const Parsed& p) {
             if (!r) return CallError::value("no flow with id " + std::to_string(id)).about(path);
             if (seen.insert(r).second) flows.push_back(r);
         }
+        return flows;
+    };
+    // Every chosen flow's packets are found before anything is written, so
+    // that an archive of a folder whose offset list runs past its end is
+    // skipped whole, and the rest exported.
+    const archive::Answers answers = choose_flows(paths, [&](const archive::ArchiveReader& reader,
+                                                             const std::string& path) -> Result<archive::FlowList, CallError> {
+        auto flows = chosen(reader, path);
+        if (!flows) return flows;
+        if (auto found = archive::find_packets(reader, *flows, path); !found) return std::move(found).error();
         return flows;
     });
     install_interrupt_handlers();

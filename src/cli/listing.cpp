@@ -7,6 +7,7 @@
 #include <string>
 
 #include "flow/strategy.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve::cli {
 namespace {
@@ -22,6 +23,8 @@ constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",   
                                          "src_port", "dst_addr",     "dst_port",    "packet_count",
                                          "total_bytes", "start_ts",  "duration",    "community_id"};
 constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false, true, true, true, true, true, false};
+
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csv_field(const std::string& text) {
@@ -85,19 +88,47 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
 
 }  // namespace
 
-std::string json_escaped(const std::string& text) {
+// JSON string contents: file names may hold any byte but NUL, and JSON is
+// Unicode, so bytes that are not UTF-8 become U+FFFD.
+std::string json_escaped(std::string_view text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (size_t at = 0; at < text.size();) {
+        const auto c = utf8_at(text, at);
+        if (!c) {
+            out += "\\ufffd";
+            ++at;
+            continue;
+        }
+        if (c->value == '"' || c->value == '\\') {
             out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
+            out += char(c->value);
+        } else if (is_control(c->value)) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(c->value));
             out += escape;
         } else {
-            out += char(c);
+            out += text.substr(at, c->size);
         }
+        at += c->size;
+    }
+    return out;
+}
+
+std::string visible(std::string_view text) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const auto c = utf8_at(text, at);
+        const size_t length = c ? c->size : 1;
+        if (c && !is_control(c->value)) {
+            out += text.substr(at, length);
+        } else {
+            for (size_t i = 0; i < length; ++i) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(uint8_t(text[at + i])));
+                out += escape;
+            }
+        }
+        at += length;
     }
     return out;
 }
@@ -119,6 +150,7 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
     // The protocol by name, or by number when it has none; the start as a date.
     auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
         Row row = row_of(l, r);
+        row[kArchive] = visible(row[kArchive]);
         if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
         row[kSrc] = short_address_text(r.src_addr);
         row[kDst] = short_address_text(r.dst_addr);

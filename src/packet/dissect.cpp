@@ -128,6 +128,7 @@ std::optional<IpDissection> dissect_ipv4(ByteView v) {
         out.fragment = FragmentPart::First;
     }
     read_transport_names(v, header_len, out.tuple);
+    out.transport_offset = header_len;
     switch (out.tuple.protocol) {
         case kProtoIcmp:
             break;
@@ -188,6 +189,7 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
 
     out.tuple.protocol = next;
     read_transport_names(v, offset, out.tuple);
+    out.transport_offset = offset;
     if (next == kProtoTcp || next == kProtoUdp) {
         // The offset may have run past the capture: the port reads then fail.
         dissect_ports(v, offset, out);
@@ -341,6 +343,20 @@ IpStart dissect_radiotap(ByteView v, ParsedPacket& p) {
     return dissect_80211(v, h, p);
 }
 
+// Where the IP header starts behind the frame's link layer.
+IpStart ip_start(ByteView v, uint32_t link_type, ParsedPacket& p) {
+    switch (link_type) {
+        case kLinkEthernet: return dissect_ethernet(v, p);
+        case kLinkIeee80211: return dissect_80211(v, 0, p);
+        case kLinkRadiotap: return dissect_radiotap(v, p);
+        case kLinkLinuxCooked: return dissect_linux_cooked(v, 14, kLinuxCookedLen);
+        case kLinkLinuxCooked2: return dissect_linux_cooked(v, 0, kLinuxCooked2Len);
+        case kLinkNull: return dissect_loopback(v, true);
+        case kLinkLoop: return dissect_loopback(v, false);
+        default: return 0;  // raw IP
+    }
+}
+
 }  // namespace
 
 std::optional<IpDissection> dissect_ip(ByteView bytes) {
@@ -366,6 +382,19 @@ bool decodes_link_type(uint32_t link_type) {
     }
 }
 
+std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
+    ParsedPacket scratch;  // takes the hardware addresses, not wanted here
+    const IpStart at = ip_start(frame, link_type, scratch);
+    if (!at) return std::nullopt;
+    auto rest = frame.from(*at);
+    if (!rest) return std::nullopt;
+    auto ip = dissect_ip(*rest);
+    if (!ip) return std::nullopt;
+    IpLayout layout{*at, std::nullopt};
+    if (ip->transport_offset) layout.transport_offset = *at + size_t(*ip->transport_offset);
+    return layout;
+}
+
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {
     ParsedPacket p;
     p.ts_sec = time.sec;
@@ -376,17 +405,7 @@ ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes
     p.link_type = link_type;
     p.data = std::move(data);
     ByteView v = p.data.view();
-    IpStart at;
-    switch (link_type) {
-        case kLinkEthernet: at = dissect_ethernet(v, p); break;
-        case kLinkIeee80211: at = dissect_80211(v, 0, p); break;
-        case kLinkRadiotap: at = dissect_radiotap(v, p); break;
-        case kLinkLinuxCooked: at = dissect_linux_cooked(v, 14, kLinuxCookedLen); break;
-        case kLinkLinuxCooked2: at = dissect_linux_cooked(v, 0, kLinuxCooked2Len); break;
-        case kLinkNull: at = dissect_loopback(v, true); break;
-        case kLinkLoop: at = dissect_loopback(v, false); break;
-        default: at = 0;  // raw IP
-    }
+    const IpStart at = ip_start(v, link_type, p);
     if (!at) return p;
     auto rest = v.from(*at);
     if (!rest) return p;

@@ -82,9 +82,22 @@ struct IpDissection {
     std::optional<uint64_t> payload_offset;
     uint32_t fragment_id = 0;
     uint32_t datagram_length = 0;
+    // Where the transport header starts, for a packet that has one.
+    std::optional<uint64_t> transport_offset;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);
+
+// Where a frame's IP header starts and, unless the packet is a later
+// fragment, its transport header, counted from the frame's start.
+struct IpLayout {
+    size_t ip_offset = 0;
+    std::optional<size_t> transport_offset;
+};
+
+// Nothing for a frame without an IP layer. Decodes the frame again: for
+// the few packets whose header bytes are wanted.
+std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type);
 
 // Whether frames of the link type are decoded as such; those of any other
 // are read as raw IP, which rarely finds an IP header in them.

@@ -72,11 +72,6 @@ void free_object(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <const char* Name>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
-}
-
 PyObject* text(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())); }
 PyObject* number(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
@@ -461,6 +456,16 @@ PyObject* exit_closes(PyObject* self, PyObject*) {
     Ref result(PyObject_CallMethod(self, "close", nullptr));
     if (!result) return nullptr;
     Py_RETURN_FALSE;
+}
+
+Reader archive_reader(PyObject* o) {
+    if (!archive_type || !PyObject_TypeCheck(o, archive_type)) return nullptr;
+    return archive_of(o).reader;
+}
+
+const FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader) {
+    if (!flow_type || !PyObject_TypeCheck(o, flow_type) || flow_of(o).reader.get() != &reader) return nullptr;
+    return &flow_of(o).record;
 }
 
 }  // namespace flowsieve::python

@@ -20,6 +20,12 @@ struct ArchiveTypes {
     PyObject* store;
 };
 
+// The new slot of a class that only the module makes.
+template <const char* Name>
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
+}
+
 // Creates the four heap types once; nullptr members with an exception
 // pending on failure. The types live for the life of the process.
 ArchiveTypes create_archive_types();
@@ -60,5 +66,9 @@ std::optional<FlowView> flow_view(PyObject* obj);
 PyObject* enter_self(PyObject* self, PyObject*);
 // __exit__ of the context managers: calls close and lets an exception through.
 PyObject* exit_closes(PyObject* self, PyObject* args);
+// The reader of an Archive, or nothing for any other object.
+std::shared_ptr<const archive::ArchiveReader> archive_reader(PyObject* o);
+// The record of a Flow of the reader's archive, or nullptr for any other object.
+const archive::FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader);
 
 }  // namespace flowsieve::python

@@ -158,6 +158,8 @@ bool five_tuple(PyObject* obj, std::optional<archive::FiveTuple>& out) {
 std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* between,
                                            PyObject* between_port, PyObject* proto, PyObject* since, PyObject* until,
                                            PyObject* flow, PyObject* community_id) {
+    for (PyObject** given : {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id})
+        if (*given == Py_None) *given = nullptr;
     archive::FlowQuery q;
     auto each = [](const char* argument, auto convert) {
         return [=](PyObject* obj, auto& out) { return convert(argument, obj, out); };

@@ -12,12 +12,12 @@ namespace flowsieve::python {
 
 // The parameters, each optional and given by keyword.
 inline constexpr auto query_signature(const char* name) {
-    return keyword_signature(name, AnyArg{"ip"}, AnyArg{"port"}, AnyArg{"between"}, AnyArg{"between_port"},
-                             AnyArg{"proto"}, AnyArg{"since"}, AnyArg{"until"}, AnyArg{"flow"},
-                             AnyArg{"community_id"});
+    return keyword_signature(name, ObjectArg{"ip"}, ObjectArg{"port"}, ObjectArg{"between"},
+                             ObjectArg{"between_port"}, ObjectArg{"proto"}, ObjectArg{"since"}, ObjectArg{"until"},
+                             ObjectArg{"flow"}, ObjectArg{"community_id"});
 }
 
-// The query of the arguments (nullptr where not given); nullopt with the
+// The query of the arguments (nullptr or None where not given); nullopt with the
 // exception pending when one is of a wrong type (TypeError) or value
 // (ValueError), named in the message.
 // ip, port and proto take any of their values, between and between_port

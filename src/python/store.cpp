@@ -1,5 +1,6 @@
 // The Store class: archives and folders of archives asked as one, with the
 // command's store underneath (archive/store.hpp).
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -39,7 +40,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (n == 0) return raise({PyExc_TypeError, "Store() needs at least one archive or folder"});
         std::vector<std::string> paths;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            auto path = path_text(PyTuple_GetItem(args, i));
+            auto path = path_argument(PyTuple_GetItem(args, i), "paths");
             if (!path) return nullptr;
             paths.push_back(std::move(*path));
         }
@@ -68,8 +69,43 @@ PyObject* store_repr(PyObject* self) {
     return PyUnicode_FromString(text.c_str());
 }
 
+// Warns of the archives skipped since `from`; an archive passed over once
+// is not asked again, nor warned about. False with the exception pending
+// when warnings are errors.
+bool warn_skipped(StoreState& s, size_t from) {
+    for (size_t i = from; i < s.skipped.size(); ++i) {
+        std::erase_if(s.archives,
+                      [&](const archive::StoreArchive& a) { return a.in_folder && a.path == s.skipped[i].first; });
+        const std::string warning = "skipped " + s.skipped[i].first + ": " + s.skipped[i].second;
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0) return false;
+    }
+    return true;
+}
+
+// Drops the archives whose flows' packets cannot be found, as the command's
+// export does: skipped when the store found them in a folder; an error
+// otherwise.
+bool drop_damaged(StoreState& s, archive::Answers& answers) {
+    const size_t skipped_before = s.skipped.size();
+    for (size_t i = 0; i < answers.archives.size();) {
+        const archive::Answer& a = answers.archives[i];
+        auto found = archive::find_packets(*a.reader, a.flows, a.path);
+        if (found) {
+            ++i;
+            continue;
+        }
+        const bool in_folder = std::any_of(s.archives.begin(), s.archives.end(), [&](const archive::StoreArchive& m) {
+            return m.in_folder && m.path == a.path;
+        });
+        if (!in_folder) return raise(found.error()), false;
+        s.skipped.emplace_back(a.path, found.error().message);
+        answers.archives.erase(answers.archives.begin() + Py_ssize_t(i));
+    }
+    return warn_skipped(s, skipped_before);
+}
+
 constexpr auto kFind = query_signature("Store.find");
-constexpr auto kExport = signature("Store.export", 1, AnyArg{"flows"}, AnyArg{"path"});
+constexpr auto kExport = signature("Store.export", 1, ObjectArg{"flows"}, ObjectArg{"path"});
 
 PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFind, args, kwargs,
@@ -86,14 +122,7 @@ PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
                             return archive::select_flows(r, *query);
                         },
                         [&](const std::string& path, const std::string& why) { s->skipped.emplace_back(path, why); });
-                    // An archive passed over once is not asked again, nor warned about.
-                    for (size_t i = skipped_before; i < s->skipped.size(); ++i) {
-                        std::erase_if(s->archives, [&](const archive::StoreArchive& a) {
-                            return a.in_folder && a.path == s->skipped[i].first;
-                        });
-                        const std::string warning = "skipped " + s->skipped[i].first + ": " + s->skipped[i].second;
-                        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0) return nullptr;
-                    }
+                    if (!warn_skipped(*s, skipped_before)) return nullptr;
                     if (!answers) return raise(answers.error());
                     size_t total = 0;
                     for (const archive::Answer& a : answers->archives) total += a.flows.size();
@@ -165,19 +194,20 @@ PyObject* merged_bytes(archive::PacketMerge& merge, ProgressObserver& signals) {
 
 PyObject* store_export(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kExport, args, kwargs, [&](PyObject* flows, PyObject* path_arg) -> PyObject* {
-        if (!open_store(self)) return nullptr;
+        StoreState* s = open_store(self);
+        if (!s) return nullptr;
         std::optional<std::string> path;
-        if (path_arg && !(path = path_text(path_arg))) return nullptr;
+        if (path_arg && path_arg != Py_None && !(path = path_argument(path_arg, "path"))) return nullptr;
         if (PyUnicode_Check(flows)) return raise({PyExc_TypeError, "argument 'flows': expected Flow objects, not str"});
         Ref list(PySequence_List(flows));
         if (!list) return nullptr;
         auto answers = group_flows(list.get());
-        if (!answers) return nullptr;
+        if (!answers || !drop_damaged(*s, *answers)) return nullptr;
         auto merge = archive::merge_answers(*answers);
         if (!merge) return raise(merge.error());
         SignalCheck signals;
         if (!path) return merged_bytes(*merge, signals);
-        auto written = write_renamed(*path, [&](int fd) -> Status<> {
+        auto written = write_to_path(*path, [&](int fd) -> Status<> {
             auto st = archive::write_merge(fd, *merge, &signals);
             if (!st) return Error{st.error().message, st.error().os_errno};
             return {};

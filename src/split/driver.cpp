@@ -3,35 +3,9 @@
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "split/writer.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve {
-namespace {
-
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t n;
-        uint32_t cp;
-        if (c < 0x80) n = 1, cp = c;
-        else if ((c & 0xE0) == 0xC0) n = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0) n = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0) n = 4, cp = c & 0x07;
-        else return false;
-        if (i + n > s.size()) return false;
-        for (size_t k = 1; k < n; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string file_stem(const std::string& input_path) {
     // The last normal component: trailing "/" and "." components are skipped.

@@ -294,8 +294,16 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
                 result = in_output_dir(st.error(), tmp);
                 return false;
             }
-        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
-        result = in_output_dir(os_error(errno), name);  // the flows not yet renamed keep their temporary names
+        // A symlink, device or FIFO at the name is not a file of an earlier split.
+        if (names_special_file(dir_.get(), name.c_str())) {
+            Error refused = in_output_dir(Error{}, name);
+            refused.message = "Not a regular file: " + refused.path;
+            result = std::move(refused);
+        } else if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) {
+            return true;
+        } else {
+            result = in_output_dir(os_error(errno), name);
+        }  // the flows not yet renamed keep their temporary names
         return false;
     });
     // After a failure the set holds the lock on, so that `discard` removes

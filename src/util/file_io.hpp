@@ -33,6 +33,11 @@ Result<UniqueFd, int> create_afresh(int dir_fd, const char* name, int flags, mod
 // left it; one that someone holds fails with EBUSY.
 Result<UniqueFd, int> create_held(int dir_fd, const char* name, int flags, mode_t mode = 0666);
 
+// Whether the name (not followed) holds what a rename onto it must not
+// replace: a symlink, device, FIFO or socket. Nothing, a regular file or a
+// directory (onto which a rename fails by itself) is not such a file.
+bool names_special_file(int dir_fd, const char* name);
+
 // A file's identity: its device and inode.
 struct FileId {
     dev_t dev = 0;
@@ -46,16 +51,20 @@ bool names_file(int dir_fd, const char* name, int fd);
 bool unlink_if_same(int dir_fd, const char* name, FileId id);
 
 // Writes the file `name` of the folder under a hidden temporary name
-// (.NAME.tmp), then renames it once `write` succeeded. The temporary file
-// is held (create_held) until renamed, so that a run beside this one into
-// the same folder neither writes through it nor takes it for a stale file.
-// On failure nothing of this run is left, and nothing of another's is
+// (.NAME.tmp), then renames it once `write` succeeded; never over a
+// symlink, device or FIFO ("Not a regular file"). The temporary file is
+// held (create_held) until renamed, so that a run beside this one into the
+// same folder neither writes through it nor takes it for a stale file. On
+// failure nothing of this run is left, and nothing of another's is
 // touched.
 Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write);
-// The same at a path, in its folder (the current one when it has no
+// A file at a path: a character device or FIFO there is written directly,
+// as tcpdump -w writes it, since there is no file to replace (a FIFO's
+// open waits for its reader: EINTR when a signal ends the wait); anything
+// else by write_renamed in the path's folder (the current one without a
 // slash). A path without a file name is EISDIR; a folder that does not
 // open is the error's path.
-Status<> write_renamed(const std::string& path, const std::function<Status<>(int fd)>& write);
+Status<> write_to_path(const std::string& path, const std::function<Status<>(int fd)>& write);
 
 // Writes all bytes, retrying short writes and EINTR.
 Status<> write_all(int fd, const uint8_t* data, size_t size);

@@ -6,7 +6,10 @@
 from datetime import date
 from os import PathLike
 from types import TracebackType
-from typing import Iterable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, Union, final, overload
+from typing import Any, Iterable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, Union, final, overload
+
+import numpy
+from numpy.typing import NDArray
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
@@ -26,7 +29,8 @@ _Protocols = Union[str, int, List[Union[str, int]], Tuple[Union[str, int], ...]]
 _Time = Union[float, int, str, date]
 _FiveTuple = Union[str, Tuple[Union[str, int], str, int, str, int]]
 
-__all__ = ["Archive", "Flow", "Packet", "Store", "create_archive", "split", "pipe_archive", "read_flows"]
+__all__ = ["Archive", "Flow", "Packet", "Store", "FlowArrays", "create_archive", "split", "pipe_archive",
+           "flow_arrays", "read_flows"]
 
 @final
 class Archive:
@@ -168,6 +172,57 @@ class Store:
         self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
     ) -> Literal[False]: ...
 
+@final
+class FlowArrays:
+    # One row per flow: the flow's fields and counts (shape (F,)), its first
+    # K packets (F, K), their first M bytes (F, K, M), its payload (F, L).
+    @property
+    def id(self) -> NDArray[numpy.uint32]: ...
+    @property
+    def proto(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def src_port(self) -> NDArray[numpy.uint16]: ...
+    @property
+    def dst_port(self) -> NDArray[numpy.uint16]: ...
+    @property
+    def src_addr(self) -> NDArray[numpy.str_]: ...
+    @property
+    def dst_addr(self) -> NDArray[numpy.str_]: ...
+    @property
+    def key(self) -> NDArray[numpy.str_]: ...
+    @property
+    def start_ns(self) -> NDArray[numpy.int64]: ...
+    @property
+    def end_ns(self) -> NDArray[numpy.int64]: ...
+    @property
+    def packet_count(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def byte_count(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def fwd_packets(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def fwd_bytes(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def bwd_packets(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def bwd_bytes(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def sizes(self) -> NDArray[numpy.int32]: ...
+    @property
+    def directions(self) -> NDArray[numpy.int8]: ...
+    @property
+    def iat_ns(self) -> NDArray[numpy.int64]: ...
+    @property
+    def tcp_flags(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def packet_bytes(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def payload(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def payload_len(self) -> NDArray[numpy.int32]: ...
+    def frame(self) -> Any:
+        """The per-flow arrays as the columns of a pandas DataFrame, one row per flow."""
+
 def create_archive(
     input_path: _Path,
     output_path: _Path,
@@ -193,6 +248,23 @@ def split(
 def pipe_archive(archive_path: _Path) -> List[bytes]:
     """Yield each flow from a .fsieve archive as a complete pcap file (bytes).
     Returns a list of bytes; each bytes object is a standalone pcap file."""
+
+def flow_arrays(
+    source: Union[_Path, Archive],
+    strategy: Optional[str] = None,
+    packets: SupportsIndex = 8,
+    packet_bytes: SupportsIndex = 0,
+    payload_bytes: SupportsIndex = 0,
+    anonymize: bool = True,
+    flows: Optional[Sequence[Flow]] = None,
+    ip_filters: Sequence[str] = ...,
+    port_filters: Sequence[int] = ...,
+) -> FlowArrays:
+    """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
+
+    Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,
+    directions, gaps and TCP flags of its first `packets` packets, their first `packet_bytes` bytes
+    from the IP header on, and the first `payload_bytes` bytes of its payload."""
 
 def read_flows(
     input_path: _Path,

@@ -619,10 +619,8 @@ def test_flow_table_repeating_an_id(tmp_path, index):
     table_off = struct.unpack_from("<Q", MIX_ARCHIVE, len(MIX_ARCHIVE) + TABLE_OFF)[0]
     content = patch(MIX_ARCHIVE, (table_off + 96, "Q", 1), (table_off + 96 * 8, "Q", 0),
                     *([] if index else [(INDEX_OFF, "Q", 0)]))
-    archive = opened(tmp_path, content)
-    assert [f.id for f in archive.flows()] == [1, 1, 3, 4, 5, 6, 7, 8, 0] and archive.get_flow(0).proto == 47
-    assert archive.get_flow(1).src_port == 999 and archive.get_flow(2) is None and archive.get_flow(9) is None
-    assert [(f.id, f.src_port) for f in archive.find_by_ip("10.0.0.1")] == [(1, 999), (4, 0), (8, 80)]
+    with pytest.raises(OSError, match="Invalid flow table: duplicate flow id 1$"):  # no answer of it could be trusted
+        opened(tmp_path, content)
 
 
 @pytest.mark.parametrize("table_len, count", [(96 * 3, 3), (96 * 3 - 1, 2), (96 * 3 + 95, 3), (0, 0), (50, 0)])
@@ -826,7 +824,8 @@ def test_doc_strings_and_signatures(name, signature, doc):
 
 
 def test_module_surface():
-    assert flowsieve.__all__ == ["Archive", "Flow", "Packet", "Store", "create_archive", "split", "pipe_archive", "read_flows"]
+    assert flowsieve.__all__ == ["Archive", "Flow", "Packet", "Store", "FlowArrays", "create_archive", "split",
+                                 "pipe_archive", "flow_arrays", "read_flows"]
     assert all(hasattr(flowsieve, n) for n in flowsieve.__all__)
 
 

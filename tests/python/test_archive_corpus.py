@@ -124,7 +124,8 @@ def check(path):
     try:
         archive = flowsieve.Archive.open(path)
     except OSError as exc:
-        known = str(exc) in job["open_errors"] or str(exc).startswith("Unsupported archive version: ")
+        known = str(exc) in job["open_errors"] or str(exc).startswith(("Unsupported archive version: ",
+                                                                       "Invalid flow table: duplicate flow id "))
         return [] if known else ["open failed with " + repr(exc)]
     problems, flows = [], archive.flows()
     if not len(flows) == len(archive) == archive.flow_count:

@@ -8,6 +8,7 @@ import pty
 import re
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -179,10 +180,11 @@ def test_export_of_a_table_repeating_one_flow_8000_times(tmp_path, arch):
     footer = bytearray(content[-128:])
     struct.pack_into("<2Q", footer, 48, len(content) - 128, 96 * 8000)  # table_off, table_len
     struct.pack_into("<2Q", footer, 72, 0, 0)  # no index
-    (tmp_path / "rep.fsieve").write_bytes(content[:-128] + content[table_off:table_off + 96] * 8000 + footer)
+    table = b"".join(struct.pack("<Q", i) + content[table_off + 8:table_off + 96] for i in range(1, 8001))
+    (tmp_path / "rep.fsieve").write_bytes(content[:-128] + table + footer)
     ok("export", tmp_path / "rep.fsieve", "-o", tmp_path / "out")  # within run()'s time limit
     files = listing(tmp_path / "out")
-    assert set(files) == {f"rep_{S12}_1.pcap"} | {f"rep_{S12}_1_{n}.pcap" for n in range(2, 8001)}
+    assert set(files) == {f"rep_{S12}_{n}.pcap" for n in range(1, 8001)}
     assert files[f"rep_{S12}_1.pcap"] == flowsieve.pipe_archive(str(arch))[0]
 
 
@@ -308,6 +310,111 @@ def test_messages_exit_status_and_what_is_left(tmp_path, arch, args, status, mes
                 "Try 'flowsieve --help' for more information.\n"
         assert stderr == want
     assert sorted(str(p) for p in tmp_path.rglob("*")) == before  # nothing written, nothing left
+
+
+NAME = os.fsdecode(b"=cmd\xff\x1b[31m,x.fsieve")  # a formula, bytes that are not UTF-8, an escape sequence, a comma
+BAD = "\x1b[2Jbad.fsieve"
+SKIPPED = "flowsieve: warning: skipped store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n"
+
+
+def hostile_places(tmp_path, arch):
+    """A folder of the archive under a hostile name and a copy whose first offset list runs past its end (it opens,
+    its packets cannot be found); a FIFO with a reader, a symlink, a split's file name taken by a symlink, a private
+    /dev/null when root. Returns the reader's descriptor."""
+    content = bytearray(arch.read_bytes())
+    (tmp_path / "store").mkdir()
+    (tmp_path / "store" / NAME).write_bytes(content)
+    struct.pack_into("<I", content, struct.unpack_from("<Q", content, len(content) - 80)[0] + 64, 2**32 - 1)
+    (tmp_path / "store" / BAD).write_bytes(content)
+    (tmp_path / "o").mkdir()
+    for link in ("link", f"o/cap_{V4}.pcap"):
+        os.symlink("target", tmp_path / link)
+    if os.geteuid() == 0:
+        os.mknod(tmp_path / "null", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+    os.mkfifo(tmp_path / "fifo")
+    return os.open(tmp_path / "fifo", os.O_RDONLY | os.O_NONBLOCK)
+
+
+def table_names(out):
+    return [line.split()[0] for line in out.decode().splitlines()[1:-1]]
+
+
+def merged(arch, *query):
+    return ok("export", arch, "--merge", "-o", "-", *query)
+
+
+HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f(tmp_path, stdout, FIFO reader, arch)
+    (["export", "{arch}", "--merge", "-o", "null"], 0, "",
+     lambda t, out, fifo, a: stat.S_ISCHR(os.lstat(t / "null").st_mode)),
+    (["export", "{arch}", "1", "-o", "fifo"], 0, "",
+     lambda t, out, fifo, a: os.read(fifo, 1 << 20) == flowsieve.pipe_archive(str(a))[0]),
+    (["export", "{arch}", "--merge", "-o", "fifo"], 0, "", lambda t, out, fifo, a: os.read(fifo, 1 << 20) == merged(a)),
+    (["export", "{arch}", "--merge", "-o", "link"], 1, "flowsieve: link: Not a regular file\n", None),
+    (["export", "{arch}", "2", "-o", "link"], 1, "flowsieve: link: Not a regular file\n", None),
+    (["export", "{arch}", "1", "-o", "o"], 1, f"flowsieve: o/cap_{V4}.pcap: Not a regular file\n", None),
+    (["split", "{cap}", "o"], 1, f"flowsieve: o/cap_{V4}.pcap: Not a regular file\n"
+                                 "flowsieve: removed 6 temporary files of this run\n", None),
+    # a stem that is not UTF-8 is "unknown", as in the split
+    (["export", "store", "-o", "out"], 0, SKIPPED, lambda t, out, fifo, a: sorted(listing(t / "out").items()) == sorted(
+        (n.replace("cap_", "unknown_", 1), d) for n, d in listing(t / "ref").items())),
+    (["export", "store", "--merge", "-o", "m.pcap"], 0, SKIPPED,
+     lambda t, out, fifo, a: (t / "m.pcap").read_bytes() == merged(a)),
+    # only the chosen flows are checked: the damaged one has port 80, not 53
+    (["export", "store", "--merge", "-o", "-", "--port", "80"], 0, SKIPPED,
+     lambda t, out, fifo, a: out == merged(a, "--port", "80")),
+    (["export", "store", "--merge", "-o", "-", "--port", "53"], 0, "",
+     lambda t, out, fifo, a: len(out) == 2 * len(merged(a, "--port", "53")) - 24),
+    (["export", "store/" + BAD, "--merge", "-o", "-"], 1,  # named itself, it fails the command
+     "flowsieve: store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n", None),
+    (["flows", "store", "-f", "json"], 0, "",
+     lambda t, out, fifo, a: [json.loads(s)["archive"] for s in out.splitlines()] ==
+     [BAD] * 6 + ["=cmd\ufffd\x1b[31m,x.fsieve"] * 6),
+    (["flows", "store"], 0, "",
+     lambda t, out, fifo, a: table_names(out) == ["\\x1b[2Jbad.fsieve"] * 6 + ["=cmd\\xff\\x1b[31m,x.fsieve"] * 6),
+    (["flows", "store", "-f", "csv"], 0, "", lambda t, out, fifo, a:  # the names as they are, quoted where they must be
+     [r[0] for r in csv.reader(io.StringIO(os.fsdecode(out)))][1:] == [BAD] * 6 + [NAME] * 6),
+    (["flows", "{arch}", "-f", "\x1b[2J"], 2, "flowsieve: invalid -f/--format value '\\x1b[2J': valid are table, csv, "
+                                              "json\nTry 'flowsieve flows --help' for more information.\n", None),
+]
+
+
+@pytest.mark.parametrize("args, status, message, holds", HOSTILE_CASES)
+def test_hostile_destinations_and_archive_names(tmp_path, arch, args, status, message, holds):
+    if "null" in args and os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    fifo = hostile_places(tmp_path, arch)
+    try:
+        ok("export", arch, "-o", tmp_path / "ref")
+        result = run(*[a.format(cap=arch.with_suffix(".pcap"), arch=arch) for a in args], cwd=tmp_path)
+        assert (result.returncode, result.stderr.decode()) == (status, message)
+        assert holds is None or holds(tmp_path, result.stdout, fifo, arch)
+    finally:
+        os.close(fifo)
+    kinds = [stat.S_ISLNK(os.lstat(tmp_path / n).st_mode) for n in ("link", f"o/cap_{V4}.pcap")]
+    assert kinds == [True, True] and stat.S_ISFIFO(os.lstat(tmp_path / "fifo").st_mode)
+    assert not (tmp_path / "target").exists()
+
+
+@pytest.mark.parametrize("command, signum", [("split", signal.SIGTERM), ("archive", signal.SIGINT)])
+def test_a_signal_stops_a_long_filter_compile_at_once(tmp_path, cap, command, signum):
+    expression = " or ".join(f"host 10.{i >> 8}.{i & 255}.1" for i in range(1000))  # minutes of libpcap's optimizer
+    out = tmp_path / ("out" if command == "split" else "a.fsieve")
+    p = subprocess.Popen([EXE, command, cap, out, "--filter", expression], stderr=subprocess.PIPE)
+    time.sleep(0.5)
+    p.send_signal(signum)
+    sent = time.monotonic()
+    status = p.wait(5)
+    assert time.monotonic() - sent < 1 and (status, p.stderr.read()) == (128 + signum, b"flowsieve: Interrupted\n")
+    assert os.listdir(tmp_path) == ["cap.pcap"]
+    left = [d for d in os.listdir("/proc") if d.isdigit() and str(out).encode() in read_or_empty(f"/proc/{d}/cmdline")]
+    assert left == []  # the compiling child went too
+
+
+def read_or_empty(path):
+    try:
+        return Path(path).read_bytes()
+    except OSError:
+        return b""
 
 
 def test_a_reader_that_closes_the_pipe_ends_the_command_quietly(tmp_path):

@@ -148,3 +148,21 @@ def test_flow_bytes_holds_each_sessions_first_payload_bytes(capture_dir, tmp_pat
     streams = {k: v for k, v in streams.items() if v}
     assert {len(s) < n for s in streams.values()} == {True, False}  # both padded and cut rows are checked
     assert dict(zip(names, (r.tobytes() for r in rows))) == {k: v[:n].ljust(n, b"\0") for k, v in streams.items()}
+
+
+def test_dask_arrays_stacks_each_captures_arrays(capture_dir, tmp_path):
+    for module in ("dask.bag", "distributed", "numpy"):
+        pytest.importorskip(module)
+    import numpy as np
+
+    result = run("dask_arrays.py", capture_dir, tmp_path / "npz", "--packets", 5, "--packet-bytes", 30,
+                 "--payload-bytes", 100, "--out", tmp_path / "all.npz", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    names = sorted(CAPTURES)
+    parts = [flowsieve.flow_arrays(capture_dir / n, packets=5, packet_bytes=30, payload_bytes=100) for n in names]
+    with np.load(tmp_path / "all.npz") as stacked:
+        assert list(stacked["captures"]) == [Path(n).stem for n in names]
+        assert list(stacked["source"]) == [i for i, p in enumerate(parts) for _ in p.id]
+        for array in ("key", "sizes", "directions", "iat_ns", "packet_bytes", "payload", "fwd_bytes"):
+            assert np.array_equal(stacked[array], np.concatenate([getattr(p, array) for p in parts])), array
+    assert sorted(p.name for p in (tmp_path / "npz").iterdir()) == [Path(n).stem + ".npz" for n in names]

@@ -16,7 +16,8 @@ ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "stubs" / "flowsieve-stubs" / "__init__.pyi"
 INSTALLED = Path(flowsieve.__file__).parent / "flowsieve-stubs" / "__init__.pyi"
 # Examples and the modules they need beyond flowsieve.
-EXAMPLES = {"dask_flows.py": ["dask", "distributed", "pandas"], "flow_bytes.py": ["numpy"]}
+EXAMPLES = {"dask_flows.py": ["dask", "distributed", "pandas"], "flow_bytes.py": ["numpy"],
+            "dask_arrays.py": ["dask", "distributed", "numpy"]}
 
 
 def mypy(*args, cwd=ROOT):
