@@ -274,12 +274,30 @@ def test_a_damaged_archive_of_a_folder_is_skipped_once_and_one_named_raises(stor
         assert len(s.find(proto="udp")) == 3  # passed over without a word
     with pytest.raises(OSError, match="Invalid archive footer"):
         flowsieve.Store(store / "broken.fsieve").find()
+    (tmp_path / "damaged").mkdir()
+    (tmp_path / "damaged" / "broken.fsieve").write_bytes(bytes(200))
+    with pytest.warns(RuntimeWarning), pytest.raises(RuntimeError, match="^no archive could be read$"):
+        flowsieve.Store(tmp_path / "damaged").find()
     (tmp_path / "empty").mkdir()
     (tmp_path / "empty" / "notes.txt").write_text("no archive here")
     with pytest.raises(FileNotFoundError, match=f"^no archives in {tmp_path}/empty$"):
         flowsieve.Store(store, tmp_path / "empty")
     result = run("flows", store, tmp_path / "empty")
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"flowsieve: no archives in {tmp_path}/empty\n".encode())
+
+
+def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command_does(store):
+    content = bytearray((store / "a.fsieve").read_bytes())  # the first flow's offset list past the file's end
+    struct.pack_into("<I", content, struct.unpack_from("<Q", content, len(content) - 80)[0] + 64, 2**32 - 1)
+    (store / "bad.fsieve").write_bytes(content)
+    s = flowsieve.Store(store)
+    found = store_flows(s)
+    with pytest.warns(RuntimeWarning, match="skipped .*/bad.fsieve: Offset list extends beyond file"):
+        assert s.export(found) == run("export", store, "--merge", "-o", "-").stdout
+    assert [Path(p).name for p, _ in s.skipped] == ["broken.fsieve", "bad.fsieve"]
+    named = flowsieve.Store(store / "bad.fsieve")
+    with pytest.raises(RuntimeError, match="Offset list extends beyond file"):
+        named.export(named.find())
 
 
 def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
