@@ -34,7 +34,7 @@ static_assert(kPcapRecordHeaderSize == kRecordHeaderSize);
 // archive stores: in an archive in microseconds, a time stored in
 // microseconds reads back as it was.
 uint64_t nanos(const ParsedPacket& p, bool nanoseconds) {
-    if (nanoseconds) return uint64_t(p.ts_sec) * 1000000000 + p.ts_nsec;
+    if (nanoseconds) return uint64_t(p.ts_sec) * 1000000000 + p.ts_nsec();
     return (uint64_t(p.ts_sec) * 1000000 + p.ts_usec) * 1000;
 }
 
@@ -155,21 +155,21 @@ public:
 
     uint64_t position() const { return position_; }
 
-    Status<> write(const uint8_t* data, size_t size) {
+    [[gnu::always_inline]] Status<> write(const uint8_t* data, size_t size) {
         position_ += size;
         return buffer_.write_copy(fd_.get(), data, size);
     }
 
     Status<> write_record(const ParsedPacket& p) {
         const uint32_t size = uint32_t(p.data.size());
-        uint8_t header[kRecordLinkTypeSize + kRecordHeaderSize];
-        uint8_t* pcap_header = header;
         if (link_type_per_packet_) {
-            encode_u32le(header, p.link_type);
-            pcap_header += kRecordLinkTypeSize;
+            uint8_t link_type[kRecordLinkTypeSize];
+            encode_u32le(link_type, p.link_type);
+            if (auto st = write(link_type, sizeof link_type); !st) return st;
         }
-        encode_pcap_record_header(pcap_header, p.ts_sec, nanoseconds_ ? p.ts_nsec : p.ts_usec, size, p.orig_len);
-        if (auto st = write(header, size_t(pcap_header - header) + kRecordHeaderSize); !st) return st;
+        uint8_t header[kRecordHeaderSize];
+        encode_pcap_record_header(header, p.ts_sec, nanoseconds_ ? p.ts_nsec() : p.ts_usec, size, p.orig_len);
+        if (auto st = write(header, sizeof header); !st) return st;
         position_ += size;
         return buffer_.write(fd_.get(), p.data.data(), size);
     }

@@ -54,7 +54,6 @@ enum class FragmentPart : uint8_t { None, First, Later, Unmatched };
 struct ParsedPacket {
     uint32_t ts_sec = 0;
     uint32_t ts_usec = 0;  // whole microseconds
-    uint32_t ts_nsec = 0;  // nanoseconds within the second, as read for a capture in nanoseconds
     uint32_t orig_len = 0;
     uint32_t incl_len = 0;
     uint32_t link_type = 0;  // of the interface the frame came from
@@ -68,9 +67,13 @@ struct ParsedPacket {
     std::optional<MacAddress> src_mac;
     std::optional<MacAddress> dst_mac;
     std::optional<MacAddress> bssid;
-    FragmentPart fragment = FragmentPart::None;  // here and fragment_id above fill padding
+    FragmentPart fragment = FragmentPart::None;  // here, fragment_id above and ts_nsec_rest fill padding
+    // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
+    uint16_t ts_nsec_rest = 0;
 
-    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec}; }
+    // Nanoseconds within the second.
+    uint32_t ts_nsec() const { return ts_usec * 1000 + ts_nsec_rest; }
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec()}; }
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
@@ -83,7 +86,7 @@ struct IpDissection {
     uint32_t fragment_id = 0;
     uint32_t datagram_length = 0;
     // Where the transport header starts, for a packet that has one.
-    std::optional<uint64_t> transport_offset;
+    std::optional<uint32_t> transport_offset;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);
