@@ -4,8 +4,9 @@ or asks folders of archives, on the workers, for the flows of a query.
 
     python3 examples/dask_flows.py CAPTURE_DIR ARCHIVE_DIR [--scheduler ADDRESS] [--workers N]
                                    [--strategy S] [--csv FILE]
-    python3 examples/dask_flows.py find ARCHIVE_DIR... [--ip ADDR] [--port N] [--proto P]
-                                   [--since TIME] [--until TIME] [--community-id ID]
+    python3 examples/dask_flows.py find ARCHIVE_DIR... [--ip ADDR] [--port N] [--between ADDR]
+                                   [--between-port N] [--proto P] [--since TIME] [--until TIME]
+                                   [--community-id ID]
                                    [--scheduler ADDRESS] [--workers N] [--csv FILE]
 
 Each capture CAPTURE_DIR/NAME.pcap (also .pcapng and .cap) is one task of a dask.bag:
@@ -17,8 +18,8 @@ src_port, dst_port, packets, bytes, start and end (seconds since the epoch);
 on standard error and left out; the others go on, and the exit status is then 1.
 
 With find, each ARCHIVE_DIR is one task: a worker asks it as one flowsieve.Store, with the
-query of the options (the flowsieve command's, --ip and --port repeatable; TIME as the
-command takes it), and the flows of all folders become one DataFrame whose first column is
+query of the options (the flowsieve command's, with their meanings when repeated; TIME as
+the command takes it), and the flows of all folders become one DataFrame whose first column is
 the archive's path. This is how archives that outgrow one machine are asked together: each
 machine's workers ask the folders on their own disks. A folder that fails (no archives, a
 named archive unreadable) is reported and left out; archives of a folder that cannot be
@@ -139,9 +140,11 @@ def find_main(argv: Sequence[str]) -> int:
     ap = argparse.ArgumentParser(prog="dask_flows.py find", description="Ask folders of archives for the flows "
                                  "of a query, one folder per task.")
     ap.add_argument("archive_dirs", type=Path, nargs="+")
-    ap.add_argument("--ip", action="append", help="flows from or to ADDR (repeatable)")
-    ap.add_argument("--port", type=int, action="append", help="flows from or to port N (repeatable)")
-    ap.add_argument("--proto", help="tcp, udp, icmp or icmpv6")
+    ap.add_argument("--ip", action="append", help="flows from or to ADDR; repeated, any of them")
+    ap.add_argument("--port", type=int, action="append", help="flows from or to port N; repeated, any of them")
+    ap.add_argument("--between", action="append", help="flows from or to ADDR; repeated, all of them")
+    ap.add_argument("--between-port", type=int, action="append", help="flows from or to port N; repeated, all of them")
+    ap.add_argument("--proto", action="append", help="tcp, udp, icmp, icmpv6 or a number; repeated, any of them")
     ap.add_argument("--since", help="flows that end at TIME or later")
     ap.add_argument("--until", help="flows that start at TIME or earlier")
     ap.add_argument("--community-id", help="flows with this Community ID")
@@ -149,7 +152,8 @@ def find_main(argv: Sequence[str]) -> int:
     ap.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster (default: 2)")
     ap.add_argument("--csv", type=Path, help="write the DataFrame to this CSV file")
     args = ap.parse_args(argv)
-    query = {key: value for key, value in (("ip", args.ip), ("port", args.port), ("proto", args.proto),
+    query = {key: value for key, value in (("ip", args.ip), ("port", args.port), ("between", args.between),
+                                           ("between_port", args.between_port), ("proto", args.proto),
                                            ("since", args.since), ("until", args.until),
                                            ("community_id", args.community_id)) if value is not None}
     folders = [str(p.resolve()) for p in args.archive_dirs]
