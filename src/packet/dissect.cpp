@@ -400,7 +400,7 @@ ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes
     ParsedPacket p;
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
-    p.ts_nsec_rest = uint16_t(time.nsec - time.usec * 1000);
+    p.ts_nsec_rest = time.nsec_rest;
     p.orig_len = orig_len;
     p.incl_len = uint32_t(data.size());
     p.link_type = link_type;

@@ -35,13 +35,16 @@ struct IpTuple {
     uint16_t sctp_dst_port = 0;
 };
 
-// A frame's time: whole microseconds and nanoseconds within the second. A
-// file in microseconds writes `usec`, one in nanoseconds `nsec`; each holds
-// what its input stated, even a value of a second or more.
+// A frame's time: whole microseconds, and the nanoseconds after them. A
+// file in microseconds writes `usec`, one in nanoseconds `nsec()`; each
+// holds what its input stated, even a value of a second or more.
 struct FrameTime {
     uint32_t sec = 0;
     uint32_t usec = 0;
-    uint32_t nsec = 0;
+    uint16_t nsec_rest = 0;  // below 1000
+
+    // Nanoseconds within the second.
+    uint32_t nsec() const { return usec * 1000 + nsec_rest; }
 };
 
 using MacAddress = std::array<uint8_t, 6>;
@@ -72,8 +75,8 @@ struct ParsedPacket {
     uint16_t ts_nsec_rest = 0;
 
     // Nanoseconds within the second.
-    uint32_t ts_nsec() const { return ts_usec * 1000 + ts_nsec_rest; }
-    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec()}; }
+    uint32_t ts_nsec() const { return time().nsec(); }
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec_rest}; }
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
