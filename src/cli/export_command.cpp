@@ -1,6 +1,5 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
