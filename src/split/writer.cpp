@@ -211,10 +211,7 @@ Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const 
     if (open_count_ >= options_.max_sessions && oldest_)
         if (auto st = close_writer(*oldest_); !st) return st;
 
-    if (packet.incl_len > snap_length_ && options_.output_type == OutputType::Pcap) {
-        uint32_t& longest = oversized_[flow];
-        longest = std::max(longest, packet.incl_len);
-    }
+    longest_ = std::max(longest_, packet.incl_len);
     const bool payload = packet.payload_offset && *packet.payload_offset < packet.payload_end;
     const bool create = flow >= open_writers_.size();
     if (!create && open_writers_[flow]) {
@@ -297,8 +294,8 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;
         }
-        if (auto longest = oversized_.find(uint32_t(flow - 1)); longest != oversized_.end())
-            if (auto st = state_snap_length(tmp, longest->second); !st) {
+        if (longest_ > snap_length_ && options_.output_type == OutputType::Pcap)
+            if (auto st = state_snap_length(tmp, longest_); !st) {
                 result = in_output_dir(st.error(), tmp);
                 return false;
             }

@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "packet/packet.hpp"
@@ -105,10 +104,10 @@ private:
     // costs little more than its key.
     std::vector<Writer*> open_writers_;
     std::vector<bool> has_payload_;  // by flow number: an l7 file got bytes
-    // The longest record of each pcap file that holds one longer than the
-    // snap length its header states (a capture damaged so): the header is
-    // made to state it before the file gets its name.
-    std::unordered_map<uint32_t, uint32_t> oversized_;
+    // The longest record: where a damaged capture holds records longer than
+    // the snap length it states, every file's header is made to state this
+    // one before the file gets its name, as the archive of the capture does.
+    uint32_t longest_ = 0;
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;

@@ -70,6 +70,7 @@ def test_frames_come_back_whole(tmp_path, name):
     subprocess.run(["flowsieve", "archive", "-q", source, tmp_path / "a.fsieve"], check=True)
     merged = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-"], capture_output=True,
                             check=True).stdout
+    assert sorted(flowsieve.pipe_archive(str(tmp_path / "a.fsieve"))) == sorted(outputs)
     got = [f for data in outputs for f in frames(data)[0]]
     assert collections.Counter(got) == collections.Counter(want)
     merged_frames, merged_fmt = frames(merged)
