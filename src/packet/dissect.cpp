@@ -94,6 +94,8 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
         uint8_t data_offset = *v.u8(at + 12) >> 4;
         out.payload_offset = std::min<uint64_t>(at + 4 * size_t(data_offset), n);
     }
+    // At most 60 bytes for TCP (a 4-bit count of words), 8 for UDP.
+    if (out.payload_offset) out.transport_header_len = uint8_t(*out.payload_offset - at);
 }
 
 // A fragment after the first begins inside the datagram's payload: it has
@@ -208,6 +210,7 @@ void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     p.ip = ip.tuple;
     p.fragment = ip.fragment;
     p.fragment_id = ip.fragment_id;
+    p.transport_header_len = ip.transport_header_len;
     if (ip.payload_offset) {
         const uint64_t captured = p.incl_len - at;
         const uint64_t stated = ip.datagram_length;

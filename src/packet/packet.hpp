@@ -58,6 +58,10 @@ struct ParsedPacket {
     std::optional<MacAddress> dst_mac;
     std::optional<MacAddress> bssid;
     FragmentPart fragment = FragmentPart::None;  // here and fragment_id above fill padding
+    // The TCP or UDP header lies this many bytes before payload_offset (0:
+    // none was read), so that stream reassembly finds sequence numbers and
+    // flags without decoding the frame again.
+    uint8_t transport_header_len = 0;
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
@@ -69,6 +73,7 @@ struct IpDissection {
     std::optional<uint64_t> payload_offset;
     uint32_t fragment_id = 0;
     uint32_t datagram_length = 0;
+    uint8_t transport_header_len = 0;  // as in ParsedPacket
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);
