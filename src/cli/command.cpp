@@ -195,7 +195,7 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 }  // namespace
 
 int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
-             const ReadingNotes& notes, const PcapFilter* filter) {
+             const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
     if (status) {
         std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
@@ -206,6 +206,12 @@ int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t
             display.clear();
             message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
                     std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
+        }
+        if (gaps && gaps->connections) {
+            display.clear();
+            message("TCP streams: " + std::to_string(gaps->connections) +
+                    (gaps->connections == 1 ? " connection" : " connections") + " with gaps, " +
+                    std::to_string(gaps->bytes) + " bytes never captured left out");
         }
         display.summary(files);
         return 0;

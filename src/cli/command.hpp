@@ -14,6 +14,7 @@
 #include "archive/reader.hpp"
 #include "cli/pcap_filter.hpp"
 #include "cli/progress.hpp"
+#include "flow/reassembly.hpp"
 #include "flow/source.hpp"
 #include "util/call.hpp"
 #include "util/result.hpp"
@@ -108,7 +109,7 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 // and how many temporary files of the run were removed. An expression that
 // libpcap rejected is a usage error.
 int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
-             const ReadingNotes& notes, const PcapFilter* filter);
+             const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps = nullptr);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;
