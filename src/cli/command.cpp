@@ -194,6 +194,13 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 
 }  // namespace
 
+void report_gaps(const StreamGaps& gaps) {
+    if (!gaps.connections) return;
+    message("TCP streams: " + std::to_string(gaps.connections) +
+            (gaps.connections == 1 ? " connection" : " connections") + " with gaps, " + std::to_string(gaps.bytes) +
+            " bytes never captured left out");
+}
+
 int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
              const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
     if (status) {
@@ -209,9 +216,7 @@ int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t
         }
         if (gaps && gaps->connections) {
             display.clear();
-            message("TCP streams: " + std::to_string(gaps->connections) +
-                    (gaps->connections == 1 ? " connection" : " connections") + " with gaps, " +
-                    std::to_string(gaps->bytes) + " bytes never captured left out");
+            report_gaps(*gaps);
         }
         display.summary(files);
         return 0;

@@ -25,7 +25,7 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 // Codes of the options that have no short form.
-enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem };
+enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kStream };
 
 struct UsageError {
     std::string message;
@@ -104,6 +104,9 @@ std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& p
 // The --filter expression, compiled by libpcap as the capture needs it; none
 // without --filter.
 std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
+
+// Says how many connections lost bytes, if any did.
+void report_gaps(const StreamGaps& gaps);
 
 // The end of split and archive: the warnings and a summary, or the failure
 // and how many temporary files of the run were removed. An expression that

@@ -87,6 +87,8 @@ public:
     // The end of the input: bytes still waiting go out, past their gaps.
     Status<> finish(StreamSink& sink);
     const StreamGaps& gaps() const { return gaps_; }
+    // Connections seen so far, those without payload included.
+    uint32_t connections() const { return seen_ ? connection_ + 1 : 0; }
 
 private:
     struct Piece {
