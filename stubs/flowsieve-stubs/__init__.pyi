@@ -4,7 +4,7 @@
 # is read-only. Doc strings are the runtime objects' own.
 
 from os import PathLike
-from typing import List, Optional, Sequence, SupportsIndex, Union, final
+from typing import List, Optional, Sequence, SupportsIndex, Tuple, Union, final
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
@@ -61,6 +61,8 @@ class Flow:
         """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
+    def streams(self) -> List[Tuple[bytes, bytes]]:
+        """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order."""
 
 @final
 class Packet:
@@ -98,7 +100,7 @@ def split(
     port_filters: Sequence[int] = ...,
     output_type: str = "pcap",
 ) -> None:
-    """Split a pcap/pcapng file into per-flow pcap or L7 files."""
+    """Split a pcap/pcapng file into per-flow pcap or L7 files, or reassembled TCP streams (output_type "stream")."""
 
 def pipe_archive(archive_path: _Path) -> List[bytes]:
     """Yield each flow from a .fsieve archive as a complete pcap file (bytes).
