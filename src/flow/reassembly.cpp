@@ -89,7 +89,7 @@ Status<> TcpReassembler::place(int side, uint32_t seq, const uint8_t* data, size
     if (!d.waiting) d.waiting = std::make_unique<Waiting>();
     keep_uncovered(d, d.offset + uint64_t(away), data, size);
     if (auto st = drain(side, sink); !st) return st;
-    while (d.waiting && d.waiting->bytes > wait_limit_)
+    while (d.waiting && d.waiting->cost > wait_limit_)
         if (auto st = jump_gap(side, sink); !st) return st;
     return {};
 }
@@ -106,7 +106,7 @@ void TcpReassembler::keep_uncovered(Direction& d, uint64_t start, const uint8_t*
     }
     auto keep = [&](uint64_t from, uint64_t to) {
         pieces.emplace_hint(it, from, Piece{data + (from - start), size_t(to - from)});
-        d.waiting->bytes += size_t(to - from);
+        d.waiting->cost += size_t(to - from) + kPieceCost;
     };
     for (; at < end; ++it) {
         if (it == pieces.end() || it->first >= end) {
@@ -131,7 +131,7 @@ Status<> TcpReassembler::drain(int side, StreamSink& sink) {
     while (!pieces.empty() && pieces.begin()->first <= d.offset) {
         const auto [start, piece] = *pieces.begin();
         pieces.erase(pieces.begin());
-        d.waiting->bytes -= piece.size;
+        d.waiting->cost -= piece.size + kPieceCost;
         const uint64_t old = d.offset - start;
         if (old < piece.size)
             if (auto st = deliver(side, piece.data + old, piece.size - size_t(old), sink); !st) return st;

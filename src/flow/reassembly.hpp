@@ -10,7 +10,7 @@
 //   what it queued first too, and a retransmission with other bytes in the
 //   same place is a sign of tampering: the first version is the one that an
 //   analyst following the connection has seen from the start.
-// - Segments past a hole wait, up to a bound of bytes per direction; past
+// - Segments past a hole wait, up to a bound of memory per direction; past
 //   the bound, and at the end of the connection, the hole is declared a gap
 //   and the stream jumps over it: missing bytes are never invented.
 // - A SYN starts a new connection on the same addresses and ports when the
@@ -98,8 +98,11 @@ private:
     // Bytes past a hole by stream position; pieces never overlap.
     struct Waiting {
         std::map<uint64_t, Piece> pieces;
-        size_t bytes = 0;
+        size_t cost = 0;  // bytes, plus kPieceCost a piece: what the bound limits
     };
+    // About what a piece's entry takes, so that many tiny segments cannot
+    // hold more memory than the bound.
+    static constexpr size_t kPieceCost = 64;
     struct Direction {
         uint32_t next = 0;    // sequence number of the next byte
         uint64_t offset = 0;  // its position in the stream, gaps included
