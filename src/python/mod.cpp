@@ -106,7 +106,7 @@ PyMethodDef kFunctions[] = {
     {"split", keywords(split), METH_VARARGS | METH_KEYWORDS,
      "split(input_path, output_dir, strategy=\"session\", max_sessions=10000, buffer_bytes=10000, "
      "ip_filters=..., port_filters=..., output_type=\"pcap\")\n--\n\n"
-     "Split a pcap/pcapng file into per-flow pcap or L7 files, or reassembled TCP streams (output_type \"stream\")."},
+     "Split a pcap/pcapng file into per-flow pcap or L7 files."},
     {"pipe_archive", keywords(pipe_archive), METH_VARARGS | METH_KEYWORDS,
      "pipe_archive(archive_path)\n--\n\nYield each flow from a .fsieve archive as a complete pcap file (bytes).\n"
      "Returns a list of bytes; each bytes object is a standalone pcap file."},

@@ -98,9 +98,9 @@ def split(
     buffer_bytes: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
-    output_type: str = "pcap",
+    output_type: str = "pcap",  # "pcap", "l7" or "stream" (reassembled TCP)
 ) -> None:
-    """Split a pcap/pcapng file into per-flow pcap or L7 files, or reassembled TCP streams (output_type "stream")."""
+    """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
 def pipe_archive(archive_path: _Path) -> List[bytes]:
     """Yield each flow from a .fsieve archive as a complete pcap file (bytes).
