@@ -1,13 +1,20 @@
-// The floor of the split benchmarks: the least work that the outputs
-// require. It maps the capture as flowsieve does, decodes only what finding
-// a packet's session needs, and makes the same system calls that the output
-// requires and no others:
+// The floor of the split and archive benchmarks: the least work that the
+// outputs require. It maps the capture as flowsieve does, decodes only what
+// finding a packet's session needs, and makes the same system calls that the
+// output requires and no others:
 //
 //   floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]
 //       one hidden temporary file per session, named as flowsieve names it
 //       (so that the kernel does the same work for each name), the same
 //       buffered writes, the same open-file limit (least recently used closed
 //       first, reopened for appending), one rename each at the end.
+//   floor archive CAPTURE OUT
+//       OUT.tmp written through one 256 KiB buffer: a 64-byte header, every
+//       record (16-byte header and frame), each session's record positions
+//       kept, then per-flow offset lists (the first position as u64, then
+//       LEB128 deltas), a 96-byte record per flow and a 128-byte footer, no
+//       index; renamed to OUT. The same files and system calls as
+//       ../shared/bench/pcapfloor.c's archive mode.
 //
 // Classic pcap (little-endian, microseconds) and little-endian pcapng with
 // Ethernet frames: what bench/gen_capture.py writes.
@@ -92,6 +99,7 @@ struct Session {
     uint8_t key[37] = {};  // protocol, then the lower and the higher (address, port)
     size_t payload = 0;
     uint8_t address_size = 0;  // 4 or 16; 0 without IP
+    bool swapped = false;  // the packet goes from the higher to the lower endpoint
 };
 
 Session session_of(const Packet& p) {
@@ -122,6 +130,7 @@ Session session_of(const Packet& p) {
     std::memcpy(a, src, alen), std::memcpy(a + 16, sp, 2);
     std::memcpy(b, dst, alen), std::memcpy(b + 16, dp, 2);
     const bool swap = std::memcmp(a, b, 18) > 0;
+    s.swapped = swap;
     s.key[0] = proto;
     std::memcpy(s.key + 1, swap ? b : a, 18);
     std::memcpy(s.key + 19, swap ? a : b, 18);
@@ -162,6 +171,21 @@ void write_all(int fd, const uint8_t* p, size_t n) {
     }
 }
 
+// Copies what fits into the buffer; otherwise writes the buffer out, and a
+// piece as large as the buffer straight after it.
+void buffered_write(int fd, uint8_t* buffer, size_t size, size_t& used, const uint8_t* p, size_t n) {
+    if (n <= size - used) {
+        std::memcpy(buffer + used, p, n);
+        used += n;
+        return;
+    }
+    write_all(fd, buffer, used);
+    used = 0;
+    if (n >= size) return write_all(fd, p, n);
+    std::memcpy(buffer, p, n);
+    used = n;
+}
+
 // One flow file with its buffer, in least recently used order when open.
 struct Flow {
     std::string tmp, name;
@@ -181,17 +205,7 @@ public:
         if (dirfd_ < 0) die("output directory");
     }
 
-    void write(Flow& f, const uint8_t* p, size_t n) {
-        if (n <= buffer_ - f.used) {
-            std::memcpy(f.buffer.get() + f.used, p, n);
-            f.used += n;
-            return;
-        }
-        flush(f);
-        if (n >= buffer_) return write_all(f.fd, p, n);
-        std::memcpy(f.buffer.get(), p, n);
-        f.used = n;
-    }
+    void write(Flow& f, const uint8_t* p, size_t n) { buffered_write(f.fd, f.buffer.get(), buffer_, f.used, p, n); }
 
     void add(Flow& f, const Packet& p, size_t payload) {
         if (f.fd < 0) open(f);
@@ -307,14 +321,170 @@ int split(Capture& capture, const char* path, const char* dir, size_t max_open, 
     return 0;
 }
 
+// A flow of the archive: its record positions and its table entry's facts.
+struct ArchiveFlow {
+    uint8_t key[40] = {};  // the session's, zero-padded; all zeros without IP
+    std::vector<uint64_t> positions;
+    uint8_t proto = 0, src[16] = {}, dst[16] = {};
+    uint16_t sport = 0, dport = 0;  // as the first packet has them
+    uint64_t start_ts = 0, end_ts = 0, total = 0;
+};
+
+// Sessions by key, open addressing: the slots hold a flow's index + 1, 0
+// when free.
+class SessionTable {
+public:
+    // The slot of the key: its flow's, or the free one to fill.
+    uint32_t& find(const uint8_t (&key)[40], const std::vector<ArchiveFlow>& flows) {
+        size_t i = hash(key) & (slots_.size() - 1);
+        while (slots_[i] && std::memcmp(flows[slots_[i] - 1].key, key, 40) != 0) i = (i + 1) & (slots_.size() - 1);
+        return slots_[i];
+    }
+    // After a slot was filled: at most half the slots are used.
+    void added(const std::vector<ArchiveFlow>& flows) {
+        if (flows.size() * 2 <= slots_.size()) return;
+        std::vector<uint32_t> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (uint32_t slot : old)
+            if (slot) find(flows[slot - 1].key, flows) = slot;
+    }
+
+private:
+    static uint64_t hash(const uint8_t (&key)[40]) {
+        uint64_t words[5], h = 0x9E3779B97F4A7C15ull;
+        std::memcpy(words, key, sizeof words);
+        for (uint64_t w : words) {
+            h ^= w;
+            h *= 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        return h;
+    }
+
+    std::vector<uint32_t> slots_ = std::vector<uint32_t>(1024);
+};
+
+class ArchiveFile {
+public:
+    explicit ArchiveFile(const std::string& path) : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+        if (fd_ < 0) die(path.c_str());
+    }
+    void put(const void* p, size_t n) {
+        buffered_write(fd_, buffer_.get(), kBuffer, used_, static_cast<const uint8_t*>(p), n);
+        position_ += n;
+    }
+    uint64_t position() const { return position_; }
+    void close() {
+        write_all(fd_, buffer_.get(), used_);
+        if (::close(fd_) != 0) die("close");
+    }
+
+private:
+    static constexpr size_t kBuffer = 256 * 1024;
+    int fd_;
+    std::unique_ptr<uint8_t[]> buffer_{new uint8_t[kBuffer]};
+    size_t used_ = 0;
+    uint64_t position_ = 0;
+};
+
+int archive(Capture& capture, const std::string& out) {
+    const std::string tmp = out + ".tmp";
+    ArchiveFile file(tmp);
+    uint8_t header[64] = {'F', 'S', 'I', 'E', 'V', 'E', '0', '2'};
+    put32(header + 8, 2), put32(header + 12, 1);
+    file.put(header, sizeof header);
+    std::vector<ArchiveFlow> flows;
+    SessionTable table;
+    Packet p;
+    while (capture.next(p)) {
+        const Session s = session_of(p);
+        uint8_t key[40] = {};
+        if (s.address_size) std::memcpy(key, s.key, sizeof s.key);
+        uint32_t& slot = table.find(key, flows);
+        const bool fresh = slot == 0;
+        if (fresh) slot = uint32_t(flows.size() + 1);
+        const size_t index = slot - 1;
+        const uint64_t ts = uint64_t(p.ts_sec) * 1000000 + p.ts_usec;
+        if (fresh) {
+            ArchiveFlow& f = flows.emplace_back();
+            std::memcpy(f.key, key, sizeof key);
+            f.positions.reserve(4);
+            if (s.address_size) {
+                const uint8_t* src = s.key + (s.swapped ? 19 : 1);
+                const uint8_t* dst = s.key + (s.swapped ? 1 : 19);
+                const size_t at = s.address_size == 4 ? 12 : 0;  // IPv4 mapped into IPv6
+                if (at) f.src[10] = f.src[11] = f.dst[10] = f.dst[11] = 0xFF;
+                std::memcpy(f.src + at, src, s.address_size);
+                std::memcpy(f.dst + at, dst, s.address_size);
+                f.proto = s.key[0], f.sport = be16(src + 16), f.dport = be16(dst + 16);
+            }
+            f.start_ts = ts;
+            table.added(flows);  // may move the slots
+        }
+        ArchiveFlow& f = flows[index];
+        f.positions.push_back(file.position());
+        f.end_ts = ts;
+        f.total += p.orig_len;
+        const uint32_t record[4] = {p.ts_sec, p.ts_usec, p.incl_len, p.orig_len};
+        file.put(record, sizeof record);
+        file.put(p.data, p.incl_len);
+    }
+    const uint64_t data_len = file.position() - 64, offsets_off = file.position();
+    std::vector<uint64_t> list_at(flows.size());
+    std::vector<uint32_t> list_len(flows.size());
+    for (size_t i = 0; i < flows.size(); ++i) {
+        const std::vector<uint64_t>& positions = flows[i].positions;
+        list_at[i] = file.position();
+        file.put(&positions[0], 8);
+        for (size_t j = 1; j < positions.size(); ++j) {
+            uint64_t delta = positions[j] - positions[j - 1];
+            uint8_t bytes[10];
+            size_t n = 0;
+            do {
+                const uint8_t low = delta & 0x7F;
+                delta >>= 7;
+                bytes[n++] = uint8_t(low | (delta ? 0x80 : 0));
+            } while (delta);
+            file.put(bytes, n);
+        }
+        list_len[i] = uint32_t(file.position() - list_at[i]);
+    }
+    const uint64_t offsets_len = file.position() - offsets_off, table_off = file.position();
+    for (size_t i = 0; i < flows.size(); ++i) {
+        const ArchiveFlow& f = flows[i];
+        uint8_t e[96] = {};
+        const uint64_t id = i + 1;
+        const uint32_t count = uint32_t(f.positions.size());
+        std::memcpy(e, &id, 8);
+        e[8] = f.proto;
+        std::memcpy(e + 16, f.src, 16), std::memcpy(e + 32, f.dst, 16);
+        std::memcpy(e + 48, &f.sport, 2), std::memcpy(e + 50, &f.dport, 2);
+        std::memcpy(e + 56, &list_at[i], 8), std::memcpy(e + 64, &list_len[i], 4), std::memcpy(e + 68, &count, 4);
+        std::memcpy(e + 72, &f.start_ts, 8), std::memcpy(e + 80, &f.end_ts, 8), std::memcpy(e + 88, &f.total, 8);
+        file.put(e, sizeof e);
+    }
+    uint8_t footer[128] = {'F', 'S', 'V', 'E', 'F', 'O', 'O', 'T'};
+    put32(footer + 8, 2);
+    const uint64_t fields[9] = {64, data_len, offsets_off, offsets_len, table_off, file.position() - table_off,
+                                flows.size(), 0, 0};
+    std::memcpy(footer + 16, fields, sizeof fields);
+    file.put(footer, sizeof footer);
+    file.close();
+    if (::rename(tmp.c_str(), out.c_str()) != 0) die("rename");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]\n");
+    const std::string_view mode = argc >= 4 ? argv[1] : "";
+    if (mode != "split" && mode != "archive") {
+        std::fprintf(stderr, "usage: floor split CAPTURE OUTDIR [--l7] [--nosplit] [--max-open N] [--buffer N]\n"
+                             "       floor archive CAPTURE OUT\n");
         return 2;
     }
     Capture capture(argv[2]);
+    if (mode == "archive") return archive(capture, argv[3]);
     size_t max_open = 10000, buffer = 10000;
     bool l7 = false, nosplit = false;
     for (int i = 4; i < argc; ++i) {

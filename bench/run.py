@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""flowsieve benchmarks: split and archive time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
+"""flowsieve benchmarks: split, archive and flow_arrays time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
 
-    python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build]
+    python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build] [--check-floor]
     python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump
 
-The floors make the system calls that each output needs and nothing else:
-bench/floor.cpp for split, ../shared/bench/pcapfloor.c (one plain C loop, no
-index) for the archive. flowsieve and the floor run alternately and each
-figure is the median of --runs runs.
+The floor, bench/floor.cpp, makes the system calls that each output needs and
+nothing else, for split and for the archive (no index). flowsieve and the
+floor run alternately and each figure is the median of --runs runs.
+--check-floor also runs ../shared/bench/pcapfloor.c, which does the archive
+floor's work in plain C, in turn with them, to show that the two floors agree.
 
 Captures are generated once and cached in /dev/shm/flowsieve-bench/; split and
 archive outputs go there too and are removed between runs and at the end.
@@ -27,10 +28,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, "build", "bench")
 FLOOR = os.path.join(BUILD, "floor")
-# The archive's floor: a plain C program that appends every record and writes offset lists,
-# flow table and footer, without the index.
-ARCHIVE_FLOOR_SOURCE = os.path.join(os.path.dirname(ROOT), "shared", "bench", "pcapfloor.c")
-ARCHIVE_FLOOR = os.path.join(BUILD, "pcapfloor")
+# A plain C program that does the archive floor's work, beside the checkout: --check-floor.
+PCAPFLOOR_SOURCE = os.path.join(os.path.dirname(ROOT), "shared", "bench", "pcapfloor.c")
+PCAPFLOOR = os.path.join(BUILD, "pcapfloor")
+CHECK_FLOOR = False  # --check-floor
 COMMAND = os.path.join(BUILD, "flowsieve")   # the native command
 VENV = os.path.join(ROOT, "build", "bench-venv")   # dpkt, the reference reader of 1g-read
 SHM = "/dev/shm/flowsieve-bench"
@@ -40,8 +41,20 @@ GEN = os.path.join(HERE, "gen_capture.py")
 # capture kind -> (size MB, TCP/UDP sessions); --quick keeps the shape at a tenth of the size
 SCALES = {"full": {"big": (1000, 20000), "short": (300, 190000)},
           "quick": {"big": (100, 2000), "short": (30, 19000)}}
-# name, capture kind, capture format, operation, keyword arguments, target (column, "<=" or ">=", value), or a
-# list of targets
+# The workloads are named by the size of their capture: 1g-* and 300m-* run as 100m-* and 30m-* with --quick.
+QUICK_NAMES = {"1g-": "100m-", "300m-": "30m-"}
+
+
+def sized(name, scale):
+    """The workload's name at this scale."""
+    for full, quick in QUICK_NAMES.items():
+        if scale == "quick" and name.startswith(full):
+            return quick + name[len(full):]
+    return name
+
+# flow_arrays: the first 8 packets, 64 bytes of each, 784 bytes of payload
+ARRAYS = {"packets": 8, "packet_bytes": 64, "payload_bytes": 784}
+# name, capture kind, capture format, operation, keyword arguments, target(s) (column, "<=" or ">=", value)
 WORKLOADS = [
     ("1g-session-pcap", "big", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),
     ("1g-l7", "big", "pcap", "split", {"strategy": "session", "output_type": "l7"}, ("x floor", "<=", 1.05)),
@@ -60,6 +73,11 @@ WORKLOADS = [
     ("1g-session-command", "big", "pcap", "command-split", {"strategy": "session"}, ("x python", "<=", 1.03)),
     ("1g-archive-command", "big", "pcap", "command-archive", {"strategy": "session"}, ("x python", "<=", 1.03)),
     ("300m-short-flows-csv", "short", "pcap", "command-flows", {}, ("time", "<=", 1.0)),
+    # flow_arrays against nfstream (all cores, early-flow sequences only) and create_archive, in turn
+    ("1g-arrays", "big", "pcap", "arrays", ARRAYS, [("x nfstream", ">=", 15), ("x archive", "<=", 0.6)]),
+    ("1g-arrays-archive", "big", "pcap", "arrays-archive", ARRAYS, ("x capture", "<=", 0.4)),
+    # memory: the arrays plus 64 MiB plus a few hundred bytes per flow
+    ("300m-short-arrays", "short", "pcap", "arrays", ARRAYS, ("B/flow over 64 MiB", "<=", 512)),
 ]
 ON_ARCHIVE = ("open", "queries", "command-flows")   # read the session archive of their capture; timed in milliseconds
 # The child times only the operation: interpreter start-up, imports and setup are left out.
@@ -80,6 +98,12 @@ if op == "dpkt":   # a dpkt loop reading the capture into a dict of flows keyed 
                 key = (ip.p,) + ((a, b) if a <= b else (b, a))
             flows.setdefault(key, []).append((ts, buf))
     res["s"], res["flows"], res["packets"] = clock() - t, len(flows), sum(map(len, flows.values()))
+elif op == "nfstream":   # early-flow sequences of every flow, on all cores, nothing else
+    import nfstream
+    t = clock()
+    res["flows"] = sum(1 for _ in nfstream.NFStreamer(source=cap, statistical_analysis=False, n_dissections=0,
+                                                      splt_analysis=8, n_meters=0))
+    res["s"] = clock() - t
 else:
     import flowsieve
     t = clock()
@@ -88,6 +112,13 @@ else:
     elif op == "archive":
         flowsieve.create_archive(cap, out, **kw)
         res["s"], archive = clock() - t, flowsieve.Archive.open(out)
+    elif op in ("arrays", "arrays-archive"):   # from the capture, or from its archive (opened untimed)
+        if op == "arrays-archive":
+            archive = flowsieve.Archive.open(out)
+            t = clock()
+        arrays = flowsieve.flow_arrays(archive if op == "arrays-archive" else cap, **kw)
+        res["s"], res["flows"] = clock() - t, len(arrays.id)
+        res["array_bytes"] = sum(getattr(arrays, n).nbytes for n in dir(arrays) if n[0] != "_" and n != "frame")
     elif op == "read":
         archive = flowsieve.read_flows(cap, **kw)
         res["read_flows"] = clock() - t
@@ -110,9 +141,9 @@ else:
             assert found[2] and found[3] is not None and found[3].id == n, (ip, found[3])
             res["found"] = "tcp %d, port 80 %d, ip %d, get_flow(%d)" % (*map(len, found[:3]), n)
     res.setdefault("s", clock() - t)
-    if op != "split":
+    if op != "split" and "flows" not in res:
         res["flows"] = len(archive)
-        del archive   # a read_flows archive deletes its temporary file here
+        archive = None   # a read_flows archive deletes its temporary file here
 print(json.dumps(res))
 """
 
@@ -134,14 +165,12 @@ def use_project_venv():
     os.environ["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "")
 
 
-def build(archive_floor):
+def build():
     cmds = [["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
              "-DPython_EXECUTABLE=" + sys.executable], ["ninja", "-C", BUILD]]
     cmds.append(["g++", "-O2", "-std=c++20", "-o", FLOOR, os.path.join(HERE, "floor.cpp")])
-    if archive_floor:
-        if not os.path.exists(ARCHIVE_FLOOR_SOURCE):
-            sys.exit("the archive workloads need their floor, " + ARCHIVE_FLOOR_SOURCE)
-        cmds.append(["gcc", "-O2", "-o", ARCHIVE_FLOOR, ARCHIVE_FLOOR_SOURCE])
+    if CHECK_FLOOR:
+        cmds.append(["gcc", "-O2", "-o", PCAPFLOOR, PCAPFLOOR_SOURCE])
     for cmd in cmds:
         r = subprocess.run(cmd, capture_output=True, text=True)
         if r.returncode:
@@ -252,14 +281,14 @@ def median_of(runs, once):
 def floor_command(op, cap, out, kwargs):
     """The floor's command line for a split or archive workload."""
     if op == "archive":
-        return [ARCHIVE_FLOOR, "archive", cap, out]
+        return [FLOOR, "archive", cap, out]
     return [FLOOR, "split", cap, out] + (["--l7"] if kwargs.get("output_type") == "l7" else []) \
         + (["--nosplit"] if kwargs.get("strategy") == "nosplit" else [])
 
 
 def run_floor(args, quiet=False):
     t = time.perf_counter()
-    # the archive floor prints what it counted; tcpflow (quiet) tells where its report goes
+    # pcapfloor prints what it counted; tcpflow (quiet) tells where its report goes
     p = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL if quiet else None)
     _, status, usage = os.wait4(p.pid, 0)
     if os.waitstatus_to_exitcode(status):
@@ -365,13 +394,21 @@ def measure(name, op, cap, kwargs, runs):
         rmtree(out)
         r["result"] = "command %.2f s, python -c create_archive() %.2f s" % (r["s"], r["python s"])
         return r
+    if op in ("arrays", "arrays-archive"):
+        return measure_arrays(op, cap, kwargs, runs)
     out = archive_of(cap)
     if op in ON_ARCHIVE and not os.path.exists(out):
         run_child("archive", cap, out)        # untimed: the archive that these workloads read
     if op == "archive":
-        r = alternating(runs, lambda: run_child(op, cap, out, kwargs),
-                        lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs)),
+        floor_once = lambda: run_floor(floor_command(op, cap, out + ".floor", kwargs))  # noqa: E731
+        r = alternating(runs, lambda: run_child(op, cap, out, kwargs), floor_once,
                         BASELINE and (lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE)))
+        if CHECK_FLOOR:  # the two floors in turn: the same work should take the same time
+            ours, theirs = [], []
+            for _ in range(runs):
+                ours.append(floor_once())
+                theirs.append(run_floor([PCAPFLOOR, "archive", cap, out + ".floor"]))
+            check = "floor.cpp %.2f s, pcapfloor.c %.2f s" % (median(ours)["s"], median(theirs)["s"])
         rmtree(out + ".floor")
     elif op == "command-flows":
         r = median_of(runs, lambda: run_command(["flows", out, "--format", "csv"]))
@@ -382,7 +419,7 @@ def measure(name, op, cap, kwargs, runs):
         r = median_of(runs, lambda: run_child(op, cap, out, kwargs))
     r["result"] = r.pop("found", "%d flows" % r["flows"])
     if op == "archive":
-        r["result"] += ", %.0f MB" % (os.path.getsize(out) / 1e6)
+        r["result"] += ", %.0f MB" % (os.path.getsize(out) / 1e6) + (", " + check if CHECK_FLOOR else "")
     if op == "read":
         py = dpkt_python()
         ref = median_of(runs, lambda: run_child("dpkt", cap, python=py))
@@ -392,9 +429,48 @@ def measure(name, op, cap, kwargs, runs):
     return r
 
 
+def has_nfstream():
+    return subprocess.run([sys.executable, "-c", "import nfstream"], capture_output=True).returncode == 0
+
+
+def measure_arrays(op, cap, kwargs, runs):
+    """flow_arrays of the capture in turn with nfstream and create_archive; or of its archive in turn with the
+    capture. The arrays' own bytes are taken from the peak: what is left is the working set."""
+    out = archive_of(cap)
+    mine, others = [], {}
+    if op == "arrays":
+        rivals = {"archive": lambda: run_child("archive", cap, out, {"strategy": "session"})}
+        if has_nfstream():
+            rivals["nfstream"] = lambda: run_child("nfstream", cap)
+    else:
+        if not os.path.exists(out):
+            run_child("archive", cap, out)   # untimed: the archive read
+        rivals = {"capture": lambda: run_child("arrays", cap, "-", kwargs)}
+    for _ in range(runs):
+        mine.append(run_child(op, cap, out, kwargs))
+        for name, once in rivals.items():
+            others.setdefault(name, []).append(once())
+            if op == "arrays" and name == "archive":
+                rmtree(out)
+    r = median(mine)
+    said = []
+    for name, results in others.items():
+        s = median(results)["s"]
+        r["x " + name] = s / r["s"] if name == "nfstream" else r["s"] / s
+        said.append("%s %.2f s" % ("create_archive" if name == "archive" else name, s))
+    if op == "arrays" and "nfstream" not in others:
+        said.append("nfstream not installed")
+    extra = r["peak"] * 1024 - r["array_bytes"]
+    r["extra MB"] = extra / 2**20
+    r["B/flow over 64 MiB"] = max(0, extra - 64 * 2**20) / max(1, r["flows"])
+    r["result"] = "%d flows, arrays %.0f MB, peak RssAnon - arrays %.0f MB (%.0f B/flow over 64 MiB); %s" % (
+        r["flows"], r["array_bytes"] / 2**20, r["extra MB"], r["B/flow over 64 MiB"], ", ".join(said))
+    return r
+
+
 HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
         "floor cpu s", "cpu x floor", "baseline cpu x floor",
-        "x dpkt", "x python", "x pcap", "x tcpflow",
+        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "extra MB",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
 
@@ -413,22 +489,23 @@ def cells(r):
            "%.2f" % r["baseline cpu x floor"] if "baseline cpu x floor" in r else "",
            "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
-           "%.2f" % r["x pcap"] if "x pcap" in r else "", "%.2f" % r["x tcpflow"] if "x tcpflow" in r else "",
+           *("%.2f" % r[c] if c in r else ""
+             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "extra MB")),
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",
            "%.2f" % r["sys"] if "sys" in r else "", r["result"], ""]
-    if r["target"]:
-        judged = []
-        for col, cmp, value in r["target"] if isinstance(r["target"], list) else [r["target"]]:
-            got = r["s"] if col == "time" else r.get(col)
-            ok = got is not None and (got <= value if cmp == "<=" else got >= value)
-            judged.append("%s %s %s: %s" % (col, cmp, value, "ok" if ok else "MISSED"))
-        out[-1] = "; ".join(judged)
+    said = []
+    for col, cmp, value in [r["target"]] if isinstance(r["target"], tuple) else r["target"] or []:
+        got = r["s"] if col == "time" else r.get(col)
+        ok = got is not None and (got <= value if cmp == "<=" else got >= value)
+        said.append("%s %s %s: %s" % (col, cmp, value, "ok" if ok else "MISSED"))
+    out[-1] = "; ".join(said)
     return out
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true", help="100 MB and 30 MB captures instead of 1 GB and 300 MB")
+    ap.add_argument("--quick", action="store_true",
+                    help="100 MB and 30 MB captures instead of 1 GB and 300 MB (workloads 100m-* and 30m-*)")
     ap.add_argument("--only", help="comma-separated workload names")
     ap.add_argument("--runs", type=int, default=5, help="median of N runs for each workload (best of N for the copy)")
     ap.add_argument("--seed", type=int, default=1)
@@ -437,25 +514,31 @@ def main():
     ap.add_argument("--baseline", metavar="DIR",
                     help="a folder with another build of the module (flowsieve.abi3.so, say an older commit's), "
                          "run in turn with this one and the floor in the split and archive workloads")
+    ap.add_argument("--check-floor", action="store_true",
+                    help="also time %s against the archive floor, in turn" % PCAPFLOOR_SOURCE)
     a = ap.parse_args()
     if not a.no_build:
         use_project_venv()
-    global BASELINE
+    global BASELINE, CHECK_FLOOR
     BASELINE = a.baseline and os.path.abspath(a.baseline)
+    CHECK_FLOOR = a.check_floor
+    if CHECK_FLOOR and not os.path.exists(PCAPFLOOR_SOURCE):
+        sys.exit("--check-floor needs " + PCAPFLOOR_SOURCE)
+    scale = "quick" if a.quick else "full"
+    # Workloads by their name at this scale; --only takes either name.
+    known = {sized(w[0], scale): w for w in WORKLOADS}
+    known.update((w[0], w) for w in WORKLOADS)
     names = set(a.only.split(",")) if a.only else {w[0] for w in WORKLOADS}
     run_store = "store" in names   # opt-in: it generates 4 GB of captures
     names.discard("store")
-    unknown = names - {w[0] for w in WORKLOADS}
+    unknown = names - known.keys()
     if unknown:
-        sys.exit("unknown workload(s): %s; known: %s" % (", ".join(sorted(unknown)), ", ".join(w[0] for w in WORKLOADS)))
-    todo = [w for w in WORKLOADS if w[0] in names]
-    if not a.only and not os.path.exists(ARCHIVE_FLOOR_SOURCE):
-        # A checkout without ../shared beside it: the split workloads still run.
-        todo = [w for w in todo if w[3] != "archive"]
-        print("archive workloads left out: their floor, %s, is not here" % ARCHIVE_FLOOR_SOURCE, flush=True)
-    scale = "quick" if a.quick else "full"
+        sys.exit("unknown workload(s): %s; known: %s" % (", ".join(sorted(unknown)),
+                                                         ", ".join(sized(w[0], scale) for w in WORKLOADS)))
+    chosen = {known[n][0] for n in names}
+    todo = [(sized(w[0], scale),) + w[1:] for w in WORKLOADS if w[0] in chosen]
     if not a.no_build:
-        build(any(w[3] == "archive" for w in todo))
+        build()
     os.makedirs(SHM, exist_ok=True)
     if run_store:
         import store

@@ -27,7 +27,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import List, Sequence, Tuple
+from typing import List, Literal, Sequence, Tuple, get_args
 
 import dask.bag as db
 import pandas as pd
@@ -42,9 +42,11 @@ COLUMNS = ["capture", "id", "protocol", "src_addr", "dst_addr", "src_port", "dst
 Row = Tuple[str, int, str, str, str, int, int, int, int, float, float]
 # What a task gives back: the capture, its flows, and its failure ("" when none).
 Outcome = Tuple[str, List[Row], str]
+# The strategies flowsieve takes; the command line's in any case.
+Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
 
 
-def archive_flows(capture: str, archive_dir: str, strategy: str) -> Outcome:
+def archive_flows(capture: str, archive_dir: str, strategy: Strategy) -> Outcome:
     """Runs on a worker: archives one capture and lists its flows."""
     path = Path(capture)
     archive_path = Path(archive_dir) / (path.stem + ".fsieve")
@@ -57,7 +59,7 @@ def archive_flows(capture: str, archive_dir: str, strategy: str) -> Outcome:
                       f.packet_count, f.total_bytes, f.start_ts, f.end_ts) for f in archive.flows()], ""
 
 
-def flow_frame(client: Client, captures: Sequence[str], archive_dir: str, strategy: str) -> Tuple[pd.DataFrame, int]:
+def flow_frame(client: Client, captures: Sequence[str], archive_dir: str, strategy: Strategy) -> Tuple[pd.DataFrame, int]:
     """Every flow of every capture, one capture per task on the client's cluster, and how many captures failed."""
     bag = db.from_sequence(captures, npartitions=len(captures)).map(archive_flows, archive_dir, strategy)
     outcomes: List[Outcome] = bag.compute(scheduler=client)
@@ -87,7 +89,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap.add_argument("archive_dir", type=Path)
     ap.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
     ap.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster (default: 2)")
-    ap.add_argument("--strategy", default="session", help="session, flow, host, hostpair, mac, bssid or nosplit")
+    ap.add_argument("--strategy", default="session", type=str.lower, choices=get_args(Strategy))
     ap.add_argument("--csv", type=Path, help="write the DataFrame to this CSV file")
     args = ap.parse_args(argv)
     try:

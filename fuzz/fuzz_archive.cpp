@@ -67,6 +67,7 @@ void check_flow(const ArchiveReader& reader, const FlowRecord& record, ExportBud
     check(pcap.value().size() >= kPcapGlobalHeaderSize);
     std::vector<uint8_t> out(pcap.value().size());
     pcap.value().write(out.data());
+    if (reader.frame_format().pcapng()) return;  // blocks, not stored records
     check(decode_u32(out.data() + kPcapLinkTypeOffset, ByteOrder::Little) == reader.link_type());
     size_t at = kPcapGlobalHeaderSize;
     auto next = packets.value().begin();

@@ -3,7 +3,8 @@
 # GoogleTest, g++, clang with its fuzzer runtime, editcap (wireshark-common),
 # tshark, tcpdump and tcpflow (the stream benchmark's other reassembler); from
 # PyPI, into the project's virtual environment .venv, the build and test tools
-# (communityid: the reference for flow hashes) and the examples' libraries.
+# (communityid: the reference for flow hashes; nfstream: the reference for the
+# first packets' sizes and directions) and the examples' libraries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,4 +18,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 python=$(bash tools/venv.sh)
-"$python" -m pip install -q --disable-pip-version-check cmake ninja pytest mypy "dask[distributed]" pandas numpy communityid
+"$python" -m pip install -q --disable-pip-version-check cmake ninja pytest mypy "dask[distributed]" pandas numpy communityid nfstream

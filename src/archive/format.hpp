@@ -1,19 +1,30 @@
 // The archive file layout, defined once for the writer and the reader.
 //
-//   header (64) | packet records | offset lists | flow table (96 per flow)
+//   header (64) [| link types] | packet records | offset lists
+//   | flow table (96 per flow)
 //   | index (36-byte header + address, port and protocol sections)
 //   | footer (128, the last bytes of the file)
 //
 // Integers are little-endian. A position is an absolute byte offset in the
 // file. Packet records have the classic pcap record layout, so they can be
 // copied into a pcap file unchanged.
+//
+// Two versions share this layout. Version 2 keeps times in microseconds and
+// one link type, the header's. Version 3 is written only for a capture that
+// needs more: its header's flags say whether times (in packet records and
+// the flow table) are in nanoseconds, and whether frames are of several link
+// types; then the header is followed by the list of those link types, and
+// each packet record is preceded by its frame's link type (u32), outside the
+// pcap record. A reader of version 2 alone refuses version 3 by its number.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "packet/packet.hpp"
 #include "util/byte_view.hpp"
@@ -21,32 +32,69 @@
 namespace flowsieve::archive {
 
 inline constexpr uint32_t kVersion = 2;
+inline constexpr uint32_t kVersionLossless = 3;
 
-// Header: magic, version u32, link type u32, zeros.
+// Header: magic, version u32, link type u32, snap length u32 (0: 65535, as
+// archives older than the field have it), then in version 3 flags u32 and
+// the number of link types listed after the header u32; zeros after.
 inline constexpr size_t kHeaderSize = 64;
 inline constexpr char kHeaderMagic[8] = {'F', 'S', 'I', 'E', 'V', 'E', '0', '2'};
 inline constexpr size_t kHeaderVersionOffset = 8;
 inline constexpr size_t kHeaderLinkTypeOffset = 12;
+inline constexpr size_t kHeaderSnapLengthOffset = 16;
+inline constexpr size_t kHeaderFlagsOffset = 20;
+inline constexpr size_t kHeaderLinkTypeCountOffset = 24;
 inline constexpr uint64_t kDataStart = kHeaderSize;
 
-inline void encode_header(uint8_t out[kHeaderSize], uint32_t link_type) {
-    std::memset(out, 0, kHeaderSize);
-    std::memcpy(out, kHeaderMagic, sizeof kHeaderMagic);
-    encode_u32le(out + kHeaderVersionOffset, kVersion);
-    encode_u32le(out + kHeaderLinkTypeOffset, link_type);
-}
+inline constexpr uint32_t kFlagNanoseconds = 1;
+inline constexpr uint32_t kFlagLinkTypePerPacket = 2;
+inline constexpr size_t kRecordLinkTypeSize = 4;  // before each record, with kFlagLinkTypePerPacket
 
 struct ArchiveHeader {
     uint32_t version = kVersion;
     uint32_t link_type = 0;
+    uint32_t snap_length = 0;
+    uint32_t flags = 0;
+    std::vector<uint32_t> link_types;  // listed after the header (version 3)
+
+    bool nanoseconds() const { return flags & kFlagNanoseconds; }
+    bool link_type_per_packet() const { return flags & kFlagLinkTypePerPacket; }
+    // Where the packet records start.
+    uint64_t data_start() const { return kDataStart + 4 * uint64_t(link_types.size()); }
 };
 
-// Nothing when the bytes are too few or the magic is wrong.
+// The header and the list after it.
+inline std::vector<uint8_t> encode_header(const ArchiveHeader& h) {
+    std::vector<uint8_t> out(h.data_start());
+    std::memcpy(out.data(), kHeaderMagic, sizeof kHeaderMagic);
+    encode_u32le(out.data() + kHeaderVersionOffset, h.version);
+    encode_u32le(out.data() + kHeaderLinkTypeOffset, h.link_type);
+    encode_u32le(out.data() + kHeaderSnapLengthOffset, h.snap_length);
+    if (h.version >= kVersionLossless) {
+        encode_u32le(out.data() + kHeaderFlagsOffset, h.flags);
+        encode_u32le(out.data() + kHeaderLinkTypeCountOffset, uint32_t(h.link_types.size()));
+        for (size_t i = 0; i < h.link_types.size(); ++i) encode_u32le(out.data() + kHeaderSize + 4 * i, h.link_types[i]);
+    }
+    return out;
+}
+
+// Nothing when the bytes are too few or the magic is wrong. The list of
+// link types is read only for a version 3 header that says it has one, and
+// only as far as the bytes go: the reader checks it against the footer.
 inline std::optional<ArchiveHeader> decode_header(ByteView bytes) {
     if (!bytes.has(0, kHeaderSize) || std::memcmp(bytes.data(), kHeaderMagic, sizeof kHeaderMagic) != 0)
         return std::nullopt;
-    return ArchiveHeader{decode_u32(bytes.data() + kHeaderVersionOffset, ByteOrder::Little),
-                         decode_u32(bytes.data() + kHeaderLinkTypeOffset, ByteOrder::Little)};
+    ArchiveHeader h;
+    h.version = decode_u32(bytes.data() + kHeaderVersionOffset, ByteOrder::Little);
+    h.link_type = decode_u32(bytes.data() + kHeaderLinkTypeOffset, ByteOrder::Little);
+    h.snap_length = decode_u32(bytes.data() + kHeaderSnapLengthOffset, ByteOrder::Little);
+    if (h.version != kVersionLossless) return h;
+    h.flags = decode_u32(bytes.data() + kHeaderFlagsOffset, ByteOrder::Little);
+    if (!h.link_type_per_packet()) return h;
+    const uint32_t count = decode_u32(bytes.data() + kHeaderLinkTypeCountOffset, ByteOrder::Little);
+    for (uint32_t i = 0; i < count && bytes.has(kHeaderSize + 4 * size_t(i), 4); ++i)
+        h.link_types.push_back(decode_u32(bytes.data() + kHeaderSize + 4 * size_t(i), ByteOrder::Little));
+    return h;
 }
 
 // Packet record: ts_sec, ts_usec, incl_len, orig_len (u32 each), then the
@@ -130,12 +178,16 @@ struct FlowRecord {
     uint64_t offsets_pos = 0;
     uint32_t offsets_len = 0;
     uint32_t packet_count = 0;
-    uint64_t start_ts = 0;  // microseconds since the epoch
-    uint64_t end_ts = 0;
+    // Nanoseconds since the epoch; stored in the archive's unit.
+    uint64_t start_ns = 0;
+    uint64_t end_ns = 0;
     uint64_t total_bytes = 0;
 };
 
-inline void encode_flow_record(uint8_t out[kFlowRecordSize], const FlowRecord& r) {
+// Nanoseconds a stored time counts: 1 in an archive in nanoseconds, 1000 otherwise.
+inline uint64_t time_unit(bool nanoseconds) { return nanoseconds ? 1 : 1000; }
+
+inline void encode_flow_record(uint8_t out[kFlowRecordSize], const FlowRecord& r, bool nanoseconds) {
     std::memset(out, 0, kFlowRecordSize);
     encode_u64le(out, r.id);
     out[8] = r.proto;
@@ -146,12 +198,13 @@ inline void encode_flow_record(uint8_t out[kFlowRecordSize], const FlowRecord& r
     encode_u64le(out + 56, r.offsets_pos);
     encode_u32le(out + 64, r.offsets_len);
     encode_u32le(out + 68, r.packet_count);
-    encode_u64le(out + 72, r.start_ts);
-    encode_u64le(out + 80, r.end_ts);
+    encode_u64le(out + 72, r.start_ns / time_unit(nanoseconds));
+    encode_u64le(out + 80, r.end_ns / time_unit(nanoseconds));
     encode_u64le(out + 88, r.total_bytes);
 }
 
-inline std::optional<FlowRecord> decode_flow_record(ByteView bytes, size_t offset) {
+// A stored time beyond what nanoseconds since the epoch can count reads as the largest.
+inline std::optional<FlowRecord> decode_flow_record(ByteView bytes, size_t offset, bool nanoseconds) {
     if (!bytes.has(offset, kFlowRecordSize)) return std::nullopt;
     const uint8_t* p = bytes.data() + offset;
     FlowRecord r;
@@ -164,8 +217,10 @@ inline std::optional<FlowRecord> decode_flow_record(ByteView bytes, size_t offse
     r.offsets_pos = decode_u64le(p + 56);
     r.offsets_len = decode_u32(p + 64, ByteOrder::Little);
     r.packet_count = decode_u32(p + 68, ByteOrder::Little);
-    r.start_ts = decode_u64le(p + 72);
-    r.end_ts = decode_u64le(p + 80);
+    const uint64_t unit = time_unit(nanoseconds);
+    const uint64_t largest = UINT64_MAX / unit;
+    r.start_ns = std::min(decode_u64le(p + 72), largest) * unit;
+    r.end_ns = std::min(decode_u64le(p + 80), largest) * unit;
     r.total_bytes = decode_u64le(p + 88);
     return r;
 }

@@ -6,6 +6,7 @@
 #include "flow/community_id.hpp"
 #include "flow/filter.hpp"
 #include "flow/reassembly.hpp"
+#include "flow/strategy.hpp"
 #include "parser/pcap_format.hpp"
 
 namespace flowsieve::archive {
@@ -19,15 +20,14 @@ struct ProtocolName {
 constexpr ProtocolName kProtocols[] = {{"tcp", "TCP", 6}, {"udp", "UDP", 17}, {"icmp", "ICMP", 1}, {"icmpv6", "ICMPv6", 58}};
 
 // The flows that match, each once: those the index lists under the key, in
-// its order, or those of the table when there is no index. A flow is the
-// first record with its id, as ids are what the index lists; and the index
-// only proposes: a damaged one may list flows that do not match.
+// its order, or those of the table when there is no index. The index only
+// proposes: a damaged one may list flows that do not match.
 template <class Matches>
 FlowList select(const ArchiveReader& reader, IndexSection section, ByteView key, Matches matches) {
     FlowList out;
     if (!reader.index()) {
         for (const FlowRecord& r : reader.records())
-            if (matches(r) && reader.find_id(r.id) == &r) out.push_back(&r);
+            if (matches(r)) out.push_back(&r);
         return out;
     }
     add_indexed_flows(reader, index_lookup(*reader.index(), section, key), matches, out);
@@ -87,18 +87,21 @@ Result<FlowList> find_by_protocol(const ArchiveReader& reader, const std::string
     return Error{"Unknown protocol: " + lowered_name + ". Valid: tcp, udp, icmp, icmpv6"};
 }
 
+FrameFileFormat export_format(const ArchiveReader& reader, const std::vector<PacketRecord>& packets) {
+    FrameFileFormat format = reader.frame_format();
+    for (const PacketRecord& p : packets) format.snap_length = std::max(format.snap_length, p.incl_len);
+    return format;
+}
+
 Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget) {
     auto packets = read_packets(reader, record);
     if (!packets) return std::move(packets).error();
     FlowPcap pcap;
-    pcap.link_type_ = reader.link_type();
-    pcap.size_ = kPcapGlobalHeaderSize;
     pcap.packets_ = std::move(packets).value();
-    std::erase_if(pcap.packets_, [&](const PacketRecord& p) {
-        if (!budget.take(p.record_size())) return true;
-        pcap.size_ += p.record_size();
-        return false;
-    });
+    std::erase_if(pcap.packets_, [&](const PacketRecord& p) { return !budget.take(p.record_size()); });
+    pcap.format_ = export_format(reader, pcap.packets_);
+    pcap.size_ = pcap.format_.file_header().size();
+    for (const PacketRecord& p : pcap.packets_) pcap.size_ += size_t(pcap.format_.record_size(p.incl_len));
     return pcap;
 }
 
@@ -124,16 +127,15 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
         auto cursor = PacketCursor::of(reader, record);
         std::optional<PacketRecord> first = cursor ? cursor->next() : std::nullopt;
         if (!first) return std::nullopt;
-        const ParsedPacket packet = decode_packet(reader, *first);
+        const ParsedPacket packet = decode_packet(*first);
         if (!packet.ip || packet.ip->protocol != record.proto) return std::nullopt;
         tuple = *packet.ip;
     }
     return community_id(tuple);
 }
 
-ParsedPacket decode_packet(const ArchiveReader& reader, const PacketRecord& p) {
-    return dissect_frame(p.ts_sec, p.ts_usec, p.orig_len, SharedBytes(nullptr, p.data, p.incl_len),
-                         reader.link_type());
+ParsedPacket decode_packet(const PacketRecord& p) {
+    return dissect_frame(p.time(), p.orig_len, SharedBytes(nullptr, p.data, p.incl_len), p.link_type);
 }
 
 namespace {
@@ -159,7 +161,7 @@ Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const 
     TcpReassembler tcp;
     std::optional<Endpoint> first_sender;
     while (auto p = cursor->next()) {
-        const ParsedPacket packet = decode_packet(reader, *p);
+        const ParsedPacket packet = decode_packet(*p);
         if (!packet.ip) continue;
         const Endpoint from = source_of(packet);
         if (record.proto == kIpProtoTcp) {
@@ -182,8 +184,9 @@ std::string address_text(const StoredAddress& a) {
     static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     char text[40];
     if (std::memcmp(a.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
-        int n = std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
-        return std::string(text, size_t(n));
+        FlowKey dotted;  // as keys write it, without a call to format it
+        append_address(dotted, decode_address(a));
+        return std::string(dotted.text());
     }
     static constexpr char kHex[] = "0123456789abcdef";
     size_t n = 0;

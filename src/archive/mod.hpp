@@ -61,8 +61,29 @@ private:
     uint64_t left_;
 };
 
-// One flow as a classic pcap file: the global header, then each of its
-// packet records as stored; records beyond the budget are left out.
+// A packet record as the output `format` writes it, handed to put(data,
+// size, mapped) piece by piece; false when put refuses one. Pieces inside
+// the archive's mapping (`mapped`) stay valid while the reader lives; the
+// others only during the call. A record already in the output's form is
+// handed over as stored.
+template <class Put>
+bool put_record(const FrameFileFormat& format, const PacketRecord& p, Put&& put) {
+    if (!format.pcapng() && format.nanoseconds == p.nanoseconds) return put(p.record_start(), p.record_size(), true);
+    uint8_t head[FrameFileFormat::kMaxRecordHead];
+    uint8_t tail[FrameFileFormat::kMaxRecordTail];
+    const size_t tail_size = format.record_tail(tail, p.incl_len);
+    return put(head, format.record_head(head, p.time(), p.incl_len, p.orig_len, p.link_type), false) &&
+           put(p.data, p.incl_len, true) && (tail_size == 0 || put(tail, tail_size, false));
+}
+
+// The format of an export of some of the archive's records: the archive's,
+// its snap length raised to the longest record where an archive written
+// before it kept one does not state it.
+FrameFileFormat export_format(const ArchiveReader& reader, const std::vector<PacketRecord>& packets);
+
+// One flow as a standalone capture file (classic pcap, or pcapng for an
+// archive of several link types): the file header, then each of its packet
+// records; records beyond the budget are left out.
 class FlowPcap {
 public:
     static Result<FlowPcap> of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget);
@@ -74,16 +95,17 @@ public:
     // first piece that put refuses (returns false); false then.
     template <class Put>
     bool stream(Put&& put) const {
-        uint8_t header[kPcapGlobalHeaderSize];
-        encode_pcap_global_header(header, link_type_);
-        if (!put(header, sizeof header)) return false;
+        const std::vector<uint8_t> header = format_.file_header();
+        if (!put(header.data(), header.size())) return false;
         for (const PacketRecord& p : packets_)
-            if (!put(p.record_start(), p.record_size())) return false;
+            if (!put_record(format_, p, [&](const uint8_t* data, size_t size, bool) { return put(data, size); }))
+                return false;
         return true;
     }
+    const FrameFileFormat& format() const { return format_; }
 
 private:
-    uint32_t link_type_ = 0;
+    FrameFileFormat format_;
     std::vector<PacketRecord> packets_;
     size_t size_ = 0;
 };
@@ -95,7 +117,7 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
 
 // A packet record decoded as the capture's frames are, its bytes borrowed
 // from the mapping.
-ParsedPacket decode_packet(const ArchiveReader& reader, const PacketRecord& packet);
+ParsedPacket decode_packet(const PacketRecord& packet);
 
 // What each side of a flow sent, per connection: for a TCP flow, each
 // connection's reassembled bytes (initiator's, responder's) in the order

@@ -1,6 +1,7 @@
 #include "archive/query.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace flowsieve::archive {
 namespace {
@@ -16,34 +17,46 @@ bool is_connection(const FlowRecord& r, const FiveTuple& t) {
 }
 
 // The span from the first to the last packet in capture order, whose
-// times go back when the capture's clock did.
+// times go back when the capture's clock did. The query's microseconds
+// each cover a thousand nanoseconds.
 bool overlaps(const FlowRecord& r, const FlowQuery& q) {
-    const uint64_t first = std::min(r.start_ts, r.end_ts), last = std::max(r.start_ts, r.end_ts);
+    const uint64_t first = std::min(r.start_ns, r.end_ns) / 1000, last = std::max(r.start_ns, r.end_ns) / 1000;
     return (!q.since || last >= *q.since) && (!q.until || first <= *q.until);
 }
 
-// The index keys that every matching flow is stored under.
+// Index keys, each group of which holds a key that every matching flow is
+// stored under.
 struct IndexKey {
     IndexSection section;
     std::vector<uint8_t> bytes;
 };
+using KeyGroup = std::vector<IndexKey>;
 
-std::vector<IndexKey> index_keys(const FlowQuery& q) {
-    std::vector<IndexKey> keys;
-    auto address = [&](const StoredAddress& a) { keys.push_back({IndexSection::Address, {a.begin(), a.end()}}); };
-    auto port = [&](uint16_t p) { keys.push_back({IndexSection::Port, {uint8_t(p), uint8_t(p >> 8)}}); };
-    auto protocol = [&](uint8_t p) { keys.push_back({IndexSection::Protocol, {p}}); };
-    for (const StoredAddress& a : q.addresses) address(a);
-    for (uint16_t p : q.ports) port(p);
-    for (uint8_t p : q.protocols) protocol(p);
+IndexKey address_key(const StoredAddress& a) { return {IndexSection::Address, {a.begin(), a.end()}}; }
+IndexKey port_key(uint16_t p) { return {IndexSection::Port, {uint8_t(p), uint8_t(p >> 8)}}; }
+IndexKey protocol_key(uint8_t p) { return {IndexSection::Protocol, {p}}; }
+
+std::vector<KeyGroup> index_keys(const FlowQuery& q) {
+    std::vector<KeyGroup> groups;
+    for (const StoredAddress& a : q.addresses) groups.push_back({address_key(a)});
+    for (uint16_t p : q.ports) groups.push_back({port_key(p)});
+    auto any_of = [&](const auto& values, auto key) {
+        if (values.empty()) return;
+        KeyGroup group;
+        for (const auto& v : values) group.push_back(key(v));
+        groups.push_back(std::move(group));
+    };
+    any_of(q.any_address, address_key);
+    any_of(q.any_port, port_key);
+    any_of(q.protocols, protocol_key);
     if (q.tuple) {
-        address(q.tuple->a);
-        address(q.tuple->b);
-        port(q.tuple->a_port);
-        port(q.tuple->b_port);
-        protocol(q.tuple->protocol);
+        groups.push_back({address_key(q.tuple->a)});
+        groups.push_back({address_key(q.tuple->b)});
+        groups.push_back({port_key(q.tuple->a_port)});
+        groups.push_back({port_key(q.tuple->b_port)});
+        groups.push_back({protocol_key(q.tuple->protocol)});
     }
-    return keys;
+    return groups;
 }
 
 }  // namespace
@@ -53,8 +66,10 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
         if (r.src_addr != a && r.dst_addr != a) return false;
     for (uint16_t p : q.ports)
         if (r.src_port != p && r.dst_port != p) return false;
-    for (uint8_t p : q.protocols)
-        if (r.proto != p) return false;
+    auto has = [](const auto& values, const auto& v) { return std::find(values.begin(), values.end(), v) != values.end(); };
+    if (!q.any_address.empty() && !has(q.any_address, r.src_addr) && !has(q.any_address, r.dst_addr)) return false;
+    if (!q.any_port.empty() && !has(q.any_port, r.src_port) && !has(q.any_port, r.dst_port)) return false;
+    if (!q.protocols.empty() && !has(q.protocols, r.proto)) return false;
     if (!overlaps(r, q)) return false;
     if (q.tuple && !is_connection(r, *q.tuple)) return false;
     return !q.community_id || flow_community_id(reader, r) == q.community_id;
@@ -63,39 +78,51 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
 FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     if (query.empty()) return all_flows(reader);
     FlowList out;
-    const std::vector<IndexKey> keys = reader.index() ? index_keys(query) : std::vector<IndexKey>{};
-    if (keys.empty()) {
+    const std::vector<KeyGroup> groups = reader.index() ? index_keys(query) : std::vector<KeyGroup>{};
+    if (groups.empty()) {
         for (const FlowRecord& r : reader.records())
             if (matches(reader, r, query)) out.push_back(&r);
         return out;
     }
-    // The fewest candidates; a key without flows rules the archive out.
-    ByteView ids;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        const ByteView found = index_lookup(*reader.index(), keys[i].section,
-                                            ByteView(keys[i].bytes.data(), keys[i].bytes.size()));
-        if (found.size() == 0) return out;
-        if (i == 0 || found.size() < ids.size()) ids = found;
+    // The group with the fewest candidates; a group without flows rules the
+    // archive out.
+    std::vector<ByteView> candidates;
+    size_t fewest = SIZE_MAX;
+    for (const KeyGroup& group : groups) {
+        std::vector<ByteView> found;
+        size_t size = 0;
+        for (const IndexKey& key : group) {
+            found.push_back(index_lookup(*reader.index(), key.section, ByteView(key.bytes.data(), key.bytes.size())));
+            size += found.back().size();
+        }
+        if (size == 0) return out;
+        if (size < fewest) {
+            fewest = size;
+            candidates = std::move(found);
+        }
     }
+    // The ids of a group of several keys, one after another.
+    std::vector<uint8_t> joined;
+    if (candidates.size() > 1)
+        for (const ByteView& ids : candidates) joined.insert(joined.end(), ids.data(), ids.data() + ids.size());
+    const ByteView ids = candidates.size() > 1 ? ByteView(joined.data(), joined.size()) : candidates[0];
     add_indexed_flows(reader, ids, [&](const FlowRecord& r) { return matches(reader, r, query); }, out);
     // Each the first record with its id: the ids differ.
     std::sort(out.begin(), out.end(), [](const FlowRecord* a, const FlowRecord* b) { return a->id < b->id; });
     return out;
 }
 
-Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, uint32_t empty_link_type) {
+Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format) {
     PacketMerge merge;
-    merge.link_type_ = empty_link_type;
-    const Selection* typed = nullptr;  // the first archive that contributes flows
+    // The output holds every link type, the finest precision and the
+    // largest snap length of the archives that contribute flows.
+    std::optional<FrameFileFormat> format;
     for (const Selection& s : selections) {
         if (s.flows.empty()) continue;
-        if (typed && s.reader->link_type() != typed->reader->link_type())
-            return Error{"archives of different link types cannot be merged: " + typed->name + " has " +
-                         std::to_string(typed->reader->link_type()) + ", " + s.name + " has " +
-                         std::to_string(s.reader->link_type())};
-        if (!typed) typed = &s;
+        if (format) format->add(s.reader->frame_format());
+        else format = s.reader->frame_format();
     }
-    if (typed) merge.link_type_ = typed->reader->link_type();
+    merge.format_ = format.value_or(empty_format);
 
     for (size_t a = 0; a < selections.size(); ++a) {
         merge.budgets_.emplace_back(*selections[a].reader);
@@ -115,7 +142,7 @@ Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, ui
 void PacketMerge::advance(size_t c) {
     while (auto p = cursors_[c].next()) {
         if (!budgets_[budget_of_[c]].take(p->record_size())) continue;
-        heap_.push_back(Head{p->micros(), c, *p});
+        heap_.push_back(Head{p->nanos(), c, *p});
         std::push_heap(heap_.begin(), heap_.end(), later);
         return;
     }

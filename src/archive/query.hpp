@@ -25,7 +25,10 @@ struct FiveTuple {
 struct FlowQuery {
     std::vector<StoredAddress> addresses;  // each the source or destination
     std::vector<uint16_t> ports;           // each the source or destination port
-    std::vector<uint8_t> protocols;
+    // When given, at least one of them the source or destination (port).
+    std::vector<StoredAddress> any_address;
+    std::vector<uint16_t> any_port;
+    std::vector<uint8_t> protocols;  // when given, one of them
     // Microseconds since the epoch: the flow's time span overlaps
     // [since, until], both ends included.
     std::optional<uint64_t> since;
@@ -34,7 +37,8 @@ struct FlowQuery {
     std::optional<std::string> community_id;
 
     bool empty() const {
-        return addresses.empty() && ports.empty() && protocols.empty() && !since && !until && !tuple && !community_id;
+        return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
+               !since && !until && !tuple && !community_id;
     }
 };
 
@@ -63,26 +67,27 @@ struct Selection {
 // lends at most its file's size in records, as an export of it would.
 class PacketMerge {
 public:
-    // Errors: the link types of two archives that contribute flows differ;
-    // a flow's offset list lies outside its file. `empty_link_type` is the
-    // output's when no flow was selected.
-    static Result<PacketMerge> of(const std::vector<Selection>& selections, uint32_t empty_link_type);
+    // Error: a flow's offset list lies outside its file. The output's format
+    // is `empty_format` when no flow was selected.
+    static Result<PacketMerge> of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format);
 
-    uint32_t link_type() const { return link_type_; }
+    // How the merged packets are written: pcapng when the archives' frames
+    // are of several link types.
+    const FrameFileFormat& format() const { return format_; }
     std::optional<PacketRecord> next();
 
 private:
     struct Head {
-        uint64_t micros;
+        uint64_t nanos;
         size_t cursor;  // archive order, then flow order
         PacketRecord packet;
     };
     static bool later(const Head& x, const Head& y) {
-        return x.micros != y.micros ? x.micros > y.micros : x.cursor > y.cursor;
+        return x.nanos != y.nanos ? x.nanos > y.nanos : x.cursor > y.cursor;
     }
     void advance(size_t cursor);
 
-    uint32_t link_type_ = 0;
+    FrameFileFormat format_;
     std::vector<PacketCursor> cursors_;
     std::vector<size_t> budget_of_;  // archive of each cursor
     std::vector<ExportBudget> budgets_;

@@ -37,6 +37,8 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
 Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    // Mapping a directory fails as "No such device": say what it is.
+    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
     const uint64_t size = uint64_t(st.st_size);
     if (size < kFooterSize) return Error{"File too small to be a valid archive"};
 
@@ -58,14 +60,24 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     auto header = decode_header(file);
     if (!header) return Error{"Invalid archive header"};
     for (uint32_t version : {header->version, f.version})
-        if (version != kVersion) return Error{"Unsupported archive version: " + std::to_string(version)};
-    reader->link_type_ = header->link_type;
+        if (version != kVersion && version != kVersionLossless)
+            return Error{"Unsupported archive version: " + std::to_string(version)};
+    if (header->version != f.version) return Error{"Unsupported archive version: " + std::to_string(header->version)};
+    if (header->link_type_per_packet() &&
+        (header->link_types.empty() ||
+         decode_u32(file.data() + kHeaderLinkTypeCountOffset, ByteOrder::Little) != header->link_types.size()))
+        return Error{"Invalid archive header"};
+    reader->header_ = *header;
+    FrameFileFormat& format = reader->frame_format_;
+    format.link_types = header->link_type_per_packet() ? header->link_types : std::vector<uint32_t>{header->link_type};
+    format.snap_length = header->snap_length == 0 ? kPcapWrittenSnapLength : header->snap_length;
+    format.nanoseconds = header->nanoseconds();
     if (!within(f.table_off, f.table_len, length)) return Error{"Flow table extends beyond file"};
 
     const size_t count = size_t(f.table_len / kFlowRecordSize);
     reader->records_.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        auto record = decode_flow_record(file, size_t(f.table_off) + i * kFlowRecordSize);
+        auto record = decode_flow_record(file, size_t(f.table_off) + i * kFlowRecordSize, header->nanoseconds());
         if (!record) break;  // cannot happen: the table lies inside the file
         reader->records_.push_back(*record);
         reader->ids_in_order_ = reader->ids_in_order_ && record->id == i + 1;
@@ -75,9 +87,14 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         const auto& records = reader->records_;
         reader->by_id_.resize(count);
         for (size_t i = 0; i < count; ++i) reader->by_id_[i] = uint32_t(i);
-        // Stable, so that the first record with an id comes first.
-        std::stable_sort(reader->by_id_.begin(), reader->by_id_.end(),
-                         [&](uint32_t a, uint32_t b) { return records[a].id < records[b].id; });
+        std::sort(reader->by_id_.begin(), reader->by_id_.end(),
+                  [&](uint32_t a, uint32_t b) { return records[a].id < records[b].id; });
+        // Flows are asked for by id, through the index and by the caller: a
+        // table that gives two flows one id cannot answer for either.
+        const auto same_id = [&](uint32_t a, uint32_t b) { return records[a].id == records[b].id; };
+        const auto repeated = std::adjacent_find(reader->by_id_.begin(), reader->by_id_.end(), same_id);
+        if (repeated != reader->by_id_.end())
+            return Error{"Invalid flow table: duplicate flow id " + std::to_string(records[*repeated].id)};
     }
 
     if (f.index_off != 0 && f.index_len >= kIndexHeaderSize && within(f.index_off, f.index_len, length)) {
@@ -118,18 +135,28 @@ std::optional<uint64_t> OffsetCursor::next() {
 Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     auto offsets = OffsetCursor::of(reader, record);
     if (!offsets) return std::move(offsets).error();
-    return PacketCursor(reader.mapping(), *offsets);
+    return PacketCursor(reader.mapping(), *offsets, reader.header());
 }
 
 std::optional<PacketRecord> PacketCursor::next() {
+    const uint64_t prefix = link_type_per_packet_ ? kRecordLinkTypeSize : 0;
     while (auto p = offsets_.next()) {
-        if (*p < returned_end_ || !within(*p, kRecordHeaderSize, file_.size())) continue;
-        const uint8_t* header = file_.data() + *p;
+        if (*p < returned_end_ || !within(*p, prefix + kRecordHeaderSize, file_.size())) continue;
+        const uint8_t* header = file_.data() + *p + prefix;
         const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
-        if (!within(*p + kRecordHeaderSize, incl_len, file_.size())) continue;
-        returned_end_ = *p + kRecordHeaderSize + incl_len;
-        return PacketRecord{decode_u32(header, ByteOrder::Little), decode_u32(header + 4, ByteOrder::Little),
-                            incl_len, decode_u32(header + 12, ByteOrder::Little), header + kRecordHeaderSize};
+        if (!within(*p + prefix + kRecordHeaderSize, incl_len, file_.size())) continue;
+        returned_end_ = *p + prefix + kRecordHeaderSize + incl_len;
+        PacketRecord r;
+        r.ts_sec = decode_u32(header, ByteOrder::Little);
+        const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
+        r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
+        r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
+        r.incl_len = incl_len;
+        r.orig_len = decode_u32(header + 12, ByteOrder::Little);
+        r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
+        r.data = header + kRecordHeaderSize;
+        r.nanoseconds = nanoseconds_;
+        return r;
     }
     return std::nullopt;
 }

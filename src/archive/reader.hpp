@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/format.hpp"
+#include "parser/frame_file.hpp"
 #include "util/mapping.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
@@ -26,9 +27,12 @@ public:
     const std::vector<FlowRecord>& records() const { return records_; }
     const std::optional<ArchiveIndex>& index() const { return index_; }
     ByteView mapping() const { return ByteView(mapping_.data(), mapping_.size()); }
-    uint32_t link_type() const { return link_type_; }
+    uint32_t link_type() const { return header_.link_type; }
+    const ArchiveHeader& header() const { return header_; }
+    // How its frames are written out: as the capture it was built from.
+    const FrameFileFormat& frame_format() const { return frame_format_; }
 
-    // The first record in table order with this id, or nullptr.
+    // The record with this id, or nullptr.
     const FlowRecord* find_id(uint64_t id) const;
 
 private:
@@ -37,7 +41,8 @@ private:
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
     Mapping mapping_;
-    uint32_t link_type_ = 0;
+    ArchiveHeader header_;
+    FrameFileFormat frame_format_;
     // Ids run 1..n in table order in every archive the builder writes; any
     // other table is searched through its positions sorted by id (4 bytes a
     // flow, where a hash map would cost more than the table itself).
@@ -69,14 +74,23 @@ private:
 // A packet record inside the mapping; valid while the reader lives.
 struct PacketRecord {
     uint32_t ts_sec;
-    uint32_t ts_usec;
+    uint32_t ts_usec;  // whole microseconds
+    uint32_t ts_nsec;  // nanoseconds within the second, as stored in an archive in nanoseconds
     uint32_t incl_len;
     uint32_t orig_len;
+    uint32_t link_type;
     const uint8_t* data;  // incl_len frame bytes, after the 16-byte record header
+    bool nanoseconds;     // the record header's time is in nanoseconds
 
+    // The pcap record as stored, in the archive's precision.
     const uint8_t* record_start() const { return data - kRecordHeaderSize; }
     size_t record_size() const { return kRecordHeaderSize + incl_len; }
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec}; }
     uint64_t micros() const { return uint64_t(ts_sec) * 1000000 + ts_usec; }
+    // Orders records of archives of either precision as their times do.
+    uint64_t nanos() const {
+        return nanoseconds ? uint64_t(ts_sec) * 1000000000 + ts_nsec : micros() * 1000;
+    }
 };
 
 // A flow's packets one at a time, in offset-list order, holding only its
@@ -90,11 +104,19 @@ public:
     std::optional<PacketRecord> next();
 
 private:
-    PacketCursor(ByteView file, OffsetCursor offsets) : file_(file), offsets_(offsets) {}
+    PacketCursor(ByteView file, OffsetCursor offsets, const ArchiveHeader& header)
+        : file_(file),
+          offsets_(offsets),
+          link_type_(header.link_type),
+          nanoseconds_(header.nanoseconds()),
+          link_type_per_packet_(header.link_type_per_packet()) {}
 
     ByteView file_;
     OffsetCursor offsets_;
     uint64_t returned_end_ = 0;  // end of the last record returned
+    uint32_t link_type_;         // of every record, unless each has its own
+    bool nanoseconds_;
+    bool link_type_per_packet_;
 };
 
 // All of the cursor's packets.

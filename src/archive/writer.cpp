@@ -30,7 +30,29 @@ constexpr size_t kWriteBufferSize = 256 * 1024;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 static_assert(kPcapRecordHeaderSize == kRecordHeaderSize);
 
-uint64_t micros(const ParsedPacket& p) { return uint64_t(p.ts_sec) * 1000000 + p.ts_usec; }
+// The packet's time in nanoseconds since the epoch, from the field its
+// archive stores: in an archive in microseconds, a time stored in
+// microseconds reads back as it was.
+uint64_t nanos(const ParsedPacket& p, bool nanoseconds) {
+    if (nanoseconds) return uint64_t(p.ts_sec) * 1000000000 + p.ts_nsec;
+    return (uint64_t(p.ts_sec) * 1000000 + p.ts_usec) * 1000;
+}
+
+// The header of an archive of a capture whose frames are written out so:
+// version 2 unless the capture needs more.
+ArchiveHeader header_for(const FrameFileFormat& format) {
+    ArchiveHeader h;
+    h.link_type = format.link_types.front();
+    // Archives of captures whose records fit 65535 bytes keep the zeros they always had.
+    h.snap_length = format.snap_length == kPcapWrittenSnapLength ? 0 : format.snap_length;
+    if (format.nanoseconds) h.flags |= kFlagNanoseconds;
+    if (format.pcapng()) {
+        h.flags |= kFlagLinkTypePerPacket;
+        h.link_types = format.link_types;
+    }
+    if (h.flags) h.version = kVersionLossless;
+    return h;
+}
 
 // Every flow's offset list, encoded as its packets arrive: a byte or two
 // per packet, in small chunks drawn from large shared blocks, so that a flow
@@ -98,8 +120,8 @@ struct FlowEntry {
     uint64_t last_position = 0;
     std::optional<IpTuple> tuple;
     uint64_t total_bytes = 0;
-    uint64_t start_ts = 0;
-    uint64_t end_ts = 0;
+    uint64_t start_ns = 0;
+    uint64_t end_ns = 0;
     uint32_t packet_count = 0;
 
     void add_position(OffsetLists& lists, uint64_t position) {
@@ -121,7 +143,11 @@ struct FlowEntry {
 // must outlive the file; everything else is copied.
 class ArchiveFile {
 public:
-    ArchiveFile(UniqueFd fd) : fd_(std::move(fd)), buffer_(kWriteBufferSize) {}
+    ArchiveFile(UniqueFd fd, const ArchiveHeader& header)
+        : fd_(std::move(fd)),
+          buffer_(kWriteBufferSize),
+          nanoseconds_(header.nanoseconds()),
+          link_type_per_packet_(header.link_type_per_packet()) {}
     // A file given up on keeps what was buffered (failures ignored).
     ~ArchiveFile() {
         if (fd_.valid()) (void)flush();
@@ -136,9 +162,14 @@ public:
 
     Status<> write_record(const ParsedPacket& p) {
         const uint32_t size = uint32_t(p.data.size());
-        uint8_t header[kRecordHeaderSize];
-        encode_pcap_record_header(header, p.ts_sec, p.ts_usec, size, p.orig_len);
-        if (auto st = write(header, sizeof header); !st) return st;
+        uint8_t header[kRecordLinkTypeSize + kRecordHeaderSize];
+        uint8_t* pcap_header = header;
+        if (link_type_per_packet_) {
+            encode_u32le(header, p.link_type);
+            pcap_header += kRecordLinkTypeSize;
+        }
+        encode_pcap_record_header(pcap_header, p.ts_sec, nanoseconds_ ? p.ts_nsec : p.ts_usec, size, p.orig_len);
+        if (auto st = write(header, size_t(pcap_header - header) + kRecordHeaderSize); !st) return st;
         position_ += size;
         return buffer_.write(fd_.get(), p.data.data(), size);
     }
@@ -161,6 +192,8 @@ private:
     UniqueFd fd_;
     WriteBuffer buffer_;
     uint64_t position_ = 0;
+    bool nanoseconds_;
+    bool link_type_per_packet_;
 };
 
 // Small pieces gathered on the stack and handed to the file a few kilobytes
@@ -384,17 +417,20 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id) {
         r.dst_port = e.tuple->dst_port;
     }
     r.packet_count = e.packet_count;
-    r.start_ts = e.start_ts;
-    r.end_ts = e.end_ts;
+    r.start_ns = e.start_ns;
+    r.end_ns = e.end_ns;
     r.total_bytes = e.total_bytes;
     return r;
 }
 
 // Writes everything after the packet records; the footer last.
-Result<UniqueFd> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, OffsetLists lists) {
+Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const std::vector<FlowEntry>& flows,
+                        OffsetLists lists) {
     ArchiveFooter footer;
+    footer.version = header.version;
+    footer.data_off = header.data_start();
     footer.offsets_off = file.position();
-    footer.data_len = footer.offsets_off - kDataStart;
+    footer.data_len = footer.offsets_off - footer.data_off;
     Staging out(file);
     uint64_t position = file.position();  // of the next staged byte
     std::vector<FlowRecord> records;
@@ -416,7 +452,7 @@ Result<UniqueFd> finish(ArchiveFile& file, const std::vector<FlowEntry>& flows, 
     footer.table_off = position;
     for (const FlowRecord& r : records) {
         if (auto st = out.room(kFlowRecordSize); !st) return std::move(st).error();
-        encode_flow_record(out.at(), r);
+        encode_flow_record(out.at(), r, header.nanoseconds());
         out.advance(kFlowRecordSize);
     }
     position += kFlowRecordSize * records.size();
@@ -467,7 +503,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (!strategy) return std::move(strategy).error();
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
-    const uint32_t link_type = source->reader->link_type();
+    const ArchiveHeader header = header_for(source->reader->frame_format());
 
     const std::string temp_path = o.output_path + ".tmp";
     auto create_failed = [&](int err) {
@@ -487,10 +523,10 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     // behind when it fails.
     const bool remove = private_archive || o.removed_temporaries;
     RemovedUnlessKept temp(temp_path, remove ? file_id(fd->get()) : std::nullopt, o.removed_temporaries);
-    ArchiveFile file(std::move(fd).value());
-    uint8_t header[kHeaderSize];
-    encode_header(header, link_type);
-    if (auto st = file.write(header, sizeof header); !st) return CallError::runtime(st.error(), temp_path);
+    ArchiveFile file(std::move(fd).value(), header);
+    const std::vector<uint8_t> header_bytes = encode_header(header);
+    if (auto st = file.write(header_bytes.data(), header_bytes.size()); !st)
+        return CallError::runtime(st.error(), temp_path);
 
     std::optional<KeyedPacketStream> packets(std::in_place);
     if (o.notes) packets->end_at_cut_off();
@@ -501,25 +537,28 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         return std::move(st).error();
     std::vector<FlowEntry> flows;  // by flow id - 1
     OffsetLists offset_lists;
+    uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size(),
-                                       packets->fragments_matched(), packets->fragments_unmatched()});
+                                       packets->fragments_matched(), packets->fragments_unmatched(),
+                                       packets->packets_kept()});
     };
     while (size_t ready = packets->wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets->front(i);
             const ParsedPacket& packet = queued.packet;
             if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
+            longest = std::max(longest, packet.incl_len);
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
-                const uint64_t ts = micros(packet);
+                const uint64_t ts = nanos(packet, header.nanoseconds());
                 const uint32_t index = queued.flows[k];
                 if (index == flows.size()) {
                     FlowEntry& e = flows.emplace_back();
                     e.tuple = packet.ip;
-                    e.start_ts = ts;
+                    e.start_ns = ts;
                 }
                 FlowEntry& e = flows[index];
                 if (e.packet_count == kU32Max)
@@ -527,7 +566,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                 e.add_position(offset_lists, position);
                 ++e.packet_count;
                 e.total_bytes += packet.orig_len;
-                e.end_ts = ts;
+                e.end_ns = ts;
             }
         }
         packets->pop_front(ready);
@@ -537,8 +576,15 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (o.notes) *o.notes = packets->notes();
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    auto finished = finish(file, flows, std::move(offset_lists));
+    auto finished = finish(file, header, flows, std::move(offset_lists));
     if (!finished) return CallError::runtime(finished.error(), temp_path);
+    // Exports state a snap length no shorter than any record.
+    if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {
+        uint8_t snap[4];
+        encode_u32le(snap, longest);
+        if (::pwrite(finished->get(), snap, sizeof snap, kHeaderSnapLengthOffset) != ssize_t(sizeof snap))
+            return CallError::runtime(os_error(errno), temp_path);
+    }
     if (!replaceable(o.output_path) || ::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
         return CallError::runtime(Error{"Failed to rename " + temp_path + " -> " + o.output_path, errno}, o.output_path);
     temp.keep();

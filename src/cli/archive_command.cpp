@@ -14,12 +14,25 @@ OUT.fsieve.tmp and renamed at the end. CAPTURE is a pcap or pcapng file, or
 Options:
   -s, --strategy NAME   session (default), flow, host, hostpair, mac, bssid
                         or nosplit
-      --ip ADDR         keep only packets from or to ADDR (repeatable)
-      --port N          keep only packets from or to port N (repeatable)
+      --ip ADDR         keep only packets from or to ADDR; repeated, those
+                        from or to any of the addresses
+      --port N          keep only packets from or to port N; repeated, any
+                        of the ports
+      --between ADDR    keep only packets from or to ADDR; repeated, those
+                        with every address given as source or destination:
+                        --between A --between B keeps what A and B exchange
+      --between-port N  keep only packets with every port N given as
+                        source or destination port (repeatable)
       --filter EXPR     keep only packets that the tcpdump-style filter
                         EXPR takes, such as 'tcp port 443 and host 10.0.0.1'
                         (needs libpcap)
-  -q, --quiet           no progress display
+      --report json     print one JSON object on standard output at the
+                        end: packets_read, packets_kept (by the filters),
+                        flows, files, bytes_read, fragments_matched,
+                        fragments_unmatched, undecoded (packets of a link
+                        type flowsieve does not decode, by link type) and
+                        warnings
+  -q, --quiet           no progress display and no IP fragments line
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -35,7 +48,9 @@ int run_archive(const Parsed& p) {
     o.port_filters = port_filters(p);
     o.ip_filters = ip_filters(p);
     const auto filter = pcap_filter(p);
-    o.frame_filter = filter.get();
+    BetweenFilter between(p, filter.get());
+    o.frame_filter = between.first();
+    check_report(p);
     ReadingNotes notes;
     o.notes = &notes;
     ProgressDisplay display(show_progress(p), o.input_path != "-");
@@ -43,7 +58,7 @@ int run_archive(const Parsed& p) {
     uint64_t removed = 0;
     o.removed_temporaries = &removed;
     const auto status = archive::build_archive(o);
-    return conclude(status, display, 1, removed, notes, filter.get());
+    return conclude(p, status, display, 1, removed, notes, filter.get());
 }
 
 }  // namespace
@@ -53,6 +68,9 @@ const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
                                   {"ip", required_argument, nullptr, kIp},
                                   {"port", required_argument, nullptr, kPort},
                                   {"filter", required_argument, nullptr, kFilter},
+                                  {"between", required_argument, nullptr, kBetween},
+                                  {"between-port", required_argument, nullptr, kBetweenPort},
+                                  {"report", required_argument, nullptr, kReport},
                                   {"quiet", no_argument, nullptr, 'q'}},
                                  run_archive, true};
 

@@ -1,19 +1,27 @@
 #include "cli/command.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "archive/mod.hpp"
+#include "cli/listing.hpp"
 #include "flow/filter.hpp"
+#include "parser/capture.hpp"
+#include "util/byte_view.hpp"
 #include "util/os_error.hpp"
+#include "util/unique_fd.hpp"
 
 namespace flowsieve::cli {
 
 void usage(std::string message) { throw UsageError{std::move(message)}; }
 
-void message(const std::string& text) { std::fprintf(stderr, "flowsieve: %s\n", text.c_str()); }
+// Names of files and the user's own words reach the terminal in messages:
+// none of their bytes may drive it.
+void message(const std::string& text) { std::fprintf(stderr, "flowsieve: %s\n", visible(text).c_str()); }
 
 int fail(const std::string& text) {
     message(text);
@@ -149,25 +157,76 @@ ChoiceText strategy(const Parsed& p) {
 }
 
 // An address filter that is no address would silently filter nothing.
-std::vector<std::string> ip_filters(const Parsed& p) {
-    std::vector<std::string> ips = p.all(kIp);
+std::vector<std::string> ip_filters(const Parsed& p, int code) {
+    std::vector<std::string> ips = p.all(code);
     for (const std::string& ip : ips)
-        if (!parse_ip_address(ip)) usage("invalid --ip value '" + ip + "': not an IPv4 or IPv6 address");
+        if (!parse_ip_address(ip))
+            usage("invalid " + option_name(*p.command, code) + " value '" + ip + "': not an IPv4 or IPv6 address");
     return ips;
 }
 
-std::vector<uint16_t> port_filters(const Parsed& p) {
+std::vector<uint16_t> port_filters(const Parsed& p, int code) {
     std::vector<uint16_t> ports;
-    for (const std::string& text : p.all(kPort)) ports.push_back(port(text));
+    const std::string what = option_name(*p.command, code) + " value";
+    for (const std::string& text : p.all(code)) ports.push_back(uint16_t(number(text, 65535, what.c_str())));
     return ports;
+}
+
+BetweenFilter::BetweenFilter(const Parsed& p, FrameFilter* next)
+    : ports_(port_filters(p, kBetweenPort)), next_(next) {
+    for (const std::string& text : ip_filters(p, kBetween)) ips_.push_back(*parse_ip_address(text));
+}
+
+Status<CallError> BetweenFilter::prepare(uint32_t link_type) {
+    return next_ ? next_->prepare(link_type) : Status<CallError>{};
+}
+
+bool BetweenFilter::accepts(const ParsedPacket& packet) {
+    if (!packet.ip) return false;
+    const IpTuple& ip = *packet.ip;
+    for (const IpAddress& a : ips_)
+        if (a != ip.src_ip && a != ip.dst_ip) return false;
+    for (uint16_t port : ports_)
+        if (port != ip.src_port && port != ip.dst_port) return false;
+    return !next_ || next_->accepts(packet);
 }
 
 bool show_progress(const Parsed& p) { return !p.has('q') && ::isatty(2); }
 
+namespace {
+
+// Whether the file begins as a capture does.
+bool starts_as_capture(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    uint8_t start[4];
+    return fd.valid() && ::read(fd.get(), start, sizeof start) == ssize_t(sizeof start) &&
+           is_capture_magic(ByteView(start, sizeof start));
+}
+
+// Standard input counts when it is a file; a pipe has no size to tell.
+bool is_empty_file(const std::string& path) {
+    struct stat st;
+    const int status = path == "-" ? ::fstat(0, &st) : ::stat(path.c_str(), &st);
+    return status == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
+}  // namespace
+
 std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path) {
     auto reader = archive::open_archive(path);
-    if (!reader) throw CallError::io(std::move(reader).error(), path);
-    return std::move(reader).value();
+    if (reader) return std::move(reader).value();
+    // A capture where an archive belongs: say how to make one of it.
+    if (starts_as_capture(path)) {
+        const size_t slash = path.find_last_of('/') + 1, dot = path.find_last_of('.');
+        const std::string archive = (dot != std::string::npos && dot > slash ? path.substr(0, dot) : path) + ".fsieve";
+        throw CallError::value("a capture, not an archive; archive it first: flowsieve archive " + path + " " +
+                               archive).about(path);
+    }
+    throw CallError::io(std::move(reader).error(), path);
+}
+
+void check_report(const Parsed& p) {
+    if (p.has(kReport)) one_of(p, kReport, p.last(kReport), {"json"});
 }
 
 std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p) {
@@ -192,6 +251,34 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
     return warnings;
 }
 
+// One JSON object on standard output, for scripts.
+void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes,
+                  const std::vector<std::string>& warnings, const StreamGaps* gaps) {
+    std::string text = "{";
+    auto count = [&](const char* key, uint64_t value) {
+        text += std::string("\"") + key + "\": " + std::to_string(value) + ", ";
+    };
+    count("packets_read", notes.packets);
+    count("packets_kept", last.packets_kept);
+    count("flows", last.flows);
+    count("files", files);
+    count("bytes_read", last.bytes_read);
+    count("fragments_matched", last.fragments_matched);
+    count("fragments_unmatched", last.fragments_unmatched);
+    if (gaps) {  // a split into streams
+        count("connections_with_gaps", gaps->connections);
+        count("bytes_missing", gaps->bytes);
+    }
+    // Keyed by the link type that flowsieve does not decode.
+    text += "\"undecoded\": {";
+    if (notes.undecoded)
+        text += "\"" + std::to_string(notes.undecoded_link_type) + "\": " + std::to_string(notes.undecoded);
+    text += "}, \"warnings\": [";
+    for (size_t i = 0; i < warnings.size(); ++i) text += (i ? ", \"" : "\"") + json_escaped(warnings[i]) + "\"";
+    text += "]}\n";
+    std::fputs(text.c_str(), stdout);
+}
+
 }  // namespace
 
 void report_gaps(const StreamGaps& gaps) {
@@ -201,15 +288,15 @@ void report_gaps(const StreamGaps& gaps) {
             " bytes never captured left out");
 }
 
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
-             const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
+int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
+             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
     if (status) {
         std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
         if (!warnings.empty()) display.clear();
         for (const std::string& w : warnings) message("warning: " + w);
         const Progress& last = display.last();
-        if (last.fragments_matched || last.fragments_unmatched) {
+        if ((last.fragments_matched || last.fragments_unmatched) && !p.has('q')) {
             display.clear();
             message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
                     std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
@@ -219,11 +306,15 @@ int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t
             report_gaps(*gaps);
         }
         display.summary(files);
+        if (p.has(kReport)) print_report(last, files, notes, warnings, gaps);
         return 0;
     }
     display.clear();
     if (filter && filter->rejected()) usage(status.error().message);
-    message(describe(status.error()));
+    CallError error = status.error();
+    if (error.message == CaptureError::unknown().text() && is_empty_file(error.path))
+        error.message = "the capture is empty (0 bytes)";
+    message(describe(error));
     if (removed)
         message("removed " + std::to_string(removed) + " temporary " + (removed == 1 ? "file" : "files") +
                 " of this run");

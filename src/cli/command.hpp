@@ -25,7 +25,10 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 // Codes of the options that have no short form.
-enum LongOnly { kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kStream };
+enum LongOnly {
+    kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
+    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream
+};
 
 struct UsageError {
     std::string message;
@@ -91,10 +94,29 @@ std::string one_of(const Parsed& p, int code, const std::string& given, std::ini
 // The -s/--strategy value, checked.
 ChoiceText strategy(const Parsed& p);
 
-// The --ip values, each checked to be an address.
-std::vector<std::string> ip_filters(const Parsed& p);
+// The --ip values, each checked to be an address; `code` kBetween for
+// the --between values.
+std::vector<std::string> ip_filters(const Parsed& p, int code = kIp);
 
-std::vector<uint16_t> port_filters(const Parsed& p);
+// The --port values, or those of --between-port.
+std::vector<uint16_t> port_filters(const Parsed& p, int code = kPort);
+
+// What split and archive ask of each packet beyond --ip and --port: every
+// --between address and --between-port port is its source or destination,
+// and the --filter expression, if any, takes it.
+class BetweenFilter final : public FrameFilter {
+public:
+    BetweenFilter(const Parsed& p, FrameFilter* next);
+    // The filter for the operation: this, the next one alone, or none.
+    FrameFilter* first() { return ips_.empty() && ports_.empty() ? next_ : this; }
+    Status<CallError> prepare(uint32_t link_type) override;
+    bool accepts(const ParsedPacket& packet) override;
+
+private:
+    std::vector<IpAddress> ips_;
+    std::vector<uint16_t> ports_;
+    FrameFilter* next_;
+};
 
 bool show_progress(const Parsed& p);
 
@@ -105,18 +127,24 @@ std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& p
 // without --filter.
 std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 
+// Checks the --report value (json) of split and archive before they run.
+void check_report(const Parsed& p);
+
 // Says how many connections lost bytes, if any did.
 void report_gaps(const StreamGaps& gaps);
 
-// The end of split and archive: the warnings and a summary, or the failure
-// and how many temporary files of the run were removed. An expression that
-// libpcap rejected is a usage error.
-int conclude(const Status<CallError>& status, ProgressDisplay& display, uint64_t files, uint64_t removed,
-             const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps = nullptr);
+// The end of split and archive: the warnings, the fragments line (not with
+// -q), the streams that lost bytes, a summary and the --report, or the
+// failure and how many temporary files of the run were removed. An
+// expression that libpcap rejected is a usage error.
+int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
+             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter,
+             const StreamGaps* gaps = nullptr);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;
 extern const Command kFlowsCommand;
 extern const Command kExportCommand;
+extern const Command kArraysCommand;
 
 }  // namespace flowsieve::cli

@@ -32,7 +32,7 @@ std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, c
     for (const archive::FlowRecord& r : records) ++uses[keys.emplace_back(key_of(r))];
 
     // Unique keys keep their names; the others get their id appended, and
-    // where that is taken too (a damaged table may repeat an id) a number
+    // where that is taken too (keys made safe may read alike) a number
     // counted up per name, so that no candidate is tried twice.
     std::unordered_set<std::string> taken;
     for (const auto& [key, count] : uses)
@@ -52,7 +52,7 @@ std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, c
                 key = std::move(numbered);
             }
         }
-        names.push_back(stem + "_" + key + ".pcap");
+        names.push_back(stem + "_" + key + reader.frame_format().extension());
     }
     return names;
 }

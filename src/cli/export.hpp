@@ -9,7 +9,8 @@
 namespace flowsieve::cli {
 
 // The name of each flow of the archive, by position in its flow table, in
-// the form of the split's files: stem + "_" + key + ".pcap", where the key
+// the form of the split's files: stem + "_" + key + ".pcap" (".pcapng" for
+// an archive of several link types), where the key
 // is the session key of the flow's addresses, ports and protocol
 // (proto_addr_addr_port_port, endpoints in session order), made safe as in
 // the split; "no_ip_" + id for a flow without an IP layer. Flows that

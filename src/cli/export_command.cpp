@@ -1,5 +1,6 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +31,8 @@ const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
 stands for every *.fsieve file in it, by name; an archive in a folder that
-cannot be read is named in a warning and skipped.
+cannot be read, or whose chosen flows' packets cannot be found, is named in
+a warning and skipped.
 
 Where -o points:
   one ID                the file to write (- for standard output), or an
@@ -41,6 +43,8 @@ Where -o points:
                         packet order); the archives must share a link type
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
+A character device or FIFO named by -o is written directly; a symlink is
+refused.
 
 File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
 archive's file name without its extension and KEY is built from the flow's
@@ -49,7 +53,7 @@ protocol, addresses and ports as the session strategy builds it
 control characters replaced by _), for example
 traffic_6_10_0_0_1_10_0_0_2_999_443.pcap; a flow without an IP layer gets
 KEY no_ip_ID. Flows that would share a name each get _ID appended, and
-_2, _3, ... after that where flows share an id too. Each file is written
+_2, _3, ... after that where the name is still taken. Each file is written
 under a hidden temporary name (.NAME.tmp) and renamed.
 
 With --stream, the folder gets what 'flowsieve split -t stream' writes for
@@ -59,9 +63,12 @@ same addresses and ports), and STEM_KEY.stream with the payload of a flow
 that is not TCP. Archives that share a STEM get STEM_2, STEM_3, ...
 
 Query (a flow is exported when it meets every condition given): --ip ADDR,
---port N, --proto NAME, --since TIME, --until TIME,
---flow 'PROTO ADDR PORT ADDR PORT', --community-id ID, as for
-'flowsieve flows' (see its --help).
+--port N, --between ADDR, --between-port N, --proto PROTO, --since TIME,
+--until TIME, --flow 'PROTO ADDR PORT ADDR PORT', --community-id ID, as
+for 'flowsieve flows' (see its --help). Repeated, --ip, --port and --proto
+take flows of any of the values given, --between and --between-port
+those with all of them: --ip A --ip B exports the flows of A and those of
+B, --between A --between B the flows between A and B.
 
 Options:
   -o, --output PATH     the output file, folder or - (see above)
@@ -81,30 +88,38 @@ Status<> write_flow(int fd, const archive::FlowPcap& pcap) {
     return status;
 }
 
-// Streams the merged packets as one pcap; stops early when interrupted,
-// setting `interrupted` to the signal.
+// Streams the merged packets as one capture file; stops early when
+// interrupted, setting `interrupted` to the signal.
 Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
     WriteBuffer buffer(1 << 20);
-    uint8_t header[kPcapGlobalHeaderSize];
-    encode_pcap_global_header(header, merge.link_type());
-    if (auto st = buffer.write_copy(fd, header, sizeof header); !st) return st;
+    const std::vector<uint8_t> header = merge.format().file_header();
+    if (auto st = buffer.write_copy(fd, header.data(), header.size()); !st) return st;
+    Status<> status;
+    // Frames stay mapped until the buffer is written out: lent, not copied.
+    auto put = [&](const uint8_t* data, size_t size, bool mapped) {
+        status = mapped ? buffer.write(fd, data, size) : buffer.write_copy(fd, data, size);
+        return status.ok();
+    };
     for (uint64_t n = 1; auto p = merge.next(); ++n) {
         if (n % 4096 == 0 && (interrupted = interrupt_signal())) return Error{CallError::interrupted().message};
-        // Records stay mapped until the buffer is written out: lent, not copied.
-        if (auto st = buffer.write(fd, p->record_start(), p->record_size()); !st) return st;
+        if (!archive::put_record(merge.format(), *p, put)) return status;
     }
     return buffer.flush(fd);
 }
 
-// Writes a file under a hidden temporary name in the folder, then renames it.
+// Writes a file under a hidden temporary name in the folder, then renames
+// it; never over a symlink, device or FIFO.
 template <class Write>
 Status<> write_file(int dir, const std::string& name, Write&& write) {
+    const Error not_regular{"Not a regular file"};
+    if (names_special_file(dir, name.c_str())) return not_regular;
     const std::string temporary = "." + name + ".tmp";
     // Held until renamed, so that an export beside this one into the same
     // folder neither writes through it nor takes it for a stale file.
     auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
     if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
     Status<> status = write(fd->get());
+    if (status && names_special_file(dir, name.c_str())) status = not_regular;
     if (status && ::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) status = os_error(errno);
     if (!status) {  // nothing of this run is left behind, and nothing of another's is touched
         if (auto id = file_id(fd->get())) unlink_if_same(dir, temporary.c_str(), *id);
@@ -114,18 +129,36 @@ Status<> write_file(int dir, const std::string& name, Write&& write) {
     return {};
 }
 
+int interrupted_status(int signal) {
+    message(CallError::interrupted().message);
+    return 128 + signal;
+}
+
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
+// A character device or FIFO is written directly, as tcpdump -w writes it:
+// there is no file to replace (-o /dev/null times an export).
 template <class Write>
 int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
     if (path == "-") {
         if (auto st = write(1); !st) return fail(st.error(), "standard output");
         return 0;
     }
-    std::string folder, name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        // A FIFO's open waits for its reader, or for Ctrl-C.
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!fd.valid() && errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
+        if (!fd.valid()) return fail(os_error(errno), path);
+        if (auto written = write(fd.get()); !written) return fail(written.error(), path);
+        if (::close(fd.release()) != 0 && errno != EINTR) return fail(os_error(errno), path);
+        return 0;
+    }
+    std::string folder, name, target = path;
     if (folder_name && is_folder(path)) {
         folder = path;
         name = *folder_name;
+        target = (path.back() == '/' ? path : path + "/") + name;
     } else {
         const size_t slash = path.find_last_of('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -134,13 +167,8 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     }
     const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), folder);
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), path);
+    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), target);
     return 0;
-}
-
-int interrupted_status(int signal) {
-    message(CallError::interrupted().message);
-    return 128 + signal;
 }
 
 // The chosen flows of each archive through the split's stream writers, so
@@ -158,6 +186,7 @@ int export_streams(const std::vector<archive::Selection>& selections, const std:
         auto writers = FlowWriterSet::create(options);
         if (!writers) return fail(writers.error(), out);
         const std::vector<std::string> names = flow_file_names(*s.reader, "");
+        const size_t extension = std::strlen(s.reader->frame_format().extension());
         const auto& records = s.reader->records();
         FlowTable keys;
         for (const archive::FlowRecord* r : s.flows) {
@@ -165,14 +194,14 @@ int export_streams(const std::vector<archive::Selection>& selections, const std:
                 (void)writers.value()->discard(keys);
                 return interrupted_status(interrupt_signal());
             }
-            // The name less the "_" before the key and ".pcap": the key, made safe.
+            // The name less the "_" before the key and the extension: the key, made safe.
             const std::string& name = names[size_t(r - records.data())];
-            const std::string key = name.substr(1, name.size() - 1 - std::strlen(".pcap"));
+            const std::string key = name.substr(1, name.size() - 1 - extension);
             const uint32_t flow = keys.insert(key);
             auto cursor = archive::PacketCursor::of(*s.reader, *r);
             if (!cursor) throw CallError::runtime(cursor.error().message).about(s.name);
             while (auto p = cursor->next())
-                if (auto st = writers.value()->write_packet(flow, key, archive::decode_packet(*s.reader, *p)); !st) {
+                if (auto st = writers.value()->write_packet(flow, key, archive::decode_packet(*p)); !st) {
                     (void)writers.value()->discard(keys);
                     return fail(st.error(), out);
                 }
@@ -215,7 +244,7 @@ int run_export(const Parsed& p) {
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    auto chosen = [&](const archive::ArchiveReader& reader, const std::string& path) {
         if (ids.empty()) return archive::select_flows(reader, query);
         archive::FlowList flows;
         std::set<const archive::FlowRecord*> seen;
@@ -225,6 +254,16 @@ int run_export(const Parsed& p) {
             if (seen.insert(r).second) flows.push_back(r);
         }
         return flows;
+    };
+    // Every chosen flow's packets are found before anything is written, so
+    // that an archive of a folder whose offset list runs past its end is
+    // skipped whole, and the rest exported.
+    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
+        archive::FlowList flows = chosen(reader, path);
+        for (const archive::FlowRecord* r : flows)
+            if (auto offsets = archive::OffsetCursor::of(reader, *r); !offsets)
+                throw CallError::runtime(offsets.error().message).about(path);
+        return flows;
     });
     std::vector<archive::Selection> selections;
     for (const Chosen& a : store.archives) selections.push_back({a.path, a.reader, a.flows});
@@ -232,7 +271,7 @@ int run_export(const Parsed& p) {
 
     if (merge) {
         // With no archive at all, the merge is an empty Ethernet capture.
-        auto merged = archive::PacketMerge::of(selections, store.first_link_type.value_or(1));
+        auto merged = archive::PacketMerge::of(selections, store.first_format.value_or(FrameFileFormat{}));
         if (!merged) throw CallError::runtime(merged.error().message);
         int interrupted = 0;
         const int status = write_output(out, std::nullopt, [&](int fd) { return write_merge(fd, *merged, interrupted); });
@@ -272,9 +311,10 @@ int run_export(const Parsed& p) {
             if (interrupt_signal()) return interrupted_status(interrupt_signal());
             std::string name = names[size_t(r - records.data())];
             if (written.count(name)) {
-                const std::string base = name.substr(0, name.size() - std::strlen(".pcap"));
+                const char* extension = s.reader->frame_format().extension();
+                const std::string base = name.substr(0, name.size() - std::strlen(extension));
                 uint64_t number = 2;
-                do name = base + "_" + std::to_string(number++) + ".pcap";
+                do name = base + "_" + std::to_string(number++) + extension;
                 while (written.count(name) || own_names.count(name));
             }
             written.insert(name);

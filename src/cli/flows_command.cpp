@@ -19,15 +19,23 @@ every flow is listed in table order; a query lists the matching flows by
 ascending id.
 
 Query (a flow is listed when it meets every condition given):
-      --ip ADDR         flows from or to ADDR (IPv4 or IPv6; repeatable)
-      --port N          flows from or to port N (repeatable)
-      --proto NAME      flows of protocol tcp, udp, icmp or icmpv6
+      --ip ADDR         flows from or to ADDR (IPv4 or IPv6); repeated,
+                        flows from or to any of the addresses
+      --port N          flows from or to port N; repeated, any of the ports
+      --between ADDR    flows from or to ADDR; repeated, flows with every
+                        address given as an endpoint: --between A
+                        --between B lists the flows between A and B
+      --between-port N  flows with every port N given as source or
+                        destination port (repeatable)
+      --proto PROTO     flows of protocol tcp, udp, icmp, icmpv6 or a
+                        number (47, 132); repeated, any of them
       --since TIME      flows that end at TIME or later
       --until TIME      flows that start at TIME or earlier
       --flow 'PROTO ADDR PORT ADDR PORT'
                         the flows of one connection, either direction;
                         PROTO a name or a number
-      --community-id ID flows with this Community ID (1:...)
+      --community-id ID flows with this Community ID: 1: and the base64
+                        of 20 bytes, as listed
 TIME is seconds since the epoch or an ISO 8601 date and time, in UTC unless
 it carries an offset: 1700000000.5, 2024-05-01T14:00:00Z,
 2024-05-01 16:00+02:00.
@@ -49,7 +57,7 @@ Options:
 )";
 
 int run_flows(const Parsed& p) {
-    expect_args(p, 1, SIZE_MAX, "ARCHIVE");
+    expect_args(p, 1, SIZE_MAX, "ARCHIVE or FOLDER");
     const auto format = parse_list_format(one_of(p, 'f', p.last('f', "table"), {"table", "csv", "json"}));
     const archive::FlowQuery query = parse_query(p);
     const bool name_archives = names_several(p.args);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "flow/strategy.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve::cli {
 namespace {
@@ -23,23 +24,7 @@ constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",   
                                          "total_bytes", "start_ts",  "duration",    "community_id"};
 constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false, true, true, true, true, true, false};
 
-// JSON string contents: file names may hold any byte but NUL.
-std::string json_escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csv_field(const std::string& text) {
@@ -49,22 +34,25 @@ std::string csv_field(const std::string& text) {
     return out + "\"";
 }
 
-std::string micros_text(uint64_t us) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu.%06llu", (unsigned long long)(us / 1000000),
-                  (unsigned long long)(us % 1000000));
+// The fraction of a second after the point: six digits, or nine for a
+// time that does not fall on a whole microsecond.
+std::string fraction_text(uint64_t ns) {
+    char text[16];
+    if (ns % 1000) std::snprintf(text, sizeof text, ".%09u", unsigned(ns % 1000000000));
+    else std::snprintf(text, sizeof text, ".%06u", unsigned(ns % 1000000000 / 1000));
     return text;
 }
 
-std::string utc_text(uint64_t us) {
-    const time_t seconds = time_t(us / 1000000);
+std::string seconds_text(uint64_t ns) { return std::to_string(ns / 1000000000) + fraction_text(ns); }
+
+std::string utc_text(uint64_t ns) {
+    const time_t seconds = time_t(ns / 1000000000);
     struct tm tm;
     char text[64];
-    if (us / 1000000 > uint64_t(INT64_MAX) || !::gmtime_r(&seconds, &tm)) return micros_text(us);
+    if (!::gmtime_r(&seconds, &tm)) return seconds_text(ns);
     size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    if (n == 0) return micros_text(us);
-    std::snprintf(text + n, sizeof text - n, ".%06u", unsigned(us % 1000000));
-    return text;
+    if (n == 0) return seconds_text(ns);
+    return text + fraction_text(ns);
 }
 
 // The table's address text: IPv6 in the short form of RFC 5952.
@@ -91,14 +79,59 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     row[kDstPort] = std::to_string(r.dst_port);
     row[kPackets] = std::to_string(r.packet_count);
     row[kBytes] = std::to_string(r.total_bytes);
-    row[kStart] = micros_text(r.start_ts);
-    row[kDuration] = r.end_ts >= r.start_ts ? micros_text(r.end_ts - r.start_ts)
-                                            : "-" + micros_text(r.start_ts - r.end_ts);
+    row[kStart] = seconds_text(r.start_ns);
+    row[kDuration] = r.end_ns >= r.start_ns ? seconds_text(r.end_ns - r.start_ns)
+                                            : "-" + seconds_text(r.start_ns - r.end_ns);
     row[kCommunityId] = archive::flow_community_id(*listed.reader, r).value_or("");
     return row;
 }
 
 }  // namespace
+
+// JSON string contents: file names may hold any byte but NUL, and JSON is
+// Unicode, so bytes that are not UTF-8 become U+FFFD.
+std::string json_escaped(std::string_view text) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const auto c = utf8_at(text, at);
+        if (!c) {
+            out += "\\ufffd";
+            ++at;
+            continue;
+        }
+        if (c->value == '"' || c->value == '\\') {
+            out += '\\';
+            out += char(c->value);
+        } else if (is_control(c->value)) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(c->value));
+            out += escape;
+        } else {
+            out += text.substr(at, c->size);
+        }
+        at += c->size;
+    }
+    return out;
+}
+
+std::string visible(std::string_view text) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const auto c = utf8_at(text, at);
+        const size_t length = c ? c->size : 1;
+        if (c && !is_control(c->value)) {
+            out += text.substr(at, length);
+        } else {
+            for (size_t i = 0; i < length; ++i) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(uint8_t(text[at + i])));
+                out += escape;
+            }
+        }
+        at += length;
+    }
+    return out;
+}
 
 void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives) {
     struct Shown {
@@ -110,17 +143,18 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
         {"ARCHIVE", kArchive, false},  {"ID", kId, true},           {"PROTO", kProto, false},
         {"SOURCE", kSrc, false},       {"SPORT", kSrcPort, true},   {"DESTINATION", kDst, false},
         {"DPORT", kDstPort, true},     {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},
-        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"COMMUNITY ID", kCommunityId, true},
+        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"COMMUNITY ID", kCommunityId, false},
     };
     const Shown* const shown = name_archives ? kAll : kAll + 1;
     const size_t columns = std::size(kAll) - (name_archives ? 0 : 1);
     // The protocol by name, or by number when it has none; the start as a date.
     auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
         Row row = row_of(l, r);
+        row[kArchive] = visible(row[kArchive]);
         if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
         row[kSrc] = short_address_text(r.src_addr);
         row[kDst] = short_address_text(r.dst_addr);
-        row[kStart] = utc_text(r.start_ts);
+        row[kStart] = utc_text(r.start_ns);
         return row;
     };
     // Two passes, so that a large archive is never held as text.
@@ -142,8 +176,9 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
             const std::string value = cell(c);
             const std::string pad(width[c] - value.size(), ' ');
             if (c) text += "  ";
-            text += shown[c].right ? pad + value : c + 1 < columns ? value + pad : value;
+            text += shown[c].right ? pad + value : value + pad;
         }
+        text.erase(text.find_last_not_of(' ') + 1);  // the last column is left-aligned
         text += '\n';
         std::fputs(text.c_str(), out);
     };
@@ -154,8 +189,9 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
             line([&](size_t c) { return row[shown[c].column]; });
         }
     }
-    std::fprintf(out, "%llu %s, %llu packets, %llu bytes\n", (unsigned long long)flows, flows == 1 ? "flow" : "flows",
-                 (unsigned long long)packets, (unsigned long long)bytes);
+    std::fprintf(out, "%llu %s, %llu %s, %llu %s\n", (unsigned long long)flows, flows == 1 ? "flow" : "flows",
+                 (unsigned long long)packets, packets == 1 ? "packet" : "packets", (unsigned long long)bytes,
+                 bytes == 1 ? "byte" : "bytes");
 }
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered) {

@@ -17,16 +17,23 @@ namespace {
 const char* const kMainHelp = R"(Usage: flowsieve COMMAND ARGS...
 
 Groups the packets of a pcap or pcapng capture into flows and writes one
-file per flow, or stores all flows in one indexed .fsieve archive.
+file per flow, stores all flows in one indexed .fsieve archive, or writes
+them as arrays for NumPy.
 
 Commands:
   split CAPTURE OUTDIR       write each flow to a file of its own
   archive CAPTURE OUT        build a .fsieve archive of the capture's flows
-  flows ARCHIVE              list the flows of an archive
-  export ARCHIVE -o DIR      write flows of an archive as pcap files
+  flows ARCHIVE...           list the flows of archives (or folders of them)
+  export ARCHIVE... -o DIR   write flows of archives as pcap files
+  arrays INPUT... -o OUT.npz write flows of captures or archives as arrays
 
-CAPTURE is a capture file, or - for standard input.
+CAPTURE is a capture file, or - for standard input; ARCHIVE an archive
+file, or a folder standing for the *.fsieve files in it.
 Run 'flowsieve COMMAND --help' for a command's options.
+
+Every command takes --ip and --port: repeated, they keep what is from or to
+any of the values given; --between and --between-port keep what has all of
+them as its endpoints (--between A --between B: between A and B).
 
 Options:
   -h, --help      show this help
@@ -36,7 +43,7 @@ Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (Ctrl-C;
 128 + the signal number in general).
 )";
 
-const Command* const kCommands[] = {&kSplitCommand, &kArchiveCommand, &kFlowsCommand, &kExportCommand};
+const Command* const kCommands[] = {&kSplitCommand, &kArchiveCommand, &kFlowsCommand, &kExportCommand, &kArraysCommand};
 
 int run(int argc, char** argv) {
     if (argc < 2) {

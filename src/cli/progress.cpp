@@ -108,8 +108,11 @@ void ProgressDisplay::put(const std::string& line, bool final) {
 void ProgressDisplay::summary(uint64_t files) {
     if (!enabled_) return;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-    put(format("%llu packets, %llu flows, %llu %s in %.2f s", (unsigned long long)last_.packets,
-               (unsigned long long)last_.flows, (unsigned long long)files, files == 1 ? "file" : "files", elapsed),
+    auto counted = [](uint64_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    put(counted(last_.packets, "packet", "packets") + ", " + counted(last_.flows, "flow", "flows") + ", " +
+            counted(files, "file", "files") + format(" in %.2f s", elapsed),
         true);
 }
 

@@ -40,15 +40,28 @@ Options:
                         l7: the flow's payload bytes (empty flows get no file);
                         stream: the bytes each side of a TCP connection sent,
                         reassembled, in STEM_KEY.SENDER.stream (see below)
-      --ip ADDR         keep only packets from or to ADDR (repeatable)
-      --port N          keep only packets from or to port N (repeatable)
+      --ip ADDR         keep only packets from or to ADDR; repeated, those
+                        from or to any of the addresses
+      --port N          keep only packets from or to port N; repeated, any
+                        of the ports
+      --between ADDR    keep only packets from or to ADDR; repeated, those
+                        with every address given as source or destination:
+                        --between A --between B keeps what A and B exchange
+      --between-port N  keep only packets with every port N given as
+                        source or destination port (repeatable)
       --filter EXPR     keep only packets that the tcpdump-style filter
                         EXPR takes, such as 'tcp port 443 and host 10.0.0.1'
                         (needs libpcap)
       --max-open N      files held open at once (default 10000)
       --buffer BYTES    write buffer per open file (default 10000)
       --stem NAME       begin the file names with NAME
-  -q, --quiet           no progress display
+      --report json     print one JSON object on standard output at the
+                        end: packets_read, packets_kept (by the filters),
+                        flows, files, bytes_read, fragments_matched,
+                        fragments_unmatched, undecoded (packets of a link
+                        type flowsieve does not decode, by link type) and
+                        warnings
+  -q, --quiet           no progress display and no IP fragments line
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -94,7 +107,9 @@ int run_split(const Parsed& p) {
     if (p.has(kBuffer)) o.buffer_bytes = size_t(number(p.last(kBuffer), SIZE_MAX, "--buffer value"));
     o.ip_filters = ip_filters(p);
     const auto filter = pcap_filter(p);
-    o.frame_filter = filter.get();
+    BetweenFilter between(p, filter.get());
+    o.frame_filter = between.first();
+    check_report(p);
     ReadingNotes notes;
     o.notes = &notes;
 
@@ -110,7 +125,8 @@ int run_split(const Parsed& p) {
     uint64_t files = display.last().flows;
     if (status && display.enabled() && o.output_type.lowered != "pcap")
         files = count_new_files(o.output_dir, o.stem + "_", "." + o.output_type.lowered, started);
-    return conclude(status, display, files, removed, notes, filter.get(), &gaps);
+    return conclude(p, status, display, files, removed, notes, filter.get(),
+                    o.output_type.lowered == "stream" ? &gaps : nullptr);
 }
 
 }  // namespace
@@ -124,6 +140,9 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"max-open", required_argument, nullptr, kMaxOpen},
                                 {"buffer", required_argument, nullptr, kBuffer},
                                 {"stem", required_argument, nullptr, kStem},
+                                {"between", required_argument, nullptr, kBetween},
+                                {"between-port", required_argument, nullptr, kBetweenPort},
+                                {"report", required_argument, nullptr, kReport},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

@@ -180,10 +180,16 @@ bool names_several(const std::vector<std::string>& paths) { return paths.size() 
 Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose) {
     Store store;
+    size_t read = 0, skipped = 0;
     auto take = [&](const std::string& path, std::shared_ptr<const archive::ArchiveReader> reader) {
-        if (!store.first_link_type) store.first_link_type = reader->link_type();
         archive::FlowList flows = choose(*reader, path);
+        ++read;
+        if (!store.first_format) store.first_format = reader->frame_format();
         if (!flows.empty()) store.archives.push_back({path, base_name(path), std::move(reader), std::move(flows)});
+    };
+    auto skip = [&](const std::string& member, const std::string& problem) {
+        message("warning: skipped " + member + ": " + problem);
+        ++skipped;
     };
     for (const std::string& path : paths) {
         if (!is_folder(path)) {
@@ -192,29 +198,73 @@ Store choose_flows(const std::vector<std::string>& paths,
         }
         for (const std::string& member : folder_archives(path)) {
             auto reader = archive::open_archive(member);
-            if (reader) take(member, std::move(reader).value());
-            else message("warning: skipped " + member + ": " + reader.error().message);
+            if (!reader) {
+                skip(member, reader.error().message);
+                continue;
+            }
+            // Damage that shows only once flows are chosen skips the archive too.
+            try {
+                take(member, std::move(reader).value());
+            } catch (const CallError& e) {
+                skip(member, e.message);
+            }
         }
     }
+    if (read == 0 && skipped > 0) throw CallError::runtime("no archive could be read");
     return store;
 }
 
+namespace {
+
+// A protocol by name or number; `problem` opens the usage error of another text.
+uint8_t protocol(const std::string& text, const std::string& problem) {
+    const std::string name = lowered(text);
+    if (auto named = archive::protocol_number(name)) return *named;
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+        return uint8_t(number(name, 255, "protocol number"));
+    usage(problem + "protocol tcp, udp, icmp, icmpv6 or a number");
+}
+
+// "1:" and the base64 of 20 bytes, as the Community ID's definition writes
+// it: any other text would match no flow.
+bool is_community_id(const std::string& text) {
+    static constexpr std::string_view kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() != 30 || text.compare(0, 2, "1:") != 0 || text.back() != '=') return false;
+    for (size_t i = 2; i < 29; ++i) {
+        const size_t value = kBase64.find(text[i]);
+        // The last digit holds the last 4 bits of the 20 bytes, then zeros.
+        if (value == std::string_view::npos || (i == 28 && value % 4 != 0)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 archive::FlowQuery parse_query(const Parsed& p) {
     archive::FlowQuery q;
-    for (const std::string& ip : ip_filters(p)) q.addresses.push_back(address(ip, "invalid --ip value: "));
-    for (const std::string& text : p.all(kPort)) q.ports.push_back(port(text));
+    for (const std::string& ip : ip_filters(p)) q.any_address.push_back(address(ip, "invalid --ip value: "));
+    q.any_port = port_filters(p);
+    for (const std::string& ip : ip_filters(p, kBetween)) q.addresses.push_back(address(ip, "invalid --between value: "));
+    q.ports = port_filters(p, kBetweenPort);
     for (const std::string& name : p.all(kProto))
-        q.protocols.push_back(*archive::protocol_number(one_of(p, kProto, name, {"tcp", "udp", "icmp", "icmpv6"})));
+        q.protocols.push_back(protocol(name, "invalid --proto value '" + name + "': "));
     if (p.has(kSince)) q.since = time_option(p, kSince, "--since");
     if (p.has(kUntil)) q.until = time_option(p, kUntil, "--until");
     if (p.has(kFlow)) q.tuple = five_tuple(p.last(kFlow));
-    if (p.has(kCommunityId)) q.community_id = p.last(kCommunityId);
+    if (p.has(kCommunityId)) {
+        q.community_id = p.last(kCommunityId);
+        if (!is_community_id(*q.community_id))
+            usage("invalid --community-id '" + *q.community_id + "': 1: and the base64 of 20 bytes (30 characters, " +
+                  "ending in =), as 'flowsieve flows' lists it");
+    }
     return q;
 }
 
 std::vector<option> query_options() {
     return {{"ip", required_argument, nullptr, kIp},
             {"port", required_argument, nullptr, kPort},
+            {"between", required_argument, nullptr, kBetween},
+            {"between-port", required_argument, nullptr, kBetweenPort},
             {"proto", required_argument, nullptr, kProto},
             {"since", required_argument, nullptr, kSince},
             {"until", required_argument, nullptr, kUntil},

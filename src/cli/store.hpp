@@ -24,7 +24,7 @@ struct Chosen {
 
 struct Store {
     std::vector<Chosen> archives;  // those with chosen flows, in order
-    std::optional<uint32_t> first_link_type;  // of the first archive opened
+    std::optional<FrameFileFormat> first_format;  // of the first archive opened
 };
 
 bool is_folder(const std::string& path);
@@ -37,13 +37,16 @@ bool names_several(const std::vector<std::string>& paths);
 // order, one after another, and keeps those from which `choose` takes
 // flows. The others are released at once, so that memory holds the
 // archives that answer rather than all of them. An archive named itself
-// must open; one in a folder that does not is named in a warning and
-// skipped.
+// must open, and a CallError of `choose` fails the call; an archive in a
+// folder that does not open, or whose flows `choose` throws a CallError
+// for, is named in a warning and skipped. The call fails when every archive
+// was skipped.
 Store choose_flows(const std::vector<std::string>& paths,
                    const std::function<archive::FlowList(const archive::ArchiveReader&, const std::string& path)>& choose);
 
-// The query options: --ip, --port, --proto (each repeatable), --since,
-// --until, --flow and --community-id.
+// The query options: --ip, --port, --proto (each repeatable, any of the
+// values), --between and --between-port (each repeatable, all of the
+// values), --since, --until, --flow and --community-id.
 archive::FlowQuery parse_query(const Parsed& p);
 
 // Microseconds since the epoch of seconds since the epoch (with a fraction

@@ -38,8 +38,12 @@ void FragmentMatcher::release(Datagram d, const FirstFragment* first) {
     for (Waiting& w : waiting_) {
         if (!w.held || !(Datagram::of(w.packet) == d)) continue;
         w.held = false;
-        if (first) give_ports(*first, w.packet);
-        else ++unmatched_;
+        if (first) {
+            give_ports(*first, w.packet);
+        } else {
+            w.packet.fragment = FragmentPart::Unmatched;
+            ++unmatched_;
+        }
     }
 }
 

@@ -35,6 +35,11 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, cons
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
     queued->keys = filter.accepts(packet) ? keys_for(strategy, packet, form) : FlowKeys();
+    if (queued->keys.count) {
+        ++kept_;
+        if (packet.fragment >= FragmentPart::Later) [[unlikely]]
+            ++(packet.fragment == FragmentPart::Later ? kept_matched_ : kept_unmatched_);
+    }
     for (uint8_t i = 0; i < queued->keys.count; ++i) {
         FlowKey& key = queued->keys.keys[i];
         if (rewrite) rewrite(key.data(), key.text().size());
@@ -84,8 +89,9 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
             fragments_.finish();
             emit_released(strategy, filter, form, rewrite);
         }
-        fragments_matched_.store(fragments_.matched(), std::memory_order_relaxed);
-        fragments_unmatched_.store(fragments_.unmatched(), std::memory_order_relaxed);
+        fragments_matched_.store(kept_matched_, std::memory_order_relaxed);
+        fragments_unmatched_.store(kept_unmatched_, std::memory_order_relaxed);
+        packets_kept_.store(kept_, std::memory_order_relaxed);
     } catch (...) {
         panicked_ = true;
     }

@@ -44,10 +44,12 @@ public:
 
     // Input bytes read so far, for progress.
     uint64_t bytes_consumed() const { return bytes_consumed_.load(std::memory_order_relaxed); }
-    // Later fragments given their datagram's ports, and those left with
-    // ports 0; known once all packets are in.
+    // Of the packets the filters kept (those with a flow): later fragments
+    // given their datagram's ports, those left with ports 0, and all of
+    // them; known once all packets are in.
     uint64_t fragments_matched() const { return fragments_matched_.load(std::memory_order_relaxed); }
     uint64_t fragments_unmatched() const { return fragments_unmatched_.load(std::memory_order_relaxed); }
+    uint64_t packets_kept() const { return packets_kept_.load(std::memory_order_relaxed); }
     // A last record cut off then ends the capture, noted rather than failing
     // it. Called before start.
     void end_at_cut_off() { end_at_cut_off_ = true; }
@@ -77,6 +79,11 @@ private:
     std::atomic<uint64_t> bytes_consumed_{0};
     std::atomic<uint64_t> fragments_matched_{0};
     std::atomic<uint64_t> fragments_unmatched_{0};
+    std::atomic<uint64_t> packets_kept_{0};
+    // The reading thread's counts, published when it ends.
+    uint64_t kept_ = 0;
+    uint64_t kept_matched_ = 0;
+    uint64_t kept_unmatched_ = 0;
     bool panicked_ = false;
     bool end_at_cut_off_ = false;
     std::optional<CaptureError> error_;

@@ -203,8 +203,9 @@ FlowKeys keys_in(SplitStrategy strategy, const ParsedPacket& p) {
             if (!ip) {
                 out.add(fieldless_key<F>("no_host"));
             } else {
+                // A packet to its own host goes into that host's flow once.
                 out.add(address_key<F>(ip->src_ip));
-                out.add(address_key<F>(ip->dst_ip));
+                if (!(ip->dst_ip == ip->src_ip)) out.add(address_key<F>(ip->dst_ip));
             }
             break;
         case SplitStrategy::Hostpair: {

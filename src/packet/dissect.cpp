@@ -37,6 +37,8 @@ constexpr uint32_t kFamilyIpv6Darwin = 30;
 constexpr size_t kLinuxCookedLen = 16;
 constexpr size_t kLinuxCooked2Len = 20;
 constexpr size_t kPppoeLen = 6;
+constexpr size_t kQosControlLen = 2;
+constexpr size_t kHtControlLen = 4;
 constexpr int kMaxVlanTags = 8;
 constexpr int kMaxMplsLabels = 8;
 
@@ -94,8 +96,6 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
         uint8_t data_offset = *v.u8(at + 12) >> 4;
         out.payload_offset = std::min<uint64_t>(at + 4 * size_t(data_offset), n);
     }
-    // At most 60 bytes for TCP (a 4-bit count of words), 8 for UDP.
-    if (out.payload_offset) out.transport_header_len = uint8_t(*out.payload_offset - at);
 }
 
 // A fragment after the first begins inside the datagram's payload: it has
@@ -128,6 +128,7 @@ std::optional<IpDissection> dissect_ipv4(ByteView v) {
         out.fragment = FragmentPart::First;
     }
     read_transport_names(v, header_len, out.tuple);
+    out.transport_offset = header_len;
     switch (out.tuple.protocol) {
         case kProtoIcmp:
             break;
@@ -188,6 +189,7 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
 
     out.tuple.protocol = next;
     read_transport_names(v, offset, out.tuple);
+    out.transport_offset = offset;
     if (next == kProtoTcp || next == kProtoUdp) {
         // The offset may have run past the capture: the port reads then fail.
         dissect_ports(v, offset, out);
@@ -210,8 +212,10 @@ void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     p.ip = ip.tuple;
     p.fragment = ip.fragment;
     p.fragment_id = ip.fragment_id;
-    p.transport_header_len = ip.transport_header_len;
     if (ip.payload_offset) {
+        // At most 60 bytes for TCP (a 4-bit count of words), 8 for UDP.
+        if (ip.transport_offset && *ip.payload_offset >= *ip.transport_offset)
+            p.transport_header_len = uint8_t(std::min<uint64_t>(*ip.payload_offset - *ip.transport_offset, 255));
         const uint64_t captured = p.incl_len - at;
         const uint64_t stated = ip.datagram_length;
         p.payload_offset = at + *ip.payload_offset;
@@ -246,11 +250,21 @@ IpStart dissect_80211(ByteView v, size_t h, ParsedPacket& p) {
         else if (to_ds && !from_ds) p.bssid = addr1;
     }
 
-    size_t l = h + header_len;
-    static constexpr uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
-    auto snap = v.sub(l, 8);
-    if (!snap || !std::equal(kSnap, kSnap + 6, snap->data()) || !is_ip_ethertype(*snap->u16be(6))) return std::nullopt;
-    return l + 8;
+    auto ip_after_snap = [&](size_t l) -> IpStart {
+        static constexpr uint8_t kSnap[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+        auto snap = v.sub(l, 8);
+        if (!snap || !std::equal(kSnap, kSnap + 6, snap->data()) || !is_ip_ethertype(*snap->u16be(6)))
+            return std::nullopt;
+        return l + 8;
+    };
+    if (IpStart at = ip_after_snap(h + header_len)) return at;
+    // QoS Data (subtypes 8 to 15) carries a QoS Control field after the
+    // addresses, and HT Control after it when the Order bit is set. Tried
+    // only where the plain header finds no LLC/SNAP, so that no frame
+    // decoded without them is read differently.
+    const bool qos_data = type == 2 && (fc0 & 0x80);
+    if (!qos_data) return std::nullopt;
+    return ip_after_snap(h + header_len + kQosControlLen + (fc1 & 0x80 ? kHtControlLen : 0));
 }
 
 bool is_vlan_tag(uint16_t type) { return type == kEtherVlan || type == kEtherQinQ || type == kEtherQinQLegacy; }
@@ -314,11 +328,14 @@ bool is_ip_family(uint32_t family) {
 }
 
 // The null header's family is in the capturing host's byte order, so
-// either order is taken; the loop header's is in network order.
+// either order is taken; the loop header's is in network order. Some
+// writers put an IP EtherType in its last two bytes instead, as Wireshark
+// reads it.
 IpStart dissect_loopback(ByteView v, bool either_order) {
     auto big = v.u32(0, ByteOrder::Big);
     if (!big) return std::nullopt;
     if (is_ip_family(*big) || (either_order && is_ip_family(*v.u32(0, ByteOrder::Little)))) return 4;
+    if (is_ip_ethertype(uint16_t(*big))) return 4;
     return std::nullopt;
 }
 
@@ -327,6 +344,20 @@ IpStart dissect_radiotap(ByteView v, ParsedPacket& p) {
     size_t h = *v.u16(2, ByteOrder::Little);
     if (h < 4 || h > v.size()) return std::nullopt;
     return dissect_80211(v, h, p);
+}
+
+// Where the IP header starts behind the frame's link layer.
+IpStart ip_start(ByteView v, uint32_t link_type, ParsedPacket& p) {
+    switch (link_type) {
+        case kLinkEthernet: return dissect_ethernet(v, p);
+        case kLinkIeee80211: return dissect_80211(v, 0, p);
+        case kLinkRadiotap: return dissect_radiotap(v, p);
+        case kLinkLinuxCooked: return dissect_linux_cooked(v, 14, kLinuxCookedLen);
+        case kLinkLinuxCooked2: return dissect_linux_cooked(v, 0, kLinuxCooked2Len);
+        case kLinkNull: return dissect_loopback(v, true);
+        case kLinkLoop: return dissect_loopback(v, false);
+        default: return 0;  // raw IP
+    }
 }
 
 }  // namespace
@@ -354,27 +385,30 @@ bool decodes_link_type(uint32_t link_type) {
     }
 }
 
-ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
-                           uint32_t link_type) {
+std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
+    ParsedPacket scratch;  // takes the hardware addresses, not wanted here
+    const IpStart at = ip_start(frame, link_type, scratch);
+    if (!at) return std::nullopt;
+    auto rest = frame.from(*at);
+    if (!rest) return std::nullopt;
+    auto ip = dissect_ip(*rest);
+    if (!ip) return std::nullopt;
+    IpLayout layout{*at, std::nullopt};
+    if (ip->transport_offset) layout.transport_offset = *at + size_t(*ip->transport_offset);
+    return layout;
+}
+
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {
     ParsedPacket p;
-    p.ts_sec = ts_sec;
-    p.ts_usec = ts_usec;
+    p.ts_sec = time.sec;
+    p.ts_usec = time.usec;
+    p.ts_nsec = time.nsec;
     p.orig_len = orig_len;
     p.incl_len = uint32_t(data.size());
     p.link_type = link_type;
     p.data = std::move(data);
     ByteView v = p.data.view();
-    IpStart at;
-    switch (link_type) {
-        case kLinkEthernet: at = dissect_ethernet(v, p); break;
-        case kLinkIeee80211: at = dissect_80211(v, 0, p); break;
-        case kLinkRadiotap: at = dissect_radiotap(v, p); break;
-        case kLinkLinuxCooked: at = dissect_linux_cooked(v, 14, kLinuxCookedLen); break;
-        case kLinkLinuxCooked2: at = dissect_linux_cooked(v, 0, kLinuxCooked2Len); break;
-        case kLinkNull: at = dissect_loopback(v, true); break;
-        case kLinkLoop: at = dissect_loopback(v, false); break;
-        default: at = 0;  // raw IP
-    }
+    const IpStart at = ip_start(v, link_type, p);
     if (!at) return p;
     auto rest = v.from(*at);
     if (!rest) return p;

@@ -35,15 +35,26 @@ struct IpTuple {
     uint16_t sctp_dst_port = 0;
 };
 
+// A frame's time: whole microseconds and nanoseconds within the second. A
+// file in microseconds writes `usec`, one in nanoseconds `nsec`; each holds
+// what its input stated, even a value of a second or more.
+struct FrameTime {
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    uint32_t nsec = 0;
+};
+
 using MacAddress = std::array<uint8_t, 6>;
 
 // Which part of a fragmented IP datagram a packet is. A later fragment
-// carries no transport header, so its ports are those of the first.
-enum class FragmentPart : uint8_t { None, First, Later };
+// carries no transport header, so its ports are those of the first; one
+// that never met its first fragment becomes Unmatched, with ports 0.
+enum class FragmentPart : uint8_t { None, First, Later, Unmatched };
 
 struct ParsedPacket {
     uint32_t ts_sec = 0;
-    uint32_t ts_usec = 0;
+    uint32_t ts_usec = 0;  // whole microseconds
+    uint32_t ts_nsec = 0;  // nanoseconds within the second, as read for a capture in nanoseconds
     uint32_t orig_len = 0;
     uint32_t incl_len = 0;
     uint32_t link_type = 0;  // of the interface the frame came from
@@ -62,6 +73,8 @@ struct ParsedPacket {
     // none was read), so that stream reassembly finds sequence numbers and
     // flags without decoding the frame again.
     uint8_t transport_header_len = 0;
+
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec}; }
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
@@ -73,17 +86,28 @@ struct IpDissection {
     std::optional<uint64_t> payload_offset;
     uint32_t fragment_id = 0;
     uint32_t datagram_length = 0;
-    uint8_t transport_header_len = 0;  // as in ParsedPacket
+    // Where the transport header starts, for a packet that has one.
+    std::optional<uint64_t> transport_offset;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);
+
+// Where a frame's IP header starts and, unless the packet is a later
+// fragment, its transport header, counted from the frame's start.
+struct IpLayout {
+    size_t ip_offset = 0;
+    std::optional<size_t> transport_offset;
+};
+
+// Nothing for a frame without an IP layer. Decodes the frame again: for
+// the few packets whose header bytes are wanted.
+std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type);
 
 // Whether frames of the link type are decoded as such; those of any other
 // are read as raw IP, which rarely finds an IP header in them.
 bool decodes_link_type(uint32_t link_type);
 
 // Never fails: whatever cannot be decoded is left absent.
-ParsedPacket dissect_frame(uint32_t ts_sec, uint32_t ts_usec, uint32_t orig_len, SharedBytes data,
-                           uint32_t link_type);
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type);
 
 }  // namespace flowsieve

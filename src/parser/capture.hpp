@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "packet/packet.hpp"
+#include "parser/frame_file.hpp"
 #include "util/shared_bytes.hpp"
 #include "util/result.hpp"
 
@@ -42,6 +43,8 @@ class CaptureReader {
 public:
     virtual ~CaptureReader() = default;
     virtual uint32_t link_type() const = 0;
+    // How the frames read are written back out without loss.
+    virtual const FrameFileFormat& frame_format() const = 0;
     // Not called again after the end of the capture or an error.
     virtual NextPacket next_packet() = 0;
     // How far reading has come, in bytes of the input.

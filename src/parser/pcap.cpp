@@ -12,7 +12,10 @@ std::optional<PcapFormat> classic_pcap_format(const uint8_t m[4]) {
 
 PcapReader::PcapReader(SharedBytes input, PcapFormat format)
     : input_(std::move(input)), format_(format) {
-    link_type_ = input_.view().u32(kPcapLinkTypeOffset, format_.order).value_or(0);
+    const ByteView v = input_.view();
+    format_out_.link_types = {v.u32(kPcapLinkTypeOffset, format_.order).value_or(0)};
+    format_out_.snap_length = written_snap_length(v.u32(kPcapSnapLengthOffset, format_.order).value_or(0));
+    format_out_.nanoseconds = format_.nanoseconds;
 }
 
 NextPacket PcapReader::next_packet() {
@@ -37,8 +40,9 @@ NextPacket PcapReader::next_packet() {
     }
     SharedBytes frame = input_.slice(position_, incl_len);
     position_ += incl_len;
-    uint32_t ts_usec = format_.nanoseconds ? ts_sub / 1000 : ts_sub;
-    return dissect_frame(ts_sec, ts_usec, orig_len, std::move(frame), link_type_);
+    const FrameTime time = format_.nanoseconds ? FrameTime{ts_sec, ts_sub / 1000, ts_sub}
+                                               : FrameTime{ts_sec, ts_sub, ts_sub * 1000};
+    return dissect_frame(time, orig_len, std::move(frame), link_type());
 }
 
 }  // namespace flowsieve

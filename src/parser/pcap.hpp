@@ -22,15 +22,16 @@ class PcapReader final : public CaptureReader {
 public:
     // The input holds at least the global header.
     PcapReader(SharedBytes input, PcapFormat format);
-    uint32_t link_type() const override { return link_type_; }
+    uint32_t link_type() const override { return format_out_.link_types.front(); }
+    const FrameFileFormat& frame_format() const override { return format_out_; }
     NextPacket next_packet() override;
     uint64_t bytes_consumed() const override { return std::min<uint64_t>(position_, input_.size()); }
 
 private:
     SharedBytes input_;
     uint64_t position_ = kPcapGlobalHeaderSize;
-    uint32_t link_type_ = 0;
     PcapFormat format_;
+    FrameFileFormat format_out_;
 };
 
 }  // namespace flowsieve

@@ -5,22 +5,21 @@
 namespace flowsieve {
 namespace {
 
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 1;
-constexpr uint32_t kSimplePacket = 3;
-constexpr uint32_t kEnhancedPacket = 6;
+constexpr uint32_t kSectionHeader = kPcapNgSectionHeader;
+constexpr uint32_t kInterfaceDescription = kPcapNgInterfaceDescription;
+constexpr uint32_t kSimplePacket = kPcapNgSimplePacket;
+constexpr uint32_t kEnhancedPacket = kPcapNgEnhancedPacket;
 
-constexpr uint32_t kMagicLittle = 0x1A2B3C4D;  // bytes 4D 3C 2B 1A
-constexpr uint32_t kMagicBig = 0x4D3C2B1A;     // bytes 1A 2B 3C 4D
-
-constexpr uint16_t kOptionEnd = 0;
-constexpr uint16_t kOptionTsresol = 9;
+constexpr uint32_t kMagicLittle = kPcapNgByteOrderMagic;  // bytes 4D 3C 2B 1A
+constexpr uint32_t kMagicBig = 0x4D3C2B1A;               // bytes 1A 2B 3C 4D
 
 constexpr uint64_t kMicrosPerSecond = 1000000;
-// 10^19 is the largest power of ten that fits in 64 bits.
+constexpr uint64_t kNanosPerSecond = 1000000000;
+// 10^19 and 2^63 are the largest powers that fit in 64 bits.
 constexpr uint8_t kMaxDecimalExponent = 19;
+constexpr uint8_t kMaxBinaryExponent = 63;
 
-uint64_t round_up4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
+uint64_t round_up4(uint64_t n) { return pcapng_padded(n); }
 
 // Block type and total length at the start of a block.
 struct BlockHeader {
@@ -48,19 +47,22 @@ BlockHeader read_header(ByteView at, ByteOrder order) {
 InterfaceInfo read_interface(ByteView block, ByteOrder order) {
     InterfaceInfo info;
     info.link_type = *block.u16(8, order);
+    info.snap_length = *block.u32(12, order);
     const size_t options_end = block.size() - 4;  // before the trailing length
     size_t at = 16;
     while (at + 4 <= options_end) {
         uint16_t code = *block.u16(at, order);
         uint16_t length = *block.u16(at + 2, order);
-        if (code == kOptionEnd || at + 4 + length > options_end) break;
-        if (code == kOptionTsresol && length > 0) {
-            uint8_t v = *block.u8(at + 4);
-            // A power-of-two resolution, or a power of ten beyond 64 bits,
-            // leaves the resolution as it was.
-            if (!(v & 0x80) && v <= kMaxDecimalExponent) {
+        if (code == kPcapNgOptionEnd || at + 4 + length > options_end) break;
+        if (code == kPcapNgOptionTsresol && length > 0) {
+            const uint8_t v = *block.u8(at + 4);
+            const uint8_t exponent = v & ~kPcapNgTsresolBinary;
+            // A power beyond 64 bits leaves the resolution as it was.
+            if (v & kPcapNgTsresolBinary) {
+                if (exponent <= kMaxBinaryExponent) info.ticks_per_second = uint64_t(1) << exponent;
+            } else if (exponent <= kMaxDecimalExponent) {
                 uint64_t ticks = 1;
-                for (uint8_t i = 0; i < v; ++i) ticks *= 10;
+                for (uint8_t i = 0; i < exponent; ++i) ticks *= 10;
                 info.ticks_per_second = ticks;
             }
         }
@@ -103,11 +105,25 @@ Result<std::unique_ptr<PcapNgReader>, CaptureError> PcapNgReader::open(SharedByt
         at = round_up4(at + h.total_length);
     }
     reader->position_ = at;
+    reader->describe_output();
     return reader;
 }
 
-uint32_t PcapNgReader::link_type() const {
-    return interfaces_.empty() ? 1 : interfaces_.front().link_type;
+// Outputs keep every frame's link type, the finest resolution of any
+// interface and the largest snap length. A resolution that is not a power of
+// ten is kept in nanoseconds: microseconds cannot hold it.
+void PcapNgReader::describe_output() {
+    if (interfaces_.empty()) return;
+    format_.link_types.clear();
+    uint32_t snap_length = kPcapWrittenSnapLength;
+    for (const InterfaceInfo& i : interfaces_) {
+        if (std::find(format_.link_types.begin(), format_.link_types.end(), i.link_type) == format_.link_types.end())
+            format_.link_types.push_back(i.link_type);
+        snap_length = std::max(snap_length, written_snap_length(i.snap_length));
+        format_.nanoseconds = format_.nanoseconds || i.ticks_per_second > kMicrosPerSecond ||
+                              kMicrosPerSecond % i.ticks_per_second != 0;
+    }
+    format_.snap_length = snap_length;
 }
 
 NextPacket PcapNgReader::next_packet() {
@@ -140,11 +156,13 @@ NextPacket PcapNgReader::read_enhanced(ByteView block) {
     InterfaceInfo info;  // an unknown interface reads as Ethernet in microseconds
     if (interface_id < interfaces_.size()) info = interfaces_[interface_id];
     const uint64_t tps = info.ticks_per_second;
-    uint32_t seconds = uint32_t(ticks / tps);
-    uint64_t rem = ticks % tps;
-    uint32_t micros = uint32_t(tps < kMicrosPerSecond ? rem * kMicrosPerSecond / tps
-                                                      : rem / (tps / kMicrosPerSecond));
-    return dissect_frame(seconds, micros, original, std::move(frame), info.link_type);
+    FrameTime time;
+    time.sec = uint32_t(ticks / tps);
+    const uint64_t rem = ticks % tps;
+    // Rounded down: a binary resolution's ticks rarely end on a nanosecond.
+    time.nsec = uint32_t((unsigned __int128)rem * kNanosPerSecond / tps);
+    time.usec = uint32_t(tps < kMicrosPerSecond ? rem * kMicrosPerSecond / tps : time.nsec / 1000);
+    return dissect_frame(time, original, std::move(frame), info.link_type);
 }
 
 NextPacket PcapNgReader::read_simple(ByteView block) {
@@ -154,7 +172,7 @@ NextPacket PcapNgReader::read_simple(ByteView block) {
     // A block of exactly 16 bytes is a packet with no captured bytes.
     SharedBytes frame = input_.slice(position_ + 12, block.size() - 16);
     position_ += block.size();
-    return dissect_frame(0, 0, original, std::move(frame), 1);
+    return dissect_frame(FrameTime{}, original, std::move(frame), 1);
 }
 
 }  // namespace flowsieve

@@ -236,7 +236,7 @@ BoundArgs::BoundArgs(const char* name, const char* const* params, size_t n_param
     ok_ = true;
 }
 
-void BoundArgs::prefix_type_error(size_t i) const {
+void prefix_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -248,8 +248,10 @@ void BoundArgs::prefix_type_error(size_t i) const {
         PyErr_Clear();
         message = utf8.value_or("");
     }
-    raise({PyExc_TypeError, std::string("argument '") + params_[i] + "': " + message});
+    raise({PyExc_TypeError, std::string("argument '") + name + "': " + message});
 }
+
+void BoundArgs::prefix_type_error(size_t i) const { python::prefix_type_error(params_[i]); }
 
 std::optional<std::string> BoundArgs::convert(const TextArg& p, size_t i) const {
     if (!values_[i]) return std::string(p.fallback ? p.fallback : "");
@@ -258,8 +260,7 @@ std::optional<std::string> BoundArgs::convert(const TextArg& p, size_t i) const 
     return out;
 }
 
-std::optional<std::string> BoundArgs::convert(const PathArg&, size_t i) const {
-    PyObject* value = values_[i];
+std::optional<std::string> path_argument(PyObject* value, const char* name) {
     // Bytes are no path here, as for a text parameter.
     const bool path_like = !PyUnicode_Check(value) && !PyBytes_Check(value);
     Ref path(path_like ? PyOS_FSPath(value) : nullptr);
@@ -274,22 +275,63 @@ std::optional<std::string> BoundArgs::convert(const PathArg&, size_t i) const {
         }
     }
     auto out = utf8_of(value);
-    if (!out) prefix_type_error(i);
+    if (!out) prefix_type_error(name);
     return out;
 }
 
-std::optional<ChoiceText> BoundArgs::convert(const ChoiceArg& p, size_t i) const {
-    if (!values_[i]) return ChoiceText{p.fallback ? p.fallback : "", p.fallback ? p.fallback : ""};
-    auto given = convert(TextArg{p.name, p.fallback}, i);
-    if (!given) return std::nullopt;
+std::optional<std::string> BoundArgs::convert(const PathArg&, size_t i) const {
+    return path_argument(values_[i], params_[i]);
+}
+
+std::optional<ChoiceText> choice_argument(PyObject* value, const char* name) {
+    auto given = utf8_of(value);
+    if (!given) {
+        prefix_type_error(name);
+        return std::nullopt;
+    }
     // str.lower itself, not a subclass's override.
     Ref lower(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
     if (!lower) return std::nullopt;
-    Ref result(PyObject_CallFunctionObjArgs(lower.get(), values_[i], nullptr));
+    Ref result(PyObject_CallFunctionObjArgs(lower.get(), value, nullptr));
     if (!result) return std::nullopt;
     auto lowered = utf8_of(result.get());
     if (!lowered) return std::nullopt;
     return ChoiceText{std::move(*given), std::move(*lowered)};
+}
+
+std::optional<ChoiceText> BoundArgs::convert(const ChoiceArg& p, size_t i) const {
+    if (!values_[i]) return ChoiceText{p.fallback ? p.fallback : "", p.fallback ? p.fallback : ""};
+    return choice_argument(values_[i], params_[i]);
+}
+
+std::optional<PyObject*> BoundArgs::convert(const ObjectArg&, size_t i) const { return values_[i]; }
+
+std::optional<bool> BoundArgs::convert(const BoolArg& p, size_t i) const {
+    if (!values_[i]) return p.fallback;
+    const int truth = PyObject_IsTrue(values_[i]);
+    if (truth < 0) return std::nullopt;
+    return truth != 0;
+}
+
+std::optional<uint32_t> BoundArgs::convert(const CountArg& p, size_t i) const {
+    if (!values_[i]) return p.fallback;
+    Ref index(PyNumber_Index(values_[i]));
+    if (!index) {
+        prefix_type_error(i);
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
+        raise({PyExc_ValueError, std::string(p.name) + " must not be negative"});
+        return std::nullopt;
+    }
+    if (overflow > 0 || uint64_t(value) > std::numeric_limits<uint32_t>::max()) {
+        raise({PyExc_ValueError, std::string(p.name) + " must be at most 4294967295"});
+        return std::nullopt;
+    }
+    return uint32_t(value);
 }
 
 std::optional<uint64_t> BoundArgs::convert(const U64Arg& p, size_t i) const {

@@ -82,6 +82,20 @@ struct U64Arg {
     const char* name;
     uint64_t fallback = 0;
 };
+struct ObjectArg {  // any object, borrowed; nullptr when omitted
+    using type = PyObject*;
+    const char* name;
+};
+struct BoolArg {  // any object's truth
+    using type = bool;
+    const char* name;
+    bool fallback;
+};
+struct CountArg {  // a ValueError naming the parameter when negative
+    using type = uint32_t;
+    const char* name;
+    uint32_t fallback;
+};
 struct TextListArg {  // defaults to empty
     using type = std::vector<std::string>;
     const char* name;
@@ -123,6 +137,9 @@ public:
     std::optional<uint64_t> convert(const U64Arg& p, size_t i) const;
     std::optional<std::vector<std::string>> convert(const TextListArg& p, size_t i) const;
     std::optional<std::vector<uint16_t>> convert(const PortListArg& p, size_t i) const;
+    std::optional<PyObject*> convert(const ObjectArg& p, size_t i) const;
+    std::optional<bool> convert(const BoolArg& p, size_t i) const;
+    std::optional<uint32_t> convert(const CountArg& p, size_t i) const;
 
 private:
     void prefix_type_error(size_t i) const;
@@ -131,6 +148,12 @@ private:
     std::vector<PyObject*> values_;
     bool ok_ = false;
 };
+
+// The converters of a path and of a choice, for an argument whose kind
+// depends on another's; a TypeError names the parameter.
+std::optional<std::string> path_argument(PyObject* value, const char* name);
+std::optional<ChoiceText> choice_argument(PyObject* value, const char* name);
+void prefix_type_error(const char* name);
 
 // Runs a function body, reporting an escaping C++ exception as a panic (or
 // MemoryError for a failed allocation).

@@ -45,8 +45,11 @@ struct PacketObject {
     PyObject_VAR_HEAD
     uint32_t ts_sec;
     uint32_t ts_usec;
+    uint32_t ts_nsec;
     uint32_t length;
     uint32_t orig_len;
+    uint32_t link_type;
+    bool nanoseconds;  // read from an archive in nanoseconds
     uint8_t data[1];
 };
 
@@ -68,11 +71,6 @@ void free_object(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <const char* Name>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
-}
-
 PyObject* text(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())); }
 PyObject* number(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
@@ -88,13 +86,19 @@ PyObject* new_packet(const archive::PacketRecord& p) {
     PacketObject& packet = packet_of(o);
     packet.ts_sec = p.ts_sec;
     packet.ts_usec = p.ts_usec;
+    packet.ts_nsec = p.ts_nsec;
     packet.length = p.incl_len;
     packet.orig_len = p.orig_len;
+    packet.link_type = p.link_type;
+    packet.nanoseconds = p.nanoseconds;
     std::memcpy(packet.data, p.data, p.incl_len);
     return o;
 }
 
-double packet_ts(const PacketObject& p) { return double(p.ts_usec) / 1e6 + double(p.ts_sec); }
+double packet_ts(const PacketObject& p) {
+    if (p.nanoseconds) return double(p.ts_nsec) / 1e9 + double(p.ts_sec);
+    return double(p.ts_usec) / 1e6 + double(p.ts_sec);
+}
 
 PyObject* packet_repr(PyObject* self) {
     const PacketObject& p = packet_of(self);
@@ -107,6 +111,10 @@ PyObject* packet_repr(PyObject* self) {
 PyGetSetDef kPacketGetters[] = {
     {"ts_sec", [](PyObject* s, void*) { return number(packet_of(s).ts_sec); }, nullptr, nullptr, nullptr},
     {"ts_usec", [](PyObject* s, void*) { return number(packet_of(s).ts_usec); }, nullptr, nullptr, nullptr},
+    {"ts_nsec", [](PyObject* s, void*) { return number(packet_of(s).ts_nsec); }, nullptr,
+     "Nanoseconds within the second (ts_usec * 1000 in a capture of microseconds).", nullptr},
+    {"link_type", [](PyObject* s, void*) { return number(packet_of(s).link_type); }, nullptr,
+     "Link type of the frame's interface.", nullptr},
     {"length", [](PyObject* s, void*) { return number(packet_of(s).length); }, nullptr, nullptr, nullptr},
     {"orig_len", [](PyObject* s, void*) { return number(packet_of(s).orig_len); }, nullptr, nullptr, nullptr},
     {"ts", [](PyObject* s, void*) { return PyFloat_FromDouble(packet_ts(packet_of(s))); }, nullptr, nullptr, nullptr},
@@ -197,7 +205,9 @@ PyObject* flow_streams(PyObject* self, PyObject*) {
 }
 
 const FlowRecord& record_of(PyObject* s) { return flow_of(s).record; }
-double seconds(uint64_t micros) { return double(micros) / 1e6; }
+// A time of whole microseconds is reckoned from them, as archives in
+// microseconds always were.
+double seconds(uint64_t nanos) { return nanos % 1000 ? double(nanos) / 1e9 : double(nanos / 1000) / 1e6; }
 
 PyGetSetDef kFlowGetters[] = {
     {"id", [](PyObject* s, void*) { return number(record_of(s).id); }, nullptr, nullptr, nullptr},
@@ -212,9 +222,9 @@ PyGetSetDef kFlowGetters[] = {
     {"dst_port", [](PyObject* s, void*) { return number(record_of(s).dst_port); }, nullptr, nullptr, nullptr},
     {"packet_count", [](PyObject* s, void*) { return number(record_of(s).packet_count); }, nullptr, nullptr, nullptr},
     {"total_bytes", [](PyObject* s, void*) { return number(record_of(s).total_bytes); }, nullptr, nullptr, nullptr},
-    {"start_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).start_ts)); }, nullptr,
+    {"start_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).start_ns)); }, nullptr,
      nullptr, nullptr},
-    {"end_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).end_ts)); }, nullptr, nullptr,
+    {"end_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).end_ns)); }, nullptr, nullptr,
      nullptr},
     {"community_id",
      [](PyObject* s, void*) {
@@ -386,6 +396,16 @@ PyObject* new_archive(Reader reader, std::optional<TemporaryArchive> temporary) 
     if (!o) return nullptr;
     new (&archive_of(o)) ArchiveState{std::move(reader), std::move(temporary)};
     return o;
+}
+
+std::shared_ptr<const ArchiveReader> archive_reader(PyObject* o) {
+    if (!archive_type || !PyObject_TypeCheck(o, archive_type)) return nullptr;
+    return archive_of(o).reader;
+}
+
+const FlowRecord* flow_record(PyObject* o, const ArchiveReader& reader) {
+    if (!flow_type || !PyObject_TypeCheck(o, flow_type) || flow_of(o).reader.get() != &reader) return nullptr;
+    return &flow_of(o).record;
 }
 
 }  // namespace flowsieve::python

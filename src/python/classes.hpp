@@ -18,6 +18,12 @@ struct ArchiveTypes {
     PyObject* packet;
 };
 
+// The new slot of a class that only the module makes.
+template <const char* Name>
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return raise({PyExc_TypeError, std::string("No constructor defined for ") + Name});
+}
+
 // Creates the three heap types once; nullptr members with an exception
 // pending on failure. The types live for the life of the process.
 ArchiveTypes create_archive_types();
@@ -32,5 +38,10 @@ struct TemporaryArchive {
 // A new Archive that holds the reader.
 PyObject* new_archive(std::shared_ptr<const archive::ArchiveReader> reader,
                       std::optional<TemporaryArchive> temporary = std::nullopt);
+
+// The reader of an Archive, or nothing for any other object.
+std::shared_ptr<const archive::ArchiveReader> archive_reader(PyObject* o);
+// The record of a Flow of the reader's archive, or nullptr for any other object.
+const archive::FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader);
 
 }  // namespace flowsieve::python

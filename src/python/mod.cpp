@@ -6,6 +6,7 @@
 #include "archive/mod.hpp"
 #include "archive/writer.hpp"
 #include "python/args.hpp"
+#include "python/arrays.hpp"
 #include "python/classes.hpp"
 #include "split/driver.hpp"
 #include "util/os_error.hpp"
@@ -110,6 +111,13 @@ PyMethodDef kFunctions[] = {
     {"pipe_archive", keywords(pipe_archive), METH_VARARGS | METH_KEYWORDS,
      "pipe_archive(archive_path)\n--\n\nYield each flow from a .fsieve archive as a complete pcap file (bytes).\n"
      "Returns a list of bytes; each bytes object is a standalone pcap file."},
+    {"flow_arrays", keywords(flow_arrays), METH_VARARGS | METH_KEYWORDS,
+     "flow_arrays(source, strategy=None, packets=8, packet_bytes=0, payload_bytes=0, anonymize=True, "
+     "flows=None, ip_filters=..., port_filters=...)\n--\n\n"
+     "A capture's flows (a path, or \"-\" for standard input) or an Archive's as NumPy arrays, one row per flow.\n\n"
+     "Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,\n"
+     "directions, gaps and TCP flags of its first `packets` packets, their first `packet_bytes` bytes\n"
+     "from the IP header on, and the first `payload_bytes` bytes of its payload."},
     {"read_flows", keywords(read_flows), METH_VARARGS | METH_KEYWORDS,
      "read_flows(input_path, strategy=\"session\", max_sessions=10000, ip_filters=..., port_filters=...)\n--\n\n"
      "Directly read a pcap/pcapng file and return all flows as an Archive.\n\n"
@@ -184,7 +192,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_flowsieve() {
     bool added = types.archive && add_public(module, "Archive", new_ref(types.archive)) &&
                  add_public(module, "Flow", new_ref(types.flow)) &&
                  add_public(module, "Packet", new_ref(types.packet));
+    PyObject* flow_arrays_type = added ? create_flow_arrays_type() : nullptr;
+    added = flow_arrays_type && add_public(module, "FlowArrays", new_ref(flow_arrays_type));
     for (PyMethodDef& def : kFunctions) added = added && add_public(module, def.ml_name, new_function(&def));
+    added = added && PyModule_AddStringConstant(module, "__version__", FLOWSIEVE_VERSION) == 0;
     if (!added) {
         Py_DECREF(module);
         return nullptr;

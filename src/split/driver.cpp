@@ -3,35 +3,9 @@
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "split/writer.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve {
-namespace {
-
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t n;
-        uint32_t cp;
-        if (c < 0x80) n = 1, cp = c;
-        else if ((c & 0xE0) == 0xC0) n = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0) n = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0) n = 4, cp = c & 0x07;
-        else return false;
-        if (i + n > s.size()) return false;
-        for (size_t k = 1; k < n; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string file_stem(const std::string& input_path) {
     // The last normal component: trailing "/" and "." components are skipped.
@@ -67,7 +41,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
-    const uint32_t link_type = source->reader->link_type();
+    const FrameFileFormat frame_format = source->reader->frame_format();
     const uint64_t input_size = source->input.size();
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error(), o.output_dir);
 
@@ -82,7 +56,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     WriterSetOptions writer_options;
     writer_options.output_dir = o.output_dir;
     writer_options.stem = o.stem.empty() ? file_stem(o.input_path) : o.stem;
-    writer_options.link_type = link_type;
+    writer_options.frame_format = frame_format;
     writer_options.output_type = output_type;
     writer_options.buffer_bytes = o.buffer_bytes;
     writer_options.max_sessions = o.max_sessions;
@@ -93,7 +67,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto report = [&] {
         return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
                                        writers.value()->flow_count(), packets.fragments_matched(),
-                                       packets.fragments_unmatched()});
+                                       packets.fragments_unmatched(), packets.packets_kept()});
     };
     auto write_flows = [&]() -> Status<SplitError> {
         while (size_t ready = packets.wait_front()) {

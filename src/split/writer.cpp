@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 #include "flow/strategy.hpp"
@@ -67,7 +68,10 @@ Status<> create_directories(const std::string& path) {
 }
 
 FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock)
-    : options_(std::move(options)), dir_(std::move(dir)), lock_(std::move(lock)) {}
+    : options_(std::move(options)),
+      file_header_(options_.frame_format.file_header()),
+      dir_(std::move(dir)),
+      lock_(std::move(lock)) {}
 
 Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
     const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
@@ -144,10 +148,14 @@ Status<> FlowWriterSet::flush(Writer& w) { return w.buffer.flush(w.fd.get()); }
 
 Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
     if (options_.output_type == OutputType::Pcap) {
-        uint8_t header[kPcapRecordHeaderSize];
-        encode_pcap_record_header(header, p.ts_sec, p.ts_usec, p.incl_len, p.orig_len);
-        if (auto st = w.buffer.write_copy(w.fd.get(), header, sizeof header); !st) return st;
-        return w.buffer.write(w.fd.get(), p.data.data(), p.data.size());
+        const FrameFileFormat& format = options_.frame_format;
+        uint8_t head[FrameFileFormat::kMaxRecordHead];
+        const size_t head_size = format.record_head(head, p.time(), p.incl_len, p.orig_len, p.link_type);
+        if (auto st = w.buffer.write_copy(w.fd.get(), head, head_size); !st) return st;
+        if (auto st = w.buffer.write(w.fd.get(), p.data.data(), p.data.size()); !st) return st;
+        uint8_t tail[FrameFileFormat::kMaxRecordTail];
+        const size_t tail_size = format.record_tail(tail, p.incl_len);
+        return tail_size ? w.buffer.write_copy(w.fd.get(), tail, tail_size) : Status<>{};
     }
     if (!p.payload_offset) return {};
     size_t offset = size_t(*p.payload_offset);
@@ -155,7 +163,7 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
 }
 
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
-    const char* ext = options_.output_type == OutputType::Pcap ? ".pcap" : ".l7";
+    const char* ext = options_.output_type == OutputType::Pcap ? options_.frame_format.extension() : ".l7";
     return options_.stem + "_" + std::string(sanitized_key) + ext;
 }
 
@@ -201,9 +209,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     Writer* w = take_free_writer();
     w->fd = std::move(fd);
     if (create && options_.output_type == OutputType::Pcap) {
-        uint8_t header[kPcapGlobalHeaderSize];
-        encode_pcap_global_header(header, options_.link_type);
-        if (auto st = w->buffer.write_copy(w->fd.get(), header, sizeof header); !st) {
+        if (auto st = w->buffer.write_copy(w->fd.get(), file_header_.data(), file_header_.size()); !st) {
             release_writer(*w);
             return st;
         }
@@ -236,6 +242,10 @@ Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& n
 Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet) {
     if (flow >= flow_count_) flow_count_ = flow + 1;
     if (options_.output_type == OutputType::Stream) return write_stream(flow, key, packet);
+    if (packet.incl_len > options_.frame_format.snap_length && options_.output_type == OutputType::Pcap) {
+        uint32_t& longest = oversized_[flow];
+        longest = std::max(longest, packet.incl_len);
+    }
     const bool payload = packet.payload_offset && *packet.payload_offset < packet.payload_end;
     auto w = writer_for(flow, [&] { return final_name(key); });
     if (!w) return std::move(w).error();
@@ -354,6 +364,18 @@ uint64_t FlowWriterSet::discard(const FlowTable& keys) {
     return removed;
 }
 
+// Rewrites the file header of a closed pcap file to state a larger snap
+// length; the header keeps its size.
+Status<> FlowWriterSet::state_snap_length(const std::string& tmp, uint32_t snap_length) {
+    FrameFileFormat format = options_.frame_format;
+    format.snap_length = snap_length;
+    const std::vector<uint8_t> header = format.file_header();
+    auto opened = open_regular_for_writing(dir_.get(), tmp.c_str(), 0);
+    if (!opened) return os_error(opened.error());
+    if (::pwrite(opened->get(), header.data(), header.size(), 0) != ssize_t(header.size())) return os_error(errno);
+    return {};
+}
+
 Status<> FlowWriterSet::finish(const FlowTable& keys) {
     if (options_.output_type == OutputType::Stream)
         if (auto st = finish_streams(keys); !st) return st;
@@ -371,8 +393,21 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;
         }
-        if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) return true;
-        result = in_output_dir(os_error(errno), name);  // the flows not yet renamed keep their temporary names
+        if (auto longest = oversized_.find(file); longest != oversized_.end())
+            if (auto st = state_snap_length(tmp, longest->second); !st) {
+                result = in_output_dir(st.error(), tmp);
+                return false;
+            }
+        // A symlink, device or FIFO at the name is not a file of an earlier split.
+        if (names_special_file(dir_.get(), name.c_str())) {
+            Error refused = in_output_dir(Error{}, name);
+            refused.message = "Not a regular file: " + refused.path;
+            result = std::move(refused);
+        } else if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) {
+            return true;
+        } else {
+            result = in_output_dir(os_error(errno), name);
+        }  // the flows not yet renamed keep their temporary names
         return false;
     });
     // After a failure the set holds the lock on, so that `discard` removes

@@ -12,11 +12,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "packet/packet.hpp"
 #include "flow/flow_table.hpp"
 #include "flow/reassembly.hpp"
+#include "parser/frame_file.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 #include "util/write_buffer.hpp"
@@ -37,7 +39,7 @@ Status<> create_directories(const std::string& path);
 struct WriterSetOptions {
     std::string output_dir;
     std::string stem;
-    uint32_t link_type = 1;
+    FrameFileFormat frame_format;  // of pcap files
     OutputType output_type = OutputType::Pcap;
     size_t buffer_bytes = 10000;
     uint32_t max_sessions = 10000;
@@ -122,12 +124,14 @@ private:
     Status<> flush(Writer& w);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
     Status<> close_writer(Writer& w);
+    Status<> state_snap_length(const std::string& tmp, uint32_t snap_length);
     void unlink_lru(Writer& w);
     void push_newest(Writer& w);
     Writer* take_free_writer();
     void release_writer(Writer& w);
 
     WriterSetOptions options_;
+    std::vector<uint8_t> file_header_;  // of every pcap file
     UniqueFd dir_;
     UniqueFd lock_;  // held while the set writes
     // Every flow's open writer by number (none while the open limit keeps
@@ -139,6 +143,10 @@ private:
     std::vector<StreamFlow> stream_flows_;  // by flow number
     std::vector<StreamFile> stream_files_;  // by file number
     StreamGaps gaps_;
+    // The longest record of each pcap file that holds one longer than the
+    // snap length its header states (a capture damaged so): the header is
+    // made to state it before the file gets its name.
+    std::unordered_map<uint32_t, uint32_t> oversized_;
     std::vector<std::unique_ptr<Writer>> writers_;  // every writer ever made
     std::vector<Writer*> free_writers_;
     Writer* oldest_ = nullptr;

@@ -43,6 +43,11 @@ int kind_of(int dir_fd, const char* name, struct stat& st) {
 
 }  // namespace
 
+bool names_special_file(int dir_fd, const char* name) {
+    struct stat st;
+    return ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 std::optional<FileId> file_id(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return std::nullopt;

@@ -31,6 +31,11 @@ Result<UniqueFd, int> create_afresh(int dir_fd, const char* name, int flags, mod
 // left it; one that someone holds fails with EBUSY.
 Result<UniqueFd, int> create_held(int dir_fd, const char* name, int flags, mode_t mode = 0666);
 
+// Whether the name (not followed) holds what a rename onto it must not
+// replace: a symlink, device, FIFO or socket. Nothing, a regular file or a
+// directory (onto which a rename fails by itself) is not such a file.
+bool names_special_file(int dir_fd, const char* name);
+
 // A file's identity: its device and inode.
 struct FileId {
     dev_t dev = 0;

@@ -11,10 +11,12 @@ struct Progress {
     uint64_t input_size = 0;
     uint64_t packets = 0;     // read from the capture
     uint64_t flows = 0;
-    // Later IP fragments given their datagram's ports, and those whose first
-    // fragment never came; counted once all packets are in.
+    // Of the packets the filters kept: later IP fragments given their
+    // datagram's ports, those whose first fragment never came, and all the
+    // kept packets; counted once all packets are in.
     uint64_t fragments_matched = 0;
     uint64_t fragments_unmatched = 0;
+    uint64_t packets_kept = 0;
 };
 
 class ProgressObserver {

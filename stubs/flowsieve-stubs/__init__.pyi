@@ -4,12 +4,23 @@
 # is read-only. Doc strings are the runtime objects' own.
 
 from os import PathLike
-from typing import List, Optional, Sequence, SupportsIndex, Tuple, Union, final
+from typing import Any, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union, final
+
+import numpy
+from numpy.typing import NDArray
 
 # Every path argument: a str or any os.PathLike (through os.fspath).
 _Path = Union[str, PathLike[str], PathLike[bytes]]
+# The valid values; the module takes them in any case. ip_filters and
+# port_filters must not be a bare str, which raises TypeError when called.
+_Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
+_OutputType = Literal["pcap", "l7", "stream"]
 
-__all__ = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
+# The package's version.
+__version__: str
+
+__all__ = ["Archive", "Flow", "Packet", "FlowArrays", "create_archive", "split", "pipe_archive", "flow_arrays",
+           "read_flows"]
 
 @final
 class Archive:
@@ -71,6 +82,12 @@ class Packet:
     @property
     def ts_usec(self) -> int: ...
     @property
+    def ts_nsec(self) -> int:
+        """Nanoseconds within the second (ts_usec * 1000 in a capture of microseconds)."""
+    @property
+    def link_type(self) -> int:
+        """Link type of the frame's interface."""
+    @property
     def length(self) -> int: ...
     @property
     def orig_len(self) -> int: ...
@@ -80,10 +97,61 @@ class Packet:
     def data(self) -> bytes:
         """Raw L2 frame data (Ethernet frame or equivalent)."""
 
+@final
+class FlowArrays:
+    # One row per flow: the flow's fields and counts (shape (F,)), its first
+    # K packets (F, K), their first M bytes (F, K, M), its payload (F, L).
+    @property
+    def id(self) -> NDArray[numpy.uint32]: ...
+    @property
+    def proto(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def src_port(self) -> NDArray[numpy.uint16]: ...
+    @property
+    def dst_port(self) -> NDArray[numpy.uint16]: ...
+    @property
+    def src_addr(self) -> NDArray[numpy.str_]: ...
+    @property
+    def dst_addr(self) -> NDArray[numpy.str_]: ...
+    @property
+    def key(self) -> NDArray[numpy.str_]: ...
+    @property
+    def start_ns(self) -> NDArray[numpy.int64]: ...
+    @property
+    def end_ns(self) -> NDArray[numpy.int64]: ...
+    @property
+    def packet_count(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def byte_count(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def fwd_packets(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def fwd_bytes(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def bwd_packets(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def bwd_bytes(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def sizes(self) -> NDArray[numpy.int32]: ...
+    @property
+    def directions(self) -> NDArray[numpy.int8]: ...
+    @property
+    def iat_ns(self) -> NDArray[numpy.int64]: ...
+    @property
+    def tcp_flags(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def packet_bytes(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def payload(self) -> NDArray[numpy.uint8]: ...
+    @property
+    def payload_len(self) -> NDArray[numpy.int32]: ...
+    def frame(self) -> Any:
+        """The per-flow arrays as the columns of a pandas DataFrame, one row per flow."""
+
 def create_archive(
     input_path: _Path,
     output_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
@@ -93,12 +161,12 @@ def create_archive(
 def split(
     input_path: _Path,
     output_dir: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     buffer_bytes: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
-    output_type: str = "pcap",  # "pcap", "l7" or "stream" (reassembled TCP)
+    output_type: _OutputType = "pcap",
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -106,9 +174,26 @@ def pipe_archive(archive_path: _Path) -> List[bytes]:
     """Yield each flow from a .fsieve archive as a complete pcap file (bytes).
     Returns a list of bytes; each bytes object is a standalone pcap file."""
 
+def flow_arrays(
+    source: Union[_Path, Archive],
+    strategy: Optional[str] = None,
+    packets: SupportsIndex = 8,
+    packet_bytes: SupportsIndex = 0,
+    payload_bytes: SupportsIndex = 0,
+    anonymize: bool = True,
+    flows: Optional[Sequence[Flow]] = None,
+    ip_filters: Sequence[str] = ...,
+    port_filters: Sequence[int] = ...,
+) -> FlowArrays:
+    """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
+
+    Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,
+    directions, gaps and TCP flags of its first `packets` packets, their first `packet_bytes` bytes
+    from the IP header on, and the first `payload_bytes` bytes of its payload."""
+
 def read_flows(
     input_path: _Path,
-    strategy: str = "session",
+    strategy: _Strategy = "session",
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,

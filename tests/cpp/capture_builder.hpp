@@ -125,7 +125,7 @@ inline SharedBytes shared(const Bytes& b) {
     auto store = std::make_shared<const Bytes>(b);  // exact size, so ASan sees over-reads
     return SharedBytes(store, store->data(), store->size());
 }
-inline ParsedPacket dissect(const Bytes& frame, uint32_t link = 1) { return dissect_frame(1, 2, 3, shared(frame), link); }
+inline ParsedPacket dissect(const Bytes& frame, uint32_t link = 1) { return dissect_frame({1, 2, 2000}, 3, shared(frame), link); }
 
 struct Capture {
     uint32_t link_type = 0;

@@ -88,22 +88,23 @@ TEST_F(Corpus, EveryFileReadsToItsEndOrItsError) {
 }
 
 TEST_F(Corpus, TimestampsAndLengths) {
-    struct Fact { const char* file; size_t index; uint32_t sec, usec, incl, orig; };
+    struct Fact { const char* file; size_t index; uint32_t sec, nsec, incl, orig; };
     for (const Fact& f : std::initializer_list<Fact>{
-             {"libpcap_pcapng-tsresol-bin-overflow.pcapng", 0, 2077252342, 775807, 1, 1},  // 2^-63 resolution ignored
+             {"libpcap_pcapng-tsresol-bin-overflow.pcapng", 0, 0, 999999999, 1, 1},  // 2^-63 s, rounded down
              {"libpcap_pcapng-packet-before-idb.pcapng", 0, 0, 0, 4, 4},
-             {"zeek_get-to-ssh-server.pcap", 0, 1770126425, 732560, 74, 74},              // nanoseconds, little-endian
-             {"pcapplusplus_nanosecs_big_endian.pcap", 0, 1766361926, 167647, 74, 74},
-             {"tcpdump_isup.pcap", 0, 1089032999, 862196, 146, 146},                      // big-endian
-             {"zeek_pcapng-multi-interface.pcapng", 0, 1767663089, 500330, 96, 96},       // if_tsresol 9
-             {"zeek_pcapng-multi-interface.pcapng", 2, 1767663437, 111897, 70, 70},       // if_tsresol 6
-             {"pcapng-test-generator_le_test008.pcapng", 0, 1340954, 905298, 96, 314},
-             {"pcapng-test-generator_le_test008.pcapng", 1, 1340954905, 299858, 128, 342},  // late IDB: 10^6
-             {"pcapng-test-generator_be_test010.pcapng", 0, 0, 0, 316, 314}}) {           // SPB keeps its padding
+             {"zeek_get-to-ssh-server.pcap", 0, 1770126425, 732560000, 74, 74},    // nanoseconds, little-endian
+             {"pcapplusplus_nanosecs_big_endian.pcap", 0, 1766361926, 167647291, 74, 74},
+             {"tcpdump_isup.pcap", 0, 1089032999, 862196000, 146, 146},            // big-endian
+             {"zeek_pcapng-multi-interface.pcapng", 0, 1767663089, 500330493, 96, 96},  // if_tsresol 9
+             {"zeek_pcapng-multi-interface.pcapng", 2, 1767663437, 111897000, 70, 70},  // if_tsresol 6
+             {"pcapng-test-generator_le_test008.pcapng", 0, 1340954, 905298858, 96, 314},
+             {"pcapng-test-generator_le_test008.pcapng", 1, 1340954905, 299858000, 128, 342},  // late IDB: 10^6
+             {"pcapng-test-generator_be_test010.pcapng", 0, 0, 0, 316, 314}}) {    // SPB keeps its padding
         Capture c = load(f.file);
         ASSERT_GT(c.packets.size(), f.index) << f.file;
         const ParsedPacket& p = c.packets[f.index];
-        EXPECT_EQ(std::tuple(p.ts_sec, p.ts_usec, p.incl_len, p.orig_len), std::tuple(f.sec, f.usec, f.incl, f.orig))
+        EXPECT_EQ(std::tuple(p.ts_sec, p.ts_usec, p.ts_nsec, p.incl_len, p.orig_len),
+                  std::tuple(f.sec, f.nsec / 1000, f.nsec, f.incl, f.orig))
             << f.file << " #" << f.index;
     }
 }
@@ -116,7 +117,8 @@ TEST_F(Corpus, DecodedHeaders) {
              {"libpcap_ipv6_ah_modes.pcap", 0, 17, 12345, 54321, 82}, {"libpcap_ipv6_ah_modes.pcap", 1, 41, 0, 0, 74},
              {"zeek_ip6_esp.pcap", 0, 58, 0, 0, {}}, {"zeek_ip6_esp.pcap", 1, 50, 0, 0, {}},
              {"tcpdump_02-sunrise-sunset-esp.pcap", 0, 50, 0, 0, 34}, {"zeek_radiotap.pcap", 2, 17, 5353, 5353, 105},
-             {"zeek_radiotap.pcap", 0, -1, 0, 0, {}},  // QoS data: the LLC header is not where it is looked for
+             {"zeek_radiotap.pcap", 0, 17, 61738, 53, 110},  // QoS data: LLC after the QoS Control field
+             {"zeek_wlanmon.pcap", 1, 17, 53, 61738, 62}, {"aircrack-ng_capture_wds-01.cap", 0, -1, 0, 0, {}},
              {"zeek_ip6-ext-trunc.pcap", 0, -1, 0, 0, {}}, {"pcapplusplus_QinQ_802.1_AD.pcapng", 0, 253, 0, 0, 42},  // 802.1ad, 802.1Q
              {"tcpdump_tcp_header_heapoverflow.pcap", 0, -1, 0, 0, {}}, {"libpcap_pcapng-packet-before-idb.pcapng", 0, -1, 0, 0, {}}}) {
         Capture c = load(f.file);

@@ -50,7 +50,7 @@ TEST(FragmentMatcher, GivesLaterFragmentsTheirDatagramsPortsInCaptureOrder) {
             while (matcher.ready()) out.push_back(matcher.take());
         };
         for (size_t i = 0; i < c.frames.size(); ++i) {
-            ParsedPacket p = dissect_frame(uint32_t(i), 0, 0, shared(c.frames[i]), 1);
+            ParsedPacket p = dissect_frame({uint32_t(i), 0, 0}, 0, shared(c.frames[i]), 1);
             if (!matcher.takes(p)) {
                 out.push_back(std::move(p));
                 continue;

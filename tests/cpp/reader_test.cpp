@@ -129,9 +129,9 @@ TEST_P(PcapNgFormats, ConvertsTimestampsPerInterface) {
     ng.block(1, cat(ints(big, {{1, 2}, {0, 6}, {9, 2}, {8, 2}}), Bytes{3, 0, 0, 0}));  // if_tsresol 3 running into the trailer: not read
     struct Expect { uint32_t interface; uint64_t ticks; uint32_t sec, usec, link; };
     const std::vector<Expect> expected = {{0, 1500000123456789000u, 1500000123, 456789, 1}, {1, 1234, 1, 234000, 105},
-        {2, 3000005, 3, 5, 1}, {3, 3000005, 3, 5, 1}, {4, 3000005, 3, 5, 1}, {5, 3000005, 3, 5, 1}, {6, 7, 7, 0, 101},
+        {2, 3000005, 46875, 78125, 1}, {3, 3000005, 3, 5, 1}, {4, 3000005, 3, 5, 1}, {5, 3000005, 3, 5, 1}, {6, 7, 7, 0, 101},
         {7, ~uint64_t(0), 1, 844674, 1}, {8, 3000005, 3, 5, 1}, {99, 3000005, 3, 5, 1},
-        {2, 0x7FFFFFFFFFFFFFFF, 2077252342, 775807, 1}};  // seconds keep their low 32 bits
+        {2, 0x7FFFFFFFFFFFFFFF, 4294967295, 984375, 1}};  // 2^-6 s; seconds keep their low 32 bits
     for (const Expect& e : expected) ng.epb(e.interface, e.ticks, e.link == 105 ? wlan : e.link == 101 ? raw : kFrame, 1000);
     ng.block(0x40000BAD, Bytes(7, 1)).idb(101).epb(9, 3000005, kFrame);  // a late IDB is not added
     ng.spb(5, {1, 2, 3, 4, 5}).block(3, ints(big, {{77, 4}})).epb(0, 0, {});  // the second SPB is 16 bytes long

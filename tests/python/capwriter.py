@@ -92,6 +92,24 @@ def pcap(items, linktype=1, order="<", nano=False):
     return b"".join(out)
 
 
+def written(items, links=(1,), snap=65535, nano=False):
+    """What flowsieve writes for a flow of (sec, fraction, frame, orig_len, link type) records from a capture whose
+    frames are of `links` with this snap length and precision (the fraction in ns when nano, else in us): classic
+    pcap for one link type, pcapng with an interface per link type otherwise."""
+    if len(links) == 1:
+        out = [struct.pack("<IHHiIII", 0xA1B23C4D if nano else 0xA1B2C3D4, 2, 4, 0, 0, snap, links[0])]
+        out += [struct.pack("<4I", sec, frac, len(frame), orig) + frame for sec, frac, frame, orig, _ in items]
+        return b"".join(out)
+    tsresol = struct.pack("<HHB3x", 9, 1, 9) + bytes(4) if nano else b""
+    out = [block("<", 0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))]
+    out += [block("<", 1, struct.pack("<HHI", link, 0, snap) + tsresol) for link in links]
+    for sec, frac, frame, orig, link in items:
+        ticks = sec * (10**9 if nano else 10**6) + frac
+        iface = links.index(link) if link in links else 0
+        out.append(block("<", 6, struct.pack("<5I", iface, ticks >> 32, ticks & 0xFFFFFFFF, len(frame), orig) + frame))
+    return b"".join(out)
+
+
 def block(order, block_type, body):
     body += bytes(-len(body) % 4)
     return struct.pack(order + "II", block_type, len(body) + 12) + body + struct.pack(order + "I", len(body) + 12)

@@ -1,4 +1,5 @@
 """Splits every real capture and checks each flow file against keys computed here from the raw frame bytes."""
+import collections
 import ipaddress
 import shutil
 import struct
@@ -8,27 +9,57 @@ from pathlib import Path
 import pytest
 
 import flowsieve
-from capwriter import ip_bytes, pcap
+from capwriter import ip_bytes, pcap, written
 
 CAPTURES = Path(__file__).resolve().parents[2].parent / "shared" / "captures"
 NAMES = sorted(p.name for p in CAPTURES.glob("*") if p.suffix in (".pcap", ".pcapng", ".cap")) if CAPTURES.is_dir() else []
 PCAP_MAGICS = {b"\xd4\xc3\xb2\xa1": ("<", False), b"\xa1\xb2\xc3\xd4": (">", False),
                b"\x4d\x3c\xb2\xa1": ("<", True), b"\xa1\xb2\x3c\x4d": (">", True)}
+# How a capture's frames are written out: its link types, snap length and precision (nanoseconds or microseconds).
+Format = collections.namedtuple("Format", "links snap nano")
+
+
+def snap_written(declared):
+    return 262144 if declared == 0 else max(declared, 65535)
+
+
+def tsresol_ticks(value):
+    """Ticks per second of an if_tsresol value; None for a power beyond 64 bits."""
+    power = value & 0x7F
+    if value & 0x80:
+        return 2**power if power <= 63 else None
+    return 10**power if power <= 19 else None
 
 
 def read_capture(data):
-    """Returns (link type, [(sec, usec, frame, orig_len, frame link type)], error text or None) as flowsieve reads."""
+    """Returns (link type, [(sec, fraction, frame, orig_len, frame link type)], error text or None) as flowsieve
+    reads, the fraction of a second in the unit that output_format(data).nano says."""
+    return read_all(data)[:3]
+
+
+def output_format(data):
+    return read_all(data)[3]
+
+
+def ns_records(data):
+    """The records of read_capture with their times in nanoseconds, whatever the file's precision."""
+    _, recs, _, fmt = read_all(data)
+    return [(sec, frac if fmt.nano else frac * 1000, *rest) for sec, frac, *rest in recs]
+
+
+def read_all(data):
     if data[:4] in PCAP_MAGICS:
         order, nano = PCAP_MAGICS[data[:4]]
         link, pos, recs = struct.unpack_from(order + "I", data, 20)[0], 24, []
+        fmt = Format([link], snap_written(struct.unpack_from(order + "I", data, 16)[0]), nano)
         while len(data) - pos >= 16:
             sec, sub, incl, orig = struct.unpack_from(order + "4I", data, pos)
             pos += 16
             if incl > len(data) - pos:
-                return link, recs, f"Invalid PCAP format: packet incl_len {incl} exceeds remaining data at offset {pos}"
-            recs.append((sec, sub // 1000 if nano else sub, data[pos:pos + incl], orig, link))
+                return link, recs, f"Invalid PCAP format: packet incl_len {incl} exceeds remaining data at offset {pos}", fmt
+            recs.append((sec, sub, data[pos:pos + incl], orig, link))
             pos += incl
-        return link, recs, None
+        return link, recs, None, fmt
     assert data[:4] == b"\n\r\r\n", "every corpus file is pcap or pcapng"
     order, pos, interfaces = "<", 0, []
     while len(data) - pos >= 8:  # the opening scan, up to the first packet block
@@ -49,14 +80,18 @@ def read_capture(data):
                 code, size = struct.unpack_from(order + "HH", data, opt)
                 if code == 0 or opt + 4 + size > end:
                     break
-                if code == 9 and size and not data[opt + 4] & 0x80:
-                    tps = 10 ** data[opt + 4]
+                if code == 9 and size:
+                    tps = tsresol_ticks(data[opt + 4]) or tps
                 opt += 4 + size + (-size % 4)
-            interfaces.append((tps, struct.unpack_from(order + "H", data, pos + 8)[0]))
+            interfaces.append((tps, struct.unpack_from(order + "H", data, pos + 8)[0],
+                               struct.unpack_from(order + "I", data, pos + 12)[0]))
         elif block_type in (3, 6):
             break
         pos += length + (-length % 4)
     link, recs = interfaces[0][1] if interfaces else 1, []
+    fmt = Format(list(dict.fromkeys(i[1] for i in interfaces)) or [1],
+                 max([65535] + [snap_written(i[2]) for i in interfaces]),
+                 any(i[0] > 10**6 or 10**6 % i[0] for i in interfaces))
     while len(data) - pos >= 8:
         block_type, length = struct.unpack_from(order + "II", data, pos)
         if length < 12 or pos + length > len(data):
@@ -64,11 +99,12 @@ def read_capture(data):
         if block_type == 6:
             iface, high, low, cap, orig = struct.unpack_from(order + "5I", data, pos + 8) if length >= 32 else [0] * 5
             if length < 32 or 28 + cap > length - 4:
-                return link, recs, "Invalid PCAP-NG format: " + ("EPB too short" if length < 32 else "EPB packet data exceeds block")
-            tps, frame_link = interfaces[iface] if iface < len(interfaces) else (10**6, 1)
+                return link, recs, "Invalid PCAP-NG format: " + (
+                    "EPB too short" if length < 32 else "EPB packet data exceeds block"), fmt
+            tps, frame_link = interfaces[iface][:2] if iface < len(interfaces) else (10**6, 1)
             sec, rem = divmod(high << 32 | low, tps)
-            usec = rem * 10**6 // tps if tps < 10**6 else rem // (tps // 10**6)
-            recs.append((sec & 0xFFFFFFFF, usec, data[pos + 28:pos + 28 + cap], orig, frame_link))
+            fraction = rem * 10**9 // tps if fmt.nano else rem * 10**6 // tps
+            recs.append((sec & 0xFFFFFFFF, fraction, data[pos + 28:pos + 28 + cap], orig, frame_link))
             pos += length
         elif block_type == 3:
             assert length > 16, "an empty SPB: handling left open"
@@ -76,7 +112,7 @@ def read_capture(data):
             pos += length
         else:
             pos += length + (-length % 4)
-    return link, recs, None
+    return link, recs, None, fmt
 
 
 def dissect_ip(b):
@@ -152,7 +188,8 @@ def dissect(f, link):
         return ip, None, None, None, fragment
     if link in (0, 108):
         families = [struct.unpack_from(order, f)[0] for order in ("!I", "<I")[:2 if link == 0 else 1] if len(f) >= 4]
-        ip, fragment = dissect_ip(f[4:]) if set(families) & {2, 24, 28, 30} else (None, None)
+        ethertype = f[2:4] in IP_TYPES  # as Wireshark reads a header that holds one
+        ip, fragment = dissect_ip(f[4:]) if set(families) & {2, 24, 28, 30} or ethertype else (None, None)
         return ip, None, None, None, fragment
     if link not in (105, 127):
         ip, fragment = dissect_ip(f)
@@ -164,9 +201,10 @@ def dissect(f, link):
     a1, a2, a3 = f[h + 4:h + 10], f[h + 10:h + 16], f[h + 16:h + 22]
     bssid = a3 if kind == 0 else {(0, 0): a3, (0, 1): a2, (1, 0): a1}.get((to_ds, from_ds)) if kind == 2 else None
     end = h + (30 if to_ds and from_ds else 24)
-    snap = len(f) >= end + 8 and f[end:end + 6] == b"\xaa\xaa\x03\x00\x00\x00" and f[end + 6:end + 8] in (
-        b"\x08\x00", b"\x86\xdd")
-    ip, fragment = dissect_ip(f[end + 8:]) if snap else (None, None)
+    snap = lambda at: len(f) >= at + 8 and f[at:at + 6] == b"\xaa\xaa\x03\x00\x00\x00" and f[at + 6:at + 8] in IP_TYPES
+    if not snap(end) and kind == 2 and f[h] & 0x80:  # QoS data: QoS Control, and HT Control with the Order bit
+        end += 2 + (4 if f[h + 1] & 0x80 else 0)
+    ip, fragment = dissect_ip(f[end + 8:]) if snap(end) else (None, None)
     return ip, a2, a1, bssid, fragment
 
 
@@ -200,7 +238,7 @@ def keys(strategy, ip, src_mac, dst_mac, bssid):
     src, dst, sport, dport, proto = ip
     a, b = (len(src), src, sport), (len(dst), dst, dport)
     if strategy == "host":
-        return [text(src), text(dst)]
+        return [text(src)] + ([text(dst)] if dst != src else [])
     if strategy == "hostpair":
         low, high = sorted([a[:2], b[:2]])
         return [f"{text(low[1])}_{text(high[1])}"]
@@ -214,13 +252,13 @@ def keys(strategy, ip, src_mac, dst_mac, bssid):
 @pytest.mark.parametrize("name", NAMES)
 def test_real_capture(tmp_path, name, strategy):
     out, source = tmp_path / "out", CAPTURES / name
-    link, recs, error = read_capture(source.read_bytes())
+    link, recs, error, fmt = read_all(source.read_bytes())
     flows = {}
-    for (sec, usec, frame, orig, frame_link), dissected in zip(recs, dissect_all(recs)):
+    for rec, dissected in zip(recs, dissect_all(recs)):
         for key in keys(strategy, *dissected):
-            flows.setdefault(key, []).append((sec, usec, frame, orig))
-    stem = name.rsplit(".", 1)[0]
-    want = {f"{stem}_{k.replace('.', '_').replace(':', '_')}.pcap": pcap(v, link) for k, v in flows.items()}
+            flows.setdefault(key, []).append(rec)
+    stem, ext = name.rsplit(".", 1)[0], ".pcapng" if len(fmt.links) > 1 else ".pcap"
+    want = {f"{stem}_{k.replace('.', '_').replace(':', '_')}{ext}": written(v, *fmt) for k, v in flows.items()}
     if error:
         with pytest.raises(RuntimeError) as err:
             flowsieve.split(str(source), str(out), strategy)

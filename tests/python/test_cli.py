@@ -8,10 +8,12 @@ import pty
 import re
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 from importlib import metadata
 from pathlib import Path
@@ -70,13 +72,19 @@ SPLIT_CASES = [  # command-line options, the same as split()/create_archive() ar
     (["--strategy=HostPair", "-q"], {"strategy": "hostpair"}),
     (["--ip", "10.0.0.3", "--ip", "2001:db8::1"], {"ip_filters": ["10.0.0.3", "2001:db8::1"]}),
     (["--port", "80", "--port=53"], {"port_filters": [80, 53]}),
+    # all of them, where --ip and --port take any of them
+    (["--between", "10.0.0.1", "--between", "10.0.0.3", "--report", "JSON"], {"ip_filters": ["10.0.0.3"]}),
+    (["--between-port", "1234", "--between-port", "80"], {"port_filters": [1234]}),
     (["-t", "L7", "--max-open", "1", "--buffer", "0"], {"output_type": "l7", "max_sessions": 1, "buffer_bytes": 0}),
 ]
 
 
 @pytest.mark.parametrize("options, kwargs", SPLIT_CASES)
 def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kwargs):
-    assert ok("split", cap, tmp_path / "cli", *options) == b""
+    report = ok("split", cap, tmp_path / "cli", *options)
+    assert report == b"" if "--report" not in options else json.loads(report) == {
+        "packets_read": 8, "packets_kept": 2, "flows": 1, "files": 1, "bytes_read": len(cap.read_bytes()),
+        "fragments_matched": 0, "fragments_unmatched": 0, "undecoded": {}, "warnings": []}
     flowsieve.split(str(cap), str(tmp_path / "py"), **kwargs)
     assert listing(tmp_path / "cli") == listing(tmp_path / "py")
     if "output_type" in kwargs:
@@ -105,7 +113,14 @@ QUERIES = [([], [("flows", ())]), (["--ip", "10.0.0.1"], [("find_by_ip", ("10.0.
            (["--proto", "icmpv6"], [("find_by_protocol", ("icmpv6",))]), (["--port", "7"], [("find_by_port", (7,))]),
            (["--ip", "10.0.0.1", "--proto", "udp", "--port", "53"],  # queries combine: all must match
             [("find_by_ip", ("10.0.0.1",)), ("find_by_protocol", ("udp",)), ("find_by_port", (53,))]),
-           (["--proto", "tcp", "--ip", "10.0.0.3"], [("find_by_protocol", ("tcp",)), ("find_by_ip", ("10.0.0.3",))])]
+           (["--proto", "tcp", "--ip", "10.0.0.3"], [("find_by_protocol", ("tcp",)), ("find_by_ip", ("10.0.0.3",))]),
+           # repeated, --ip, --port and --proto take any of their values (a list), --between and --between-port all
+           (["--ip", "10.0.0.2", "--ip", "10.0.0.3"], [[("find_by_ip", ("10.0.0.2",)), ("find_by_ip", ("10.0.0.3",))]]),
+           (["--port", "80", "--port", "53"], [[("find_by_port", (80,)), ("find_by_port", (53,))]]),
+           (["--proto", "17", "--proto", "icmp"], [[("find_by_protocol", ("udp",)), ("find_by_protocol", ("icmp",))]]),
+           (["--between", "10.0.0.1", "--between", "10.0.0.3"], [("find_by_ip", ("10.0.0.1",)), ("find_by_ip", ("10.0.0.3",))]),
+           (["--between-port", "80", "--between-port", "999", "--ip", "::", "--ip", "2001:db8::1"],
+            [("find_by_port", (80,)), ("find_by_port", (999,))])]
 ATTRS = ["id", "proto", "proto_name", "src_addr", "src_port", "dst_addr", "dst_port", "packet_count", "total_bytes"]
 
 
@@ -115,8 +130,9 @@ def test_flows_lists_what_the_queries_return(arch, query, calls, fmt):
     out = ok("flows", arch, *query, "--format", fmt).decode()
     rows = list(csv.DictReader(io.StringIO(out))) if fmt == "csv" else [json.loads(s) for s in out.splitlines()]
     archive = flowsieve.Archive.open(arch)
-    found = [[f.id for f in getattr(archive, method)(*args)] for method, args in calls]
-    want = [archive.get_flow(i) for i in found[0] if all(i in ids for ids in found)]
+    found = [{f.id for method, args in (call if isinstance(call, list) else [call])
+              for f in getattr(archive, method)(*args)} for call in calls]
+    want = [archive.get_flow(i) for i in sorted(set.intersection(*found))]
     assert len(rows) == len(want)
     for row, flow in zip(rows, want):
         assert [str(row[a]) for a in ATTRS] == [str(getattr(flow, a)) for a in ATTRS]
@@ -127,10 +143,13 @@ def test_flows_lists_what_the_queries_return(arch, query, calls, fmt):
 def test_flows_table(arch):
     lines = ok("flows", arch, "--port", "1234").decode().splitlines()
     assert lines[0].split()[:3] == ["ID", "PROTO", "SOURCE"] and lines[-1] == "1 flow, 2 packets, 119 bytes"
+    assert lines[0].index("COMMUNITY ID") == lines[1].index(" 1:") + 1
+    assert ok("flows", arch, "--proto", "58").decode().splitlines()[-1] == "1 flow, 1 packet, 62 bytes"
     assert re.fullmatch(r" *1  TCP +10\.0\.0\.1 +1234  10\.0\.0\.2 +80 +2 +119  2020-09-13 12:26:40\.000007 +1\.001000"
                         r"  1:[A-Za-z0-9+/]{27}=", lines[1])
     lines = ok("flows", arch).decode().splitlines()
-    assert len(lines) == 6 + 2 and len({len(s) for s in lines[:-1]}) == 1  # aligned columns
+    # aligned columns, the Community ID (30 characters) last: none for the flow without an IP layer
+    assert len(lines) == 6 + 2 and {len(s) for s in lines[1:-1] if " 1:" in s} == {lines[0].index("COMMUNITY ID") + 30}
     assert re.match(r" *4  TCP +2001:db8::2 +80  2001:db8::1 +999 ", lines[4])  # IPv6 in short form
     assert [s.split()[0] for s in lines[1:-1]] == [str(f.id) for f in flowsieve.Archive.open(str(arch)).flows()]
 
@@ -161,10 +180,11 @@ def test_export_of_a_table_repeating_one_flow_8000_times(tmp_path, arch):
     footer = bytearray(content[-128:])
     struct.pack_into("<2Q", footer, 48, len(content) - 128, 96 * 8000)  # table_off, table_len
     struct.pack_into("<2Q", footer, 72, 0, 0)  # no index
-    (tmp_path / "rep.fsieve").write_bytes(content[:-128] + content[table_off:table_off + 96] * 8000 + footer)
+    table = b"".join(struct.pack("<Q", i) + content[table_off + 8:table_off + 96] for i in range(1, 8001))
+    (tmp_path / "rep.fsieve").write_bytes(content[:-128] + table + footer)
     ok("export", tmp_path / "rep.fsieve", "-o", tmp_path / "out")  # within run()'s time limit
     files = listing(tmp_path / "out")
-    assert set(files) == {f"rep_{S12}_1.pcap"} | {f"rep_{S12}_1_{n}.pcap" for n in range(2, 8001)}
+    assert set(files) == {f"rep_{S12}_{n}.pcap" for n in range(1, 8001)}
     assert files[f"rep_{S12}_1.pcap"] == flowsieve.pipe_archive(str(arch))[0]
 
 
@@ -189,7 +209,7 @@ COMMANDS = ["split", "archive", "flows", "export"]
 
 
 def test_help_and_version():
-    assert ok("--version").decode() == f"flowsieve {metadata.version('flowsieve')}\n"
+    assert ok("--version").decode() == f"flowsieve {metadata.version('flowsieve')}\n" == f"flowsieve {flowsieve.__version__}\n"
     assert ok("-V") == ok("--version")
     assert ok("--help").startswith(b"Usage: flowsieve COMMAND")
     for command in COMMANDS:
@@ -203,7 +223,7 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
 @pytest.mark.parametrize("args, status, message, made", [  # made: directories there before the command
     ([], 2, None, []), (["frobnicate"], 2, "unknown command 'frobnicate'", []),
     (["--bogus"], 2, "unknown option '--bogus'", []),
-    (["split", "{cap}"], 2, "split needs CAPTURE and OUTDIR", []), (["flows"], 2, "flows needs ARCHIVE", []),
+    (["split", "{cap}"], 2, "split needs CAPTURE and OUTDIR", []), (["flows"], 2, "flows needs ARCHIVE or FOLDER", []),
     (["split", "{cap}", "o", "extra"], 2, "unexpected argument 'extra'", []),
     (["split", "{cap}", "o", "--frob"], 2, "unknown option '--frob'", []),
     (["archive", "{cap}", "a", "-qZ"], 2, "unknown option '-Z'", []),
@@ -240,8 +260,19 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["split", "{cap}", "o", "--ip", "10.0.0.1/8"], 2,
      "invalid --ip value '10.0.0.1/8': not an IPv4 or IPv6 address", []),
     (["flows", "{arch}", "--ip", "10.0.0.256"], 2, "invalid --ip value '10.0.0.256': not an IPv4 or IPv6 address", []),
-    (["flows", "{arch}", "--proto", "tcp", "--proto", "SCTP"], 2,
-     "invalid --proto value 'SCTP': valid are tcp, udp, icmp, icmpv6", []),
+    (["flows", "{arch}", "--proto", "tcp", "--proto", "GRE"], 2,
+     "invalid --proto value 'GRE': protocol tcp, udp, icmp, icmpv6 or a number", []),
+    (["export", "{arch}", "--proto", "256", "-o", "d"], 2, "invalid protocol number '256': at most 255", []),
+    (["flows", "{arch}", "--community-id", "1:LzRJKgjvUJlC/VQLtISlfACcEzA"], 2, "invalid --community-id "
+     "'1:LzRJKgjvUJlC/VQLtISlfACcEzA': 1: and the base64 of 20 bytes (30 characters, ending in =), as 'flowsieve "
+     "flows' lists it", []),
+    (["flows", "{arch}", "--community-id", "1:LzRJKgjvUJlC/VQLtISlfACcEzB="], 2, "invalid --community-id "
+     "'1:LzRJKgjvUJlC/VQLtISlfACcEzB=': 1: and the base64 of 20 bytes (30 characters, ending in =), as 'flowsieve "
+     "flows' lists it", []),
+    (["split", "{cap}", "o", "--between", "10.0.0.1", "--between", "x"], 2,
+     "invalid --between value 'x': not an IPv4 or IPv6 address", []),
+    (["flows", "{arch}", "--between-port", "65536"], 2, "invalid --between-port value '65536': at most 65535", []),
+    (["archive", "{cap}", "a", "--report", "xml"], 2, "invalid --report value 'xml': valid are json", []),
     (["split", "-", "o", "--stem", "a/b"], 2, "invalid --stem value 'a/b': a file name without /", []),
     (["split", "missing.pcap", "o"], 1, "missing.pcap: No such file or directory", []),
     (["split", ".", "o"], 1, ".: Is a directory", []),
@@ -249,7 +280,11 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["archive", "{cap}", "no/a.fsieve"], 1,
      "no/a.fsieve.tmp: Failed to create temp archive file: No such file or directory", []),
     (["flows", "missing.fsieve"], 1, "missing.fsieve: Failed to open archive: No such file or directory", []),
-    (["flows", "{cap}"], 1, "{cap}: Invalid archive footer", []),
+    (["flows", "{cap}"], 1, "{cap}: a capture, not an archive; archive it first: flowsieve archive {cap} {arch}", []),
+    (["flows", "{arch}", "{cap}"], 1, "{cap}: a capture, not an archive; archive it first: flowsieve archive {cap} "
+                                      "{arch}", []),
+    (["split", "e.tmp", "o"], 1, "e.tmp: the capture is empty (0 bytes)", ["e.tmp"]),
+    (["archive", "e.tmp", "a"], 1, "e.tmp: the capture is empty (0 bytes)", ["e.tmp"]),
     (["export", "{arch}", "2", "99", "-o", "d"], 1, "{arch}: no flow with id 99", []),
     (["export", "{arch}", "-o", "{cap}"], 1, "{cap}: File exists", []),
     # failures once files were written: the run removes its own temporary files, no other
@@ -275,6 +310,111 @@ def test_messages_exit_status_and_what_is_left(tmp_path, arch, args, status, mes
                 "Try 'flowsieve --help' for more information.\n"
         assert stderr == want
     assert sorted(str(p) for p in tmp_path.rglob("*")) == before  # nothing written, nothing left
+
+
+NAME = os.fsdecode(b"=cmd\xff\x1b[31m,x.fsieve")  # a formula, bytes that are not UTF-8, an escape sequence, a comma
+BAD = "\x1b[2Jbad.fsieve"
+SKIPPED = "flowsieve: warning: skipped store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n"
+
+
+def hostile_places(tmp_path, arch):
+    """A folder of the archive under a hostile name and a copy whose first offset list runs past its end (it opens,
+    its packets cannot be found); a FIFO with a reader, a symlink, a split's file name taken by a symlink, a private
+    /dev/null when root. Returns the reader's descriptor."""
+    content = bytearray(arch.read_bytes())
+    (tmp_path / "store").mkdir()
+    (tmp_path / "store" / NAME).write_bytes(content)
+    struct.pack_into("<I", content, struct.unpack_from("<Q", content, len(content) - 80)[0] + 64, 2**32 - 1)
+    (tmp_path / "store" / BAD).write_bytes(content)
+    (tmp_path / "o").mkdir()
+    for link in ("link", f"o/cap_{V4}.pcap"):
+        os.symlink("target", tmp_path / link)
+    if os.geteuid() == 0:
+        os.mknod(tmp_path / "null", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+    os.mkfifo(tmp_path / "fifo")
+    return os.open(tmp_path / "fifo", os.O_RDONLY | os.O_NONBLOCK)
+
+
+def table_names(out):
+    return [line.split()[0] for line in out.decode().splitlines()[1:-1]]
+
+
+def merged(arch, *query):
+    return ok("export", arch, "--merge", "-o", "-", *query)
+
+
+HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f(tmp_path, stdout, FIFO reader, arch)
+    (["export", "{arch}", "--merge", "-o", "null"], 0, "",
+     lambda t, out, fifo, a: stat.S_ISCHR(os.lstat(t / "null").st_mode)),
+    (["export", "{arch}", "1", "-o", "fifo"], 0, "",
+     lambda t, out, fifo, a: os.read(fifo, 1 << 20) == flowsieve.pipe_archive(str(a))[0]),
+    (["export", "{arch}", "--merge", "-o", "fifo"], 0, "", lambda t, out, fifo, a: os.read(fifo, 1 << 20) == merged(a)),
+    (["export", "{arch}", "--merge", "-o", "link"], 1, "flowsieve: link: Not a regular file\n", None),
+    (["export", "{arch}", "2", "-o", "link"], 1, "flowsieve: link: Not a regular file\n", None),
+    (["export", "{arch}", "1", "-o", "o"], 1, f"flowsieve: o/cap_{V4}.pcap: Not a regular file\n", None),
+    (["split", "{cap}", "o"], 1, f"flowsieve: o/cap_{V4}.pcap: Not a regular file\n"
+                                 "flowsieve: removed 6 temporary files of this run\n", None),
+    # a stem that is not UTF-8 is "unknown", as in the split
+    (["export", "store", "-o", "out"], 0, SKIPPED, lambda t, out, fifo, a: sorted(listing(t / "out").items()) == sorted(
+        (n.replace("cap_", "unknown_", 1), d) for n, d in listing(t / "ref").items())),
+    (["export", "store", "--merge", "-o", "m.pcap"], 0, SKIPPED,
+     lambda t, out, fifo, a: (t / "m.pcap").read_bytes() == merged(a)),
+    # only the chosen flows are checked: the damaged one has port 80, not 53
+    (["export", "store", "--merge", "-o", "-", "--port", "80"], 0, SKIPPED,
+     lambda t, out, fifo, a: out == merged(a, "--port", "80")),
+    (["export", "store", "--merge", "-o", "-", "--port", "53"], 0, "",
+     lambda t, out, fifo, a: len(out) == 2 * len(merged(a, "--port", "53")) - 24),
+    (["export", "store/" + BAD, "--merge", "-o", "-"], 1,  # named itself, it fails the command
+     "flowsieve: store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n", None),
+    (["flows", "store", "-f", "json"], 0, "",
+     lambda t, out, fifo, a: [json.loads(s)["archive"] for s in out.splitlines()] ==
+     [BAD] * 6 + ["=cmd\ufffd\x1b[31m,x.fsieve"] * 6),
+    (["flows", "store"], 0, "",
+     lambda t, out, fifo, a: table_names(out) == ["\\x1b[2Jbad.fsieve"] * 6 + ["=cmd\\xff\\x1b[31m,x.fsieve"] * 6),
+    (["flows", "store", "-f", "csv"], 0, "", lambda t, out, fifo, a:  # the names as they are, quoted where they must be
+     [r[0] for r in csv.reader(io.StringIO(os.fsdecode(out)))][1:] == [BAD] * 6 + [NAME] * 6),
+    (["flows", "{arch}", "-f", "\x1b[2J"], 2, "flowsieve: invalid -f/--format value '\\x1b[2J': valid are table, csv, "
+                                              "json\nTry 'flowsieve flows --help' for more information.\n", None),
+]
+
+
+@pytest.mark.parametrize("args, status, message, holds", HOSTILE_CASES)
+def test_hostile_destinations_and_archive_names(tmp_path, arch, args, status, message, holds):
+    if "null" in args and os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    fifo = hostile_places(tmp_path, arch)
+    try:
+        ok("export", arch, "-o", tmp_path / "ref")
+        result = run(*[a.format(cap=arch.with_suffix(".pcap"), arch=arch) for a in args], cwd=tmp_path)
+        assert (result.returncode, result.stderr.decode()) == (status, message)
+        assert holds is None or holds(tmp_path, result.stdout, fifo, arch)
+    finally:
+        os.close(fifo)
+    kinds = [stat.S_ISLNK(os.lstat(tmp_path / n).st_mode) for n in ("link", f"o/cap_{V4}.pcap")]
+    assert kinds == [True, True] and stat.S_ISFIFO(os.lstat(tmp_path / "fifo").st_mode)
+    assert not (tmp_path / "target").exists()
+
+
+@pytest.mark.parametrize("command, signum", [("split", signal.SIGTERM), ("archive", signal.SIGINT)])
+def test_a_signal_stops_a_long_filter_compile_at_once(tmp_path, cap, command, signum):
+    expression = " or ".join(f"host 10.{i >> 8}.{i & 255}.1" for i in range(1000))  # minutes of libpcap's optimizer
+    out = tmp_path / ("out" if command == "split" else "a.fsieve")
+    p = subprocess.Popen([EXE, command, cap, out, "--filter", expression], stderr=subprocess.PIPE)
+    time.sleep(0.5)
+    p.send_signal(signum)
+    sent = time.monotonic()
+    status = p.wait(5)
+    assert time.monotonic() - sent < 1 and (status, p.stderr.read()) == (128 + signum, b"flowsieve: Interrupted\n")
+    assert os.listdir(tmp_path) == ["cap.pcap"]
+    left = [d for d in os.listdir("/proc") if d.isdigit() and str(out).encode() in read_or_empty(f"/proc/{d}/cmdline")]
+    assert left == []  # the compiling child went too
+
+
+def read_or_empty(path):
+    try:
+        return Path(path).read_bytes()
+    except OSError:
+        return b""
 
 
 def test_a_reader_that_closes_the_pipe_ends_the_command_quietly(tmp_path):
@@ -370,6 +510,10 @@ def test_standard_input_that_is_no_capture_fails_at_once(tmp_path, command):
         result = subprocess.run([EXE, command, "-", tmp_path / "out"], stdin=zero, capture_output=True, timeout=20)
     assert (result.returncode, result.stderr) == (1, b"flowsieve: standard input: Unsupported file format (unknown magic number)\n")
     assert os.listdir(tmp_path) == []
+    with open(os.devnull, "rb") as nothing, tempfile.TemporaryFile() as empty:  # an empty file says so
+        for given, text in (nothing, b"Unsupported file format (unknown magic number)"), (empty, b"the capture is empty (0 bytes)"):
+            result = subprocess.run([EXE, command, "-", tmp_path / "out"], stdin=given, capture_output=True, timeout=20)
+            assert (result.returncode, result.stderr) == (1, b"flowsieve: standard input: " + text + b"\n")
 
 
 @pytest.mark.parametrize("command", ["split", "archive"])
@@ -398,12 +542,13 @@ CAPTURES = Path(__file__).resolve().parents[2].parent / "shared" / "captures"
     ("pcapplusplus_null_loopback.pcap", "ip6"), ("pcapplusplus_QinQ_802.1_AD.pcapng", "vlan 30"),
 ])
 def test_filter_keeps_what_tcpdump_keeps(tmp_path, name, expression):
-    from test_captures import read_capture
+    from test_captures import ns_records
     source = CAPTURES / name
-    dump = subprocess.run(["tcpdump", "-r", str(source), "-w", "-", expression], capture_output=True, timeout=60, check=True)
-    want = [rec[:4] for rec in read_capture(dump.stdout)[1]]
+    dump = subprocess.run(["tcpdump", "--time-stamp-precision=nano", "-r", str(source), "-w", "-", expression],
+                          capture_output=True, timeout=60, check=True)
+    want = [rec[:4] for rec in ns_records(dump.stdout)]
     ok("split", source, tmp_path / "out", "-s", "nosplit", "--filter", expression, "-q")
-    got = [rec[:4] for data in listing(tmp_path / "out").values() for rec in read_capture(data)[1]]
+    got = [rec[:4] for data in listing(tmp_path / "out").values() for rec in ns_records(data)]
     ok("archive", source, tmp_path / "a.fsieve", "-s", "nosplit", "--filter", expression, "-q")
     assert len(want) > 0 and got == want
     assert len(flowsieve.Archive.open(str(tmp_path / "a.fsieve"))) == 1
@@ -450,6 +595,8 @@ def test_warning_when_packets_lack_ip_because_their_link_type_is_not_decoded(tmp
     assert (result.returncode, result.stderr.decode()) == (0, "flowsieve: warning: 1 of 4 packets (25.0%) have no IP "
                                                               "layer: link type 9 is not one flowsieve decodes, so its "
                                                               "frames were read as raw IP\n")
+    report = json.loads(run("archive", cap, tmp_path / "a.fsieve", "--report", "json").stdout)
+    assert (report["undecoded"], report["packets_read"], len(report["warnings"])) == ({"9": 1}, 4, 1)
 
 
 def test_filter_compiles_once_per_link_type_of_a_pcapng(tmp_path, cap):

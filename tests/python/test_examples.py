@@ -42,12 +42,11 @@ def test_parallel_split_matches_one_split_per_capture(capture_dir, tmp_path, wor
     result = run("parallel_split.py", capture_dir, tmp_path / "out", "--workers", workers, "--strategy", strategy,
                  cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(Path(n).stem for n in CAPTURES)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(CAPTURES)  # named by the whole file name
     for name in CAPTURES:
-        stem = Path(name).stem
-        flowsieve.split(str(capture_dir / name), str(tmp_path / "serial" / stem), strategy=strategy)
-        files = listing(tmp_path / "serial" / stem)
-        assert listing(tmp_path / "out" / stem) == files
+        flowsieve.split(str(capture_dir / name), str(tmp_path / "serial" / name), strategy=strategy.lower())
+        files = listing(tmp_path / "serial" / name)
+        assert listing(tmp_path / "out" / name) == files
         assert f"{name}: {len(files)} flow files, {sum(map(len, files.values()))} bytes" in result.stdout
 
 
@@ -60,8 +59,9 @@ def same_stem(d):
 
 
 @pytest.mark.parametrize("setup, code, message, split", [
-    (bad_capture, 1, "bad.pcap: RuntimeError: Unsupported file format (unknown magic number)", ["a", "b", "c"]),
-    (same_stem, 2, "captures share a name and so an output folder: c", []),
+    (bad_capture, 1, "bad.pcap: RuntimeError: Unsupported file format (unknown magic number)",
+     ["a.pcap", "b.pcapng", "c.pcap"]),
+    (same_stem, 0, "", ["a.pcap", "b.pcapng", "c.pcap", "c.pcapng"]),  # one stem, two folders
     (lambda d: [p.unlink() for p in d.iterdir()], 2, "no capture (*.pcap, *.pcapng, *.cap) in", []),
 ], ids=["failed-capture", "same-stem", "empty"])
 def test_parallel_split_failures(capture_dir, tmp_path, setup, code, message, split):
@@ -132,3 +132,21 @@ def test_flow_bytes_holds_each_sessions_first_payload_bytes(capture_dir, tmp_pat
     streams = {k: v for k, v in streams.items() if v}
     assert {len(s) < n for s in streams.values()} == {True, False}  # both padded and cut rows are checked
     assert dict(zip(names, (r.tobytes() for r in rows))) == {k: v[:n].ljust(n, b"\0") for k, v in streams.items()}
+
+
+def test_dask_arrays_stacks_each_captures_arrays(capture_dir, tmp_path):
+    for module in ("dask.bag", "distributed", "numpy"):
+        pytest.importorskip(module)
+    import numpy as np
+
+    result = run("dask_arrays.py", capture_dir, tmp_path / "npz", "--packets", 5, "--packet-bytes", 30,
+                 "--payload-bytes", 100, "--out", tmp_path / "all.npz", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    names = sorted(CAPTURES)
+    parts = [flowsieve.flow_arrays(capture_dir / n, packets=5, packet_bytes=30, payload_bytes=100) for n in names]
+    with np.load(tmp_path / "all.npz") as stacked:
+        assert list(stacked["captures"]) == [Path(n).stem for n in names]
+        assert list(stacked["source"]) == [i for i, p in enumerate(parts) for _ in p.id]
+        for array in ("key", "sizes", "directions", "iat_ns", "packet_bytes", "payload", "fwd_bytes"):
+            assert np.array_equal(stacked[array], np.concatenate([getattr(p, array) for p in parts])), array
+    assert sorted(p.name for p in (tmp_path / "npz").iterdir()) == [Path(n).stem + ".npz" for n in names]

@@ -1,5 +1,8 @@
 """IP fragments stay with their datagram's flow, in split files, payload files and archives alike."""
+import json
+import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -50,3 +53,13 @@ def test_fragments_join_their_datagrams_flow(tmp_path, frames, pieces, flows, co
             done = subprocess.run([EXE, command, str(source), str(out)], capture_output=True, timeout=60)
             assert (done.returncode, done.stderr.decode()) == (0, "flowsieve: IP fragments: %d matched to their datagram, "
                                                                "%d without their first fragment sent to ports 0\n" % counts)
+            # a report, not a warning: not with -q, and of what the filters kept only
+            for options in ["-q"], ["--port", "1001"]:
+                done = subprocess.run([EXE, command, str(source), str(out) + "2", *options, "--report", "json"],
+                                      capture_output=True, timeout=60)
+                assert (done.returncode, done.stderr) == (0, b"")
+                report = json.loads(done.stdout)
+                kept = counts if options == ["-q"] else (0, 0)
+                assert (report["fragments_matched"], report["fragments_unmatched"]) == kept
+                shutil.rmtree(str(out) + "2", ignore_errors=True)
+                Path(str(out) + "2").unlink(missing_ok=True)

@@ -248,6 +248,8 @@ else:
         del packets
     result["counts"] = counts
     header = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, archive.link_type)
+    # A flow with a record longer than 65535 bytes states that length instead.
+    same_header = lambda blob: blob[:16] + blob[20:24] == header[:16] + header[20:24]
     del flows, archive
     try:
         piped = flowsieve.pipe_archive(path)
@@ -258,7 +260,7 @@ else:
         if sum(len(b) - 24 for b in piped) > len(data):
             problems.append("pipe_archive gives more record bytes than the file holds")
         for blob in piped:
-            pos = 24 if blob[:24] == header else len(blob) + 1
+            pos = 24 if same_header(blob) else len(blob) + 1
             while pos + 16 <= len(blob) and in_file(blob[pos:pos + 16 + struct.unpack_from("<I", blob, pos + 8)[0]]):
                 pos += 16 + struct.unpack_from("<I", blob, pos + 8)[0]
             if pos != len(blob):
@@ -323,7 +325,8 @@ def patched(where, fmt, values, **kw):
 
 def list_at(where, every=False, **kw):
     """The first (or every) flow's offset list at where(archive) = (position, length), with the largest count."""
-    table = lambda a: range(field(a, "table_off"), field(a, "table_off") + (field(a, "table_len") if every else 1), 96)
+    start = lambda a: field(a, "table_off") + 56  # offsets_pos, offsets_len, packet_count of a record
+    table = lambda a: range(start(a), start(a) + (field(a, "table_len") if every else 1), 96)
     return patched(table, "QII", lambda a: (*where(a), 2**32 - 1), **kw)
 
 
@@ -385,7 +388,9 @@ CASES = [  # label, archive maker, read the packets of every stride-th flow, exp
     ("flow ids near 2**64", lambda: archive(flows(ids=[U64 - 1, U64 - 2, 1])), 1,
      {**STD, "q": {"ip 10.0.0.1": [U64 - 1], "proto tcp": [U64 - 2], "port 0": [1]}}),
     ("50,000 records with id 1", lambda: archive(flows(50_000, ids=[1] * 50_000)), 1,
-     {"flows": 50_000, "counts": [2] * 50_000, "q": {"ip 10.0.0.1": [1], "proto udp": [1], "proto tcp": []}}),
+     {"error": "Invalid flow table: duplicate flow id 1"}),
+    ("two of three records share an id, out of order", lambda: archive(flows(ids=[U64 - 1, 5, U64 - 1])), 1,
+     {"error": f"Invalid flow table: duplicate flow id {U64 - 1}"}),
     ("50,000 flows read the packet data as offset lists", list_at(lambda a: (64, len(DATA)), True, model=flows(50_000)),
      1, {"flows": 50_000}),
     ("offset list is the flow table", list_at(lambda a: (field(a, "table_off"), 288)), 1, {"flows": 3}),
@@ -611,7 +616,7 @@ FIFO_CASES = [  # call, arguments, a FIFO planted in out/ under this name, expec
     ("create_archive", ["out", "a.fsieve"], None, FOLDER),
     ("open", ["fifo"], None, "OSError: File too small to be a valid archive"),
     ("pipe_archive", ["fifo"], None, "OSError: File too small to be a valid archive"),
-    ("open", ["out"], None, "OSError: Failed to mmap archive"),
+    ("open", ["out"], None, FOLDER),
 ]
 
 

@@ -11,7 +11,7 @@ import tempfile
 import pytest
 
 import flowsieve
-from capwriter import MAC_A, MAC_B, MAC_C, arp, block, eth, ipv4, ipv6, packet, pcap, pcapng, records, tcp, udp
+from capwriter import MAC_A, MAC_B, MAC_C, arp, block, eth, ipv4, ipv6, packet, pcap, pcapng, records, tcp, udp, written
 
 MIXED = [
     packet("10.0.0.1", "10.0.0.2", "tcp", 1234, 80, b"GET /"),
@@ -70,12 +70,19 @@ def test_pcap_output_layout(tmp_path):  # little-endian whatever the input; ts_u
         "<IIII", 5, 1_500_000, len(MIXED[0]), 1500) + MIXED[0]
 
 
-@pytest.mark.parametrize("make", [
-    lambda r: pcap(r, order=">"), lambda r: pcap(r, nano=True), lambda r: pcap(r, order=">", nano=True),
-    pcapng, lambda r: pcapng(r, order=">"), lambda r: pcapng(r, tsresol=9),
+@pytest.mark.parametrize("make, nsec", [
+    (lambda r: pcap(r, order=">"), None), (lambda r: pcap(r, nano=True), 999),
+    (lambda r: pcap(r, order=">", nano=True), 999), (pcapng, None), (lambda r: pcapng(r, order=">"), None),
+    (lambda r: pcapng(r, tsresol=9), 0),
 ], ids=["pcap-be", "pcap-ns", "pcap-be-ns", "pcapng", "pcapng-be", "pcapng-ns"])
-def test_input_formats_give_the_same_output(tmp_path, make):
-    assert run(tmp_path, make(records(MIXED)), strategy="session") == expected("session")
+def test_input_formats_give_the_same_output(tmp_path, make, nsec):
+    """Microsecond inputs give microsecond files; nanosecond inputs keep their nanoseconds (here usec * 1000 + nsec)."""
+    want = expected("session")
+    if nsec is not None:
+        recs = records(MIXED)
+        want = {name: written([(s, u * 1000 + nsec, f, o, 1) for s, u, f, o in (recs[i] for i in idx)], nano=True)
+                for name, idx in ((f"cap_{k}.pcap", idx) for k, idx in GROUPS["session"].items())}
+    assert run(tmp_path, make(records(MIXED)), strategy="session") == want
 
 
 @pytest.mark.parametrize("link", [101, 12, 0x10000001])
@@ -111,7 +118,7 @@ TCP_443 = packet("10.0.0.2", "10.0.0.1", "tcp", 443, 999)
     ("hostpair", packet("10.0.0.2", "10.0.0.1", "udp", 1, 2), ["10_0_0_1_10_0_0_2"], 1),
     ("hostpair", packet("::1", "::1", "udp", 1, 2), ["__1___1"], 1),
     ("hostpair", packet("2001:db8::10", "2001:db8::9"), ["2001_db8__9_2001_db8__10"], 1),
-    ("host", packet("127.0.0.1", "127.0.0.1"), ["127_0_0_1", "127_0_0_1"], 1),
+    ("host", packet("127.0.0.1", "127.0.0.1"), ["127_0_0_1"], 1),  # once, though it is source and destination
     ("host", packet("::ffff:1.2.3.4", "::102:304"), ["__ffff_1_2_3_4", "__102_304"], 1),
     ("host", packet("2001:db8:0:0:1:0:0:1", "2001:db8:0:1:1:1:1:1"), ["2001_db8__1_0_0_1", "2001_db8_0_1_1_1_1_1"], 1),
     ("host", packet("2001:0:0:1:0:0:0:1", "::"), ["2001_0_0_1__1", "__"], 1),
@@ -436,7 +443,8 @@ def test_argument_errors(tmp_path, monkeypatch, args, kwargs, exc, message):
 
 
 def test_module_surface():
-    public = ["Archive", "Flow", "Packet", "create_archive", "split", "pipe_archive", "read_flows"]
+    public = ["Archive", "Flow", "Packet", "FlowArrays", "create_archive", "split", "pipe_archive", "flow_arrays",
+              "read_flows"]
     assert "split" in flowsieve.__all__ and [n for n in public if n in flowsieve.__all__] == flowsieve.__all__
     assert all(hasattr(flowsieve, n) for n in flowsieve.__all__) and flowsieve.__doc__ == ""
     split = flowsieve.split

@@ -167,10 +167,12 @@ def test_output_is_a_file_for_one_flow_or_a_merge_and_a_folder_otherwise(store, 
     assert sorted(p.read_bytes() for p in (tmp_path / "both").iterdir()) == sorted(pipes * 2)
 
 
-def test_merge_needs_one_link_type(store, tmp_path):
-    (tmp_path / "raw.pcap").write_bytes(pcap([packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, raw=True)], linktype=101))
+def test_merge_of_several_link_types_is_pcapng(store, tmp_path):
+    raw = packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, raw=True)
+    (tmp_path / "raw.pcap").write_bytes(pcap([(T0, 5, raw)], linktype=101))
     flowsieve.create_archive(str(tmp_path / "raw.pcap"), str(tmp_path / "raw.fsieve"))
+    one = run("export", store / "a.fsieve", "--merge", "-o", "-").stdout
     result = run("export", store / "a.fsieve", tmp_path / "raw.fsieve", "--merge", "-o", "-")
-    assert (result.returncode, result.stdout) == (1, b"")
-    assert result.stderr.decode() == (f"flowsieve: archives of different link types cannot be merged: "
-                                      f"{store}/a.fsieve has 1, {tmp_path}/raw.fsieve has 101\n")
+    assert result.returncode == 0 and result.stdout[:4] == b"\n\r\r\n"
+    merged = tc.read_capture(result.stdout)[1]
+    assert sorted(merged) == sorted(tc.read_capture(one)[1] + [(T0, 5, raw, len(raw), 101)])

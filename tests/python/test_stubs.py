@@ -16,7 +16,8 @@ ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "stubs" / "flowsieve-stubs" / "__init__.pyi"
 INSTALLED = Path(flowsieve.__file__).parent / "flowsieve-stubs" / "__init__.pyi"
 # Examples and the modules they need beyond flowsieve.
-EXAMPLES = {"dask_flows.py": ["dask", "distributed", "pandas"], "flow_bytes.py": ["numpy"]}
+EXAMPLES = {"dask_flows.py": ["dask", "distributed", "pandas"], "flow_bytes.py": ["numpy"],
+            "dask_arrays.py": ["dask", "distributed", "numpy"]}
 
 
 def mypy(*args, cwd=ROOT):
@@ -82,12 +83,16 @@ MISUSES = [
     ("archive.get_flow(1).id", '"None"'),
     ("text: str = flow.packets()[0].data", '"bytes"'),
     ("len(flow)", '"Flow"'),
+    ("flowsieve.split('in', 'out', strategy='sesion')", '"strategy"'),
+    ("flowsieve.split('in', 'out', output_type='pcapng')", '"output_type"'),
+    ("flowsieve.create_archive('in', 'a.fsieve', strategy='5-tuple')", '"strategy"'),
 ]
 
 
 def test_stubs_type_the_api(tmp_path):
     lines = ["import flowsieve", "archive = flowsieve.Archive.open('a.fsieve')", "flow = archive.flows()[0]",
-             "frame: bytes = flow.packets()[0].data", "start: float = flow.start_ts + len(archive)"]
+             "frame: bytes = flow.packets()[0].data", "start: float = flow.start_ts + len(archive)",
+             "version: str = flowsieve.__version__", "flowsieve.read_flows('in', strategy='hostpair')"]
     for i, (use, _) in enumerate([("", "")] + MISUSES):
         (tmp_path / f"use{i}.py").write_text("\n".join(lines + [use]) + "\n")
     result = mypy("mypy", "--strict", "--no-incremental", ".", cwd=tmp_path)

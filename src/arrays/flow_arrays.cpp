@@ -1,0 +1,284 @@
+#include "arrays/flow_arrays.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "archive/mod.hpp"
+#include "flow/packet_stream.hpp"
+#include "flow/strategy.hpp"
+#include "split/writer.hpp"
+
+namespace flowsieve::arrays {
+namespace {
+
+constexpr uint8_t kProtoTcp = 6;
+constexpr size_t kTcpFlagsOffset = 13;
+
+int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec; }
+
+// Zeroes the IP header's addresses within the first n bytes of an IP packet.
+void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
+    const size_t begin = family == 4 ? 12 : 8;
+    const size_t end = family == 4 ? 20 : 40;
+    if (n > begin) std::memset(ip + begin, 0, std::min(n, end) - begin);
+}
+
+// A text column as NumPy's fixed-width unicode: four bytes a character,
+// padded with zeros to the longest; text(i) is row i's (ASCII) text.
+template <class Text>
+Array text_array(std::string name, size_t count, Text text) {
+    size_t width = 1;
+    for (size_t i = 0; i < count; ++i) width = std::max(width, text(i).size());
+    Array out{std::move(name), "<U" + std::to_string(width), {count}, Column(width * 4, 0)};
+    for (size_t i = 0; i < count; ++i) {
+        const auto s = text(i);
+        auto* row = reinterpret_cast<uint32_t*>(out.data.add_row());
+        for (size_t k = 0; k < s.size(); ++k) row[k] = uint8_t(s[k]);
+    }
+    return out;
+}
+
+}  // namespace
+
+static_assert(Shape::kMaxPayloadBytes == uint32_t(std::numeric_limits<int32_t>::max()));
+
+Status<CallError> Shape::check() const {
+    auto too_large = [](const char* name, uint32_t max) {
+        return CallError::value(std::string(name) + " must be at most " + std::to_string(max));
+    };
+    if (packets > kMaxPackets) return too_large("packets", kMaxPackets);
+    if (packet_bytes > kMaxPacketBytes) return too_large("packet_bytes", kMaxPacketBytes);
+    if (payload_bytes > kMaxPayloadBytes) return too_large("payload_bytes", kMaxPayloadBytes);
+    return {};
+}
+
+uint8_t* Column::add_row() {
+    const size_t end = (rows_ + 1) * row_bytes_;
+    if (end > map_.capacity()) map_.reserve(std::max(end, 2 * map_.capacity()));
+    uint8_t* r = row(rows_++);
+    if (fill_ && row_bytes_) std::memset(r, fill_, row_bytes_);  // fresh pages are zero
+    return r;
+}
+
+Builder::Builder(Shape shape)
+    : shape_(shape),
+      sizes_(sizeof(int32_t) * shape.packets, 0xFF),
+      directions_(shape.packets, 0xFF),
+      iat_(sizeof(int64_t) * shape.packets, 0xFF),
+      tcp_flags_(shape.packets, 0),
+      packet_bytes_(size_t(shape.packets) * shape.packet_bytes, 0),
+      payload_(shape.payload_bytes, 0) {}
+
+size_t Builder::add_flow(const FlowHead& head, uint32_t source) {
+    keys_.append(head.key);
+    FlowState& f = flows_.emplace_back();
+    f.id = head.id;
+    f.src_addr = head.src_addr;
+    f.dst_addr = head.dst_addr;
+    f.src_port = head.src_port;
+    f.dst_port = head.dst_port;
+    f.proto = head.proto;
+    f.source = source;
+    f.key_end = keys_.size();
+    for (Column* c : {&sizes_, &directions_, &iat_, &tcp_flags_, &packet_bytes_, &payload_}) c->add_row();
+    return flows_.size() - 1;
+}
+
+void Builder::add_packet(size_t row, const ParsedPacket& p) {
+    FlowState& f = flows_[row];
+    const int64_t ns = nanos(p);
+    const uint64_t index = f.packets;
+    if (index == 0) {
+        f.has_ip = p.ip.has_value();
+        if (p.ip) {
+            f.first_src = p.ip->src_ip;
+            f.first_src_port = p.ip->src_port;
+            f.loop = p.ip->src_ip == p.ip->dst_ip;
+        }
+        f.start_ns = ns;
+    }
+    bool forward = true;
+    if (f.has_ip && p.ip)
+        forward = p.ip->src_ip == f.first_src && (!f.loop || p.ip->src_port == f.first_src_port);
+    if (forward) {
+        ++f.fwd_packets;
+        f.fwd_bytes += p.orig_len;
+    }
+    if (index < shape_.packets) {
+        sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
+        directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
+        iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
+        // The headers' places: decoded again, for these first packets only and when needed.
+        const bool tcp = p.ip && p.ip->protocol == kProtoTcp;
+        const std::optional<IpLayout> layout =
+            p.ip && (tcp || shape_.packet_bytes) ? locate_ip(p.data.view(), p.link_type) : std::nullopt;
+        if (layout && tcp && layout->transport_offset &&
+            *layout->transport_offset + kTcpFlagsOffset < p.data.size())
+            tcp_flags_.row(row)[index] = p.data.data()[*layout->transport_offset + kTcpFlagsOffset];
+        if (layout && shape_.packet_bytes) {
+            uint8_t* out = packet_bytes_.row(row) + size_t(index) * shape_.packet_bytes;
+            const size_t n = std::min<size_t>(shape_.packet_bytes, p.data.size() - layout->ip_offset);
+            std::memcpy(out, p.data.data() + layout->ip_offset, n);
+            if (shape_.anonymize) zero_addresses(out, n, p.ip->src_ip.family);
+        }
+    }
+    if (p.payload_offset && f.payload_len < shape_.payload_bytes) {
+        const size_t offset = size_t(*p.payload_offset);
+        if (offset < p.payload_end) {
+            const size_t n = std::min<size_t>(shape_.payload_bytes - f.payload_len, size_t(p.payload_end) - offset);
+            std::memcpy(payload_.row(row) + f.payload_len, p.data.data() + offset, n);
+            f.payload_len += uint32_t(n);
+        }
+    }
+    ++f.packets;
+    f.bytes += p.orig_len;
+    f.end_ns = ns;
+}
+
+std::vector<Array> Builder::finish(bool with_source) {
+    const size_t n = flows_.size();
+    const uint64_t k = shape_.packets;
+    std::vector<Array> out;
+    auto scalar = [&](const char* name, const char* dtype, size_t size, auto value) {
+        Array a{name, dtype, {n}, Column(size, 0)};
+        for (const FlowState& f : flows_) {
+            const auto v = value(f);
+            std::memcpy(a.data.add_row(), &v, size);
+        }
+        out.push_back(std::move(a));
+    };
+    auto column = [&](const char* name, const char* dtype, std::vector<uint64_t> shape, Column& c) {
+        out.push_back({name, dtype, std::move(shape), std::move(c)});
+    };
+    auto addresses = [&](const char* name, archive::StoredAddress FlowState::*field) {
+        out.push_back(text_array(name, n, [&](size_t i) { return archive::address_text(flows_[i].*field); }));
+    };
+    scalar("id", "<u4", 4, [](const FlowState& f) { return uint32_t(f.id); });
+    scalar("proto", "|u1", 1, [](const FlowState& f) { return f.proto; });
+    scalar("src_port", "<u2", 2, [](const FlowState& f) { return f.src_port; });
+    scalar("dst_port", "<u2", 2, [](const FlowState& f) { return f.dst_port; });
+    addresses("src_addr", &FlowState::src_addr);
+    addresses("dst_addr", &FlowState::dst_addr);
+    out.push_back(text_array("key", n, [&](size_t i) {
+        const uint64_t begin = i ? flows_[i - 1].key_end : 0;
+        return std::string_view(keys_).substr(size_t(begin), size_t(flows_[i].key_end - begin));
+    }));
+    keys_ = std::string();
+    scalar("start_ns", "<i8", 8, [](const FlowState& f) { return f.start_ns; });
+    scalar("end_ns", "<i8", 8, [](const FlowState& f) { return f.end_ns; });
+    scalar("packet_count", "<u8", 8, [](const FlowState& f) { return f.packets; });
+    scalar("byte_count", "<u8", 8, [](const FlowState& f) { return f.bytes; });
+    scalar("fwd_packets", "<u8", 8, [](const FlowState& f) { return f.fwd_packets; });
+    scalar("fwd_bytes", "<u8", 8, [](const FlowState& f) { return f.fwd_bytes; });
+    scalar("bwd_packets", "<u8", 8, [](const FlowState& f) { return f.packets - f.fwd_packets; });
+    scalar("bwd_bytes", "<u8", 8, [](const FlowState& f) { return f.bytes - f.fwd_bytes; });
+    column("sizes", "<i4", {n, k}, sizes_);
+    column("directions", "|i1", {n, k}, directions_);
+    column("iat_ns", "<i8", {n, k}, iat_);
+    column("tcp_flags", "|u1", {n, k}, tcp_flags_);
+    column("packet_bytes", "|u1", {n, k, shape_.packet_bytes}, packet_bytes_);
+    column("payload", "|u1", {n, shape_.payload_bytes}, payload_);
+    scalar("payload_len", "<i4", 4, [](const FlowState& f) { return int32_t(f.payload_len); });
+    if (with_source) scalar("source", "<u4", 4, [](const FlowState& f) { return f.source; });
+    flows_ = std::vector<FlowState>();
+    return out;
+}
+
+Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t source) {
+    auto strategy = choose_strategy(in.strategy);
+    if (!strategy) return std::move(strategy).error();
+    auto opened = open_flow_source(in.path, in.ip_filters, in.port_filters, in.observer, in.frame_filter);
+    if (!opened) return std::move(opened).error();
+    const uint64_t input_size = opened->input.size();
+
+    // Flows are numbered as the archive builder numbers them, from compact
+    // keys; the text of a key is made once, for the flow's first packet.
+    KeyedPacketStream packets;
+    if (in.notes) packets.end_at_cut_off();
+    if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
+                                KeyForm::Compact);
+        !st)
+        return st;
+    const size_t first_row = builder.flows();
+    ProgressClock clock;
+    auto report = [&] {
+        return in.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
+                                        builder.flows() - first_row, packets.fragments_matched(),
+                                        packets.fragments_unmatched()});
+    };
+    while (size_t ready = packets.wait_front()) {
+        for (size_t i = 0; i < ready; ++i) {
+            const QueuedPacket& queued = packets.front(i);
+            const ParsedPacket& packet = queued.packet;
+            if (clock.tick(packet.incl_len) && in.observer && !report()) return CallError::interrupted();
+            for (uint8_t k = 0; k < queued.keys.count; ++k) {
+                const size_t row = first_row + queued.flows[k];
+                if (row == builder.flows()) {
+                    FlowKeys texts = keys_for(strategy.value(), packet, KeyForm::Text);
+                    FlowKey& text = texts.keys[k];
+                    sanitize_key(text.data(), text.text().size());
+                    FlowHead head;
+                    head.id = uint64_t(queued.flows[k]) + 1;
+                    if (packet.ip) {
+                        head.proto = packet.ip->protocol;
+                        head.src_addr = archive::encode_address(packet.ip->src_ip);
+                        head.dst_addr = archive::encode_address(packet.ip->dst_ip);
+                        head.src_port = packet.ip->src_port;
+                        head.dst_port = packet.ip->dst_port;
+                    }
+                    head.key = text.text();
+                    builder.add_flow(head, source);
+                }
+                builder.add_packet(row, packet);
+            }
+        }
+        packets.pop_front(ready);
+    }
+    if (auto st = packets.finish(); !st) return CallError(std::move(st).error()).about(in.path);
+    if (in.notes) *in.notes = packets.notes();
+    if (in.observer && !report()) return CallError::interrupted();
+    return {};
+}
+
+Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
+                              uint32_t source, ProgressObserver* observer) {
+    static constexpr archive::StoredAddress kNoAddress{};
+    ProgressClock clock;
+    uint64_t bytes_read = 0;
+    size_t done = 0;
+    auto report = [&] {
+        return observer->keep_going({bytes_read, reader.mapping().size(), clock.packets(), done, 0, 0});
+    };
+    for (const archive::FlowRecord* record : flows) {
+        if (record->id > std::numeric_limits<uint32_t>::max())
+            return CallError::runtime("Flow id " + std::to_string(record->id) + " exceeds 4294967295");
+        // The key of the flow's fields: no IP layer leaves them all zero.
+        ParsedPacket fields;
+        if (record->proto || record->src_addr != kNoAddress || record->dst_addr != kNoAddress) {
+            IpTuple& t = fields.ip.emplace();
+            t.protocol = record->proto;
+            t.src_ip = archive::decode_address(record->src_addr);
+            t.dst_ip = archive::decode_address(record->dst_addr);
+            t.src_port = record->src_port;
+            t.dst_port = record->dst_port;
+        }
+        FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
+        sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
+        const size_t row = builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr,
+                                             record->src_port, record->dst_port, keys.keys[0].text()},
+                                            source);
+        auto cursor = archive::PacketCursor::of(reader, *record);
+        if (!cursor) return CallError::runtime(cursor.error().message);
+        while (std::optional<archive::PacketRecord> r = cursor->next()) {
+            if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
+            bytes_read += r->record_size();
+            const ParsedPacket packet = archive::decode_packet(*r);
+            builder.add_packet(row, packet);
+        }
+        ++done;
+    }
+    if (observer && !report()) return CallError::interrupted();
+    return {};
+}
+
+}  // namespace flowsieve::arrays

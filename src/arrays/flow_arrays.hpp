@@ -1,0 +1,182 @@
+// Flows as arrays, one row per flow: the flow's figures, the sizes,
+// directions, gaps, TCP flags and leading header bytes of its first K
+// packets, and the first L bytes of its payload. Rows fill as the packets
+// arrive, so that memory holds the rows and a few words per flow, never the
+// packets. The arrays are plain C-order buffers described as NumPy describes
+// them, for a binding to wrap and for the .npz writer.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/query.hpp"
+#include "flow/source.hpp"
+#include "packet/packet.hpp"
+#include "util/call.hpp"
+#include "util/growing_mapping.hpp"
+#include "util/progress.hpp"
+#include "util/result.hpp"
+
+namespace flowsieve::arrays {
+
+// The dtype texts below say little-endian.
+static_assert(std::endian::native == std::endian::little);
+
+struct Shape {
+    static constexpr uint32_t kMaxPackets = 65535;
+    static constexpr uint32_t kMaxPacketBytes = 262144;  // the largest frame captures hold
+    static constexpr uint32_t kMaxPayloadBytes = 2147483647;  // its count is an int32
+
+    uint32_t packets = 8;        // K: the first K packets of every flow
+    uint32_t packet_bytes = 0;   // M: of each, the first M bytes from the IP header on
+    uint32_t payload_bytes = 0;  // L: the first L bytes of the flow's payload
+    bool anonymize = true;       // the IP header's addresses in those M bytes zeroed
+
+    // A ValueError naming the figure that is too large.
+    Status<CallError> check() const;
+};
+
+// Rows of one size, in a mapping that grows without copying them. Handing
+// the rows over gives their pages back as it goes, so that a column and its
+// copy elsewhere are never whole at the same time.
+class Column {
+public:
+    // New rows have every byte `fill`.
+    Column(size_t row_bytes, uint8_t fill) : row_bytes_(row_bytes), fill_(fill) {}
+
+    uint8_t* add_row();
+    uint8_t* row(size_t i) const { return map_.data() + i * row_bytes_; }
+    template <class T>
+    T* row_of(size_t i) const {
+        return reinterpret_cast<T*>(row(i));
+    }
+    size_t rows() const { return rows_; }
+    uint64_t bytes() const { return uint64_t(rows_) * row_bytes_; }
+
+    // Calls visit(data, size) over the bytes in order, a megabyte at a time.
+    template <class Visit>
+    void visit(Visit&& visit) const {
+        for (uint64_t at = 0; at < bytes(); at += kPiece) visit(map_.data() + at, size_t(std::min(kPiece, bytes() - at)));
+    }
+    // As visit, but each piece's pages are given back once put has taken
+    // it, and put may refuse (returns false): false then. The column is
+    // spent either way.
+    template <class Put>
+    bool drain(Put&& put) {
+        bool ok = true;
+        for (uint64_t at = 0; ok && at < bytes(); at += kPiece) {
+            ok = put(map_.data() + at, size_t(std::min(kPiece, bytes() - at)));
+            map_.release_below(size_t(at + kPiece));
+        }
+        map_ = GrowingMapping();
+        rows_ = 0;
+        return ok;
+    }
+
+private:
+    static constexpr uint64_t kPiece = 1 << 20;
+
+    GrowingMapping map_;
+    size_t row_bytes_;
+    uint8_t fill_;
+    size_t rows_ = 0;
+};
+
+// An array: its NumPy dtype text ("<u4", "|u1", "<U39"), its shape, and its
+// bytes in C order.
+struct Array {
+    std::string name;
+    std::string dtype;
+    std::vector<uint64_t> shape;
+    Column data;
+};
+
+// What a flow's row starts from: its id and the fields an archive's Flow
+// shows, and the key text that split names its file with.
+struct FlowHead {
+    uint64_t id = 0;
+    uint8_t proto = 0;
+    archive::StoredAddress src_addr{};
+    archive::StoredAddress dst_addr{};
+    uint16_t src_port = 0;
+    uint16_t dst_port = 0;
+    std::string_view key;
+};
+
+class Builder {
+public:
+    explicit Builder(Shape shape);
+
+    // Starts the next row; its number. `source` numbers the input it came from.
+    size_t add_flow(const FlowHead& head, uint32_t source);
+    // The flow's next packet. A packet is forward when its source address
+    // is the first packet's (its source port too, when the first packet
+    // went from an address to itself); a packet without an IP layer, or in
+    // a flow whose first packet has none, is forward.
+    void add_packet(size_t row, const ParsedPacket& packet);
+    size_t flows() const { return flows_.size(); }
+
+    // The arrays in their documented order, with `source` when asked; the
+    // builder is spent.
+    std::vector<Array> finish(bool with_source);
+
+private:
+    // The per-flow figures, turned into columns at the end: kept together,
+    // a packet touches one place for them rather than one per column.
+    struct FlowState {
+        uint64_t id;
+        archive::StoredAddress src_addr;
+        archive::StoredAddress dst_addr;
+        IpAddress first_src;
+        uint16_t src_port;
+        uint16_t dst_port;
+        uint16_t first_src_port;
+        uint8_t proto;
+        bool has_ip;  // the first packet's
+        bool loop;    // its addresses are equal
+        uint32_t source;
+        uint32_t payload_len;
+        int64_t start_ns;
+        int64_t end_ns;
+        uint64_t packets;
+        uint64_t bytes;
+        uint64_t fwd_packets;
+        uint64_t fwd_bytes;
+        uint64_t key_end;  // in keys_
+    };
+
+    Shape shape_;
+    std::vector<FlowState> flows_;
+    std::string keys_;
+    Column sizes_;
+    Column directions_;
+    Column iat_;
+    Column tcp_flags_;
+    Column packet_bytes_;
+    Column payload_;
+};
+
+// Adds every flow of a capture, numbered as an archive of it numbers them.
+struct CaptureInput {
+    std::string path;  // "-": standard input
+    ChoiceText strategy{"session", "session"};
+    std::vector<std::string> ip_filters;
+    std::vector<uint16_t> port_filters;
+    ProgressObserver* observer = nullptr;
+    FrameFilter* frame_filter = nullptr;
+    // When given, filled in; a last record cut off then ends the capture.
+    ReadingNotes* notes = nullptr;
+};
+Status<CallError> add_capture(Builder& builder, const CaptureInput& input, uint32_t source);
+
+// Adds the flows of an archive, in the list's order. An archive does not
+// record its strategy: the key is the session key of the flow's fields.
+Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
+                              uint32_t source, ProgressObserver* observer);
+
+}  // namespace flowsieve::arrays

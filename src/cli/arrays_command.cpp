@@ -1,0 +1,165 @@
+// flowsieve arrays: the flows of captures and archives as arrays in one
+// .npz file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "archive/format.hpp"
+#include "archive/mod.hpp"
+#include "arrays/npz.hpp"
+#include "cli/command.hpp"
+#include "util/unique_fd.hpp"
+
+namespace flowsieve::cli {
+namespace {
+
+const char* const kArraysHelp = R"(Usage: flowsieve arrays INPUT... -o OUT.npz [OPTIONS]
+
+Writes the flows of each INPUT, a pcap or pcapng capture (- for standard
+input) or a .fsieve archive, as arrays with one row per flow into OUT.npz,
+which numpy.load opens (written as OUT.npz.tmp and renamed at the end):
+id, proto, src_port, dst_port, src_addr, dst_addr, key, start_ns, end_ns,
+packet_count, byte_count, fwd_packets, fwd_bytes, bwd_packets, bwd_bytes,
+payload_len; sizes, directions, iat_ns and tcp_flags of the first K
+packets (-1 past a flow's end); packet_bytes, their first M bytes from the
+IP header on; payload, the first L bytes of the flow's payload. With
+several inputs, source holds each row's input by position (0 for the first).
+
+Options:
+  -o, --output FILE     the .npz file to write (required)
+      --packets K       the first K packets of every flow (default 8)
+      --packet-bytes M  the first M bytes of each of them (default 0)
+      --payload-bytes L the first L bytes of the flow's payload (default 0)
+      --no-anonymize    keep the IP addresses in the packet bytes (by default
+                        they are zeroed; ports stay)
+  -s, --strategy NAME   for captures: session (default), flow, host, hostpair,
+                        mac, bssid or nosplit
+      --ip ADDR         for captures: keep only packets from or to ADDR
+                        (repeatable)
+      --port N          for captures: keep only packets from or to port N
+                        (repeatable)
+      --filter EXPR     for captures: keep only packets that the tcpdump-style
+                        filter EXPR takes (needs libpcap)
+  -q, --quiet           no progress display
+  -h, --help            show this help
+
+Progress is shown on standard error when it is a terminal. Ctrl-C stops the
+run; nothing is left behind.
+)";
+
+// Whether the file starts as an archive does; anything else is read as a capture.
+bool is_archive(const std::string& path) {
+    if (path == "-") return false;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    uint8_t magic[sizeof archive::kHeaderMagic];
+    return fd.valid() && ::read(fd.get(), magic, sizeof magic) == ssize_t(sizeof magic) &&
+           std::memcmp(magic, archive::kHeaderMagic, sizeof magic) == 0;
+}
+
+// One progress line over all inputs: each input's figures are added to
+// those of the inputs before it.
+class RunningTotal final : public ProgressObserver {
+public:
+    RunningTotal(ProgressDisplay& display, uint64_t total_size) : display_(display), total_size_(total_size) {}
+    bool keep_going(const Progress& p) override {
+        last_ = p;
+        return display_.keep_going(sum(p));
+    }
+    void next_input() {
+        base_ = sum(last_);
+        last_ = Progress();
+    }
+
+private:
+    Progress sum(const Progress& p) const {
+        return {base_.bytes_read + p.bytes_read,         total_size_,
+                base_.packets + p.packets,               base_.flows + p.flows,
+                base_.fragments_matched + p.fragments_matched, base_.fragments_unmatched + p.fragments_unmatched};
+    }
+
+    ProgressDisplay& display_;
+    uint64_t total_size_;
+    Progress base_;
+    Progress last_;
+};
+
+int run_arrays(const Parsed& p) {
+    expect_args(p, 1, SIZE_MAX, "INPUT");
+    if (!p.has('o')) usage("arrays needs -o OUT.npz");
+    const std::string output = p.last('o');
+    arrays::Shape shape;
+    shape.packets = uint32_t(number(p.last(kPackets, "8"), arrays::Shape::kMaxPackets, "--packets value"));
+    shape.packet_bytes =
+        uint32_t(number(p.last(kPacketBytes, "0"), arrays::Shape::kMaxPacketBytes, "--packet-bytes value"));
+    shape.payload_bytes =
+        uint32_t(number(p.last(kPayloadBytes, "0"), arrays::Shape::kMaxPayloadBytes, "--payload-bytes value"));
+    shape.anonymize = !p.has(kNoAnonymize);
+
+    bool any_archive = false;
+    bool sizes_known = true;
+    uint64_t total_size = 0;
+    for (const std::string& input : p.args) {
+        any_archive = any_archive || is_archive(input);
+        struct stat st;
+        if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
+        else total_size += uint64_t(st.st_size);
+    }
+    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter)))
+        usage("-s/--strategy, --ip, --port and --filter apply to captures: an archive keeps its own flows");
+    arrays::CaptureInput capture;
+    capture.strategy = strategy(p);
+    capture.ip_filters = ip_filters(p);
+    capture.port_filters = port_filters(p);
+    const auto filter = pcap_filter(p);
+    capture.frame_filter = filter.get();
+
+    ProgressDisplay display(show_progress(p), sizes_known);
+    RunningTotal total(display, total_size);
+    ReadingNotes notes;  // of all captures together
+    arrays::Builder builder(shape);
+    Status<CallError> status;
+    for (size_t i = 0; status && i < p.args.size(); ++i) {
+        const std::string& input = p.args[i];
+        if (is_archive(input)) {
+            auto reader = archive::open_archive(input);
+            if (!reader) status = CallError::io(std::move(reader).error(), input);
+            else status = arrays::add_archive(builder, *reader.value(), archive::all_flows(*reader.value()),
+                                              uint32_t(i), &total);
+        } else {
+            ReadingNotes these;
+            capture.path = input;
+            capture.notes = &these;
+            capture.observer = &total;
+            status = arrays::add_capture(builder, capture, uint32_t(i));
+            notes.packets += these.packets;
+            if (!notes.undecoded) notes.undecoded_link_type = these.undecoded_link_type;
+            notes.undecoded += these.undecoded;
+            if (!notes.cut_off_at) notes.cut_off_at = these.cut_off_at;
+        }
+        total.next_input();
+    }
+    if (status) {
+        std::vector<arrays::Array> columns = builder.finish(p.args.size() > 1);
+        status = arrays::write_npz(output, columns);
+    }
+    return conclude(p, status, display, 1, 0, notes, filter.get());
+}
+
+}  // namespace
+
+const Command kArraysCommand = {"arrays", kArraysHelp, "o:s:q",
+                                {{"output", required_argument, nullptr, 'o'},
+                                 {"packets", required_argument, nullptr, kPackets},
+                                 {"packet-bytes", required_argument, nullptr, kPacketBytes},
+                                 {"payload-bytes", required_argument, nullptr, kPayloadBytes},
+                                 {"no-anonymize", no_argument, nullptr, kNoAnonymize},
+                                 {"strategy", required_argument, nullptr, 's'},
+                                 {"ip", required_argument, nullptr, kIp},
+                                 {"port", required_argument, nullptr, kPort},
+                                 {"filter", required_argument, nullptr, kFilter},
+                                 {"quiet", no_argument, nullptr, 'q'}},
+                                run_arrays, true};
+
+}  // namespace flowsieve::cli

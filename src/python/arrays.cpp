@@ -1,0 +1,229 @@
+#include "python/arrays.hpp"
+
+#include <cstring>
+
+#include "arrays/flow_arrays.hpp"
+#include "python/classes.hpp"
+
+namespace flowsieve::python {
+namespace {
+
+PyTypeObject* flow_arrays_type = nullptr;
+
+// The arrays by name, and the shape they were made with, for the repr.
+struct FlowArraysObject {
+    PyObject_HEAD
+    PyObject* arrays;  // dict
+    PyObject* per_flow;  // list of the names of the one-dimensional arrays
+    arrays::Shape shape;
+    size_t flows;
+};
+
+FlowArraysObject& arrays_of(PyObject* o) { return *reinterpret_cast<FlowArraysObject*>(o); }
+
+// NumPy and pandas are imported when they are needed; their absence is an
+// ImportError that says what to install.
+PyObject* import_for(const char* module, const char* what) {
+    PyObject* m = PyImport_ImportModule(module);
+    if (!m && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        return raise({PyExc_ImportError, std::string(what) + " needs " + module + ": pip install " + module});
+    }
+    return m;
+}
+
+// The column as an array of NumPy's: its bytes moved into a bytearray
+// (the column's pages given back as they are copied), viewed by frombuffer
+// and given its shape.
+PyObject* to_numpy(PyObject* numpy, arrays::Array& a) {
+    Ref bytes(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(a.data.bytes())));
+    if (!bytes) return nullptr;
+    char* out = PyByteArray_AsString(bytes.get());
+    a.data.drain([&](const uint8_t* data, size_t size) {
+        std::memcpy(out, data, size);
+        out += size;
+        return true;
+    });
+    Ref flat(PyObject_CallMethod(numpy, "frombuffer", "Os", bytes.get(), a.dtype.c_str()));
+    if (!flat) return nullptr;
+    Ref shape(PyTuple_New(Py_ssize_t(a.shape.size())));
+    if (!shape) return nullptr;
+    for (size_t i = 0; i < a.shape.size(); ++i) {
+        PyObject* n = PyLong_FromUnsignedLongLong(a.shape[i]);
+        if (!n) return nullptr;
+        PyTuple_SetItem(shape.get(), Py_ssize_t(i), n);
+    }
+    return PyObject_CallMethod(flat.get(), "reshape", "O", shape.get());
+}
+
+PyObject* new_flow_arrays(PyObject* numpy, std::vector<arrays::Array> columns, const arrays::Shape& shape,
+                          size_t flows) {
+    Ref dict(PyDict_New());
+    Ref per_flow(PyList_New(0));
+    if (!dict || !per_flow) return nullptr;
+    for (arrays::Array& a : columns) {
+        const bool one_dimensional = a.shape.size() == 1;
+        Ref array(to_numpy(numpy, a));
+        if (!array || PyDict_SetItemString(dict.get(), a.name.c_str(), array.get()) != 0) return nullptr;
+        if (one_dimensional) {
+            Ref name(PyUnicode_FromString(a.name.c_str()));
+            if (!name || PyList_Append(per_flow.get(), name.get()) != 0) return nullptr;
+        }
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(flow_arrays_type, Py_tp_alloc));
+    PyObject* o = alloc(flow_arrays_type, 0);
+    if (!o) return nullptr;
+    FlowArraysObject& f = arrays_of(o);
+    f.arrays = dict.release();
+    f.per_flow = per_flow.release();
+    f.shape = shape;
+    f.flows = flows;
+    return o;
+}
+
+void flow_arrays_dealloc(PyObject* self) {
+    Py_XDECREF(arrays_of(self).arrays);
+    Py_XDECREF(arrays_of(self).per_flow);
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+// Each array is a read-only attribute; `source` never is one of these.
+PyObject* get_array(PyObject* self, void* name) {
+    PyObject* array = PyDict_GetItemString(arrays_of(self).arrays, static_cast<const char*>(name));
+    if (!array) return raise({PyExc_AttributeError, static_cast<const char*>(name)});
+    Py_INCREF(array);
+    return array;
+}
+
+#define FLOWSIEVE_ARRAY(name) {name, get_array, nullptr, nullptr, const_cast<char*>(name)}
+PyGetSetDef kArrayGetters[] = {
+    FLOWSIEVE_ARRAY("id"),           FLOWSIEVE_ARRAY("proto"),        FLOWSIEVE_ARRAY("src_port"),
+    FLOWSIEVE_ARRAY("dst_port"),     FLOWSIEVE_ARRAY("src_addr"),     FLOWSIEVE_ARRAY("dst_addr"),
+    FLOWSIEVE_ARRAY("key"),          FLOWSIEVE_ARRAY("start_ns"),     FLOWSIEVE_ARRAY("end_ns"),
+    FLOWSIEVE_ARRAY("packet_count"), FLOWSIEVE_ARRAY("byte_count"),   FLOWSIEVE_ARRAY("fwd_packets"),
+    FLOWSIEVE_ARRAY("fwd_bytes"),    FLOWSIEVE_ARRAY("bwd_packets"),  FLOWSIEVE_ARRAY("bwd_bytes"),
+    FLOWSIEVE_ARRAY("sizes"),        FLOWSIEVE_ARRAY("directions"),   FLOWSIEVE_ARRAY("iat_ns"),
+    FLOWSIEVE_ARRAY("tcp_flags"),    FLOWSIEVE_ARRAY("packet_bytes"), FLOWSIEVE_ARRAY("payload"),
+    FLOWSIEVE_ARRAY("payload_len"),  {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef FLOWSIEVE_ARRAY
+
+PyObject* flow_arrays_repr(PyObject* self) {
+    const FlowArraysObject& f = arrays_of(self);
+    const std::string text = "FlowArrays(flows=" + std::to_string(f.flows) +
+                             ", packets=" + std::to_string(f.shape.packets) +
+                             ", packet_bytes=" + std::to_string(f.shape.packet_bytes) +
+                             ", payload_bytes=" + std::to_string(f.shape.payload_bytes) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+}
+
+PyObject* flow_arrays_frame(PyObject* self, PyObject*) {
+    const FlowArraysObject& f = arrays_of(self);
+    Ref pandas(import_for("pandas", "frame()"));
+    if (!pandas) return nullptr;
+    Ref columns(PyDict_New());
+    if (!columns) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_Size(f.per_flow); ++i) {
+        PyObject* name = PyList_GetItem(f.per_flow, i);
+        if (PyDict_SetItem(columns.get(), name, PyDict_GetItem(f.arrays, name)) != 0) return nullptr;
+    }
+    return PyObject_CallMethod(pandas.get(), "DataFrame", "O", columns.get());
+}
+
+PyMethodDef kFlowArraysMethods[] = {
+    {"frame", flow_arrays_frame, METH_NOARGS,
+     "frame($self)\n--\n\nThe per-flow arrays as the columns of a pandas DataFrame, one row per flow."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr char kFlowArraysName[] = "FlowArrays";
+PyType_Slot kFlowArraysSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(flow_arrays_dealloc)},
+    {Py_tp_getset, kArrayGetters},
+    {Py_tp_repr, reinterpret_cast<void*>(flow_arrays_repr)},
+    {Py_tp_methods, kFlowArraysMethods},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kFlowArraysName>)},
+    {0, nullptr},
+};
+PyType_Spec kFlowArraysSpec = {"flowsieve.FlowArrays", sizeof(FlowArraysObject), 0, Py_TPFLAGS_DEFAULT,
+                               kFlowArraysSlots};
+
+constexpr auto kFlowArrays =
+    signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"}, CountArg{"packets", 8},
+              CountArg{"packet_bytes", 0}, CountArg{"payload_bytes", 0}, BoolArg{"anonymize", true},
+              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"});
+
+// The archive's flows to take: all, or the Flows of the list, which must be its own.
+std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {
+    if (!flows || flows == Py_None) return archive::all_flows(reader);
+    Ref items(PySequence_Fast(flows, "argument 'flows': a list of Flows is expected"));
+    if (!items) return std::nullopt;
+    archive::FlowList out;
+    const Py_ssize_t n = PySequence_Size(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item(PySequence_GetItem(items.get(), i));
+        if (!item) return std::nullopt;
+        const archive::FlowRecord* record = flow_record(item.get(), reader);
+        if (!record) {
+            raise({PyExc_ValueError, "flows must be Flows of the archive given as source"});
+            return std::nullopt;
+        }
+        out.push_back(record);
+    }
+    return out;
+}
+
+}  // namespace
+
+PyObject* create_flow_arrays_type() {
+    if (!flow_arrays_type) flow_arrays_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kFlowArraysSpec));
+    return reinterpret_cast<PyObject*>(flow_arrays_type);
+}
+
+PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call(kFlowArrays, args, kwargs,
+                [](PyObject* source, PyObject* strategy, uint32_t packets, uint32_t packet_bytes,
+                   uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
+                   std::vector<uint16_t> port_filters) -> PyObject* {
+                    const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
+                    if (auto st = shape.check(); !st) return raise(st.error());
+                    // Before the work: NumPy's absence is known at once.
+                    Ref numpy(import_for("numpy", "flow_arrays"));
+                    if (!numpy) return nullptr;
+                    arrays::Builder builder(shape);
+                    SignalCheck signals;
+                    if (auto reader = archive_reader(source)) {
+                        if (strategy && strategy != Py_None)
+                            return raise({PyExc_ValueError, "strategy applies to a capture: an Archive keeps its own"});
+                        if (!ip_filters.empty() || !port_filters.empty())
+                            return raise({PyExc_ValueError,
+                                          "ip_filters and port_filters apply to a capture: query the Archive instead"});
+                        auto chosen = chosen_flows(*reader, flows);
+                        if (!chosen) return nullptr;
+                        if (auto st = arrays::add_archive(builder, *reader, *chosen, 0, &signals); !st)
+                            return raise(st.error());
+                    } else {
+                        if (flows && flows != Py_None)
+                            return raise({PyExc_ValueError, "flows applies to an Archive given as source"});
+                        auto path = path_argument(source, "source");
+                        if (!path) return nullptr;
+                        arrays::CaptureInput input;
+                        input.path = std::move(*path);
+                        if (strategy && strategy != Py_None) {
+                            auto choice = choice_argument(strategy, "strategy");
+                            if (!choice) return nullptr;
+                            input.strategy = std::move(*choice);
+                        }
+                        input.ip_filters = std::move(ip_filters);
+                        input.port_filters = std::move(port_filters);
+                        input.observer = &signals;
+                        if (auto st = arrays::add_capture(builder, input, 0); !st) return raise(st.error());
+                    }
+                    const size_t count = builder.flows();
+                    return new_flow_arrays(numpy.get(), builder.finish(false), shape, count);
+                });
+}
+
+}  // namespace flowsieve::python

@@ -1,0 +1,43 @@
+// UTF-8 sequences, one at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace flowsieve {
+
+struct CodePoint {
+    char32_t value;
+    size_t size;  // of its sequence, in bytes
+};
+
+// The code point whose sequence starts at text[at]; nothing for a byte that
+// starts no valid sequence (cut short, overlong, a surrogate, past U+10FFFF).
+inline std::optional<CodePoint> utf8_at(std::string_view text, size_t at) {
+    const auto byte = [&](size_t i) { return at + i < text.size() ? uint8_t(text[at + i]) : uint8_t(0); };
+    const uint8_t lead = byte(0);
+    if (lead < 0x80) return CodePoint{lead, 1};
+    const size_t size = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (size == 0) return std::nullopt;
+    char32_t c = lead & (0x7F >> size);
+    for (size_t i = 1; i < size; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return std::nullopt;
+        c = c << 6 | (byte(i) & 0x3F);
+    }
+    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kSmallest[size] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return std::nullopt;
+    return CodePoint{c, size};
+}
+
+inline bool valid_utf8(std::string_view text) {
+    for (size_t at = 0; at < text.size();) {
+        const auto c = utf8_at(text, at);
+        if (!c) return false;
+        at += c->size;
+    }
+    return true;
+}
+
+}  // namespace flowsieve

@@ -1,0 +1,264 @@
+"""flow_arrays and `flowsieve arrays` against the archive's packets, split's l7 files, and nfstream."""
+import collections
+import ipaddress
+import os
+import subprocess
+import sys
+
+import pytest
+
+import flowsieve
+import test_captures as tc
+
+np = pytest.importorskip("numpy")
+needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
+PER_FLOW = ["id", "proto", "src_port", "dst_port", "src_addr", "dst_addr", "key", "start_ns", "end_ns",
+            "packet_count", "byte_count", "fwd_packets", "fwd_bytes", "bwd_packets", "bwd_bytes", "payload_len"]
+PER_PACKET = ["sizes", "directions", "iat_ns", "tcp_flags", "packet_bytes", "payload"]
+FLOWSIEVE = os.path.join(os.path.dirname(sys.executable), "flowsieve")
+
+
+def readable(name):
+    try:
+        flowsieve.flow_arrays(tc.CAPTURES / name, packets=0)
+        return True
+    except (RuntimeError, OSError):
+        return False
+
+
+CORPUS = [n for n in tc.NAMES if readable(n)]
+
+
+def ip_start(f, link):
+    """Where the IP header starts in a frame, by this test's own reading of the link layers; None without one."""
+    if link == 1:
+        start = tc.ip_after_ethertype(f, 12) if len(f) >= 14 else None
+    elif link in (113, 276):
+        start, protocol = (16, f[14:16]) if link == 113 else (20, f[0:2])
+        start = start if len(f) >= start and protocol in tc.IP_TYPES else None
+    elif link in (0, 108):
+        start = 4
+    elif link in (105, 127):
+        h = 0 if link == 105 else int.from_bytes(f[2:4], "little") if len(f) >= 4 else 0
+        end = h + (30 if len(f) > h + 1 and f[h + 1] & 3 == 3 else 24)
+        if len(f) > end + 8 and f[end:end + 6] != b"\xaa\xaa\x03\x00\x00\x00" and f[h] & 0x8C == 0x88:  # QoS data
+            end += 2 + (4 if f[h + 1] & 0x80 else 0)
+        start = end + 8
+    else:
+        start = 0
+    return start if start is not None and tc.dissect(f, link)[0] is not None else None
+
+
+def expected_rows(archive, shape):
+    """Every array row as this test works it out from Flow.packets(), by flow id."""
+    k, m, anonymize = shape["packets"], shape["packet_bytes"], shape["anonymize"]
+    rows = {}
+    for flow in archive.flows():
+        packets = flow.packets()
+        link = [p.link_type for p in packets]
+        tuples = [t[0] for t in tc.dissect_all([(p.ts_sec, p.ts_usec, p.data, p.orig_len, l)
+                                                for p, l in zip(packets, link)])]
+        ns = [p.ts_sec * 10**9 + p.ts_nsec for p in packets]
+        first = tuples[0]
+        loop = first is not None and first[0] == first[1]
+        forward = [first is None or t is None or (t[0] == first[0] and (not loop or t[2] == first[2]))
+                   for t in tuples]
+        row = dict(id=flow.id, proto=flow.proto, src_port=flow.src_port, dst_port=flow.dst_port,
+                   src_addr=flow.src_addr, dst_addr=flow.dst_addr, start_ns=ns[0], end_ns=ns[-1],
+                   packet_count=len(packets), byte_count=sum(p.orig_len for p in packets),
+                   fwd_packets=sum(forward), fwd_bytes=sum(p.orig_len for p, f in zip(packets, forward) if f))
+        row["bwd_packets"] = row["packet_count"] - row["fwd_packets"]
+        row["bwd_bytes"] = row["byte_count"] - row["fwd_bytes"]
+        row["sizes"] = [p.orig_len for p in packets[:k]] + [-1] * (k - len(packets[:k]))
+        row["directions"] = [0 if f else 1 for f in forward[:k]] + [-1] * (k - len(packets[:k]))
+        row["iat_ns"] = [0] + [b - a for a, b in zip(ns, ns[1:k])] + [-1] * (k - len(packets[:k]))
+        row["iat_ns"] = row["iat_ns"][:k]
+        row["packet_bytes"], row["tcp_flags"] = [], []
+        for p, l in zip(packets[:k], link):
+            start = ip_start(p.data, l)
+            header = bytearray(p.data[start:start + m] if start is not None else b"")
+            if header and anonymize:
+                lo, hi = (12, 20) if header[0] >> 4 == 4 else (8, 40)
+                header[lo:hi] = bytes(len(header[lo:hi]))
+            row["packet_bytes"].append(bytes(header) + bytes(m - len(header)))
+            b = p.data[start:] if start is not None else b""
+            simple_tcp = (len(b) >= 20 and b[0] >> 4 == 4 and b[9] == 6 and not int.from_bytes(b[6:8], "big") & 0x1FFF
+                          and len(b) > (b[0] & 15) * 4 + 13) or (len(b) > 53 and b[0] >> 4 == 6 and b[6] == 6)
+            row["tcp_flags"].append(b[(b[0] & 15) * 4 + 13 if b[0] >> 4 == 4 else 53] if simple_tcp else None)
+        rows[flow.id] = row
+    return rows
+
+
+def check_against_packets(arrays, rows, shape):
+    assert list(arrays.id) == sorted(rows)
+    for i, flow_id in enumerate(arrays.id):
+        row = rows[int(flow_id)]
+        for name in PER_FLOW:
+            if name in row:
+                assert arrays.__getattribute__(name)[i] == row[name], (flow_id, name)
+        for name in ("sizes", "directions", "iat_ns"):
+            assert list(getattr(arrays, name)[i]) == row[name], (flow_id, name)
+        for j, flags in enumerate(row["tcp_flags"]):
+            assert flags is None or arrays.tcp_flags[i][j] == flags, (flow_id, j)
+        got = [bytes(b) for b in arrays.packet_bytes[i][:len(row["packet_bytes"])]]
+        assert got == row["packet_bytes"], flow_id
+        assert not arrays.packet_bytes[i][len(row["packet_bytes"]):].any()
+    assert arrays.sizes.shape == arrays.directions.shape == (len(rows), shape["packets"])
+    assert arrays.packet_bytes.shape == (len(rows), shape["packets"], shape["packet_bytes"])
+
+
+def check_against_l7(arrays, capture, strategy, tmp_path, length):
+    out = tmp_path / "l7"
+    flowsieve.split(capture, out, strategy=strategy, output_type="l7")
+    stem = capture.stem
+    shared = {k for k, n in collections.Counter(arrays.key).items() if n > 1}  # flows whose keys sanitize alike
+    files = {p.name: p.read_bytes() for p in out.iterdir()}
+    for i, key in enumerate(arrays.key):
+        if key in shared:
+            continue
+        want = files.pop(f"{stem}_{key}.l7", b"")[:length]
+        assert arrays.payload_len[i] == len(want), key
+        assert bytes(arrays.payload[i]) == want + bytes(length - len(want)), key
+    assert not {n for n in files if n[len(stem) + 1:-3] not in shared}, "every l7 file is some flow's"
+
+
+# (source, strategy, K, M, L, anonymize): flows shorter than K, K=0 with L only, both address families kept or zeroed.
+TABLE = [
+    ("capture", "session", 8, 64, 784, True),
+    ("capture", "flow", 3, 40, 16, False),
+    ("capture", "host", 20, 0, 0, True),
+    ("capture", "hostpair", 1, 60, 0, True),
+    ("capture", "mac", 0, 0, 100, True),
+    ("capture", "bssid", 5, 100, 50, False),
+    ("capture", "nosplit", 30, 20, 1000, True),
+    ("archive", "session", 8, 64, 784, True),
+    ("archive", "host", 4, 32, 10, False),
+]
+
+
+@needs_corpus
+@pytest.mark.parametrize("source,strategy,k,m,l,anonymize", TABLE)
+def test_arrays_equal_the_packets_and_the_l7_files(tmp_path, source, strategy, k, m, l, anonymize):
+    shape = dict(packets=k, packet_bytes=m, payload_bytes=l, anonymize=anonymize)
+    for name in CORPUS:
+        capture = tc.CAPTURES / name
+        path = tmp_path / name
+        path.mkdir()
+        flowsieve.create_archive(capture, path / "a.fsieve", strategy=strategy)
+        archive = flowsieve.Archive.open(path / "a.fsieve")
+        from_capture = flowsieve.flow_arrays(capture, strategy=strategy, **shape)
+        if source == "archive":
+            arrays = flowsieve.flow_arrays(archive, **shape)
+            for n in PER_FLOW + PER_PACKET:
+                if n != "key" or strategy == "session":
+                    assert np.array_equal(getattr(arrays, n), getattr(from_capture, n)), (name, n)
+        else:
+            arrays = from_capture
+            check_against_l7(arrays, capture, strategy, path, l)
+        check_against_packets(arrays, expected_rows(archive, shape), shape)
+
+
+@needs_corpus
+def test_npz_of_several_inputs_and_standard_input_loads_as_the_function_gives(tmp_path):
+    first, second = tc.CAPTURES / "pcapplusplus_many-protocols.pcap", tc.CAPTURES / "pcapplusplus_sll.pcap"
+    flowsieve.create_archive(second, tmp_path / "b.fsieve")
+    shape = dict(packets=6, packet_bytes=48, payload_bytes=100, anonymize=False)
+    with open(first, "rb") as stdin:
+        subprocess.run([FLOWSIEVE, "arrays", "-", str(tmp_path / "b.fsieve"), "-o", str(tmp_path / "out.npz"),
+                        "--packets", "6", "--packet-bytes", "48", "--payload-bytes", "100", "--no-anonymize", "-q"],
+                       stdin=stdin, check=True)
+    parts = [flowsieve.flow_arrays(first, **shape), flowsieve.flow_arrays(flowsieve.Archive.open(tmp_path / "b.fsieve"),
+                                                                          **shape)]
+    with np.load(tmp_path / "out.npz") as npz:
+        assert npz.files == PER_FLOW[:-1] + PER_PACKET + ["payload_len", "source"]
+        assert list(npz["source"]) == [0] * len(parts[0].id) + [1] * len(parts[1].id)
+        for name in PER_FLOW + PER_PACKET:
+            assert np.array_equal(npz[name], np.concatenate([getattr(p, name) for p in parts])), name
+    single = tmp_path / "one.npz"
+    subprocess.run([FLOWSIEVE, "arrays", str(first), "-o", str(single), "-q"], check=True)
+    with np.load(single) as npz:
+        assert "source" not in npz.files and npz["sizes"].shape == (len(parts[0].id), 8)
+    pytest.importorskip("pandas")
+    frame = parts[0].frame()
+    assert list(frame.columns) == PER_FLOW and len(frame) == len(parts[0].id)
+
+
+@needs_corpus
+@pytest.mark.parametrize("kwargs,name", [
+    (dict(packets=-1), "packets"),
+    (dict(packet_bytes=-3), "packet_bytes"),
+    (dict(payload_bytes=-1), "payload_bytes"),
+    (dict(packets=70000), "packets"),
+    (dict(strategy="flow", archive=True), "strategy"),
+    (dict(flows="other", archive=True), "flows"),
+    (dict(flows=[]), "flows"),
+])
+def test_bad_arguments_name_themselves(tmp_path, kwargs, name):
+    capture = tc.CAPTURES / "pcapplusplus_sll.pcap"
+    flowsieve.create_archive(capture, tmp_path / "a.fsieve")
+    source = flowsieve.Archive.open(tmp_path / "a.fsieve") if kwargs.pop("archive", False) else capture
+    if kwargs.get("flows") == "other":
+        kwargs["flows"] = flowsieve.Archive.open(tmp_path / "a.fsieve").flows()[:2]
+    with pytest.raises(ValueError, match=name):
+        flowsieve.flow_arrays(source, **kwargs)
+
+
+@needs_corpus
+def test_without_numpy_the_error_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    with pytest.raises(ImportError, match="pip install numpy"):
+        flowsieve.flow_arrays(tc.CAPTURES / "pcapplusplus_sll.pcap")
+
+
+# Captures where nfstream's flows are not our sessions, and why. Every other capture nfstream reads must agree on
+# every TCP and UDP session.
+NOT_OUR_SESSIONS = {
+    **dict.fromkeys(["pcapng-test-generator_be_test202.pcapng", "pcapng-test-generator_le_test008.pcapng",
+                     "pcapng-test-generator_le_test102.pcapng", "pcapng-test-generator_le_test201.pcapng",
+                     "pcapplusplus_many_interfaces-1.pcapng", "pcapplusplus_pcapng-example.pcapng"],
+                    "interfaces of several link types, or declared after packets: libpcap under nfstream reads their "
+                    "frames by another interface's link type"),
+    "pcapplusplus_ip4_fragments.pcap": "later IP fragments carry no ports: we give them their datagram's, nfstream "
+                                       "does not count them in the session",
+    "libpcap_ipv6_ah_modes.pcap": "nfstream finds no ports behind an IPv6 authentication header",
+    "zeek_vlan-pcp-dei.pcapng": "nfstream keys flows by VLAN id as well",
+    "zeek_radiotap.pcap": "nfstream reports the flow of the QoS data frames but not the IPv6 multicast flow of the "
+                          "plain data frame",
+    "zeek_wlanmon.pcap": "nfstream reports no flow in 802.11 frames without a radiotap header (link type 105)",
+}
+
+
+@needs_corpus
+def test_sizes_directions_and_counts_equal_nfstream():
+    """nfstream with its timeouts out of reach; flows of other protocols are left out (nfstream keys ICMP by type and
+    code, and keeps no ports for the rest)."""
+    nfstream = pytest.importorskip("nfstream")
+    k = 8
+    compared = 0
+    for name in CORPUS:
+        if name in NOT_OUR_SESSIONS:
+            continue
+        try:
+            flows = list(nfstream.NFStreamer(source=str(tc.CAPTURES / name), splt_analysis=k, n_dissections=0,
+                                             statistical_analysis=False, idle_timeout=10**9, active_timeout=10**9,
+                                             n_meters=1))
+        except ValueError:  # a capture libpcap refuses
+            continue
+        theirs = collections.defaultdict(list)
+        for f in flows:
+            if f.protocol in (6, 17):
+                ends = [(ipaddress.ip_address(f.src_ip), f.src_port), (ipaddress.ip_address(f.dst_ip), f.dst_port)]
+                theirs[(f.protocol, *sorted(ends))].append(f)
+        ours = flowsieve.flow_arrays(tc.CAPTURES / name, packets=k)
+        for i in np.flatnonzero(np.isin(ours.proto, (6, 17))):
+            ends = [(ipaddress.ip_address(ours.src_addr[i]), int(ours.src_port[i])),
+                    (ipaddress.ip_address(ours.dst_addr[i]), int(ours.dst_port[i]))]
+            key = (name, int(ours.proto[i]), *sorted(ends))
+            assert len(theirs.get(key[1:], [])) == 1, key
+            (f,) = theirs[key[1:]]
+            assert list(ours.sizes[i]) == [s if s >= 0 else -1 for s in f.splt_ps], key
+            assert list(ours.directions[i]) == list(f.splt_direction), key
+            assert (ours.fwd_packets[i], ours.bwd_packets[i]) == (f.src2dst_packets, f.dst2src_packets), key
+            assert (ours.fwd_bytes[i], ours.bwd_bytes[i]) == (f.src2dst_bytes, f.dst2src_bytes), key
+            compared += 1
+    assert compared > 300
