@@ -151,6 +151,6 @@ def test_public_captures_follow_as_tshark_does(tmp_path, name):
         out = tmp_path / kind
         subprocess.run([EXE, "split", "-q", "-t", kind, CAPTURES / name, out], capture_output=True, timeout=300)
         files[kind] = {p.name: p.read_bytes() for p in out.iterdir()} if out.is_dir() else {}
-    keys = {n[len(stem) + 1:-5] for n in files["pcap"] if n.endswith(".pcap")}
+    keys = {n[len(stem) + 1:].rsplit(".", 1)[0] for n in files["pcap"]}  # .pcap, or .pcapng for several link types
     ours = connections(files["stream"], stem)
     assert canonical(ours.values()) == canonical(tshark_follow(CAPTURES / name, keys))
