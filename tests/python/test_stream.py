@@ -117,19 +117,22 @@ def test_generated_streams(tmp_path, case, wrap):
 @pytest.mark.skipif(EXE is None or TSHARK is None, reason="needs the flowsieve command and tshark")
 def test_port_reuse_through_split_archive_and_export(tmp_path):
     first = [seg(C, 10, flags=SYN), seg(S, 70, flags=SYN | ACK), seg(C, 11, b"one"), seg(S, 71, b"1"),
-             seg(C, 14, flags=FIN | ACK), seg(S, 72, flags=FIN | ACK)]
+             seg(C, 14, b"!"), seg(C, 15, flags=FIN | ACK), seg(S, 72, flags=FIN | ACK)]
     second = [seg(C, 900, flags=SYN), seg(S, 5, flags=SYN | ACK), seg(C, 901, b"two"), seg(S, 6, b"2"),
               seg(S, 7, flags=RST)]
     third = [seg(C, 5000, flags=SYN), seg(C, 5001, b"three")]
     files, _ = stream_split(tmp_path, first + second + third + [packet("10.0.0.1", "10.0.0.3", "udp", 5, 53, b"q")])
-    want = {f"cap_{KEY}.{side(C)}.stream": b"one", f"cap_{KEY}.{side(S)}.stream": b"1",
+    want = {f"cap_{KEY}.{side(C)}.stream": b"one!", f"cap_{KEY}.{side(S)}.stream": b"1",
             f"cap_{KEY}_2.{side(C)}.stream": b"two", f"cap_{KEY}_2.{side(S)}.stream": b"2",
             f"cap_{KEY}_3.{side(C)}.stream": b"three", "cap_17_10_0_0_1_10_0_0_3_5_53.stream": b"q"}
     assert files == want
     assert len(tshark_follow(tmp_path / "cap.pcap")) == 3  # three tcp.stream numbers there too
+    # One file open at a time: each side's file is closed and reopened in turn.
+    flowsieve.split(str(tmp_path / "cap.pcap"), str(tmp_path / "one"), output_type="stream", max_sessions=1)
+    assert {p.name: p.read_bytes() for p in (tmp_path / "one").iterdir()} == want
 
     archive = flowsieve.read_flows(str(tmp_path / "cap.pcap"))
-    assert sorted(f.streams() for f in archive.flows()) == [[(b"one", b"1"), (b"two", b"2"), (b"three", b"")],
+    assert sorted(f.streams() for f in archive.flows()) == [[(b"one!", b"1"), (b"two", b"2"), (b"three", b"")],
                                                             [(b"q", b"")]]
     flowsieve.create_archive(str(tmp_path / "cap.pcap"), str(tmp_path / "cap.fsieve"))
     result = subprocess.run([EXE, "export", tmp_path / "cap.fsieve", "--stream", "-o", tmp_path / "export"],
