@@ -123,7 +123,7 @@ int run_split(const Parsed& p) {
     o.gaps = &gaps;
     const auto status = split_capture(o);
     uint64_t files = display.last().flows;
-    if (status && display.enabled() && o.output_type.lowered != "pcap")
+    if (status && (display.enabled() || p.has(kReport)) && o.output_type.lowered != "pcap")
         files = count_new_files(o.output_dir, o.stem + "_", "." + o.output_type.lowered, started);
     return conclude(p, status, display, files, removed, notes, filter.get(),
                     o.output_type.lowered == "stream" ? &gaps : nullptr);

@@ -1,5 +1,6 @@
 """Reassembled TCP streams (split -t stream, Flow.streams, export --stream) against tshark's "Follow TCP stream"."""
 import ipaddress
+import json
 import re
 import shutil
 import subprocess
@@ -70,30 +71,31 @@ def canonical(conns):
 
 
 def stream_split(tmp_path, frames, name="cap"):
-    """split -t stream through the command: the files and its report."""
+    """split -t stream through the command: the files, its messages and its json report."""
     (tmp_path / f"{name}.pcap").write_bytes(pcap(frames))
-    result = subprocess.run([EXE, "split", "-q", "-t", "stream", tmp_path / f"{name}.pcap", tmp_path / "out"],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run([EXE, "split", "-q", "-t", "stream", "--report", "json", tmp_path / f"{name}.pcap",
+                             tmp_path / "out"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    return {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}, result.stderr
+    return {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}, result.stderr, json.loads(result.stdout)
 
 
 HANDSHAKE = [seg(C, 100, flags=SYN), seg(S, 700, flags=SYN | ACK), seg(C, 101, flags=ACK)]
-# Each case: the segments after the handshake; what each side sent by the rules; the gap report; and what tshark
+# Each case: the segments after the handshake; what each side sent by the rules; connections with gaps and the
+# bytes missing; and what tshark
 # shows where its rules differ (None: the same). Its follow stops at a hole for good, where the stream jumps it;
 # and bytes that arrive in order replace those that wait past a hole, where the stream keeps the bytes seen first.
 CASES = {
     "retransmissions": ([seg(C, 101, b"GET /"), seg(C, 101, b"GET /"), seg(S, 701, b"200 "), seg(C, 106, b" x"),
                          seg(S, 701, b"200 OK"), seg(C, 104, b"T / ")],
-                        {C: b"GET / x", S: b"200 OK"}, "", None),
-    "reordering": ([seg(C, 106, b"world"), seg(C, 111, b"!"), seg(C, 101, b"hello")], {C: b"helloworld!"}, "", None),
-    "overlap of delivered bytes": ([seg(C, 101, b"abc"), seg(C, 101, b"XYZd")], {C: b"abcd"}, "", None),
+                        {C: b"GET / x", S: b"200 OK"}, (0, 0), None),
+    "reordering": ([seg(C, 106, b"world"), seg(C, 111, b"!"), seg(C, 101, b"hello")], {C: b"helloworld!"}, (0, 0), None),
+    "overlap of delivered bytes": ([seg(C, 101, b"abc"), seg(C, 101, b"XYZd")], {C: b"abcd"}, (0, 0), None),
     "overlap of waiting bytes": ([seg(C, 104, b"DEF"), seg(C, 101, b"abcdXY"), seg(C, 101, b"ABCDEFG"),
-                                  seg(S, 701, b"ok")], {C: b"abcDEFG", S: b"ok"}, "", {C: b"abcdXYG", S: b"ok"}),
+                                  seg(S, 701, b"ok")], {C: b"abcDEFG", S: b"ok"}, (0, 0), {C: b"abcdXYG", S: b"ok"}),
     "lost segment": ([seg(C, 101, b"one "), seg(C, 110, b"three"), seg(S, 701, b"ack")],
-                     {C: b"one three", S: b"ack"}, "1 connection with gaps, 5 bytes", {C: b"one ", S: b"ack"}),
+                     {C: b"one three", S: b"ack"}, (1, 5), {C: b"one ", S: b"ack"}),
     "keep-alive and zero-window probes": ([seg(C, 101, b"abc"), seg(C, 103, b"\0", ACK), seg(C, 104, b"", ACK),
-                                           seg(C, 104, b"d"), seg(C, 104, b"de")], {C: b"abcde"}, "", None),
+                                           seg(C, 104, b"d"), seg(C, 104, b"de")], {C: b"abcde"}, (0, 0), None),
 }
 
 
@@ -101,15 +103,17 @@ CASES = {
 @pytest.mark.parametrize("wrap", [False, True], ids=["", "wrapping"])
 @pytest.mark.parametrize("case", CASES)
 def test_generated_streams(tmp_path, case, wrap):
-    frames, want, report, tshark = CASES[case]
+    frames, want, gaps, tshark = CASES[case]
     if wrap:  # the client's sequence numbers cross 2**32 within the first bytes
         frames = [f[:38] + ((int.from_bytes(f[38:42], "big") - 103) % 2**32).to_bytes(4, "big") + f[42:]
                   if f[26:30] == bytes([10, 0, 0, 1]) else f for f in HANDSHAKE + frames]
     else:
         frames = HANDSHAKE + frames
-    files, stderr = stream_split(tmp_path, frames)
+    files, stderr, report = stream_split(tmp_path, frames)
     assert files == {f"cap_{KEY}.{side(e)}.stream": data for e, data in want.items()}
-    assert (report in stderr) if report else "gaps" not in stderr
+    assert (report["files"], report["connections_with_gaps"], report["bytes_missing"]) == (len(want), *gaps)
+    said = f"TCP streams: {gaps[0]} connection with gaps, {gaps[1]} bytes never captured left out"
+    assert (said in stderr) if gaps[0] else "gaps" not in stderr
     tshark = {side(e): data for e, data in (tshark or want).items()}
     assert tshark_follow(tmp_path / "cap.pcap") == [tshark]
 
@@ -121,7 +125,7 @@ def test_port_reuse_through_split_archive_and_export(tmp_path):
     second = [seg(C, 900, flags=SYN), seg(S, 5, flags=SYN | ACK), seg(C, 901, b"two"), seg(S, 6, b"2"),
               seg(S, 7, flags=RST)]
     third = [seg(C, 5000, flags=SYN), seg(C, 5001, b"three")]
-    files, _ = stream_split(tmp_path, first + second + third + [packet("10.0.0.1", "10.0.0.3", "udp", 5, 53, b"q")])
+    files, _, _ = stream_split(tmp_path, first + second + third + [packet("10.0.0.1", "10.0.0.3", "udp", 5, 53, b"q")])
     want = {f"cap_{KEY}.{side(C)}.stream": b"one!", f"cap_{KEY}.{side(S)}.stream": b"1",
             f"cap_{KEY}_2.{side(C)}.stream": b"two", f"cap_{KEY}_2.{side(S)}.stream": b"2",
             f"cap_{KEY}_3.{side(C)}.stream": b"three", "cap_17_10_0_0_1_10_0_0_3_5_53.stream": b"q"}
