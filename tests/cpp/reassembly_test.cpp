@@ -25,60 +25,67 @@ constexpr uint8_t S = kTcpSyn, SA = kTcpSyn | kTcpAck, A = kTcpAck, F = kTcpFin 
 struct Case {
     const char* name;
     std::vector<Seg> segments;
-    // "connection/c" and "connection/s": what the client and the server sent.
+    // "connection/i" and "connection/r": what the client and the server sent.
     std::map<std::string, std::string> streams;
     StreamGaps gaps = {};
     size_t wait_limit = TcpReassembler::kDefaultWaitLimit;
 };
 
 struct Collect final : StreamSink {
-    Endpoint client;
     std::map<std::string, std::string> streams;
+    std::map<std::string, Endpoint> senders;
     Status<> bytes(uint32_t connection, const Endpoint& sender, bool initiator, const uint8_t* data,
                    size_t size) override {
-        (void)initiator;
-        streams[std::to_string(connection) + (sender == client ? "/c" : "/s")].append(
-            reinterpret_cast<const char*>(data), size);
+        const std::string key = std::to_string(connection) + (initiator ? "/i" : "/r");
+        // A side's bytes all come from one endpoint.
+        if (!senders.emplace(key, sender).second) EXPECT_TRUE(senders[key] == sender) << key;
+        streams[key].append(reinterpret_cast<const char*>(data), size);
         return {};
     }
 };
 
 const std::vector<Case> kCases = {
     {"in order", {{1, 10, S, ""}, {0, 70, SA, ""}, {1, 11, A, "abc"}, {0, 71, A, "xy"}, {1, 14, A, "def"}},
-     {{"0/c", "abcdef"}, {"0/s", "xy"}}},
+     {{"0/i", "abcdef"}, {"0/r", "xy"}}},
     {"retransmission once", {{1, 10, S, ""}, {1, 11, A, "abc"}, {1, 11, A, "abc"}, {1, 12, A, "bcd"}},
-     {{"0/c", "abcd"}}},
-    {"reordered", {{1, 10, S, ""}, {1, 14, A, "def"}, {1, 17, A, "g"}, {1, 11, A, "abc"}}, {{"0/c", "abcdefg"}}},
+     {{"0/i", "abcd"}}},
+    {"reordered", {{1, 10, S, ""}, {1, 14, A, "def"}, {1, 17, A, "g"}, {1, 11, A, "abc"}}, {{"0/i", "abcdefg"}}},
     {"overlap keeps the first bytes",
      {{1, 10, S, ""}, {1, 15, A, "FGH"}, {1, 13, A, "dexyz"}, {1, 11, A, "ab"}, {1, 11, A, "QQQQQQQ"}},
-     {{"0/c", "abdeFGH"}}},
-    {"overlap with delivered bytes", {{1, 10, S, ""}, {1, 11, A, "abc"}, {1, 12, A, "XYd"}}, {{"0/c", "abcd"}}},
-    {"lost segment jumped at the end", {{1, 10, S, ""}, {1, 11, A, "ab"}, {1, 16, A, "fg"}}, {{"0/c", "abfg"}},
+     {{"0/i", "abdeFGH"}}},
+    {"overlap with delivered bytes", {{1, 10, S, ""}, {1, 11, A, "abc"}, {1, 12, A, "XYd"}}, {{"0/i", "abcd"}}},
+    {"lost segment jumped at the end", {{1, 10, S, ""}, {1, 11, A, "ab"}, {1, 16, A, "fg"}}, {{"0/i", "abfg"}},
      {1, 3}},
     {"gap declared past the bound",
      {{1, 10, S, ""}, {1, 11, A, "a"}, {1, 14, A, "dd"}, {1, 16, A, "ee"}, {1, 13, A, "c"}},
-     {{"0/c", "addee"}}, {1, 2}, 3},
+     {{"0/i", "addee"}}, {1, 2}, 3},
     {"sequence wrap",
      {{1, 0xFFFFFFFD, S, ""}, {1, 0xFFFFFFFE, A, "ab"}, {1, 2, A, "ef"}, {1, 0, A, "cd"}, {1, 0xFFFFFFFF, A, "b"}},
-     {{"0/c", "abcdef"}}},
+     {{"0/i", "abcdef"}}},
     {"mid-connection start", {{0, 500, A, "late"}, {1, 9, A, "x"}, {0, 504, A, "r"}},
-     {{"0/s", "later"}, {"0/c", "x"}}},
+     {{"0/i", "later"}, {"0/r", "x"}}},
+    {"a SYN-ACK seen first answers the other side", {{0, 70, SA, ""}, {1, 11, A, "ab"}, {0, 71, A, "xy"}},
+     {{"0/i", "ab"}, {"0/r", "xy"}}},
     {"keep-alive and zero-window probes add nothing",
      {{1, 10, S, ""}, {1, 11, A, "abc"}, {1, 13, A, std::string(1, '\0')}, {1, 13, A, ""}, {1, 14, A, "d"}, {1, 14, A, "de"}},
-     {{"0/c", "abcde"}}},
+     {{"0/i", "abcde"}}},
     {"reuse after FIN from both sides",
      {{1, 10, S, ""}, {0, 70, SA, ""}, {1, 11, A, "one"}, {1, 14, F, ""}, {0, 71, F, ""}, {1, 900, S, ""},
       {0, 5, SA, ""}, {1, 901, A, "two"}, {0, 6, A, "2"}},
-     {{"0/c", "one"}, {"1/c", "two"}, {"1/s", "2"}}},
+     {{"0/i", "one"}, {"1/i", "two"}, {"1/r", "2"}}},
     {"reuse after RST", {{1, 10, S, ""}, {1, 11, A, "one"}, {0, 0, R, ""}, {1, 12, S, ""}, {1, 13, A, "two"}},
-     {{"0/c", "one"}, {"1/c", "two"}}},
+     {{"0/i", "one"}, {"1/i", "two"}}},
+    {"the other side opens the next connection",
+     {{1, 10, S, ""}, {1, 11, A, "one"}, {0, 0, R, ""}, {0, 500, S, ""}, {1, 40, SA, ""}, {0, 501, A, "rev"},
+      {1, 41, A, "back"}},
+     {{"0/i", "one"}, {"1/i", "rev"}, {"1/r", "back"}}},
     {"a SYN far outside the window", {{1, 10, S, ""}, {1, 11, A, "one"}, {1, 90000, S, ""}, {1, 90001, A, "two"}},
-     {{"0/c", "one"}, {"1/c", "two"}}, {}, 100},
+     {{"0/i", "one"}, {"1/i", "two"}}, {}, 100},
     {"a retransmitted SYN is the same connection", {{1, 10, S, ""}, {1, 10, S, ""}, {1, 11, A, "one"}},
-     {{"0/c", "one"}}},
+     {{"0/i", "one"}}},
     {"waiting bytes end with their connection",
      {{1, 10, S, ""}, {1, 11, A, "a"}, {1, 13, A, "c"}, {0, 0, R, ""}, {1, 50, S, ""}, {1, 51, A, "new"}},
-     {{"0/c", "ac"}, {"1/c", "new"}}, {1, 1}},
+     {{"0/i", "ac"}, {"1/i", "new"}}, {1, 1}},
 };
 
 TEST(Reassembly, Rules) {
@@ -88,7 +95,6 @@ TEST(Reassembly, Rules) {
         SCOPED_TRACE(c.name);
         TcpReassembler r(c.wait_limit);
         Collect sink;
-        sink.client = client;
         for (const Seg& s : c.segments) {
             TcpSegment t{s.seq, s.flags, reinterpret_cast<const uint8_t*>(s.data.data()), s.data.size()};
             ASSERT_TRUE(r.add(s.client ? client : server, s.client ? server : client, t, sink).ok());
