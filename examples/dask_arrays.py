@@ -30,7 +30,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Literal, Sequence, Tuple, get_args
 
 import dask.bag as db
 import numpy as np
@@ -40,6 +40,8 @@ from distributed import Client, LocalCluster
 import flowsieve
 
 CAPTURE_SUFFIXES = (".pcap", ".pcapng", ".cap")
+# The strategies flowsieve takes; the command line's in any case.
+Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
 NAMES = ["id", "proto", "src_port", "dst_port", "src_addr", "dst_addr", "key", "start_ns", "end_ns",
          "packet_count", "byte_count", "fwd_packets", "fwd_bytes", "bwd_packets", "bwd_bytes", "sizes",
          "directions", "iat_ns", "tcp_flags", "packet_bytes", "payload", "payload_len"]
@@ -48,7 +50,7 @@ Arrays = Dict[str, npt.NDArray[np.generic]]
 Outcome = Tuple[str, str, str]
 
 
-def capture_arrays(capture: str, npz_dir: str, strategy: str, packets: int, packet_bytes: int,
+def capture_arrays(capture: str, npz_dir: str, strategy: Strategy, packets: int, packet_bytes: int,
                    payload_bytes: int) -> Outcome:
     """Runs on a worker: one capture's flows as arrays, saved beside the others."""
     out = Path(npz_dir) / (Path(capture).stem + ".npz")
@@ -92,7 +94,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap.add_argument("npz_dir", type=Path)
     ap.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
     ap.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster (default: 2)")
-    ap.add_argument("--strategy", default="session", help="session, flow, host, hostpair, mac, bssid or nosplit")
+    ap.add_argument("--strategy", default="session", type=str.lower, choices=get_args(Strategy))
     ap.add_argument("--packets", type=int, default=8, help="the first K packets of every flow (default: 8)")
     ap.add_argument("--packet-bytes", type=int, default=64, help="their first M bytes (default: 64)")
     ap.add_argument("--payload-bytes", type=int, default=784, help="the flow's first L payload bytes (default: 784)")

@@ -85,7 +85,7 @@ struct PacketRecord {
     // The pcap record as stored, in the archive's precision.
     const uint8_t* record_start() const { return data - kRecordHeaderSize; }
     size_t record_size() const { return kRecordHeaderSize + incl_len; }
-    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec}; }
+    FrameTime time() const { return {ts_sec, ts_usec, uint16_t(ts_nsec - ts_usec * 1000)}; }
     uint64_t micros() const { return uint64_t(ts_sec) * 1000000 + ts_usec; }
     // Orders records of archives of either precision as their times do.
     uint64_t nanos() const {

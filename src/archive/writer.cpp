@@ -30,12 +30,11 @@ constexpr size_t kWriteBufferSize = 256 * 1024;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 static_assert(kPcapRecordHeaderSize == kRecordHeaderSize);
 
-// The packet's time in nanoseconds since the epoch, from the field its
-// archive stores: in an archive in microseconds, a time stored in
-// microseconds reads back as it was.
-uint64_t nanos(const ParsedPacket& p, bool nanoseconds) {
-    if (nanoseconds) return uint64_t(p.ts_sec) * 1000000000 + p.ts_nsec;
-    return (uint64_t(p.ts_sec) * 1000000 + p.ts_usec) * 1000;
+// The packet's time as the archive stores it: nanoseconds since the epoch in
+// an archive in nanoseconds, microseconds otherwise.
+uint64_t stored_time(const ParsedPacket& p, bool nanoseconds) {
+    if (nanoseconds) return uint64_t(p.ts_sec) * 1000000000 + p.ts_nsec();
+    return uint64_t(p.ts_sec) * 1000000 + p.ts_usec;
 }
 
 // The header of an archive of a capture whose frames are written out so:
@@ -120,8 +119,8 @@ struct FlowEntry {
     uint64_t last_position = 0;
     std::optional<IpTuple> tuple;
     uint64_t total_bytes = 0;
-    uint64_t start_ns = 0;
-    uint64_t end_ns = 0;
+    uint64_t start = 0;  // in the archive's unit
+    uint64_t end = 0;
     uint32_t packet_count = 0;
 
     void add_position(OffsetLists& lists, uint64_t position) {
@@ -155,21 +154,21 @@ public:
 
     uint64_t position() const { return position_; }
 
-    Status<> write(const uint8_t* data, size_t size) {
+    [[gnu::always_inline]] Status<> write(const uint8_t* data, size_t size) {
         position_ += size;
         return buffer_.write_copy(fd_.get(), data, size);
     }
 
     Status<> write_record(const ParsedPacket& p) {
         const uint32_t size = uint32_t(p.data.size());
-        uint8_t header[kRecordLinkTypeSize + kRecordHeaderSize];
-        uint8_t* pcap_header = header;
         if (link_type_per_packet_) {
-            encode_u32le(header, p.link_type);
-            pcap_header += kRecordLinkTypeSize;
+            uint8_t link_type[kRecordLinkTypeSize];
+            encode_u32le(link_type, p.link_type);
+            if (auto st = write(link_type, sizeof link_type); !st) return st;
         }
-        encode_pcap_record_header(pcap_header, p.ts_sec, nanoseconds_ ? p.ts_nsec : p.ts_usec, size, p.orig_len);
-        if (auto st = write(header, size_t(pcap_header - header) + kRecordHeaderSize); !st) return st;
+        uint8_t header[kRecordHeaderSize];
+        encode_pcap_record_header(header, p.ts_sec, nanoseconds_ ? p.ts_nsec() : p.ts_usec, size, p.orig_len);
+        if (auto st = write(header, sizeof header); !st) return st;
         position_ += size;
         return buffer_.write(fd_.get(), p.data.data(), size);
     }
@@ -406,7 +405,7 @@ Status<> write_index(Staging& out, const std::vector<FlowRecord>& records) {
     });
 }
 
-FlowRecord record_of(const FlowEntry& e, uint64_t id) {
+FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
     FlowRecord r;
     r.id = id;
     if (e.tuple) {
@@ -417,8 +416,8 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id) {
         r.dst_port = e.tuple->dst_port;
     }
     r.packet_count = e.packet_count;
-    r.start_ns = e.start_ns;
-    r.end_ns = e.end_ns;
+    r.start_ns = e.start * time_unit;
+    r.end_ns = e.end * time_unit;
     r.total_bytes = e.total_bytes;
     return r;
 }
@@ -439,7 +438,7 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
         const FlowEntry& e = flows[i];
         if (e.offsets.size > kU32Max)
             return Error{"Offset list of flow " + std::to_string(i + 1) + " exceeds 4294967295 bytes"};
-        records.push_back(record_of(e, i + 1));
+        records.push_back(record_of(e, i + 1, time_unit(header.nanoseconds())));
         records.back().offsets_pos = position;
         records.back().offsets_len = uint32_t(e.offsets.size);
         auto add = [&](const uint8_t* bytes, size_t n) { return out.add(bytes, n); };
@@ -553,12 +552,12 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
-                const uint64_t ts = nanos(packet, header.nanoseconds());
+                const uint64_t ts = stored_time(packet, header.nanoseconds());
                 const uint32_t index = queued.flows[k];
                 if (index == flows.size()) {
                     FlowEntry& e = flows.emplace_back();
                     e.tuple = packet.ip;
-                    e.start_ns = ts;
+                    e.start = ts;
                 }
                 FlowEntry& e = flows[index];
                 if (e.packet_count == kU32Max)
@@ -566,7 +565,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                 e.add_position(offset_lists, position);
                 ++e.packet_count;
                 e.total_bytes += packet.orig_len;
-                e.end_ns = ts;
+                e.end = ts;
             }
         }
         packets->pop_front(ready);

@@ -14,7 +14,7 @@ namespace {
 constexpr uint8_t kProtoTcp = 6;
 constexpr size_t kTcpFlagsOffset = 13;
 
-int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec; }
+int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec(); }
 
 // Zeroes the IP header's addresses within the first n bytes of an IP packet.
 void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {

@@ -21,8 +21,12 @@ constexpr uint16_t kZip64Extra = 0x0001;
 constexpr uint16_t kVersion = 20;       // stored files
 constexpr uint16_t kVersionZip64 = 45;
 constexpr uint16_t kDate = 1 << 5 | 1;  // 1980-01-01: no time is recorded
+// A field at its largest value says that the ZIP64 record holds the value.
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 constexpr uint16_t kU16Max = std::numeric_limits<uint16_t>::max();
+// From these on, a size, offset or count needs the ZIP64 record.
+constexpr uint64_t kZip64Bytes = kU32Max;
+constexpr uint64_t kZip64Entries = kU16Max;
 
 void put16(std::string& out, uint16_t v) {
     out += char(v & 0xFF);
@@ -47,8 +51,8 @@ struct Member {
 
 // The local header, or with `central` the central directory's entry.
 std::string member_header(const Member& m, bool central) {
-    const bool big_size = m.size >= kU32Max;
-    const bool big_offset = central && m.offset >= kU32Max;
+    const bool big_size = m.size >= kZip64Bytes;
+    const bool big_offset = central && m.offset >= kZip64Bytes;
     std::string extra;
     if (big_size || big_offset) {
         std::string fields;
@@ -89,7 +93,7 @@ std::string member_header(const Member& m, bool central) {
 
 std::string directory_end(uint64_t entries, uint64_t directory_offset, uint64_t directory_size) {
     std::string out;
-    const bool zip64 = entries >= kU16Max || directory_offset >= kU32Max || directory_size >= kU32Max;
+    const bool zip64 = entries >= kZip64Entries || directory_offset >= kZip64Bytes || directory_size >= kZip64Bytes;
     if (zip64) {
         const uint64_t record_offset = directory_offset + directory_size;
         put32(out, kZip64End);

@@ -10,6 +10,7 @@
 #include "archive/mod.hpp"
 #include "arrays/npz.hpp"
 #include "cli/command.hpp"
+#include "cli/store.hpp"
 #include "util/unique_fd.hpp"
 
 namespace flowsieve::cli {
@@ -18,8 +19,10 @@ namespace {
 const char* const kArraysHelp = R"(Usage: flowsieve arrays INPUT... -o OUT.npz [OPTIONS]
 
 Writes the flows of each INPUT, a pcap or pcapng capture (- for standard
-input) or a .fsieve archive, as arrays with one row per flow into OUT.npz,
-which numpy.load opens (written as OUT.npz.tmp and renamed at the end):
+input), a .fsieve archive, or a folder standing for the *.fsieve archives in
+it (in name order, each an input of its own), as arrays with one row per flow
+into OUT.npz, which numpy.load opens (written as OUT.npz.tmp and renamed at
+the end):
 id, proto, src_port, dst_port, src_addr, dst_addr, key, start_ns, end_ns,
 packet_count, byte_count, fwd_packets, fwd_bytes, bwd_packets, bwd_bytes,
 payload_len; sizes, directions, iat_ns and tcp_flags of the first K
@@ -97,10 +100,15 @@ int run_arrays(const Parsed& p) {
         uint32_t(number(p.last(kPayloadBytes, "0"), arrays::Shape::kMaxPayloadBytes, "--payload-bytes value"));
     shape.anonymize = !p.has(kNoAnonymize);
 
+    std::vector<std::string> inputs;
+    for (const std::string& input : p.args) {
+        if (!is_folder(input)) inputs.push_back(input);
+        else for (std::string& member : folder_archives(input)) inputs.push_back(std::move(member));
+    }
     bool any_archive = false;
     bool sizes_known = true;
     uint64_t total_size = 0;
-    for (const std::string& input : p.args) {
+    for (const std::string& input : inputs) {
         any_archive = any_archive || is_archive(input);
         struct stat st;
         if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
@@ -120,8 +128,8 @@ int run_arrays(const Parsed& p) {
     ReadingNotes notes;  // of all captures together
     arrays::Builder builder(shape);
     Status<CallError> status;
-    for (size_t i = 0; status && i < p.args.size(); ++i) {
-        const std::string& input = p.args[i];
+    for (size_t i = 0; status && i < inputs.size(); ++i) {
+        const std::string& input = inputs[i];
         if (is_archive(input)) {
             auto reader = archive::open_archive(input);
             if (!reader) status = CallError::io(std::move(reader).error(), input);
@@ -141,7 +149,7 @@ int run_arrays(const Parsed& p) {
         total.next_input();
     }
     if (status) {
-        std::vector<arrays::Array> columns = builder.finish(p.args.size() > 1);
+        std::vector<arrays::Array> columns = builder.finish(names_several(p.args));
         status = arrays::write_npz(output, columns);
     }
     return conclude(p, status, display, 1, 0, notes, filter.get());

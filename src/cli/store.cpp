@@ -16,21 +16,6 @@ bool ends_with(const std::string& text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The *.fsieve files of a folder, by name.
-std::vector<std::string> folder_archives(const std::string& folder) {
-    DIR* d = ::opendir(folder.c_str());
-    if (!d) throw CallError::io(os_error(errno), folder);
-    std::vector<std::string> names;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name[0] != '.' && ends_with(name, ".fsieve")) names.push_back(name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    const std::string prefix = folder.back() == '/' ? folder : folder + "/";
-    for (std::string& name : names) name = prefix + name;
-    return names;
-}
 
 // `problem` opens the usage error of a text that is no address.
 archive::StoredAddress address(const std::string& text, const std::string& problem) {
@@ -168,6 +153,21 @@ std::optional<uint64_t> parse_time(std::string_view t) {
 std::string base_name(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string> folder_archives(const std::string& folder) {
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) throw CallError::io(os_error(errno), folder);
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name[0] != '.' && ends_with(name, ".fsieve")) names.push_back(name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    const std::string prefix = folder.back() == '/' ? folder : folder + "/";
+    for (std::string& name : names) name = prefix + name;
+    return names;
 }
 
 bool is_folder(const std::string& path) {

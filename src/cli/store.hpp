@@ -28,6 +28,8 @@ struct Store {
 };
 
 bool is_folder(const std::string& path);
+// The *.fsieve files of a folder, by name; an IOError when it cannot be read.
+std::vector<std::string> folder_archives(const std::string& folder);
 std::string base_name(const std::string& path);
 
 // More than one archive, or a folder: listings name each flow's archive.

@@ -13,9 +13,9 @@ int64_t distance(uint32_t next, uint32_t seq) { return int32_t(seq - next); }
 }  // namespace
 
 std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
-    if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.transport_header_len < kTcpMinHeader)
+    if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
         return std::nullopt;
-    const size_t at = size_t(*p.payload_offset) - p.transport_header_len;
+    const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
     const ByteView v = p.data.view();
     auto seq = v.u32(at + 4, ByteOrder::Big);
     auto flags = v.u8(at + 13);

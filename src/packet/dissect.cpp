@@ -215,7 +215,7 @@ void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     if (ip.payload_offset) {
         // At most 60 bytes for TCP (a 4-bit count of words), 8 for UDP.
         if (ip.transport_offset && *ip.payload_offset >= *ip.transport_offset)
-            p.transport_header_len = uint8_t(std::min<uint64_t>(*ip.payload_offset - *ip.transport_offset, 255));
+            p.ip->transport_header_len = uint8_t(std::min<uint64_t>(*ip.payload_offset - *ip.transport_offset, 255));
         const uint64_t captured = p.incl_len - at;
         const uint64_t stated = ip.datagram_length;
         p.payload_offset = at + *ip.payload_offset;
@@ -291,7 +291,7 @@ IpStart ip_after_pppoe(ByteView v, size_t at) {
 // Where an IP header starts behind the EtherType at `at` of an Ethernet
 // frame: directly, or after VLAN tags, an MPLS label stack or a PPPoE
 // session header. Nothing for any other type, or too many tags.
-IpStart ip_after_ethertype(ByteView v, size_t at) {
+[[gnu::always_inline]] inline IpStart ip_after_ethertype(ByteView v, size_t at) {
     auto type = v.u16be(at);
     if (type && is_ip_ethertype(*type)) return at + 2;  // plain Ethernet, the common case
     for (int tags = 0; type && is_vlan_tag(*type) && tags < kMaxVlanTags; ++tags) {
@@ -309,7 +309,7 @@ IpStart ip_after_ethertype(ByteView v, size_t at) {
     }
 }
 
-IpStart dissect_ethernet(ByteView v, ParsedPacket& p) {
+[[gnu::always_inline]] inline IpStart dissect_ethernet(ByteView v, ParsedPacket& p) {
     if (v.size() < 14) return std::nullopt;
     p.dst_mac = read_mac(v, 0);
     p.src_mac = read_mac(v, 6);
@@ -346,8 +346,9 @@ IpStart dissect_radiotap(ByteView v, ParsedPacket& p) {
     return dissect_80211(v, h, p);
 }
 
-// Where the IP header starts behind the frame's link layer.
-IpStart ip_start(ByteView v, uint32_t link_type, ParsedPacket& p) {
+// Where the IP header starts behind the frame's link layer. Inlined into
+// dissect_frame, which runs for every packet.
+[[gnu::always_inline]] inline IpStart ip_start(ByteView v, uint32_t link_type, ParsedPacket& p) {
     switch (link_type) {
         case kLinkEthernet: return dissect_ethernet(v, p);
         case kLinkIeee80211: return dissect_80211(v, 0, p);
@@ -402,7 +403,7 @@ ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes
     ParsedPacket p;
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
-    p.ts_nsec = time.nsec;
+    p.ts_nsec_rest = time.nsec_rest;
     p.orig_len = orig_len;
     p.incl_len = uint32_t(data.size());
     p.link_type = link_type;

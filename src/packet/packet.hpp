@@ -31,17 +31,24 @@ struct IpTuple {
     // their flows by the ICMP and ICMPv6 type and code and the SCTP ports.
     uint8_t icmp_type = 0;
     uint8_t icmp_code = 0;
+    // The packet's TCP or UDP header lies this many bytes before its payload
+    // (0: none was read), so that stream reassembly finds sequence numbers
+    // and flags without decoding the frame again. Fills padding.
+    uint8_t transport_header_len = 0;
     uint16_t sctp_src_port = 0;
     uint16_t sctp_dst_port = 0;
 };
 
-// A frame's time: whole microseconds and nanoseconds within the second. A
-// file in microseconds writes `usec`, one in nanoseconds `nsec`; each holds
-// what its input stated, even a value of a second or more.
+// A frame's time: whole microseconds, and the nanoseconds after them. A
+// file in microseconds writes `usec`, one in nanoseconds `nsec()`; each
+// holds what its input stated, even a value of a second or more.
 struct FrameTime {
     uint32_t sec = 0;
     uint32_t usec = 0;
-    uint32_t nsec = 0;
+    uint16_t nsec_rest = 0;  // below 1000
+
+    // Nanoseconds within the second.
+    uint32_t nsec() const { return usec * 1000 + nsec_rest; }
 };
 
 using MacAddress = std::array<uint8_t, 6>;
@@ -54,7 +61,6 @@ enum class FragmentPart : uint8_t { None, First, Later, Unmatched };
 struct ParsedPacket {
     uint32_t ts_sec = 0;
     uint32_t ts_usec = 0;  // whole microseconds
-    uint32_t ts_nsec = 0;  // nanoseconds within the second, as read for a capture in nanoseconds
     uint32_t orig_len = 0;
     uint32_t incl_len = 0;
     uint32_t link_type = 0;  // of the interface the frame came from
@@ -68,13 +74,13 @@ struct ParsedPacket {
     std::optional<MacAddress> src_mac;
     std::optional<MacAddress> dst_mac;
     std::optional<MacAddress> bssid;
-    FragmentPart fragment = FragmentPart::None;  // here and fragment_id above fill padding
-    // The TCP or UDP header lies this many bytes before payload_offset (0:
-    // none was read), so that stream reassembly finds sequence numbers and
-    // flags without decoding the frame again.
-    uint8_t transport_header_len = 0;
+    FragmentPart fragment = FragmentPart::None;  // here, fragment_id above and ts_nsec_rest fill padding
+    // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
+    uint16_t ts_nsec_rest = 0;
 
-    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec}; }
+    // Nanoseconds within the second.
+    uint32_t ts_nsec() const { return time().nsec(); }
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec_rest}; }
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,
@@ -87,7 +93,7 @@ struct IpDissection {
     uint32_t fragment_id = 0;
     uint32_t datagram_length = 0;
     // Where the transport header starts, for a packet that has one.
-    std::optional<uint64_t> transport_offset;
+    std::optional<uint32_t> transport_offset;
 };
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);

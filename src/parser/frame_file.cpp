@@ -80,7 +80,7 @@ size_t FrameFileFormat::enhanced_head(uint8_t* out, const FrameTime& time, uint3
     // input) goes to the first interface.
     auto found = std::find(link_types.begin(), link_types.end(), link_type);
     const uint32_t interface = found == link_types.end() ? 0 : uint32_t(found - link_types.begin());
-    const uint64_t ticks = nanoseconds ? time.sec * kNanosPerSecond + time.nsec : time.sec * kMicrosPerSecond + time.usec;
+    const uint64_t ticks = nanoseconds ? time.sec * kNanosPerSecond + time.nsec() : time.sec * kMicrosPerSecond + time.usec;
     encode_u32le(out, kPcapNgEnhancedPacket);
     encode_u32le(out + 4, uint32_t(record_size(incl_len)));
     encode_u32le(out + 8, interface);

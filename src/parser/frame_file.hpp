@@ -39,7 +39,7 @@ struct FrameFileFormat {
     size_t record_head(uint8_t out[kMaxRecordHead], const FrameTime& time, uint32_t incl_len, uint32_t orig_len,
                        uint32_t link_type) const {
         if (!pcapng()) {
-            encode_pcap_record_header(out, time.sec, nanoseconds ? time.nsec : time.usec, incl_len, orig_len);
+            encode_pcap_record_header(out, time.sec, nanoseconds ? time.nsec() : time.usec, incl_len, orig_len);
             return kPcapRecordHeaderSize;
         }
         return enhanced_head(out, time, incl_len, orig_len, link_type);

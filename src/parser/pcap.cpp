@@ -40,8 +40,8 @@ NextPacket PcapReader::next_packet() {
     }
     SharedBytes frame = input_.slice(position_, incl_len);
     position_ += incl_len;
-    const FrameTime time = format_.nanoseconds ? FrameTime{ts_sec, ts_sub / 1000, ts_sub}
-                                               : FrameTime{ts_sec, ts_sub, ts_sub * 1000};
+    const FrameTime time = format_.nanoseconds ? FrameTime{ts_sec, ts_sub / 1000, uint16_t(ts_sub % 1000)}
+                                               : FrameTime{ts_sec, ts_sub, 0};
     return dissect_frame(time, orig_len, std::move(frame), link_type());
 }
 

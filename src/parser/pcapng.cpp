@@ -160,8 +160,9 @@ NextPacket PcapNgReader::read_enhanced(ByteView block) {
     time.sec = uint32_t(ticks / tps);
     const uint64_t rem = ticks % tps;
     // Rounded down: a binary resolution's ticks rarely end on a nanosecond.
-    time.nsec = uint32_t((unsigned __int128)rem * kNanosPerSecond / tps);
-    time.usec = uint32_t(tps < kMicrosPerSecond ? rem * kMicrosPerSecond / tps : time.nsec / 1000);
+    const uint32_t nsec = uint32_t((unsigned __int128)rem * kNanosPerSecond / tps);
+    time.usec = uint32_t(tps < kMicrosPerSecond ? rem * kMicrosPerSecond / tps : nsec / 1000);
+    time.nsec_rest = uint16_t(nsec - time.usec * 1000);
     return dissect_frame(time, original, std::move(frame), info.link_type);
 }
 

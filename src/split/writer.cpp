@@ -70,6 +70,9 @@ Status<> create_directories(const std::string& path) {
 FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock)
     : options_(std::move(options)),
       file_header_(options_.frame_format.file_header()),
+      pcapng_(options_.frame_format.pcapng()),
+      nanoseconds_(options_.frame_format.nanoseconds),
+      snap_length_(options_.frame_format.snap_length),
       dir_(std::move(dir)),
       lock_(std::move(lock)) {}
 
@@ -147,6 +150,12 @@ Status<> FlowWriterSet::close_writer(Writer& w) {
 Status<> FlowWriterSet::flush(Writer& w) { return w.buffer.flush(w.fd.get()); }
 
 Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
+    if (options_.output_type == OutputType::Pcap && !pcapng_) {
+        uint8_t header[kPcapRecordHeaderSize];
+        encode_pcap_record_header(header, p.ts_sec, nanoseconds_ ? p.ts_nsec() : p.ts_usec, p.incl_len, p.orig_len);
+        if (auto st = w.buffer.write_copy(w.fd.get(), header, sizeof header); !st) return st;
+        return w.buffer.write(w.fd.get(), p.data.data(), p.data.size());
+    }
     if (options_.output_type == OutputType::Pcap) {
         const FrameFileFormat& format = options_.frame_format;
         uint8_t head[FrameFileFormat::kMaxRecordHead];
@@ -154,8 +163,7 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
         if (auto st = w.buffer.write_copy(w.fd.get(), head, head_size); !st) return st;
         if (auto st = w.buffer.write(w.fd.get(), p.data.data(), p.data.size()); !st) return st;
         uint8_t tail[FrameFileFormat::kMaxRecordTail];
-        const size_t tail_size = format.record_tail(tail, p.incl_len);
-        return tail_size ? w.buffer.write_copy(w.fd.get(), tail, tail_size) : Status<>{};
+        return w.buffer.write_copy(w.fd.get(), tail, format.record_tail(tail, p.incl_len));
     }
     if (!p.payload_offset) return {};
     size_t offset = size_t(*p.payload_offset);
@@ -242,7 +250,7 @@ Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& n
 Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet) {
     if (flow >= flow_count_) flow_count_ = flow + 1;
     if (options_.output_type == OutputType::Stream) return write_stream(flow, key, packet);
-    if (packet.incl_len > options_.frame_format.snap_length && options_.output_type == OutputType::Pcap) {
+    if (packet.incl_len > snap_length_ && options_.output_type == OutputType::Pcap) {
         uint32_t& longest = oversized_[flow];
         longest = std::max(longest, packet.incl_len);
     }

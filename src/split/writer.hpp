@@ -132,6 +132,10 @@ private:
 
     WriterSetOptions options_;
     std::vector<uint8_t> file_header_;  // of every pcap file
+    // The format's facts that every record asks for.
+    bool pcapng_;
+    bool nanoseconds_;
+    uint32_t snap_length_;
     UniqueFd dir_;
     UniqueFd lock_;  // held while the set writes
     // Every flow's open writer by number (none while the open limit keeps

@@ -176,7 +176,7 @@ def pipe_archive(archive_path: _Path) -> List[bytes]:
 
 def flow_arrays(
     source: Union[_Path, Archive],
-    strategy: Optional[str] = None,
+    strategy: Optional[_Strategy] = None,
     packets: SupportsIndex = 8,
     packet_bytes: SupportsIndex = 0,
     payload_bytes: SupportsIndex = 0,

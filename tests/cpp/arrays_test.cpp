@@ -38,7 +38,7 @@ TEST(FlowArrays, LoopSessionRows) {
     arrays::Builder builder({4, 44, 5, true});
     builder.add_flow({7, 6, {}, {}, 1000, 2000, "k"}, 3);
     for (const auto& [usec, frame] : frames)
-        builder.add_packet(0, dissect_frame({1, usec, usec * 1000}, uint32_t(frame.size() + 4),
+        builder.add_packet(0, dissect_frame({1, usec, 0}, uint32_t(frame.size() + 4),
                                             SharedBytes(nullptr, frame.data(), frame.size()), 1));
     auto a = drained(builder.finish(true));
     EXPECT_EQ(as<int8_t>(a["directions"]), (std::vector<int8_t>{0, 1, 0, -1}));

@@ -103,7 +103,7 @@ TEST_F(Corpus, TimestampsAndLengths) {
         Capture c = load(f.file);
         ASSERT_GT(c.packets.size(), f.index) << f.file;
         const ParsedPacket& p = c.packets[f.index];
-        EXPECT_EQ(std::tuple(p.ts_sec, p.ts_usec, p.ts_nsec, p.incl_len, p.orig_len),
+        EXPECT_EQ(std::tuple(p.ts_sec, p.ts_usec, p.ts_nsec(), p.incl_len, p.orig_len),
                   std::tuple(f.sec, f.nsec / 1000, f.nsec, f.incl, f.orig))
             << f.file << " #" << f.index;
     }

@@ -161,14 +161,15 @@ def test_arrays_equal_the_packets_and_the_l7_files(tmp_path, source, strategy, k
 @needs_corpus
 def test_npz_of_several_inputs_and_standard_input_loads_as_the_function_gives(tmp_path):
     first, second = tc.CAPTURES / "pcapplusplus_many-protocols.pcap", tc.CAPTURES / "pcapplusplus_sll.pcap"
-    flowsieve.create_archive(second, tmp_path / "b.fsieve")
+    (tmp_path / "folder").mkdir()
+    flowsieve.create_archive(second, tmp_path / "folder" / "b.fsieve")
     shape = dict(packets=6, packet_bytes=48, payload_bytes=100, anonymize=False)
-    with open(first, "rb") as stdin:
-        subprocess.run([FLOWSIEVE, "arrays", "-", str(tmp_path / "b.fsieve"), "-o", str(tmp_path / "out.npz"),
+    with open(first, "rb") as stdin:  # standard input, then a folder standing for its archive
+        subprocess.run([FLOWSIEVE, "arrays", "-", str(tmp_path / "folder"), "-o", str(tmp_path / "out.npz"),
                         "--packets", "6", "--packet-bytes", "48", "--payload-bytes", "100", "--no-anonymize", "-q"],
                        stdin=stdin, check=True)
-    parts = [flowsieve.flow_arrays(first, **shape), flowsieve.flow_arrays(flowsieve.Archive.open(tmp_path / "b.fsieve"),
-                                                                          **shape)]
+    parts = [flowsieve.flow_arrays(first, **shape),
+             flowsieve.flow_arrays(flowsieve.Archive.open(tmp_path / "folder" / "b.fsieve"), **shape)]
     with np.load(tmp_path / "out.npz") as npz:
         assert npz.files == PER_FLOW[:-1] + PER_PACKET + ["payload_len", "source"]
         assert list(npz["source"]) == [0] * len(parts[0].id) + [1] * len(parts[1].id)
