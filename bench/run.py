@@ -2,7 +2,8 @@
 """flowsieve benchmarks: split, archive and flow_arrays time, MB/s, ratios to a plain copy and to the floor, peak RssAnon.
 
     python3 bench/run.py [--quick] [--only NAME[,NAME]] [--runs 5] [--keep] [--no-build] [--check-floor]
-    python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump
+    python3 bench/run.py --only store [--runs 3]    # opt-in: 40 archives as one store, against tcpdump;
+                                                    # Store against the command, also over 2,000 hourly archives
 
 The floor, bench/floor.cpp, makes the system calls that each output needs and
 nothing else, for split and for the archive (no index). flowsieve and the

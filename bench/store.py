@@ -6,8 +6,15 @@ questions through the command: the packets of one connection within a time range
 (`export FOLDER --flow ... --since ... --until ... --merge`) and the flows of one host
 (`flows FOLDER --ip ADDR`). tcpdump answers the same with the equivalent filter over each raw
 capture in turn (`tcpdump -r CAPTURE -w /dev/null FILTER`: no text to print, its cheapest
-form; BPF has no time condition, and the connection appears in one capture only). Captures
-and archives live in /dev/shm and are removed at the end.
+form; BPF has no time condition, and the connection appears in one capture only). The module
+asks the same through `flowsieve.Store(FOLDER).find(...)` (and `store.export(...)`) in this
+warm interpreter, Store made anew each time; its time is set against the command's, start-up
+included (target: at most 1.2 x).
+
+A second folder of HOURLY small archives, a capture an hour, answers a day's flows
+(`--since/--until`), one host's (`--ip`) and one connection's (`--community-id`) through the
+command and through Store.find, in turn. Captures and archives live in /dev/shm and are
+removed at the end.
 """
 import csv
 import io
@@ -21,6 +28,9 @@ import time
 ARCHIVES = 40
 CAPTURE_MB = 102            # 40 x 102 MB: just over 4 GB (a tenth with --quick)
 SESSIONS = 26000            # per capture: over a million flows in all
+HOURLY = 2000               # small archives, one an hour (a tenth with --quick)
+HOURLY_MB, HOURLY_SESSIONS = 0.02, 12
+TARGET = 1.2                # Store's time against the command's at most
 START = 1_700_000_000
 STRUCT_RECORD = struct.Struct("<IIII")
 
@@ -46,6 +56,63 @@ def timed(cmd, **kwargs):
 
 def median(values):
     return sorted(values)[len(values) // 2]
+
+
+def in_turn(runs, *timers):
+    """Median seconds of each timer, run in turn so that all meet the same load."""
+    times = [[] for _ in timers]
+    for _ in range(runs):
+        for i, timer in enumerate(timers):
+            times[i].append(timer())
+    return [median(t) for t in times]
+
+
+def python_timer(question):
+    """Seconds of question() in this interpreter; its result is kept for a check."""
+    def timer():
+        t = time.perf_counter()
+        timer.result = question()
+        return time.perf_counter() - t
+    return timer
+
+
+def ratio_row(name, command_s, python_s):
+    print("  %-38s command %.3f s, Store %.3f s: %.2f x (target <= %.1f: %s)" % (
+        name, command_s, python_s, python_s / command_s, TARGET, "ok" if python_s / command_s <= TARGET else "MISSED"),
+        flush=True)
+    return name, command_s, python_s
+
+
+def hourly_rows(command, flowsieve, root, runs, seed, quick):
+    """The store of many small hourly archives: a day, a host and a connection, command against Store."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from gen_capture import generate
+    count = HOURLY // 10 if quick else HOURLY
+    folder = os.path.join(root, "hourly")
+    os.makedirs(folder)
+    t = time.perf_counter()
+    for i in range(count):
+        cap = os.path.join(root, "hour.pcap")
+        generate(cap, HOURLY_MB, HOURLY_SESSIONS, seed=seed * 100000 + i, start=START + 3600 * i)
+        flowsieve.create_archive(cap, os.path.join(folder, "hour-%05d.fsieve" % i))
+    os.remove(cap)
+    print("  generated %d hourly archives in %.0f s" % (count, time.perf_counter() - t), flush=True)
+    middle = flowsieve.Archive.open(os.path.join(folder, "hour-%05d.fsieve" % (count // 2))).find(proto="tcp")[0]
+    day = START + 3600 * (count // 2)
+    questions = [("%d hourly: one day (--since/--until)" % count,
+                  ["--since", str(day), "--until", str(day + 86400)], dict(since=float(day), until=float(day + 86400))),
+                 ("%d hourly: --ip" % count, ["--ip", middle.src_addr], dict(ip=middle.src_addr)),
+                 ("%d hourly: --community-id" % count, ["--community-id", middle.community_id],
+                  dict(community_id=middle.community_id))]
+    rows = []
+    for name, args, query in questions:
+        listing = [command, "flows", folder, *args, "-f", "csv"]
+        store = python_timer(lambda: flowsieve.Store(folder).find(**query))
+        command_s, python_s = in_turn(runs, lambda: timed(listing)[0], store)
+        listed = timed(listing)[1].count(b"\n") - 1
+        assert listed == len(store.result), (name, listed, len(store.result))
+        rows.append(ratio_row(name + " (%d flows)" % listed, command_s, python_s))
+    return rows
 
 
 def run(command, gen, shm, runs, seed, quick=False):
@@ -102,10 +169,30 @@ def run(command, gen, shm, runs, seed, quick=False):
             print("  %-38s store %.3f s, tcpdump %.2f s: %.0f x" % (name, s, d, d / s), flush=True)
         packets = pcap_packets(merged)
         assert packets == int(flow["packet_count"]), (packets, flow)
+
+        # The same questions from Python, the module built beside the command.
+        sys.path.insert(0, os.path.dirname(command))
+        import flowsieve
+        merged_py = os.path.join(root, "merged-py.pcap")
+
+        def store_export():
+            store = flowsieve.Store(folder)
+            return store.export(store.find(flow=tuple_text, since="%.6f" % since, until="%.6f" % until), merged_py)
+        python_rows = [ratio_row("Store.find + export", *in_turn(runs, lambda: timed(export)[0],
+                                                                 python_timer(store_export)))]
+        with open(merged, "rb") as a, open(merged_py, "rb") as b:
+            assert a.read() == b.read(), "Store.export differs from export --merge"
+        find = python_timer(lambda: flowsieve.Store(folder).find(ip=flow["src_addr"]))
+        python_rows.append(ratio_row("Store.find(ip=...)", *in_turn(runs, lambda: timed(listing)[0], find)))
+        python_rows += hourly_rows(command, flowsieve, root, runs, seed, quick)
+
         print("\n%d archives, %.2f GB of captures, %d flows; the connection: %s, %d packets" % (
             len(caps), size / 1e9, flows, tuple_text, packets))
         print("\n| question | store s | tcpdump s | x faster |\n|---|---:|---:|---:|")
         for name, s, d in rows:
             print("| %s | %.3f | %.2f | %.0f |" % (name, s, d, d / s))
+        print("\n| question | command s | Store s | Store / command (target <= %.1f) |\n|---|---:|---:|---:|" % TARGET)
+        for name, c, p in python_rows:
+            print("| %s | %.3f | %.3f | %.2f |" % (name, c, p, p / c))
     finally:
         shutil.rmtree(root, ignore_errors=True)

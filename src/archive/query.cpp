@@ -17,10 +17,9 @@ bool is_connection(const FlowRecord& r, const FiveTuple& t) {
 }
 
 // The span from the first to the last packet in capture order, whose
-// times go back when the capture's clock did. The query's microseconds
-// each cover a thousand nanoseconds.
+// times go back when the capture's clock did.
 bool overlaps(const FlowRecord& r, const FlowQuery& q) {
-    const uint64_t first = std::min(r.start_ns, r.end_ns) / 1000, last = std::max(r.start_ns, r.end_ns) / 1000;
+    const uint64_t first = std::min(r.start_ns, r.end_ns), last = std::max(r.start_ns, r.end_ns);
     return (!q.since || last >= *q.since) && (!q.until || first <= *q.until);
 }
 

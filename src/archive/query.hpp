@@ -29,7 +29,7 @@ struct FlowQuery {
     std::vector<StoredAddress> any_address;
     std::vector<uint16_t> any_port;
     std::vector<uint8_t> protocols;  // when given, one of them
-    // Microseconds since the epoch: the flow's time span overlaps
+    // Nanoseconds since the epoch: the flow's time span overlaps
     // [since, until], both ends included.
     std::optional<uint64_t> since;
     std::optional<uint64_t> until;

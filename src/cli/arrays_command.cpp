@@ -100,11 +100,11 @@ int run_arrays(const Parsed& p) {
         uint32_t(number(p.last(kPayloadBytes, "0"), arrays::Shape::kMaxPayloadBytes, "--payload-bytes value"));
     shape.anonymize = !p.has(kNoAnonymize);
 
+    // A folder stands for its archives, as for flows and export.
+    auto members = archive::store_archives(p.args);
+    if (!members) throw std::move(members).error();
     std::vector<std::string> inputs;
-    for (const std::string& input : p.args) {
-        if (!is_folder(input)) inputs.push_back(input);
-        else for (std::string& member : folder_archives(input)) inputs.push_back(std::move(member));
-    }
+    for (archive::StoreArchive& member : members.value()) inputs.push_back(std::move(member.path));
     bool any_archive = false;
     bool sizes_known = true;
     uint64_t total_size = 0;

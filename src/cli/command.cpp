@@ -212,17 +212,17 @@ bool is_empty_file(const std::string& path) {
 
 }  // namespace
 
-std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path) {
+Result<std::shared_ptr<const archive::ArchiveReader>, CallError> open_named_archive(const std::string& path) {
     auto reader = archive::open_archive(path);
     if (reader) return std::move(reader).value();
     // A capture where an archive belongs: say how to make one of it.
     if (starts_as_capture(path)) {
         const size_t slash = path.find_last_of('/') + 1, dot = path.find_last_of('.');
         const std::string archive = (dot != std::string::npos && dot > slash ? path.substr(0, dot) : path) + ".fsieve";
-        throw CallError::value("a capture, not an archive; archive it first: flowsieve archive " + path + " " +
-                               archive).about(path);
+        return CallError::value("a capture, not an archive; archive it first: flowsieve archive " + path + " " +
+                                archive).about(path);
     }
-    throw CallError::io(std::move(reader).error(), path);
+    return CallError::io(std::move(reader).error(), path);
 }
 
 void check_report(const Parsed& p) {

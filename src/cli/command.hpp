@@ -120,8 +120,9 @@ private:
 
 bool show_progress(const Parsed& p);
 
-// The archive at `path`; its failure as an error of the call.
-std::shared_ptr<const archive::ArchiveReader> open_or_throw(const std::string& path);
+// The archive at `path`, named on the command line; its failure as an
+// error of the call.
+Result<std::shared_ptr<const archive::ArchiveReader>, CallError> open_named_archive(const std::string& path);
 
 // The --filter expression, compiled by libpcap as the capture needs it; none
 // without --filter.

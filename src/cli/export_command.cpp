@@ -1,11 +1,11 @@
 // flowsieve export: flows of archives as pcap files, one per flow or merged.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -30,9 +30,9 @@ const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID
 
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
-stands for every *.fsieve file in it, by name; an archive in a folder that
-cannot be read, or whose chosen flows' packets cannot be found, is named in
-a warning and skipped.
+stands for every *.fsieve file in it, by name (a folder without any is an
+error); an archive in a folder that cannot be read, or whose chosen flows'
+packets cannot be found, is named in a warning and skipped.
 
 Where -o points:
   one ID                the file to write (- for standard output), or an
@@ -40,7 +40,8 @@ Where -o points:
   --merge               the one file (or -) that gets the packets of every
                         chosen flow of every archive in timestamp order
                         (packets with equal times in archive, flow and
-                        packet order); the archives must share a link type
+                        packet order); pcapng when the archives' frames
+                        are of several link types
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
 A character device or FIFO named by -o is written directly; a symlink is
@@ -88,47 +89,6 @@ Status<> write_flow(int fd, const archive::FlowPcap& pcap) {
     return status;
 }
 
-// Streams the merged packets as one capture file; stops early when
-// interrupted, setting `interrupted` to the signal.
-Status<> write_merge(int fd, archive::PacketMerge& merge, int& interrupted) {
-    WriteBuffer buffer(1 << 20);
-    const std::vector<uint8_t> header = merge.format().file_header();
-    if (auto st = buffer.write_copy(fd, header.data(), header.size()); !st) return st;
-    Status<> status;
-    // Frames stay mapped until the buffer is written out: lent, not copied.
-    auto put = [&](const uint8_t* data, size_t size, bool mapped) {
-        status = mapped ? buffer.write(fd, data, size) : buffer.write_copy(fd, data, size);
-        return status.ok();
-    };
-    for (uint64_t n = 1; auto p = merge.next(); ++n) {
-        if (n % 4096 == 0 && (interrupted = interrupt_signal())) return Error{CallError::interrupted().message};
-        if (!archive::put_record(merge.format(), *p, put)) return status;
-    }
-    return buffer.flush(fd);
-}
-
-// Writes a file under a hidden temporary name in the folder, then renames
-// it; never over a symlink, device or FIFO.
-template <class Write>
-Status<> write_file(int dir, const std::string& name, Write&& write) {
-    const Error not_regular{"Not a regular file"};
-    if (names_special_file(dir, name.c_str())) return not_regular;
-    const std::string temporary = "." + name + ".tmp";
-    // Held until renamed, so that an export beside this one into the same
-    // folder neither writes through it nor takes it for a stale file.
-    auto fd = create_held(dir, temporary.c_str(), O_WRONLY);
-    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
-    Status<> status = write(fd->get());
-    if (status && names_special_file(dir, name.c_str())) status = not_regular;
-    if (status && ::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) status = os_error(errno);
-    if (!status) {  // nothing of this run is left behind, and nothing of another's is touched
-        if (auto id = file_id(fd->get())) unlink_if_same(dir, temporary.c_str(), *id);
-        return status;
-    }
-    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
-    return {};
-}
-
 int interrupted_status(int signal) {
     message(CallError::interrupted().message);
     return 128 + signal;
@@ -136,38 +96,26 @@ int interrupted_status(int signal) {
 
 // Writes one file at `path` (or standard output for -); `folder_name` names
 // the file when `path` is an existing folder, or nothing when it may not be.
-// A character device or FIFO is written directly, as tcpdump -w writes it:
-// there is no file to replace (-o /dev/null times an export).
-template <class Write>
-int write_output(const std::string& path, const std::optional<std::string>& folder_name, Write&& write) {
+// A character device or FIFO is written directly (-o /dev/null times an
+// export).
+int write_output(const std::string& path, const std::optional<std::string>& folder_name,
+                 const std::function<Status<>(int fd)>& write) {
     if (path == "-") {
         if (auto st = write(1); !st) return fail(st.error(), "standard output");
         return 0;
     }
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
-        // A FIFO's open waits for its reader, or for Ctrl-C.
-        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (!fd.valid() && errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
-        if (!fd.valid()) return fail(os_error(errno), path);
-        if (auto written = write(fd.get()); !written) return fail(written.error(), path);
-        if (::close(fd.release()) != 0 && errno != EINTR) return fail(os_error(errno), path);
+    if (folder_name && archive::is_folder(path)) {
+        const std::string target = (path.back() == '/' ? path : path + "/") + *folder_name;
+        const UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid()) return fail(os_error(errno), path);
+        if (auto st = write_renamed(dir.get(), *folder_name, write); !st) return fail(st.error(), target);
         return 0;
     }
-    std::string folder, name, target = path;
-    if (folder_name && is_folder(path)) {
-        folder = path;
-        name = *folder_name;
-        target = (path.back() == '/' ? path : path + "/") + name;
-    } else {
-        const size_t slash = path.find_last_of('/');
-        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (name.empty() || name == "." || name == "..") return fail(os_error(EISDIR), path);
+    if (auto st = write_to_path(path, write); !st) {
+        // A FIFO's open waits for its reader, or for Ctrl-C.
+        if (st.error().os_errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
+        return fail(st.error(), path);
     }
-    const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid()) return fail(os_error(errno), folder);
-    if (auto st = write_file(dir.get(), name, write); !st) return fail(st.error(), target);
     return 0;
 }
 
@@ -244,13 +192,13 @@ int run_export(const Parsed& p) {
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
-    auto chosen = [&](const archive::ArchiveReader& reader, const std::string& path) {
+    auto chosen = [&](const archive::ArchiveReader& reader, const std::string& path) -> Result<archive::FlowList, CallError> {
         if (ids.empty()) return archive::select_flows(reader, query);
         archive::FlowList flows;
         std::set<const archive::FlowRecord*> seen;
         for (uint64_t id : ids) {
             const archive::FlowRecord* r = archive::get_flow(reader, id);
-            if (!r) throw CallError::value("no flow with id " + std::to_string(id)).about(path);
+            if (!r) return CallError::value("no flow with id " + std::to_string(id)).about(path);
             if (seen.insert(r).second) flows.push_back(r);
         }
         return flows;
@@ -258,26 +206,31 @@ int run_export(const Parsed& p) {
     // Every chosen flow's packets are found before anything is written, so
     // that an archive of a folder whose offset list runs past its end is
     // skipped whole, and the rest exported.
-    const Store store = choose_flows(paths, [&](const archive::ArchiveReader& reader, const std::string& path) {
-        archive::FlowList flows = chosen(reader, path);
-        for (const archive::FlowRecord* r : flows)
-            if (auto offsets = archive::OffsetCursor::of(reader, *r); !offsets)
-                throw CallError::runtime(offsets.error().message).about(path);
+    const archive::Answers answers = choose_flows(paths, [&](const archive::ArchiveReader& reader,
+                                                             const std::string& path) -> Result<archive::FlowList, CallError> {
+        auto flows = chosen(reader, path);
+        if (!flows) return flows;
+        if (auto found = archive::find_packets(reader, *flows, path); !found) return std::move(found).error();
         return flows;
     });
-    std::vector<archive::Selection> selections;
-    for (const Chosen& a : store.archives) selections.push_back({a.path, a.reader, a.flows});
     install_interrupt_handlers();
 
     if (merge) {
-        // With no archive at all, the merge is an empty Ethernet capture.
-        auto merged = archive::PacketMerge::of(selections, store.first_format.value_or(FrameFileFormat{}));
-        if (!merged) throw CallError::runtime(merged.error().message);
-        int interrupted = 0;
-        const int status = write_output(out, std::nullopt, [&](int fd) { return write_merge(fd, *merged, interrupted); });
-        return interrupted ? 128 + interrupted : status;
+        auto merged = archive::merge_answers(answers);
+        if (!merged) throw std::move(merged).error();
+        ProgressDisplay interrupts(false, false);  // stops the merge once a signal arrived
+        bool interrupted = false;
+        const int status = write_output(out, std::nullopt, [&](int fd) -> Status<> {
+            auto st = archive::write_merge(fd, *merged, &interrupts);
+            if (st) return {};
+            interrupted = st.error().kind == CallError::Kind::Interrupted;
+            return Error{st.error().message, st.error().os_errno};
+        });
+        return interrupted ? 128 + interrupt_signal() : status;
     }
 
+    std::vector<archive::Selection> selections;
+    for (const archive::Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows});
     auto pcap_of = [](const archive::Selection& s, const archive::FlowRecord& r, archive::ExportBudget& budget) {
         auto pcap = archive::FlowPcap::of(*s.reader, r, budget);
         if (!pcap) throw CallError::runtime(pcap.error().message).about(s.name);
@@ -319,7 +272,7 @@ int run_export(const Parsed& p) {
             }
             written.insert(name);
             const archive::FlowPcap pcap = pcap_of(s, *r, budget);
-            if (auto st = write_file(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
+            if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
                 return fail(st.error(), out + "/" + name);
         }
     }

@@ -12,11 +12,11 @@ const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE|FOLDER... [QUER
 Lists the flows of archives, one line each: id, protocol, source and
 destination address and port, packets, bytes (original lengths), start and
 duration in seconds, Community ID. A FOLDER stands for every *.fsieve file
-in it, by name; with several archives or a folder each line starts with the
-archive's file name (ids are each archive's own). An archive in a folder
-that cannot be read is named in a warning and skipped. Without a query
-every flow is listed in table order; a query lists the matching flows by
-ascending id.
+in it, by name (a folder without any is an error); with several archives
+or a folder each line starts with the archive's file name (ids are each
+archive's own). An archive in a folder that cannot be read is named in a
+warning and skipped. Without a query every flow is listed in table order;
+a query lists the matching flows by ascending id.
 
 Query (a flow is listed when it meets every condition given):
       --ip ADDR         flows from or to ADDR (IPv4 or IPv6); repeated,
@@ -36,9 +36,9 @@ Query (a flow is listed when it meets every condition given):
                         PROTO a name or a number
       --community-id ID flows with this Community ID: 1: and the base64
                         of 20 bytes, as listed
-TIME is seconds since the epoch or an ISO 8601 date and time, in UTC unless
-it carries an offset: 1700000000.5, 2024-05-01T14:00:00Z,
-2024-05-01 16:00+02:00.
+TIME is seconds since the epoch (to the nanosecond) or an ISO 8601 date and
+time, in UTC unless it carries an offset: 1700000000.5,
+2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
 
 Options:
   -f, --format F        table (default): aligned columns and a total line,
@@ -64,15 +64,16 @@ int run_flows(const Parsed& p) {
     // csv and json rows go out as each archive answers, which then goes.
     const bool streamed = *format != ListFormat::Table;
     print_header(stdout, *format, name_archives);
-    const Store store = choose_flows(p.args, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    const archive::Answers answers = choose_flows(p.args, [&](const archive::ArchiveReader& reader, const std::string& path) {
         archive::FlowList flows = archive::select_flows(reader, query);
         if (!streamed) return flows;
-        print_rows(stdout, {base_name(path), &reader, flows}, *format, name_archives);
+        print_rows(stdout, {archive::base_name(path), &reader, flows}, *format, name_archives);
         return archive::FlowList{};
     });
     if (!streamed) {
         std::vector<ListedFlows> listed;
-        for (const Chosen& a : store.archives) listed.push_back({a.name, a.reader.get(), a.flows});
+        for (const archive::Answer& a : answers.archives)
+            listed.push_back({archive::base_name(a.path), a.reader.get(), a.flows});
         print_table(stdout, listed, name_archives);
     }
     return 0;

@@ -1,5 +1,6 @@
 #include "python/args.hpp"
 
+#include <cerrno>
 #include <deque>
 #include <limits>
 
@@ -8,10 +9,6 @@
 namespace flowsieve::python {
 
 PyObject* PanicException = nullptr;
-
-namespace {
-
-constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 std::string type_name(PyObject* obj) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
@@ -27,9 +24,7 @@ std::string type_name(PyObject* obj) {
     return PyBytes_AsString(utf8.get());
 }
 
-std::string call_name(const char* name) { return std::string(name) + "()"; }
-
-std::optional<std::string> utf8_of(PyObject* obj) {
+std::optional<std::string> utf8_text(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
         raise({PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to 'PyString'"});
         return std::nullopt;
@@ -41,6 +36,12 @@ std::optional<std::string> utf8_of(PyObject* obj) {
     if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
     return std::string(data, size_t(size));
 }
+
+namespace {
+
+std::string call_name(const char* name) { return std::string(name) + "()"; }
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 // An integer within [0, max] through __index__; out of range is an
 // OverflowError with one fixed message, whatever the size.
@@ -115,7 +116,7 @@ PyObject* message_class(PyObject* base) {
     for (const auto& [b, c] : made)
         if (b == base) return c;
     Ref base_name(PyObject_GetAttrString(base, "__name__"));
-    auto name = base_name ? utf8_of(base_name.get()) : std::nullopt;
+    auto name = base_name ? utf8_text(base_name.get()) : std::nullopt;
     if (!name) return nullptr;
     names.push_back("flowsieve." + *name);
     PyType_Slot slots[] = {
@@ -168,6 +169,11 @@ PyObject* raise(const CallError& e) {
         case CallError::Kind::ValueError: return raise({PyExc_ValueError, e.message});
         case CallError::Kind::IOError:
             return e.os_errno ? raise_os_error(e) : raise({PyExc_IOError, e.message});
+        case CallError::Kind::NotFound: {
+            CallError missing = e;
+            missing.os_errno = ENOENT;
+            return raise_os_error(missing);
+        }
         case CallError::Kind::RuntimeError: return raise({PyExc_RuntimeError, e.message});
         case CallError::Kind::Interrupted:
             // The signal handler's exception is pending already.
@@ -178,15 +184,15 @@ PyObject* raise(const CallError& e) {
 }
 
 BoundArgs::BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required,
-                     PyObject* args, PyObject* kwargs)
+                     size_t positional, PyObject* args, PyObject* kwargs)
     : params_(params), values_(n_params, nullptr) {
     const size_t n_args = args ? size_t(PyTuple_Size(args)) : 0;
-    if (n_args > n_params) {
+    if (n_args > positional) {
         std::string m = call_name(name);
-        if (required == n_params)
-            m += " takes " + std::to_string(n_params);
+        if (required == positional)
+            m += " takes " + std::to_string(positional);
         else
-            m += " takes from " + std::to_string(required) + " to " + std::to_string(n_params);
+            m += " takes from " + std::to_string(required) + " to " + std::to_string(positional);
         m += " positional arguments but " + std::to_string(n_args) + (n_args == 1 ? " was" : " were") + " given";
         raise({PyExc_TypeError, m});
         return;
@@ -197,7 +203,7 @@ BoundArgs::BoundArgs(const char* name, const char* const* params, size_t n_param
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            auto keyword = PyUnicode_Check(key) ? utf8_of(key) : std::nullopt;
+            auto keyword = PyUnicode_Check(key) ? utf8_text(key) : std::nullopt;
             if (!keyword) {
                 PyErr_Clear();
                 raise({PyExc_TypeError, call_name(name) + " keywords must be strings"});
@@ -244,7 +250,7 @@ void prefix_type_error(const char* name) {
     std::string message;
     if (v) {
         Ref text(PyObject_Str(v.get()));
-        auto utf8 = text ? utf8_of(text.get()) : std::nullopt;
+        auto utf8 = text ? utf8_text(text.get()) : std::nullopt;
         PyErr_Clear();
         message = utf8.value_or("");
     }
@@ -255,7 +261,7 @@ void BoundArgs::prefix_type_error(size_t i) const { python::prefix_type_error(pa
 
 std::optional<std::string> BoundArgs::convert(const TextArg& p, size_t i) const {
     if (!values_[i]) return std::string(p.fallback ? p.fallback : "");
-    auto out = utf8_of(values_[i]);
+    auto out = utf8_text(values_[i]);
     if (!out) prefix_type_error(i);
     return out;
 }
@@ -274,9 +280,13 @@ std::optional<std::string> path_argument(PyObject* value, const char* name) {
             value = path.get();
         }
     }
-    auto out = utf8_of(value);
+    auto out = utf8_text(value);
     if (!out) prefix_type_error(name);
     return out;
+}
+
+PyObject* path_object(const std::string& path) {
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), Py_ssize_t(path.size()));
 }
 
 std::optional<std::string> BoundArgs::convert(const PathArg&, size_t i) const {
@@ -284,7 +294,7 @@ std::optional<std::string> BoundArgs::convert(const PathArg&, size_t i) const {
 }
 
 std::optional<ChoiceText> choice_argument(PyObject* value, const char* name) {
-    auto given = utf8_of(value);
+    auto given = utf8_text(value);
     if (!given) {
         prefix_type_error(name);
         return std::nullopt;
@@ -294,7 +304,7 @@ std::optional<ChoiceText> choice_argument(PyObject* value, const char* name) {
     if (!lower) return std::nullopt;
     Ref result(PyObject_CallFunctionObjArgs(lower.get(), value, nullptr));
     if (!result) return std::nullopt;
-    auto lowered = utf8_of(result.get());
+    auto lowered = utf8_text(result.get());
     if (!lowered) return std::nullopt;
     return ChoiceText{std::move(*given), std::move(*lowered)};
 }
@@ -370,7 +380,7 @@ std::optional<uint16_t> BoundArgs::convert(const U16Arg&, size_t i) const {
 
 std::optional<std::vector<std::string>> BoundArgs::convert(const TextListArg&, size_t i) const {
     if (!values_[i]) return std::vector<std::string>{};
-    auto out = sequence_of<std::string>(values_[i], utf8_of);
+    auto out = sequence_of<std::string>(values_[i], utf8_text);
     if (!out) prefix_type_error(i);
     return out;
 }

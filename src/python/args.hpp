@@ -41,6 +41,14 @@ PyObject* raise(const PyFailure& failure);
 // and filename set and the message as its text.
 PyObject* raise(const CallError& error);
 
+// The type's name, for messages.
+std::string type_name(PyObject* obj);
+// The UTF-8 text of a str; nullopt with a TypeError pending otherwise.
+std::optional<std::string> utf8_text(PyObject* obj);
+
+// A path as a str, its bytes decoded as os.fsdecode does.
+PyObject* path_object(const std::string& path);
+
 // Runs the interpreter's signal handlers while a long operation works: a
 // handler that raises (KeyboardInterrupt by default) stops the operation,
 // and its exception propagates.
@@ -111,6 +119,7 @@ struct Signature {
     size_t required;   // the leading parameters without a default
     std::tuple<Params...> params;
     std::array<const char*, sizeof...(Params)> names;
+    size_t positional = sizeof...(Params);  // the leading parameters that may be given by position
 };
 
 template <class... Params>
@@ -118,13 +127,19 @@ constexpr Signature<Params...> signature(const char* name, size_t required, Para
     return {name, required, {params...}, {params.name...}};
 }
 
+// Parameters that are all optional and given by keyword only.
+template <class... Params>
+constexpr Signature<Params...> keyword_signature(const char* name, Params... params) {
+    return {name, 0, {params...}, {params.name...}, 0};
+}
+
 // The bound values, one per parameter; nullptr where the default applies.
 // Borrowed references, valid while the call's arguments live.
 class BoundArgs {
 public:
     // Binds args and kwargs; on failure a TypeError is pending and ok() is false.
-    BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required, PyObject* args,
-              PyObject* kwargs);
+    BoundArgs(const char* name, const char* const* params, size_t n_params, size_t required, size_t positional,
+              PyObject* args, PyObject* kwargs);
     bool ok() const { return ok_; }
 
     // Converters: nullopt with a Python exception pending on failure. The
@@ -187,7 +202,7 @@ PyObject* convert_and_call(const Sig& sig, const BoundArgs& a, Body& body, std::
 template <class... Params, class Body>
 PyObject* call(const Signature<Params...>& sig, PyObject* args, PyObject* kwargs, Body&& body) {
     return guarded([&]() -> PyObject* {
-        BoundArgs a(sig.name, sig.names.data(), sizeof...(Params), sig.required, args, kwargs);
+        BoundArgs a(sig.name, sig.names.data(), sizeof...(Params), sig.required, sig.positional, args, kwargs);
         if (!a.ok()) return nullptr;
         return detail::convert_and_call(sig, a, body, std::index_sequence_for<Params...>{});
     });
@@ -208,6 +223,7 @@ public:
     ~Ref() { Py_XDECREF(o_); }
     PyObject* get() const { return o_; }
     PyObject* release() { return std::exchange(o_, nullptr); }
+    void reset(PyObject* o) { Py_XDECREF(std::exchange(o_, o)); }
     explicit operator bool() const { return o_ != nullptr; }
 
 private:

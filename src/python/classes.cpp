@@ -7,14 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archive/mod.hpp"
+#include "archive/query.hpp"
+#include "python/query.hpp"
 
 namespace flowsieve::python {
 namespace {
 
-using archive::ArchiveReader;
 using archive::FlowRecord;
-using Reader = std::shared_ptr<const ArchiveReader>;
 
 PyTypeObject* archive_type = nullptr;
 PyTypeObject* flow_type = nullptr;
@@ -23,7 +22,8 @@ PyTypeObject* packet_type = nullptr;
 // C++ state lives in the objects by placement new and is destroyed
 // explicitly in dealloc.
 struct ArchiveState {
-    Reader reader;
+    Reader reader;  // none once closed
+    ArchivePath path;
     std::optional<TemporaryArchive> temporary;  // made by read_flows
 };
 struct ArchiveObject {
@@ -33,6 +33,7 @@ struct ArchiveObject {
 
 struct FlowState {
     Reader reader;
+    ArchivePath path;
     FlowRecord record;
 };
 struct FlowObject {
@@ -138,24 +139,6 @@ PyType_Slot kPacketSlots[] = {
 
 // --- Flow -------------------------------------------------------------------
 
-PyObject* new_flow(const Reader& reader, const FlowRecord& record) {
-    PyObject* o = allocate(flow_type);
-    if (!o) return nullptr;
-    new (&flow_of(o)) FlowState{reader, record};
-    return o;
-}
-
-// A list of new Flows over the records.
-PyObject* flow_list(const Reader& reader, const archive::FlowList& records) {
-    Ref list(PyList_New(Py_ssize_t(records.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < records.size(); ++i) {
-        PyObject* flow = new_flow(reader, *records[i]);
-        if (!flow) return nullptr;
-        PyList_SetItem(list.get(), Py_ssize_t(i), flow);
-    }
-    return list.release();
-}
 
 void flow_dealloc(PyObject* self) {
     flow_of(self).~FlowState();
@@ -226,6 +209,8 @@ PyGetSetDef kFlowGetters[] = {
      nullptr, nullptr},
     {"end_ts", [](PyObject* s, void*) { return PyFloat_FromDouble(seconds(record_of(s).end_ns)); }, nullptr, nullptr,
      nullptr},
+    {"archive_path", [](PyObject* s, void*) { return path_object(*flow_of(s).path); }, nullptr,
+     "The path of the archive the flow came from, as it was opened.", nullptr},
     {"community_id",
      [](PyObject* s, void*) {
          return guarded([&]() -> PyObject* {
@@ -260,84 +245,130 @@ PyType_Slot kFlowSlots[] = {
 
 // --- Archive ----------------------------------------------------------------
 
-void archive_dealloc(PyObject* self) {
-    ArchiveState& a = archive_of(self);
-    // Another call may have put its own archive at the path since.
+// Releases the archive's hold on its file; read_flows' temporary archive
+// is deleted, unless another call has put its own archive at the path since.
+void close_archive(ArchiveState& a) {
+    a.reader.reset();
     if (a.temporary) unlink_if_same(AT_FDCWD, a.temporary->path.c_str(), a.temporary->id);
-    a.~ArchiveState();
+    a.temporary.reset();
+}
+
+void archive_dealloc(PyObject* self) {
+    close_archive(archive_of(self));
+    archive_of(self).~ArchiveState();
     free_object(self);
+}
+
+// The reader of an archive that is open; nullptr with a ValueError pending
+// once it is closed.
+const Reader* open_reader(PyObject* self) {
+    const Reader& reader = archive_of(self).reader;
+    if (reader) return &reader;
+    raise({PyExc_ValueError, "the archive is closed"});
+    return nullptr;
 }
 
 PyObject* archive_repr(PyObject* self) {
     const ArchiveState& a = archive_of(self);
+    if (!a.reader) return text("Archive(closed)");
     return text("Archive(flows=" + std::to_string(a.reader->records().size()) +
                 ", link_type=" + std::to_string(a.reader->link_type()) + ")");
 }
 
-Py_ssize_t archive_length(PyObject* self) { return Py_ssize_t(archive_of(self).reader->records().size()); }
+Py_ssize_t archive_length(PyObject* self) {
+    const Reader* reader = open_reader(self);
+    return reader ? Py_ssize_t((*reader)->records().size()) : -1;
+}
 
 constexpr auto kOpen = signature("Archive.open", 1, PathArg{"path"});
 constexpr auto kGetFlow = signature("Archive.get_flow", 1, U64Arg{"flow_id"});
 constexpr auto kFindByIp = signature("Archive.find_by_ip", 1, TextArg{"ip_str"});
 constexpr auto kFindByPort = signature("Archive.find_by_port", 1, U16Arg{"port"});
 constexpr auto kFindByProtocol = signature("Archive.find_by_protocol", 1, ChoiceArg{"proto_str"});
+constexpr auto kFind = query_signature("Archive.find");
 
 PyObject* archive_open(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kOpen, args, kwargs, [](std::string path) -> PyObject* {
         auto reader = archive::open_archive(path);
         if (!reader) return raise(CallError::io(reader.error(), path));
-        return new_archive(std::move(reader).value());
+        return new_archive(std::move(reader).value(), path);
     });
 }
 
+// The flows `select` picks from the open archive, as a list; a failed
+// selection is a ValueError.
+template <class Select>
+PyObject* archive_list(PyObject* self, Select select) {
+    const Reader* reader = open_reader(self);
+    if (!reader) return nullptr;
+    Result<archive::FlowList> records = select(**reader);
+    if (!records) return raise(CallError::value(records.error().message));
+    return flow_list(*reader, archive_of(self).path, records.value());
+}
+
 PyObject* archive_flows(PyObject* self, PyObject*) {
-    return guarded([&] {
-        const Reader& reader = archive_of(self).reader;
-        return flow_list(reader, archive::all_flows(*reader));
-    });
+    return guarded([&] { return archive_list(self, archive::all_flows); });
 }
 
 PyObject* archive_get_flow(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kGetFlow, args, kwargs, [&](uint64_t id) -> PyObject* {
-        const Reader& reader = archive_of(self).reader;
-        const FlowRecord* record = archive::get_flow(*reader, id);
+        const Reader* reader = open_reader(self);
+        if (!reader) return nullptr;
+        const FlowRecord* record = archive::get_flow(**reader, id);
         if (!record) Py_RETURN_NONE;
-        return new_flow(reader, *record);
+        return new_flow(*reader, archive_of(self).path, *record);
     });
-}
-
-// A query's flows as a list, or its error as a ValueError.
-PyObject* query_result(const Reader& reader, Result<archive::FlowList> records) {
-    if (!records) return raise(CallError::value(records.error().message));
-    return flow_list(reader, records.value());
 }
 
 PyObject* archive_find_by_ip(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFindByIp, args, kwargs, [&](std::string ip) {
-        const Reader& reader = archive_of(self).reader;
-        return query_result(reader, archive::find_by_ip(*reader, ip));
+        return archive_list(self, [&](const archive::ArchiveReader& r) { return archive::find_by_ip(r, ip); });
     });
 }
 
 PyObject* archive_find_by_port(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFindByPort, args, kwargs, [&](uint16_t port) {
-        const Reader& reader = archive_of(self).reader;
-        return flow_list(reader, archive::find_by_port(*reader, port));
+        return archive_list(self, [&](const archive::ArchiveReader& r) { return archive::find_by_port(r, port); });
     });
 }
 
 PyObject* archive_find_by_protocol(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFindByProtocol, args, kwargs, [&](ChoiceText proto) {
-        const Reader& reader = archive_of(self).reader;
-        return query_result(reader, archive::find_by_protocol(*reader, proto.lowered));
+        return archive_list(self,
+                            [&](const archive::ArchiveReader& r) { return archive::find_by_protocol(r, proto.lowered); });
     });
 }
 
+PyObject* archive_find(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kFind, args, kwargs,
+                [&](PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port, PyObject* proto,
+                    PyObject* since, PyObject* until, PyObject* flow, PyObject* community_id) -> PyObject* {
+                    auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id);
+                    if (!query) return nullptr;
+                    return archive_list(self, [&](const archive::ArchiveReader& r) -> Result<archive::FlowList> {
+                        return archive::select_flows(r, *query);
+                    });
+                });
+}
+
+PyObject* archive_close(PyObject* self, PyObject*) {
+    close_archive(archive_of(self));
+    Py_RETURN_NONE;
+}
+
 PyGetSetDef kArchiveGetters[] = {
-    {"flow_count", [](PyObject* s, void*) { return number(archive_of(s).reader->records().size()); }, nullptr, nullptr,
-     nullptr},
-    {"link_type", [](PyObject* s, void*) { return number(archive_of(s).reader->link_type()); }, nullptr, nullptr,
-     nullptr},
+    {"flow_count",
+     [](PyObject* s, void*) {
+         const Reader* reader = open_reader(s);
+         return reader ? number((*reader)->records().size()) : nullptr;
+     },
+     nullptr, nullptr, nullptr},
+    {"link_type",
+     [](PyObject* s, void*) {
+         const Reader* reader = open_reader(s);
+         return reader ? number((*reader)->link_type()) : nullptr;
+     },
+     nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -353,6 +384,18 @@ PyMethodDef kArchiveMethods[] = {
      "find_by_port($self, port)\n--\n\nFind flows matching a port number (src or dst)."},
     {"find_by_protocol", keywords(archive_find_by_protocol), METH_VARARGS | METH_KEYWORDS,
      "find_by_protocol($self, proto_str)\n--\n\nFind flows matching a protocol: \"tcp\", \"udp\", or \"icmp\"."},
+    {"find", keywords(archive_find), METH_VARARGS | METH_KEYWORDS,
+     "find($self, *, ip=None, port=None, between=None, between_port=None, proto=None, since=None, until=None, "
+     "flow=None, community_id=None)\n--\n\n"
+     "The flows that meet every condition given, by ascending id; every flow in table order without one.\n\n"
+     "ip, port and proto take one value or a list of which any will do (proto a name or a number);\n"
+     "between and between_port one or a list of which all must be the flow's endpoints; since and until\n"
+     "a float of seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text;\n"
+     "flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."},
+    {"close", archive_close, METH_NOARGS,
+     "close($self)\n--\n\nRelease the archive; its flows and packets stay usable. Closing twice does nothing."},
+    {"__enter__", enter_self, METH_NOARGS, nullptr},
+    {"__exit__", exit_closes, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -377,33 +420,71 @@ PyType_Spec kPacketSpec = {"flowsieve.Packet", int(offsetof(PacketObject, data))
 }  // namespace
 
 ArchiveTypes create_archive_types() {
+    static PyObject* store_type = nullptr;
     if (!archive_type) {
         archive_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kArchiveSpec));
         if (archive_type) flow_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kFlowSpec));
         if (flow_type) packet_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kPacketSpec));
-        if (!packet_type) {
+        if (packet_type) store_type = create_store_type();
+        if (!store_type) {
             Py_CLEAR(archive_type);
             Py_CLEAR(flow_type);
-            return {nullptr, nullptr, nullptr};
+            Py_CLEAR(packet_type);
+            return {nullptr, nullptr, nullptr, nullptr};
         }
     }
     return {reinterpret_cast<PyObject*>(archive_type), reinterpret_cast<PyObject*>(flow_type),
-            reinterpret_cast<PyObject*>(packet_type)};
+            reinterpret_cast<PyObject*>(packet_type), store_type};
 }
 
-PyObject* new_archive(Reader reader, std::optional<TemporaryArchive> temporary) {
+PyObject* new_archive(Reader reader, const std::string& path, std::optional<TemporaryArchive> temporary) {
     PyObject* o = allocate(archive_type);
     if (!o) return nullptr;
-    new (&archive_of(o)) ArchiveState{std::move(reader), std::move(temporary)};
+    new (&archive_of(o)) ArchiveState{std::move(reader), std::make_shared<const std::string>(path), std::move(temporary)};
     return o;
 }
 
-std::shared_ptr<const ArchiveReader> archive_reader(PyObject* o) {
+PyObject* new_flow(const Reader& reader, const ArchivePath& path, const FlowRecord& record) {
+    PyObject* o = allocate(flow_type);
+    if (!o) return nullptr;
+    new (&flow_of(o)) FlowState{reader, path, record};
+    return o;
+}
+
+PyObject* flow_list(const Reader& reader, const ArchivePath& path, const archive::FlowList& records) {
+    Ref list(PyList_New(Py_ssize_t(records.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject* flow = new_flow(reader, path, *records[i]);
+        if (!flow) return nullptr;
+        PyList_SetItem(list.get(), Py_ssize_t(i), flow);
+    }
+    return list.release();
+}
+
+std::optional<FlowView> flow_view(PyObject* obj) {
+    if (Py_TYPE(obj) != flow_type) return std::nullopt;
+    const FlowState& flow = flow_of(obj);
+    return FlowView{&flow.reader, &flow.path, &flow.record};
+}
+
+PyObject* enter_self(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* exit_closes(PyObject* self, PyObject*) {
+    Ref result(PyObject_CallMethod(self, "close", nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+Reader archive_reader(PyObject* o) {
     if (!archive_type || !PyObject_TypeCheck(o, archive_type)) return nullptr;
     return archive_of(o).reader;
 }
 
-const FlowRecord* flow_record(PyObject* o, const ArchiveReader& reader) {
+const FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader) {
     if (!flow_type || !PyObject_TypeCheck(o, flow_type) || flow_of(o).reader.get() != &reader) return nullptr;
     return &flow_of(o).record;
 }

@@ -73,7 +73,7 @@ PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
                         unlink_if_same(AT_FDCWD, path.c_str(), *id);
                         return raise(CallError::io(reader.error(), path));
                     }
-                    PyObject* result = new_archive(std::move(reader).value(), TemporaryArchive{path, *id});
+                    PyObject* result = new_archive(std::move(reader).value(), path, TemporaryArchive{path, *id});
                     if (!result) unlink_if_same(AT_FDCWD, path.c_str(), *id);
                     return result;
                 });
@@ -191,7 +191,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_flowsieve() {
     const ArchiveTypes types = create_archive_types();
     bool added = types.archive && add_public(module, "Archive", new_ref(types.archive)) &&
                  add_public(module, "Flow", new_ref(types.flow)) &&
-                 add_public(module, "Packet", new_ref(types.packet));
+                 add_public(module, "Packet", new_ref(types.packet)) &&
+                 add_public(module, "Store", new_ref(types.store));
     PyObject* flow_arrays_type = added ? create_flow_arrays_type() : nullptr;
     added = flow_arrays_type && add_public(module, "FlowArrays", new_ref(flow_arrays_type));
     for (PyMethodDef& def : kFunctions) added = added && add_public(module, def.ml_name, new_function(&def));

@@ -12,7 +12,8 @@ namespace flowsieve {
 // ordinary error.
 struct CallError {
     // Interrupted: a progress observer asked the operation to stop.
-    enum class Kind { ValueError, IOError, RuntimeError, Panic, Interrupted };
+    // NotFound: nothing to work on where the caller pointed (FileNotFoundError).
+    enum class Kind { ValueError, IOError, NotFound, RuntimeError, Panic, Interrupted };
     Kind kind;
     std::string message;
     int os_errno = 0;  // of an operating-system failure, else 0
@@ -29,6 +30,7 @@ struct CallError {
                 e.path.empty() ? std::move(path) : std::move(e.path)};
     }
     static CallError runtime(std::string m) { return {Kind::RuntimeError, std::move(m)}; }
+    static CallError not_found(std::string m) { return {Kind::NotFound, std::move(m)}; }
     static CallError interrupted() { return {Kind::Interrupted, "Interrupted"}; }
 
     // Names the file, unless a more precise one is named already.

@@ -135,4 +135,43 @@ Status<> write_all(int fd, const uint8_t* data, size_t size) {
     return {};
 }
 
+Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write) {
+    const Error not_regular{"Not a regular file"};
+    if (names_special_file(dir_fd, name.c_str())) return not_regular;
+    const std::string temporary = "." + name + ".tmp";
+    auto fd = create_held(dir_fd, temporary.c_str(), O_WRONLY);
+    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
+    Status<> status = write(fd->get());
+    if (status && names_special_file(dir_fd, name.c_str())) status = not_regular;
+    if (status && ::renameat(dir_fd, temporary.c_str(), dir_fd, name.c_str()) != 0) status = os_error(errno);
+    if (!status) {
+        if (auto id = file_id(fd->get())) unlink_if_same(dir_fd, temporary.c_str(), *id);
+        return status;
+    }
+    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
+    return {};
+}
+
+Status<> write_to_path(const std::string& path, const std::function<Status<>(int fd)>& write) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!fd.valid()) return os_error(errno);
+        if (auto written = write(fd.get()); !written) return written;
+        if (::close(fd.release()) != 0 && errno != EINTR) return os_error(errno);
+        return {};
+    }
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return os_error(EISDIR);
+    const UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        Error e = os_error(errno);
+        e.path = folder;
+        return e;
+    }
+    return write_renamed(dir.get(), name, write);
+}
+
 }  // namespace flowsieve

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
@@ -47,6 +49,22 @@ std::optional<FileId> file_id(int fd);
 bool names_file(int dir_fd, const char* name, int fd);
 // Removes the name while it still is the file; whether it did.
 bool unlink_if_same(int dir_fd, const char* name, FileId id);
+
+// Writes the file `name` of the folder under a hidden temporary name
+// (.NAME.tmp), then renames it once `write` succeeded; never over a
+// symlink, device or FIFO ("Not a regular file"). The temporary file is
+// held (create_held) until renamed, so that a run beside this one into the
+// same folder neither writes through it nor takes it for a stale file. On
+// failure nothing of this run is left, and nothing of another's is
+// touched.
+Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write);
+// A file at a path: a character device or FIFO there is written directly,
+// as tcpdump -w writes it, since there is no file to replace (a FIFO's
+// open waits for its reader: EINTR when a signal ends the wait); anything
+// else by write_renamed in the path's folder (the current one without a
+// slash). A path without a file name is EISDIR; a folder that does not
+// open is the error's path.
+Status<> write_to_path(const std::string& path, const std::function<Status<>(int fd)>& write);
 
 // Writes all bytes, retrying short writes and EINTR.
 Status<> write_all(int fd, const uint8_t* data, size_t size);

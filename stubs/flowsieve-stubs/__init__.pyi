@@ -3,8 +3,10 @@
 # calling a class raises TypeError, none can be subclassed, and every attribute
 # is read-only. Doc strings are the runtime objects' own.
 
+from datetime import date
 from os import PathLike
-from typing import Any, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union, final
+from types import TracebackType
+from typing import Any, Iterable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, Union, final, overload
 
 import numpy
 from numpy.typing import NDArray
@@ -19,8 +21,16 @@ _OutputType = Literal["pcap", "l7", "stream"]
 # The package's version.
 __version__: str
 
-__all__ = ["Archive", "Flow", "Packet", "FlowArrays", "create_archive", "split", "pipe_archive", "flow_arrays",
-           "read_flows"]
+# Query arguments of Archive.find and Store.find: one value or a list; times as float seconds, int
+# nanoseconds, a date or datetime (naive ones in UTC) or the command's text.
+_Addresses = Union[str, List[str], Tuple[str, ...]]
+_Ports = Union[int, List[int], Tuple[int, ...]]
+_Protocols = Union[str, int, List[Union[str, int]], Tuple[Union[str, int], ...]]
+_Time = Union[float, int, str, date]
+_FiveTuple = Union[str, Tuple[Union[str, int], str, int, str, int]]
+
+__all__ = ["Archive", "Flow", "Packet", "Store", "FlowArrays", "create_archive", "split", "pipe_archive",
+           "flow_arrays", "read_flows"]
 
 @final
 class Archive:
@@ -41,6 +51,31 @@ class Archive:
         """Find flows matching a port number (src or dst)."""
     def find_by_protocol(self, proto_str: str) -> List[Flow]:
         """Find flows matching a protocol: "tcp", "udp", or "icmp"."""
+    def find(
+        self,
+        *,
+        ip: Optional[_Addresses] = None,
+        port: Optional[_Ports] = None,
+        between: Optional[_Addresses] = None,
+        between_port: Optional[_Ports] = None,
+        proto: Optional[_Protocols] = None,
+        since: Optional[_Time] = None,
+        until: Optional[_Time] = None,
+        flow: Optional[_FiveTuple] = None,
+        community_id: Optional[str] = None,
+    ) -> List[Flow]:
+        """The flows that meet every condition given, by ascending id; every flow in table order without one.
+
+        ip, port and proto take one value or a list of which any will do (proto a name or a number);
+        between and between_port one or a list of which all must be the flow's endpoints; since and until
+        a float of seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text;
+        flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."""
+    def close(self) -> None:
+        """Release the archive; its flows and packets stay usable. Closing twice does nothing."""
+    def __enter__(self) -> Archive: ...
+    def __exit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> Literal[False]: ...
     def __len__(self) -> int: ...
 
 @final
@@ -67,6 +102,9 @@ class Flow:
     def start_ts(self) -> float: ...
     @property
     def end_ts(self) -> float: ...
+    @property
+    def archive_path(self) -> str:
+        """The path of the archive the flow came from, as it was opened."""
     @property
     def community_id(self) -> Optional[str]:
         """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
@@ -96,6 +134,45 @@ class Packet:
     @property
     def data(self) -> bytes:
         """Raw L2 frame data (Ethernet frame or equivalent)."""
+
+@final
+class Store:
+    """Archives and folders of archives asked as one: a folder stands for every *.fsieve file in it."""
+    def __new__(cls, *paths: _Path) -> Store: ...
+    @property
+    def archives(self) -> List[str]:
+        """The store's archives in the order they are asked: each named, and each folder's *.fsieve files by name, less those skipped."""
+    @property
+    def skipped(self) -> List[Tuple[str, str]]:
+        """(path, reason) of each archive of a folder passed over as unreadable."""
+    def find(
+        self,
+        *,
+        ip: Optional[_Addresses] = None,
+        port: Optional[_Ports] = None,
+        between: Optional[_Addresses] = None,
+        between_port: Optional[_Ports] = None,
+        proto: Optional[_Protocols] = None,
+        since: Optional[_Time] = None,
+        until: Optional[_Time] = None,
+        flow: Optional[_FiveTuple] = None,
+        community_id: Optional[str] = None,
+    ) -> List[Flow]:
+        """The flows of every archive that meet every condition given, as Archive.find takes them: archive by
+        archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."""
+    @overload
+    def export(self, flows: Iterable[Flow], path: None = None) -> bytes: ...
+    @overload
+    def export(self, flows: Iterable[Flow], path: _Path) -> None:
+        """The packets of the flows as one capture file in timestamp order (equal times in archive, flow and
+        packet order), written to path under a temporary name, or returned as bytes without one: pcapng when
+        the frames are of several link types."""
+    def close(self) -> None:
+        """Close the store; its flows stay usable."""
+    def __enter__(self) -> Store: ...
+    def __exit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> Literal[False]: ...
 
 @final
 class FlowArrays:

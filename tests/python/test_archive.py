@@ -824,8 +824,8 @@ def test_doc_strings_and_signatures(name, signature, doc):
 
 
 def test_module_surface():
-    assert flowsieve.__all__ == ["Archive", "Flow", "Packet", "FlowArrays", "create_archive", "split", "pipe_archive",
-                                 "flow_arrays", "read_flows"]
+    assert flowsieve.__all__ == ["Archive", "Flow", "Packet", "Store", "FlowArrays", "create_archive", "split",
+                                 "pipe_archive", "flow_arrays", "read_flows"]
     assert all(hasattr(flowsieve, n) for n in flowsieve.__all__)
 
 

@@ -96,6 +96,22 @@ def test_dask_flows_gathers_every_flow(capture_dir, tmp_path, malformed):
     for name in CAPTURES:  # the workers left the archives where asked
         archive = flowsieve.Archive.open(str(tmp_path / "archives" / (Path(name).stem + ".fsieve")))
         assert len(archive) == sum(row[0] == name for row in expected)
+    if malformed:
+        return
+    # The folders asked on the workers, one a task, answer as one Store of them all.
+    (tmp_path / "more").mkdir()
+    shutil.copy(tmp_path / "archives" / "a.fsieve", tmp_path / "more" / "z.fsieve")
+    (tmp_path / "more" / "broken.fsieve").write_bytes(bytes(200))
+    args = ["--proto", "tcp", "--since", str(archive.flows()[0].start_ts)]
+    result = run("dask_flows.py", "find", tmp_path / "archives", tmp_path / "more", *args, "--csv",
+                 tmp_path / "found.csv", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert f"skipped {tmp_path}/more/broken.fsieve: Invalid archive footer" in result.stderr
+    found = pd.read_csv(tmp_path / "found.csv", engine="python")
+    with pytest.warns(RuntimeWarning):
+        flows = flowsieve.Store(tmp_path / "archives", tmp_path / "more").find(proto="tcp", since=args[-1])
+    assert flows and [tuple(r) for r in found[["archive", "id"]].itertuples(index=False)] == [
+        (f.archive_path, f.id) for f in flows]
 
 
 def session_name(flow):

@@ -443,7 +443,7 @@ def test_argument_errors(tmp_path, monkeypatch, args, kwargs, exc, message):
 
 
 def test_module_surface():
-    public = ["Archive", "Flow", "Packet", "FlowArrays", "create_archive", "split", "pipe_archive", "flow_arrays",
+    public = ["Archive", "Flow", "Packet", "Store", "FlowArrays", "create_archive", "split", "pipe_archive", "flow_arrays",
               "read_flows"]
     assert "split" in flowsieve.__all__ and [n for n in public if n in flowsieve.__all__] == flowsieve.__all__
     assert all(hasattr(flowsieve, n) for n in flowsieve.__all__) and flowsieve.__doc__ == ""

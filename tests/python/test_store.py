@@ -1,9 +1,13 @@
 """Many archives as one flow store: Community IDs, queries across archives, the merged export."""
 import csv
+import datetime
 import io
 import ipaddress
 import json
+import os
 import struct
+import warnings
+from pathlib import Path
 
 import pytest
 
@@ -176,3 +180,142 @@ def test_merge_of_several_link_types_is_pcapng(store, tmp_path):
     assert result.returncode == 0 and result.stdout[:4] == b"\n\r\r\n"
     merged = tc.read_capture(result.stdout)[1]
     assert sorted(merged) == sorted(tc.read_capture(one)[1] + [(T0, 5, raw, len(raw), 101)])
+    both = flowsieve.Store(store / "a.fsieve", tmp_path / "raw.fsieve")
+    assert both.export(both.find()) == result.stdout
+
+
+# --- The store from Python ------------------------------------------------------------------------------------------
+
+UTC = datetime.timezone.utc
+
+
+def store_flows(store, **query):
+    with pytest.warns(RuntimeWarning, match="skipped .*broken.fsieve: Invalid archive footer"):
+        return store.find(**query)
+
+
+# The command's options and the same question as find's arguments, in their several forms.
+@pytest.mark.parametrize("args, query", [
+    ([], {}),
+    (["--ip", "10.0.0.1", "--port", "80"], dict(ip="10.0.0.1", port=80)),
+    (["--ip", "10.0.0.1", "--ip", "10.0.0.3", "--proto", "UDP"], dict(ip=["10.0.0.1", "10.0.0.3"], proto="udp")),
+    (["--proto", "tcp", "--proto", "17"], dict(proto=("tcp", 17))),
+    (["--ip", "10.0.0.2", "--ip", "10.0.0.3"], dict(ip=("10.0.0.2", "10.0.0.3"))),  # any of them
+    (["--between", "10.0.0.1", "--between", "10.0.0.3"], dict(between=["10.0.0.1", "10.0.0.3"])),  # all of them
+    (["--between-port", "1234", "--port", "53", "--port", "80"], dict(between_port=1234, port=[53, 80])),
+    (["--flow", "tcp 10.0.0.2 80 10.0.0.1 1234"], dict(flow=("tcp", "10.0.0.2", 80, "10.0.0.1", 1234))),
+    (["--flow", "6 10.0.0.2 80 10.0.0.1 1234", "--until", str(T0 + 1)],
+     dict(flow="6 10.0.0.2 80 10.0.0.1 1234", until=(T0 + 1) * 10**9)),
+    (["--since", str(T0 + 3), "--until", "2020-09-13T14:26:40+02:00"],
+     dict(since=float(T0 + 3), until=datetime.datetime(2020, 9, 13, 14, 26, 40,
+                                                       tzinfo=datetime.timezone(datetime.timedelta(hours=2))))),
+    (["--since", "2020-09-13 12:26:43Z", "--ip", "10.0.0.1"],
+     dict(since=datetime.datetime(2020, 9, 13, 12, 26, 43), ip=["10.0.0.1"])),
+    (["--until", "2020-09-13T12:26:39.999999"], dict(until="2020-09-13T12:26:39.999999")),
+    (["--since", "1600000001.000000001"], dict(since=T0 + 1.000000001)),  # a nanosecond after flow a/2 ends
+    (["--community-id", "{echo}"], dict(community_id="{echo}")),
+    (["--port", "7", "--proto", "tcp"], dict(port=[7], proto="TCP")),
+])
+def test_queries_answer_alike_from_the_command_the_store_and_each_archive(store, args, query):
+    echo = [f for _, f in flows_of(store) if f.proto == 1][0].community_id
+    args = [a.format(echo=echo) for a in args]
+    query = {k: v.format(echo=echo) if isinstance(v, str) else v for k, v in query.items()}
+    rows = list(csv.DictReader(io.StringIO(answers(store, "flows", store, *args, "-f", "csv").decode())))
+    wanted = [(r["archive"], int(r["id"])) for r in rows]
+    found = store_flows(flowsieve.Store(store), **query)
+    assert [(Path(f.archive_path).name, f.id) for f in found] == wanted
+    per_archive = [(p.name, f.id) for p in sorted(store.glob("?.fsieve")) for f in flowsieve.Archive.open(p).find(**query)]
+    assert per_archive == wanted
+    with flowsieve.Store(store) as s:
+        merged = answers(store, "export", store, *args, "--merge", "-o", "-")
+        assert s.export(found) == merged
+        assert s.export(found + found[:1], store.parent / "merged.pcap") is None  # each flow once
+        assert (store.parent / "merged.pcap").read_bytes() == merged
+
+
+@pytest.mark.parametrize("query, error, message", [
+    (dict(ip="10.0.0.256"), ValueError, "argument 'ip': invalid value '10.0.0.256': not an IPv4 or IPv6 address"),
+    (dict(ip=["10.0.0.1", 5]), TypeError, "argument 'ip': expected an address (str), not int"),
+    (dict(port=65536), ValueError, "argument 'port': invalid value '65536': not a port number (0 to 65535)"),
+    (dict(port="80"), TypeError, "argument 'port': expected a port number (int), not str"),
+    (dict(proto="sctp"), ValueError, "argument 'proto': invalid value 'sctp': protocol tcp, udp, icmp, icmpv6 or a number"),
+    (dict(proto=256), ValueError, "argument 'proto': invalid value '256': not a protocol number (0 to 255)"),
+    (dict(since="2020-02-30"), ValueError, "argument 'since': invalid value '2020-02-30': seconds since the epoch"),
+    (dict(until=-1), ValueError, "argument 'until': invalid value '-1': not nanoseconds since the epoch"),
+    (dict(until=float("nan")), ValueError, "argument 'until': invalid value 'nan'"),
+    (dict(since=datetime.datetime(1969, 12, 31, 23, 0, tzinfo=UTC)), ValueError, "argument 'since': invalid value"),
+    (dict(since=b"1"), TypeError, "argument 'since': expected float (seconds), int (nanoseconds), str or datetime"),
+    (dict(flow="tcp 10.0.0.1 80 10.0.0.2"), ValueError, "argument 'flow': invalid value 'tcp 10.0.0.1 80 10.0.0.2': "
+                                                        "give PROTO ADDR PORT ADDR PORT"),
+    (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.2")), ValueError, "argument 'flow': give (proto, addr, port, addr, port)"),
+    (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.x", 1)), ValueError, "argument 'flow': invalid value '10.0.0.x'"),
+    (dict(community_id="1:LzRJKgjvUJlC/VQLtISlfACcEzB="), ValueError, "argument 'community_id': invalid value "
+                                                                     "'1:LzRJKgjvUJlC/VQLtISlfACcEzB=': 1: and the base64"),
+    (dict(between=["10.0.0.1", "x"]), ValueError, "argument 'between': invalid value 'x': not an IPv4 or IPv6 address"),
+    (dict(between_port=[80, -1]), ValueError, "argument 'between_port': invalid value '-1': not a port number"),
+    (dict(host="10.0.0.1"), TypeError, "got an unexpected keyword argument 'host'"),
+])
+def test_find_names_the_argument_it_cannot_take(store, query, error, message):
+    archive = flowsieve.Archive.open(store / "a.fsieve")
+    for find in (archive.find, flowsieve.Store(store).find):
+        with pytest.raises(error) as e:
+            find(**query)
+        assert message in str(e.value)
+
+
+def test_a_damaged_archive_of_a_folder_is_skipped_once_and_one_named_raises(store, tmp_path):
+    s = flowsieve.Store(store, store / "c.fsieve")
+    assert [Path(p).name for p in s.archives] == ["a.fsieve", "b.fsieve", "broken.fsieve", "c.fsieve", "c.fsieve"]
+    assert len(store_flows(s, proto="udp")) == 3
+    assert s.skipped == [(f"{store}/broken.fsieve", "Invalid archive footer")]
+    assert "broken.fsieve" not in "".join(s.archives)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert len(s.find(proto="udp")) == 3  # passed over without a word
+    with pytest.raises(OSError, match="Invalid archive footer"):
+        flowsieve.Store(store / "broken.fsieve").find()
+    (tmp_path / "damaged").mkdir()
+    (tmp_path / "damaged" / "broken.fsieve").write_bytes(bytes(200))
+    with pytest.warns(RuntimeWarning), pytest.raises(RuntimeError, match="^no archive could be read$"):
+        flowsieve.Store(tmp_path / "damaged").find()
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "empty" / "notes.txt").write_text("no archive here")
+    with pytest.raises(FileNotFoundError, match=f"^no archives in {tmp_path}/empty$"):
+        flowsieve.Store(store, tmp_path / "empty")
+    result = run("flows", store, tmp_path / "empty")
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"flowsieve: no archives in {tmp_path}/empty\n".encode())
+
+
+def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command_does(store):
+    content = bytearray((store / "a.fsieve").read_bytes())  # the first flow's offset list past the file's end
+    struct.pack_into("<I", content, struct.unpack_from("<Q", content, len(content) - 80)[0] + 64, 2**32 - 1)
+    (store / "bad.fsieve").write_bytes(content)
+    s = flowsieve.Store(store)
+    found = store_flows(s)
+    with pytest.warns(RuntimeWarning, match="skipped .*/bad.fsieve: Offset list extends beyond file"):
+        assert s.export(found) == run("export", store, "--merge", "-o", "-").stdout
+    assert [Path(p).name for p, _ in s.skipped] == ["broken.fsieve", "bad.fsieve"]
+    named = flowsieve.Store(store / "bad.fsieve")
+    with pytest.raises(RuntimeError, match="Offset list extends beyond file"):
+        named.export(named.find())
+
+
+def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
+    with flowsieve.Archive.open(store / "a.fsieve") as archive:
+        flow = archive.find(proto="tcp")[0]
+    with flowsieve.Store(store) as s:
+        flows = store_flows(s, ip="10.0.0.1")
+    temporary = flowsieve.read_flows(tmp_path / "a.pcap")
+    read = temporary.flows()[0]
+    temporary.close()
+    temporary.close()
+    assert not list(Path("/tmp").glob(f"flowsieve_py_{os.getpid()}.fsieve"))  # deleted on close
+    for closed in (lambda: archive.find(), lambda: len(archive), lambda: archive.flow_count, lambda: s.find(),
+                   lambda: s.export(flows)):
+        with pytest.raises(ValueError, match="is closed"):
+            closed()
+    assert (repr(archive), repr(s)) == ("Archive(closed)", "Store(closed)")
+    assert [p.data for p in flow.packets()] == [p.data for p in read.packets()]
+    assert (flow.archive_path, flow.community_id) == (str(store / "a.fsieve"), read.community_id)
+    assert flowsieve.Store(store / "a.fsieve").export(flows[:2]) == ok("export", store / "a.fsieve", "--ip", "10.0.0.1",
+                                                                       "--merge", "-o", "-")

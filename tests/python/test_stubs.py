@@ -83,6 +83,10 @@ MISUSES = [
     ("archive.get_flow(1).id", '"None"'),
     ("text: str = flow.packets()[0].data", '"bytes"'),
     ("len(flow)", '"Flow"'),
+    ("store.find('10.0.0.1')", "positional"),
+    ("store.find(port='443')", '"port"'),
+    ("merged: bytes = store.export(found, 'out.pcap')", '"None"'),
+    ("store.find(flow=('tcp', '10.0.0.1', 80))", '"flow"'),
     ("flowsieve.split('in', 'out', strategy='sesion')", '"strategy"'),
     ("flowsieve.split('in', 'out', output_type='pcapng')", '"output_type"'),
     ("flowsieve.create_archive('in', 'a.fsieve', strategy='5-tuple')", '"strategy"'),
@@ -92,6 +96,19 @@ MISUSES = [
 def test_stubs_type_the_api(tmp_path):
     lines = ["import flowsieve", "archive = flowsieve.Archive.open('a.fsieve')", "flow = archive.flows()[0]",
              "frame: bytes = flow.packets()[0].data", "start: float = flow.start_ts + len(archive)",
+             # every argument form of the store
+             "import datetime, pathlib", "store = flowsieve.Store('archives/', pathlib.Path('old/a.fsieve'))",
+             "found = store.find(ip='10.0.0.1', port=443, proto='tcp', since=1700000000.5, until=1700000001 * 10**9)",
+             "found += store.find(ip=['10.0.0.1', '10.0.0.2'], port=(80, 443), proto=['udp', 6], "
+             "since=datetime.datetime(2024, 5, 1, 14), until=datetime.date(2024, 5, 2))",
+             "found += archive.find(since='2024-05-01T14:00Z', flow=('tcp', '10.0.0.1', 51234, '10.0.0.2', 443), "
+             "community_id='1:LQU9qZlK+B5F3KDmev6m5PMibrg=')",
+             "found += archive.find(flow='6 10.0.0.1 51234 10.0.0.2 443', proto=17, between=('10.0.0.1', '10.0.0.2'))",
+             "found += archive.find(between='10.0.0.1', between_port=[80, 443])",
+             "pcap: bytes = store.export(found)", "store.export(iter(found), pathlib.Path('host.pcap'))",
+             "where: str = found[0].archive_path", "skipped: list[tuple[str, str]] = store.skipped + [('', '')]",
+             "with flowsieve.Store('archives/') as s, flowsieve.Archive.open('a.fsieve') as a:",
+             "    names: list[str] = s.archives", "    a.close()", "store.close()",
              "version: str = flowsieve.__version__", "flowsieve.read_flows('in', strategy='hostpair')"]
     for i, (use, _) in enumerate([("", "")] + MISUSES):
         (tmp_path / f"use{i}.py").write_text("\n".join(lines + [use]) + "\n")

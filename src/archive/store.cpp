@@ -1,0 +1,130 @@
+#include "archive/store.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "util/os_error.hpp"
+#include "util/write_buffer.hpp"
+
+namespace flowsieve::archive {
+namespace {
+
+bool ends_with(const std::string& text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The *.fsieve files of a folder, by name.
+Result<std::vector<std::string>, CallError> folder_archives(const std::string& folder) {
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return CallError::io(os_error(errno), folder);
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name[0] != '.' && ends_with(name, ".fsieve")) names.push_back(name);
+    }
+    ::closedir(d);
+    if (names.empty()) return CallError::not_found("no archives in " + folder);
+    std::sort(names.begin(), names.end());
+    const std::string prefix = folder.back() == '/' ? folder : folder + "/";
+    for (std::string& name : names) name = prefix + name;
+    return names;
+}
+
+}  // namespace
+
+bool is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string base_name(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Result<std::vector<StoreArchive>, CallError> store_archives(const std::vector<std::string>& paths) {
+    std::vector<StoreArchive> archives;
+    for (const std::string& path : paths) {
+        if (!is_folder(path)) {
+            archives.push_back({path, false});
+            continue;
+        }
+        auto members = folder_archives(path);
+        if (!members) return std::move(members).error();
+        for (std::string& member : *members) archives.push_back({std::move(member), true});
+    }
+    return archives;
+}
+
+Result<Reader, CallError> open_named(const std::string& path) {
+    auto reader = open_archive(path);
+    if (!reader) return CallError::io(std::move(reader).error(), path);
+    return std::move(reader).value();
+}
+
+Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
+                                        const Skip& skip, const Open& open) {
+    Answers answers;
+    size_t read = 0, skipped = 0;
+    for (const StoreArchive& a : archives) {
+        Reader reader;
+        if (!a.in_folder) {
+            auto opened = open(a.path);
+            if (!opened) return std::move(opened).error();
+            reader = std::move(opened).value();
+        } else if (auto opened = open_archive(a.path)) {
+            reader = std::move(opened).value();
+        } else {
+            skip(a.path, opened.error().message);
+            ++skipped;
+            continue;
+        }
+        auto flows = choose(*reader, a.path);
+        if (!flows && !a.in_folder) return std::move(flows).error();
+        if (!flows) {
+            // Damage that shows only once flows are chosen.
+            skip(a.path, flows.error().message);
+            ++skipped;
+            continue;
+        }
+        ++read;
+        if (!answers.first_format) answers.first_format = reader->frame_format();
+        if (!flows->empty()) answers.archives.push_back({a.path, std::move(reader), std::move(flows).value()});
+    }
+    if (read == 0 && skipped > 0) return CallError::runtime("no archive could be read");
+    return answers;
+}
+
+Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flows, const std::string& path) {
+    for (const FlowRecord* r : flows)
+        if (auto offsets = OffsetCursor::of(reader, *r); !offsets)
+            return CallError::runtime(offsets.error().message).about(path);
+    return {};
+}
+
+Result<PacketMerge, CallError> merge_answers(const Answers& answers) {
+    std::vector<Selection> selections;
+    for (const Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows});
+    // With no archive at all, the merge is an empty Ethernet capture.
+    auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}));
+    if (!merged) return CallError::runtime(merged.error().message);
+    return std::move(merged).value();
+}
+
+Status<CallError> write_merge(int fd, PacketMerge& merge, ProgressObserver* observer) {
+    WriteBuffer buffer(1 << 20);
+    auto status = stream_merge(merge, observer, [&](const uint8_t* data, size_t size, bool mapped) -> Status<CallError> {
+        // Frames stay mapped until the buffer is written out: lent, not copied.
+        auto st = mapped ? buffer.write(fd, data, size) : buffer.write_copy(fd, data, size);
+        if (!st) return CallError::io(std::move(st).error(), "");
+        return {};
+    });
+    if (!status) return status;
+    if (auto st = buffer.flush(fd); !st) return CallError::io(std::move(st).error(), "");
+    return {};
+}
+
+}  // namespace flowsieve::archive

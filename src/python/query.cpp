@@ -1,0 +1,182 @@
+#include "python/query.hpp"
+
+#include "archive/conditions.hpp"
+
+namespace flowsieve::python {
+namespace {
+
+bool type_error(const char* argument, const char* expected, PyObject* given) {
+    raise({PyExc_TypeError, std::string("argument '") + argument + "': expected " + expected + ", not " +
+                                type_name(given)});
+    return false;
+}
+
+bool value_error(const char* argument, const std::string& text, const std::string& why) {
+    raise({PyExc_ValueError, std::string("argument '") + argument + "': invalid value '" + text + "': " + why});
+    return false;
+}
+
+// The text read by the core's `parse`, into `out`.
+template <class T, class Parse>
+bool parsed(const char* argument, const std::string& text, Parse parse, T& out) {
+    auto value = parse(text);
+    if (!value) return value_error(argument, text, value.error().message);
+    out = std::move(value).value();
+    return true;
+}
+
+template <class T, class Parse>
+bool parsed(const char* argument, PyObject* obj, Parse parse, T& out) {
+    auto text = utf8_text(obj);
+    return text && parsed(argument, *text, parse, out);
+}
+
+// Whole numbers: int and whatever converts through __index__ (numpy's integers, say).
+bool is_integer(PyObject* obj) { return PyLong_Check(obj) || (!PyFloat_Check(obj) && PyIndex_Check(obj)); }
+
+// A whole number within [0, max].
+template <class T>
+bool integer(const char* argument, PyObject* obj, uint64_t max, const char* what, T& out) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow || value < 0 || uint64_t(value) > max) {
+        Ref text(PyObject_Repr(index.get()));
+        auto shown = text ? utf8_text(text.get()) : std::nullopt;
+        if (!shown) return false;
+        return value_error(argument, *shown, std::string("not ") + what + " (0 to " + std::to_string(max) + ")");
+    }
+    out = T(value);
+    return true;
+}
+
+// One value, or each item of a list or tuple, through `one`.
+template <class T, class One>
+bool one_or_list(PyObject* obj, std::vector<T>& out, One one) {
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) return one(obj, out.emplace_back());
+    const Py_ssize_t n = PySequence_Size(obj);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item(PySequence_GetItem(obj, i));
+        if (!item || !one(item.get(), out.emplace_back())) return false;
+    }
+    return n >= 0;
+}
+
+bool address(const char* argument, PyObject* obj, archive::StoredAddress& out) {
+    if (!PyUnicode_Check(obj)) return type_error(argument, "an address (str)", obj);
+    return parsed(argument, obj, archive::parse_address, out);
+}
+
+bool port(const char* argument, PyObject* obj, uint16_t& out) {
+    if (!is_integer(obj)) return type_error(argument, "a port number (int)", obj);
+    return integer(argument, obj, 65535, "a port number", out);
+}
+
+bool protocol(const char* argument, PyObject* obj, uint8_t& out) {
+    if (is_integer(obj)) return integer(argument, obj, 255, "a protocol number", out);
+    if (!PyUnicode_Check(obj)) return type_error(argument, "a protocol name (str) or number (int)", obj);
+    return parsed(argument, obj, archive::parse_protocol, out);
+}
+
+// The datetime module's date class and UTC, fetched once.
+struct Dates {
+    PyObject* date = nullptr;
+    PyObject* datetime = nullptr;
+    PyObject* utc = nullptr;
+};
+
+const Dates* dates() {
+    static Dates d;
+    if (d.utc) return &d;
+    Ref module(PyImport_ImportModule("datetime"));
+    Ref timezone(module ? PyObject_GetAttrString(module.get(), "timezone") : nullptr);
+    if (!timezone) return nullptr;
+    d.date = PyObject_GetAttrString(module.get(), "date");
+    d.datetime = d.date ? PyObject_GetAttrString(module.get(), "datetime") : nullptr;
+    d.utc = d.datetime ? PyObject_GetAttrString(timezone.get(), "utc") : nullptr;  // all kept for the process
+    return d.utc ? &d : nullptr;
+}
+
+// The text form of a time given as a float of seconds or a date: the
+// shortest decimal text of the float, so that 1700000000.000001 means the
+// microsecond it reads as; a datetime in ISO 8601, aware ones in UTC and
+// naive ones taken as UTC, as the text form takes a time without offset.
+std::optional<std::string> time_text(PyObject* obj, const Dates& d) {
+    if (PyFloat_Check(obj)) {
+        Ref repr(PyObject_Repr(obj));
+        auto text = repr ? utf8_text(repr.get()) : std::nullopt;
+        if (!text || text->find_first_of("eE") == std::string::npos) return text;
+        Ref format(PyUnicode_FromString(".9f"));  // large and small floats repr in exponent form
+        Ref fixed(format ? PyObject_Format(obj, format.get()) : nullptr);
+        return fixed ? utf8_text(fixed.get()) : std::nullopt;
+    }
+    Py_INCREF(obj);
+    Ref date(obj);
+    if (PyObject_IsInstance(obj, d.datetime) == 1) {
+        Ref offset(PyObject_CallMethod(obj, "utcoffset", nullptr));
+        if (!offset) return std::nullopt;
+        if (offset.get() != Py_None) date.reset(PyObject_CallMethod(obj, "astimezone", "O", d.utc));
+    }
+    Ref iso(date ? PyObject_CallMethod(date.get(), "isoformat", nullptr) : nullptr);
+    return iso ? utf8_text(iso.get()) : std::nullopt;
+}
+
+bool time(const char* argument, PyObject* obj, std::optional<uint64_t>& out) {
+    if (PyUnicode_Check(obj)) return parsed(argument, obj, archive::parse_time, out.emplace());
+    if (is_integer(obj)) return integer(argument, obj, UINT64_MAX, "nanoseconds since the epoch", out.emplace());
+    const Dates* d = dates();
+    if (!d) return false;
+    if (!PyFloat_Check(obj) && PyObject_IsInstance(obj, d->date) != 1)
+        return type_error(argument, "float (seconds), int (nanoseconds), str or datetime", obj);
+    auto text = time_text(obj, *d);
+    return text && parsed(argument, *text, archive::parse_time, out.emplace());
+}
+
+// A five-tuple as the command's text or as (proto, addr, port, addr, port).
+bool five_tuple(PyObject* obj, std::optional<archive::FiveTuple>& out) {
+    constexpr const char* kName = "flow";
+    if (PyUnicode_Check(obj)) return parsed(kName, obj, archive::parse_five_tuple, out.emplace());
+    if (!PyTuple_Check(obj) && !PyList_Check(obj))
+        return type_error(kName, "'PROTO ADDR PORT ADDR PORT' or a tuple (proto, addr, port, addr, port)", obj);
+    if (PySequence_Size(obj) != 5) {
+        raise({PyExc_ValueError, "argument 'flow': give (proto, addr, port, addr, port)"});
+        return false;
+    }
+    Ref item[5];
+    for (Py_ssize_t i = 0; i < 5; ++i)
+        if (item[i].reset(PySequence_GetItem(obj, i)), !item[i]) return false;
+    archive::FiveTuple& t = out.emplace();
+    return protocol(kName, item[0].get(), t.protocol) && address(kName, item[1].get(), t.a) &&
+           port(kName, item[2].get(), t.a_port) && address(kName, item[3].get(), t.b) &&
+           port(kName, item[4].get(), t.b_port);
+}
+
+}  // namespace
+
+std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* between,
+                                           PyObject* between_port, PyObject* proto, PyObject* since, PyObject* until,
+                                           PyObject* flow, PyObject* community_id) {
+    for (PyObject** given : {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id})
+        if (*given == Py_None) *given = nullptr;
+    archive::FlowQuery q;
+    auto each = [](const char* argument, auto convert) {
+        return [=](PyObject* obj, auto& out) { return convert(argument, obj, out); };
+    };
+    const bool ok =
+        (!ip || one_or_list(ip, q.any_address, each("ip", address))) &&
+        (!port_arg || one_or_list(port_arg, q.any_port, each("port", port))) &&
+        (!between || one_or_list(between, q.addresses, each("between", address))) &&
+        (!between_port || one_or_list(between_port, q.ports, each("between_port", port))) &&
+        (!proto || one_or_list(proto, q.protocols, each("proto", protocol))) &&
+        (!since || time("since", since, q.since)) && (!until || time("until", until, q.until)) &&
+        (!flow || five_tuple(flow, q.tuple)) &&
+        (!community_id || (PyUnicode_Check(community_id)
+                               ? parsed("community_id", community_id, archive::parse_community_id, q.community_id.emplace())
+                               : type_error("community_id", "str", community_id)));
+    if (!ok) return std::nullopt;
+    return q;
+}
+
+}  // namespace flowsieve::python
