@@ -60,6 +60,9 @@ WORKLOADS = [
     ("1g-session-pcap", "big", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),
     ("1g-l7", "big", "pcap", "split", {"strategy": "session", "output_type": "l7"}, ("x floor", "<=", 1.05)),
     ("1g-nosplit", "big", "pcap", "split", {"strategy": "nosplit"}, ("x floor", "<=", 1.05)),
+    # reassembled TCP streams, in turn with split -t pcap and with tcpflow on the same capture
+    ("1g-stream", "big", "pcap", "stream", {"strategy": "session", "output_type": "stream"},
+     [("x pcap", "<=", 1.2), ("x tcpflow", "<=", 0.5)]),
     ("1g-session-pcapng", "big", "pcapng", "split", {"strategy": "session"}, None),
     ("300m-short-sessions", "short", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),
     ("1g-archive", "big", "pcap", "archive", {"strategy": "session"}, ("x floor", "<=", 1.1)),
@@ -286,9 +289,10 @@ def floor_command(op, cap, out, kwargs):
         + (["--nosplit"] if kwargs.get("strategy") == "nosplit" else [])
 
 
-def run_floor(args):
+def run_floor(args, quiet=False):
     t = time.perf_counter()
-    p = subprocess.Popen(args, stdout=subprocess.DEVNULL)   # pcapfloor prints what it counted
+    # pcapfloor prints what it counted; tcpflow (quiet) tells where its report goes
+    p = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL if quiet else None)
     _, status, usage = os.wait4(p.pid, 0)
     if os.waitstatus_to_exitcode(status):
         raise RuntimeError("floor failed: " + " ".join(args))
@@ -337,6 +341,30 @@ def alternating(runs, once, floor_once, baseline_once=None):
     return r
 
 
+def versus_pcap_and_tcpflow(runs, cap, out, kwargs):
+    """split -t stream, split -t pcap and tcpflow -r CAP -o DIR in turn; the median of each."""
+    fresh = functools.partial(in_fresh_dir, out)
+    pcap_kwargs = dict(kwargs, output_type="pcap")
+    tcpflow = shutil.which("tcpflow")
+    mine, pcap, other = [], [], []
+    for _ in range(runs):
+        mine.append(fresh(lambda: run_child("split", cap, out, kwargs)))
+        pcap.append(fresh(lambda: run_child("split", cap, out, pcap_kwargs)))
+        if tcpflow:
+            other.append(fresh(lambda: run_floor([tcpflow, "-r", cap, "-o", out], quiet=True)))
+    r = median(mine)
+    r["pcap s"] = median(pcap)["s"]
+    r["x pcap"] = r["s"] / r["pcap s"]
+    r["result"] += ", split -t pcap %.2f s" % r["pcap s"]
+    if other:
+        t = median(other)
+        r["x tcpflow"] = r["s"] / t["s"]
+        r["result"] += ", tcpflow %.2f s (%s)" % (t["s"], t["result"])
+    else:
+        r["result"] += ", tcpflow not installed (tools/install-deps.sh)"
+    return r
+
+
 def in_fresh_dir(out, run):
     """Runs a split into an empty directory; its result counts the files made."""
     rmtree(out)
@@ -355,6 +383,8 @@ def measure(name, op, cap, kwargs, runs):
         return alternating(runs, lambda: fresh(lambda: run_child(op, cap, out, kwargs)),
                            lambda: fresh(lambda: run_floor(floor_command(op, cap, out, kwargs))),
                            BASELINE and (lambda: fresh(lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE))))
+    if op == "stream":
+        return versus_pcap_and_tcpflow(runs, cap, out, kwargs)
     if op == "command-split":
         r = versus_python(runs, lambda: fresh(lambda: run_command(["split", cap, out, "-q", "-s", kwargs["strategy"]])),
                           lambda: fresh(lambda: run_child("split", cap, out, kwargs)))
@@ -443,7 +473,7 @@ def measure_arrays(op, cap, kwargs, runs):
 
 HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
         "floor cpu s", "cpu x floor", "baseline cpu x floor",
-        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "extra MB",
+        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "extra MB",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
 
@@ -462,7 +492,8 @@ def cells(r):
            "%.2f" % r["baseline cpu x floor"] if "baseline cpu x floor" in r else "",
            "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
-           *("%.2f" % r[c] if c in r else "" for c in ("x nfstream", "x archive", "x capture", "extra MB")),
+           *("%.2f" % r[c] if c in r else ""
+             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "extra MB")),
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",
            "%.2f" % r["sys"] if "sys" in r else "", r["result"], ""]
     said = []

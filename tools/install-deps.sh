@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh machine: from Debian,
-# GoogleTest, g++, clang with its fuzzer runtime, editcap (wireshark-common), tshark
-# and tcpdump; from PyPI, into the project's virtual environment .venv, the
-# build and test tools (communityid: the reference for flow hashes; nfstream:
-# the reference for the first packets' sizes and directions) and the
-# examples' libraries.
+# GoogleTest, g++, clang with its fuzzer runtime, editcap (wireshark-common),
+# tshark, tcpdump and tcpflow (the stream benchmark's other reassembler); from
+# PyPI, into the project's virtual environment .venv, the build and test tools
+# (communityid: the reference for flow hashes; nfstream: the reference for the
+# first packets' sizes and directions) and the examples' libraries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(libgtest-dev g++ clang libclang-rt-14-dev wireshark-common tshark tcpdump python3-dev)
+packages=(libgtest-dev g++ clang libclang-rt-14-dev wireshark-common tshark tcpdump tcpflow python3-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -5,6 +5,7 @@
 
 #include "flow/community_id.hpp"
 #include "flow/filter.hpp"
+#include "flow/reassembly.hpp"
 #include "flow/strategy.hpp"
 #include "parser/pcap_format.hpp"
 
@@ -126,12 +127,57 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
         auto cursor = PacketCursor::of(reader, record);
         std::optional<PacketRecord> first = cursor ? cursor->next() : std::nullopt;
         if (!first) return std::nullopt;
-        const ParsedPacket packet = dissect_frame(first->time(), first->orig_len,
-                                                  SharedBytes(nullptr, first->data, first->incl_len), first->link_type);
+        const ParsedPacket packet = decode_packet(*first);
         if (!packet.ip || packet.ip->protocol != record.proto) return std::nullopt;
         tuple = *packet.ip;
     }
     return community_id(tuple);
+}
+
+ParsedPacket decode_packet(const PacketRecord& p) {
+    return dissect_frame(p.time(), p.orig_len, SharedBytes(nullptr, p.data, p.incl_len), p.link_type);
+}
+
+namespace {
+
+// Each connection's pair, by connection number.
+struct PairSink final : StreamSink {
+    std::vector<StreamPair> pairs;
+    Status<> bytes(uint32_t connection, const Endpoint&, bool initiator, const uint8_t* data,
+                   size_t size) override {
+        if (connection >= pairs.size()) pairs.resize(size_t(connection) + 1);
+        (initiator ? pairs[connection].first : pairs[connection].second)
+            .append(reinterpret_cast<const char*>(data), size);
+        return {};
+    }
+};
+
+}  // namespace
+
+Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const FlowRecord& record) {
+    auto cursor = PacketCursor::of(reader, record);
+    if (!cursor) return std::move(cursor).error();
+    PairSink sink;
+    TcpReassembler tcp;
+    std::optional<Endpoint> first_sender;
+    while (auto p = cursor->next()) {
+        const ParsedPacket packet = decode_packet(*p);
+        if (!packet.ip) continue;
+        const Endpoint from = source_of(packet);
+        if (record.proto == kIpProtoTcp) {
+            if (auto segment = tcp_segment(packet))
+                (void)tcp.add(from, destination_of(packet), *segment, sink);  // the sink never fails
+            continue;
+        }
+        if (!first_sender) first_sender = from;
+        if (packet.payload_offset && *packet.payload_offset < packet.payload_end)
+            (void)sink.bytes(0, from, from == *first_sender, packet.data.data() + *packet.payload_offset,
+                             size_t(packet.payload_end - *packet.payload_offset));
+    }
+    (void)tcp.finish(sink);
+    const size_t count = record.proto == kIpProtoTcp ? tcp.connections() : first_sender ? 1 : 0;
+    if (sink.pairs.size() < count) sink.pairs.resize(count);
+    return std::move(sink.pairs);
 }
 
 std::string address_text(const StoredAddress& a) {

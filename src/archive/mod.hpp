@@ -2,11 +2,13 @@
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/reader.hpp"
+#include "packet/packet.hpp"
 #include "parser/pcap_format.hpp"
 #include "util/result.hpp"
 
@@ -112,6 +114,18 @@ private:
 // flow without an IP layer. ICMP, ICMPv6 and SCTP flows read their first
 // packet for the type and code, or the ports, that the table does not keep.
 std::optional<std::string> flow_community_id(const ArchiveReader& reader, const FlowRecord& record);
+
+// A packet record decoded as the capture's frames are, its bytes borrowed
+// from the mapping.
+ParsedPacket decode_packet(const PacketRecord& packet);
+
+// What each side of a flow sent, per connection: for a TCP flow, each
+// connection's reassembled bytes (initiator's, responder's) in the order
+// the connections started; for another flow one pair, the payload that the
+// first packet's sender and the other side sent, each in capture order.
+// Error: "Offset list extends beyond file".
+using StreamPair = std::pair<std::string, std::string>;
+Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const FlowRecord& record);
 
 // Address text of a stored address: dotted IPv4 for a mapped address,
 // otherwise eight groups of four hexadecimal digits.

@@ -272,8 +272,7 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
         while (std::optional<archive::PacketRecord> r = cursor->next()) {
             if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
             bytes_read += r->record_size();
-            const ParsedPacket packet =
-                dissect_frame(r->time(), r->orig_len, SharedBytes(nullptr, r->data, r->incl_len), r->link_type);
+            const ParsedPacket packet = archive::decode_packet(*r);
             builder.add_packet(row, packet);
         }
         ++done;

@@ -253,7 +253,7 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 
 // One JSON object on standard output, for scripts.
 void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes,
-                  const std::vector<std::string>& warnings) {
+                  const std::vector<std::string>& warnings, const StreamGaps* gaps) {
     std::string text = "{";
     auto count = [&](const char* key, uint64_t value) {
         text += std::string("\"") + key + "\": " + std::to_string(value) + ", ";
@@ -265,6 +265,10 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
     count("bytes_read", last.bytes_read);
     count("fragments_matched", last.fragments_matched);
     count("fragments_unmatched", last.fragments_unmatched);
+    if (gaps) {  // a split into streams
+        count("connections_with_gaps", gaps->connections);
+        count("bytes_missing", gaps->bytes);
+    }
     // Keyed by the link type that flowsieve does not decode.
     text += "\"undecoded\": {";
     if (notes.undecoded)
@@ -277,8 +281,15 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
 
 }  // namespace
 
+void report_gaps(const StreamGaps& gaps) {
+    if (!gaps.connections) return;
+    message("TCP streams: " + std::to_string(gaps.connections) +
+            (gaps.connections == 1 ? " connection" : " connections") + " with gaps, " + std::to_string(gaps.bytes) +
+            " bytes never captured left out");
+}
+
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
-             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter) {
+             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
     if (status) {
         std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
@@ -290,8 +301,12 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
             message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
                     std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
         }
+        if (gaps && gaps->connections) {
+            display.clear();
+            report_gaps(*gaps);
+        }
         display.summary(files);
-        if (p.has(kReport)) print_report(last, files, notes, warnings);
+        if (p.has(kReport)) print_report(last, files, notes, warnings, gaps);
         return 0;
     }
     display.clear();

@@ -14,6 +14,7 @@
 #include "archive/reader.hpp"
 #include "cli/pcap_filter.hpp"
 #include "cli/progress.hpp"
+#include "flow/reassembly.hpp"
 #include "flow/source.hpp"
 #include "util/call.hpp"
 #include "util/result.hpp"
@@ -26,7 +27,7 @@ constexpr int kUsage = 2;
 // Codes of the options that have no short form.
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
-    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize
+    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream
 };
 
 struct UsageError {
@@ -130,12 +131,16 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 // Checks the --report value (json) of split and archive before they run.
 void check_report(const Parsed& p);
 
+// Says how many connections lost bytes, if any did.
+void report_gaps(const StreamGaps& gaps);
+
 // The end of split and archive: the warnings, the fragments line (not with
-// -q), a summary and the --report, or the failure and how many temporary
-// files of the run were removed. An expression that libpcap rejected is a
-// usage error.
+// -q), the streams that lost bytes, a summary and the --report, or the
+// failure and how many temporary files of the run were removed. An
+// expression that libpcap rejected is a usage error.
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
-             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter);
+             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter,
+             const StreamGaps* gaps = nullptr);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;

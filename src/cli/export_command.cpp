@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "archive/mod.hpp"
@@ -25,6 +26,7 @@ namespace {
 const char* const kExportHelp = R"(Usage: flowsieve export ARCHIVE|FOLDER... [ID...] [QUERY] -o DIR
        flowsieve export ARCHIVE ID -o FILE|-
        flowsieve export ARCHIVE|FOLDER... [QUERY] --merge -o FILE|-
+       flowsieve export ARCHIVE|FOLDER... [ID...] [QUERY] --stream -o DIR
 
 Writes flows of archives as pcap files: the flows with the given ids (of a
 single ARCHIVE), the flows that meet the query, or every flow. A FOLDER
@@ -55,6 +57,12 @@ KEY no_ip_ID. Flows that would share a name each get _ID appended, and
 _2, _3, ... after that where the name is still taken. Each file is written
 under a hidden temporary name (.NAME.tmp) and renamed.
 
+With --stream, the folder gets what 'flowsieve split -t stream' writes for
+the flows: STEM_KEY.SENDER.stream per side of each TCP connection that sent
+bytes, reassembled (STEM_KEY_2.SENDER.stream for a later connection on the
+same addresses and ports), and STEM_KEY.stream with the payload of a flow
+that is not TCP. Archives that share a STEM get STEM_2, STEM_3, ...
+
 Query (a flow is exported when it meets every condition given): --ip ADDR,
 --port N, --between ADDR, --between-port N, --proto PROTO, --since TIME,
 --until TIME, --flow 'PROTO ADDR PORT ADDR PORT', --community-id ID, as
@@ -66,6 +74,7 @@ B, --between A --between B the flows between A and B.
 Options:
   -o, --output PATH     the output file, folder or - (see above)
       --merge           all chosen flows into one pcap, by timestamp
+      --stream          reassembled TCP streams into the folder (see above)
   -h, --help            show this help
 )";
 
@@ -110,11 +119,59 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     return 0;
 }
 
+// The chosen flows of each archive through the split's stream writers, so
+// that the files are those a split of the capture would write.
+int export_streams(const std::vector<archive::Selection>& selections, const std::string& out) {
+    std::unordered_map<std::string, uint64_t> stems;  // of this run, and how often each came
+    StreamGaps gaps;
+    for (const archive::Selection& s : selections) {
+        std::string stem = file_stem(s.name);
+        if (const uint64_t n = ++stems[stem]; n > 1) stem += "_" + std::to_string(n);
+        WriterSetOptions options;
+        options.output_dir = out;
+        options.stem = stem;
+        options.output_type = OutputType::Stream;
+        auto writers = FlowWriterSet::create(options);
+        if (!writers) return fail(writers.error(), out);
+        const std::vector<std::string> names = flow_file_names(*s.reader, "");
+        const size_t extension = std::strlen(s.reader->frame_format().extension());
+        const auto& records = s.reader->records();
+        FlowTable keys;
+        for (const archive::FlowRecord* r : s.flows) {
+            if (interrupt_signal()) {
+                (void)writers.value()->discard(keys);
+                return interrupted_status(interrupt_signal());
+            }
+            // The name less the "_" before the key and the extension: the key, made safe.
+            const std::string& name = names[size_t(r - records.data())];
+            const std::string key = name.substr(1, name.size() - 1 - extension);
+            const uint32_t flow = keys.insert(key);
+            auto cursor = archive::PacketCursor::of(*s.reader, *r);
+            if (!cursor) throw CallError::runtime(cursor.error().message).about(s.name);
+            while (auto p = cursor->next())
+                if (auto st = writers.value()->write_packet(flow, key, archive::decode_packet(*p)); !st) {
+                    (void)writers.value()->discard(keys);
+                    return fail(st.error(), out);
+                }
+        }
+        if (auto st = writers.value()->finish(keys); !st) {
+            (void)writers.value()->discard(keys);
+            return fail(st.error(), out);
+        }
+        gaps.connections += writers.value()->gaps().connections;
+        gaps.bytes += writers.value()->gaps().bytes;
+    }
+    report_gaps(gaps);
+    return 0;
+}
+
 int run_export(const Parsed& p) {
     expect_args(p, 1, SIZE_MAX, "ARCHIVE");
     if (!p.has('o')) usage("export needs -o DIR (or -o FILE, or -o - for standard output)");
     const std::string out = p.last('o');
     const bool merge = p.has(kMerge);
+    const bool stream = p.has(kStream);
+    if (merge && stream) usage("give --merge or --stream, not both");
     // Arguments of digits alone are flow ids; the others name archives or folders.
     std::vector<std::string> paths{p.args[0]};
     std::vector<uint64_t> ids;
@@ -126,8 +183,10 @@ int run_export(const Parsed& p) {
     }
     const archive::FlowQuery query = parse_query(p);
     if (!ids.empty() && !query.empty()) usage("give flow ids or a query, not both");
-    const bool one_file = merge || ids.size() == 1;
-    if (out == "-" && !one_file) usage("-o - writes one flow or a --merge: give one flow id, or --merge");
+    const bool one_file = merge || (ids.size() == 1 && !stream);
+    if (out == "-" && !one_file)
+        usage(stream ? "--stream writes a folder: give -o DIR"
+                     : "-o - writes one flow or a --merge: give one flow id, or --merge");
     if (out == "-" && ::isatty(1))
         usage("-o -: standard output is a terminal; send it to a file or a pipe (| tcpdump -r -)");
 
@@ -187,6 +246,7 @@ int run_export(const Parsed& p) {
     }
 
     if (auto st = create_directories(out); !st) return fail(st.error(), out);
+    if (stream) return export_streams(selections, out);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
     // Archives of one name in different folders give the same file names:
@@ -225,6 +285,7 @@ std::vector<option> export_options() {
     std::vector<option> options = query_options();
     options.push_back({"output", required_argument, nullptr, 'o'});
     options.push_back({"merge", no_argument, nullptr, kMerge});
+    options.push_back({"stream", no_argument, nullptr, kStream});
     return options;
 }
 

@@ -23,12 +23,23 @@ temporary names (.NAME.tmp) and renamed when the whole capture is read;
 a failed or interrupted split removes the temporary files it made.
 CAPTURE is a pcap or pcapng file, or - for standard input.
 
+With -t stream (strategies session and flow only), each side of each TCP
+connection that sent bytes gets STEM_KEY.SENDER.stream, SENDER being its
+address and port made safe as KEY is (cap_6_10_0_0_1_10_0_0_2_999_443.
+10_0_0_1_999.stream): the bytes in sequence order, each once; where
+segments overlap, the bytes seen first are kept. Bytes never captured are
+left out and counted at the end. A later connection on the same addresses
+and ports gets STEM_KEY_2.SENDER.stream, then _3, ... Flows that are not
+TCP get STEM_KEY.stream, their payload in capture order as with l7.
+
 Options:
   -s, --strategy NAME   how packets group into flows: session (default; both
                         directions of a 5-tuple), flow (one direction), host,
                         hostpair, mac, bssid or nosplit
   -t, --type TYPE       pcap (default): the flow's frames as a pcap file;
-                        l7: the flow's payload bytes (empty flows get no file)
+                        l7: the flow's payload bytes (empty flows get no file);
+                        stream: the bytes each side of a TCP connection sent,
+                        reassembled, in STEM_KEY.SENDER.stream (see below)
       --ip ADDR         keep only packets from or to ADDR; repeated, those
                         from or to any of the addresses
       --port N          keep only packets from or to port N; repeated, any
@@ -86,7 +97,7 @@ int run_split(const Parsed& p) {
     o.input_path = p.args[0];
     o.output_dir = p.args[1];
     o.strategy = strategy(p);
-    o.output_type = choice(one_of(p, 't', p.last('t', "pcap"), {"pcap", "l7"}));
+    o.output_type = choice(one_of(p, 't', p.last('t', "pcap"), {"pcap", "l7", "stream"}));
     o.stem = p.last(kStem, o.input_path == "-" ? "stdin" : file_stem(o.input_path));
     // A name, not a path: the files stay in OUTDIR.
     if (o.stem.empty() || o.stem.find('/') != std::string::npos)
@@ -108,11 +119,14 @@ int run_split(const Parsed& p) {
     o.removed_temporaries = &removed;
     timespec started;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);  // the clock of file times
+    StreamGaps gaps;
+    o.gaps = &gaps;
     const auto status = split_capture(o);
     uint64_t files = display.last().flows;
-    if (status && display.enabled() && o.output_type.lowered == "l7")
-        files = count_new_files(o.output_dir, o.stem + "_", ".l7", started);
-    return conclude(p, status, display, files, removed, notes, filter.get());
+    if (status && (display.enabled() || p.has(kReport)) && o.output_type.lowered != "pcap")
+        files = count_new_files(o.output_dir, o.stem + "_", "." + o.output_type.lowered, started);
+    return conclude(p, status, display, files, removed, notes, filter.get(),
+                    o.output_type.lowered == "stream" ? &gaps : nullptr);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ const FragmentMatcher::FirstFragment* FragmentMatcher::find_first(const Datagram
 
 void FragmentMatcher::give_ports(const FirstFragment& first, ParsedPacket& p) {
     *p.ip = first.tuple;  // the addresses are the same
+    p.ip->transport_header_len = 0;  // the header is the first fragment's
     ++matched_;
 }
 

@@ -213,6 +213,9 @@ void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     p.fragment = ip.fragment;
     p.fragment_id = ip.fragment_id;
     if (ip.payload_offset) {
+        // At most 60 bytes for TCP (a 4-bit count of words), 8 for UDP.
+        if (ip.transport_offset && *ip.payload_offset >= *ip.transport_offset)
+            p.ip->transport_header_len = uint8_t(std::min<uint64_t>(*ip.payload_offset - *ip.transport_offset, 255));
         const uint64_t captured = p.incl_len - at;
         const uint64_t stated = ip.datagram_length;
         p.payload_offset = at + *ip.payload_offset;

@@ -31,6 +31,10 @@ struct IpTuple {
     // their flows by the ICMP and ICMPv6 type and code and the SCTP ports.
     uint8_t icmp_type = 0;
     uint8_t icmp_code = 0;
+    // The packet's TCP or UDP header lies this many bytes before its payload
+    // (0: none was read), so that stream reassembly finds sequence numbers
+    // and flags without decoding the frame again. Fills padding.
+    uint8_t transport_header_len = 0;
     uint16_t sctp_src_port = 0;
     uint16_t sctp_dst_port = 0;
 };

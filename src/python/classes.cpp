@@ -169,6 +169,24 @@ PyObject* flow_packets(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* flow_streams(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const FlowState& flow = flow_of(self);
+        auto pairs = archive::flow_streams(*flow.reader, flow.record);
+        if (!pairs) return raise(CallError::runtime(pairs.error().message));
+        Ref list(PyList_New(Py_ssize_t(pairs->size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < pairs->size(); ++i) {
+            const auto& [initiator, responder] = (*pairs)[i];
+            PyObject* pair = Py_BuildValue("(y#y#)", initiator.data(), Py_ssize_t(initiator.size()),
+                                           responder.data(), Py_ssize_t(responder.size()));
+            if (!pair) return nullptr;
+            PyList_SetItem(list.get(), Py_ssize_t(i), pair);
+        }
+        return list.release();
+    });
+}
+
 const FlowRecord& record_of(PyObject* s) { return flow_of(s).record; }
 // A time of whole microseconds is reckoned from them, as archives in
 // microseconds always were.
@@ -209,6 +227,9 @@ PyGetSetDef kFlowGetters[] = {
 PyMethodDef kFlowMethods[] = {
     {"packets", flow_packets, METH_NOARGS,
      "packets($self)\n--\n\nReturn all packets in this flow as a list of Packet objects."},
+    {"streams", flow_streams, METH_NOARGS,
+     "streams($self)\n--\n\nReturn what each side sent as a list of (initiator bytes, responder bytes), one pair per "
+     "TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

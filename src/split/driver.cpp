@@ -32,7 +32,12 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     OutputType output_type;
     if (o.output_type.lowered == "pcap") output_type = OutputType::Pcap;
     else if (o.output_type.lowered == "l7") output_type = OutputType::L7;
-    else return CallError::value("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7");
+    else if (o.output_type.lowered == "stream") output_type = OutputType::Stream;
+    else return CallError::value("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7, stream");
+    // A stream belongs to one connection, which only these strategies keep apart.
+    if (output_type == OutputType::Stream && strategy.value() != SplitStrategy::Session &&
+        strategy.value() != SplitStrategy::Flow)
+        return CallError::value("output_type stream needs the session or flow strategy, not " + o.strategy.lowered);
 
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
@@ -82,6 +87,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         if (o.observer && !report()) return CallError::interrupted();
         if (auto st = writers.value()->finish(packets.keys()); !st)
             return CallError::runtime(st.error(), o.output_dir);
+        if (o.gaps) *o.gaps = writers.value()->gaps();
         return {};
     };
     auto status = write_flows();

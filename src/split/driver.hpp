@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flow/filter.hpp"
+#include "flow/reassembly.hpp"
 #include "flow/source.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
@@ -34,6 +35,9 @@ struct SplitOptions {
     // When set, a failed split removes the temporary files it made and
     // stores here how many; otherwise they stay.
     uint64_t* removed_temporaries = nullptr;
+    // When given, output type stream stores here the connections that lost
+    // bytes and how many.
+    StreamGaps* gaps = nullptr;
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

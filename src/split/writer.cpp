@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 
+#include "flow/strategy.hpp"
 #include "parser/pcap_format.hpp"
 #include "util/file_io.hpp"
 #include "util/os_error.hpp"
@@ -140,7 +141,7 @@ void FlowWriterSet::release_writer(Writer& w) {
 Status<> FlowWriterSet::close_writer(Writer& w) {
     Status<> flushed = flush(w);
     unlink_lru(w);
-    open_writers_[w.flow] = nullptr;
+    open_writers_[w.file] = nullptr;
     --open_count_;
     release_writer(w);
     return flushed;
@@ -172,6 +173,24 @@ Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
     const char* ext = options_.output_type == OutputType::Pcap ? options_.frame_format.extension() : ".l7";
     return options_.stem + "_" + std::string(sanitized_key) + ext;
+}
+
+// STEM_KEY[_N].SENDER.stream for the side of a connection, where N counts
+// the connections of the flow from 2 and SENDER is the sending address and
+// port made safe as keys are; STEM_KEY.stream for a flow that is not TCP.
+std::string FlowWriterSet::stream_name(std::string_view sanitized_key, const StreamFile& file) const {
+    std::string name = options_.stem + "_" + std::string(sanitized_key);
+    if (file.connection) name += "_" + std::to_string(file.connection + 1);
+    if (file.sender) {
+        FlowKey sender;
+        append_address(sender, file.sender->address);
+        sender.push('_');
+        sender.append(std::to_string(file.sender->port));
+        sanitize_key(sender.data(), sender.text().size());
+        name += ".";
+        name += sender.text();
+    }
+    return name + ".stream";
 }
 
 // Opens the flow's temporary file: created afresh for a new flow (a stale
@@ -207,37 +226,124 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     return {};
 }
 
-Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet) {
+template <class Name>
+Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& name) {
     if (open_count_ >= options_.max_sessions && oldest_)
-        if (auto st = close_writer(*oldest_); !st) return st;
-
-    longest_ = std::max(longest_, packet.incl_len);
-    const bool payload = packet.payload_offset && *packet.payload_offset < packet.payload_end;
-    const bool create = flow >= open_writers_.size();
-    if (!create && open_writers_[flow]) {
-        Writer& w = *open_writers_[flow];
+        if (auto st = close_writer(*oldest_); !st) return std::move(st).error();
+    const bool create = file >= open_writers_.size();
+    if (!create && open_writers_[file]) {
+        Writer& w = *open_writers_[file];
         unlink_lru(w);
         push_newest(w);
-        if (payload) has_payload_[flow] = true;
-        return write_record(w, packet);
+        return &w;
     }
-
     Writer* w = nullptr;
-    if (auto st = open_file(final_name(key), create, w); !st) return st;
-    if (auto st = write_record(*w, packet); !st) {
-        release_writer(*w);
-        return st;
-    }
-    if (create) {
-        open_writers_.resize(size_t(flow) + 1);
-        has_payload_.resize(size_t(flow) + 1);
-    }
-    if (payload) has_payload_[flow] = true;
-    open_writers_[flow] = w;
-    w->flow = flow;
+    if (auto st = open_file(name(), create, w); !st) return std::move(st).error();
+    if (create) open_writers_.resize(size_t(file) + 1);
+    open_writers_[file] = w;
+    w->file = file;
     push_newest(*w);
     ++open_count_;
-    return {};
+    return w;
+}
+
+Status<> FlowWriterSet::write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet) {
+    if (flow >= flow_count_) flow_count_ = flow + 1;
+    if (options_.output_type == OutputType::Stream) return write_stream(flow, key, packet);
+    longest_ = std::max(longest_, packet.incl_len);
+    const bool payload = packet.payload_offset && *packet.payload_offset < packet.payload_end;
+    auto w = writer_for(flow, [&] { return final_name(key); });
+    if (!w) return std::move(w).error();
+    if (flow >= has_payload_.size()) has_payload_.resize(size_t(flow) + 1);
+    if (payload) has_payload_[flow] = true;
+    return write_record(*w.value(), packet);
+}
+
+// Hands a flow's reassembled bytes to its files.
+class FlowWriterSet::StreamWriter final : public StreamSink {
+public:
+    StreamWriter(FlowWriterSet& set, uint32_t flow, std::string_view key) : set_(set), flow_(flow), key_(key) {}
+    Status<> bytes(uint32_t connection, const Endpoint& sender, bool initiator, const uint8_t* data,
+                   size_t size) override {
+        return set_.write_stream_bytes(flow_, key_, connection, sender, initiator, data, size);
+    }
+
+private:
+    FlowWriterSet& set_;
+    uint32_t flow_;
+    std::string_view key_;
+};
+
+Status<> FlowWriterSet::write_stream(uint32_t flow, std::string_view key, const ParsedPacket& packet) {
+    if (flow >= stream_flows_.size()) stream_flows_.resize(size_t(flow) + 1);
+    StreamFlow& f = stream_flows_[flow];
+    const bool tcp = packet.ip && packet.ip->protocol == kIpProtoTcp;
+    if (!tcp) {
+        if (!packet.payload_offset || *packet.payload_offset >= packet.payload_end) return {};
+        const size_t offset = size_t(*packet.payload_offset);
+        return write_stream_bytes(flow, key, 0, std::nullopt, true, packet.data.data() + offset,
+                                  size_t(packet.payload_end) - offset);
+    }
+    // A TCP packet without a readable header (a later fragment) cannot be placed.
+    const auto segment = tcp_segment(packet);
+    if (!segment) return {};
+    if (!f.tcp) f.tcp = std::make_unique<TcpReassembler>();
+    StreamWriter sink(*this, flow, key);
+    return f.tcp->add(source_of(packet), destination_of(packet), *segment, sink);
+}
+
+Status<> FlowWriterSet::write_stream_bytes(uint32_t flow, std::string_view key, uint32_t connection,
+                                           const std::optional<Endpoint>& sender, bool initiator,
+                                           const uint8_t* data, size_t size) {
+    StreamFlow& f = stream_flows_[flow];
+    if (connection != f.connection) {
+        f.connection = connection;
+        f.files[0] = f.files[1] = kNoFile;
+    }
+    uint32_t& file = f.files[initiator ? 0 : 1];
+    if (file == kNoFile) {
+        file = uint32_t(stream_files_.size());
+        stream_files_.push_back({flow, connection, sender});
+    }
+    auto w = writer_for(file, [&] { return stream_name(key, stream_files_[file]); });
+    if (!w) return std::move(w).error();
+    return w.value()->buffer.write(w.value()->fd.get(), data, size);
+}
+
+// Bytes still waiting go out once every packet is in; the keys are those
+// the packets came with.
+Status<> FlowWriterSet::finish_streams(const FlowTable& keys) {
+    uint32_t flow = 0;
+    Status<> result;
+    keys.for_each_key([&](std::string_view key) {
+        if (flow < stream_flows_.size() && stream_flows_[flow].tcp) {
+            TcpReassembler& tcp = *stream_flows_[flow].tcp;
+            StreamWriter sink(*this, flow, key);
+            result = tcp.finish(sink);
+            gaps_.connections += tcp.gaps().connections;
+            gaps_.bytes += tcp.gaps().bytes;
+        }
+        return ++flow < stream_flows_.size() && result.ok();
+    });
+    return result;
+}
+
+template <class F>
+void FlowWriterSet::for_each_file(const FlowTable& keys, F f) const {
+    if (options_.output_type != OutputType::Stream) {
+        uint32_t flow = 0;
+        keys.for_each_key([&](std::string_view key) { return f(flow++, final_name(key)); });
+        return;
+    }
+    std::vector<std::string_view> by_flow;
+    keys.for_each_key([&](std::string_view key) {
+        by_flow.push_back(key);
+        return true;
+    });
+    for (uint32_t file = 0; file < stream_files_.size(); ++file) {
+        const StreamFile& s = stream_files_[file];
+        if (s.flow < by_flow.size() && !f(file, stream_name(by_flow[s.flow], s))) return;
+    }
 }
 
 Error FlowWriterSet::in_output_dir(Error e, const std::string& name) const {
@@ -248,17 +354,16 @@ Error FlowWriterSet::in_output_dir(Error e, const std::string& name) const {
 uint64_t FlowWriterSet::discard(const FlowTable& keys) {
     while (Writer* w = oldest_) {
         unlink_lru(*w);
-        open_writers_[w->flow] = nullptr;
+        open_writers_[w->file] = nullptr;
         --open_count_;
         release_writer(*w);
     }
     // Only the flows whose files this set created, while it holds the
     // stem's lock: no other run makes files of these names meanwhile.
     uint64_t removed = 0;
-    size_t flow = 0;
-    keys.for_each_key([&](std::string_view key) {
-        if (flow++ >= open_writers_.size()) return false;
-        if (::unlinkat(dir_.get(), temporary_name(final_name(key)).c_str(), 0) == 0) ++removed;
+    for_each_file(keys, [&](uint32_t file, const std::string& name) {
+        if (file >= open_writers_.size()) return false;
+        if (::unlinkat(dir_.get(), temporary_name(name).c_str(), 0) == 0) ++removed;
         return true;
     });
     return removed;
@@ -277,6 +382,8 @@ Status<> FlowWriterSet::state_snap_length(const std::string& tmp, uint32_t snap_
 }
 
 Status<> FlowWriterSet::finish(const FlowTable& keys) {
+    if (options_.output_type == OutputType::Stream)
+        if (auto st = finish_streams(keys); !st) return st;
     for (Writer* w = oldest_; w; w = w->newer)
         if (auto st = flush(*w); !st) return st;
     while (oldest_) (void)close_writer(*oldest_);  // every buffer is written out already
@@ -284,12 +391,9 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
     // One call per file: a payload file that got no byte is deleted. A
     // temporary file that vanished is an error: its flow would be missing.
     Status<> result;
-    size_t flow = 0;
-    keys.for_each_key([&](std::string_view key) {
-        const std::string name = final_name(key);
+    for_each_file(keys, [&](uint32_t file, const std::string& name) {
         const std::string tmp = temporary_name(name);
-        const bool got_bytes = flow < has_payload_.size() && has_payload_[flow];
-        ++flow;
+        const bool got_bytes = file < has_payload_.size() && has_payload_[file];
         if (options_.output_type == OutputType::L7 && !got_bytes) {
             ::unlinkat(dir_.get(), tmp.c_str(), 0);
             return true;

@@ -9,12 +9,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "packet/packet.hpp"
 #include "flow/flow_table.hpp"
+#include "flow/reassembly.hpp"
 #include "parser/frame_file.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
@@ -22,7 +24,9 @@
 
 namespace flowsieve {
 
-enum class OutputType { Pcap, L7 };
+// Stream: each TCP connection's bytes per sending side, reassembled; the
+// payload of other flows in capture order, as L7.
+enum class OutputType { Pcap, L7, Stream };
 
 // Makes a key safe as part of a file name, in place: each control
 // character, DEL and each of "*./:<>?\| becomes "_".
@@ -50,13 +54,14 @@ public:
     // file is removed.
     ~FlowWriterSet();
 
-    // Writes a packet to flow number `flow`. Flows are numbered 0, 1, 2, ...
+    // Writes a packet to flow number `flow` (for Stream, to its files).
+    // Flows are numbered 0, 1, 2, ...
     // in order of first sight: a flow numbered flow_count() is new. `key` is
     // the flow's sanitized key, of at most FlowTable::kMaxKeyLength bytes.
     // The packet's bytes are written out later, from where they lie: they
     // must stay valid until `finish` or until the set is gone.
     Status<> write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet);
-    uint32_t flow_count() const { return uint32_t(open_writers_.size()); }
+    uint32_t flow_count() const { return flow_count_; }
     // Flushes and closes every file, then renames each to its final name
     // (an empty payload file is deleted instead) and removes the lock file
     // (after a failure, the destructor does); `keys` holds each flow's key
@@ -65,6 +70,8 @@ public:
     // Closes every file without writing out its buffer and removes the
     // temporary files this set made; how many it removed.
     uint64_t discard(const FlowTable& keys);
+    // Stream: the connections that lost bytes; whole once `finish` has run.
+    const StreamGaps& gaps() const { return gaps_; }
 
 private:
     // One open file; writers are recycled together with their buffers.
@@ -72,13 +79,44 @@ private:
         explicit Writer(size_t buffer_bytes) : buffer(buffer_bytes) {}
         UniqueFd fd;
         WriteBuffer buffer;
-        uint32_t flow = 0;        // number of its flow
+        uint32_t file = 0;        // number of its file
         Writer* older = nullptr;  // least recently used order
         Writer* newer = nullptr;
     };
+    // Stream output: a file of a connection's side, or of a flow that is
+    // not TCP (no sender).
+    struct StreamFile {
+        uint32_t flow;
+        uint32_t connection;
+        std::optional<Endpoint> sender;
+    };
+    static constexpr uint32_t kNoFile = UINT32_MAX;
+    // Stream output of one flow: its reassembler when it is TCP, and the
+    // files of its current connection by side (or its one file).
+    struct StreamFlow {
+        std::unique_ptr<TcpReassembler> tcp;
+        uint32_t connection = 0;
+        uint32_t files[2] = {kNoFile, kNoFile};
+    };
+    class StreamWriter;
+
     explicit FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lock);
     void release_lock();
     std::string final_name(std::string_view sanitized_key) const;
+    std::string stream_name(std::string_view sanitized_key, const StreamFile& file) const;
+    // The open writer of file number `file`, opened when it is not: created
+    // for a number not seen before, reopened otherwise; `name()` gives the
+    // final name.
+    template <class Name>
+    Result<Writer*> writer_for(uint32_t file, Name&& name);
+    Status<> write_stream(uint32_t flow, std::string_view key, const ParsedPacket& packet);
+    Status<> write_stream_bytes(uint32_t flow, std::string_view key, uint32_t connection,
+                                const std::optional<Endpoint>& sender, bool initiator, const uint8_t* data,
+                                size_t size);
+    Status<> finish_streams(const FlowTable& keys);
+    // Calls f(number, final name) for every file made, in order, while f returns true.
+    template <class F>
+    void for_each_file(const FlowTable& keys, F f) const;
     // The error as one about the file `name` of the output directory.
     Error in_output_dir(Error e, const std::string& name) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
@@ -102,8 +140,12 @@ private:
     // Every flow's open writer by number (none while the open limit keeps
     // it closed). Names are derived from the key when needed, so a flow
     // costs little more than its key.
-    std::vector<Writer*> open_writers_;
+    std::vector<Writer*> open_writers_;  // by file number, which is the flow's but for Stream
     std::vector<bool> has_payload_;  // by flow number: an l7 file got bytes
+    uint32_t flow_count_ = 0;
+    std::vector<StreamFlow> stream_flows_;  // by flow number
+    std::vector<StreamFile> stream_files_;  // by file number
+    StreamGaps gaps_;
     // The longest record: where a damaged capture holds records longer than
     // the snap length it states, every file's header is made to state this
     // one before the file gets its name, as the archive of the capture does.

@@ -16,7 +16,7 @@ _Path = Union[str, PathLike[str], PathLike[bytes]]
 # The valid values; the module takes them in any case. ip_filters and
 # port_filters must not be a bare str, which raises TypeError when called.
 _Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
-_OutputType = Literal["pcap", "l7"]
+_OutputType = Literal["pcap", "l7", "stream"]
 
 # The package's version.
 __version__: str
@@ -110,6 +110,8 @@ class Flow:
         """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
+    def streams(self) -> List[Tuple[bytes, bytes]]:
+        """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order."""
 
 @final
 class Packet:

@@ -28,9 +28,12 @@ def ipv6(src, dst, next_header, payload):
     return struct.pack("!IHBB16s16s", 0x60000000, len(payload), next_header, 64, ip_bytes(src), ip_bytes(dst)) + payload
 
 
-def tcp(sport, dport, payload=b"", options=b""):
+SYN, FIN, RST, PSH_ACK, ACK = 0x02, 0x01, 0x04, 0x18, 0x10
+
+
+def tcp(sport, dport, payload=b"", options=b"", seq=1, flags=PSH_ACK, ack=0):
     offset = (5 + len(options) // 4) << 4
-    return struct.pack("!HHIIBBHHH", sport, dport, 1, 0, offset, 0x18, 8192, 0, 0) + options + payload
+    return struct.pack("!HHIIBBHHH", sport, dport, seq & 0xFFFFFFFF, ack, offset, flags, 8192, 0, 0) + options + payload
 
 
 def udp(sport, dport, payload=b""):
@@ -56,11 +59,12 @@ def arp(src_mac=MAC_A, src_ip="10.0.0.1", dst_ip="10.0.0.2"):
     return eth(body, 0x0806, src_mac, BROADCAST)
 
 
-def packet(src, dst, proto="tcp", sport=0, dport=0, payload=b"", smac=MAC_A, dmac=MAC_B, vlan=None, raw=False):
+def packet(src, dst, proto="tcp", sport=0, dport=0, payload=b"", smac=MAC_A, dmac=MAC_B, vlan=None, raw=False,
+           seq=1, flags=PSH_ACK):
     """One TCP, UDP or ICMP frame; the IP version follows the address text, raw=True leaves out Ethernet."""
     v6 = ":" in src
     if proto == "tcp":
-        number, l4 = 6, tcp(sport, dport, payload)
+        number, l4 = 6, tcp(sport, dport, payload, seq=seq, flags=flags)
     elif proto == "udp":
         number, l4 = 17, udp(sport, dport, payload)
     else:

@@ -256,7 +256,7 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
      "invalid -s/--strategy value 'Sessions': valid are session, flow, host, hostpair, mac, bssid, nosplit", []),
     (["archive", "{cap}", "a", "--strategy", ""], 2,
      "invalid -s/--strategy value '': valid are session, flow, host, hostpair, mac, bssid, nosplit", []),
-    (["split", "{cap}", "o", "--type", "PNG"], 2, "invalid -t/--type value 'PNG': valid are pcap, l7", []),
+    (["split", "{cap}", "o", "--type", "PNG"], 2, "invalid -t/--type value 'PNG': valid are pcap, l7, stream", []),
     (["split", "{cap}", "o", "--ip", "10.0.0.1/8"], 2,
      "invalid --ip value '10.0.0.1/8': not an IPv4 or IPv6 address", []),
     (["flows", "{arch}", "--ip", "10.0.0.256"], 2, "invalid --ip value '10.0.0.256': not an IPv4 or IPv6 address", []),

@@ -357,7 +357,7 @@ UNKNOWN = "Unsupported file format (unknown magic number)"
 @pytest.mark.parametrize("content, kwargs, exc, message", [
     (None, {"strategy": "bogus", "output_type": "csv"}, ValueError, "Unknown strategy: bogus"),
     *[(None, {"strategy": t}, ValueError, "Unknown strategy: " + t) for t in ["SESSİON", "sessions", "", " host", "ses\0sion"]],
-    *[(None, {"output_type": t}, ValueError, f"Unknown output_type: {t.lower()}. Valid: pcap, l7")
+    *[(None, {"output_type": t}, ValueError, f"Unknown output_type: {t.lower()}. Valid: pcap, l7, stream")
       for t in ["csv", "PCAPNG", " pcap", "L7İ", "ΑΣ"]],  # str.lower: İ becomes i + U+0307, a final Σ becomes ς
     (None, {}, FileNotFoundError, "No such file or directory (os error 2)"),
     *[(c, {}, RuntimeError, UNKNOWN) for c in (b"", b"\xd4\xc3\xb2", b"GIF89a" + bytes(40))],
