@@ -161,16 +161,21 @@ public:
 
     Status<> write_record(const ParsedPacket& p) {
         const uint32_t size = uint32_t(p.data.size());
-        if (link_type_per_packet_) {
-            uint8_t link_type[kRecordLinkTypeSize];
-            encode_u32le(link_type, p.link_type);
-            if (auto st = write(link_type, sizeof link_type); !st) return st;
-        }
+        if (link_type_per_packet_)
+            if (auto st = write_link_type(p.link_type); !st) return st;
         uint8_t header[kRecordHeaderSize];
         encode_pcap_record_header(header, p.ts_sec, nanoseconds_ ? p.ts_nsec() : p.ts_usec, size, p.orig_len);
         if (auto st = write(header, sizeof header); !st) return st;
         position_ += size;
         return buffer_.write(fd_.get(), p.data.data(), size);
+    }
+
+    // Apart from write_record, whose every packet it would slow down
+    // otherwise: most archives have no link type per packet.
+    [[gnu::noinline]] Status<> write_link_type(uint32_t link_type) {
+        uint8_t bytes[kRecordLinkTypeSize];
+        encode_u32le(bytes, link_type);
+        return write(bytes, sizeof bytes);
     }
 
     // Room for n more bytes in the buffer, writing it out if needed.
@@ -537,6 +542,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     std::vector<FlowEntry> flows;  // by flow id - 1
     OffsetLists offset_lists;
     uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
+    const bool nanoseconds = header.nanoseconds();
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size(),
@@ -552,7 +558,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
-                const uint64_t ts = stored_time(packet, header.nanoseconds());
+                const uint64_t ts = stored_time(packet, nanoseconds);
                 const uint32_t index = queued.flows[k];
                 if (index == flows.size()) {
                     FlowEntry& e = flows.emplace_back();
