@@ -63,8 +63,9 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         if (version != kVersion && version != kVersionLossless)
             return Error{"Unsupported archive version: " + std::to_string(version)};
     if (header->version != f.version) return Error{"Unsupported archive version: " + std::to_string(header->version)};
+    // Several link types, as the builder lists them: the first is the header's.
     if (header->link_type_per_packet() &&
-        (header->link_types.empty() ||
+        (header->link_types.size() < 2 || header->link_types.front() != header->link_type ||
          decode_u32(file.data() + kHeaderLinkTypeCountOffset, ByteOrder::Little) != header->link_types.size()))
         return Error{"Invalid archive header"};
     reader->header_ = *header;
