@@ -1,7 +1,8 @@
 // The per-flow output files of one split: found or created by key, written
 // through a buffer each, at most `max_sessions` open at once (the least
 // recently used is closed first), kept under hidden temporary names until
-// `finish` gives them their final names. One split at a time writes the
+// `finish` gives them their final names. Full buffers are written out and
+// files closed on a thread of the set's own, while the caller goes on. One split at a time writes the
 // files of a stem in a directory: it holds a lock file there (".STEM.lock.tmp")
 // from `create` to the end of `finish`, so that two runs never share a
 // temporary file and any temporary file found is a stale one.
@@ -18,6 +19,7 @@
 #include "flow/flow_table.hpp"
 #include "flow/reassembly.hpp"
 #include "parser/frame_file.hpp"
+#include "split/background_writer.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 #include "util/write_buffer.hpp"
@@ -121,6 +123,8 @@ private:
     Error in_output_dir(Error e, const std::string& name) const;
     Status<> open_file(const std::string& name, bool create, Writer*& out);
     Status<> flush(Writer& w);
+    // Adds a piece to the file: `lend` lends it, otherwise it is copied.
+    Status<> put(Writer& w, const uint8_t* data, size_t size, bool lend);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
     Status<> close_writer(Writer& w);
     Status<> state_snap_length(const std::string& tmp, uint32_t snap_length);
@@ -137,6 +141,7 @@ private:
     uint32_t snap_length_;
     UniqueFd dir_;
     UniqueFd lock_;  // held while the set writes
+    BackgroundWriter background_;
     // Every flow's open writer by number (none while the open limit keeps
     // it closed). Names are derived from the key when needed, so a flow
     // costs little more than its key.

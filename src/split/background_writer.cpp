@@ -1,0 +1,106 @@
+#include "split/background_writer.hpp"
+
+#include <algorithm>
+
+#include "util/file_io.hpp"
+
+namespace flowsieve {
+namespace {
+
+// Enough buffers in flight that the caller seldom waits for one, and few
+// enough that large buffers hold little memory.
+constexpr size_t kInFlightBytes = size_t(4) << 20;
+constexpr size_t kMaxInFlight = 64;
+// Each wake-up of a sleeping thread costs about as much as a write: the
+// thread is woken for a batch of jobs, and the caller, waiting for spare
+// buffers, once half of them are back.
+constexpr size_t kWakeBatch = 16;
+
+}  // namespace
+
+BackgroundWriter::BackgroundWriter(size_t buffer_bytes)
+    : buffer_bytes_(buffer_bytes),
+      max_in_flight_(std::clamp<size_t>(kInFlightBytes / std::max<size_t>(buffer_bytes, 1), 2, kMaxInFlight)),
+      thread_([this] { run(); }) {}
+
+BackgroundWriter::~BackgroundWriter() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+}
+
+Status<> BackgroundWriter::write_lent(int fd, const uint8_t* data, size_t size) {
+    return submit(fd, UniqueFd(), nullptr, data, size);
+}
+
+Status<> BackgroundWriter::close(UniqueFd fd, WriteBuffer& buffer) {
+    const int raw = fd.get();
+    return submit(raw, std::move(fd), &buffer, nullptr, 0);
+}
+
+Status<> BackgroundWriter::submit(int fd, UniqueFd owned, WriteBuffer* buffer, const uint8_t* lent, size_t lent_size) {
+    std::unique_lock lock(mutex_);
+    std::unique_ptr<WriteBuffer> bytes;
+    if (buffer && buffer->size()) {
+        if (in_flight_ >= max_in_flight_) {
+            waiting_ = true;
+            if (idle_) work_.notify_one();
+            done_.wait(lock, [&] { return in_flight_ <= max_in_flight_ / 2; });
+            waiting_ = false;
+        }
+        if (spares_.empty()) {
+            bytes = std::make_unique<WriteBuffer>(buffer_bytes_);
+        } else {
+            bytes = std::move(spares_.back());
+            spares_.pop_back();
+        }
+        std::swap(*bytes, *buffer);
+        ++in_flight_;
+    }
+    if (bytes || owned.valid() || lent_size) jobs_.push_back({fd, std::move(owned), std::move(bytes), lent, lent_size});
+    if (idle_ && jobs_.size() >= kWakeBatch) work_.notify_one();
+    return failure_;
+}
+
+Status<> BackgroundWriter::wait() {
+    std::unique_lock lock(mutex_);
+    waiting_ = true;
+    if (idle_) work_.notify_one();
+    done_.wait(lock, [&] { return jobs_.empty() && !busy_; });
+    waiting_ = false;
+    return failure_;
+}
+
+void BackgroundWriter::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (jobs_.empty()) {
+            if (stop_) return;
+            idle_ = true;
+            work_.wait(lock, [&] { return !jobs_.empty() || stop_; });
+            idle_ = false;
+            continue;
+        }
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        Status<> status;
+        if (job.buffer) status = job.buffer->flush(job.fd);  // empties the buffer, even on failure
+        if (job.lent_size && status) status = write_all(job.fd, job.lent, job.lent_size);
+        job.owned.reset();
+        lock.lock();
+        busy_ = false;
+        if (job.buffer) {
+            spares_.push_back(std::move(job.buffer));
+            --in_flight_;
+        }
+        if (!status && failure_) failure_ = std::move(status);
+        if (waiting_ && (in_flight_ <= max_in_flight_ / 2 || jobs_.empty())) done_.notify_one();
+    }
+}
+
+}  // namespace flowsieve
