@@ -1,6 +1,7 @@
 #include "split/background_writer.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "util/file_io.hpp"
 
@@ -20,8 +21,10 @@ constexpr size_t kWakeBatch = 16;
 
 BackgroundWriter::BackgroundWriter(size_t buffer_bytes)
     : buffer_bytes_(buffer_bytes),
-      max_in_flight_(std::clamp<size_t>(kInFlightBytes / std::max<size_t>(buffer_bytes, 1), 2, kMaxInFlight)),
-      thread_([this] { run(); }) {}
+      max_in_flight_(std::clamp<size_t>(kInFlightBytes / std::max<size_t>(buffer_bytes, 1), 2, kMaxInFlight)) {
+    spares_.reserve(max_in_flight_);  // the thread gives buffers back without allocating
+    thread_ = std::thread([this] { run(); });
+}
 
 BackgroundWriter::~BackgroundWriter() {
     {
@@ -89,8 +92,13 @@ void BackgroundWriter::run() {
         busy_ = true;
         lock.unlock();
         Status<> status;
-        if (job.buffer) status = job.buffer->flush(job.fd);  // empties the buffer, even on failure
-        if (job.lent_size && status) status = write_all(job.fd, job.lent, job.lent_size);
+        try {  // the message of a failure takes memory
+            if (job.buffer) status = job.buffer->flush(job.fd);  // empties the buffer, even on failure
+            if (job.lent_size && status) status = write_all(job.fd, job.lent, job.lent_size);
+        } catch (const std::bad_alloc&) {
+            if (job.buffer) job.buffer->clear();
+            status = Error{"out of memory"};  // short enough to need no allocation
+        }
         job.owned.reset();
         lock.lock();
         busy_ = false;
