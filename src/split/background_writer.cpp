@@ -12,10 +12,6 @@ namespace {
 // enough that large buffers hold little memory.
 constexpr size_t kInFlightBytes = size_t(4) << 20;
 constexpr size_t kMaxInFlight = 64;
-// Each wake-up of a sleeping thread costs about as much as a write: the
-// thread is woken for a batch of jobs, and the caller, waiting for spare
-// buffers, once half of them are back.
-constexpr size_t kWakeBatch = 16;
 
 }  // namespace
 
@@ -63,8 +59,13 @@ Status<> BackgroundWriter::submit(int fd, UniqueFd owned, WriteBuffer* buffer, c
         std::swap(*bytes, *buffer);
         ++in_flight_;
     }
-    if (bytes || owned.valid() || lent_size) jobs_.push_back({fd, std::move(owned), std::move(bytes), lent, lent_size});
-    if (idle_ && jobs_.size() >= kWakeBatch) work_.notify_one();
+    if (bytes || owned.valid() || lent_size) {
+        jobs_.push_back({fd, std::move(owned), std::move(bytes), lent, lent_size});
+        ++submitted_;
+    }
+    // A wake-up costs about as much as a write: the thread is woken for a
+    // backlog, and the caller, waiting for spare buffers, once half are back.
+    if (idle_ && jobs_.size() >= kBacklog) work_.notify_one();
     return failure_;
 }
 
@@ -100,6 +101,7 @@ void BackgroundWriter::run() {
             status = Error{"out of memory"};  // short enough to need no allocation
         }
         job.owned.reset();
+        completed_.fetch_add(1, std::memory_order_release);
         lock.lock();
         busy_ = false;
         if (job.buffer) {

@@ -4,6 +4,7 @@
 // must stay valid until `wait` returns or the writer is gone.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -42,7 +43,16 @@ public:
     // file closed.
     Status<> wait();
 
+    // Jobs handed over so far; each job is numbered by this count after it.
+    uint64_t jobs() const { return submitted_; }
+    // Whether the job numbered `job`, and so every job before it, is done.
+    bool done_through(uint64_t job) const { return completed_.load(std::memory_order_acquire) >= job; }
+    // Whether the thread has a backlog: then the caller does better to
+    // write what it may write itself.
+    bool behind() const { return submitted_ - completed_.load(std::memory_order_relaxed) >= kBacklog; }
+
 private:
+    static constexpr uint64_t kBacklog = 16;
     struct Job {
         int fd;
         UniqueFd owned;                       // closed after the writes
@@ -67,6 +77,8 @@ private:
     bool waiting_ = false;  // the caller sleeps
     bool stop_ = false;
     Status<> failure_;  // the first
+    uint64_t submitted_ = 0;  // by the caller's thread only
+    std::atomic<uint64_t> completed_ = 0;
     std::thread thread_;
 };
 

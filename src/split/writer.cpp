@@ -136,11 +136,17 @@ void FlowWriterSet::release_writer(Writer& w) {
     free_writers_.push_back(&w);
 }
 
-// Closes an open writer once its buffer is written out, in the background;
-// a failure is returned after the writer is released, since its data would
-// otherwise be lost unseen.
+// Closes an open writer once its buffer is written out, here or in the
+// background; a failure is returned after the writer is released, since
+// its data would otherwise be lost unseen.
 Status<> FlowWriterSet::close_writer(Writer& w) {
-    Status<> flushed = background_.close(std::move(w.fd), w.buffer);
+    Status<> flushed;
+    if (write_here(w)) {
+        flushed = w.buffer.flush(w.fd.get());  // closed on release
+    } else {
+        flushed = background_.close(std::move(w.fd), w.buffer);
+        last_job_[w.file] = background_.jobs();
+    }
     unlink_lru(w);
     open_writers_[w.file] = nullptr;
     --open_count_;
@@ -148,18 +154,32 @@ Status<> FlowWriterSet::close_writer(Writer& w) {
     return flushed;
 }
 
-Status<> FlowWriterSet::flush(Writer& w) { return background_.write(w.fd.get(), w.buffer); }
+bool FlowWriterSet::write_here(const Writer& w) const {
+    return background_.behind() && background_.done_through(last_job_[w.file]);
+}
 
-// The buffer never writes itself out: a full one goes to the background
-// thread, and so does a piece too large for any buffer, lent whole. Such a
-// piece to copy (only under a tiny buffer) is written at once, after every
-// byte handed over before it.
+Status<> FlowWriterSet::flush(Writer& w) {
+    if (write_here(w)) return w.buffer.flush(w.fd.get());
+    Status<> st = background_.write(w.fd.get(), w.buffer);
+    last_job_[w.file] = background_.jobs();
+    return st;
+}
+
+// The buffer never writes itself out: a full one goes out by `flush`. A
+// piece too large for any buffer goes to the background thread lent whole,
+// or is written here when `write_here` says so; such a piece to copy (only
+// under a tiny buffer) is written here once the file's queued bytes are out.
 Status<> FlowWriterSet::put(Writer& w, const uint8_t* data, size_t size, bool lend) {
     if (size > w.buffer.room()) {
         if (auto st = flush(w); !st) return st;
         if (size > w.buffer.room()) {
-            if (lend) return background_.write_lent(w.fd.get(), data, size);
-            if (auto st = background_.wait(); !st) return st;
+            if (lend && !write_here(w)) {
+                Status<> st = background_.write_lent(w.fd.get(), data, size);
+                last_job_[w.file] = background_.jobs();
+                return st;
+            }
+            if (!lend && !background_.done_through(last_job_[w.file]))
+                if (auto st = background_.wait(); !st) return st;
             return write_all(w.fd.get(), data, size);
         }
     }
@@ -215,7 +235,7 @@ std::string FlowWriterSet::stream_name(std::string_view sanitized_key, const Str
 // when the open limit closed it earlier. When the process runs out of
 // descriptors, the files closing in the background are let close first,
 // then the least recently used file is closed, and the open retried.
-Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
+Status<> FlowWriterSet::open_file(uint32_t file, const std::string& name, bool create, Writer*& out) {
     const std::string tmp = temporary_name(name);
     UniqueFd fd;
     bool settled = false;  // no close handed over is pending
@@ -241,6 +261,7 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
     }
     Writer* w = take_free_writer();
     w->fd = std::move(fd);
+    w->file = file;
     if (create && options_.output_type == OutputType::Pcap) {
         if (auto st = put(*w, file_header_.data(), file_header_.size(), false); !st) {
             release_writer(*w);
@@ -256,6 +277,7 @@ Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& n
     if (open_count_ >= options_.max_sessions && oldest_)
         if (auto st = close_writer(*oldest_); !st) return std::move(st).error();
     const bool create = file >= open_writers_.size();
+    if (file >= last_job_.size()) last_job_.resize(size_t(file) + 1);
     if (!create && open_writers_[file]) {
         Writer& w = *open_writers_[file];
         unlink_lru(w);
@@ -263,10 +285,9 @@ Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& n
         return &w;
     }
     Writer* w = nullptr;
-    if (auto st = open_file(name(), create, w); !st) return std::move(st).error();
+    if (auto st = open_file(file, name(), create, w); !st) return std::move(st).error();
     if (create) open_writers_.resize(size_t(file) + 1);
     open_writers_[file] = w;
-    w->file = file;
     push_newest(*w);
     ++open_count_;
     return w;

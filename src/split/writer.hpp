@@ -121,7 +121,10 @@ private:
     void for_each_file(const FlowTable& keys, F f) const;
     // The error as one about the file `name` of the output directory.
     Error in_output_dir(Error e, const std::string& name) const;
-    Status<> open_file(const std::string& name, bool create, Writer*& out);
+    Status<> open_file(uint32_t file, const std::string& name, bool create, Writer*& out);
+    // Whether the file's bytes are best written out on this thread: the
+    // background thread has a backlog, and nothing of the file waits in it.
+    bool write_here(const Writer& w) const;
     Status<> flush(Writer& w);
     // Adds a piece to the file: `lend` lends it, otherwise it is copied.
     Status<> put(Writer& w, const uint8_t* data, size_t size, bool lend);
@@ -146,6 +149,7 @@ private:
     // it closed). Names are derived from the key when needed, so a flow
     // costs little more than its key.
     std::vector<Writer*> open_writers_;  // by file number, which is the flow's but for Stream
+    std::vector<uint64_t> last_job_;      // by file number: the background job last about it
     std::vector<bool> has_payload_;  // by flow number: an l7 file got bytes
     uint32_t flow_count_ = 0;
     std::vector<StreamFlow> stream_flows_;  // by flow number
