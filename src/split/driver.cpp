@@ -1,5 +1,7 @@
 #include "split/driver.hpp"
 
+#include <thread>
+
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "split/writer.hpp"
@@ -63,6 +65,10 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto writers = FlowWriterSet::create(std::move(writer_options));
     if (!writers) return CallError::runtime(writers.error(), o.output_dir);
 
+    // The input is let go of beside the renaming, which then runs alone:
+    // unmapping a large capture takes a while.
+    std::jthread releasing;
+    auto release_input = [&] { releasing = std::jthread([input = std::move(source->input)] {}); };
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
@@ -85,7 +91,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         if (auto st = packets.finish(); !st) return CallError(st.error()).about(o.input_path);
         if (o.notes) *o.notes = packets.notes();
         if (o.observer && !report()) return CallError::interrupted();
-        if (auto st = writers.value()->finish(packets.keys()); !st)
+        if (auto st = writers.value()->finish(packets.keys(), release_input); !st)
             return CallError::runtime(st.error(), o.output_dir);
         if (o.gaps) *o.gaps = writers.value()->gaps();
         return {};

@@ -428,13 +428,14 @@ Status<> FlowWriterSet::state_snap_length(const std::string& tmp, uint32_t snap_
     return {};
 }
 
-Status<> FlowWriterSet::finish(const FlowTable& keys) {
+Status<> FlowWriterSet::finish(const FlowTable& keys, const std::function<void()>& written) {
     if (options_.output_type == OutputType::Stream)
         if (auto st = finish_streams(keys); !st) return st;
     // Every file is written out and closed before any gets its name.
     while (oldest_)
         if (auto st = close_writer(*oldest_); !st) return st;
     if (auto st = background_.wait(); !st) return st;
+    if (written) written();
 
     // One call per file: a payload file that got no byte is deleted. A
     // temporary file that vanished is an error: its flow would be missing.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,14 +62,16 @@ public:
     // in order of first sight: a flow numbered flow_count() is new. `key` is
     // the flow's sanitized key, of at most FlowTable::kMaxKeyLength bytes.
     // The packet's bytes are written out later, from where they lie: they
-    // must stay valid until `finish` or until the set is gone.
+    // must stay valid until `finish` calls `written` or returns, or until
+    // the set is gone.
     Status<> write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet);
     uint32_t flow_count() const { return flow_count_; }
-    // Flushes and closes every file, then renames each to its final name
-    // (an empty payload file is deleted instead) and removes the lock file
+    // Flushes and closes every file, calls `written` (when given) once
+    // every byte is out, then renames each file to its final name (an
+    // empty payload file is deleted instead) and removes the lock file
     // (after a failure, the destructor does); `keys` holds each flow's key
     // by number.
-    Status<> finish(const FlowTable& keys);
+    Status<> finish(const FlowTable& keys, const std::function<void()>& written = {});
     // Closes every file without writing out its buffer and removes the
     // temporary files this set made; how many it removed.
     uint64_t discard(const FlowTable& keys);
