@@ -65,7 +65,7 @@ Status<> BackgroundWriter::submit(int fd, UniqueFd owned, WriteBuffer* buffer, c
     }
     // A wake-up costs about as much as a write: the thread is woken for a
     // backlog, and the caller, waiting for spare buffers, once half are back.
-    if (idle_ && jobs_.size() >= kBacklog) work_.notify_one();
+    if (idle_ && jobs_.size() >= kWakeBatch) work_.notify_one();
     return failure_;
 }
 

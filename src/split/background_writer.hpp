@@ -52,7 +52,10 @@ public:
     bool behind() const { return submitted_ - completed_.load(std::memory_order_relaxed) >= kBacklog; }
 
 private:
-    static constexpr uint64_t kBacklog = 16;
+    // The thread sleeps until this many jobs wait, and has a backlog at
+    // three times as many: then it is busy and still behind.
+    static constexpr uint64_t kWakeBatch = 16;
+    static constexpr uint64_t kBacklog = 3 * kWakeBatch;
     struct Job {
         int fd;
         UniqueFd owned;                       // closed after the writes
