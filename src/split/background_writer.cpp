@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <system_error>
 
 #include "util/file_io.hpp"
 
@@ -13,16 +14,34 @@ namespace {
 constexpr size_t kInFlightBytes = size_t(4) << 20;
 constexpr size_t kMaxInFlight = 64;
 
+// A job's work: the buffer's bytes, then the lent piece, then the file closed.
+Status<> perform(int fd, WriteBuffer* buffer, const uint8_t* lent, size_t lent_size, UniqueFd& owned) {
+    Status<> status;
+    try {  // the message of a failure takes memory
+        if (buffer) status = buffer->flush(fd);  // empties the buffer, even on failure
+        if (lent_size && status) status = write_all(fd, lent, lent_size);
+    } catch (const std::bad_alloc&) {
+        if (buffer) buffer->clear();
+        status = Error{"out of memory"};  // short enough to need no allocation
+    }
+    owned.reset();
+    return status;
+}
+
 }  // namespace
 
 BackgroundWriter::BackgroundWriter(size_t buffer_bytes)
     : buffer_bytes_(buffer_bytes),
       max_in_flight_(std::clamp<size_t>(kInFlightBytes / std::max<size_t>(buffer_bytes, 1), 2, kMaxInFlight)) {
     spares_.reserve(max_in_flight_);  // the thread gives buffers back without allocating
-    thread_ = std::thread([this] { run(); });
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }  // then each job is done at once, on the caller's thread
 }
 
 BackgroundWriter::~BackgroundWriter() {
+    if (!thread_.joinable()) return;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -41,6 +60,11 @@ Status<> BackgroundWriter::close(UniqueFd fd, WriteBuffer& buffer) {
 }
 
 Status<> BackgroundWriter::submit(int fd, UniqueFd owned, WriteBuffer* buffer, const uint8_t* lent, size_t lent_size) {
+    if (!thread_.joinable()) {
+        Status<> status = perform(fd, buffer, lent, lent_size, owned);
+        if (!status && failure_) failure_ = std::move(status);
+        return failure_;
+    }
     std::unique_lock lock(mutex_);
     std::unique_ptr<WriteBuffer> bytes;
     if (buffer && buffer->size()) {
@@ -92,15 +116,7 @@ void BackgroundWriter::run() {
         jobs_.pop_front();
         busy_ = true;
         lock.unlock();
-        Status<> status;
-        try {  // the message of a failure takes memory
-            if (job.buffer) status = job.buffer->flush(job.fd);  // empties the buffer, even on failure
-            if (job.lent_size && status) status = write_all(job.fd, job.lent, job.lent_size);
-        } catch (const std::bad_alloc&) {
-            if (job.buffer) job.buffer->clear();
-            status = Error{"out of memory"};  // short enough to need no allocation
-        }
-        job.owned.reset();
+        Status<> status = perform(job.fd, job.buffer.get(), job.lent, job.lent_size, job.owned);
         completed_.fetch_add(1, std::memory_order_release);
         lock.lock();
         busy_ = false;

@@ -1,5 +1,6 @@
 #include "split/driver.hpp"
 
+#include <system_error>
 #include <thread>
 
 #include "flow/packet_stream.hpp"
@@ -68,7 +69,12 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     // The input is let go of beside the renaming, which then runs alone:
     // unmapping a large capture takes a while.
     std::jthread releasing;
-    auto release_input = [&] { releasing = std::jthread([input = std::move(source->input)] {}); };
+    auto release_input = [&] {
+        try {
+            releasing = std::jthread([input = std::move(source->input)] {});
+        } catch (const std::system_error&) {
+        }  // then here
+    };
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
