@@ -139,25 +139,53 @@ Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRec
     return PacketCursor(reader.mapping(), *offsets, reader.header());
 }
 
-std::optional<PacketRecord> PacketCursor::next() {
+std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
     const uint64_t prefix = link_type_per_packet_ ? kRecordLinkTypeSize : 0;
-    while (auto p = offsets_.next()) {
-        if (*p < returned_end_ || !within(*p, prefix + kRecordHeaderSize, file_.size())) continue;
-        const uint8_t* header = file_.data() + *p + prefix;
-        const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
-        if (!within(*p + prefix + kRecordHeaderSize, incl_len, file_.size())) continue;
-        returned_end_ = *p + prefix + kRecordHeaderSize + incl_len;
-        PacketRecord r;
-        r.ts_sec = decode_u32(header, ByteOrder::Little);
-        const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
-        r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
-        r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
-        r.incl_len = incl_len;
-        r.orig_len = decode_u32(header + 12, ByteOrder::Little);
-        r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
-        r.data = header + kRecordHeaderSize;
-        r.nanoseconds = nanoseconds_;
-        return r;
+    if (p < returned_end_ || !within(p, prefix + kRecordHeaderSize, file_.size())) return std::nullopt;
+    const uint8_t* header = file_.data() + p + prefix;
+    const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
+    if (!within(p + prefix + kRecordHeaderSize, incl_len, file_.size())) return std::nullopt;
+    returned_end_ = p + prefix + kRecordHeaderSize + incl_len;
+    PacketRecord r;
+    r.ts_sec = decode_u32(header, ByteOrder::Little);
+    const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
+    r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
+    r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
+    r.incl_len = incl_len;
+    r.orig_len = decode_u32(header + 12, ByteOrder::Little);
+    r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
+    r.data = header + kRecordHeaderSize;
+    r.nanoseconds = nanoseconds_;
+    return r;
+}
+
+Result<ReadAheadCursor> ReadAheadCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
+    auto packets = PacketCursor::of(reader, record);
+    if (!packets) return std::move(packets).error();
+    return ReadAheadCursor(packets.value());
+}
+
+ReadAheadCursor::ReadAheadCursor(PacketCursor packets) : packets_(packets) {
+    for (unsigned i = 0; i < kAhead; ++i) read_ahead();
+}
+
+void ReadAheadCursor::read_ahead() {
+    const std::optional<uint64_t> position = packets_.offsets_.next();
+    if (!position) return;
+    ahead_[(first_ + count_++) % kAhead] = *position;
+    // The record's header and the line after it, where a frame's IP addresses lie.
+    const ByteView file = packets_.file_;
+    if (*position < file.size()) __builtin_prefetch(file.data() + *position);
+    if (*position + 64 < file.size()) __builtin_prefetch(file.data() + *position + 64);
+}
+
+std::optional<PacketRecord> ReadAheadCursor::next() {
+    while (count_) {
+        const uint64_t position = ahead_[first_];
+        first_ = (first_ + 1) % kAhead;
+        --count_;
+        read_ahead();
+        if (auto r = packets_.record_at(position)) return r;
     }
     return std::nullopt;
 }

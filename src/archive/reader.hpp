@@ -101,9 +101,16 @@ class PacketCursor {
 public:
     // Error: "Offset list extends beyond file".
     static Result<PacketCursor> of(const ArchiveReader& reader, const FlowRecord& record);
-    std::optional<PacketRecord> next();
+    std::optional<PacketRecord> next() {
+        while (auto position = offsets_.next())
+            if (auto r = record_at(*position)) return r;
+        return std::nullopt;
+    }
 
 private:
+    friend class ReadAheadCursor;
+    // The record at the flow's next position, unless it is skipped.
+    std::optional<PacketRecord> record_at(uint64_t position);
     PacketCursor(ByteView file, OffsetCursor offsets, const ArchiveHeader& header)
         : file_(file),
           offsets_(offsets),
@@ -117,6 +124,29 @@ private:
     uint32_t link_type_;         // of every record, unless each has its own
     bool nanoseconds_;
     bool link_type_per_packet_;
+};
+
+// A flow's packets as PacketCursor gives them, for walks through many:
+// the positions of the next few are read ahead and their records asked of
+// memory, so that the cache misses of a flow's scattered records overlap
+// rather than follow one another.
+class ReadAheadCursor {
+public:
+    // Error: "Offset list extends beyond file".
+    static Result<ReadAheadCursor> of(const ArchiveReader& reader, const FlowRecord& record);
+    std::optional<PacketRecord> next();
+
+private:
+    static constexpr unsigned kAhead = 8;
+
+    explicit ReadAheadCursor(PacketCursor packets);
+    // Reads the next position into the ring, its record asked of memory.
+    void read_ahead();
+
+    PacketCursor packets_;  // its offsets unread: the ring is read from them
+    uint64_t ahead_[kAhead];
+    unsigned first_ = 0;
+    unsigned count_ = 0;
 };
 
 // All of the cursor's packets.

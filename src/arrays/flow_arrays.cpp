@@ -1,5 +1,7 @@
 #include "arrays/flow_arrays.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -12,6 +14,9 @@ namespace flowsieve::arrays {
 namespace {
 
 constexpr uint8_t kProtoTcp = 6;
+constexpr uint8_t kProtoUdp = 17;
+constexpr uint8_t kProtoIcmpv6 = 58;
+constexpr size_t kPageSize = 4096;
 constexpr size_t kTcpFlagsOffset = 13;
 
 int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec(); }
@@ -36,6 +41,86 @@ Array text_array(std::string name, size_t count, Text text) {
         for (size_t k = 0; k < s.size(); ++k) row[k] = uint8_t(s[k]);
     }
     return out;
+}
+
+// The IP source address of a flow's packets, read in place where a
+// packet's link-layer header repeats one of the last two seen with an IP
+// layer behind it (in a flow, mostly one for each direction); any other
+// packet is decoded whole. The link layers are told apart by the bytes
+// before the IP header alone, so the same bytes there put the IP header at
+// the same place; a header found there is taken as decoding takes it.
+class SourceFinder {
+public:
+    // Nothing for a packet without an IP layer.
+    std::optional<IpAddress> find(const archive::PacketRecord& r) {
+        for (const Link& link : links_) {
+            if (link.link_type != r.link_type || !link.filled || link.size > r.incl_len || !link.starts(r.data))
+                continue;
+            if (auto source = ip_source(r.data + link.size, r.incl_len - link.size)) return source;
+            break;
+        }
+        const ParsedPacket p = archive::decode_packet(r);
+        if (!p.ip) return std::nullopt;
+        const auto layout = locate_ip(p.data.view(), r.link_type);
+        if (layout && layout->ip_offset <= kMaxLink) {
+            Link& link = links_[next_];
+            next_ ^= 1;
+            link.link_type = r.link_type;
+            link.size = uint32_t(layout->ip_offset);
+            link.filled = true;
+            std::memcpy(link.bytes, r.data, link.size);
+        }
+        return p.ip->src_ip;
+    }
+
+private:
+    static constexpr size_t kMaxLink = 128;
+    static constexpr size_t kEthernetSize = 14;
+    struct Link {
+        uint32_t link_type = 0;
+        uint32_t size = 0;
+        bool filled = false;
+        uint8_t bytes[kMaxLink];
+
+        // Ethernet's 14 bytes compared inline.
+        bool starts(const uint8_t* frame) const {
+            return size == kEthernetSize ? std::memcmp(bytes, frame, kEthernetSize) == 0
+                                         : std::memcmp(bytes, frame, size) == 0;
+        }
+    };
+
+    // The source of an IP header that decoding takes whole: IPv4 with all
+    // its header words present, or IPv6 whose next header ends the chain
+    // (TCP, UDP, ICMPv6). Nothing for any other: it is decoded whole.
+    static std::optional<IpAddress> ip_source(const uint8_t* ip, size_t n) {
+        IpAddress a;
+        if (n >= 20 && ip[0] >> 4 == 4 && (ip[0] & 0x0F) >= 5 && size_t(ip[0] & 0x0F) * 4 <= n) {
+            std::memcpy(a.bytes.data(), ip + 12, 4);
+            return a;
+        }
+        if (n >= 40 && ip[0] >> 4 == 6 && (ip[6] == kProtoTcp || ip[6] == kProtoUdp || ip[6] == kProtoIcmpv6)) {
+            a.family = 6;
+            std::memcpy(a.bytes.data(), ip + 8, 16);
+            return a;
+        }
+        return std::nullopt;
+    }
+
+    Link links_[2];
+    unsigned next_ = 0;
+};
+
+// A walk through most of an archive's packets touches nearly every page
+// of it: mapping them in one call costs far less than a fault for each
+// few. A failure (an older kernel) leaves them to the faults.
+void map_ahead(const archive::ArchiveReader& reader, const archive::FlowList& flows) {
+    uint64_t packets = 0;
+    for (const archive::FlowRecord* record : flows) packets += record->packet_count;
+    const ByteView file = reader.mapping();
+    if (packets * kPageSize < file.size()) return;
+#ifdef MADV_POPULATE_READ
+    ::madvise(const_cast<uint8_t*>(file.data()), file.size(), MADV_POPULATE_READ);
+#endif
 }
 
 }  // namespace
@@ -97,13 +182,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         }
         f.start_ns = ns;
     }
-    bool forward = true;
-    if (f.has_ip && p.ip)
-        forward = p.ip->src_ip == f.first_src && (!f.loop || p.ip->src_port == f.first_src_port);
-    if (forward) {
-        ++f.fwd_packets;
-        f.fwd_bytes += p.orig_len;
-    }
+    const bool forward = Builder::forward(f, p.ip ? &p.ip->src_ip : nullptr, p.ip ? p.ip->src_port : 0);
     if (index < shape_.packets) {
         sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
@@ -130,9 +209,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
             f.payload_len += uint32_t(n);
         }
     }
-    ++f.packets;
-    f.bytes += p.orig_len;
-    f.end_ns = ns;
+    count(f, ns, p.orig_len, forward);
 }
 
 std::vector<Array> Builder::finish(bool with_source) {
@@ -249,6 +326,8 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
     auto report = [&] {
         return observer->keep_going({bytes_read, reader.mapping().size(), clock.packets(), done, 0, 0});
     };
+    map_ahead(reader, flows);
+    SourceFinder sources;
     for (const archive::FlowRecord* record : flows) {
         if (record->id > std::numeric_limits<uint32_t>::max())
             return CallError::runtime("Flow id " + std::to_string(record->id) + " exceeds 4294967295");
@@ -267,13 +346,18 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
         const size_t row = builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr,
                                              record->src_port, record->dst_port, keys.keys[0].text()},
                                             source);
-        auto cursor = archive::PacketCursor::of(reader, *record);
+        auto cursor = archive::ReadAheadCursor::of(reader, *record);
         if (!cursor) return CallError::runtime(cursor.error().message);
         while (std::optional<archive::PacketRecord> r = cursor->next()) {
             if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
             bytes_read += r->record_size();
-            const ParsedPacket packet = archive::decode_packet(*r);
-            builder.add_packet(row, packet);
+            if (builder.wants_packet(row)) {
+                builder.add_packet(row, archive::decode_packet(*r));
+            } else {
+                const std::optional<IpAddress> from =
+                    builder.needs_source(row) ? sources.find(*r) : std::nullopt;
+                builder.add_count(row, int64_t(r->nanos()), r->orig_len, from ? &*from : nullptr);
+            }
         }
         ++done;
     }
