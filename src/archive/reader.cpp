@@ -12,13 +12,6 @@
 #include "util/unique_fd.hpp"
 
 namespace flowsieve::archive {
-namespace {
-
-// [offset, offset + length) inside [0, size), without overflow.
-bool within(uint64_t offset, uint64_t length, uint64_t size) { return offset <= size && length <= size - offset; }
-
-}  // namespace
-
 const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
     if (ids_in_order_) return id >= 1 && id <= records_.size() ? &records_[id - 1] : nullptr;
     auto it = std::lower_bound(by_id_.begin(), by_id_.end(), id,
@@ -115,48 +108,10 @@ Result<OffsetCursor> OffsetCursor::of(const ArchiveReader& reader, const FlowRec
     return c;
 }
 
-std::optional<uint64_t> OffsetCursor::next() {
-    if (left_ == 0) return std::nullopt;
-    if (cursor_ == 0) {
-        position_ = *list_.u64le(0);
-        cursor_ = kOffsetListHead;
-    } else {
-        auto delta = cursor_ < list_.size() ? decode_varint(list_, cursor_) : std::nullopt;
-        if (!delta) {
-            left_ = 0;
-            return std::nullopt;
-        }
-        position_ += delta->value;
-        cursor_ += delta->size;
-    }
-    --left_;
-    return position_;
-}
-
 Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     auto offsets = OffsetCursor::of(reader, record);
     if (!offsets) return std::move(offsets).error();
     return PacketCursor(reader.mapping(), *offsets, reader.header());
-}
-
-std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
-    const uint64_t prefix = link_type_per_packet_ ? kRecordLinkTypeSize : 0;
-    if (p < returned_end_ || !within(p, prefix + kRecordHeaderSize, file_.size())) return std::nullopt;
-    const uint8_t* header = file_.data() + p + prefix;
-    const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
-    if (!within(p + prefix + kRecordHeaderSize, incl_len, file_.size())) return std::nullopt;
-    returned_end_ = p + prefix + kRecordHeaderSize + incl_len;
-    PacketRecord r;
-    r.ts_sec = decode_u32(header, ByteOrder::Little);
-    const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
-    r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
-    r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
-    r.incl_len = incl_len;
-    r.orig_len = decode_u32(header + 12, ByteOrder::Little);
-    r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
-    r.data = header + kRecordHeaderSize;
-    r.nanoseconds = nanoseconds_;
-    return r;
 }
 
 Result<ReadAheadCursor> ReadAheadCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
@@ -167,27 +122,6 @@ Result<ReadAheadCursor> ReadAheadCursor::of(const ArchiveReader& reader, const F
 
 ReadAheadCursor::ReadAheadCursor(PacketCursor packets) : packets_(packets) {
     for (unsigned i = 0; i < kAhead; ++i) read_ahead();
-}
-
-void ReadAheadCursor::read_ahead() {
-    const std::optional<uint64_t> position = packets_.offsets_.next();
-    if (!position) return;
-    ahead_[(first_ + count_++) % kAhead] = *position;
-    // The record's header and the line after it, where a frame's IP addresses lie.
-    const ByteView file = packets_.file_;
-    if (*position < file.size()) __builtin_prefetch(file.data() + *position);
-    if (*position + 64 < file.size()) __builtin_prefetch(file.data() + *position + 64);
-}
-
-std::optional<PacketRecord> ReadAheadCursor::next() {
-    while (count_) {
-        const uint64_t position = ahead_[first_];
-        first_ = (first_ + 1) % kAhead;
-        --count_;
-        read_ahead();
-        if (auto r = packets_.record_at(position)) return r;
-    }
-    return std::nullopt;
 }
 
 Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record) {

@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <thread>
 
 #include "archive/mod.hpp"
 #include "flow/packet_stream.hpp"
@@ -51,16 +53,16 @@ Array text_array(std::string name, size_t count, Text text) {
 // the same place; a header found there is taken as decoding takes it.
 class SourceFinder {
 public:
-    // Nothing for a packet without an IP layer.
-    std::optional<IpAddress> find(const archive::PacketRecord& r) {
+    // Nothing for a packet without an IP layer; the address lives until the next call.
+    const IpAddress* find(const archive::PacketRecord& r) {
         for (const Link& link : links_) {
             if (link.link_type != r.link_type || !link.filled || link.size > r.incl_len || !link.starts(r.data))
                 continue;
-            if (auto source = ip_source(r.data + link.size, r.incl_len - link.size)) return source;
+            if (read_source(r.data + link.size, r.incl_len - link.size)) return &source_;
             break;
         }
         const ParsedPacket p = archive::decode_packet(r);
-        if (!p.ip) return std::nullopt;
+        if (!p.ip) return nullptr;
         const auto layout = locate_ip(p.data.view(), r.link_type);
         if (layout && layout->ip_offset <= kMaxLink) {
             Link& link = links_[next_];
@@ -70,7 +72,8 @@ public:
             link.filled = true;
             std::memcpy(link.bytes, r.data, link.size);
         }
-        return p.ip->src_ip;
+        source_ = p.ip->src_ip;
+        return &source_;
     }
 
 private:
@@ -89,39 +92,66 @@ private:
         }
     };
 
-    // The source of an IP header that decoding takes whole: IPv4 with all
-    // its header words present, or IPv6 whose next header ends the chain
-    // (TCP, UDP, ICMPv6). Nothing for any other: it is decoded whole.
-    static std::optional<IpAddress> ip_source(const uint8_t* ip, size_t n) {
-        IpAddress a;
+    // The source of an IP header that decoding takes whole, into source_:
+    // IPv4 with all its header words present, or IPv6 whose next header
+    // ends the chain (TCP, UDP, ICMPv6). False for any other: it is decoded whole.
+    bool read_source(const uint8_t* ip, size_t n) {
         if (n >= 20 && ip[0] >> 4 == 4 && (ip[0] & 0x0F) >= 5 && size_t(ip[0] & 0x0F) * 4 <= n) {
-            std::memcpy(a.bytes.data(), ip + 12, 4);
-            return a;
+            source_.family = 4;
+            std::memcpy(source_.bytes.data(), ip + 12, 4);
+            return true;
         }
         if (n >= 40 && ip[0] >> 4 == 6 && (ip[6] == kProtoTcp || ip[6] == kProtoUdp || ip[6] == kProtoIcmpv6)) {
-            a.family = 6;
-            std::memcpy(a.bytes.data(), ip + 8, 16);
-            return a;
+            source_.family = 6;
+            std::memcpy(source_.bytes.data(), ip + 8, 16);
+            return true;
         }
-        return std::nullopt;
+        return false;
     }
 
     Link links_[2];
     unsigned next_ = 0;
+    IpAddress source_;
 };
 
 // A walk through most of an archive's packets touches nearly every page
-// of it: mapping them in one call costs far less than a fault for each
-// few. A failure (an older kernel) leaves them to the faults.
-void map_ahead(const archive::ArchiveReader& reader, const archive::FlowList& flows) {
-    uint64_t packets = 0;
-    for (const archive::FlowRecord* record : flows) packets += record->packet_count;
-    const ByteView file = reader.mapping();
-    if (packets * kPageSize < file.size()) return;
+// of it, in no order the kernel could foresee: a thread of its own maps
+// them ahead, a few megabytes a call, in file order, as the walk goes.
+// Mapped in large calls, a page costs far less than the faults of a walk
+// that found it unmapped. Stops at the first failure (an older kernel),
+// which leaves the pages to the faults.
+class MapAhead {
+public:
+    MapAhead(const archive::ArchiveReader& reader, const archive::FlowList& flows) {
 #ifdef MADV_POPULATE_READ
-    ::madvise(const_cast<uint8_t*>(file.data()), file.size(), MADV_POPULATE_READ);
+        uint64_t packets = 0;
+        for (const archive::FlowRecord* record : flows) packets += record->packet_count;
+        const ByteView file = reader.mapping();
+        if (packets * kPageSize < file.size()) return;
+        thread_ = std::thread([this, file] {
+            for (size_t at = 0; at < file.size() && !stop_.load(std::memory_order_relaxed); at += kStep)
+                if (::madvise(const_cast<uint8_t*>(file.data()) + at, std::min(kStep, file.size() - at),
+                              MADV_POPULATE_READ) != 0)
+                    break;
+        });
+#else
+        (void)reader;
+        (void)flows;
 #endif
-}
+    }
+    MapAhead(const MapAhead&) = delete;
+    MapAhead& operator=(const MapAhead&) = delete;
+    ~MapAhead() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    static constexpr size_t kStep = 4 << 20;
+
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -326,7 +356,7 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
     auto report = [&] {
         return observer->keep_going({bytes_read, reader.mapping().size(), clock.packets(), done, 0, 0});
     };
-    map_ahead(reader, flows);
+    const MapAhead map_ahead(reader, flows);
     SourceFinder sources;
     for (const archive::FlowRecord* record : flows) {
         if (record->id > std::numeric_limits<uint32_t>::max())
@@ -348,16 +378,18 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
                                             source);
         auto cursor = archive::ReadAheadCursor::of(reader, *record);
         if (!cursor) return CallError::runtime(cursor.error().message);
-        while (std::optional<archive::PacketRecord> r = cursor->next()) {
+        std::optional<archive::PacketRecord> r;
+        while ((r = cursor->next()) && builder.wants_packet(row)) {
             if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
             bytes_read += r->record_size();
-            if (builder.wants_packet(row)) {
-                builder.add_packet(row, archive::decode_packet(*r));
-            } else {
-                const std::optional<IpAddress> from =
-                    builder.needs_source(row) ? sources.find(*r) : std::nullopt;
-                builder.add_count(row, int64_t(r->nanos()), r->orig_len, from ? &*from : nullptr);
-            }
+            builder.add_packet(row, archive::decode_packet(*r));
+        }
+        // The rest only counted: their record headers and source addresses.
+        const bool by_source = builder.needs_source(row);
+        for (; r; r = cursor->next()) {
+            if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
+            bytes_read += r->record_size();
+            builder.add_count(row, int64_t(r->nanos()), r->orig_len, by_source ? sources.find(*r) : nullptr);
         }
         ++done;
     }

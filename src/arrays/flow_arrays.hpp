@@ -122,7 +122,7 @@ public:
     // Whether the row wants its next packet whole, through add_packet: the
     // flow's first K packets, those up to a full payload, and every packet
     // of a flow from an address to itself (its ports tell the directions
-    // apart). Any other packet add_count takes.
+    // apart). Any other packet add_count takes; once false, it stays false.
     bool wants_packet(size_t row) const {
         const FlowState& f = flows_[row];
         return f.packets < std::max<uint64_t>(shape_.packets, 1) || f.payload_len < shape_.payload_bytes ||
