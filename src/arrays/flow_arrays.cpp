@@ -19,9 +19,9 @@ constexpr uint8_t kProtoTcp = 6;
 constexpr uint8_t kProtoUdp = 17;
 constexpr uint8_t kProtoIcmpv6 = 58;
 constexpr size_t kPageSize = 4096;
+// Fewer packets than this are walked by one thread: a second would cost more than it saves.
+constexpr uint64_t kTwoThreadPackets = 1 << 16;
 constexpr size_t kTcpFlagsOffset = 13;
-
-int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec(); }
 
 // Zeroes the IP header's addresses within the first n bytes of an IP packet.
 void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
@@ -114,44 +114,59 @@ private:
     IpAddress source_;
 };
 
-// A walk through most of an archive's packets touches nearly every page
-// of it, in no order the kernel could foresee: a thread of its own maps
-// them ahead, a few megabytes a call, in file order, as the walk goes.
-// Mapped in large calls, a page costs far less than the faults of a walk
-// that found it unmapped. Stops at the first failure (an older kernel),
-// which leaves the pages to the faults.
-class MapAhead {
-public:
-    MapAhead(const archive::ArchiveReader& reader, const archive::FlowList& flows) {
+// Maps the archive's pages in one call: a walk through most of an
+// archive's packets touches nearly every page of it, in no order the
+// kernel could foresee, and pages mapped in one call cost far less than
+// the faults of a walk that finds them unmapped. A failure (an older
+// kernel) leaves them to the faults.
+void map_pages(ByteView file) {
 #ifdef MADV_POPULATE_READ
-        uint64_t packets = 0;
-        for (const archive::FlowRecord* record : flows) packets += record->packet_count;
-        const ByteView file = reader.mapping();
-        if (packets * kPageSize < file.size()) return;
-        thread_ = std::thread([this, file] {
-            for (size_t at = 0; at < file.size() && !stop_.load(std::memory_order_relaxed); at += kStep)
-                if (::madvise(const_cast<uint8_t*>(file.data()) + at, std::min(kStep, file.size() - at),
-                              MADV_POPULATE_READ) != 0)
-                    break;
-        });
+    ::madvise(const_cast<uint8_t*>(file.data()), file.size(), MADV_POPULATE_READ);
 #else
-        (void)reader;
-        (void)flows;
+    (void)file;
 #endif
-    }
-    MapAhead(const MapAhead&) = delete;
-    MapAhead& operator=(const MapAhead&) = delete;
-    ~MapAhead() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
+}
 
-private:
-    static constexpr size_t kStep = 4 << 20;
-
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+// How far a walk through flows has got, for progress: each count grows
+// as a flow is done, and may be read from another thread.
+struct WalkCounts {
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> packets{0};
+    std::atomic<uint64_t> flows{0};
 };
+
+// Fills the rows of flows [begin, end) of the list, the first being `row`,
+// with their packets. Asks keep_going() every so many packets; false when
+// it refuses.
+template <class KeepGoing>
+bool walk_flows(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows, size_t begin,
+                size_t end, size_t row, WalkCounts& counts, KeepGoing&& keep_going) {
+    SourceFinder sources;
+    ProgressClock clock;
+    for (size_t i = begin; i < end; ++i, ++row) {
+        auto cursor = archive::ReadAheadCursor::of(reader, *flows[i]);
+        if (!cursor) continue;  // cannot happen: checked as its row was added
+        uint64_t bytes = 0;
+        uint64_t packets = 0;
+        std::optional<archive::PacketRecord> r;
+        for (; (r = cursor->next()) && builder.wants_packet(row); ++packets) {
+            if (clock.tick(r->incl_len) && !keep_going()) return false;
+            bytes += r->record_size();
+            builder.add_packet(row, archive::decode_packet(*r));
+        }
+        // The rest only counted: their record headers and source addresses.
+        const bool by_source = builder.needs_source(row);
+        for (; r; r = cursor->next(), ++packets) {
+            if (clock.tick(r->incl_len) && !keep_going()) return false;
+            bytes += r->record_size();
+            builder.add_count(row, r->time(), r->orig_len, by_source ? sources.find(*r) : nullptr);
+        }
+        counts.bytes.fetch_add(bytes, std::memory_order_relaxed);
+        counts.packets.fetch_add(packets, std::memory_order_relaxed);
+        counts.flows.fetch_add(1, std::memory_order_relaxed);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -201,7 +216,7 @@ size_t Builder::add_flow(const FlowHead& head, uint32_t source) {
 
 void Builder::add_packet(size_t row, const ParsedPacket& p) {
     FlowState& f = flows_[row];
-    const int64_t ns = nanos(p);
+    const int64_t ns = nanos(p.time());
     const uint64_t index = f.packets;
     if (index == 0) {
         f.has_ip = p.ip.has_value();
@@ -350,17 +365,15 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
 Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
                               uint32_t source, ProgressObserver* observer) {
     static constexpr archive::StoredAddress kNoAddress{};
-    ProgressClock clock;
-    uint64_t bytes_read = 0;
-    size_t done = 0;
-    auto report = [&] {
-        return observer->keep_going({bytes_read, reader.mapping().size(), clock.packets(), done, 0, 0});
-    };
-    const MapAhead map_ahead(reader, flows);
-    SourceFinder sources;
+    // Every row first, in the list's order, so that two threads can then
+    // fill rows apart without moving them.
+    const size_t first_row = builder.flows();
+    uint64_t packets = 0;
     for (const archive::FlowRecord* record : flows) {
         if (record->id > std::numeric_limits<uint32_t>::max())
             return CallError::runtime("Flow id " + std::to_string(record->id) + " exceeds 4294967295");
+        if (auto offsets = archive::OffsetCursor::of(reader, *record); !offsets)
+            return CallError::runtime(offsets.error().message);
         // The key of the flow's fields: no IP layer leaves them all zero.
         ParsedPacket fields;
         if (record->proto || record->src_addr != kNoAddress || record->dst_addr != kNoAddress) {
@@ -373,27 +386,41 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
         }
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
-        const size_t row = builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr,
-                                             record->src_port, record->dst_port, keys.keys[0].text()},
-                                            source);
-        auto cursor = archive::ReadAheadCursor::of(reader, *record);
-        if (!cursor) return CallError::runtime(cursor.error().message);
-        std::optional<archive::PacketRecord> r;
-        while ((r = cursor->next()) && builder.wants_packet(row)) {
-            if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
-            bytes_read += r->record_size();
-            builder.add_packet(row, archive::decode_packet(*r));
-        }
-        // The rest only counted: their record headers and source addresses.
-        const bool by_source = builder.needs_source(row);
-        for (; r; r = cursor->next()) {
-            if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
-            bytes_read += r->record_size();
-            builder.add_count(row, int64_t(r->nanos()), r->orig_len, by_source ? sources.find(*r) : nullptr);
-        }
-        ++done;
+        builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr, record->src_port,
+                          record->dst_port, keys.keys[0].text()},
+                         source);
+        packets += record->packet_count;
     }
-    if (observer && !report()) return CallError::interrupted();
+
+    // Mapped first, when the walk reads most pages: mapping them costs
+    // the same from one thread or two. Many packets are then walked by two
+    // threads, the second through the later flows, from about half of them.
+    const ByteView file = reader.mapping();
+    if (packets * kPageSize >= file.size()) map_pages(file);
+    size_t split = flows.size();
+    if (packets >= kTwoThreadPackets) {
+        uint64_t half = 0;
+        for (split = 0; split < flows.size() && half < packets / 2; ++split) half += flows[split]->packet_count;
+    }
+    WalkCounts mine;
+    WalkCounts theirs;
+    std::atomic<bool> stop{false};
+    std::thread other;
+    if (split < flows.size()) {
+        other = std::thread([&] {
+            walk_flows(builder, reader, flows, split, flows.size(), first_row + split, theirs,
+                       [&] { return !stop.load(std::memory_order_relaxed); });
+        });
+    }
+    auto report = [&] {
+        const uint64_t flows_done = mine.flows.load() + theirs.flows.load();
+        return !observer || observer->keep_going({mine.bytes.load() + theirs.bytes.load(), file.size(),
+                                                  mine.packets.load() + theirs.packets.load(), flows_done, 0, 0});
+    };
+    const bool finished = walk_flows(builder, reader, flows, 0, split, first_row, mine, report);
+    stop = !finished;
+    if (other.joinable()) other.join();
+    if (!finished || !report()) return CallError::interrupted();
     return {};
 }
 

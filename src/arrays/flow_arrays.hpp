@@ -133,9 +133,9 @@ public:
     bool needs_source(size_t row) const { return flows_[row].has_ip; }
     // A packet that the row does not want whole: its time, its original
     // length, and its IP source address (nullptr: none, or not needed).
-    void add_count(size_t row, int64_t ns, uint32_t orig_len, const IpAddress* source) {
+    void add_count(size_t row, const FrameTime& time, uint32_t orig_len, const IpAddress* source) {
         FlowState& f = flows_[row];
-        count(f, ns, orig_len, forward(f, source, 0));
+        count(f, nanos(time), orig_len, forward(f, source, 0));
     }
     size_t flows() const { return flows_.size(); }
 
@@ -168,6 +168,7 @@ private:
         uint64_t key_end;  // in keys_
     };
 
+    static int64_t nanos(const FrameTime& t) { return int64_t(t.sec) * 1000000000 + t.nsec(); }
     static bool forward(const FlowState& f, const IpAddress* source, uint16_t source_port) {
         return !f.has_ip || !source || (*source == f.first_src && (!f.loop || source_port == f.first_src_port));
     }

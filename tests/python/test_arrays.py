@@ -190,6 +190,27 @@ def test_counted_packets_of_every_shape_go_the_way_the_capture_path_sends_them(t
                 assert np.array_equal(getattr(arrays, n), getattr(want, n)), (k, n)
 
 
+def test_an_archive_of_many_packets_walked_by_two_threads_gives_the_capture_rows(tmp_path):
+    """Past 65536 packets two threads fill the rows, each from part of the list: in the file's order or another."""
+    frames = []
+    for i in range(70000):
+        flow = i % 3001
+        a, port, payload = "10.1.%d.%d" % (flow // 200, flow % 200 + 1), 1024 + flow, bytes(i % 9)
+        frames.append(packet(a, "10.9.9.9", sport=port, dport=80, payload=payload) if i % 3 else
+                      packet("10.9.9.9", a, sport=80, dport=port, payload=payload, smac=MAC_B, dmac=MAC_A))
+    capture = tmp_path / "many.pcap"
+    capture.write_bytes(pcap(frames))
+    flowsieve.create_archive(capture, tmp_path / "a.fsieve")
+    archive = flowsieve.Archive.open(tmp_path / "a.fsieve")
+    shape = dict(packets=3, packet_bytes=24, payload_bytes=5)
+    want = flowsieve.flow_arrays(capture, **shape)
+    backwards = flowsieve.flow_arrays(archive, flows=archive.flows()[::-1], **shape)
+    for arrays, rows in ((flowsieve.flow_arrays(archive, **shape), slice(None)), (backwards, slice(None, None, -1))):
+        assert arrays.packet_count.sum() == len(frames)
+        for n in PER_FLOW + PER_PACKET:
+            assert np.array_equal(getattr(arrays, n), getattr(want, n)[rows]), n
+
+
 @needs_corpus
 def test_npz_of_several_inputs_and_standard_input_loads_as_the_function_gives(tmp_path):
     first, second = tc.CAPTURES / "pcapplusplus_many-protocols.pcap", tc.CAPTURES / "pcapplusplus_sll.pcap"
