@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 #include "archive/mod.hpp"
@@ -405,21 +407,42 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
     WalkCounts mine;
     WalkCounts theirs;
     std::atomic<bool> stop{false};
+    std::exception_ptr failure;  // of the other thread, raised here as this thread's would be
     std::thread other;
     if (split < flows.size()) {
-        other = std::thread([&] {
-            walk_flows(builder, reader, flows, split, flows.size(), first_row + split, theirs,
-                       [&] { return !stop.load(std::memory_order_relaxed); });
-        });
+        try {
+            other = std::thread([&] {
+                try {
+                    walk_flows(builder, reader, flows, split, flows.size(), first_row + split, theirs,
+                               [&] { return !stop.load(std::memory_order_relaxed); });
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            split = flows.size();  // no second thread: this one walks them all
+        }
     }
     auto report = [&] {
         const uint64_t flows_done = mine.flows.load() + theirs.flows.load();
         return !observer || observer->keep_going({mine.bytes.load() + theirs.bytes.load(), file.size(),
                                                   mine.packets.load() + theirs.packets.load(), flows_done, 0, 0});
     };
-    const bool finished = walk_flows(builder, reader, flows, 0, split, first_row, mine, report);
-    stop = !finished;
-    if (other.joinable()) other.join();
+    bool finished = false;
+    {
+        // Joined on every way out, told to stop on any but the end of this thread's walk.
+        struct Join {
+            std::thread& thread;
+            std::atomic<bool>& stop;
+            const bool& finished;
+            ~Join() {
+                if (!finished) stop = true;
+                if (thread.joinable()) thread.join();
+            }
+        } join{other, stop, finished};
+        finished = walk_flows(builder, reader, flows, 0, split, first_row, mine, report);
+    }
+    if (failure) std::rethrow_exception(failure);
     if (!finished || !report()) return CallError::interrupted();
     return {};
 }
