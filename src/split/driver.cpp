@@ -73,7 +73,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         try {
             releasing = std::jthread([input = std::move(source->input)] {});
         } catch (const std::system_error&) {
-        }  // then here
+        }  // no thread: the input goes as the thread's would have, here
     };
     ProgressClock clock;
     auto report = [&] {

@@ -2,10 +2,11 @@
 // through a buffer each, at most `max_sessions` open at once (the least
 // recently used is closed first), kept under hidden temporary names until
 // `finish` gives them their final names. Full buffers are written out and
-// files closed on a thread of the set's own, while the caller goes on. One split at a time writes the
-// files of a stem in a directory: it holds a lock file there (".STEM.lock.tmp")
-// from `create` to the end of `finish`, so that two runs never share a
-// temporary file and any temporary file found is a stale one.
+// files closed on a thread of the set's own while the caller goes on, and
+// by the caller too while that thread is behind. One split at a time
+// writes the files of a stem in a directory: it holds a lock file there
+// (".STEM.lock.tmp") from `create` to the end of `finish`, so that two runs
+// never share a temporary file and any temporary file found is a stale one.
 #pragma once
 
 #include <cstdint>
