@@ -1,6 +1,7 @@
 // Writes full buffers out and closes files on a thread of its own, in the
 // order they were handed over, so that the kernel's copying into the files
-// runs beside the caller filling the next buffers. The bytes a buffer lends
+// runs beside the caller filling the next buffers; when no thread can
+// start, each job is done at once on the caller's. The bytes a buffer lends
 // must stay valid until `wait` returns or the writer is gone.
 #pragma once
 
