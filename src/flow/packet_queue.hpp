@@ -18,13 +18,19 @@
 
 namespace flowsieve {
 
-// A packet with the flow keys it is written to (none when the filter
-// dropped it) and the number of each key's flow, worked out on the reading
-// thread. Flows are numbered 0, 1, 2, ... in order of first sight.
+// A packet with the flow keys it is written to and the number of each key's
+// flow, worked out on the reading thread. Flows are numbered 0, 1, 2, ... in
+// order of first sight. Packets the filters drop cross only as counts, in
+// the next entry: one without keys stands for dropped packets alone, and its
+// packet is not set.
 struct QueuedPacket {
     ParsedPacket packet;
     FlowKeys keys;
     uint32_t flows[2];
+    // The packets read from the capture that the entry accounts for, and
+    // their captured bytes, for progress.
+    uint32_t read_packets;
+    uint64_t read_bytes;
 };
 
 class PacketQueue {

@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "util/progress.hpp"
+
 namespace flowsieve {
 namespace {
 
@@ -19,6 +21,9 @@ KeyedPacketStream::~KeyedPacketStream() { (void)finish(); }
 Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy,
                                            PacketFilter filter, KeyForm form, KeyRewrite rewrite) {
     if (form != KeyForm::Text) rewrite = nullptr;
+    // Frames cross the queue borrowed, so that neither thread touches the
+    // input's shared count per packet.
+    reader->lend_frames();
     try {
         thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter), form, rewrite] {
             produce(*r, strategy, f, form, rewrite);
@@ -31,23 +36,42 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
 
 bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
                              KeyRewrite rewrite) {
+    // A dropped packet takes no slot: only counts cross, a run at a time, so
+    // that a run keeping little costs the consumer nothing but its progress.
+    if (!filter.accepts(packet)) {
+        ++dropped_packets_;
+        dropped_bytes_ += packet.incl_len;
+        return (dropped_packets_ < ProgressClock::kPackets && dropped_bytes_ < ProgressClock::kBytes) ||
+               emit_dropped();
+    }
     // Made up in its slot of the queue, so that it is not copied again.
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
-    queued->keys = filter.accepts(packet) ? keys_for(strategy, packet, form) : FlowKeys();
-    if (queued->keys.count) {
-        ++kept_;
-        if (packet.fragment >= FragmentPart::Later) [[unlikely]]
-            ++(packet.fragment == FragmentPart::Later ? kept_matched_ : kept_unmatched_);
-    }
+    queued->keys = keys_for(strategy, packet, form);
+    queued->read_packets = uint32_t(dropped_packets_ + 1);
+    queued->read_bytes = dropped_bytes_ + packet.incl_len;
+    dropped_packets_ = dropped_bytes_ = 0;
+    ++kept_;
+    if (packet.fragment >= FragmentPart::Later) [[unlikely]]
+        ++(packet.fragment == FragmentPart::Later ? kept_matched_ : kept_unmatched_);
     for (uint8_t i = 0; i < queued->keys.count; ++i) {
         FlowKey& key = queued->keys.keys[i];
         if (rewrite) rewrite(key.data(), key.text().size());
         uint32_t flow = keys_.find(key.text());
         queued->flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
     }
-    queued->packet = std::move(packet);
-    queued->packet.data = queued->packet.data.borrowed();
+    queued->packet = std::move(packet);  // its frame borrowed: see start
+    queue_.push();
+    return true;
+}
+
+bool KeyedPacketStream::emit_dropped() {
+    QueuedPacket* queued = queue_.next_slot();
+    if (!queued) return false;
+    queued->keys.count = 0;
+    queued->read_packets = uint32_t(dropped_packets_);
+    queued->read_bytes = dropped_bytes_;
+    dropped_packets_ = dropped_bytes_ = 0;
     queue_.push();
     return true;
 }
@@ -87,7 +111,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
         }
         if (!consumer_gone) {
             fragments_.finish();
-            emit_released(strategy, filter, form, rewrite);
+            if (emit_released(strategy, filter, form, rewrite) && dropped_packets_) emit_dropped();
         }
         fragments_matched_.store(kept_matched_, std::memory_order_relaxed);
         fragments_unmatched_.store(kept_unmatched_, std::memory_order_relaxed);

@@ -70,6 +70,8 @@ private:
     // Inlined, so that a capture without fragments pays no call per packet.
     [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter,
                                             KeyForm form, KeyRewrite rewrite);
+    // Queues the run of dropped packets counted so far; false when the consumer is gone.
+    bool emit_dropped();
     // Emits the packets that the fragment matcher lets go, in capture order.
     bool emit_released(SplitStrategy strategy, const PacketFilter& filter, KeyForm form, KeyRewrite rewrite);
 
@@ -84,6 +86,9 @@ private:
     uint64_t kept_ = 0;
     uint64_t kept_matched_ = 0;
     uint64_t kept_unmatched_ = 0;
+    // Dropped packets not yet queued, and their captured bytes.
+    uint64_t dropped_packets_ = 0;
+    uint64_t dropped_bytes_ = 0;
     bool panicked_ = false;
     bool end_at_cut_off_ = false;
     std::optional<CaptureError> error_;

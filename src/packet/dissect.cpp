@@ -401,6 +401,12 @@ std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
 
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {
     ParsedPacket p;
+    dissect_frame_into(p, time, orig_len, std::move(data), link_type);
+    return p;
+}
+
+void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
+                        uint32_t link_type) {
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
     p.ts_nsec_rest = time.nsec_rest;
@@ -410,11 +416,10 @@ ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes
     p.data = std::move(data);
     ByteView v = p.data.view();
     const IpStart at = ip_start(v, link_type, p);
-    if (!at) return p;
+    if (!at) return;
     auto rest = v.from(*at);
-    if (!rest) return p;
+    if (!rest) return;
     if (auto ip = dissect_ip(*rest)) take_ip(*ip, *at, p);
-    return p;
 }
 
 }  // namespace flowsieve
