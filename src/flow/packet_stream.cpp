@@ -90,8 +90,9 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
         for (;;) {
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
-                bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
-                ++notes_.packets;
+                // Progress needs no more than every few hundred packets.
+                if ((++notes_.packets & 255) == 0)
+                    bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
                 if (!packet->ip && !decodes_link_type(packet->link_type) && notes_.undecoded++ == 0)
                     notes_.undecoded_link_type = packet->link_type;
                 if (fragments_.takes(*packet)) [[unlikely]] {
@@ -113,6 +114,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
             fragments_.finish();
             if (emit_released(strategy, filter, form, rewrite) && dropped_packets_) emit_dropped();
         }
+        bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
         fragments_matched_.store(kept_matched_, std::memory_order_relaxed);
         fragments_unmatched_.store(kept_unmatched_, std::memory_order_relaxed);
         packets_kept_.store(kept_, std::memory_order_relaxed);
