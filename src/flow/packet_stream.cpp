@@ -47,7 +47,7 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, cons
     // Made up in its slot of the queue, so that it is not copied again.
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
-    queued->keys = keys_for(strategy, packet, form);
+    keys_into(queued->keys, strategy, packet, form);
     queued->read_packets = uint32_t(dropped_packets_ + 1);
     queued->read_bytes = dropped_bytes_ + packet.incl_len;
     dropped_packets_ = dropped_bytes_ = 0;
