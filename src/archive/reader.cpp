@@ -26,6 +26,14 @@ const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
     return it != by_id_.end() && records_[*it].id == id ? &records_[*it] : nullptr;
 }
 
+std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
+    auto reader = std::make_shared<ArchiveReader>();
+    reader->mapping_ = mapping_;
+    reader->header_ = header_;
+    reader->frame_format_ = frame_format_;
+    return reader;
+}
+
 Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& path) {
     if (path.find('\0') != std::string::npos) return Error{"Failed to open archive"};
     // Not blocking: a FIFO must not hold the caller until a writer comes.
@@ -51,7 +59,7 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     if (addr == MAP_FAILED) return Error{"Failed to mmap archive"};
 
     auto reader = std::make_shared<ArchiveReader>();
-    reader->mapping_ = Mapping(addr, length);
+    reader->mapping_ = std::make_shared<const Mapping>(addr, length);
     const ByteView file = reader->mapping();
 
     auto footer = decode_footer(file, size - kFooterSize);

@@ -1,7 +1,7 @@
 // An opened archive: the file mapped read-only, the flow table copied out at
 // open, the index and the packets read from the mapping on demand. A reader
 // never changes after open and is shared by an atomic count; the mapping is
-// released with its last holder.
+// released with its last holder (a reader or its packets_only copy).
 #pragma once
 
 #include <memory>
@@ -26,7 +26,7 @@ class ArchiveReader {
 public:
     const std::vector<FlowRecord>& records() const { return records_; }
     const std::optional<ArchiveIndex>& index() const { return index_; }
-    ByteView mapping() const { return ByteView(mapping_.data(), mapping_.size()); }
+    ByteView mapping() const { return ByteView(mapping_->data(), mapping_->size()); }
     uint32_t link_type() const { return header_.link_type; }
     const ArchiveHeader& header() const { return header_; }
     // How its frames are written out: as the capture it was built from.
@@ -35,12 +35,17 @@ public:
     // The record with this id, or nullptr.
     const FlowRecord* find_id(uint64_t id) const;
 
+    // The same file without its flow table and index (no flows to list or
+    // find), for flows whose records were copied out: it reads their
+    // packets while holding the mapping, not the table's memory.
+    std::shared_ptr<const ArchiveReader> packets_only() const;
+
 private:
     friend Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd);
 
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
-    Mapping mapping_;
+    std::shared_ptr<const Mapping> mapping_;
     ArchiveHeader header_;
     FrameFileFormat frame_format_;
     // Ids run 1..n in table order in every archive the builder writes; any

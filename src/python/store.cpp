@@ -115,24 +115,39 @@ PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
                     if (!s) return nullptr;
                     auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id);
                     if (!query) return nullptr;
+                    // Each archive's flows copied out as it answers, so that it goes
+                    // at once with its table, as the command's listing lets it go;
+                    // the flows keep only the file.
+                    struct Chosen {
+                        Reader file;
+                        ArchivePath path;
+                        std::vector<archive::FlowRecord> records;
+                    };
+                    std::vector<Chosen> chosen;
+                    size_t total = 0;
                     const size_t skipped_before = s->skipped.size();
+                    auto copy_out = [&](const archive::ArchiveReader& r,
+                                        const std::string& path) -> Result<archive::FlowList, CallError> {
+                        const archive::FlowList flows = archive::select_flows(r, *query);
+                        if (flows.empty()) return flows;
+                        Chosen& c = chosen.emplace_back(
+                            Chosen{r.packets_only(), std::make_shared<const std::string>(path), {}});
+                        c.records.reserve(flows.size());
+                        for (const archive::FlowRecord* f : flows) c.records.push_back(*f);
+                        total += flows.size();
+                        return archive::FlowList{};
+                    };
                     auto answers = archive::ask_archives(
-                        s->archives,
-                        [&](const archive::ArchiveReader& r, const std::string&) -> Result<archive::FlowList, CallError> {
-                            return archive::select_flows(r, *query);
-                        },
+                        s->archives, copy_out,
                         [&](const std::string& path, const std::string& why) { s->skipped.emplace_back(path, why); });
                     if (!warn_skipped(*s, skipped_before)) return nullptr;
                     if (!answers) return raise(answers.error());
-                    size_t total = 0;
-                    for (const archive::Answer& a : answers->archives) total += a.flows.size();
                     Ref list(PyList_New(Py_ssize_t(total)));
                     if (!list) return nullptr;
                     Py_ssize_t at = 0;
-                    for (const archive::Answer& a : answers->archives) {
-                        const ArchivePath path = std::make_shared<const std::string>(a.path);
-                        for (const archive::FlowRecord* r : a.flows) {
-                            PyObject* flow = new_flow(a.reader, path, *r);
+                    for (const Chosen& c : chosen) {
+                        for (const archive::FlowRecord& r : c.records) {
+                            PyObject* flow = new_flow(c.file, c.path, r);
                             if (!flow) return nullptr;
                             PyList_SetItem(list.get(), at++, flow);
                         }
