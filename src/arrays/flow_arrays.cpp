@@ -193,10 +193,11 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
 
     // Flows are numbered as the archive builder numbers them, from compact
     // keys; the text of a key is made once, for the flow's first packet.
+    // Filling the arrays costs less than reading, so packets are keyed here.
     KeyedPacketStream packets;
     if (in.notes) packets.end_at_cut_off();
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
-                                KeyForm::Compact);
+                                KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)
         return st;
     const size_t first_row = builder.flows();

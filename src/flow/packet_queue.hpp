@@ -24,6 +24,9 @@ namespace flowsieve {
 // the next entry: one without keys stands for dropped packets alone, and its
 // packet is not set.
 struct QueuedPacket {
+    // keys.count of a packet that the consumer's side is still to key.
+    static constexpr uint8_t kKeysPending = UINT8_MAX;
+
     ParsedPacket packet;
     FlowKeys keys;
     uint32_t flows[2];
@@ -66,8 +69,9 @@ public:
         return count_;
     }
 
-    // The i-th ready packet, i below what wait_front returned.
-    const QueuedPacket& front(size_t i) const { return ring_[(head_ + i) & mask_]; }
+    // The i-th ready packet, i below what wait_front returned; the consumer's
+    // until pop_front.
+    QueuedPacket& front(size_t i) { return ring_[(head_ + i) & mask_]; }
 
     // Frees the slots of the first n ready packets. Their frames are
     // borrowed, so a slot holds nothing to release until it is filled again.
