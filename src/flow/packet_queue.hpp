@@ -65,7 +65,8 @@ public:
     // The producer never touches those slots until pop_front frees them.
     size_t wait_front() {
         std::unique_lock lock(mutex_);
-        while (count_ < batch_ && !sender_closed_) not_empty_.wait(lock);
+        while (count_ < batch_ && !sender_closed_ && !handed_over_) not_empty_.wait(lock);
+        handed_over_ = false;
         return count_;
     }
 
@@ -81,6 +82,17 @@ public:
         head_ = (head_ + n) & mask_;
         count_ -= n;
         if (was_full) not_full_.notify_one();
+    }
+
+    // Hands the pushed packets over now, however few, and wakes the consumer:
+    // for entries that stand for many packets read, so that the consumer
+    // hears of the reading often enough.
+    void hand_over() {
+        std::lock_guard lock(mutex_);
+        publish();
+        handed_over_ = true;
+        not_empty_.notify_one();
+        if (receiver_gone_) room_ = 0;  // so that next_slot stops
     }
 
     void close_sender() {
@@ -127,6 +139,7 @@ private:
     size_t unpublished_ = 0;
     bool sender_closed_ = false;
     bool receiver_gone_ = false;
+    bool handed_over_ = false;  // wait_front returns whatever is there
 };
 
 }  // namespace flowsieve

@@ -105,6 +105,7 @@ private:
     // Dropped packets not yet queued, and their captured bytes.
     uint64_t dropped_packets_ = 0;
     uint64_t dropped_bytes_ = 0;
+    uint64_t dropped_runs_ = 0;  // queued
     bool panicked_ = false;
     bool end_at_cut_off_ = false;
     std::optional<CaptureError> error_;
