@@ -38,6 +38,18 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
     return {};
 }
 
+void KeyedPacketStream::number(QueuedPacket& queued) {
+    keys_into(queued.keys, strategy_, queued.packet, form_);
+    for (uint8_t i = 0; i < queued.keys.count; ++i) {
+        FlowKey& key = queued.keys.keys[i];
+        if (rewrite_) rewrite_(key.data(), key.text().size());
+        uint32_t flow = keys_.find(key.text());
+        queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+    }
+}
+
+void KeyedPacketStream::number_taken(QueuedPacket& queued) { number(queued); }
+
 bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) {
     // A dropped packet takes no slot: only counts cross, a run at a time, so
     // that a run keeping little costs the consumer nothing but its progress.
@@ -63,15 +75,6 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) 
     return true;
 }
 
-void KeyedPacketStream::number(QueuedPacket& queued) {
-    keys_into(queued.keys, strategy_, queued.packet, form_);
-    for (uint8_t i = 0; i < queued.keys.count; ++i) {
-        FlowKey& key = queued.keys.keys[i];
-        if (rewrite_) rewrite_(key.data(), key.text().size());
-        uint32_t flow = keys_.find(key.text());
-        queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
-    }
-}
 
 bool KeyedPacketStream::emit_dropped() {
     QueuedPacket* queued = queue_.next_slot();

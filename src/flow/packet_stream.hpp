@@ -48,7 +48,7 @@ public:
     // The i-th ready packet, keyed; taken once.
     const QueuedPacket& front(size_t i) {
         QueuedPacket& queued = queue_.front(i);
-        if (queued.keys.count == QueuedPacket::kKeysPending) number(queued);
+        if (queued.keys.count == QueuedPacket::kKeysPending) number_taken(queued);
         return queued;
     }
     void pop_front(size_t n) { queue_.pop_front(n); }
@@ -84,8 +84,10 @@ private:
     bool emit_dropped();
     // Emits the packets that the fragment matcher lets go, in capture order.
     bool emit_released(const PacketFilter& filter);
-    // Keys a queued packet and numbers its flows, on the thread that keys.
-    void number(QueuedPacket& queued);
+    // Keys a queued packet and numbers its flows, on the thread that keys:
+    // inlined on the reading thread, called where the consumer takes it.
+    [[gnu::always_inline]] inline void number(QueuedPacket& queued);
+    void number_taken(QueuedPacket& queued);
 
     SplitStrategy strategy_ = SplitStrategy::Session;
     KeyForm form_ = KeyForm::Text;
