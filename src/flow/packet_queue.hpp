@@ -19,8 +19,8 @@
 namespace flowsieve {
 
 // A packet with the flow keys it is written to and the number of each key's
-// flow, worked out on the reading thread. Flows are numbered 0, 1, 2, ... in
-// order of first sight. Packets the filters drop cross only as counts, in
+// flow, worked out on the reading thread or as the consumer takes it. Flows
+// are numbered 0, 1, 2, ... in order of first sight. Packets the filters drop cross only as counts, in
 // the next entry: one without keys stands for dropped packets alone, and its
 // packet is not set.
 struct QueuedPacket {

@@ -33,10 +33,10 @@ public:
     // alike share a flow.
     using KeyRewrite = void (*)(char* key, size_t size);
 
-    // Where packets are keyed and numbered: on the reading thread, which
-    // leaves a consumer that writes free to write; or as the consumer takes
-    // them, for one whose own work is light, so that the reading thread,
-    // which then does the most, does less.
+    // Where packets are keyed and numbered: on the reading thread, so that a
+    // consumer that writes only writes; or as the consumer takes each one,
+    // for a consumer whose own work is light, so that the two threads share
+    // the work.
     enum class Keying : uint8_t { Reading, Consuming };
 
     // Keys are made in `form`; a rewrite applies to texts only.

@@ -55,7 +55,8 @@ public:
     void lend_frames() { lend_frames_ = true; }
 
 protected:
-    // The frame at [offset, offset + size) of the input, bounds checked.
+    // The frame at [offset, offset + size) of the input, whose bounds the
+    // caller has checked.
     SharedBytes frame_of(const SharedBytes& input, size_t offset, size_t size) const {
         return lend_frames_ ? input.borrowed_slice(offset, size) : input.slice(offset, size);
     }
