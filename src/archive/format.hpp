@@ -154,13 +154,17 @@ struct Varint {
 
 // Nothing when the bytes end inside the varint or it exceeds 64 bits.
 inline std::optional<Varint> decode_varint(ByteView bytes, size_t offset) {
+    // Read from the bytes there are, at most a varint's: one check, not one a byte.
+    const std::optional<ByteView> rest = bytes.from(offset);
+    if (!rest) return std::nullopt;
+    const uint8_t* p = rest->data();
+    const size_t n = std::min(rest->size(), kMaxVarintSize);
     uint64_t value = 0;
-    for (size_t i = 0; i < kMaxVarintSize; ++i) {
-        std::optional<uint8_t> byte = bytes.u8(offset + i);
-        if (!byte) return std::nullopt;
-        if (i == kMaxVarintSize - 1 && *byte > 1) return std::nullopt;
-        value |= uint64_t(*byte & 0x7F) << (7 * i);
-        if (!(*byte & 0x80)) return Varint{value, i + 1};
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t byte = p[i];
+        if (i == kMaxVarintSize - 1 && byte > 1) return std::nullopt;
+        value |= uint64_t(byte & 0x7F) << (7 * i);
+        if (!(byte & 0x80)) return Varint{value, i + 1};
     }
     return std::nullopt;
 }

@@ -12,13 +12,6 @@
 #include "util/unique_fd.hpp"
 
 namespace flowsieve::archive {
-namespace {
-
-// [offset, offset + length) inside [0, size), without overflow.
-bool within(uint64_t offset, uint64_t length, uint64_t size) { return offset <= size && length <= size - offset; }
-
-}  // namespace
-
 const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
     if (ids_in_order_) return id >= 1 && id <= records_.size() ? &records_[id - 1] : nullptr;
     auto it = std::lower_bound(by_id_.begin(), by_id_.end(), id,
@@ -123,51 +116,20 @@ Result<OffsetCursor> OffsetCursor::of(const ArchiveReader& reader, const FlowRec
     return c;
 }
 
-std::optional<uint64_t> OffsetCursor::next() {
-    if (left_ == 0) return std::nullopt;
-    if (cursor_ == 0) {
-        position_ = *list_.u64le(0);
-        cursor_ = kOffsetListHead;
-    } else {
-        auto delta = cursor_ < list_.size() ? decode_varint(list_, cursor_) : std::nullopt;
-        if (!delta) {
-            left_ = 0;
-            return std::nullopt;
-        }
-        position_ += delta->value;
-        cursor_ += delta->size;
-    }
-    --left_;
-    return position_;
-}
-
 Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     auto offsets = OffsetCursor::of(reader, record);
     if (!offsets) return std::move(offsets).error();
     return PacketCursor(reader.mapping(), *offsets, reader.header());
 }
 
-std::optional<PacketRecord> PacketCursor::next() {
-    const uint64_t prefix = link_type_per_packet_ ? kRecordLinkTypeSize : 0;
-    while (auto p = offsets_.next()) {
-        if (*p < returned_end_ || !within(*p, prefix + kRecordHeaderSize, file_.size())) continue;
-        const uint8_t* header = file_.data() + *p + prefix;
-        const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
-        if (!within(*p + prefix + kRecordHeaderSize, incl_len, file_.size())) continue;
-        returned_end_ = *p + prefix + kRecordHeaderSize + incl_len;
-        PacketRecord r;
-        r.ts_sec = decode_u32(header, ByteOrder::Little);
-        const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
-        r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
-        r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
-        r.incl_len = incl_len;
-        r.orig_len = decode_u32(header + 12, ByteOrder::Little);
-        r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
-        r.data = header + kRecordHeaderSize;
-        r.nanoseconds = nanoseconds_;
-        return r;
-    }
-    return std::nullopt;
+Result<ReadAheadCursor> ReadAheadCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
+    auto packets = PacketCursor::of(reader, record);
+    if (!packets) return std::move(packets).error();
+    return ReadAheadCursor(packets.value());
+}
+
+ReadAheadCursor::ReadAheadCursor(PacketCursor packets) : packets_(packets) {
+    for (unsigned i = 0; i < kAhead; ++i) read_ahead();
 }
 
 Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record) {

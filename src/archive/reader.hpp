@@ -59,6 +59,9 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(const std::string& pat
 // The archive open for reading at fd (its offset does not matter).
 Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd);
 
+// [offset, offset + length) inside [0, size), without overflow.
+inline bool within(uint64_t offset, uint64_t length, uint64_t size) { return offset <= size && length <= size - offset; }
+
 // The positions of a flow's packet records, one at a time: the first as
 // stored, each further one the previous plus a varint. Ends after
 // `packet_count` positions, or early where the list ends inside a varint
@@ -106,9 +109,16 @@ class PacketCursor {
 public:
     // Error: "Offset list extends beyond file".
     static Result<PacketCursor> of(const ArchiveReader& reader, const FlowRecord& record);
-    std::optional<PacketRecord> next();
+    std::optional<PacketRecord> next() {
+        while (auto position = offsets_.next())
+            if (auto r = record_at(*position)) return r;
+        return std::nullopt;
+    }
 
 private:
+    friend class ReadAheadCursor;
+    // The record at the flow's next position, unless it is skipped.
+    std::optional<PacketRecord> record_at(uint64_t position);
     PacketCursor(ByteView file, OffsetCursor offsets, const ArchiveHeader& header)
         : file_(file),
           offsets_(offsets),
@@ -123,6 +133,90 @@ private:
     bool nanoseconds_;
     bool link_type_per_packet_;
 };
+
+// A flow's packets as PacketCursor gives them, for walks through many:
+// the positions of the next few are read ahead and their records asked of
+// memory, so that the cache misses of a flow's scattered records overlap
+// rather than follow one another.
+class ReadAheadCursor {
+public:
+    // Error: "Offset list extends beyond file".
+    static Result<ReadAheadCursor> of(const ArchiveReader& reader, const FlowRecord& record);
+    std::optional<PacketRecord> next();
+
+private:
+    static constexpr unsigned kAhead = 8;
+
+    explicit ReadAheadCursor(PacketCursor packets);
+    // Reads the next position into the ring, its record asked of memory.
+    void read_ahead();
+
+    PacketCursor packets_;  // its offsets unread: the ring is read from them
+    uint64_t ahead_[kAhead];
+    unsigned first_ = 0;
+    unsigned count_ = 0;
+};
+
+// Inline: they run for every packet of a walk.
+
+inline std::optional<uint64_t> OffsetCursor::next() {
+    if (left_ == 0) return std::nullopt;
+    if (cursor_ == 0) {
+        position_ = *list_.u64le(0);
+        cursor_ = kOffsetListHead;
+    } else {
+        auto delta = cursor_ < list_.size() ? decode_varint(list_, cursor_) : std::nullopt;
+        if (!delta) {
+            left_ = 0;
+            return std::nullopt;
+        }
+        position_ += delta->value;
+        cursor_ += delta->size;
+    }
+    --left_;
+    return position_;
+}
+
+inline std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
+    const uint64_t prefix = link_type_per_packet_ ? kRecordLinkTypeSize : 0;
+    if (p < returned_end_ || !within(p, prefix + kRecordHeaderSize, file_.size())) return std::nullopt;
+    const uint8_t* header = file_.data() + p + prefix;
+    const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
+    if (!within(p + prefix + kRecordHeaderSize, incl_len, file_.size())) return std::nullopt;
+    returned_end_ = p + prefix + kRecordHeaderSize + incl_len;
+    PacketRecord r;
+    r.ts_sec = decode_u32(header, ByteOrder::Little);
+    const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
+    r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
+    r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
+    r.incl_len = incl_len;
+    r.orig_len = decode_u32(header + 12, ByteOrder::Little);
+    r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
+    r.data = header + kRecordHeaderSize;
+    r.nanoseconds = nanoseconds_;
+    return r;
+}
+
+inline void ReadAheadCursor::read_ahead() {
+    const std::optional<uint64_t> position = packets_.offsets_.next();
+    if (!position) return;
+    ahead_[(first_ + count_++) % kAhead] = *position;
+    // The record's header and the line after it, where a frame's IP addresses lie.
+    const ByteView file = packets_.file_;
+    if (*position < file.size()) __builtin_prefetch(file.data() + *position);
+    if (*position + 64 < file.size()) __builtin_prefetch(file.data() + *position + 64);
+}
+
+inline std::optional<PacketRecord> ReadAheadCursor::next() {
+    while (count_) {
+        const uint64_t position = ahead_[first_];
+        first_ = (first_ + 1) % kAhead;
+        --count_;
+        read_ahead();
+        if (auto r = packets_.record_at(position)) return r;
+    }
+    return std::nullopt;
+}
 
 // All of the cursor's packets.
 Result<std::vector<PacketRecord>> read_packets(const ArchiveReader& reader, const FlowRecord& record);

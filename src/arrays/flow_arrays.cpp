@@ -1,7 +1,13 @@
 #include "arrays/flow_arrays.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 #include "archive/mod.hpp"
 #include "flow/packet_stream.hpp"
@@ -12,9 +18,12 @@ namespace flowsieve::arrays {
 namespace {
 
 constexpr uint8_t kProtoTcp = 6;
+constexpr uint8_t kProtoUdp = 17;
+constexpr uint8_t kProtoIcmpv6 = 58;
+constexpr size_t kPageSize = 4096;
+// Fewer packets than this are walked by one thread: a second would cost more than it saves.
+constexpr uint64_t kTwoThreadPackets = 1 << 16;
 constexpr size_t kTcpFlagsOffset = 13;
-
-int64_t nanos(const ParsedPacket& p) { return int64_t(p.ts_sec) * 1000000000 + p.ts_nsec(); }
 
 // Zeroes the IP header's addresses within the first n bytes of an IP packet.
 void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
@@ -36,6 +45,129 @@ Array text_array(std::string name, size_t count, Text text) {
         for (size_t k = 0; k < s.size(); ++k) row[k] = uint8_t(s[k]);
     }
     return out;
+}
+
+// The IP source address of a flow's packets, read in place where a
+// packet's link-layer header repeats one of the last two seen with an IP
+// layer behind it (in a flow, mostly one for each direction); any other
+// packet is decoded whole. The link layers are told apart by the bytes
+// before the IP header alone, so the same bytes there put the IP header at
+// the same place; a header found there is taken as decoding takes it.
+class SourceFinder {
+public:
+    // Nothing for a packet without an IP layer; the address lives until the next call.
+    const IpAddress* find(const archive::PacketRecord& r) {
+        for (const Link& link : links_) {
+            if (link.link_type != r.link_type || !link.filled || link.size > r.incl_len || !link.starts(r.data))
+                continue;
+            if (read_source(r.data + link.size, r.incl_len - link.size)) return &source_;
+            break;
+        }
+        const ParsedPacket p = archive::decode_packet(r);
+        if (!p.ip) return nullptr;
+        const auto layout = locate_ip(p.data.view(), r.link_type);
+        if (layout && layout->ip_offset <= kMaxLink) {
+            Link& link = links_[next_];
+            next_ ^= 1;
+            link.link_type = r.link_type;
+            link.size = uint32_t(layout->ip_offset);
+            link.filled = true;
+            std::memcpy(link.bytes, r.data, link.size);
+        }
+        source_ = p.ip->src_ip;
+        return &source_;
+    }
+
+private:
+    static constexpr size_t kMaxLink = 128;
+    static constexpr size_t kEthernetSize = 14;
+    struct Link {
+        uint32_t link_type = 0;
+        uint32_t size = 0;
+        bool filled = false;
+        uint8_t bytes[kMaxLink];
+
+        // Ethernet's 14 bytes compared inline.
+        bool starts(const uint8_t* frame) const {
+            return size == kEthernetSize ? std::memcmp(bytes, frame, kEthernetSize) == 0
+                                         : std::memcmp(bytes, frame, size) == 0;
+        }
+    };
+
+    // The source of an IP header that decoding takes whole, into source_:
+    // IPv4 with all its header words present, or IPv6 whose next header
+    // ends the chain (TCP, UDP, ICMPv6). False for any other: it is decoded whole.
+    bool read_source(const uint8_t* ip, size_t n) {
+        if (n >= 20 && ip[0] >> 4 == 4 && (ip[0] & 0x0F) >= 5 && size_t(ip[0] & 0x0F) * 4 <= n) {
+            source_.family = 4;
+            std::memcpy(source_.bytes.data(), ip + 12, 4);
+            return true;
+        }
+        if (n >= 40 && ip[0] >> 4 == 6 && (ip[6] == kProtoTcp || ip[6] == kProtoUdp || ip[6] == kProtoIcmpv6)) {
+            source_.family = 6;
+            std::memcpy(source_.bytes.data(), ip + 8, 16);
+            return true;
+        }
+        return false;
+    }
+
+    Link links_[2];
+    unsigned next_ = 0;
+    IpAddress source_;
+};
+
+// Maps the archive's pages in one call: a walk through most of an
+// archive's packets touches nearly every page of it, in no order the
+// kernel could foresee, and pages mapped in one call cost far less than
+// the faults of a walk that finds them unmapped. A failure (an older
+// kernel) leaves them to the faults.
+void map_pages(ByteView file) {
+#ifdef MADV_POPULATE_READ
+    ::madvise(const_cast<uint8_t*>(file.data()), file.size(), MADV_POPULATE_READ);
+#else
+    (void)file;
+#endif
+}
+
+// How far a walk through flows has got, for progress: each count grows
+// as a flow is done, and may be read from another thread.
+struct WalkCounts {
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> packets{0};
+    std::atomic<uint64_t> flows{0};
+};
+
+// Fills the rows of flows [begin, end) of the list, the first being `row`,
+// with their packets. Asks keep_going() every so many packets; false when
+// it refuses.
+template <class KeepGoing>
+bool walk_flows(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows, size_t begin,
+                size_t end, size_t row, WalkCounts& counts, KeepGoing&& keep_going) {
+    SourceFinder sources;
+    ProgressClock clock;
+    for (size_t i = begin; i < end; ++i, ++row) {
+        auto cursor = archive::ReadAheadCursor::of(reader, *flows[i]);
+        if (!cursor) continue;  // cannot happen: checked as its row was added
+        uint64_t bytes = 0;
+        uint64_t packets = 0;
+        std::optional<archive::PacketRecord> r;
+        for (; (r = cursor->next()) && builder.wants_packet(row); ++packets) {
+            if (clock.tick(r->incl_len) && !keep_going()) return false;
+            bytes += r->record_size();
+            builder.add_packet(row, archive::decode_packet(*r));
+        }
+        // The rest only counted: their record headers and source addresses.
+        const bool by_source = builder.needs_source(row);
+        for (; r; r = cursor->next(), ++packets) {
+            if (clock.tick(r->incl_len) && !keep_going()) return false;
+            bytes += r->record_size();
+            builder.add_count(row, r->time(), r->orig_len, by_source ? sources.find(*r) : nullptr);
+        }
+        counts.bytes.fetch_add(bytes, std::memory_order_relaxed);
+        counts.packets.fetch_add(packets, std::memory_order_relaxed);
+        counts.flows.fetch_add(1, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 }  // namespace
@@ -86,7 +218,7 @@ size_t Builder::add_flow(const FlowHead& head, uint32_t source) {
 
 void Builder::add_packet(size_t row, const ParsedPacket& p) {
     FlowState& f = flows_[row];
-    const int64_t ns = nanos(p);
+    const int64_t ns = nanos(p.time());
     const uint64_t index = f.packets;
     if (index == 0) {
         f.has_ip = p.ip.has_value();
@@ -97,13 +229,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         }
         f.start_ns = ns;
     }
-    bool forward = true;
-    if (f.has_ip && p.ip)
-        forward = p.ip->src_ip == f.first_src && (!f.loop || p.ip->src_port == f.first_src_port);
-    if (forward) {
-        ++f.fwd_packets;
-        f.fwd_bytes += p.orig_len;
-    }
+    const bool forward = Builder::forward(f, p.ip ? &p.ip->src_ip : nullptr, p.ip ? p.ip->src_port : 0);
     if (index < shape_.packets) {
         sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
@@ -130,9 +256,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
             f.payload_len += uint32_t(n);
         }
     }
-    ++f.packets;
-    f.bytes += p.orig_len;
-    f.end_ns = ns;
+    count(f, ns, p.orig_len, forward);
 }
 
 std::vector<Array> Builder::finish(bool with_source) {
@@ -244,15 +368,15 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
 Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
                               uint32_t source, ProgressObserver* observer) {
     static constexpr archive::StoredAddress kNoAddress{};
-    ProgressClock clock;
-    uint64_t bytes_read = 0;
-    size_t done = 0;
-    auto report = [&] {
-        return observer->keep_going({bytes_read, reader.mapping().size(), clock.packets(), done, 0, 0});
-    };
+    // Every row first, in the list's order, so that two threads can then
+    // fill rows apart without moving them.
+    const size_t first_row = builder.flows();
+    uint64_t packets = 0;
     for (const archive::FlowRecord* record : flows) {
         if (record->id > std::numeric_limits<uint32_t>::max())
             return CallError::runtime("Flow id " + std::to_string(record->id) + " exceeds 4294967295");
+        if (auto offsets = archive::OffsetCursor::of(reader, *record); !offsets)
+            return CallError::runtime(offsets.error().message);
         // The key of the flow's fields: no IP layer leaves them all zero.
         ParsedPacket fields;
         if (record->proto || record->src_addr != kNoAddress || record->dst_addr != kNoAddress) {
@@ -265,20 +389,62 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
         }
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
-        const size_t row = builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr,
-                                             record->src_port, record->dst_port, keys.keys[0].text()},
-                                            source);
-        auto cursor = archive::PacketCursor::of(reader, *record);
-        if (!cursor) return CallError::runtime(cursor.error().message);
-        while (std::optional<archive::PacketRecord> r = cursor->next()) {
-            if (clock.tick(r->incl_len) && observer && !report()) return CallError::interrupted();
-            bytes_read += r->record_size();
-            const ParsedPacket packet = archive::decode_packet(*r);
-            builder.add_packet(row, packet);
-        }
-        ++done;
+        builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr, record->src_port,
+                          record->dst_port, keys.keys[0].text()},
+                         source);
+        packets += record->packet_count;
     }
-    if (observer && !report()) return CallError::interrupted();
+
+    // Mapped first, when the walk reads most pages: mapping them costs
+    // the same from one thread or two. Many packets are then walked by two
+    // threads, the second through the later flows, from about half of them.
+    const ByteView file = reader.mapping();
+    if (packets * kPageSize >= file.size()) map_pages(file);
+    size_t split = flows.size();
+    if (packets >= kTwoThreadPackets) {
+        uint64_t half = 0;
+        for (split = 0; split < flows.size() && half < packets / 2; ++split) half += flows[split]->packet_count;
+    }
+    WalkCounts mine;
+    WalkCounts theirs;
+    std::atomic<bool> stop{false};
+    std::exception_ptr failure;  // of the other thread, raised here as this thread's would be
+    std::thread other;
+    if (split < flows.size()) {
+        try {
+            other = std::thread([&] {
+                try {
+                    walk_flows(builder, reader, flows, split, flows.size(), first_row + split, theirs,
+                               [&] { return !stop.load(std::memory_order_relaxed); });
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            split = flows.size();  // no second thread: this one walks them all
+        }
+    }
+    auto report = [&] {
+        const uint64_t flows_done = mine.flows.load() + theirs.flows.load();
+        return !observer || observer->keep_going({mine.bytes.load() + theirs.bytes.load(), file.size(),
+                                                  mine.packets.load() + theirs.packets.load(), flows_done, 0, 0});
+    };
+    bool finished = false;
+    {
+        // Joined on every way out, told to stop on any but the end of this thread's walk.
+        struct Join {
+            std::thread& thread;
+            std::atomic<bool>& stop;
+            const bool& finished;
+            ~Join() {
+                if (!finished) stop = true;
+                if (thread.joinable()) thread.join();
+            }
+        } join{other, stop, finished};
+        finished = walk_flows(builder, reader, flows, 0, split, first_row, mine, report);
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (!finished || !report()) return CallError::interrupted();
     return {};
 }
 

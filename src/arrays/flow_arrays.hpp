@@ -119,6 +119,24 @@ public:
     // went from an address to itself); a packet without an IP layer, or in
     // a flow whose first packet has none, is forward.
     void add_packet(size_t row, const ParsedPacket& packet);
+    // Whether the row wants its next packet whole, through add_packet: the
+    // flow's first K packets, those up to a full payload, and every packet
+    // of a flow from an address to itself (its ports tell the directions
+    // apart). Any other packet add_count takes; once false, it stays false.
+    bool wants_packet(size_t row) const {
+        const FlowState& f = flows_[row];
+        return f.packets < std::max<uint64_t>(shape_.packets, 1) || f.payload_len < shape_.payload_bytes ||
+               (f.has_ip && f.loop);
+    }
+    // Whether the direction of the row's next packets depends on their
+    // source address: the first packet had an IP layer.
+    bool needs_source(size_t row) const { return flows_[row].has_ip; }
+    // A packet that the row does not want whole: its time, its original
+    // length, and its IP source address (nullptr: none, or not needed).
+    void add_count(size_t row, const FrameTime& time, uint32_t orig_len, const IpAddress* source) {
+        FlowState& f = flows_[row];
+        count(f, nanos(time), orig_len, forward(f, source, 0));
+    }
     size_t flows() const { return flows_.size(); }
 
     // The arrays in their documented order, with `source` when asked; the
@@ -149,6 +167,20 @@ private:
         uint64_t fwd_bytes;
         uint64_t key_end;  // in keys_
     };
+
+    static int64_t nanos(const FrameTime& t) { return int64_t(t.sec) * 1000000000 + t.nsec(); }
+    static bool forward(const FlowState& f, const IpAddress* source, uint16_t source_port) {
+        return !f.has_ip || !source || (*source == f.first_src && (!f.loop || source_port == f.first_src_port));
+    }
+    static void count(FlowState& f, int64_t ns, uint32_t orig_len, bool forward) {
+        if (forward) {
+            ++f.fwd_packets;
+            f.fwd_bytes += orig_len;
+        }
+        ++f.packets;
+        f.bytes += orig_len;
+        f.end_ns = ns;
+    }
 
     Shape shape_;
     std::vector<FlowState> flows_;

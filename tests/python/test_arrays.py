@@ -9,6 +9,7 @@ import pytest
 
 import flowsieve
 import test_captures as tc
+from capwriter import MAC_A, MAC_B, arp, eth, ipv4, packet, pcap, tcp
 
 np = pytest.importorskip("numpy")
 needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
@@ -133,6 +134,8 @@ TABLE = [
     ("capture", "nosplit", 30, 20, 1000, True),
     ("archive", "session", 8, 64, 784, True),
     ("archive", "host", 4, 32, 10, False),
+    ("archive", "nosplit", 1, 0, 0, True),
+    ("archive", "mac", 2, 16, 0, False),
 ]
 
 
@@ -156,6 +159,56 @@ def test_arrays_equal_the_packets_and_the_l7_files(tmp_path, source, strategy, k
             arrays = from_capture
             check_against_l7(arrays, capture, strategy, path, l)
         check_against_packets(arrays, expected_rows(archive, shape), shape)
+
+
+def test_counted_packets_of_every_shape_go_the_way_the_capture_path_sends_them(tmp_path):
+    """Past the first K packets, an archive's packets are counted from their source address alone: frames whose link
+    layer or IP header differ from those before (tagged, with options, cut inside the IP header, of the other family,
+    without IP) still count in the direction that decoding them whole gives."""
+    a, b = "10.0.0.1", "10.0.0.2"
+    back = dict(smac=MAC_B, dmac=MAC_A)
+    frames = [packet(a, b, sport=1000, dport=80),
+              packet(b, a, sport=80, dport=1000, **back),
+              packet(a, b, sport=1000, dport=80),
+              packet(a, b, sport=1000, dport=80, vlan=5),
+              eth(ipv4(b, a, 6, tcp(80, 1000), options=bytes(4)), src=MAC_B, dst=MAC_A),
+              packet(b, a, sport=80, dport=1000)[:30],  # no IP layer: forward
+              eth(ipv4(b, a, 6, tcp(80, 1000)), ethertype=0x88B5),  # nor here, behind another EtherType
+              packet("fe80::2", "fe80::1", sport=80, dport=1000),
+              arp(),
+              packet(b, a, sport=80, dport=1000, **back)]
+    capture = tmp_path / "mixed.pcap"
+    capture.write_bytes(pcap(frames))
+    flowsieve.create_archive(capture, tmp_path / "a.fsieve", strategy="nosplit")
+    archive = flowsieve.Archive.open(tmp_path / "a.fsieve")
+    for k in (0, 1, 3):
+        arrays = flowsieve.flow_arrays(archive, packets=k)
+        want = flowsieve.flow_arrays(capture, strategy="nosplit", packets=k)
+        assert (list(arrays.fwd_packets), list(arrays.bwd_packets)) == ([6], [4])
+        for n in PER_FLOW + PER_PACKET:
+            if n != "key":
+                assert np.array_equal(getattr(arrays, n), getattr(want, n)), (k, n)
+
+
+def test_an_archive_of_many_packets_walked_by_two_threads_gives_the_capture_rows(tmp_path):
+    """Past 65536 packets two threads fill the rows, each from part of the list: in the file's order or another."""
+    frames = []
+    for i in range(70000):
+        flow = i % 3001
+        a, port, payload = "10.1.%d.%d" % (flow // 200, flow % 200 + 1), 1024 + flow, bytes(i % 9)
+        frames.append(packet(a, "10.9.9.9", sport=port, dport=80, payload=payload) if i % 3 else
+                      packet("10.9.9.9", a, sport=80, dport=port, payload=payload, smac=MAC_B, dmac=MAC_A))
+    capture = tmp_path / "many.pcap"
+    capture.write_bytes(pcap(frames))
+    flowsieve.create_archive(capture, tmp_path / "a.fsieve")
+    archive = flowsieve.Archive.open(tmp_path / "a.fsieve")
+    shape = dict(packets=3, packet_bytes=24, payload_bytes=5)
+    want = flowsieve.flow_arrays(capture, **shape)
+    backwards = flowsieve.flow_arrays(archive, flows=archive.flows()[::-1], **shape)
+    for arrays, rows in ((flowsieve.flow_arrays(archive, **shape), slice(None)), (backwards, slice(None, None, -1))):
+        assert arrays.packet_count.sum() == len(frames)
+        for n in PER_FLOW + PER_PACKET:
+            assert np.array_equal(getattr(arrays, n), getattr(want, n)[rows]), n
 
 
 @needs_corpus
