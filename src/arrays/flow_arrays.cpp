@@ -335,7 +335,8 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets.front(i);
             const ParsedPacket& packet = queued.packet;
-            if (clock.tick(queued.read_bytes, queued.read_packets) && in.observer && !report()) return CallError::interrupted();
+            if (clock.tick(queued.read_bytes, queued.read_packets) && in.observer && !report())
+                return CallError::interrupted();
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const size_t row = first_row + queued.flows[k];
                 if (row == builder.flows()) {
