@@ -311,7 +311,7 @@ def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
     temporary.close()
     assert not list(Path("/tmp").glob(f"flowsieve_py_{os.getpid()}.fsieve"))  # deleted on close
     for closed in (lambda: archive.find(), lambda: len(archive), lambda: archive.flow_count, lambda: s.find(),
-                   lambda: s.export(flows)):
+                   lambda: s.export(flows), lambda: flowsieve.flow_arrays(archive)):
         with pytest.raises(ValueError, match="is closed"):
             closed()
     assert (repr(archive), repr(s)) == ("Archive(closed)", "Store(closed)")
