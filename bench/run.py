@@ -10,6 +10,8 @@ nothing else, for split and for the archive (no index). flowsieve and the
 floor run alternately and each figure is the median of --runs runs.
 --check-floor also runs ../shared/bench/pcapfloor.c, which does the archive
 floor's work in plain C, in turn with them, to show that the two floors agree.
+The selective workloads (*-select-*: split and archive whose filter keeps
+nothing, through Python and the command) run in turn with its dissect mode.
 
 Captures are generated once and cached in /dev/shm/flowsieve-bench/; split and
 archive outputs go there too and are removed between runs and at the end.
@@ -79,7 +81,18 @@ WORKLOADS = [
     ("1g-arrays-archive", "big", "pcap", "arrays-archive", ARRAYS, ("x capture", "<=", 0.4)),
     # memory: the arrays plus 64 MiB plus a few hundred bytes per flow
     ("300m-short-arrays", "short", "pcap", "arrays", ARRAYS, ("B/flow over 64 MiB", "<=", 512)),
+    # split and archive whose filter keeps nothing: the time of reading, against pcapfloor dissect (see SELECT)
+    *[("%s-select-%s-%s" % (size, keep, op), kind, "pcap", "select", {"operation": op, "keep": keep},
+       ("x floor less libpcap", "<=", 1.1) if keep == "filter" else
+       [("x floor", "<=", 1.1), ("command x floor", "<=", 1.1)])
+      for size, kind in (("1g", "big"), ("300m", "short")) for op in ("split", "archive")
+      for keep in ("port", "ip", "filter")],
 ]
+# A selective workload's filter, for Python and for the command: a port and an address that no packet has, and a
+# filter expression, which the command alone takes.
+SELECT = {"port": ({"port_filters": [1]}, ["--port", "1"]),
+          "ip": ({"ip_filters": ["192.0.2.1"]}, ["--ip", "192.0.2.1"]),
+          "filter": (None, ["--filter", "port 1"])}
 ON_ARCHIVE = ("open", "queries", "command-flows")   # read the session archive of their capture; timed in milliseconds
 # The child times only the operation: interpreter start-up, imports and setup are left out.
 # Its last line is a JSON object: "s" (seconds) and whatever else it counted.
@@ -168,11 +181,11 @@ def use_project_venv():
     os.environ["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "")
 
 
-def build():
+def build(pcapfloor=False):
     cmds = [["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
              "-DPython_EXECUTABLE=" + sys.executable], ["ninja", "-C", BUILD]]
     cmds.append(["g++", "-O2", "-std=c++20", "-o", FLOOR, os.path.join(HERE, "floor.cpp")])
-    if CHECK_FLOOR:
+    if pcapfloor and os.path.exists(PCAPFLOOR_SOURCE):
         cmds.append(["gcc", "-O2", "-o", PCAPFLOOR, PCAPFLOOR_SOURCE])
     for cmd in cmds:
         r = subprocess.run(cmd, capture_output=True, text=True)
@@ -399,6 +412,8 @@ def measure(name, op, cap, kwargs, runs):
         return r
     if op in ("arrays", "arrays-archive"):
         return measure_arrays(op, cap, kwargs, runs)
+    if op == "select":
+        return measure_select(name, cap, kwargs, runs)
     out = archive_of(cap)
     if op in ON_ARCHIVE and not os.path.exists(out):
         run_child("archive", cap, out)        # untimed: the archive that these workloads read
@@ -429,6 +444,50 @@ def measure(name, op, cap, kwargs, runs):
         r["x dpkt"] = ref["s"] / r["s"]
         r["result"] += ", %d packets (read_flows %.2f s); dpkt %.2f s, %d flows, %d packets, peak RssAnon %.0f MB" \
             % (r["packets"], r["read_flows"], ref["s"], ref["flows"], ref["packets"], ref["peak"] / 1024)
+    return r
+
+
+def measure_select(name, cap, kwargs, runs):
+    """A split or archive whose filter keeps nothing, through Python and the command, in turn with pcapfloor dissect
+    (map the capture, walk and dissect every record, look up its session): a selective run costs what reading does.
+    With a filter expression, the command with --port 1 runs in turn too: the difference is libpcap's own cost."""
+    if not os.path.exists(PCAPFLOOR):
+        raise RuntimeError("the floor of selective runs is " + PCAPFLOOR_SOURCE + ", which is missing")
+    op, keep = kwargs["operation"], kwargs["keep"]
+    python_kwargs, options = SELECT[keep]
+    out = os.path.join(SHM, "out-" + name)
+
+    def fresh(run):
+        rmtree(out)
+        r = run()
+        rmtree(out)
+        return r
+    runners = {"command": lambda: fresh(lambda: run_command([op, cap, out, "-q"] + options))}
+    if python_kwargs:
+        runners["python"] = lambda: fresh(lambda: run_child(op, cap, out, python_kwargs))
+    else:
+        runners["port"] = lambda: fresh(lambda: run_command([op, cap, out, "-q"] + SELECT["port"][1]))
+    results, floor = {k: [] for k in runners}, []
+    for _ in range(runs):
+        for k, once in runners.items():
+            results[k].append(once())
+        floor.append(run_floor([PCAPFLOOR, "dissect", cap]))
+    f = median(floor)
+    timed = {k: median(v)["s"] for k, v in results.items()}
+    r = median(results["python" if python_kwargs else "command"])
+    r["floor s"], r["floor cpu s"] = f["s"], f["user"] + f["sys"]
+    r["x floor"] = r["s"] / f["s"]
+    r["command x floor"] = timed["command"] / f["s"]
+    if "user" in r:   # Python's CPU time, its start-up included
+        r["cpu x floor"] = (r["user"] + r["sys"]) / r["floor cpu s"]
+    said = ["command %s %.2f s" % (" ".join(options), timed["command"])]
+    if python_kwargs:
+        said.append("python %.2f s" % timed["python"])
+    else:
+        libpcap = timed["command"] - timed["port"]
+        r["x floor less libpcap"] = (r["s"] - libpcap) / f["s"]
+        said.append("--port 1 %.2f s: libpcap %+.2f s" % (timed["port"], libpcap))
+    r["result"] = ", ".join(said + ["pcapfloor dissect %.2f s" % f["s"]])
     return r
 
 
@@ -473,7 +532,8 @@ def measure_arrays(op, cap, kwargs, runs):
 
 HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
         "floor cpu s", "cpu x floor", "baseline cpu x floor",
-        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "extra MB",
+        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "command x floor",
+        "x floor less libpcap", "extra MB",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
 
@@ -493,7 +553,8 @@ def cells(r):
            "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
            *("%.2f" % r[c] if c in r else ""
-             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "extra MB")),
+             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "command x floor",
+                       "x floor less libpcap", "extra MB")),
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",
            "%.2f" % r["sys"] if "sys" in r else "", r["result"], ""]
     said = []
@@ -541,7 +602,7 @@ def main():
     chosen = {known[n][0] for n in names}
     todo = [(sized(w[0], scale),) + w[1:] for w in WORKLOADS if w[0] in chosen]
     if not a.no_build:
-        build()
+        build(CHECK_FLOOR or any(w[3] == "select" for w in todo))
     os.makedirs(SHM, exist_ok=True)
     if run_store:
         import store

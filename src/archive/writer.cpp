@@ -553,8 +553,9 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets->front(i);
             const ParsedPacket& packet = queued.packet;
-            if (clock.tick(packet.incl_len) && o.observer && !report()) return CallError::interrupted();
-            longest = std::max(longest, packet.incl_len);
+            if (clock.tick(queued.read_bytes, queued.read_packets) && o.observer && !report())
+                return CallError::interrupted();
+            if (queued.keys.count) longest = std::max(longest, packet.incl_len);
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);

@@ -317,10 +317,11 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
 
     // Flows are numbered as the archive builder numbers them, from compact
     // keys; the text of a key is made once, for the flow's first packet.
+    // Filling the arrays costs less than reading, so packets are keyed here.
     KeyedPacketStream packets;
     if (in.notes) packets.end_at_cut_off();
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
-                                KeyForm::Compact);
+                                KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)
         return st;
     const size_t first_row = builder.flows();
@@ -334,7 +335,8 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets.front(i);
             const ParsedPacket& packet = queued.packet;
-            if (clock.tick(packet.incl_len) && in.observer && !report()) return CallError::interrupted();
+            if (clock.tick(queued.read_bytes, queued.read_packets) && in.observer && !report())
+                return CallError::interrupted();
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const size_t row = first_row + queued.flows[k];
                 if (row == builder.flows()) {

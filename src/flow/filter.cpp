@@ -115,7 +115,10 @@ Result<PacketFilter> PacketFilter::build(const std::vector<std::string>& ip_text
         if (!a) return Error{"invalid IP address syntax: '" + text + "'"};
         f.ips_.push_back(*a);
     }
-    f.ports_ = ports;
+    if (!ports.empty()) {
+        f.port_bits_.resize(65536 / 64);
+        for (uint16_t port : ports) f.port_bits_[port >> 6] |= uint64_t(1) << (port & 63);
+    }
     return f;
 }
 
@@ -127,12 +130,7 @@ bool PacketFilter::accepts(const ParsedPacket& p) const {
         });
         if (!hit) return false;
     }
-    if (!ports_.empty()) {
-        if (!p.ip) return false;
-        bool hit = std::find(ports_.begin(), ports_.end(), p.ip->src_port) != ports_.end() ||
-                   std::find(ports_.begin(), ports_.end(), p.ip->dst_port) != ports_.end();
-        if (!hit) return false;
-    }
+    if (!port_bits_.empty() && (!p.ip || !(has_port(p.ip->src_port) || has_port(p.ip->dst_port)))) return false;
     return !frames_ || frames_->accepts(p);
 }
 

@@ -38,8 +38,12 @@ public:
     bool accepts(const ParsedPacket& packet) const;
 
 private:
+    bool has_port(uint16_t port) const { return port_bits_[port >> 6] >> (port & 63) & 1; }
+
     std::vector<IpAddress> ips_;
-    std::vector<uint16_t> ports_;
+    // One bit per port number when ports are given, so that a packet costs
+    // two lookups however many there are.
+    std::vector<uint64_t> port_bits_;
     FrameFilter* frames_ = nullptr;
 };
 

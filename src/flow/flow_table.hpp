@@ -40,6 +40,7 @@ private:
     };
 
     static uint64_t hash_of(std::string_view key);
+    bool stored_at(uint64_t stored, std::string_view key) const;
     std::string_view text_at(uint64_t offset) const {
         return std::string_view(texts_).substr(offset + 1, uint8_t(texts_[offset]));
     }

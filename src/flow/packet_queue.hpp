@@ -18,13 +18,22 @@
 
 namespace flowsieve {
 
-// A packet with the flow keys it is written to (none when the filter
-// dropped it) and the number of each key's flow, worked out on the reading
-// thread. Flows are numbered 0, 1, 2, ... in order of first sight.
+// A packet with the flow keys it is written to and the number of each key's
+// flow, worked out on the reading thread or as the consumer takes it. Flows
+// are numbered 0, 1, 2, ... in order of first sight. Packets the filters drop cross only as counts, in
+// the next entry: one without keys stands for dropped packets alone, and its
+// packet is not set.
 struct QueuedPacket {
+    // keys.count of a packet that the consumer's side is still to key.
+    static constexpr uint8_t kKeysPending = UINT8_MAX;
+
     ParsedPacket packet;
     FlowKeys keys;
     uint32_t flows[2];
+    // The packets read from the capture that the entry accounts for, and
+    // their captured bytes, for progress.
+    uint32_t read_packets;
+    uint64_t read_bytes;
 };
 
 class PacketQueue {
@@ -56,12 +65,14 @@ public:
     // The producer never touches those slots until pop_front frees them.
     size_t wait_front() {
         std::unique_lock lock(mutex_);
-        while (count_ < batch_ && !sender_closed_) not_empty_.wait(lock);
+        while (count_ < batch_ && !sender_closed_ && !handed_over_) not_empty_.wait(lock);
+        handed_over_ = false;
         return count_;
     }
 
-    // The i-th ready packet, i below what wait_front returned.
-    const QueuedPacket& front(size_t i) const { return ring_[(head_ + i) & mask_]; }
+    // The i-th ready packet, i below what wait_front returned; the consumer's
+    // until pop_front.
+    QueuedPacket& front(size_t i) { return ring_[(head_ + i) & mask_]; }
 
     // Frees the slots of the first n ready packets. Their frames are
     // borrowed, so a slot holds nothing to release until it is filled again.
@@ -71,6 +82,17 @@ public:
         head_ = (head_ + n) & mask_;
         count_ -= n;
         if (was_full) not_full_.notify_one();
+    }
+
+    // Hands the pushed packets over now, however few, and wakes the consumer:
+    // for entries that stand for many packets read, so that the consumer
+    // hears of the reading often enough.
+    void hand_over() {
+        std::lock_guard lock(mutex_);
+        publish();
+        handed_over_ = true;
+        not_empty_.notify_one();
+        if (receiver_gone_) room_ = 0;  // so that next_slot stops
     }
 
     void close_sender() {
@@ -117,6 +139,7 @@ private:
     size_t unpublished_ = 0;
     bool sender_closed_ = false;
     bool receiver_gone_ = false;
+    bool handed_over_ = false;  // wait_front returns whatever is there
 };
 
 }  // namespace flowsieve

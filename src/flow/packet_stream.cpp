@@ -2,11 +2,16 @@
 
 #include <system_error>
 
+#include "util/progress.hpp"
+
 namespace flowsieve {
 namespace {
 
 constexpr size_t kQueueCapacity = 4096;  // a power of two
 constexpr size_t kQueueBatch = 256;
+// Runs of dropped packets handed over together: some 16,000 packets read, at
+// most 64 MiB, between the consumer's progress reports.
+constexpr size_t kDroppedRunsPerHandOver = 16;
 static_assert((kQueueCapacity & (kQueueCapacity - 1)) == 0);
 static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
@@ -17,64 +22,94 @@ KeyedPacketStream::KeyedPacketStream() : queue_(kQueueCapacity, kQueueBatch) {}
 KeyedPacketStream::~KeyedPacketStream() { (void)finish(); }
 
 Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy,
-                                           PacketFilter filter, KeyForm form, KeyRewrite rewrite) {
-    if (form != KeyForm::Text) rewrite = nullptr;
+                                           PacketFilter filter, KeyForm form, KeyRewrite rewrite, Keying keying) {
+    strategy_ = strategy;
+    form_ = form;
+    rewrite_ = form == KeyForm::Text ? rewrite : nullptr;
+    keying_ = keying;
+    // Frames cross the queue borrowed, so that neither thread touches the
+    // input's shared count per packet.
+    reader->lend_frames();
     try {
-        thread_ = std::thread([this, r = std::move(reader), strategy, f = std::move(filter), form, rewrite] {
-            produce(*r, strategy, f, form, rewrite);
-        });
+        thread_ = std::thread([this, r = std::move(reader), f = std::move(filter)] { produce(*r, f); });
     } catch (const std::system_error& e) {
         return CallError{CallError::Kind::Panic, std::string("failed to spawn thread: ") + e.what()};
     }
     return {};
 }
 
-bool KeyedPacketStream::emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
-                             KeyRewrite rewrite) {
+void KeyedPacketStream::number(QueuedPacket& queued) {
+    keys_into(queued.keys, strategy_, queued.packet, form_);
+    for (uint8_t i = 0; i < queued.keys.count; ++i) {
+        FlowKey& key = queued.keys.keys[i];
+        if (rewrite_) rewrite_(key.data(), key.text().size());
+        uint32_t flow = keys_.find(key.text());
+        queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+    }
+}
+
+void KeyedPacketStream::number_taken(QueuedPacket& queued) { number(queued); }
+
+bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) {
+    // A dropped packet takes no slot: only counts cross, a run at a time, so
+    // that a run keeping little costs the consumer nothing but its progress.
+    if (!filter.accepts(packet)) {
+        ++dropped_packets_;
+        dropped_bytes_ += packet.incl_len;
+        return (dropped_packets_ < ProgressClock::kPackets && dropped_bytes_ < ProgressClock::kBytes) ||
+               emit_dropped();
+    }
     // Made up in its slot of the queue, so that it is not copied again.
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
-    queued->keys = filter.accepts(packet) ? keys_for(strategy, packet, form) : FlowKeys();
-    if (queued->keys.count) {
-        ++kept_;
-        if (packet.fragment >= FragmentPart::Later) [[unlikely]]
-            ++(packet.fragment == FragmentPart::Later ? kept_matched_ : kept_unmatched_);
-    }
-    for (uint8_t i = 0; i < queued->keys.count; ++i) {
-        FlowKey& key = queued->keys.keys[i];
-        if (rewrite) rewrite(key.data(), key.text().size());
-        uint32_t flow = keys_.find(key.text());
-        queued->flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
-    }
-    queued->packet = std::move(packet);
-    queued->packet.data = queued->packet.data.borrowed();
+    queued->read_packets = uint32_t(dropped_packets_ + 1);
+    queued->read_bytes = dropped_bytes_ + packet.incl_len;
+    dropped_packets_ = dropped_bytes_ = 0;
+    ++kept_;
+    if (packet.fragment >= FragmentPart::Later) [[unlikely]]
+        ++(packet.fragment == FragmentPart::Later ? kept_matched_ : kept_unmatched_);
+    queued->packet = std::move(packet);  // its frame borrowed: see start
+    if (keying_ == Keying::Reading) number(*queued);
+    else queued->keys.count = QueuedPacket::kKeysPending;
     queue_.push();
     return true;
 }
 
-bool KeyedPacketStream::emit_released(SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
-                                      KeyRewrite rewrite) {
-    while (fragments_.ready())
-        if (!emit(fragments_.take(), strategy, filter, form, rewrite)) return false;
+
+bool KeyedPacketStream::emit_dropped() {
+    QueuedPacket* queued = queue_.next_slot();
+    if (!queued) return false;
+    queued->keys.count = 0;
+    queued->read_packets = uint32_t(dropped_packets_);
+    queued->read_bytes = dropped_bytes_;
+    dropped_packets_ = dropped_bytes_ = 0;
+    queue_.push();
+    if (++dropped_runs_ % kDroppedRunsPerHandOver == 0) queue_.hand_over();
     return true;
 }
 
-void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter,
-                                KeyForm form, KeyRewrite rewrite) {
+bool KeyedPacketStream::emit_released(const PacketFilter& filter) {
+    while (fragments_.ready())
+        if (!emit(fragments_.take(), filter)) return false;
+    return true;
+}
+
+void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filter) {
     try {
         bool consumer_gone = false;
         for (;;) {
             NextPacket next = reader.next_packet();
             if (auto* packet = std::get_if<ParsedPacket>(&next)) {
-                bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
-                ++notes_.packets;
+                // Progress needs no more than every few hundred packets.
+                if ((++notes_.packets & 255) == 0)
+                    bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
                 if (!packet->ip && !decodes_link_type(packet->link_type) && notes_.undecoded++ == 0)
                     notes_.undecoded_link_type = packet->link_type;
                 if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
-                    consumer_gone = !emit_released(strategy, filter, form, rewrite);
+                    consumer_gone = !emit_released(filter);
                 } else {
-                    consumer_gone = !emit(std::move(*packet), strategy, filter, form, rewrite);
+                    consumer_gone = !emit(std::move(*packet), filter);
                 }
                 if (consumer_gone) break;
             } else if (auto* error = std::get_if<CaptureError>(&next)) {
@@ -87,8 +122,9 @@ void KeyedPacketStream::produce(CaptureReader& reader, SplitStrategy strategy, c
         }
         if (!consumer_gone) {
             fragments_.finish();
-            emit_released(strategy, filter, form, rewrite);
+            if (emit_released(filter) && dropped_packets_) emit_dropped();
         }
+        bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
         fragments_matched_.store(kept_matched_, std::memory_order_relaxed);
         fragments_unmatched_.store(kept_unmatched_, std::memory_order_relaxed);
         packets_kept_.store(kept_, std::memory_order_relaxed);

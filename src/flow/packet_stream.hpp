@@ -33,13 +33,24 @@ public:
     // alike share a flow.
     using KeyRewrite = void (*)(char* key, size_t size);
 
+    // Where packets are keyed and numbered: on the reading thread, so that a
+    // consumer that writes only writes; or as the consumer takes each one,
+    // for a consumer whose own work is light, so that the two threads share
+    // the work.
+    enum class Keying : uint8_t { Reading, Consuming };
+
     // Keys are made in `form`; a rewrite applies to texts only.
     Status<CallError> start(std::unique_ptr<CaptureReader> reader, SplitStrategy strategy, PacketFilter filter,
-                            KeyForm form, KeyRewrite rewrite = nullptr);
+                            KeyForm form, KeyRewrite rewrite = nullptr, Keying keying = Keying::Reading);
 
     // Waits for packets; how many are ready at the front, 0 at the end.
     size_t wait_front() { return queue_.wait_front(); }
-    const QueuedPacket& front(size_t i) const { return queue_.front(i); }
+    // The i-th ready packet, keyed; taken once.
+    const QueuedPacket& front(size_t i) {
+        QueuedPacket& queued = queue_.front(i);
+        if (queued.keys.count == QueuedPacket::kKeysPending) number_taken(queued);
+        return queued;
+    }
     void pop_front(size_t n) { queue_.pop_front(n); }
 
     // Input bytes read so far, for progress.
@@ -64,17 +75,26 @@ public:
     const FlowTable& keys() const { return keys_; }
 
 private:
-    void produce(CaptureReader& reader, SplitStrategy strategy, const PacketFilter& filter, KeyForm form,
-                 KeyRewrite rewrite);
-    // Filters, keys and numbers a packet and queues it; false when the consumer is gone.
-    // Inlined, so that a capture without fragments pays no call per packet.
-    [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, SplitStrategy strategy, const PacketFilter& filter,
-                                            KeyForm form, KeyRewrite rewrite);
+    void produce(CaptureReader& reader, const PacketFilter& filter);
+    // Filters a packet and queues it, keyed and numbered unless the consumer
+    // does that; false when the consumer is gone. Inlined, so that a capture
+    // without fragments pays no call per packet.
+    [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, const PacketFilter& filter);
+    // Queues the run of dropped packets counted so far; false when the consumer is gone.
+    bool emit_dropped();
     // Emits the packets that the fragment matcher lets go, in capture order.
-    bool emit_released(SplitStrategy strategy, const PacketFilter& filter, KeyForm form, KeyRewrite rewrite);
+    bool emit_released(const PacketFilter& filter);
+    // Keys a queued packet and numbers its flows, on the thread that keys:
+    // inlined on the reading thread, called where the consumer takes it.
+    [[gnu::always_inline]] inline void number(QueuedPacket& queued);
+    void number_taken(QueuedPacket& queued);
 
+    SplitStrategy strategy_ = SplitStrategy::Session;
+    KeyForm form_ = KeyForm::Text;
+    KeyRewrite rewrite_ = nullptr;
+    Keying keying_ = Keying::Reading;
     PacketQueue queue_;
-    FlowTable keys_;  // written by the reading thread only
+    FlowTable keys_;  // written by the thread that keys only
     FragmentMatcher fragments_;  // the reading thread's
     std::atomic<uint64_t> bytes_consumed_{0};
     std::atomic<uint64_t> fragments_matched_{0};
@@ -84,6 +104,10 @@ private:
     uint64_t kept_ = 0;
     uint64_t kept_matched_ = 0;
     uint64_t kept_unmatched_ = 0;
+    // Dropped packets not yet queued, and their captured bytes.
+    uint64_t dropped_packets_ = 0;
+    uint64_t dropped_bytes_ = 0;
+    uint64_t dropped_runs_ = 0;  // queued
     bool panicked_ = false;
     bool end_at_cut_off_ = false;
     std::optional<CaptureError> error_;

@@ -41,6 +41,7 @@ public:
     void push(char c) {
         if (len_ < kCapacity) buf_[len_++] = c;
     }
+    void clear() { len_ = 0; }
 
 private:
     char buf_[kCapacity];
@@ -53,8 +54,12 @@ struct FlowKeys {
     uint8_t count = 0;
 
     void add(const FlowKey& k) { keys[count++] = k; }
-    // The next key, empty, to be written in place.
-    FlowKey& next() { return keys[count++]; }
+    // The next key, emptied, to be written in place.
+    FlowKey& next() {
+        FlowKey& k = keys[count++];
+        k.clear();
+        return k;
+    }
     const FlowKey* begin() const { return keys; }
     const FlowKey* end() const { return keys + count; }
 };
@@ -68,7 +73,15 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 // are, for numbering flows that need no names.
 enum class KeyForm : uint8_t { Text, Compact };
 
-FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet, KeyForm form = KeyForm::Text);
+// Writes the packet's keys over whatever `out` held, so that a queue slot
+// takes them without a copy.
+void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& packet, KeyForm form);
+
+inline FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet, KeyForm form = KeyForm::Text) {
+    FlowKeys out;
+    keys_into(out, strategy, packet, form);
+    return out;
+}
 
 // Address text used in keys: dotted IPv4, RFC 5952 IPv6.
 void append_address(FlowKey& out, const IpAddress& address);

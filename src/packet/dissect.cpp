@@ -108,7 +108,8 @@ void dissect_later_fragment(size_t at, IpDissection& out) {
         out.payload_offset = at;
 }
 
-std::optional<IpDissection> dissect_ipv4(ByteView v) {
+// Inlined where frames are dissected, so that its result is built in place.
+[[gnu::always_inline]] inline std::optional<IpDissection> dissect_ipv4(ByteView v) {
     if (v.size() < 20) return std::nullopt;
     size_t header_len = size_t(*v.u8(0) & 0x0F) * 4;
     if (header_len < 20 || header_len > v.size()) return std::nullopt;
@@ -361,9 +362,7 @@ IpStart dissect_radiotap(ByteView v, ParsedPacket& p) {
     }
 }
 
-}  // namespace
-
-std::optional<IpDissection> dissect_ip(ByteView bytes) {
+[[gnu::always_inline]] inline std::optional<IpDissection> dissect_ip_inline(ByteView bytes) {
     auto first = bytes.u8(0);
     if (!first) return std::nullopt;
     switch (*first >> 4) {
@@ -372,6 +371,10 @@ std::optional<IpDissection> dissect_ip(ByteView bytes) {
         default: return std::nullopt;
     }
 }
+
+}  // namespace
+
+std::optional<IpDissection> dissect_ip(ByteView bytes) { return dissect_ip_inline(bytes); }
 
 bool decodes_link_type(uint32_t link_type) {
     switch (link_type) {
@@ -401,6 +404,12 @@ std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
 
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {
     ParsedPacket p;
+    dissect_frame_into(p, time, orig_len, std::move(data), link_type);
+    return p;
+}
+
+void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
+                        uint32_t link_type) {
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
     p.ts_nsec_rest = time.nsec_rest;
@@ -410,11 +419,10 @@ ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes
     p.data = std::move(data);
     ByteView v = p.data.view();
     const IpStart at = ip_start(v, link_type, p);
-    if (!at) return p;
+    if (!at) return;
     auto rest = v.from(*at);
-    if (!rest) return p;
-    if (auto ip = dissect_ip(*rest)) take_ip(*ip, *at, p);
-    return p;
+    if (!rest) return;
+    if (auto ip = dissect_ip_inline(*rest)) take_ip(*ip, *at, p);
 }
 
 }  // namespace flowsieve

@@ -17,7 +17,10 @@ struct IpAddress {
 
     size_t size() const { return family == 4 ? 4 : 16; }
     bool operator==(const IpAddress& o) const {
-        return family == o.family && std::memcmp(bytes.data(), o.bytes.data(), size()) == 0;
+        // Sizes the compiler knows, so that no call to memcmp is made.
+        if (family != o.family) return false;
+        return family == 4 ? std::memcmp(bytes.data(), o.bytes.data(), 4) == 0
+                           : std::memcmp(bytes.data(), o.bytes.data(), 16) == 0;
     }
 };
 
@@ -115,5 +118,8 @@ bool decodes_link_type(uint32_t link_type);
 
 // Never fails: whatever cannot be decoded is left absent.
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type);
+// The same into a packet made up by default, where it is to stay.
+void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
+                        uint32_t link_type);
 
 }  // namespace flowsieve

@@ -49,6 +49,26 @@ public:
     virtual NextPacket next_packet() = 0;
     // How far reading has come, in bytes of the input.
     virtual uint64_t bytes_consumed() const = 0;
+    // From now on, frames borrow the input instead of sharing it: the caller
+    // keeps the input alive while it uses them, and reading spares the
+    // shared count two atomic operations per packet.
+    void lend_frames() { lend_frames_ = true; }
+
+protected:
+    // The frame at [offset, offset + size) of the input, whose bounds the
+    // caller has checked.
+    SharedBytes frame_of(const SharedBytes& input, size_t offset, size_t size) const {
+        return lend_frames_ ? input.borrowed_slice(offset, size) : input.slice(offset, size);
+    }
+    // The frame's packet, dissected where it is returned rather than copied there.
+    static NextPacket packet_of(const FrameTime& time, uint32_t orig_len, SharedBytes frame, uint32_t link_type) {
+        NextPacket packet(std::in_place_type<ParsedPacket>);
+        dissect_frame_into(std::get<ParsedPacket>(packet), time, orig_len, std::move(frame), link_type);
+        return packet;
+    }
+
+private:
+    bool lend_frames_ = false;
 };
 
 Result<std::unique_ptr<CaptureReader>, CaptureError> open_capture(SharedBytes input);

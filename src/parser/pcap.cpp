@@ -38,11 +38,11 @@ NextPacket PcapReader::next_packet() {
         if (incl_len <= kPcapMaxRecordLength) error.cut_off_at = position_ - kPcapRecordHeaderSize;
         return error;
     }
-    SharedBytes frame = input_.slice(position_, incl_len);
+    SharedBytes frame = frame_of(input_, position_, incl_len);
     position_ += incl_len;
     const FrameTime time = format_.nanoseconds ? FrameTime{ts_sec, ts_sub / 1000, uint16_t(ts_sub % 1000)}
                                                : FrameTime{ts_sec, ts_sub, 0};
-    return dissect_frame(time, orig_len, std::move(frame), link_type());
+    return packet_of(time, orig_len, std::move(frame), link_type());
 }
 
 }  // namespace flowsieve

@@ -150,7 +150,7 @@ NextPacket PcapNgReader::read_enhanced(ByteView block) {
     uint32_t captured = *block.u32(20, order_);
     uint32_t original = *block.u32(24, order_);
     if (28 + uint64_t(captured) > block.size() - 4) return CaptureError::pcapng("EPB packet data exceeds block");
-    SharedBytes frame = input_.slice(position_ + 28, captured);
+    SharedBytes frame = frame_of(input_, position_ + 28, captured);
     position_ += block.size();
 
     InterfaceInfo info;  // an unknown interface reads as Ethernet in microseconds
@@ -163,7 +163,7 @@ NextPacket PcapNgReader::read_enhanced(ByteView block) {
     const uint32_t nsec = uint32_t((unsigned __int128)rem * kNanosPerSecond / tps);
     time.usec = uint32_t(tps < kMicrosPerSecond ? rem * kMicrosPerSecond / tps : nsec / 1000);
     time.nsec_rest = uint16_t(nsec - time.usec * 1000);
-    return dissect_frame(time, original, std::move(frame), info.link_type);
+    return packet_of(time, original, std::move(frame), info.link_type);
 }
 
 NextPacket PcapNgReader::read_simple(ByteView block) {
@@ -171,9 +171,9 @@ NextPacket PcapNgReader::read_simple(ByteView block) {
     uint32_t original = *block.u32(8, order_);
     // Everything after the length field up to the trailer, padding included.
     // A block of exactly 16 bytes is a packet with no captured bytes.
-    SharedBytes frame = input_.slice(position_ + 12, block.size() - 16);
+    SharedBytes frame = frame_of(input_, position_ + 12, block.size() - 16);
     position_ += block.size();
-    return dissect_frame(FrameTime{}, original, std::move(frame), 1);
+    return packet_of(FrameTime{}, original, std::move(frame), 1);
 }
 
 }  // namespace flowsieve

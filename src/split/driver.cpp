@@ -73,7 +73,8 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         while (size_t ready = packets.wait_front()) {
             for (size_t i = 0; i < ready; ++i) {
                 const QueuedPacket& queued = packets.front(i);
-                if (clock.tick(queued.packet.incl_len) && o.observer && !report()) return CallError::interrupted();
+                if (clock.tick(queued.read_bytes, queued.read_packets) && o.observer && !report())
+                    return CallError::interrupted();
                 for (uint8_t k = 0; k < queued.keys.count; ++k)
                     if (auto st = writers.value()->write_packet(queued.flows[k], queued.keys.keys[k].text(),
                                                                 queued.packet);

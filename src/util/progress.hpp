@@ -35,8 +35,8 @@ public:
     static constexpr uint64_t kPackets = 1024;
     static constexpr uint64_t kBytes = 4 << 20;
 
-    bool tick(uint64_t bytes) {
-        ++packets_;
+    bool tick(uint64_t bytes, uint64_t packets = 1) {
+        packets_ += packets;
         bytes_ += bytes;
         if (packets_ < next_packets_ && bytes_ < next_bytes_) return false;
         next_packets_ = packets_ + kPackets;

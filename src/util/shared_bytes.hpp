@@ -33,13 +33,16 @@ public:
         return SharedBytes(storage_, data_ + offset, count);
     }
 
-    // The same bytes without a reference to the storage: valid only while
-    // another SharedBytes keeps it alive. Handing frames between threads so
-    // spares the count, which both threads would otherwise touch per packet.
-    SharedBytes borrowed() const {
+    // As slice, without a reference to the storage: valid only while
+    // another SharedBytes keeps it alive. Reading frames so spares the count,
+    // which the threads that read and write them would otherwise touch per
+    // packet.
+    SharedBytes borrowed_slice(size_t offset, size_t count) const {
         SharedBytes b;
-        b.data_ = data_;
-        b.size_ = size_;
+        if (count) {
+            b.data_ = data_ + offset;
+            b.size_ = count;
+        }
         return b;
     }
 

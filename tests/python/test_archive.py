@@ -135,10 +135,11 @@ def model(capture, strategy="session", ips=(), ports=()):
             wanted.add(ipaddress.ip_address(text).packed)
         except ValueError:
             pass
-    data, flows = bytearray(), {}
+    data, flows, longest = bytearray(), {}, 65535
     for (sec, frac, frame, orig, frame_link), (ip, *hardware) in zip(recs, dissect_all(recs)):
         if wanted and not (ip and wanted & {ip[0], ip[1]}) or ports and not (ip and set(ports) & {ip[2], ip[3]}):
             continue
+        longest = max(longest, len(frame))
         for key in ["all"] if strategy.lower() == "nosplit" else keys(strategy.lower(), ip, *hardware):
             ts, pos = sec * unit + frac, start + len(data)
             data += (struct.pack("<I", frame_link) if multi else b"") + struct.pack("<4I", sec, frac, len(frame), orig)
@@ -146,8 +147,7 @@ def model(capture, strategy="session", ips=(), ports=()):
             f = flows.setdefault(key, ModelFlow(len(flows) + 1, ip, [], ts))
             f.positions.append(pos)
             f.end, f.total = ts, f.total + orig
-    longest = max([len(rec[2]) for rec in recs] + [65535])
-    if longest > fmt.snap:  # a damaged capture's records longer than its snap length: the archive states theirs
+    if longest > fmt.snap:  # a damaged capture's records kept longer than its snap length: the archive states theirs
         fmt = fmt._replace(snap=longest)
     return fmt, bytes(data), list(flows.values()), error
 
@@ -290,7 +290,7 @@ MIX_ARCHIVE = encode(LINK, DATA, FLOWS)
     (pcap(MIX), {"ip_filters": ["10.0.0.3"]}), (pcap(MIX), {"port_filters": [53, 0]}),
     (pcap(MIX), {"strategy": "host", "ip_filters": VALID_IPS, "port_filters": [0, 443, 5353]}),
     (pcap(MIX), {"ip_filters": ["::ffff:10.0.0.1"]}), (pcap(MIX), {"ip_filters": ["10.0.0.1"], "port_filters": [0]}),
-    (pcap(BIG), {"strategy": "mac"}), (pcap(RAW, 101), {}), (pcap(RAW, 228), {"strategy": "mac"}), (pcap([]), {}),
+    (pcap(BIG), {"strategy": "mac"}), (pcap(MIX + BIG), {"port_filters": [53]}), (pcap(RAW, 101), {}), (pcap(RAW, 228), {"strategy": "mac"}), (pcap([]), {}),
 ], ids=SHORT_IDS)
 def test_archive_equals_independent_encoding(tmp_path, capture, kwargs):
     model_kwargs = {"strategy": kwargs.get("strategy", "session"), "ips": kwargs.get("ip_filters", ()),
