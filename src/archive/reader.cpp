@@ -20,6 +20,8 @@ const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
 }
 
 std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
+    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView()})
+        mapping_->release(area.data(), area.size());
     auto reader = std::make_shared<ArchiveReader>();
     reader->mapping_ = mapping_;
     reader->header_ = header_;
@@ -77,6 +79,7 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
     if (!within(f.table_off, f.table_len, length)) return Error{"Flow table extends beyond file"};
 
     const size_t count = size_t(f.table_len / kFlowRecordSize);
+    reader->table_ = *file.sub(size_t(f.table_off), size_t(count * kFlowRecordSize));
     reader->records_.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         auto record = decode_flow_record(file, size_t(f.table_off) + i * kFlowRecordSize, header->nanoseconds());

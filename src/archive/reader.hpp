@@ -37,7 +37,9 @@ public:
 
     // The same file without its flow table and index (no flows to list or
     // find), for flows whose records were copied out: it reads their
-    // packets while holding the mapping, not the table's memory.
+    // packets while holding the mapping, not the table's memory. The pages
+    // of the table and the index in the mapping go too (this reader reads
+    // them again from the file, should it still be asked).
     std::shared_ptr<const ArchiveReader> packets_only() const;
 
 private:
@@ -46,6 +48,7 @@ private:
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
     std::shared_ptr<const Mapping> mapping_;
+    ByteView table_;  // the flow table inside the mapping
     ArchiveHeader header_;
     FrameFileFormat frame_format_;
     // Ids run 1..n in table order in every archive the builder writes; any

@@ -92,10 +92,20 @@ Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archive
         }
         ++read;
         if (!answers.first_format) answers.first_format = reader->frame_format();
-        if (!flows->empty()) answers.archives.push_back({a.path, std::move(reader), std::move(flows).value()});
+        if (flows->empty()) continue;
+        Answer& answer = answers.archives.emplace_back(Answer{a.path, reader->packets_only(), {}});
+        answer.records.reserve(flows->size());
+        for (const FlowRecord* r : *flows) answer.records.push_back(*r);
     }
     if (read == 0 && skipped > 0) return CallError::runtime("no archive could be read");
     return answers;
+}
+
+FlowList Answer::flows() const {
+    FlowList flows;
+    flows.reserve(records.size());
+    for (const FlowRecord& r : records) flows.push_back(&r);
+    return flows;
 }
 
 Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flows, const std::string& path) {
@@ -107,7 +117,7 @@ Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flow
 
 Result<PacketMerge, CallError> merge_answers(const Answers& answers) {
     std::vector<Selection> selections;
-    for (const Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows});
+    for (const Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows()});
     // With no archive at all, the merge is an empty Ethernet capture.
     auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}));
     if (!merged) return CallError::runtime(merged.error().message);

@@ -32,11 +32,15 @@ std::string base_name(const std::string& path);
 // (NotFound, "no archives in DIR").
 Result<std::vector<StoreArchive>, CallError> store_archives(const std::vector<std::string>& paths);
 
-// The flows chosen from one archive.
+// The flows chosen from one archive, copied out of its flow table: the
+// reader holds the file alone (ArchiveReader::packets_only), so that the
+// table goes as soon as the archive has answered.
 struct Answer {
     std::string path;
     Reader reader;
-    FlowList flows;
+    std::vector<FlowRecord> records;
+
+    FlowList flows() const;
 };
 
 struct Answers {
@@ -53,9 +57,10 @@ using Open = std::function<Result<Reader, CallError>(const std::string& path)>;
 // open_archive, its failure an IOError about the path.
 Result<Reader, CallError> open_named(const std::string& path);
 
-// Opens the archives one after another and keeps those from which `choose`
-// takes flows; the others are released at once, so that memory holds the
-// archives that answer rather than all of them. An archive named itself
+// Opens the archives one after another and keeps the flows `choose` takes
+// from each, one Answer for each call that returned flows, in order; every
+// archive's flow table is released once it has answered, so that memory
+// holds one table at a time and the chosen flows. An archive named itself
 // must open (by `open`) and be chosen from: its error ends the walk. One of
 // a folder that does not open, or that `choose` fails for, is passed to
 // `skip`. Error: every archive was skipped ("no archive could be read").
@@ -67,7 +72,8 @@ Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archive
 Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flows, const std::string& path);
 
 // The packets of the answers merged by time (PacketMerge), in the format
-// of the first archive opened when nothing was chosen.
+// of the first archive opened when nothing was chosen. The merge reads the
+// answers' records: it must not outlive them.
 Result<PacketMerge, CallError> merge_answers(const Answers& answers);
 
 // The merged packets as one capture file (PacketMerge::format), piece by

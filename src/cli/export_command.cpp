@@ -119,13 +119,47 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     return 0;
 }
 
+// The file names of an archive's chosen flows (flow_file_names), worked out
+// while its flow table is there: a name depends on every flow of the
+// archive. `written`, when given, holds the names earlier archives of this
+// run took: such a name gets a number, so that no flow's file replaces
+// another's, and the names given are added to it.
+std::vector<std::string> chosen_names(const archive::ArchiveReader& reader, const std::string& stem,
+                                      const archive::FlowList& flows, std::unordered_set<std::string>* written) {
+    const std::vector<std::string> names = flow_file_names(reader, stem);
+    const auto& records = reader.records();
+    std::vector<std::string> chosen;
+    chosen.reserve(flows.size());
+    if (!written) {
+        for (const archive::FlowRecord* r : flows) chosen.push_back(names[size_t(r - records.data())]);
+        return chosen;
+    }
+    const std::unordered_set<std::string> own_names(names.begin(), names.end());
+    const char* extension = reader.frame_format().extension();
+    for (const archive::FlowRecord* r : flows) {
+        std::string name = names[size_t(r - records.data())];
+        if (written->count(name)) {
+            const std::string base = name.substr(0, name.size() - std::strlen(extension));
+            uint64_t number = 2;
+            do name = base + "_" + std::to_string(number++) + extension;
+            while (written->count(name) || own_names.count(name));
+        }
+        written->insert(name);
+        chosen.push_back(std::move(name));
+    }
+    return chosen;
+}
+
 // The chosen flows of each archive through the split's stream writers, so
-// that the files are those a split of the capture would write.
-int export_streams(const std::vector<archive::Selection>& selections, const std::string& out) {
+// that the files are those a split of the capture would write. `names`:
+// the flows' file names without a stem.
+int export_streams(const archive::Answers& answers, const std::vector<std::vector<std::string>>& names,
+                   const std::string& out) {
     std::unordered_map<std::string, uint64_t> stems;  // of this run, and how often each came
     StreamGaps gaps;
-    for (const archive::Selection& s : selections) {
-        std::string stem = file_stem(s.name);
+    for (size_t a = 0; a < answers.archives.size(); ++a) {
+        const archive::Answer& s = answers.archives[a];
+        std::string stem = file_stem(s.path);
         if (const uint64_t n = ++stems[stem]; n > 1) stem += "_" + std::to_string(n);
         WriterSetOptions options;
         options.output_dir = out;
@@ -133,21 +167,19 @@ int export_streams(const std::vector<archive::Selection>& selections, const std:
         options.output_type = OutputType::Stream;
         auto writers = FlowWriterSet::create(options);
         if (!writers) return fail(writers.error(), out);
-        const std::vector<std::string> names = flow_file_names(*s.reader, "");
         const size_t extension = std::strlen(s.reader->frame_format().extension());
-        const auto& records = s.reader->records();
         FlowTable keys;
-        for (const archive::FlowRecord* r : s.flows) {
+        for (size_t i = 0; i < s.records.size(); ++i) {
             if (interrupt_signal()) {
                 (void)writers.value()->discard(keys);
                 return interrupted_status(interrupt_signal());
             }
             // The name less the "_" before the key and the extension: the key, made safe.
-            const std::string& name = names[size_t(r - records.data())];
+            const std::string& name = names[a][i];
             const std::string key = name.substr(1, name.size() - 1 - extension);
             const uint32_t flow = keys.insert(key);
-            auto cursor = archive::PacketCursor::of(*s.reader, *r);
-            if (!cursor) throw CallError::runtime(cursor.error().message).about(s.name);
+            auto cursor = archive::PacketCursor::of(*s.reader, s.records[i]);
+            if (!cursor) throw CallError::runtime(cursor.error().message).about(s.path);
             while (auto p = cursor->next())
                 if (auto st = writers.value()->write_packet(flow, key, archive::decode_packet(*p)); !st) {
                     (void)writers.value()->discard(keys);
@@ -205,12 +237,18 @@ int run_export(const Parsed& p) {
     };
     // Every chosen flow's packets are found before anything is written, so
     // that an archive of a folder whose offset list runs past its end is
-    // skipped whole, and the rest exported.
+    // skipped whole, and the rest exported. names[i]: the file names of the
+    // flows of answers.archives[i].
+    std::vector<std::vector<std::string>> names;
+    std::unordered_set<std::string> written;
     const archive::Answers answers = choose_flows(paths, [&](const archive::ArchiveReader& reader,
                                                              const std::string& path) -> Result<archive::FlowList, CallError> {
         auto flows = chosen(reader, path);
         if (!flows) return flows;
         if (auto found = archive::find_packets(reader, *flows, path); !found) return std::move(found).error();
+        if (!merge && !flows->empty())
+            names.push_back(stream ? chosen_names(reader, "", *flows, nullptr)
+                                   : chosen_names(reader, file_stem(path), *flows, &written));
         return flows;
     });
     install_interrupt_handlers();
@@ -229,49 +267,31 @@ int run_export(const Parsed& p) {
         return interrupted ? 128 + interrupt_signal() : status;
     }
 
-    std::vector<archive::Selection> selections;
-    for (const archive::Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows});
-    auto pcap_of = [](const archive::Selection& s, const archive::FlowRecord& r, archive::ExportBudget& budget) {
-        auto pcap = archive::FlowPcap::of(*s.reader, r, budget);
-        if (!pcap) throw CallError::runtime(pcap.error().message).about(s.name);
+    auto pcap_of = [](const archive::Answer& a, const archive::FlowRecord& r, archive::ExportBudget& budget) {
+        auto pcap = archive::FlowPcap::of(*a.reader, r, budget);
+        if (!pcap) throw CallError::runtime(pcap.error().message).about(a.path);
         return std::move(pcap).value();
     };
     if (one_file) {
-        const archive::Selection& s = selections[0];
-        archive::ExportBudget budget(*s.reader);
-        const archive::FlowPcap pcap = pcap_of(s, *s.flows[0], budget);
-        const auto& records = s.reader->records();
-        const std::string name = flow_file_names(*s.reader, file_stem(s.name))[size_t(s.flows[0] - records.data())];
-        return write_output(out, name, [&](int fd) { return write_flow(fd, pcap); });
+        const archive::Answer& a = answers.archives[0];
+        archive::ExportBudget budget(*a.reader);
+        const archive::FlowPcap pcap = pcap_of(a, a.records[0], budget);
+        return write_output(out, names[0][0], [&](int fd) { return write_flow(fd, pcap); });
     }
 
     if (auto st = create_directories(out); !st) return fail(st.error(), out);
-    if (stream) return export_streams(selections, out);
+    if (stream) return export_streams(answers, names, out);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
-    // Archives of one name in different folders give the same file names:
-    // a name an earlier archive of this run wrote gets a number, so that no
-    // flow's file replaces another's.
-    std::unordered_set<std::string> written;
-    for (const archive::Selection& s : selections) {
+    for (size_t i = 0; i < answers.archives.size(); ++i) {
+        const archive::Answer& a = answers.archives[i];
         // Files hold what pipe_archive returns: all of them together at
         // most the archive's size.
-        archive::ExportBudget budget(*s.reader);
-        const std::vector<std::string> names = flow_file_names(*s.reader, file_stem(s.name));
-        const auto& records = s.reader->records();
-        const std::unordered_set<std::string> own_names(names.begin(), names.end());
-        for (const archive::FlowRecord* r : s.flows) {
+        archive::ExportBudget budget(*a.reader);
+        for (size_t f = 0; f < a.records.size(); ++f) {
             if (interrupt_signal()) return interrupted_status(interrupt_signal());
-            std::string name = names[size_t(r - records.data())];
-            if (written.count(name)) {
-                const char* extension = s.reader->frame_format().extension();
-                const std::string base = name.substr(0, name.size() - std::strlen(extension));
-                uint64_t number = 2;
-                do name = base + "_" + std::to_string(number++) + extension;
-                while (written.count(name) || own_names.count(name));
-            }
-            written.insert(name);
-            const archive::FlowPcap pcap = pcap_of(s, *r, budget);
+            const std::string& name = names[i][f];
+            const archive::FlowPcap pcap = pcap_of(a, a.records[f], budget);
             if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
                 return fail(st.error(), out + "/" + name);
         }

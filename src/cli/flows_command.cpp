@@ -73,7 +73,7 @@ int run_flows(const Parsed& p) {
     if (!streamed) {
         std::vector<ListedFlows> listed;
         for (const archive::Answer& a : answers.archives)
-            listed.push_back({archive::base_name(a.path), a.reader.get(), a.flows});
+            listed.push_back({archive::base_name(a.path), a.reader.get(), a.flows()});
         print_table(stdout, listed, name_archives);
     }
     return 0;

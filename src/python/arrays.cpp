@@ -189,12 +189,19 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                    std::vector<uint16_t> port_filters) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
                     if (auto st = shape.check(); !st) return raise(st.error());
+                    // Held through the walk: a signal handler run during it may close the Archive.
+                    Reader reader;
+                    if (is_archive(source)) {
+                        const Reader* open = open_reader(source);
+                        if (!open) return nullptr;
+                        reader = *open;
+                    }
                     // Before the work: NumPy's absence is known at once.
                     Ref numpy(import_for("numpy", "flow_arrays"));
                     if (!numpy) return nullptr;
                     arrays::Builder builder(shape);
                     SignalCheck signals;
-                    if (auto reader = archive_reader(source)) {
+                    if (reader) {
                         if (strategy && strategy != Py_None)
                             return raise({PyExc_ValueError, "strategy applies to a capture: an Archive keeps its own"});
                         if (!ip_filters.empty() || !port_filters.empty())

@@ -259,14 +259,16 @@ void archive_dealloc(PyObject* self) {
     free_object(self);
 }
 
-// The reader of an archive that is open; nullptr with a ValueError pending
-// once it is closed.
+}  // namespace
+
 const Reader* open_reader(PyObject* self) {
     const Reader& reader = archive_of(self).reader;
     if (reader) return &reader;
     raise({PyExc_ValueError, "the archive is closed"});
     return nullptr;
 }
+
+namespace {
 
 PyObject* archive_repr(PyObject* self) {
     const ArchiveState& a = archive_of(self);
@@ -479,10 +481,7 @@ PyObject* exit_closes(PyObject* self, PyObject*) {
     Py_RETURN_FALSE;
 }
 
-Reader archive_reader(PyObject* o) {
-    if (!archive_type || !PyObject_TypeCheck(o, archive_type)) return nullptr;
-    return archive_of(o).reader;
-}
+bool is_archive(PyObject* o) { return archive_type && PyObject_TypeCheck(o, archive_type); }
 
 const FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader) {
     if (!flow_type || !PyObject_TypeCheck(o, flow_type) || flow_of(o).reader.get() != &reader) return nullptr;

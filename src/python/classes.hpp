@@ -66,8 +66,10 @@ std::optional<FlowView> flow_view(PyObject* obj);
 PyObject* enter_self(PyObject* self, PyObject*);
 // __exit__ of the context managers: calls close and lets an exception through.
 PyObject* exit_closes(PyObject* self, PyObject* args);
-// The reader of an Archive, or nothing for any other object.
-std::shared_ptr<const archive::ArchiveReader> archive_reader(PyObject* o);
+bool is_archive(PyObject* o);
+// The reader of an Archive that is open; nullptr with a ValueError pending
+// once it is closed.
+const Reader* open_reader(PyObject* archive);
 // The record of a Flow of the reader's archive, or nullptr for any other object.
 const archive::FlowRecord* flow_record(PyObject* o, const archive::ArchiveReader& reader);
 

@@ -89,7 +89,7 @@ bool drop_damaged(StoreState& s, archive::Answers& answers) {
     const size_t skipped_before = s.skipped.size();
     for (size_t i = 0; i < answers.archives.size();) {
         const archive::Answer& a = answers.archives[i];
-        auto found = archive::find_packets(*a.reader, a.flows, a.path);
+        auto found = archive::find_packets(*a.reader, a.flows(), a.path);
         if (found) {
             ++i;
             continue;
@@ -115,39 +115,24 @@ PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
                     if (!s) return nullptr;
                     auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id);
                     if (!query) return nullptr;
-                    // Each archive's flows copied out as it answers, so that it goes
-                    // at once with its table, as the command's listing lets it go;
-                    // the flows keep only the file.
-                    struct Chosen {
-                        Reader file;
-                        ArchivePath path;
-                        std::vector<archive::FlowRecord> records;
-                    };
-                    std::vector<Chosen> chosen;
-                    size_t total = 0;
                     const size_t skipped_before = s->skipped.size();
-                    auto copy_out = [&](const archive::ArchiveReader& r,
-                                        const std::string& path) -> Result<archive::FlowList, CallError> {
-                        const archive::FlowList flows = archive::select_flows(r, *query);
-                        if (flows.empty()) return flows;
-                        Chosen& c = chosen.emplace_back(
-                            Chosen{r.packets_only(), std::make_shared<const std::string>(path), {}});
-                        c.records.reserve(flows.size());
-                        for (const archive::FlowRecord* f : flows) c.records.push_back(*f);
-                        total += flows.size();
-                        return archive::FlowList{};
-                    };
                     auto answers = archive::ask_archives(
-                        s->archives, copy_out,
+                        s->archives,
+                        [&](const archive::ArchiveReader& r, const std::string&) -> Result<archive::FlowList, CallError> {
+                            return archive::select_flows(r, *query);
+                        },
                         [&](const std::string& path, const std::string& why) { s->skipped.emplace_back(path, why); });
                     if (!warn_skipped(*s, skipped_before)) return nullptr;
                     if (!answers) return raise(answers.error());
+                    size_t total = 0;
+                    for (const archive::Answer& a : answers->archives) total += a.records.size();
                     Ref list(PyList_New(Py_ssize_t(total)));
                     if (!list) return nullptr;
                     Py_ssize_t at = 0;
-                    for (const Chosen& c : chosen) {
-                        for (const archive::FlowRecord& r : c.records) {
-                            PyObject* flow = new_flow(c.file, c.path, r);
+                    for (const archive::Answer& a : answers->archives) {
+                        const ArchivePath path = std::make_shared<const std::string>(a.path);
+                        for (const archive::FlowRecord& r : a.records) {
+                            PyObject* flow = new_flow(a.reader, path, r);
                             if (!flow) return nullptr;
                             PyList_SetItem(list.get(), at++, flow);
                         }
@@ -156,8 +141,8 @@ PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
                 });
 }
 
-// The flows grouped by archive in the order each archive first comes, each
-// flow once; borrowed from the Flows of `list`, which must outlive them.
+// The flows of `list` grouped by archive in the order each archive first
+// comes, each flow once.
 std::optional<archive::Answers> group_flows(PyObject* list) {
     archive::Answers answers;
     std::unordered_map<const archive::ArchiveReader*, size_t> index;
@@ -173,7 +158,7 @@ std::optional<archive::Answers> group_flows(PyObject* list) {
         if (!seen.emplace(reader, flow->record->id, flow->record->offsets_pos).second) continue;
         auto [at, added] = index.try_emplace(reader, answers.archives.size());
         if (added) answers.archives.push_back({**flow->path, *flow->reader, {}});
-        answers.archives[at->second].flows.push_back(flow->record);
+        answers.archives[at->second].records.push_back(*flow->record);
     }
     if (!answers.archives.empty()) answers.first_format = answers.archives[0].reader->frame_format();
     return answers;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,14 @@ public:
 
     const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
     size_t size() const { return length_; }
+
+    // Lets the pages wholly inside [at, at + length) of the mapping go from
+    // memory; touched again, they are read from the file. A hint only.
+    void release(const uint8_t* at, size_t length) const {
+        const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+        const uintptr_t begin = (uintptr_t(at) + page - 1) / page * page, end = (uintptr_t(at) + length) / page * page;
+        if (begin < end) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    }
 
 private:
     void reset() {

@@ -6,6 +6,8 @@ import ipaddress
 import json
 import os
 import struct
+import subprocess
+import sys
 import warnings
 from pathlib import Path
 
@@ -14,7 +16,7 @@ import pytest
 import flowsieve
 import test_captures as tc
 from capwriter import T0, packet, pcap
-from test_cli import ok, run
+from test_cli import EXE, ok, run
 
 communityid = pytest.importorskip("communityid")
 needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
@@ -184,6 +186,39 @@ def test_merge_of_several_link_types_is_pcapng(store, tmp_path):
     assert both.export(both.find()) == result.stdout
 
 
+PEAK = """import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss << 10)"""
+FLOWS = 60_000  # a table of 5.8 MB
+
+
+@pytest.fixture(scope="module")
+def copies(tmp_path_factory):
+    """Folders of one and of eight copies (links) of an archive of FLOWS flows, one on each port from 1000 up."""
+    top = tmp_path_factory.mktemp("copies")
+    (top / "x.pcap").write_bytes(pcap([(T0, i, packet(f"10.0.{i >> 8}.{i & 255}", "10.1.0.1", "udp", 1000 + i, 53))
+                                       for i in range(FLOWS)]))
+    flowsieve.create_archive(str(top / "x.pcap"), str(top / "x.fsieve"))
+    for n in (1, 8):
+        (top / str(n)).mkdir()
+        for i in range(n):
+            os.link(top / "x.fsieve", top / str(n) / f"{i}.fsieve")
+    return [top / "1", top / "8"]
+
+
+@pytest.mark.parametrize("command", [["flows"], ["export", "-o", "out"], ["export", "--merge", "-o", "-"]])
+def test_a_query_over_many_archives_holds_one_flow_table_at_a_time(copies, tmp_path, command):
+    """Each archive's table, held twice (decoded and mapped), goes once the archive has answered: over eight copies
+    of an archive the peak memory grows by less than one table over that of one copy."""
+    peaks = []
+    for folder in copies:
+        args = [tmp_path / folder.name if a == "out" else a for a in command[1:]]
+        child = subprocess.run([sys.executable, "-c", PEAK, EXE, command[0], folder, "--port", "1000", *args],
+                               capture_output=True, timeout=60, check=True)
+        peaks.append(int(child.stdout))
+    assert peaks[1] - peaks[0] < FLOWS * 96, peaks
+
+
 # --- The store from Python ------------------------------------------------------------------------------------------
 
 UTC = datetime.timezone.utc
@@ -311,7 +346,7 @@ def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
     temporary.close()
     assert not list(Path("/tmp").glob(f"flowsieve_py_{os.getpid()}.fsieve"))  # deleted on close
     for closed in (lambda: archive.find(), lambda: len(archive), lambda: archive.flow_count, lambda: s.find(),
-                   lambda: s.export(flows)):
+                   lambda: s.export(flows), lambda: flowsieve.flow_arrays(archive)):
         with pytest.raises(ValueError, match="is closed"):
             closed()
     assert (repr(archive), repr(s)) == ("Archive(closed)", "Store(closed)")
