@@ -129,6 +129,35 @@ void map_pages(ByteView file) {
 #endif
 }
 
+// Maps a capture's pages a little ahead of its reading thread, from the
+// consumer's while it would wait for packets: the faults of a mapped capture
+// otherwise all fall on the reading thread, which works as much as the
+// consumer, and this way the consumer takes no more of them than it has
+// time for.
+class PagesAhead {
+public:
+    // Nothing for an input that is not a mapping of its own (standard input).
+    PagesAhead(const SharedBytes& input, bool mapped) : input_(mapped ? input.view() : ByteView()) {}
+
+    // Maps the next pages when the reading thread, `consumed` bytes in, is
+    // near them; false when none are left to map there.
+    bool step(uint64_t consumed) {
+        // Steps start at whole steps from the mapping's start, so at whole pages.
+        done_ = std::max(done_, std::min<uint64_t>(consumed, input_.size()) / kStep * kStep);
+        if (done_ >= input_.size() || done_ >= consumed + kAhead) return false;
+        const size_t n = size_t(std::min<uint64_t>(kStep, input_.size() - done_));
+        map_pages(ByteView(input_.data() + done_, n));
+        done_ += n;
+        return true;
+    }
+
+private:
+    static constexpr uint64_t kStep = 256 << 10;
+    static constexpr uint64_t kAhead = 8 << 20;
+    ByteView input_;
+    uint64_t done_ = 0;
+};
+
 // How far a walk through flows has got, for progress: each count grows
 // as a flow is done, and may be read from another thread.
 struct WalkCounts {
@@ -331,7 +360,12 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
                                         builder.flows() - first_row, packets.fragments_matched(),
                                         packets.fragments_unmatched()});
     };
-    while (size_t ready = packets.wait_front()) {
+    PagesAhead ahead(opened->input, in.path != "-");
+    for (;;) {
+        while (!packets.front_ready() && ahead.step(packets.bytes_consumed())) {
+        }
+        const size_t ready = packets.wait_front();
+        if (!ready) break;
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets.front(i);
             const ParsedPacket& packet = queued.packet;
