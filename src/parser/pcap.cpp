@@ -1,11 +1,6 @@
 #include "parser/pcap.hpp"
 
 namespace flowsieve {
-namespace {
-
-constexpr size_t kCacheLine = 64;
-
-}  // namespace
 
 std::optional<PcapFormat> classic_pcap_format(const uint8_t m[4]) {
     if (m[0] == 0xD4 && m[1] == 0xC3 && m[2] == 0xB2 && m[3] == 0xA1) return PcapFormat{ByteOrder::Little, false};
@@ -45,14 +40,7 @@ NextPacket PcapReader::next_packet() {
     }
     SharedBytes frame = frame_of(input_, position_, incl_len);
     position_ += incl_len;
-    // The next record's header and the headers of its frame, asked for
-    // while this packet is worked on: found only through this record's
-    // length, no prefetcher of the processor's foresees them, and waiting
-    // for them is most of what reading a large capture costs.
-    if (v.size() - position_ >= 2 * kCacheLine) {
-        __builtin_prefetch(v.data() + position_);
-        __builtin_prefetch(v.data() + position_ + kCacheLine);
-    }
+    prefetch_record(v, position_);
     const FrameTime time = format_.nanoseconds ? FrameTime{ts_sec, ts_sub / 1000, uint16_t(ts_sub % 1000)}
                                                : FrameTime{ts_sec, ts_sub, 0};
     return packet_of(time, orig_len, std::move(frame), link_type());
