@@ -33,16 +33,16 @@ void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
 }
 
 // A text column as NumPy's fixed-width unicode: four bytes a character,
-// padded with zeros to the longest; text(i) is row i's (ASCII) text.
-template <class Text>
-Array text_array(std::string name, size_t count, Text text) {
+// padded with zeros to the longest. Row i's (ASCII) text is
+// chars[end(i - 1), end(i)), end(-1) being 0.
+template <class End>
+Array text_array(std::string name, std::string_view chars, size_t count, End end) {
     size_t width = 1;
-    for (size_t i = 0; i < count; ++i) width = std::max(width, text(i).size());
+    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i) width = std::max(width, size_t(end(i)) - begin);
     Array out{std::move(name), "<U" + std::to_string(width), {count}, Column(width * 4, 0)};
-    for (size_t i = 0; i < count; ++i) {
-        const auto s = text(i);
+    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i) {
         auto* row = reinterpret_cast<uint32_t*>(out.data.add_row());
-        for (size_t k = 0; k < s.size(); ++k) row[k] = uint8_t(s[k]);
+        for (size_t k = begin; k < size_t(end(i)); ++k) row[k - begin] = uint8_t(chars[k]);
     }
     return out;
 }
@@ -303,8 +303,15 @@ std::vector<Array> Builder::finish(bool with_source) {
     auto column = [&](const char* name, const char* dtype, std::vector<uint64_t> shape, Column& c) {
         out.push_back({name, dtype, std::move(shape), std::move(c)});
     };
+    // Each address's text made once, for the width and then the row.
     auto addresses = [&](const char* name, archive::StoredAddress FlowState::*field) {
-        out.push_back(text_array(name, n, [&](size_t i) { return archive::address_text(flows_[i].*field); }));
+        std::string chars;
+        std::vector<uint64_t> ends(n);
+        for (size_t i = 0; i < n; ++i) {
+            chars += archive::address_text(flows_[i].*field);
+            ends[i] = chars.size();
+        }
+        out.push_back(text_array(name, chars, n, [&](size_t i) { return ends[i]; }));
     };
     scalar("id", "<u4", 4, [](const FlowState& f) { return uint32_t(f.id); });
     scalar("proto", "|u1", 1, [](const FlowState& f) { return f.proto; });
@@ -312,10 +319,7 @@ std::vector<Array> Builder::finish(bool with_source) {
     scalar("dst_port", "<u2", 2, [](const FlowState& f) { return f.dst_port; });
     addresses("src_addr", &FlowState::src_addr);
     addresses("dst_addr", &FlowState::dst_addr);
-    out.push_back(text_array("key", n, [&](size_t i) {
-        const uint64_t begin = i ? flows_[i - 1].key_end : 0;
-        return std::string_view(keys_).substr(size_t(begin), size_t(flows_[i].key_end - begin));
-    }));
+    out.push_back(text_array("key", keys_, n, [&](size_t i) { return flows_[i].key_end; }));
     keys_ = std::string();
     scalar("start_ns", "<i8", 8, [](const FlowState& f) { return f.start_ns; });
     scalar("end_ns", "<i8", 8, [](const FlowState& f) { return f.end_ns; });
