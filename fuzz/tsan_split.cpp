@@ -68,7 +68,8 @@ void expect(bool ok, const std::string& what, const Status<SplitError>& st) {
 }
 
 Status<SplitError> split(const fs::path& input, const char* strategy, uint32_t max_sessions,
-                         ProgressObserver* observer = nullptr) {
+                         ProgressObserver* observer = nullptr, const char* output_type = "pcap",
+                         size_t buffer_bytes = 10000) {
     const fs::path out = fuzzing::scratch() / "out";
     fs::remove_all(out);
     SplitOptions o;
@@ -77,6 +78,8 @@ Status<SplitError> split(const fs::path& input, const char* strategy, uint32_t m
     o.strategy = fuzzing::choice(strategy);
     o.max_sessions = max_sessions;
     o.observer = observer;
+    o.output_type = fuzzing::choice(output_type);
+    o.buffer_bytes = buffer_bytes;
     return split_capture(o);
 }
 
@@ -103,6 +106,9 @@ int main(int argc, char** argv) {
             auto st = split(cut, strategy, 16);
             expect(!st.ok() && st.error().kind == CallError::Kind::RuntimeError, std::string("cut, ") + strategy, st);
         }
+        // Small buffers: the writing thread and the one beside it both write.
+        for (const char* type : {"pcap", "stream"})
+            expect(split(whole, "session", 16, nullptr, type, 600).ok(), std::string("small buffers, ") + type, {});
         StopAtOnce stop;
         auto st = split(whole, "session", 10000, &stop);
         expect(!st.ok() && st.error().kind == CallError::Kind::Interrupted, "stopped by the observer", st);

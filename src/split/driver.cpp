@@ -1,5 +1,8 @@
 #include "split/driver.hpp"
 
+#include <system_error>
+#include <thread>
+
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "split/writer.hpp"
@@ -63,6 +66,15 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto writers = FlowWriterSet::create(std::move(writer_options));
     if (!writers) return CallError::runtime(writers.error(), o.output_dir);
 
+    // The input is let go of beside the renaming, which then runs alone:
+    // unmapping a large capture takes a while.
+    std::jthread releasing;
+    auto release_input = [&] {
+        try {
+            releasing = std::jthread([input = std::move(source->input)] {});
+        } catch (const std::system_error&) {
+        }  // no thread: the input goes as the thread's would have, here
+    };
     ProgressClock clock;
     auto report = [&] {
         return o.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
@@ -86,7 +98,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         if (auto st = packets.finish(); !st) return CallError(st.error()).about(o.input_path);
         if (o.notes) *o.notes = packets.notes();
         if (o.observer && !report()) return CallError::interrupted();
-        if (auto st = writers.value()->finish(packets.keys()); !st)
+        if (auto st = writers.value()->finish(packets.keys(), release_input); !st)
             return CallError::runtime(st.error(), o.output_dir);
         if (o.gaps) *o.gaps = writers.value()->gaps();
         return {};

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,7 +75,8 @@ FlowWriterSet::FlowWriterSet(WriterSetOptions options, UniqueFd dir, UniqueFd lo
       nanoseconds_(options_.frame_format.nanoseconds),
       snap_length_(options_.frame_format.snap_length),
       dir_(std::move(dir)),
-      lock_(std::move(lock)) {}
+      lock_(std::move(lock)),
+      background_(options_.buffer_bytes) {}
 
 Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions options) {
     const std::string& dir = options.output_dir.empty() ? std::string(".") : options.output_dir;
@@ -89,10 +91,8 @@ Result<std::unique_ptr<FlowWriterSet>> FlowWriterSet::create(WriterSetOptions op
 }
 
 FlowWriterSet::~FlowWriterSet() {
-    for (Writer* w = oldest_; w; w = w->newer) {
-        (void)flush(*w);
-        w->fd.reset();
-    }
+    while (oldest_) (void)close_writer(*oldest_);
+    (void)background_.wait();
     release_lock();
 }
 
@@ -136,10 +136,17 @@ void FlowWriterSet::release_writer(Writer& w) {
     free_writers_.push_back(&w);
 }
 
-// Closes an open writer; a failure to write out its buffer is returned
-// after the file is closed, since its data would otherwise be lost unseen.
+// Closes an open writer once its buffer is written out, here or in the
+// background; a failure is returned after the writer is released, since
+// its data would otherwise be lost unseen.
 Status<> FlowWriterSet::close_writer(Writer& w) {
-    Status<> flushed = flush(w);
+    Status<> flushed;
+    if (write_here(w)) {
+        flushed = w.buffer.flush(w.fd.get());  // closed on release
+    } else {
+        flushed = background_.close(std::move(w.fd), w.buffer);
+        last_job_[w.file] = background_.jobs();
+    }
     unlink_lru(w);
     open_writers_[w.file] = nullptr;
     --open_count_;
@@ -147,27 +154,57 @@ Status<> FlowWriterSet::close_writer(Writer& w) {
     return flushed;
 }
 
-Status<> FlowWriterSet::flush(Writer& w) { return w.buffer.flush(w.fd.get()); }
+bool FlowWriterSet::write_here(const Writer& w) const {
+    return background_.behind() && background_.done_through(last_job_[w.file]);
+}
+
+Status<> FlowWriterSet::flush(Writer& w) {
+    if (write_here(w)) return w.buffer.flush(w.fd.get());
+    Status<> st = background_.write(w.fd.get(), w.buffer);
+    last_job_[w.file] = background_.jobs();
+    return st;
+}
+
+// The buffer never writes itself out: a full one goes out by `flush`. A
+// piece too large for any buffer goes to the background thread lent whole,
+// or is written here when `write_here` says so; such a piece to copy (only
+// under a tiny buffer) is written here once the file's queued bytes are out.
+Status<> FlowWriterSet::put(Writer& w, const uint8_t* data, size_t size, bool lend) {
+    if (size > w.buffer.room()) {
+        if (auto st = flush(w); !st) return st;
+        if (size > w.buffer.room()) {
+            if (lend && !write_here(w)) {
+                Status<> st = background_.write_lent(w.fd.get(), data, size);
+                last_job_[w.file] = background_.jobs();
+                return st;
+            }
+            if (!lend && !background_.done_through(last_job_[w.file]))
+                if (auto st = background_.wait(); !st) return st;
+            return write_all(w.fd.get(), data, size);
+        }
+    }
+    return lend ? w.buffer.write(w.fd.get(), data, size) : w.buffer.write_copy(w.fd.get(), data, size);
+}
 
 Status<> FlowWriterSet::write_record(Writer& w, const ParsedPacket& p) {
     if (options_.output_type == OutputType::Pcap && !pcapng_) {
         uint8_t header[kPcapRecordHeaderSize];
         encode_pcap_record_header(header, p.ts_sec, nanoseconds_ ? p.ts_nsec() : p.ts_usec, p.incl_len, p.orig_len);
-        if (auto st = w.buffer.write_copy(w.fd.get(), header, sizeof header); !st) return st;
-        return w.buffer.write(w.fd.get(), p.data.data(), p.data.size());
+        if (auto st = put(w, header, sizeof header, false); !st) return st;
+        return put(w, p.data.data(), p.data.size(), true);
     }
     if (options_.output_type == OutputType::Pcap) {
         const FrameFileFormat& format = options_.frame_format;
         uint8_t head[FrameFileFormat::kMaxRecordHead];
         const size_t head_size = format.record_head(head, p.time(), p.incl_len, p.orig_len, p.link_type);
-        if (auto st = w.buffer.write_copy(w.fd.get(), head, head_size); !st) return st;
-        if (auto st = w.buffer.write(w.fd.get(), p.data.data(), p.data.size()); !st) return st;
+        if (auto st = put(w, head, head_size, false); !st) return st;
+        if (auto st = put(w, p.data.data(), p.data.size(), true); !st) return st;
         uint8_t tail[FrameFileFormat::kMaxRecordTail];
-        return w.buffer.write_copy(w.fd.get(), tail, format.record_tail(tail, p.incl_len));
+        return put(w, tail, format.record_tail(tail, p.incl_len), false);
     }
     if (!p.payload_offset) return {};
     size_t offset = size_t(*p.payload_offset);
-    return w.buffer.write(w.fd.get(), p.data.data() + offset, size_t(p.payload_end) - offset);
+    return put(w, p.data.data() + offset, size_t(p.payload_end) - offset, true);
 }
 
 std::string FlowWriterSet::final_name(std::string_view sanitized_key) const {
@@ -196,10 +233,12 @@ std::string FlowWriterSet::stream_name(std::string_view sanitized_key, const Str
 // Opens the flow's temporary file: created afresh for a new flow (a stale
 // one there is removed, never written through), and reopened for appending
 // when the open limit closed it earlier. When the process runs out of
-// descriptors, the least recently used file is closed and the open retried.
-Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*& out) {
+// descriptors, the files closing in the background are let close first,
+// then the least recently used file is closed, and the open retried.
+Status<> FlowWriterSet::open_file(uint32_t file, const std::string& name, bool create, Writer*& out) {
     const std::string tmp = temporary_name(name);
     UniqueFd fd;
+    bool settled = false;  // no close handed over is pending
     for (;;) {
         auto opened = create ? create_afresh(dir_.get(), tmp.c_str(), O_WRONLY)
                              : open_regular_for_writing(dir_.get(), tmp.c_str(), O_APPEND);
@@ -208,16 +247,23 @@ Status<> FlowWriterSet::open_file(const std::string& name, bool create, Writer*&
             break;
         }
         const int err = opened.error();
+        if ((err == EMFILE || err == ENFILE) && !settled) {
+            if (auto st = background_.wait(); !st) return st;
+            settled = true;
+            continue;
+        }
         if ((err == EMFILE || err == ENFILE) && oldest_) {
             if (auto st = close_writer(*oldest_); !st) return st;
+            settled = false;
             continue;
         }
         return in_output_dir(os_error(err), tmp);
     }
     Writer* w = take_free_writer();
     w->fd = std::move(fd);
+    w->file = file;
     if (create && options_.output_type == OutputType::Pcap) {
-        if (auto st = w->buffer.write_copy(w->fd.get(), file_header_.data(), file_header_.size()); !st) {
+        if (auto st = put(*w, file_header_.data(), file_header_.size(), false); !st) {
             release_writer(*w);
             return st;
         }
@@ -231,6 +277,7 @@ Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& n
     if (open_count_ >= options_.max_sessions && oldest_)
         if (auto st = close_writer(*oldest_); !st) return std::move(st).error();
     const bool create = file >= open_writers_.size();
+    if (file >= last_job_.size()) last_job_.resize(size_t(file) + 1);
     if (!create && open_writers_[file]) {
         Writer& w = *open_writers_[file];
         unlink_lru(w);
@@ -238,10 +285,9 @@ Result<FlowWriterSet::Writer*> FlowWriterSet::writer_for(uint32_t file, Name&& n
         return &w;
     }
     Writer* w = nullptr;
-    if (auto st = open_file(name(), create, w); !st) return std::move(st).error();
+    if (auto st = open_file(file, name(), create, w); !st) return std::move(st).error();
     if (create) open_writers_.resize(size_t(file) + 1);
     open_writers_[file] = w;
-    w->file = file;
     push_newest(*w);
     ++open_count_;
     return w;
@@ -307,7 +353,7 @@ Status<> FlowWriterSet::write_stream_bytes(uint32_t flow, std::string_view key, 
     }
     auto w = writer_for(file, [&] { return stream_name(key, stream_files_[file]); });
     if (!w) return std::move(w).error();
-    return w.value()->buffer.write(w.value()->fd.get(), data, size);
+    return put(*w.value(), data, size, true);
 }
 
 // Bytes still waiting go out once every packet is in; the keys are those
@@ -352,6 +398,7 @@ Error FlowWriterSet::in_output_dir(Error e, const std::string& name) const {
 }
 
 uint64_t FlowWriterSet::discard(const FlowTable& keys) {
+    (void)background_.wait();  // nothing writes to the files any more
     while (Writer* w = oldest_) {
         unlink_lru(*w);
         open_writers_[w->file] = nullptr;
@@ -381,12 +428,14 @@ Status<> FlowWriterSet::state_snap_length(const std::string& tmp, uint32_t snap_
     return {};
 }
 
-Status<> FlowWriterSet::finish(const FlowTable& keys) {
+Status<> FlowWriterSet::finish(const FlowTable& keys, const std::function<void()>& written) {
     if (options_.output_type == OutputType::Stream)
         if (auto st = finish_streams(keys); !st) return st;
-    for (Writer* w = oldest_; w; w = w->newer)
-        if (auto st = flush(*w); !st) return st;
-    while (oldest_) (void)close_writer(*oldest_);  // every buffer is written out already
+    // Every file is written out and closed before any gets its name.
+    while (oldest_)
+        if (auto st = close_writer(*oldest_); !st) return st;
+    if (auto st = background_.wait(); !st) return st;
+    if (written) written();
 
     // One call per file: a payload file that got no byte is deleted. A
     // temporary file that vanished is an error: its flow would be missing.
@@ -403,6 +452,8 @@ Status<> FlowWriterSet::finish(const FlowTable& keys) {
                 result = in_output_dir(st.error(), tmp);
                 return false;
             }
+        // Nothing at the name yet, as in a fresh folder, saves looking at it.
+        if (::renameat2(dir_.get(), tmp.c_str(), dir_.get(), name.c_str(), RENAME_NOREPLACE) == 0) return true;
         // A symlink, device or FIFO at the name is not a file of an earlier split.
         if (names_special_file(dir_.get(), name.c_str())) {
             Error refused = in_output_dir(Error{}, name);

@@ -1,13 +1,16 @@
 // The per-flow output files of one split: found or created by key, written
 // through a buffer each, at most `max_sessions` open at once (the least
 // recently used is closed first), kept under hidden temporary names until
-// `finish` gives them their final names. One split at a time writes the
-// files of a stem in a directory: it holds a lock file there (".STEM.lock.tmp")
-// from `create` to the end of `finish`, so that two runs never share a
-// temporary file and any temporary file found is a stale one.
+// `finish` gives them their final names. Full buffers are written out and
+// files closed on a thread of the set's own while the caller goes on, and
+// by the caller too while that thread is behind. One split at a time
+// writes the files of a stem in a directory: it holds a lock file there
+// (".STEM.lock.tmp") from `create` to the end of `finish`, so that two runs
+// never share a temporary file and any temporary file found is a stale one.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +21,7 @@
 #include "flow/flow_table.hpp"
 #include "flow/reassembly.hpp"
 #include "parser/frame_file.hpp"
+#include "split/background_writer.hpp"
 #include "util/result.hpp"
 #include "util/unique_fd.hpp"
 #include "util/write_buffer.hpp"
@@ -59,14 +63,16 @@ public:
     // in order of first sight: a flow numbered flow_count() is new. `key` is
     // the flow's sanitized key, of at most FlowTable::kMaxKeyLength bytes.
     // The packet's bytes are written out later, from where they lie: they
-    // must stay valid until `finish` or until the set is gone.
+    // must stay valid until `finish` calls `written` or returns, or until
+    // the set is gone.
     Status<> write_packet(uint32_t flow, std::string_view key, const ParsedPacket& packet);
     uint32_t flow_count() const { return flow_count_; }
-    // Flushes and closes every file, then renames each to its final name
-    // (an empty payload file is deleted instead) and removes the lock file
+    // Flushes and closes every file, calls `written` (when given) once
+    // every byte is out, then renames each file to its final name (an
+    // empty payload file is deleted instead) and removes the lock file
     // (after a failure, the destructor does); `keys` holds each flow's key
     // by number.
-    Status<> finish(const FlowTable& keys);
+    Status<> finish(const FlowTable& keys, const std::function<void()>& written = {});
     // Closes every file without writing out its buffer and removes the
     // temporary files this set made; how many it removed.
     uint64_t discard(const FlowTable& keys);
@@ -119,8 +125,13 @@ private:
     void for_each_file(const FlowTable& keys, F f) const;
     // The error as one about the file `name` of the output directory.
     Error in_output_dir(Error e, const std::string& name) const;
-    Status<> open_file(const std::string& name, bool create, Writer*& out);
+    Status<> open_file(uint32_t file, const std::string& name, bool create, Writer*& out);
+    // Whether the file's bytes are best written out on this thread: the
+    // background thread has a backlog, and nothing of the file waits in it.
+    bool write_here(const Writer& w) const;
     Status<> flush(Writer& w);
+    // Adds a piece to the file: `lend` lends it, otherwise it is copied.
+    Status<> put(Writer& w, const uint8_t* data, size_t size, bool lend);
     Status<> write_record(Writer& w, const ParsedPacket& packet);
     Status<> close_writer(Writer& w);
     Status<> state_snap_length(const std::string& tmp, uint32_t snap_length);
@@ -137,10 +148,12 @@ private:
     uint32_t snap_length_;
     UniqueFd dir_;
     UniqueFd lock_;  // held while the set writes
+    BackgroundWriter background_;
     // Every flow's open writer by number (none while the open limit keeps
     // it closed). Names are derived from the key when needed, so a flow
     // costs little more than its key.
     std::vector<Writer*> open_writers_;  // by file number, which is the flow's but for Stream
+    std::vector<uint64_t> last_job_;      // by file number: the background job last about it
     std::vector<bool> has_payload_;  // by flow number: an l7 file got bytes
     uint32_t flow_count_ = 0;
     std::vector<StreamFlow> stream_flows_;  // by flow number

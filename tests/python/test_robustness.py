@@ -560,6 +560,7 @@ def test_file_size_limit_fails_the_writes(tmp_path):
     split, build = ("split", ["cap.pcap", "out", "hostpair"]), ("create_archive", ["cap.pcap", "a.fsieve"])
     cases = [("split mid-way", *split, 64 << 10), ("split near the end", *split, biggest - 1),
              ("split l7", split[0], split[1] + [10, 10000, [], [], "l7"], 64 << 10),
+             ("split stream", split[0], ["cap.pcap", "out", "session", 10, 10000, [], [], "stream"], 64 << 10),
              ("archive mid-way", *build, 64 << 10),
              ("archive while finishing", *build, (tmp_path / "a.fsieve").stat().st_size - 1)]
     results, trouble = run_child(CALLS, {"cwd": str(tmp_path), "cases": cases})

@@ -226,7 +226,7 @@ def many_flows():
     return picks, records(frames)
 
 
-@pytest.mark.parametrize("output_type", ["pcap", "l7"])
+@pytest.mark.parametrize("output_type", ["pcap", "l7", "stream"])
 @pytest.mark.parametrize("max_sessions, buffer_bytes", [(0, 10000), (1, 10000), (2, 10000), (2, 0), (1, 1), (3, 17),
                                                         (10000, 0)])
 def test_open_limit_and_buffer_size_keep_contents(tmp_path, max_sessions, buffer_bytes, output_type):
@@ -236,7 +236,7 @@ def test_open_limit_and_buffer_size_keep_contents(tmp_path, max_sessions, buffer
         want.setdefault(f"cap_17_10_0_0_1_10_0_1_{f}_{1000 + f}_53.{output_type}", []).append(rec)
     if output_type == "pcap":
         want = {n: pcap(v) for n, v in want.items()}
-    else:  # UDP payload starts at byte 42; flow 5 carries none and leaves no file
+    else:  # UDP payload starts at byte 42; flow 5 carries none and leaves no file (a UDP stream is its l7)
         want = {n: b"".join(r[2][42:] for r in v) for n, v in want.items() if "_1_5_1005_" not in n}
     assert run(tmp_path, pcap(recs), max_sessions=max_sessions, buffer_bytes=buffer_bytes,
                output_type=output_type) == want
