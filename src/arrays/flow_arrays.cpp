@@ -25,6 +25,28 @@ constexpr size_t kPageSize = 4096;
 constexpr uint64_t kTwoThreadPackets = 1 << 16;
 constexpr size_t kTcpFlagsOffset = 13;
 
+constexpr uint32_t kLinkEthernet = 1;
+constexpr size_t kEthernetHeader = 14;
+constexpr uint16_t kEtherIpv4 = 0x0800;
+constexpr uint16_t kEtherIpv6 = 0x86DD;
+
+// Where a packet with an IP layer has its IP header and, when `transport`,
+// its transport header. Plain Ethernet puts the IP header right after its
+// own, where decoding found it, and the transport header lies its length
+// before the payload; any other frame is decoded again.
+std::optional<IpLayout> headers_of(const ParsedPacket& p, bool transport) {
+    const ByteView frame = p.data.view();
+    if (p.link_type == kLinkEthernet) {
+        const auto type = frame.u16be(kEthernetHeader - 2);
+        if (type && (*type == kEtherIpv4 || *type == kEtherIpv6)) {
+            if (!transport) return IpLayout{kEthernetHeader, std::nullopt};
+            if (p.payload_offset && p.ip->transport_header_len)
+                return IpLayout{kEthernetHeader, size_t(*p.payload_offset) - p.ip->transport_header_len};
+        }
+    }
+    return locate_ip(frame, p.link_type);
+}
+
 // Zeroes the IP header's addresses within the first n bytes of an IP packet.
 void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
     const size_t begin = family == 4 ? 12 : 8;
@@ -33,16 +55,16 @@ void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
 }
 
 // A text column as NumPy's fixed-width unicode: four bytes a character,
-// padded with zeros to the longest; text(i) is row i's (ASCII) text.
-template <class Text>
-Array text_array(std::string name, size_t count, Text text) {
+// padded with zeros to the longest. Row i's (ASCII) text is
+// chars[end(i - 1), end(i)), end(-1) being 0.
+template <class End>
+Array text_array(std::string name, std::string_view chars, size_t count, End end) {
     size_t width = 1;
-    for (size_t i = 0; i < count; ++i) width = std::max(width, text(i).size());
+    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i) width = std::max(width, size_t(end(i)) - begin);
     Array out{std::move(name), "<U" + std::to_string(width), {count}, Column(width * 4, 0)};
-    for (size_t i = 0; i < count; ++i) {
-        const auto s = text(i);
+    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i) {
         auto* row = reinterpret_cast<uint32_t*>(out.data.add_row());
-        for (size_t k = 0; k < s.size(); ++k) row[k] = uint8_t(s[k]);
+        for (size_t k = begin; k < size_t(end(i)); ++k) row[k - begin] = uint8_t(chars[k]);
     }
     return out;
 }
@@ -128,6 +150,35 @@ void map_pages(ByteView file) {
     (void)file;
 #endif
 }
+
+// Maps a capture's pages a little ahead of its reading thread, from the
+// consumer's while it would wait for packets: the faults of a mapped capture
+// otherwise all fall on the reading thread, which works as much as the
+// consumer, and this way the consumer takes no more of them than it has
+// time for.
+class PagesAhead {
+public:
+    // Nothing for an input that is not a mapping of its own (standard input).
+    PagesAhead(const SharedBytes& input, bool mapped) : input_(mapped ? input.view() : ByteView()) {}
+
+    // Maps the next pages when the reading thread, `consumed` bytes in, is
+    // near them; false when none are left to map there.
+    bool step(uint64_t consumed) {
+        // Steps start at whole steps from the mapping's start, so at whole pages.
+        done_ = std::max(done_, std::min<uint64_t>(consumed, input_.size()) / kStep * kStep);
+        if (done_ >= input_.size() || done_ >= consumed + kAhead) return false;
+        const size_t n = size_t(std::min<uint64_t>(kStep, input_.size() - done_));
+        map_pages(ByteView(input_.data() + done_, n));
+        done_ += n;
+        return true;
+    }
+
+private:
+    static constexpr uint64_t kStep = 256 << 10;
+    static constexpr uint64_t kAhead = 8 << 20;
+    ByteView input_;
+    uint64_t done_ = 0;
+};
 
 // How far a walk through flows has got, for progress: each count grows
 // as a flow is done, and may be read from another thread.
@@ -234,10 +285,10 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
         iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
-        // The headers' places: decoded again, for these first packets only and when needed.
+        // The headers' places, for these first packets only and when needed.
         const bool tcp = p.ip && p.ip->protocol == kProtoTcp;
         const std::optional<IpLayout> layout =
-            p.ip && (tcp || shape_.packet_bytes) ? locate_ip(p.data.view(), p.link_type) : std::nullopt;
+            p.ip && (tcp || shape_.packet_bytes) ? headers_of(p, tcp) : std::nullopt;
         if (layout && tcp && layout->transport_offset &&
             *layout->transport_offset + kTcpFlagsOffset < p.data.size())
             tcp_flags_.row(row)[index] = p.data.data()[*layout->transport_offset + kTcpFlagsOffset];
@@ -274,8 +325,15 @@ std::vector<Array> Builder::finish(bool with_source) {
     auto column = [&](const char* name, const char* dtype, std::vector<uint64_t> shape, Column& c) {
         out.push_back({name, dtype, std::move(shape), std::move(c)});
     };
+    // Each address's text made once, for the width and then the row.
     auto addresses = [&](const char* name, archive::StoredAddress FlowState::*field) {
-        out.push_back(text_array(name, n, [&](size_t i) { return archive::address_text(flows_[i].*field); }));
+        std::string chars;
+        std::vector<uint64_t> ends(n);
+        for (size_t i = 0; i < n; ++i) {
+            chars += archive::address_text(flows_[i].*field);
+            ends[i] = chars.size();
+        }
+        out.push_back(text_array(name, chars, n, [&](size_t i) { return ends[i]; }));
     };
     scalar("id", "<u4", 4, [](const FlowState& f) { return uint32_t(f.id); });
     scalar("proto", "|u1", 1, [](const FlowState& f) { return f.proto; });
@@ -283,10 +341,7 @@ std::vector<Array> Builder::finish(bool with_source) {
     scalar("dst_port", "<u2", 2, [](const FlowState& f) { return f.dst_port; });
     addresses("src_addr", &FlowState::src_addr);
     addresses("dst_addr", &FlowState::dst_addr);
-    out.push_back(text_array("key", n, [&](size_t i) {
-        const uint64_t begin = i ? flows_[i - 1].key_end : 0;
-        return std::string_view(keys_).substr(size_t(begin), size_t(flows_[i].key_end - begin));
-    }));
+    out.push_back(text_array("key", keys_, n, [&](size_t i) { return flows_[i].key_end; }));
     keys_ = std::string();
     scalar("start_ns", "<i8", 8, [](const FlowState& f) { return f.start_ns; });
     scalar("end_ns", "<i8", 8, [](const FlowState& f) { return f.end_ns; });
@@ -331,7 +386,12 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
                                         builder.flows() - first_row, packets.fragments_matched(),
                                         packets.fragments_unmatched()});
     };
-    while (size_t ready = packets.wait_front()) {
+    PagesAhead ahead(opened->input, in.path != "-");
+    for (;;) {
+        while (!packets.front_ready() && ahead.step(packets.bytes_consumed())) {
+        }
+        const size_t ready = packets.wait_front();
+        if (!ready) break;
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets.front(i);
             const ParsedPacket& packet = queued.packet;

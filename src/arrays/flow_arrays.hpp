@@ -78,6 +78,12 @@ public:
         return ok;
     }
 
+    // The mapping that holds the bytes, from data(); the column is spent.
+    GrowingMapping take() {
+        rows_ = 0;
+        return std::move(map_);
+    }
+
 private:
     static constexpr uint64_t kPiece = 1 << 20;
 

@@ -70,6 +70,12 @@ public:
         return count_;
     }
 
+    // Whether wait_front would return at once.
+    bool front_ready() {
+        std::lock_guard lock(mutex_);
+        return count_ >= batch_ || sender_closed_ || handed_over_;
+    }
+
     // The i-th ready packet, i below what wait_front returned; the consumer's
     // until pop_front.
     QueuedPacket& front(size_t i) { return ring_[(head_ + i) & mask_]; }

@@ -45,6 +45,8 @@ public:
 
     // Waits for packets; how many are ready at the front, 0 at the end.
     size_t wait_front() { return queue_.wait_front(); }
+    // Whether wait_front would return at once.
+    bool front_ready() { return queue_.front_ready(); }
     // The i-th ready packet, keyed; taken once.
     const QueuedPacket& front(size_t i) {
         QueuedPacket& queued = queue_.front(i);

@@ -40,6 +40,7 @@ NextPacket PcapReader::next_packet() {
     }
     SharedBytes frame = frame_of(input_, position_, incl_len);
     position_ += incl_len;
+    prefetch_record(v, position_);
     const FrameTime time = format_.nanoseconds ? FrameTime{ts_sec, ts_sub / 1000, uint16_t(ts_sub % 1000)}
                                                : FrameTime{ts_sec, ts_sub, 0};
     return packet_of(time, orig_len, std::move(frame), link_type());

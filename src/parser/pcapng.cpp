@@ -152,6 +152,7 @@ NextPacket PcapNgReader::read_enhanced(ByteView block) {
     if (28 + uint64_t(captured) > block.size() - 4) return CaptureError::pcapng("EPB packet data exceeds block");
     SharedBytes frame = frame_of(input_, position_ + 28, captured);
     position_ += block.size();
+    prefetch_record(input_.view(), position_);
 
     InterfaceInfo info;  // an unknown interface reads as Ethernet in microseconds
     if (interface_id < interfaces_.size()) info = interfaces_[interface_id];
@@ -173,6 +174,7 @@ NextPacket PcapNgReader::read_simple(ByteView block) {
     // A block of exactly 16 bytes is a packet with no captured bytes.
     SharedBytes frame = frame_of(input_, position_ + 12, block.size() - 16);
     position_ += block.size();
+    prefetch_record(input_.view(), position_);
     return packet_of(FrameTime{}, original, std::move(frame), 1);
 }
 

@@ -32,19 +32,48 @@ PyObject* import_for(const char* module, const char* what) {
     return m;
 }
 
-// The column as an array of NumPy's: its bytes moved into a bytearray
-// (the column's pages given back as they are copied), viewed by frombuffer
-// and given its shape.
-PyObject* to_numpy(PyObject* numpy, arrays::Array& a) {
-    Ref bytes(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(a.data.bytes())));
-    if (!bytes) return nullptr;
-    char* out = PyByteArray_AsString(bytes.get());
-    a.data.drain([&](const uint8_t* data, size_t size) {
-        std::memcpy(out, data, size);
-        out += size;
-        return true;
-    });
-    Ref flat(PyObject_CallMethod(numpy, "frombuffer", "Os", bytes.get(), a.dtype.c_str()));
+constexpr char kColumnCapsule[] = "flowsieve.column";
+// PyBUF_WRITE, part of the stable ABI, which the limited headers before 3.11 leave out.
+constexpr int kBufferWrite = 0x200;
+
+void free_column(PyObject* capsule) {
+    delete static_cast<GrowingMapping*>(PyCapsule_GetPointer(capsule, kColumnCapsule));
+}
+
+// Called once the array over a column has gone: dropping it drops the
+// column's capsule, which frees the column.
+PyObject* column_released(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyMethodDef kColumnReleased = {"column_released", column_released, METH_NOARGS, nullptr};
+
+// The column as an array of NumPy's, over the column's own pages: a
+// writable memoryview of them, viewed by frombuffer and given its shape.
+// The memoryview owns nothing, so the pages are freed by a finalizer of
+// the flat array, which every array made from it keeps alive (its view's
+// base, or the exporter of a buffer taken from it); not at exit, when
+// arrays may still be in use.
+PyObject* to_numpy(PyObject* numpy, PyObject* finalize, arrays::Array& a) {
+    Ref flat;
+    if (a.data.bytes() == 0) {
+        Ref empty(PyByteArray_FromStringAndSize(nullptr, 0));
+        if (!empty) return nullptr;
+        flat.reset(PyObject_CallMethod(numpy, "frombuffer", "Os", empty.get(), a.dtype.c_str()));
+    } else {
+        const Py_ssize_t size = Py_ssize_t(a.data.bytes());
+        auto* pages = new GrowingMapping(a.data.take());
+        Ref capsule(PyCapsule_New(pages, kColumnCapsule, free_column));
+        if (!capsule) {
+            delete pages;
+            return nullptr;
+        }
+        Ref view(PyMemoryView_FromMemory(reinterpret_cast<char*>(pages->data()), size, kBufferWrite));
+        if (!view) return nullptr;
+        flat.reset(PyObject_CallMethod(numpy, "frombuffer", "Os", view.get(), a.dtype.c_str()));
+        if (!flat) return nullptr;
+        Ref released(PyCFunction_NewEx(&kColumnReleased, capsule.get(), nullptr));
+        if (!released) return nullptr;
+        Ref finalizer(PyObject_CallFunctionObjArgs(finalize, flat.get(), released.get(), nullptr));
+        if (!finalizer || PyObject_SetAttrString(finalizer.get(), "atexit", Py_False) != 0) return nullptr;
+    }
     if (!flat) return nullptr;
     Ref shape(PyTuple_New(Py_ssize_t(a.shape.size())));
     if (!shape) return nullptr;
@@ -60,10 +89,13 @@ PyObject* new_flow_arrays(PyObject* numpy, std::vector<arrays::Array> columns, c
                           size_t flows) {
     Ref dict(PyDict_New());
     Ref per_flow(PyList_New(0));
-    if (!dict || !per_flow) return nullptr;
+    Ref weakref(PyImport_ImportModule("weakref"));
+    if (!dict || !per_flow || !weakref) return nullptr;
+    Ref finalize(PyObject_GetAttrString(weakref.get(), "finalize"));
+    if (!finalize) return nullptr;
     for (arrays::Array& a : columns) {
         const bool one_dimensional = a.shape.size() == 1;
-        Ref array(to_numpy(numpy, a));
+        Ref array(to_numpy(numpy, finalize.get(), a));
         if (!array || PyDict_SetItemString(dict.get(), a.name.c_str(), array.get()) != 0) return nullptr;
         if (one_dimensional) {
             Ref name(PyUnicode_FromString(a.name.c_str()));
