@@ -451,8 +451,10 @@ def measure_select(name, cap, kwargs, runs):
     """A split or archive whose filter keeps nothing, through Python and the command, in turn with pcapfloor dissect
     (map the capture, walk and dissect every record, look up its session): a selective run costs what reading does.
     With a filter expression, the command with --port 1 runs in turn too: the difference is libpcap's own cost."""
-    if not os.path.exists(PCAPFLOOR):
+    if not os.path.exists(PCAPFLOOR_SOURCE):
         raise RuntimeError("the floor of selective runs is " + PCAPFLOOR_SOURCE + ", which is missing")
+    if not os.path.exists(PCAPFLOOR):
+        raise RuntimeError(PCAPFLOOR + " is not built: run without --no-build")
     op, keep = kwargs["operation"], kwargs["keep"]
     python_kwargs, options = SELECT[keep]
     out = os.path.join(SHM, "out-" + name)
