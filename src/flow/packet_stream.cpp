@@ -75,7 +75,6 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) 
     return true;
 }
 
-
 bool KeyedPacketStream::emit_dropped() {
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
