@@ -86,7 +86,7 @@ private:
 struct PacketRecord {
     uint32_t ts_sec;
     uint32_t ts_usec;  // whole microseconds
-    uint32_t ts_nsec;  // nanoseconds within the second, as stored in an archive in nanoseconds
+    uint64_t ts_nsec;  // nanoseconds after ts_sec, as stored in an archive in nanoseconds
     uint32_t incl_len;
     uint32_t orig_len;
     uint32_t link_type;
@@ -96,7 +96,7 @@ struct PacketRecord {
     // The pcap record as stored, in the archive's precision.
     const uint8_t* record_start() const { return data - kRecordHeaderSize; }
     size_t record_size() const { return kRecordHeaderSize + incl_len; }
-    FrameTime time() const { return {ts_sec, ts_usec, uint16_t(ts_nsec - ts_usec * 1000)}; }
+    FrameTime time() const { return {ts_sec, ts_usec, uint16_t(ts_nsec - uint64_t(ts_usec) * 1000)}; }
     uint64_t micros() const { return uint64_t(ts_sec) * 1000000 + ts_usec; }
     // Orders records of archives of either precision as their times do.
     uint64_t nanos() const {
@@ -191,7 +191,7 @@ inline std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
     r.ts_sec = decode_u32(header, ByteOrder::Little);
     const uint32_t fraction = decode_u32(header + 4, ByteOrder::Little);
     r.ts_usec = nanoseconds_ ? fraction / 1000 : fraction;
-    r.ts_nsec = nanoseconds_ ? fraction : fraction * 1000;
+    r.ts_nsec = nanoseconds_ ? fraction : uint64_t(fraction) * 1000;
     r.incl_len = incl_len;
     r.orig_len = decode_u32(header + 12, ByteOrder::Little);
     r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;

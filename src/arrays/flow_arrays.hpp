@@ -174,7 +174,7 @@ private:
         uint64_t key_end;  // in keys_
     };
 
-    static int64_t nanos(const FrameTime& t) { return int64_t(t.sec) * 1000000000 + t.nsec(); }
+    static int64_t nanos(const FrameTime& t) { return int64_t(t.sec) * 1000000000 + int64_t(t.nsec()); }
     static bool forward(const FlowState& f, const IpAddress* source, uint16_t source_port) {
         return !f.has_ip || !source || (*source == f.first_src && (!f.loop || source_port == f.first_src_port));
     }

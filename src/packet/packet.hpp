@@ -50,8 +50,9 @@ struct FrameTime {
     uint32_t usec = 0;
     uint16_t nsec_rest = 0;  // below 1000
 
-    // Nanoseconds within the second.
-    uint32_t nsec() const { return usec * 1000 + nsec_rest; }
+    // Nanoseconds after `sec`: a damaged capture's microseconds may pass a
+    // second, and as nanoseconds pass 32 bits.
+    uint64_t nsec() const { return uint64_t(usec) * 1000 + nsec_rest; }
 };
 
 using MacAddress = std::array<uint8_t, 6>;
@@ -81,8 +82,8 @@ struct ParsedPacket {
     // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
     uint16_t ts_nsec_rest = 0;
 
-    // Nanoseconds within the second.
-    uint32_t ts_nsec() const { return time().nsec(); }
+    // The nanoseconds field of a capture in nanoseconds, which it came from.
+    uint32_t ts_nsec() const { return uint32_t(time().nsec()); }
     FrameTime time() const { return {ts_sec, ts_usec, ts_nsec_rest}; }
 };
 

@@ -38,8 +38,17 @@ struct FrameFileFormat {
     // The bytes before a frame of `incl_len` bytes; their number.
     size_t record_head(uint8_t out[kMaxRecordHead], const FrameTime& time, uint32_t incl_len, uint32_t orig_len,
                        uint32_t link_type) const {
+        if (!pcapng() && !nanoseconds) {
+            encode_pcap_record_header(out, time.sec, time.usec, incl_len, orig_len);
+            return kPcapRecordHeaderSize;
+        }
         if (!pcapng()) {
-            encode_pcap_record_header(out, time.sec, nanoseconds ? time.nsec() : time.usec, incl_len, orig_len);
+            // Microseconds of a damaged capture past 32 bits as nanoseconds
+            // carry their whole seconds; any other fraction stays as stated.
+            const uint64_t nsec = time.nsec();
+            const bool fits = nsec <= UINT32_MAX;
+            encode_pcap_record_header(out, fits ? time.sec : uint32_t(time.sec + nsec / 1000000000),
+                                      uint32_t(fits ? nsec : nsec % 1000000000), incl_len, orig_len);
             return kPcapRecordHeaderSize;
         }
         return enhanced_head(out, time, incl_len, orig_len, link_type);

@@ -46,7 +46,7 @@ struct PacketObject {
     PyObject_VAR_HEAD
     uint32_t ts_sec;
     uint32_t ts_usec;
-    uint32_t ts_nsec;
+    uint64_t ts_nsec;
     uint32_t length;
     uint32_t orig_len;
     uint32_t link_type;

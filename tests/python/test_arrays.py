@@ -9,7 +9,7 @@ import pytest
 
 import flowsieve
 import test_captures as tc
-from capwriter import MAC_A, MAC_B, arp, eth, ipv4, packet, pcap, tcp
+from capwriter import MAC_A, MAC_B, T0, arp, eth, ipv4, packet, pcap, tcp
 
 np = pytest.importorskip("numpy")
 needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
@@ -209,6 +209,24 @@ def test_an_archive_of_many_packets_walked_by_two_threads_gives_the_capture_rows
         assert arrays.packet_count.sum() == len(frames)
         for n in PER_FLOW + PER_PACKET:
             assert np.array_equal(getattr(arrays, n), getattr(want, n)[rows]), n
+
+
+def test_a_fraction_past_four_seconds_keeps_its_nanoseconds(tmp_path):
+    """A damaged capture in microseconds whose fraction states 5 s: 5e9 ns, past 32 bits, in the arrays, the packets
+    and a merged export in nanoseconds, where the whole seconds carry into the seconds field."""
+    a = packet("10.0.0.1", "10.0.0.2", sport=1000, dport=80)
+    (tmp_path / "us.pcap").write_bytes(pcap([(T0, 5_000_000, a), (T0 + 1, 0, a)]))
+    (tmp_path / "ns.pcap").write_bytes(pcap([packet("10.0.0.3", "10.0.0.4", sport=1, dport=2)], nano=True))
+    for name in ("us", "ns"):
+        flowsieve.create_archive(tmp_path / f"{name}.pcap", tmp_path / f"{name}.fsieve")
+    archive = flowsieve.Archive.open(tmp_path / "us.fsieve")
+    for arrays in (flowsieve.flow_arrays(tmp_path / "us.pcap", packets=2), flowsieve.flow_arrays(archive, packets=2)):
+        assert (arrays.start_ns[0], list(arrays.iat_ns[0])) == ((T0 + 5) * 10**9, [0, -4 * 10**9])
+    assert [p.ts_nsec for p in archive.flows()[0].packets()] == [5 * 10**9, 0]
+    merged = subprocess.run([FLOWSIEVE, "export", tmp_path / "us.fsieve", tmp_path / "ns.fsieve", "--merge", "-o", "-"],
+                            capture_output=True, check=True).stdout
+    _, recs, _, fmt = tc.read_all(merged)
+    assert fmt.nano and sorted(r[:2] for r in recs)[1:] == [(T0 + 1, 0), (T0 + 5, 0)]
 
 
 @needs_corpus
