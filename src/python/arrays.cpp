@@ -32,49 +32,45 @@ PyObject* import_for(const char* module, const char* what) {
     return m;
 }
 
-constexpr char kColumnCapsule[] = "flowsieve.column";
-// PyBUF_WRITE, part of the stable ABI, which the limited headers before 3.11 leave out.
-constexpr int kBufferWrite = 0x200;
+// The pages of one column, which NumPy's array over them holds as its base
+// through the array interface: they live as long as any array or view
+// over them, and no object but those arrays hands out their address.
+PyTypeObject* column_type = nullptr;
+struct ColumnObject {
+    PyObject_HEAD
+    GrowingMapping* pages;
+    PyObject* interface;  // dict: shape, type and address
+};
 
-void free_column(PyObject* capsule) {
-    delete static_cast<GrowingMapping*>(PyCapsule_GetPointer(capsule, kColumnCapsule));
+ColumnObject& column_of(PyObject* o) { return *reinterpret_cast<ColumnObject*>(o); }
+
+void column_dealloc(PyObject* self) {
+    delete column_of(self).pages;
+    Py_XDECREF(column_of(self).interface);
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
 }
 
-// Called once the array over a column has gone: dropping it drops the
-// column's capsule, which frees the column.
-PyObject* column_released(PyObject*, PyObject*) { Py_RETURN_NONE; }
-PyMethodDef kColumnReleased = {"column_released", column_released, METH_NOARGS, nullptr};
+// A copy, so that a caller changing it changes no later array.
+PyObject* column_interface(PyObject* self, void*) { return PyDict_Copy(column_of(self).interface); }
 
-// The column as an array of NumPy's, over the column's own pages: a
-// writable memoryview of them, viewed by frombuffer and given its shape.
-// The memoryview owns nothing, so the pages are freed by a finalizer of
-// the flat array, which every array made from it keeps alive (its view's
-// base, or the exporter of a buffer taken from it); not at exit, when
-// arrays may still be in use.
-PyObject* to_numpy(PyObject* numpy, PyObject* finalize, arrays::Array& a) {
-    Ref flat;
-    if (a.data.bytes() == 0) {
-        Ref empty(PyByteArray_FromStringAndSize(nullptr, 0));
-        if (!empty) return nullptr;
-        flat.reset(PyObject_CallMethod(numpy, "frombuffer", "Os", empty.get(), a.dtype.c_str()));
-    } else {
-        const Py_ssize_t size = Py_ssize_t(a.data.bytes());
-        auto* pages = new GrowingMapping(a.data.take());
-        Ref capsule(PyCapsule_New(pages, kColumnCapsule, free_column));
-        if (!capsule) {
-            delete pages;
-            return nullptr;
-        }
-        Ref view(PyMemoryView_FromMemory(reinterpret_cast<char*>(pages->data()), size, kBufferWrite));
-        if (!view) return nullptr;
-        flat.reset(PyObject_CallMethod(numpy, "frombuffer", "Os", view.get(), a.dtype.c_str()));
-        if (!flat) return nullptr;
-        Ref released(PyCFunction_NewEx(&kColumnReleased, capsule.get(), nullptr));
-        if (!released) return nullptr;
-        Ref finalizer(PyObject_CallFunctionObjArgs(finalize, flat.get(), released.get(), nullptr));
-        if (!finalizer || PyObject_SetAttrString(finalizer.get(), "atexit", Py_False) != 0) return nullptr;
-    }
-    if (!flat) return nullptr;
+PyGetSetDef kColumnGetters[] = {
+    {"__array_interface__", column_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+constexpr char kColumnName[] = "Column";
+PyType_Slot kColumnSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+    {Py_tp_getset, kColumnGetters},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<kColumnName>)},
+    {0, nullptr},
+};
+PyType_Spec kColumnSpec = {"flowsieve.Column", sizeof(ColumnObject), 0, Py_TPFLAGS_DEFAULT, kColumnSlots};
+
+// The column as an array of NumPy's over the column's own pages, writable;
+// an empty one over an empty bytearray.
+PyObject* to_numpy(PyObject* numpy, arrays::Array& a) {
     Ref shape(PyTuple_New(Py_ssize_t(a.shape.size())));
     if (!shape) return nullptr;
     for (size_t i = 0; i < a.shape.size(); ++i) {
@@ -82,20 +78,30 @@ PyObject* to_numpy(PyObject* numpy, PyObject* finalize, arrays::Array& a) {
         if (!n) return nullptr;
         PyTuple_SetItem(shape.get(), Py_ssize_t(i), n);
     }
-    return PyObject_CallMethod(flat.get(), "reshape", "O", shape.get());
+    if (a.data.bytes() == 0) {
+        Ref empty(PyByteArray_FromStringAndSize(nullptr, 0));
+        Ref flat(empty ? PyObject_CallMethod(numpy, "frombuffer", "Os", empty.get(), a.dtype.c_str()) : nullptr);
+        return flat ? PyObject_CallMethod(flat.get(), "reshape", "O", shape.get()) : nullptr;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(column_type, Py_tp_alloc));
+    Ref column(alloc(column_type, 0));
+    if (!column) return nullptr;
+    column_of(column.get()).pages = new GrowingMapping(a.data.take());
+    column_of(column.get()).interface =
+        Py_BuildValue("{s:i,s:O,s:s,s:(NO)}", "version", 3, "shape", shape.get(), "typestr", a.dtype.c_str(), "data",
+                      PyLong_FromVoidPtr(column_of(column.get()).pages->data()), Py_False);
+    if (!column_of(column.get()).interface) return nullptr;
+    return PyObject_CallMethod(numpy, "asarray", "O", column.get());
 }
 
 PyObject* new_flow_arrays(PyObject* numpy, std::vector<arrays::Array> columns, const arrays::Shape& shape,
                           size_t flows) {
     Ref dict(PyDict_New());
     Ref per_flow(PyList_New(0));
-    Ref weakref(PyImport_ImportModule("weakref"));
-    if (!dict || !per_flow || !weakref) return nullptr;
-    Ref finalize(PyObject_GetAttrString(weakref.get(), "finalize"));
-    if (!finalize) return nullptr;
+    if (!dict || !per_flow) return nullptr;
     for (arrays::Array& a : columns) {
         const bool one_dimensional = a.shape.size() == 1;
-        Ref array(to_numpy(numpy, finalize.get(), a));
+        Ref array(to_numpy(numpy, a));
         if (!array || PyDict_SetItemString(dict.get(), a.name.c_str(), array.get()) != 0) return nullptr;
         if (one_dimensional) {
             Ref name(PyUnicode_FromString(a.name.c_str()));
@@ -210,6 +216,8 @@ std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& read
 }  // namespace
 
 PyObject* create_flow_arrays_type() {
+    if (!column_type) column_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kColumnSpec));
+    if (!column_type) return nullptr;
     if (!flow_arrays_type) flow_arrays_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kFlowArraysSpec));
     return reinterpret_cast<PyObject*>(flow_arrays_type);
 }
