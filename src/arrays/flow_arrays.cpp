@@ -17,35 +17,10 @@
 namespace flowsieve::arrays {
 namespace {
 
-constexpr uint8_t kProtoTcp = 6;
-constexpr uint8_t kProtoUdp = 17;
-constexpr uint8_t kProtoIcmpv6 = 58;
 constexpr size_t kPageSize = 4096;
 // Fewer packets than this are walked by one thread: a second would cost more than it saves.
 constexpr uint64_t kTwoThreadPackets = 1 << 16;
 constexpr size_t kTcpFlagsOffset = 13;
-
-constexpr uint32_t kLinkEthernet = 1;
-constexpr size_t kEthernetHeader = 14;
-constexpr uint16_t kEtherIpv4 = 0x0800;
-constexpr uint16_t kEtherIpv6 = 0x86DD;
-
-// Where a packet with an IP layer has its IP header and, when `transport`,
-// its transport header. Plain Ethernet puts the IP header right after its
-// own, where decoding found it, and the transport header lies its length
-// before the payload; any other frame is decoded again.
-std::optional<IpLayout> headers_of(const ParsedPacket& p, bool transport) {
-    const ByteView frame = p.data.view();
-    if (p.link_type == kLinkEthernet) {
-        const auto type = frame.u16be(kEthernetHeader - 2);
-        if (type && (*type == kEtherIpv4 || *type == kEtherIpv6)) {
-            if (!transport) return IpLayout{kEthernetHeader, std::nullopt};
-            if (p.payload_offset && p.ip->transport_header_len)
-                return IpLayout{kEthernetHeader, size_t(*p.payload_offset) - p.ip->transport_header_len};
-        }
-    }
-    return locate_ip(frame, p.link_type);
-}
 
 // Zeroes the IP header's addresses within the first n bytes of an IP packet.
 void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
@@ -125,7 +100,7 @@ private:
             std::memcpy(source_.bytes.data(), ip + 12, 4);
             return true;
         }
-        if (n >= 40 && ip[0] >> 4 == 6 && (ip[6] == kProtoTcp || ip[6] == kProtoUdp || ip[6] == kProtoIcmpv6)) {
+        if (n >= 40 && ip[0] >> 4 == 6 && (ip[6] == kIpProtoTcp || ip[6] == kIpProtoUdp || ip[6] == kIpProtoIcmpv6)) {
             source_.family = 6;
             std::memcpy(source_.bytes.data(), ip + 8, 16);
             return true;
@@ -286,9 +261,9 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
         iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
         // The headers' places, for these first packets only and when needed.
-        const bool tcp = p.ip && p.ip->protocol == kProtoTcp;
+        const bool tcp = p.ip && p.ip->protocol == kIpProtoTcp;
         const std::optional<IpLayout> layout =
-            p.ip && (tcp || shape_.packet_bytes) ? headers_of(p, tcp) : std::nullopt;
+            p.ip && (tcp || shape_.packet_bytes) ? locate_ip(p, tcp) : std::nullopt;
         if (layout && tcp && layout->transport_offset &&
             *layout->transport_offset + kTcpFlagsOffset < p.data.size())
             tcp_flags_.row(row)[index] = p.data.data()[*layout->transport_offset + kTcpFlagsOffset];

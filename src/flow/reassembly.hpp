@@ -29,7 +29,6 @@
 
 namespace flowsieve {
 
-inline constexpr uint8_t kIpProtoTcp = 6;
 inline constexpr uint8_t kTcpFin = 0x01;
 inline constexpr uint8_t kTcpSyn = 0x02;
 inline constexpr uint8_t kTcpRst = 0x04;

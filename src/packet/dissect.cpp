@@ -15,6 +15,7 @@ constexpr uint32_t kLinkLinuxCooked2 = 276;
 // Raw IP, under the numbers capture files use for it.
 constexpr uint32_t kLinkRawIp[] = {12, 14, 101, 228, 229};
 
+constexpr size_t kEthernetLen = 14;
 constexpr uint16_t kEtherIpv4 = 0x0800;
 constexpr uint16_t kEtherIpv6 = 0x86DD;
 constexpr uint16_t kEtherVlan = 0x8100;
@@ -43,12 +44,9 @@ constexpr int kMaxVlanTags = 8;
 constexpr int kMaxMplsLabels = 8;
 
 constexpr uint8_t kProtoIcmp = 1;
-constexpr uint8_t kProtoTcp = 6;
-constexpr uint8_t kProtoUdp = 17;
 constexpr uint8_t kProtoFragment = 44;
 constexpr uint8_t kProtoEsp = 50;
 constexpr uint8_t kProtoNoNext = 59;
-constexpr uint8_t kProtoIcmpv6 = 58;
 constexpr uint8_t kProtoSctp = 132;
 
 constexpr uint16_t kIpv4MoreFragments = 0x2000;
@@ -69,7 +67,7 @@ MacAddress read_mac(ByteView v, size_t offset) {
 // The ICMP or ICMPv6 type and code, or the SCTP ports, at offset `at`
 // (zeros when not captured).
 void read_transport_names(ByteView v, size_t at, IpTuple& t) {
-    if (t.protocol == kProtoIcmp || t.protocol == kProtoIcmpv6) {
+    if (t.protocol == kProtoIcmp || t.protocol == kIpProtoIcmpv6) {
         t.icmp_type = v.u8(at).value_or(0);
         t.icmp_code = v.u8(at + 1).value_or(0);
     } else if (t.protocol == kProtoSctp && v.has(at, 4)) {
@@ -90,7 +88,7 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
     }
     out.tuple.src_port = *src;
     out.tuple.dst_port = *dst;
-    if (out.tuple.protocol == kProtoUdp) {
+    if (out.tuple.protocol == kIpProtoUdp) {
         out.payload_offset = std::min<uint64_t>(at + 8, n);
     } else if (v.has(at, 20)) {
         uint8_t data_offset = *v.u8(at + 12) >> 4;
@@ -104,7 +102,7 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
 void dissect_later_fragment(size_t at, IpDissection& out) {
     out.fragment = FragmentPart::Later;
     const uint8_t protocol = out.tuple.protocol;
-    if (protocol != kProtoIcmp && protocol != kProtoIcmpv6 && protocol != kProtoEsp && protocol != kProtoNoNext)
+    if (protocol != kProtoIcmp && protocol != kIpProtoIcmpv6 && protocol != kProtoEsp && protocol != kProtoNoNext)
         out.payload_offset = at;
 }
 
@@ -133,8 +131,8 @@ void dissect_later_fragment(size_t at, IpDissection& out) {
     switch (out.tuple.protocol) {
         case kProtoIcmp:
             break;
-        case kProtoTcp:
-        case kProtoUdp:
+        case kIpProtoTcp:
+        case kIpProtoUdp:
             dissect_ports(v, header_len, out);
             break;
         default:
@@ -191,10 +189,10 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
     out.tuple.protocol = next;
     read_transport_names(v, offset, out.tuple);
     out.transport_offset = offset;
-    if (next == kProtoTcp || next == kProtoUdp) {
+    if (next == kIpProtoTcp || next == kIpProtoUdp) {
         // The offset may have run past the capture: the port reads then fail.
         dissect_ports(v, offset, out);
-    } else if (next != kProtoIcmpv6) {
+    } else if (next != kIpProtoIcmpv6) {
         out.payload_offset = offset;
     }
     // Header lengths from the chain may point past the captured bytes; the
@@ -311,10 +309,10 @@ IpStart ip_after_pppoe(ByteView v, size_t at) {
 }
 
 [[gnu::always_inline]] inline IpStart dissect_ethernet(ByteView v, ParsedPacket& p) {
-    if (v.size() < 14) return std::nullopt;
+    if (v.size() < kEthernetLen) return std::nullopt;
     p.dst_mac = read_mac(v, 0);
     p.src_mac = read_mac(v, 6);
-    return ip_after_ethertype(v, 12);
+    return ip_after_ethertype(v, kEthernetLen - 2);
 }
 
 // Linux cooked headers hold one hardware address only, so none is taken.
@@ -400,6 +398,21 @@ std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
     IpLayout layout{*at, std::nullopt};
     if (ip->transport_offset) layout.transport_offset = *at + size_t(*ip->transport_offset);
     return layout;
+}
+
+std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport) {
+    const ByteView frame = p.data.view();
+    if (p.link_type == kLinkEthernet) {
+        // Untagged: the IP header right after Ethernet's, and the transport
+        // header its length before the payload.
+        const auto type = frame.u16be(kEthernetLen - 2);
+        if (type && is_ip_ethertype(*type)) {
+            if (!transport) return IpLayout{kEthernetLen, std::nullopt};
+            if (p.payload_offset && p.ip->transport_header_len)
+                return IpLayout{kEthernetLen, size_t(*p.payload_offset) - p.ip->transport_header_len};
+        }
+    }
+    return locate_ip(frame, p.link_type);
 }
 
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {

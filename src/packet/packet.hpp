@@ -102,6 +102,11 @@ struct IpDissection {
 
 std::optional<IpDissection> dissect_ip(ByteView bytes);
 
+// IP protocol numbers that more than the decoder looks at.
+inline constexpr uint8_t kIpProtoTcp = 6;
+inline constexpr uint8_t kIpProtoUdp = 17;
+inline constexpr uint8_t kIpProtoIcmpv6 = 58;
+
 // Where a frame's IP header starts and, unless the packet is a later
 // fragment, its transport header, counted from the frame's start.
 struct IpLayout {
@@ -112,6 +117,10 @@ struct IpLayout {
 // Nothing for a frame without an IP layer. Decodes the frame again: for
 // the few packets whose header bytes are wanted.
 std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type);
+// The same for a packet decoded by dissect_frame, whose IP layer was found:
+// decoded again only when its link layer is not plain Ethernet. The
+// transport header is wanted only when `transport`.
+std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport);
 
 // Whether frames of the link type are decoded as such; those of any other
 // are read as raw IP, which rarely finds an IP header in them.
