@@ -62,7 +62,7 @@ public:
         }
         const ParsedPacket p = archive::decode_packet(r);
         if (!p.ip) return nullptr;
-        const auto layout = locate_ip(p.data.view(), r.link_type);
+        const auto layout = locate_ip(p, false);
         if (layout && layout->ip_offset <= kMaxLink) {
             Link& link = links_[next_];
             next_ ^= 1;

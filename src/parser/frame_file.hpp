@@ -38,17 +38,17 @@ struct FrameFileFormat {
     // The bytes before a frame of `incl_len` bytes; their number.
     size_t record_head(uint8_t out[kMaxRecordHead], const FrameTime& time, uint32_t incl_len, uint32_t orig_len,
                        uint32_t link_type) const {
-        if (!pcapng() && !nanoseconds) {
-            encode_pcap_record_header(out, time.sec, time.usec, incl_len, orig_len);
-            return kPcapRecordHeaderSize;
-        }
         if (!pcapng()) {
-            // Microseconds of a damaged capture past 32 bits as nanoseconds
-            // carry their whole seconds; any other fraction stays as stated.
-            const uint64_t nsec = time.nsec();
-            const bool fits = nsec <= UINT32_MAX;
-            encode_pcap_record_header(out, fits ? time.sec : uint32_t(time.sec + nsec / 1000000000),
-                                      uint32_t(fits ? nsec : nsec % 1000000000), incl_len, orig_len);
+            uint32_t sec = time.sec;
+            uint32_t fraction = time.usec;
+            if (nanoseconds) {
+                // Microseconds of a damaged capture past 32 bits as nanoseconds
+                // carry their whole seconds; any other fraction stays as stated.
+                const uint64_t nsec = time.nsec();
+                if (nsec > UINT32_MAX) sec += uint32_t(nsec / 1000000000);
+                fraction = uint32_t(nsec > UINT32_MAX ? nsec % 1000000000 : nsec);
+            }
+            encode_pcap_record_header(out, sec, fraction, incl_len, orig_len);
             return kPcapRecordHeaderSize;
         }
         return enhanced_head(out, time, incl_len, orig_len, link_type);

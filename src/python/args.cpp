@@ -124,9 +124,9 @@ PyObject* message_class(PyObject* base) {
         {Py_tp_methods, kMessageMethods},
         {0, nullptr},
     };
-    PyType_Spec spec = {names.back().c_str(), 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyType_Spec definition = {names.back().c_str(), 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
     Ref bases(PyTuple_Pack(1, base));
-    PyObject* made_class = bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr;
+    PyObject* made_class = bases ? PyType_FromSpecWithBases(&definition, bases.get()) : nullptr;
     if (!made_class) {
         names.pop_back();
         return nullptr;
