@@ -12,7 +12,6 @@
 #include "archive/mod.hpp"
 #include "flow/packet_stream.hpp"
 #include "flow/strategy.hpp"
-#include "split/writer.hpp"
 
 namespace flowsieve::arrays {
 namespace {

@@ -5,7 +5,6 @@
 #include <unordered_set>
 
 #include "flow/strategy.hpp"
-#include "split/writer.hpp"
 
 namespace flowsieve::cli {
 namespace {

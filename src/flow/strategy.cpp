@@ -1,6 +1,7 @@
 #include "flow/strategy.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace flowsieve {
@@ -244,6 +245,19 @@ void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
 void append_address(FlowKey& out, const IpAddress& address) {
     if (address.family == 4) append_dotted(out, address.bytes.data());
     else append_ipv6(out, address.bytes.data());
+}
+
+void sanitize_key(char* key, size_t size) {
+    // Runs for every packet, hence a table rather than a search per character.
+    static constexpr auto kUnsafe = [] {
+        std::array<bool, 256> unsafe{};
+        for (int c = 0; c < 0x20; ++c) unsafe[c] = true;
+        unsafe[0x7F] = true;
+        for (unsigned char c : std::string_view("\"*./:<>?\\|")) unsafe[c] = true;
+        return unsafe;
+    }();
+    for (char* c = key; c != key + size; ++c)
+        if (kUnsafe[static_cast<unsigned char>(*c)]) *c = '_';
 }
 
 Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lowered) {

@@ -83,6 +83,10 @@ inline FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet, Key
     return out;
 }
 
+// Makes a key safe as part of a file name, in place: each control
+// character, DEL and each of "*./:<>?\| becomes "_".
+void sanitize_key(char* key, size_t size);
+
 // Address text used in keys: dotted IPv4, RFC 5952 IPv6.
 void append_address(FlowKey& out, const IpAddress& address);
 

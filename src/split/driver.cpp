@@ -5,6 +5,7 @@
 
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
+#include "flow/strategy.hpp"
 #include "split/writer.hpp"
 #include "util/utf8.hpp"
 

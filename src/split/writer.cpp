@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 
 #include "flow/strategy.hpp"
 #include "parser/pcap_format.hpp"
@@ -38,19 +37,6 @@ std::string parent_of(const std::string& path) {
 }
 
 }  // namespace
-
-void sanitize_key(char* key, size_t size) {
-    // Runs for every packet, hence a table rather than a search per character.
-    static constexpr auto kUnsafe = [] {
-        std::array<bool, 256> unsafe{};
-        for (int c = 0; c < 0x20; ++c) unsafe[c] = true;
-        unsafe[0x7F] = true;
-        for (unsigned char c : std::string_view("\"*./:<>?\\|")) unsafe[c] = true;
-        return unsafe;
-    }();
-    for (char* c = key; c != key + size; ++c)
-        if (kUnsafe[static_cast<unsigned char>(*c)]) *c = '_';
-}
 
 Status<> create_directories(const std::string& path) {
     if (path.empty()) return {};

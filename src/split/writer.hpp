@@ -32,10 +32,6 @@ namespace flowsieve {
 // payload of other flows in capture order, as L7.
 enum class OutputType { Pcap, L7, Stream };
 
-// Makes a key safe as part of a file name, in place: each control
-// character, DEL and each of "*./:<>?\| becomes "_".
-void sanitize_key(char* key, size_t size);
-
 // mkdir -p with permission bits 0777 before the file-creation mask.
 Status<> create_directories(const std::string& path);
 
