@@ -41,7 +41,7 @@ void check_query(const ArchiveReader& reader, const Result<FlowList>& flows, Mat
 }
 
 void check_ip(const ArchiveReader& reader, const StoredAddress& a) {
-    check_query(reader, find_by_ip(reader, address_text(a)),
+    check_query(reader, find_by_ip(reader, address_text(decode_address(a))),
                 [&](const FlowRecord& r) { return r.src_addr == a || r.dst_addr == a; });
 }
 

@@ -118,10 +118,17 @@ inline StoredAddress encode_address(const IpAddress& a) {
     return out;
 }
 
-inline IpAddress decode_address(const StoredAddress& stored) {
+// Whether the address is stored as an IPv4 address is: ::ffff:a.b.c.d.
+inline bool has_ipv4_form(const StoredAddress& stored) {
     static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(stored.data(), kMappedPrefix, sizeof kMappedPrefix) == 0;
+}
+
+// An address in the IPv4 form is IPv4 unless `ipv6` says that it is the
+// IPv6 address of that form (a flow record with kFlowMappedIpv6).
+inline IpAddress decode_address(const StoredAddress& stored, bool ipv6 = false) {
     IpAddress ip;
-    if (std::memcmp(stored.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
+    if (!ipv6 && has_ipv4_form(stored)) {
         ip.family = 4;
         std::memcpy(ip.bytes.data(), stored.data() + 12, 4);
     } else {
@@ -172,6 +179,14 @@ inline std::optional<Varint> decode_varint(ByteView bytes, size_t offset) {
 // One entry of the flow table.
 inline constexpr size_t kFlowRecordSize = 96;
 
+// Flow flags, one byte after the protocol (zero in archives written before
+// it had a use, whose flows all read as they always did).
+// kFlowMappedIpv6: the flow is IPv6 between IPv4-mapped addresses
+// (::ffff:a.b.c.d), whose stored form is an IPv4 address's. Set only for
+// such a flow, so that every other flow's record is as it was.
+inline constexpr size_t kFlowFlagsOffset = 9;
+inline constexpr uint8_t kFlowMappedIpv6 = 1;
+
 struct FlowRecord {
     uint64_t id = 0;
     uint8_t proto = 0;
@@ -186,6 +201,16 @@ struct FlowRecord {
     uint64_t start_ns = 0;
     uint64_t end_ns = 0;
     uint64_t total_bytes = 0;
+    uint8_t flags = 0;
+
+    IpAddress src_ip() const { return decode_address(src_addr, flags & kFlowMappedIpv6); }
+    IpAddress dst_ip() const { return decode_address(dst_addr, flags & kFlowMappedIpv6); }
+    // A flow without an IP layer has no addresses and all its fields zero.
+    bool has_ip() const { return proto || src_addr != StoredAddress{} || dst_addr != StoredAddress{}; }
+    // The flags that a flow of these addresses needs.
+    static uint8_t flags_for(const IpAddress& src, const IpAddress& dst) {
+        return src.family == 6 && (has_ipv4_form(src.bytes) || has_ipv4_form(dst.bytes)) ? kFlowMappedIpv6 : 0;
+    }
 };
 
 // Nanoseconds a stored time counts: 1 in an archive in nanoseconds, 1000 otherwise.
@@ -195,6 +220,7 @@ inline void encode_flow_record(uint8_t out[kFlowRecordSize], const FlowRecord& r
     std::memset(out, 0, kFlowRecordSize);
     encode_u64le(out, r.id);
     out[8] = r.proto;
+    out[kFlowFlagsOffset] = r.flags;
     std::memcpy(out + 16, r.src_addr.data(), kAddressSize);
     std::memcpy(out + 32, r.dst_addr.data(), kAddressSize);
     encode_u16le(out + 48, r.src_port);
@@ -214,6 +240,7 @@ inline std::optional<FlowRecord> decode_flow_record(ByteView bytes, size_t offse
     FlowRecord r;
     r.id = decode_u64le(p);
     r.proto = p[8];
+    r.flags = p[kFlowFlagsOffset];
     std::memcpy(r.src_addr.data(), p + 16, kAddressSize);
     std::memcpy(r.dst_addr.data(), p + 32, kAddressSize);
     r.src_port = decode_u16(p + 48, ByteOrder::Little);

@@ -117,8 +117,8 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
     static constexpr StoredAddress kNone{};
     if (record.src_addr == kNone && record.dst_addr == kNone) return std::nullopt;
     IpTuple tuple;
-    tuple.src_ip = decode_address(record.src_addr);
-    tuple.dst_ip = decode_address(record.dst_addr);
+    tuple.src_ip = record.src_ip();
+    tuple.dst_ip = record.dst_ip();
     tuple.src_port = record.src_port;
     tuple.dst_port = record.dst_port;
     tuple.protocol = record.proto;
@@ -180,14 +180,14 @@ Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const 
     return std::move(sink.pairs);
 }
 
-std::string address_text(const StoredAddress& a) {
-    static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    char text[40];
-    if (std::memcmp(a.data(), kMappedPrefix, sizeof kMappedPrefix) == 0) {
+std::string address_text(const IpAddress& address) {
+    if (address.family == 4) {
         FlowKey dotted;  // as keys write it, without a call to format it
-        append_address(dotted, decode_address(a));
+        append_address(dotted, address);
         return std::string(dotted.text());
     }
+    const StoredAddress& a = address.bytes;
+    char text[40];
     static constexpr char kHex[] = "0123456789abcdef";
     size_t n = 0;
     for (size_t i = 0; i < kAddressSize; ++i) {

@@ -127,9 +127,9 @@ ParsedPacket decode_packet(const PacketRecord& packet);
 using StreamPair = std::pair<std::string, std::string>;
 Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const FlowRecord& record);
 
-// Address text of a stored address: dotted IPv4 for a mapped address,
-// otherwise eight groups of four hexadecimal digits.
-std::string address_text(const StoredAddress& address);
+// Address text of a flow's address: dotted IPv4, or eight groups of four
+// hexadecimal digits for IPv6.
+std::string address_text(const IpAddress& address);
 const char* protocol_name(uint8_t proto);
 // The number of a lowered protocol name: tcp, udp, icmp or icmpv6.
 std::optional<uint8_t> protocol_number(std::string_view lowered_name);

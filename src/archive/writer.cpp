@@ -419,6 +419,7 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
         r.dst_addr = encode_address(e.tuple->dst_ip);
         r.src_port = e.tuple->src_port;
         r.dst_port = e.tuple->dst_port;
+        r.flags = FlowRecord::flags_for(e.tuple->src_ip, e.tuple->dst_ip);
     }
     r.packet_count = e.packet_count;
     r.start_ns = e.start * time_unit;

@@ -232,6 +232,7 @@ size_t Builder::add_flow(const FlowHead& head, uint32_t source) {
     f.id = head.id;
     f.src_addr = head.src_addr;
     f.dst_addr = head.dst_addr;
+    f.flags = head.flags;
     f.src_port = head.src_port;
     f.dst_port = head.dst_port;
     f.proto = head.proto;
@@ -304,7 +305,8 @@ std::vector<Array> Builder::finish(bool with_source) {
         std::string chars;
         std::vector<uint64_t> ends(n);
         for (size_t i = 0; i < n; ++i) {
-            chars += archive::address_text(flows_[i].*field);
+            chars += archive::address_text(
+                archive::decode_address(flows_[i].*field, flows_[i].flags & archive::kFlowMappedIpv6));
             ends[i] = chars.size();
         }
         out.push_back(text_array(name, chars, n, [&](size_t i) { return ends[i]; }));
@@ -385,6 +387,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
                         head.dst_addr = archive::encode_address(packet.ip->dst_ip);
                         head.src_port = packet.ip->src_port;
                         head.dst_port = packet.ip->dst_port;
+                        head.flags = archive::FlowRecord::flags_for(packet.ip->src_ip, packet.ip->dst_ip);
                     }
                     head.key = text.text();
                     builder.add_flow(head, source);
@@ -402,7 +405,6 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
 
 Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
                               uint32_t source, ProgressObserver* observer) {
-    static constexpr archive::StoredAddress kNoAddress{};
     // Every row first, in the list's order, so that two threads can then
     // fill rows apart without moving them.
     const size_t first_row = builder.flows();
@@ -414,18 +416,18 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
             return CallError::runtime(offsets.error().message);
         // The key of the flow's fields: no IP layer leaves them all zero.
         ParsedPacket fields;
-        if (record->proto || record->src_addr != kNoAddress || record->dst_addr != kNoAddress) {
+        if (record->has_ip()) {
             IpTuple& t = fields.ip.emplace();
             t.protocol = record->proto;
-            t.src_ip = archive::decode_address(record->src_addr);
-            t.dst_ip = archive::decode_address(record->dst_addr);
+            t.src_ip = record->src_ip();
+            t.dst_ip = record->dst_ip();
             t.src_port = record->src_port;
             t.dst_port = record->dst_port;
         }
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
         builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr, record->src_port,
-                          record->dst_port, keys.keys[0].text()},
+                          record->dst_port, keys.keys[0].text(), record->flags},
                          source);
         packets += record->packet_count;
     }

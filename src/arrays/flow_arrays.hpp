@@ -112,6 +112,7 @@ struct FlowHead {
     uint16_t src_port = 0;
     uint16_t dst_port = 0;
     std::string_view key;
+    uint8_t flags = 0;  // as a flow record's: how to read the addresses
 };
 
 class Builder {
@@ -156,6 +157,7 @@ private:
         uint64_t id;
         archive::StoredAddress src_addr;
         archive::StoredAddress dst_addr;
+        uint8_t flags;  // of the flow record
         IpAddress first_src;
         uint16_t src_port;
         uint16_t dst_port;

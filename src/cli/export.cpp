@@ -14,8 +14,7 @@ std::string key_of(const archive::FlowRecord& r) {
     static constexpr archive::StoredAddress kNone{};
     if (r.src_addr == kNone && r.dst_addr == kNone) return "no_ip_" + std::to_string(r.id);
     ParsedPacket packet;
-    packet.ip = IpTuple{archive::decode_address(r.src_addr), archive::decode_address(r.dst_addr), r.src_port, r.dst_port,
-                        r.proto};
+    packet.ip = IpTuple{r.src_ip(), r.dst_ip(), r.src_port, r.dst_port, r.proto};
     std::string key(keys_for(SplitStrategy::Session, packet).keys[0].text());
     sanitize_key(key.data(), key.size());
     return key;

@@ -56,14 +56,9 @@ std::string utc_text(uint64_t ns) {
 }
 
 // The table's address text: IPv6 in the short form of RFC 5952.
-std::string short_address_text(const archive::StoredAddress& a) {
-    std::string full = archive::address_text(a);
-    if (full.find(':') == std::string::npos) return full;  // dotted IPv4
-    IpAddress ip;
-    ip.family = 6;
-    std::copy(a.begin(), a.end(), ip.bytes.begin());
+std::string short_address_text(const IpAddress& a) {
     FlowKey text;
-    append_address(text, ip);
+    append_address(text, a);
     return std::string(text.text());
 }
 
@@ -73,9 +68,9 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     row[kId] = std::to_string(r.id);
     row[kProto] = std::to_string(r.proto);
     row[kProtoName] = archive::protocol_name(r.proto);
-    row[kSrc] = archive::address_text(r.src_addr);
+    row[kSrc] = archive::address_text(r.src_ip());
     row[kSrcPort] = std::to_string(r.src_port);
-    row[kDst] = archive::address_text(r.dst_addr);
+    row[kDst] = archive::address_text(r.dst_ip());
     row[kDstPort] = std::to_string(r.dst_port);
     row[kPackets] = std::to_string(r.packet_count);
     row[kBytes] = std::to_string(r.total_bytes);
@@ -152,8 +147,8 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
         Row row = row_of(l, r);
         row[kArchive] = visible(row[kArchive]);
         if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
-        row[kSrc] = short_address_text(r.src_addr);
-        row[kDst] = short_address_text(r.dst_addr);
+        row[kSrc] = short_address_text(r.src_ip());
+        row[kDst] = short_address_text(r.dst_ip());
         row[kStart] = utc_text(r.start_ns);
         return row;
     };

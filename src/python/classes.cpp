@@ -148,8 +148,8 @@ void flow_dealloc(PyObject* self) {
 PyObject* flow_repr(PyObject* self) {
     const FlowRecord& r = flow_of(self).record;
     return text("Flow(id=" + std::to_string(r.id) + ", " + archive::protocol_name(r.proto) + " " +
-                archive::address_text(r.src_addr) + ":" + std::to_string(r.src_port) + " -> " +
-                archive::address_text(r.dst_addr) + ":" + std::to_string(r.dst_port) + ", " +
+                archive::address_text(r.src_ip()) + ":" + std::to_string(r.src_port) + " -> " +
+                archive::address_text(r.dst_ip()) + ":" + std::to_string(r.dst_port) + ", " +
                 std::to_string(r.packet_count) + " pkts, " + std::to_string(r.total_bytes) + " bytes)");
 }
 
@@ -197,9 +197,9 @@ PyGetSetDef kFlowGetters[] = {
     {"proto", [](PyObject* s, void*) { return number(record_of(s).proto); }, nullptr, nullptr, nullptr},
     {"proto_name", [](PyObject* s, void*) { return PyUnicode_FromString(archive::protocol_name(record_of(s).proto)); },
      nullptr, nullptr, nullptr},
-    {"src_addr", [](PyObject* s, void*) { return text(archive::address_text(record_of(s).src_addr)); }, nullptr,
+    {"src_addr", [](PyObject* s, void*) { return text(archive::address_text(record_of(s).src_ip())); }, nullptr,
      nullptr, nullptr},
-    {"dst_addr", [](PyObject* s, void*) { return text(archive::address_text(record_of(s).dst_addr)); }, nullptr,
+    {"dst_addr", [](PyObject* s, void*) { return text(archive::address_text(record_of(s).dst_ip())); }, nullptr,
      nullptr, nullptr},
     {"src_port", [](PyObject* s, void*) { return number(record_of(s).src_port); }, nullptr, nullptr, nullptr},
     {"dst_port", [](PyObject* s, void*) { return number(record_of(s).dst_port); }, nullptr, nullptr, nullptr},
