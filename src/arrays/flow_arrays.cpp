@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "archive/mod.hpp"
+#include "flow/fragments.hpp"
 #include "flow/packet_stream.hpp"
 #include "flow/strategy.hpp"
 
@@ -170,23 +171,35 @@ bool walk_flows(Builder& builder, const archive::ArchiveReader& reader, const ar
                 size_t end, size_t row, WalkCounts& counts, KeepGoing&& keep_going) {
     SourceFinder sources;
     ProgressClock clock;
+    // A flow's later fragments are given their datagram's ports (and held
+    // until its first fragment comes) as reading the capture gives them:
+    // in a flow from an address to itself they tell the directions.
+    std::optional<FragmentMatcher> fragments;
+    auto add = [&](size_t row, ParsedPacket&& p) {
+        if (!fragments && p.fragment == FragmentPart::None) return builder.add_packet(row, p);
+        if (!fragments) fragments.emplace();
+        fragments->add(std::move(p));
+        while (fragments->ready()) builder.add_packet(row, fragments->take());
+    };
     for (size_t i = begin; i < end; ++i, ++row) {
         auto cursor = archive::ReadAheadCursor::of(reader, *flows[i]);
         if (!cursor) continue;  // cannot happen: checked as its row was added
         uint64_t bytes = 0;
         uint64_t packets = 0;
-        std::optional<archive::PacketRecord> r;
-        for (; (r = cursor->next()) && builder.wants_packet(row); ++packets) {
+        fragments.reset();
+        // The packets the row wants whole decoded; the rest only counted:
+        // their record headers and source addresses.
+        for (std::optional<archive::PacketRecord> r; (r = cursor->next()); ++packets) {
             if (clock.tick(r->incl_len) && !keep_going()) return false;
             bytes += r->record_size();
-            builder.add_packet(row, archive::decode_packet(*r));
+            if (builder.wants_packet(row, r->time()) || (fragments && fragments->waiting()))
+                add(row, archive::decode_packet(*r));
+            else
+                builder.add_count(row, r->time(), r->orig_len, builder.needs_source(row) ? sources.find(*r) : nullptr);
         }
-        // The rest only counted: their record headers and source addresses.
-        const bool by_source = builder.needs_source(row);
-        for (; r; r = cursor->next(), ++packets) {
-            if (clock.tick(r->incl_len) && !keep_going()) return false;
-            bytes += r->record_size();
-            builder.add_count(row, r->time(), r->orig_len, by_source ? sources.find(*r) : nullptr);
+        if (fragments) {
+            fragments->finish();
+            while (fragments->ready()) builder.add_packet(row, fragments->take());
         }
         counts.bytes.fetch_add(bytes, std::memory_order_relaxed);
         counts.packets.fetch_add(packets, std::memory_order_relaxed);
@@ -256,19 +269,21 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
         f.start_ns = ns;
     }
     const bool forward = Builder::forward(f, p.ip ? &p.ip->src_ip : nullptr, p.ip ? p.ip->src_port : 0);
-    if (index < shape_.packets) {
-        sizes_.row_of<int32_t>(row)[index] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
-        directions_.row_of<int8_t>(row)[index] = forward ? 0 : 1;
-        iat_.row_of<int64_t>(row)[index] = index == 0 ? 0 : ns - f.end_ns;
+    const size_t kept = size_t(std::min<uint64_t>(index, shape_.packets));
+    if (const size_t slot = slot_for(row, kept, ns); slot < shape_.packets) {
+        if (slot < kept) make_room(row, slot, kept);
+        sizes_.row_of<int32_t>(row)[slot] = int32_t(std::min<uint32_t>(p.orig_len, std::numeric_limits<int32_t>::max()));
+        directions_.row_of<int8_t>(row)[slot] = forward ? 0 : 1;
+        times(row)[slot] = ns;
         // The headers' places, for these first packets only and when needed.
         const bool tcp = p.ip && p.ip->protocol == kIpProtoTcp;
         const std::optional<IpLayout> layout =
             p.ip && (tcp || shape_.packet_bytes) ? locate_ip(p, tcp) : std::nullopt;
         if (layout && tcp && layout->transport_offset &&
             *layout->transport_offset + kTcpFlagsOffset < p.data.size())
-            tcp_flags_.row(row)[index] = p.data.data()[*layout->transport_offset + kTcpFlagsOffset];
+            tcp_flags_.row(row)[slot] = p.data.data()[*layout->transport_offset + kTcpFlagsOffset];
         if (layout && shape_.packet_bytes) {
-            uint8_t* out = packet_bytes_.row(row) + size_t(index) * shape_.packet_bytes;
+            uint8_t* out = packet_bytes_.row(row) + slot * shape_.packet_bytes;
             const size_t n = std::min<size_t>(shape_.packet_bytes, p.data.size() - layout->ip_offset);
             std::memcpy(out, p.data.data() + layout->ip_offset, n);
             if (shape_.anonymize) zero_addresses(out, n, p.ip->src_ip.family);
@@ -285,9 +300,29 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
     count(f, ns, p.orig_len, forward);
 }
 
+void Builder::make_room(size_t row, size_t slot, size_t kept) {
+    const size_t moved = std::min<size_t>(kept, shape_.packets - 1) - slot;
+    auto shift = [&](Column& c, size_t size) {
+        uint8_t* at = c.row(row) + slot * size;
+        std::memmove(at + size, at, moved * size);
+        std::memset(at, 0, size);
+    };
+    shift(sizes_, sizeof(int32_t));
+    shift(directions_, 1);
+    shift(iat_, sizeof(int64_t));
+    shift(tcp_flags_, 1);
+    shift(packet_bytes_, shape_.packet_bytes);
+}
+
 std::vector<Array> Builder::finish(bool with_source) {
     const size_t n = flows_.size();
     const uint64_t k = shape_.packets;
+    // The kept packets' times become their gaps, the first's 0.
+    for (size_t row = 0; row < n; ++row) {
+        int64_t* t = times(row);
+        for (size_t i = size_t(std::min(flows_[row].packets, k)); i-- > 1;) t[i] -= t[i - 1];
+        if (flows_[row].packets && k) t[0] = 0;
+    }
     std::vector<Array> out;
     auto scalar = [&](const char* name, const char* dtype, size_t size, auto value) {
         Array a{name, dtype, {n}, Column(size, 0)};

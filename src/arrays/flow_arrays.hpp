@@ -1,6 +1,8 @@
 // Flows as arrays, one row per flow: the flow's figures, the sizes,
 // directions, gaps, TCP flags and leading header bytes of its first K
-// packets, and the first L bytes of its payload. Rows fill as the packets
+// packets in time order (in capture order among equal times: a capture from
+// several interfaces interleaves them out of order), and the first L bytes
+// of its payload in capture order. Rows fill as the packets
 // arrive, so that memory holds the rows and a few words per flow, never the
 // packets. The arrays are plain C-order buffers described as NumPy describes
 // them, for a binding to wrap and for the .npz writer.
@@ -121,19 +123,21 @@ public:
 
     // Starts the next row; its number. `source` numbers the input it came from.
     size_t add_flow(const FlowHead& head, uint32_t source);
-    // The flow's next packet. A packet is forward when its source address
-    // is the first packet's (its source port too, when the first packet
-    // went from an address to itself); a packet without an IP layer, or in
-    // a flow whose first packet has none, is forward.
+    // The flow's next packet in capture order. A packet is forward when its
+    // source address is the first packet's (its source port too, when the
+    // first packet went from an address to itself); a packet without an IP
+    // layer, or in a flow whose first packet has none, is forward. The first
+    // packet is the first in capture order, as for the flow's other figures.
     void add_packet(size_t row, const ParsedPacket& packet);
-    // Whether the row wants its next packet whole, through add_packet: the
-    // flow's first K packets, those up to a full payload, and every packet
-    // of a flow from an address to itself (its ports tell the directions
-    // apart). Any other packet add_count takes; once false, it stays false.
-    bool wants_packet(size_t row) const {
+    // Whether the row wants its next packet, of this time, whole, through
+    // add_packet: one among the K earliest so far, those up to a full
+    // payload, and every packet of a flow from an address to itself (its
+    // ports tell the directions apart). Any other packet add_count takes.
+    bool wants_packet(size_t row, const FrameTime& time) const {
         const FlowState& f = flows_[row];
-        return f.packets < std::max<uint64_t>(shape_.packets, 1) || f.payload_len < shape_.payload_bytes ||
-               (f.has_ip && f.loop);
+        const uint32_t k = shape_.packets;
+        return f.packets < std::max<uint32_t>(k, 1) || f.payload_len < shape_.payload_bytes ||
+               (f.has_ip && f.loop) || (k && nanos(time) < times(row)[k - 1]);
     }
     // Whether the direction of the row's next packets depends on their
     // source address: the first packet had an IP layer.
@@ -175,6 +179,21 @@ private:
         uint64_t fwd_bytes;
         uint64_t key_end;  // in keys_
     };
+
+    // The times of the row's kept packets while it fills, in the column that
+    // finish turns into their gaps.
+    int64_t* times(size_t row) const { return iat_.row_of<int64_t>(row); }
+    // Where a packet of time `ns` goes among the row's `kept` packets, after
+    // those of its time or earlier: K when it is not among the K earliest.
+    size_t slot_for(size_t row, size_t kept, int64_t ns) const {
+        const int64_t* t = times(row);
+        size_t slot = kept;
+        while (slot > 0 && t[slot - 1] > ns) --slot;
+        return slot;
+    }
+    // Moves the kept packets from `slot` on one place later (the last of K
+    // falls off) and empties the slot.
+    void make_room(size_t row, size_t slot, size_t kept);
 
     static int64_t nanos(const FrameTime& t) { return int64_t(t.sec) * 1000000000 + int64_t(t.nsec()); }
     static bool forward(const FlowState& f, const IpAddress* source, uint16_t source_port) {

@@ -32,6 +32,8 @@ public:
     void add(ParsedPacket&& packet);
     // At the end of the capture nothing waits any longer.
     void finish();
+    // Whether packets wait, so that every packet must go through add.
+    bool waiting() const { return !waiting_.empty(); }
     // Whether a packet may leave, and the next one to leave.
     bool ready() const { return !waiting_.empty() && !waiting_.front().held; }
     ParsedPacket take();
