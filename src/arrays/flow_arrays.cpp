@@ -212,16 +212,6 @@ bool walk_flows(Builder& builder, const archive::ArchiveReader& reader, const ar
 
 static_assert(Shape::kMaxPayloadBytes == uint32_t(std::numeric_limits<int32_t>::max()));
 
-Status<CallError> Shape::check() const {
-    auto too_large = [](const char* name, uint32_t max) {
-        return CallError::value(std::string(name) + " must be at most " + std::to_string(max));
-    };
-    if (packets > kMaxPackets) return too_large("packets", kMaxPackets);
-    if (packet_bytes > kMaxPacketBytes) return too_large("packet_bytes", kMaxPacketBytes);
-    if (payload_bytes > kMaxPayloadBytes) return too_large("payload_bytes", kMaxPayloadBytes);
-    return {};
-}
-
 uint8_t* Column::add_row() {
     const size_t end = (rows_ + 1) * row_bytes_;
     if (end > map_.capacity()) map_.reserve(std::max(end, 2 * map_.capacity()));

@@ -38,9 +38,6 @@ struct Shape {
     uint32_t packet_bytes = 0;   // M: of each, the first M bytes from the IP header on
     uint32_t payload_bytes = 0;  // L: the first L bytes of the flow's payload
     bool anonymize = true;       // the IP header's addresses in those M bytes zeroed
-
-    // A ValueError naming the figure that is too large.
-    Status<CallError> check() const;
 };
 
 // Rows of one size, in a mapping that grows without copying them. Handing

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/format.hpp"
@@ -90,6 +91,8 @@ private:
 
 int run_arrays(const Parsed& p) {
     expect_args(p, 1, SIZE_MAX, "INPUT");
+    // Standard input is read once: a second - would find it empty.
+    if (std::count(p.args.begin(), p.args.end(), "-") > 1) usage("- (standard input) can be given only once");
     if (!p.has('o')) usage("arrays needs -o OUT.npz");
     const std::string output = p.last('o');
     arrays::Shape shape;

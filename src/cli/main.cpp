@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/command.hpp"
+#include "util/growing_mapping.hpp"
 #include "util/os_error.hpp"
 
 namespace flowsieve::cli {
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
         status = flowsieve::cli::run(argc, argv);
     } catch (const flowsieve::CallError& e) {
         flowsieve::cli::message(flowsieve::cli::describe(e));
+        status = flowsieve::cli::kFailure;
+    } catch (const flowsieve::AllocationRefused& e) {
+        flowsieve::cli::message(e.what());
         status = flowsieve::cli::kFailure;
     } catch (const std::bad_alloc&) {
         flowsieve::cli::message("out of memory");

@@ -337,8 +337,8 @@ std::optional<uint32_t> BoundArgs::convert(const CountArg& p, size_t i) const {
         raise({PyExc_ValueError, std::string(p.name) + " must not be negative"});
         return std::nullopt;
     }
-    if (overflow > 0 || uint64_t(value) > std::numeric_limits<uint32_t>::max()) {
-        raise({PyExc_ValueError, std::string(p.name) + " must be at most 4294967295"});
+    if (overflow > 0 || uint64_t(value) > p.max) {
+        raise({PyExc_ValueError, std::string(p.name) + " must be at most " + std::to_string(p.max)});
         return std::nullopt;
     }
     return uint32_t(value);

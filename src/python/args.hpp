@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "util/call.hpp"
+#include "util/growing_mapping.hpp"
 #include "util/progress.hpp"
 
 namespace flowsieve::python {
@@ -99,10 +100,11 @@ struct BoolArg {  // any object's truth
     const char* name;
     bool fallback;
 };
-struct CountArg {  // a ValueError naming the parameter when negative
+struct CountArg {  // a ValueError naming the parameter when negative or above max
     using type = uint32_t;
     const char* name;
     uint32_t fallback;
+    uint32_t max;
 };
 struct TextListArg {  // defaults to empty
     using type = std::vector<std::string>;
@@ -176,6 +178,8 @@ template <class Body>
 PyObject* guarded(Body&& body) {
     try {
         return body();
+    } catch (const AllocationRefused& e) {
+        return raise({PyExc_MemoryError, e.what()});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

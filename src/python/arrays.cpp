@@ -189,8 +189,10 @@ PyType_Spec kFlowArraysSpec = {"flowsieve.FlowArrays", sizeof(FlowArraysObject),
                                kFlowArraysSlots};
 
 constexpr auto kFlowArrays =
-    signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"}, CountArg{"packets", 8},
-              CountArg{"packet_bytes", 0}, CountArg{"payload_bytes", 0}, BoolArg{"anonymize", true},
+    signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"},
+              CountArg{"packets", 8, arrays::Shape::kMaxPackets},
+              CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
+              CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
               ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"});
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
@@ -228,7 +230,6 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                    uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
                    std::vector<uint16_t> port_filters) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
-                    if (auto st = shape.check(); !st) return raise(st.error());
                     // Held through the walk: a signal handler run during it may close the Archive.
                     Reader reader;
                     if (is_archive(source)) {

@@ -124,12 +124,15 @@ std::optional<std::string> time_text(PyObject* obj, const Dates& d) {
 }
 
 bool time(const char* argument, PyObject* obj, std::optional<uint64_t>& out) {
+    static constexpr const char* kTimes = "float (seconds), int (nanoseconds), str or datetime";
     if (PyUnicode_Check(obj)) return parsed(argument, obj, archive::parse_time, out.emplace());
+    // A bool is an int to Python, but True is no time.
+    if (PyBool_Check(obj)) return type_error(argument, kTimes, obj);
     if (is_integer(obj)) return integer(argument, obj, UINT64_MAX, "nanoseconds since the epoch", out.emplace());
     const Dates* d = dates();
     if (!d) return false;
     if (!PyFloat_Check(obj) && PyObject_IsInstance(obj, d->date) != 1)
-        return type_error(argument, "float (seconds), int (nanoseconds), str or datetime", obj);
+        return type_error(argument, kTimes, obj);
     auto text = time_text(obj, *d);
     return text && parsed(argument, *text, archive::parse_time, out.emplace());
 }

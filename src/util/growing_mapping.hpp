@@ -9,10 +9,24 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <utility>
 
 namespace flowsieve {
+
+// A refused allocation that says how many bytes were asked for: a
+// std::bad_alloc, as a container would throw.
+class AllocationRefused : public std::bad_alloc {
+public:
+    explicit AllocationRefused(size_t bytes) {
+        std::snprintf(text_, sizeof text_, "out of memory: %zu bytes could not be allocated", bytes);
+    }
+    const char* what() const noexcept override { return text_; }
+
+private:
+    char text_[72];
+};
 
 class GrowingMapping {
 public:
@@ -36,15 +50,15 @@ public:
     uint8_t* data() const { return base_; }
     size_t capacity() const { return length_; }
 
-    // Room for at least `size` bytes, new bytes zero; std::bad_alloc, as a
-    // container would throw, when the system refuses. Not after release_below.
+    // Room for at least `size` bytes, new bytes zero; AllocationRefused
+    // when the system refuses. Not after release_below.
     void reserve(size_t size) {
         if (size <= length_) return;
         const size_t page = size_t(::sysconf(_SC_PAGESIZE));
         const size_t length = (size + page - 1) / page * page;
         void* p = base_ ? ::mremap(base_, length_, length, MREMAP_MAYMOVE)
                         : ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (p == MAP_FAILED) throw AllocationRefused(size);
         base_ = static_cast<uint8_t*>(p);
         length_ = length;
     }
