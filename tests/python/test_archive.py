@@ -22,7 +22,7 @@ from capwriter import written
 from test_captures import CAPTURES, NAMES, Format, dissect_all, keys, read_all
 
 RANGE = "out of range integral type conversion attempted"
-HEADER, RECORD, INDEX_HEADER, FOOTER = "<8sII48x", "<QB7x16s16sHH4xQIIQQQ", "<QIQIQI", "<8sII9Q40x"
+HEADER, RECORD, INDEX_HEADER, FOOTER = "<8sII48x", "<QBB6x16s16sHH4xQIIQQQ", "<QIQIQI", "<8sII9Q40x"
 OFFSETS_POS, PACKET_COUNT = 56, 68  # within a flow record
 TABLE_OFF, TABLE_LEN, FLOW_COUNT, INDEX_OFF, INDEX_LEN = -80, -72, -64, -56, -48  # footer fields, from the file end
 U64 = 2**64
@@ -46,6 +46,14 @@ class ModelFlow:
     def fields(self):  # proto, src, dst, sport, dport as stored
         src, dst, sport, dport, proto = self.ip or (b"", b"", 0, 0, 0)
         return proto, addr16(src), addr16(dst), sport, dport
+
+    @property
+    def flags(self):  # 1: an IPv6 flow whose addresses include an IPv4-mapped one, stored as IPv4 addresses are
+        src, dst = self.ip[:2] if self.ip else (b"", b"")
+        return int(len(src) == 16 and MAPPED in (src[:12], dst[:12]))
+
+
+MAPPED = bytes(10) + b"\xff\xff"
 
 
 def addr16(raw):
@@ -110,7 +118,8 @@ def encode(link, data, flows, sections=None):
     table_off = len(out)
     for f, span in zip(flows, spans):
         count = len(f.positions) if f.count is None else f.count
-        out += struct.pack(RECORD, f.id, *f.fields, *span, count, f.start, f.end, f.total)
+        proto, *rest = f.fields
+        out += struct.pack(RECORD, f.id, proto, f.flags, *rest, *span, count, f.start, f.end, f.total)
     index_off = len(out)
     if sections is None:
         rows = [(f.id, *f.fields) for f in flows]
@@ -162,8 +171,8 @@ def as_record(raw):  # (sec, usec, frame, orig) of raw record bytes
     return sec, usec, raw[16:16 + n], orig
 
 
-def addr_text(a16):
-    if a16[:12] == bytes(10) + b"\xff\xff":
+def addr_text(a16, flags=0):
+    if a16[:12] == MAPPED and not flags:
         return ".".join(map(str, a16[12:]))
     return ":".join(a16[i:i + 2].hex() for i in range(0, 16, 2))
 
@@ -176,7 +185,7 @@ FLOW_ATTRS = ["id", "proto", "proto_name", "src_addr", "dst_addr", "src_port", "
 def want_attrs(f, nano=False):
     proto, src, dst, sport, dport = f.fields
     seconds = lambda t: (t / 1e9 if t % 1000 else t // 1000 / 1e6) if nano else t / 1e6
-    return (f.id, proto, PROTO_NAMES.get(proto, "?"), addr_text(src), addr_text(dst), sport, dport,
+    return (f.id, proto, PROTO_NAMES.get(proto, "?"), addr_text(src, f.flags), addr_text(dst, f.flags), sport, dport,
             len(f.positions), f.total, seconds(f.start), seconds(f.end))
 
 
@@ -239,7 +248,7 @@ def one_packet_archive():
     return b"".join([
         struct.pack(HEADER, b"FSIEVE02", 2, 1), struct.pack("<4I", T0, 7, 60, 60), UDP60,  # packet record at 64
         struct.pack("<Q", 64),  # offset list at 140
-        struct.pack(RECORD, 1, 17, key1, key2, 1234, 53, 140, 8, 1, T0 * 10**6 + 7, T0 * 10**6 + 7, 60),  # at 148
+        struct.pack(RECORD, 1, 17, 0, key1, key2, 1234, 53, 140, 8, 1, T0 * 10**6 + 7, T0 * 10**6 + 7, 60),  # at 148
         struct.pack(INDEX_HEADER, 0, 60, 60, 32, 92, 17),  # index at 244
         struct.pack("<I", 2), group(key1), group(key2),  # address section
         struct.pack("<I", 2), group(struct.pack("<H", 53)), group(struct.pack("<H", 1234)),  # ports in numeric order
@@ -270,7 +279,7 @@ MIX = records([
     packet("2001:db8::1", "2001:db8::2", "udp", 5353, 53, b"v6"),
     packet("fe80::1", "ff02::1", "icmp", smac=MAC_C),
     eth(ipv4("10.0.0.4", "10.0.0.4", 50, b"esp!")),  # src == dst host
-    packet("::ffff:10.0.0.1", "::ffff:10.0.0.9", "tcp", 80, 8080),  # stored like 10.0.0.1
+    packet("::ffff:10.0.0.1", "::ffff:10.0.0.9", "tcp", 80, 8080),  # stored like 10.0.0.1, and marked IPv6
     eth(ipv4("10.0.0.5", "10.0.0.6", 47, b"gre")),
     (T0 - 100, 999_999, packet("10.0.0.2", "10.0.0.1", "tcp", 443, 999), 1514),  # earlier than its flow's start
     (T0 + 50, 1_500_000, packet("10.0.0.1", "10.0.0.2", "tcp", 999, 443, bytes(3000)), 9000),

@@ -37,9 +37,8 @@ def record_list(data, pos):
     return out
 
 
-def addr_text(a):
-    a = MAPPED + a if len(a) == 4 else a
-    return ".".join(map(str, a[12:])) if a[:12] == MAPPED else ":".join(a[i:i + 2].hex() for i in range(0, 16, 2))
+def addr_text(a):  # an IPv6 address stays IPv6 when IPv4-mapped
+    return ".".join(map(str, a)) if len(a) == 4 else ":".join(a[i:i + 2].hex() for i in range(0, 16, 2))
 
 
 def first_packet_tuple(frame, link):

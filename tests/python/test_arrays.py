@@ -9,7 +9,7 @@ import pytest
 
 import flowsieve
 import test_captures as tc
-from capwriter import MAC_A, MAC_B, T0, arp, eth, ipv4, packet, pcap, tcp
+from capwriter import MAC_A, MAC_B, T0, arp, eth, ipv4, packet, pcap, tcp, udp_fragments
 
 np = pytest.importorskip("numpy")
 needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
@@ -162,33 +162,61 @@ def test_arrays_equal_the_packets_and_the_l7_files(tmp_path, source, strategy, k
         check_against_packets(arrays, expected_rows(archive, shape), shape)
 
 
-def test_counted_packets_of_every_shape_go_the_way_the_capture_path_sends_them(tmp_path):
+A, B, BACK = "10.0.0.1", "10.0.0.2", dict(smac=MAC_B, dmac=MAC_A)
+SHAPES = [packet(A, B, sport=1000, dport=80),
+          packet(B, A, sport=80, dport=1000, **BACK),
+          packet(A, B, sport=1000, dport=80),
+          packet(A, B, sport=1000, dport=80, vlan=5),
+          eth(ipv4(B, A, 6, tcp(80, 1000), options=bytes(4)), src=MAC_B, dst=MAC_A),
+          packet(B, A, sport=80, dport=1000)[:30],  # no IP layer: forward
+          eth(ipv4(B, A, 6, tcp(80, 1000)), ethertype=0x88B5),  # nor here, behind another EtherType
+          packet("fe80::2", "fe80::1", sport=80, dport=1000),
+          arp(),
+          packet(B, A, sport=80, dport=1000, **BACK)]
+
+
+def to_itself(host):
+    """A datagram each way between two ports of one host, each in two fragments: the later ones carry no ports."""
+    return [f for sport, dport, ident in ((5000, 6000, 1), (6000, 5000, 2))
+            for f in udp_fragments(host, host, sport, dport, bytes(20), ident=ident)[0]]
+
+
+AB, BA = packet(A, B, sport=1000, dport=80), packet(B, A, sport=80, dport=1000, **BACK)
+M1, M2 = "::ffff:10.0.0.1", "::ffff:10.0.0.2"
+# name: (frames, strategy, forward and backward counts, the first row's values at K=3)
+SAME_AS_CAPTURE = {
+    "shapes": (SHAPES, "nosplit", ([6], [4]), {}),
+    "fragments to itself": (to_itself("127.0.0.1"), "session", ([2], [2]), {"directions": [0, 0, 1]}),
+    "fragments to itself v6": (to_itself("::1"), "session", ([2], [2]), {"directions": [0, 0, 1]}),
+    "ipv4-mapped ipv6": ([packet(M1, M2, sport=1000, dport=80), packet(M2, M1, sport=80, dport=1000, **BACK)], "session",
+                         ([1], [1]), {"key": "6___ffff_10_0_0_1___ffff_10_0_0_2_1000_80",
+                                      "src_addr": "0000:0000:0000:0000:0000:ffff:0a00:0001",
+                                      "community_id": "1:HAELzyYXW1S8ygPpfurp9sGn3z0="}),  # as tshark gives it
+    "out of time order": ([(T0, 5, AB), (T0, 3, BA), (T0, 9, AB), (T0, 1, BA), (T0, 3, AB)], "session", ([3], [2]),
+                          {"directions": [1, 1, 0], "iat_ns": [0, 2000, 0]}),  # equal times in capture order
+}
+
+
+@pytest.mark.parametrize("frames, strategy, counts, first_row", SAME_AS_CAPTURE.values(), ids=SAME_AS_CAPTURE)
+def test_an_archive_gives_the_arrays_of_its_capture(tmp_path, frames, strategy, counts, first_row):
     """Past the first K packets, an archive's packets are counted from their source address alone: frames whose link
     layer or IP header differ from those before (tagged, with options, cut inside the IP header, of the other family,
-    without IP) still count in the direction that decoding them whole gives."""
-    a, b = "10.0.0.1", "10.0.0.2"
-    back = dict(smac=MAC_B, dmac=MAC_A)
-    frames = [packet(a, b, sport=1000, dport=80),
-              packet(b, a, sport=80, dport=1000, **back),
-              packet(a, b, sport=1000, dport=80),
-              packet(a, b, sport=1000, dport=80, vlan=5),
-              eth(ipv4(b, a, 6, tcp(80, 1000), options=bytes(4)), src=MAC_B, dst=MAC_A),
-              packet(b, a, sport=80, dport=1000)[:30],  # no IP layer: forward
-              eth(ipv4(b, a, 6, tcp(80, 1000)), ethertype=0x88B5),  # nor here, behind another EtherType
-              packet("fe80::2", "fe80::1", sport=80, dport=1000),
-              arp(),
-              packet(b, a, sport=80, dport=1000, **back)]
-    capture = tmp_path / "mixed.pcap"
+    without IP) still count in the direction that decoding them whole gives. Later fragments get their datagram's
+    ports, an IPv4-mapped flow stays IPv6, the first packets are the earliest."""
+    capture = tmp_path / "c.pcap"
     capture.write_bytes(pcap(frames))
-    flowsieve.create_archive(capture, tmp_path / "a.fsieve", strategy="nosplit")
+    flowsieve.create_archive(capture, tmp_path / "a.fsieve", strategy=strategy)
     archive = flowsieve.Archive.open(tmp_path / "a.fsieve")
     for k in (0, 1, 3):
         arrays = flowsieve.flow_arrays(archive, packets=k)
-        want = flowsieve.flow_arrays(capture, strategy="nosplit", packets=k)
-        assert (list(arrays.fwd_packets), list(arrays.bwd_packets)) == ([6], [4])
+        want = flowsieve.flow_arrays(capture, strategy=strategy, packets=k)
+        assert (list(arrays.fwd_packets), list(arrays.bwd_packets)) == counts
         for n in PER_FLOW + PER_PACKET:
-            if n != "key":
+            if n != "key" or strategy == "session":
                 assert np.array_equal(getattr(arrays, n), getattr(want, n)), (k, n)
+    got = {n: getattr(arrays, n)[0].tolist() for n in PER_FLOW + PER_PACKET}
+    got["community_id"] = archive.flows()[0].community_id
+    assert {n: got[n] for n in first_row} == first_row
 
 
 def test_an_archive_of_many_packets_walked_by_two_threads_gives_the_capture_rows(tmp_path):
@@ -257,22 +285,24 @@ def test_npz_of_several_inputs_and_standard_input_loads_as_the_function_gives(tm
 
 
 @needs_corpus
-@pytest.mark.parametrize("kwargs,name", [
-    (dict(packets=-1), "packets"),
-    (dict(packet_bytes=-3), "packet_bytes"),
-    (dict(payload_bytes=-1), "payload_bytes"),
-    (dict(packets=70000), "packets"),
-    (dict(strategy="flow", archive=True), "strategy"),
-    (dict(flows="other", archive=True), "flows"),
-    (dict(flows=[]), "flows"),
+@pytest.mark.parametrize("kwargs,exc,message", [
+    (dict(packets=-1), ValueError, "packets must not be negative"),
+    (dict(packet_bytes=-3), ValueError, "packet_bytes"),
+    (dict(payload_bytes=-1), ValueError, "payload_bytes"),
+    (dict(packets=70000), ValueError, "packets must be at most 65535"),
+    (dict(packets=2**40), ValueError, "packets must be at most 65535$"),
+    (dict(strategy="flow", archive=True), ValueError, "strategy"),
+    (dict(flows="other", archive=True), ValueError, "flows"),
+    (dict(flows=[]), ValueError, "flows"),
+    (dict(packets=65535, packet_bytes=262144), MemoryError, r"^out of memory: \d+ bytes could not be allocated$"),
 ])
-def test_bad_arguments_name_themselves(tmp_path, kwargs, name):
+def test_bad_arguments_name_themselves(tmp_path, kwargs, exc, message):
     capture = tc.CAPTURES / "pcapplusplus_sll.pcap"
     flowsieve.create_archive(capture, tmp_path / "a.fsieve")
     source = flowsieve.Archive.open(tmp_path / "a.fsieve") if kwargs.pop("archive", False) else capture
     if kwargs.get("flows") == "other":
         kwargs["flows"] = flowsieve.Archive.open(tmp_path / "a.fsieve").flows()[:2]
-    with pytest.raises(ValueError, match=name):
+    with pytest.raises(exc, match=message):
         flowsieve.flow_arrays(source, **kwargs)
 
 

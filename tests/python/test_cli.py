@@ -205,7 +205,7 @@ def test_export_chosen_flows_and_standard_output(tmp_path, arch):
         assert subprocess.run(shell, shell=True, capture_output=True).stdout.count(b"\n") == packets
 
 
-COMMANDS = ["split", "archive", "flows", "export"]
+COMMANDS = ["split", "archive", "flows", "export", "arrays"]
 
 
 def test_help_and_version():
@@ -274,6 +274,7 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["flows", "{arch}", "--between-port", "65536"], 2, "invalid --between-port value '65536': at most 65535", []),
     (["archive", "{cap}", "a", "--report", "xml"], 2, "invalid --report value 'xml': valid are json", []),
     (["split", "-", "o", "--stem", "a/b"], 2, "invalid --stem value 'a/b': a file name without /", []),
+    (["arrays", "-", "{cap}", "-", "-o", "o.npz"], 2, "- (standard input) can be given only once", []),
     (["split", "missing.pcap", "o"], 1, "missing.pcap: No such file or directory", []),
     (["split", ".", "o"], 1, ".: Is a directory", []),
     (["archive", "{arch}", "a"], 1, "{arch}: Unsupported file format (unknown magic number)", []),

@@ -348,7 +348,7 @@ def one_list(olist, data=DATA, ip=None):
 STD, PLAIN = {"flows": 3, "counts": [2, 1, 1]}, archive()
 IP_LEN = struct.unpack_from("<I", PLAIN, field(PLAIN, "index_off") + 8)[0]
 LONE = (struct.pack(HEADER, b"FSIEVE02", 2, 1)
-        + struct.pack(RECORD, 1, 17, A1, A2, 1, 2, 160 + 48, 8, 5, 0, 0, 0)  # the list is the footer's table_off, 64
+        + struct.pack(RECORD, 1, 17, 0, A1, A2, 1, 2, 160 + 48, 8, 5, 0, 0, 0)  # the list is the footer's table_off, 64
         + struct.pack(FOOTER, b"FSVEFOOT", 2, 0, 64, 0, 0, 0, 64, 96, 1, 0, 0))
 TOO_FAR = {"error": "Flow table extends beyond file"}
 CASES = [  # label, archive maker, read the packets of every stride-th flow, expected (what is left out is not checked)

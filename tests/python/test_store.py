@@ -280,6 +280,7 @@ def test_queries_answer_alike_from_the_command_the_store_and_each_archive(store,
     (dict(until=float("nan")), ValueError, "argument 'until': invalid value 'nan'"),
     (dict(since=datetime.datetime(1969, 12, 31, 23, 0, tzinfo=UTC)), ValueError, "argument 'since': invalid value"),
     (dict(since=b"1"), TypeError, "argument 'since': expected float (seconds), int (nanoseconds), str or datetime"),
+    (dict(since=True), TypeError, "argument 'since': expected float (seconds), int (nanoseconds), str or datetime, not bool"),
     (dict(flow="tcp 10.0.0.1 80 10.0.0.2"), ValueError, "argument 'flow': invalid value 'tcp 10.0.0.1 80 10.0.0.2': "
                                                         "give PROTO ADDR PORT ADDR PORT"),
     (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.2")), ValueError, "argument 'flow': give (proto, addr, port, addr, port)"),
