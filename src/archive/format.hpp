@@ -118,7 +118,7 @@ inline StoredAddress encode_address(const IpAddress& a) {
     return out;
 }
 
-// Whether the address is stored as an IPv4 address is: ::ffff:a.b.c.d.
+// Whether the address has the form an IPv4 address is stored in: ::ffff:a.b.c.d.
 inline bool has_ipv4_form(const StoredAddress& stored) {
     static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     return std::memcmp(stored.data(), kMappedPrefix, sizeof kMappedPrefix) == 0;

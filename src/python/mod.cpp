@@ -116,8 +116,8 @@ PyMethodDef kFunctions[] = {
      "flows=None, ip_filters=..., port_filters=...)\n--\n\n"
      "A capture's flows (a path, or \"-\" for standard input) or an Archive's as NumPy arrays, one row per flow.\n\n"
      "Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,\n"
-     "directions, gaps and TCP flags of its first `packets` packets, their first `packet_bytes` bytes\n"
-     "from the IP header on, and the first `payload_bytes` bytes of its payload."},
+     "directions, gaps and TCP flags of its first `packets` packets (the earliest, in time order), their\n"
+     "first `packet_bytes` bytes from the IP header on, and the first `payload_bytes` bytes of its payload."},
     {"read_flows", keywords(read_flows), METH_VARARGS | METH_KEYWORDS,
      "read_flows(input_path, strategy=\"session\", max_sessions=10000, ip_filters=..., port_filters=...)\n--\n\n"
      "Directly read a pcap/pcapng file and return all flows as an Archive.\n\n"
