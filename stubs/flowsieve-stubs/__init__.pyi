@@ -265,8 +265,8 @@ def flow_arrays(
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 
     Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,
-    directions, gaps and TCP flags of its first `packets` packets, their first `packet_bytes` bytes
-    from the IP header on, and the first `payload_bytes` bytes of its payload."""
+    directions, gaps and TCP flags of its first `packets` packets (the earliest, in time order), their
+    first `packet_bytes` bytes from the IP header on, and the first `payload_bytes` bytes of its payload."""
 
 def read_flows(
     input_path: _Path,
