@@ -44,7 +44,7 @@ bool TcpConnections::inside(const Side& s, uint32_t seq) const {
 
 // The answer acknowledges the SYN, and maybe the data it carried.
 bool TcpConnections::answers_held(const Endpoint& from, const TcpSegment& s) const {
-    if (!held_ || (s.flags & kSynAck) != kSynAck || from == held_from_) return false;
+    if (!held_ || (s.flags & kSynAck) != kSynAck || side_of(from) == held_side_) return false;
     const int64_t acked = sequence_distance(held_->seq + 1, s.ack);
     return acked >= 0 && acked <= int64_t(held_->size);
 }
@@ -71,7 +71,7 @@ TcpConnections::Recorded TcpConnections::record(const Endpoint& from, const Endp
     if (verdict == Verdict::Held) {
         if (held_ && held_->seq != s.seq) r.dropped = held_;
         held_ = s;
-        held_from_ = from;
+        held_side_ = side_of(from);
         return r;
     }
     if (verdict == Verdict::Opens) {

@@ -109,8 +109,8 @@ private:
     uint32_t window_;
     Side sides_[2];     // initiator, responder
     Endpoint ends_[2];  // initiator, responder
-    Endpoint held_from_;
     std::optional<TcpSegment> held_;
+    int held_side_ = 0;  // the side of the current connection that sent it
     uint32_t connection_ = 0;
     bool seen_ = false;
     bool reset_ = false;

@@ -131,7 +131,8 @@ def test_generated_streams(tmp_path, case, wrap):
     for count, said in zip(gaps[2:], ("sent after their sender's FIN", "outside every connection's stream")):
         assert (f"TCP streams: {count} bytes {said} left out" in stderr) == bool(count)
     tshark = tshark if isinstance(tshark, list) else [tshark or want]
-    assert canonical(tshark_follow(tmp_path / "cap.pcap")) == canonical({side(e): d for e, d in c.items()} for c in tshark)
+    assert canonical(tshark_follow(tmp_path / "cap.pcap")) == canonical({side(e): d for e, d in c.items()}
+                                                                        for c in tshark)
 
 
 @pytest.mark.skipif(EXE is None or TSHARK is None, reason="needs the flowsieve command and tshark")
