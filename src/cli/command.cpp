@@ -268,6 +268,8 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
     if (gaps) {  // a split into streams
         count("connections_with_gaps", gaps->connections);
         count("bytes_missing", gaps->bytes);
+        count("bytes_after_fin", gaps->after_fin);
+        count("bytes_in_no_stream", gaps->in_no_stream);
     }
     // Keyed by the link type that flowsieve does not decode.
     text += "\"undecoded\": {";
@@ -282,10 +284,15 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
 }  // namespace
 
 void report_gaps(const StreamGaps& gaps) {
-    if (!gaps.connections) return;
-    message("TCP streams: " + std::to_string(gaps.connections) +
-            (gaps.connections == 1 ? " connection" : " connections") + " with gaps, " + std::to_string(gaps.bytes) +
-            " bytes never captured left out");
+    if (gaps.connections)
+        message("TCP streams: " + std::to_string(gaps.connections) +
+                (gaps.connections == 1 ? " connection" : " connections") + " with gaps, " +
+                std::to_string(gaps.bytes) + " bytes never captured left out");
+    if (gaps.after_fin)
+        message("TCP streams: " + std::to_string(gaps.after_fin) + " bytes sent after their sender's FIN left out");
+    if (gaps.in_no_stream)
+        message("TCP streams: " + std::to_string(gaps.in_no_stream) +
+                " bytes outside every connection's stream left out");
 }
 
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
@@ -301,7 +308,7 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
             message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
                     std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
         }
-        if (gaps && gaps->connections) {
+        if (gaps && !gaps->none()) {
             display.clear();
             report_gaps(*gaps);
         }

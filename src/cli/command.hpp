@@ -131,7 +131,8 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 // Checks the --report value (json) of split and archive before they run.
 void check_report(const Parsed& p);
 
-// Says how many connections lost bytes, if any did.
+// Says what the streams left out, if anything: the connections that lost
+// bytes, bytes sent after a FIN, bytes in no connection's stream.
 void report_gaps(const StreamGaps& gaps);
 
 // The end of split and archive: the warnings, the fragments line (not with

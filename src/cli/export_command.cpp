@@ -190,8 +190,7 @@ int export_streams(const archive::Answers& answers, const std::vector<std::vecto
             (void)writers.value()->discard(keys);
             return fail(st.error(), out);
         }
-        gaps.connections += writers.value()->gaps().connections;
-        gaps.bytes += writers.value()->gaps().bytes;
+        gaps += writers.value()->gaps();
     }
     report_gaps(gaps);
     return 0;

@@ -3,87 +3,52 @@
 #include <algorithm>
 
 namespace flowsieve {
-namespace {
-
-constexpr size_t kTcpMinHeader = 20;
-
-// How far `seq` lies after `next`, modulo 2^32: negative for bytes before it.
-int64_t distance(uint32_t next, uint32_t seq) { return int32_t(seq - next); }
-
-}  // namespace
-
-std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
-    if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
-        return std::nullopt;
-    const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
-    const ByteView v = p.data.view();
-    auto seq = v.u32(at + 4, ByteOrder::Big);
-    auto flags = v.u8(at + 13);
-    if (!seq || !flags) return std::nullopt;
-    TcpSegment s;
-    s.seq = *seq;
-    s.flags = *flags;
-    s.payload = p.data.data() + *p.payload_offset;
-    s.size = size_t(p.payload_end - *p.payload_offset);
-    return s;
-}
-
-Endpoint source_of(const ParsedPacket& p) { return {p.ip->src_ip, p.ip->src_port}; }
-Endpoint destination_of(const ParsedPacket& p) { return {p.ip->dst_ip, p.ip->dst_port}; }
-
-bool TcpReassembler::ended() const {
-    if (reset_) return true;
-    // A direction never seen cannot close; one-way flows end with their own FIN.
-    const Direction& a = sides_[0];
-    const Direction& b = sides_[1];
-    return (a.fin || !a.started) && (b.fin || !b.started) && (a.started || b.started);
-}
-
-bool TcpReassembler::starts_new_connection(const Endpoint& from, const TcpSegment& s) const {
-    if (!seen_ || (s.flags & (kTcpSyn | kTcpAck)) != kTcpSyn) return false;
-    if (ended()) return true;
-    const Direction& d = sides_[from == initiator_ ? 0 : 1];
-    if (!d.started) return false;
-    const int64_t away = distance(d.next, s.seq + 1);
-    return size_t(away < 0 ? -away : away) > wait_limit_;
-}
 
 Status<> TcpReassembler::add(const Endpoint& from, const Endpoint& to, const TcpSegment& s, StreamSink& sink) {
-    if (starts_new_connection(from, s)) {
+    const TcpConnections::Verdict verdict = connections_.decide(from, s);
+    // The connection that ends gives out its waiting bytes under its own number.
+    if (verdict == TcpConnections::Verdict::Opens)
         if (auto st = end_connection(sink); !st) return st;
-        ++connection_;
-        seen_ = false;
+    const TcpConnections::Recorded r = connections_.record(from, to, s, verdict);
+    if (r.dropped) gaps_.in_no_stream += r.dropped->size;
+    if (verdict == TcpConnections::Verdict::Held) return {};  // its bytes are counted if it never opens
+    if (r.answered) {
+        start(sides_[0], *r.answered);
+        if (r.answered->size)
+            if (auto st = place(0, r.answered->seq + 1, r.answered->payload, r.answered->size, sink); !st) return st;
     }
-    if (!seen_) {
-        // A SYN-ACK seen first answers the other side's SYN.
-        const bool answer = (s.flags & (kTcpSyn | kTcpAck)) == (kTcpSyn | kTcpAck);
-        initiator_ = answer ? to : from;
-        responder_ = answer ? from : to;
-        seen_ = true;
-    }
-    const int side = from == initiator_ ? 0 : 1;
-    Direction& d = sides_[side];
-    const bool syn = s.flags & kTcpSyn;
-    if (!d.started) {
-        d.next = syn ? s.seq + 1 : s.seq;
-        d.started = true;
-    }
+    Direction& d = sides_[r.side];
+    if (!d.started) start(d, s);
+    const uint32_t at = (s.flags & kTcpSyn) ? s.seq + 1 : s.seq;
     if (s.size)
-        if (auto st = place(side, syn ? s.seq + 1 : s.seq, s.payload, s.size, sink); !st) return st;
-    if (s.flags & kTcpFin) d.fin = true;
-    if (s.flags & kTcpRst) reset_ = true;
+        if (auto st = place(r.side, at, s.payload, s.size, sink); !st) return st;
+    if (r.fin && !d.fin) end_at(d, at + uint32_t(s.size));
     return {};
+}
+
+void TcpReassembler::start(Direction& d, const TcpSegment& s) {
+    d.next = (s.flags & kTcpSyn) ? s.seq + 1 : s.seq;
+    d.started = true;
 }
 
 Status<> TcpReassembler::place(int side, uint32_t seq, const uint8_t* data, size_t size, StreamSink& sink) {
     Direction& d = sides_[side];
-    int64_t away = distance(d.next, seq);
-    if (away < 0) {  // bytes delivered already come first
+    int64_t away = sequence_distance(d.next, seq);
+    if (away < 0) {  // bytes delivered already come first, and before them those before the stream's start
         const uint64_t old = uint64_t(-away);
+        if (old > d.offset) gaps_.in_no_stream += std::min<uint64_t>(old - d.offset, size);
         if (old >= size) return {};
         data += old;
         size -= size_t(old);
         away = 0;
+    }
+    if (d.fin) {
+        const int64_t room = sequence_distance(d.next, d.end) - away;
+        if (room < int64_t(size)) {
+            gaps_.after_fin += size - size_t(std::max<int64_t>(room, 0));
+            if (room <= 0) return {};
+            size = size_t(room);
+        }
     }
     if (away == 0 && !d.waiting) return deliver(side, data, size, sink);
     if (!d.waiting) d.waiting = std::make_unique<Waiting>();
@@ -118,11 +83,37 @@ void TcpReassembler::keep_uncovered(Direction& d, uint64_t start, const uint8_t*
     }
 }
 
+void TcpReassembler::end_at(Direction& d, uint32_t fin) {
+    // A FIN before bytes the stream holds already cannot end it there.
+    const int64_t room = sequence_distance(d.next, fin);
+    if (room < 0) return;
+    d.fin = true;
+    d.end = fin;
+    if (!d.waiting) return;
+    auto& pieces = d.waiting->pieces;
+    const uint64_t cut = d.offset + uint64_t(room);
+    while (!pieces.empty()) {
+        const auto last = std::prev(pieces.end());
+        const uint64_t start = last->first;
+        Piece& piece = last->second;
+        if (start + piece.size <= cut) break;
+        const size_t past = size_t(start + piece.size - std::max(start, cut));
+        gaps_.after_fin += past;
+        d.waiting->cost -= past;
+        piece.size -= past;
+        if (piece.size == 0) {
+            d.waiting->cost -= kPieceCost;
+            pieces.erase(last);
+        }
+    }
+    if (pieces.empty()) d.waiting.reset();
+}
+
 Status<> TcpReassembler::deliver(int side, const uint8_t* data, size_t size, StreamSink& sink) {
     Direction& d = sides_[side];
     d.next += uint32_t(size);
     d.offset += size;
-    return sink.bytes(connection_, side == 0 ? initiator_ : responder_, side == 0, data, size);
+    return sink.bytes(connections_.current(), connections_.endpoint(side), side == 0, data, size);
 }
 
 Status<> TcpReassembler::drain(int side, StreamSink& sink) {
@@ -140,30 +131,38 @@ Status<> TcpReassembler::drain(int side, StreamSink& sink) {
     return {};
 }
 
-Status<> TcpReassembler::jump_gap(int side, StreamSink& sink) {
-    Direction& d = sides_[side];
-    const uint64_t missing = d.waiting->pieces.begin()->first - d.offset;
-    d.offset += missing;
-    d.next += uint32_t(missing);
+void TcpReassembler::count_gap(uint64_t missing) {
     gaps_.bytes += missing;
     if (!gap_counted_) {
         ++gaps_.connections;
         gap_counted_ = true;
     }
+}
+
+Status<> TcpReassembler::jump_gap(int side, StreamSink& sink) {
+    Direction& d = sides_[side];
+    const uint64_t missing = d.waiting->pieces.begin()->first - d.offset;
+    d.offset += missing;
+    d.next += uint32_t(missing);
+    count_gap(missing);
     return drain(side, sink);
 }
 
 Status<> TcpReassembler::end_connection(StreamSink& sink) {
-    for (int side = 0; side < 2; ++side)
-        while (sides_[side].waiting)
+    for (int side = 0; side < 2; ++side) {
+        Direction& d = sides_[side];
+        while (d.waiting)
             if (auto st = jump_gap(side, sink); !st) return st;
-    sides_[0] = Direction();
-    sides_[1] = Direction();
-    reset_ = false;
+        if (d.fin && d.next != d.end) count_gap(uint64_t(sequence_distance(d.next, d.end)));
+        d = Direction();
+    }
     gap_counted_ = false;
     return {};
 }
 
-Status<> TcpReassembler::finish(StreamSink& sink) { return end_connection(sink); }
+Status<> TcpReassembler::finish(StreamSink& sink) {
+    if (const auto& held = connections_.held()) gaps_.in_no_stream += held->size;
+    return end_connection(sink);
+}
 
 }  // namespace flowsieve

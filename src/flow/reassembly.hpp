@@ -1,9 +1,11 @@
 // TCP stream reassembly: the bytes each side of a connection sent, once and
-// in sequence order, from the segments of one flow in capture order.
+// in sequence order, from the segments of one flow in capture order. Where
+// connections begin and end is TcpConnections' decision.
 //
 // Rules, per direction:
 // - The stream starts after the SYN's sequence number, or at the first
-//   segment seen when the capture begins mid-connection.
+//   segment seen when the capture begins mid-connection; bytes before its
+//   start belong to no stream.
 // - Bytes before the next expected sequence number were delivered already
 //   (retransmissions, keep-alive probes): they add nothing.
 // - Overlapping segments keep the first bytes seen. A receiving stack keeps
@@ -13,52 +15,37 @@
 // - Segments past a hole wait, up to a bound of memory per direction; past
 //   the bound, and at the end of the connection, the hole is declared a gap
 //   and the stream jumps over it: missing bytes are never invented.
-// - A SYN starts a new connection on the same addresses and ports when the
-//   current one has ended (RST, or FIN from every side that sent), or when
-//   its sequence number lies far outside the current window.
+// - The stream ends at its sender's FIN: bytes past it are left out, and
+//   bytes before it that never came are a gap.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
 
-#include "packet/packet.hpp"
+#include "flow/tcp_connections.hpp"
 #include "util/result.hpp"
 
 namespace flowsieve {
 
-inline constexpr uint8_t kTcpFin = 0x01;
-inline constexpr uint8_t kTcpSyn = 0x02;
-inline constexpr uint8_t kTcpRst = 0x04;
-inline constexpr uint8_t kTcpAck = 0x10;
-
-struct TcpSegment {
-    uint32_t seq = 0;
-    uint8_t flags = 0;
-    const uint8_t* payload = nullptr;
-    size_t size = 0;
-};
-
-// The segment a packet carries; nothing when the packet is not TCP or its
-// header's first 20 bytes were not captured (a later IP fragment has none).
-std::optional<TcpSegment> tcp_segment(const ParsedPacket& packet);
-
-struct Endpoint {
-    IpAddress address;
-    uint16_t port = 0;
-    bool operator==(const Endpoint& o) const { return port == o.port && address == o.address; }
-};
-
-// The packet's source and destination; the packet has an IP layer.
-Endpoint source_of(const ParsedPacket& packet);
-Endpoint destination_of(const ParsedPacket& packet);
-
-// Connections that lost bytes, and how many bytes the streams jumped over.
+// Captured bytes that the streams leave out: connections that lost bytes
+// and how many bytes the streams jumped over; bytes sent after their
+// sender's FIN; bytes that belong to no connection's stream.
 struct StreamGaps {
     uint64_t connections = 0;
     uint64_t bytes = 0;
+    uint64_t after_fin = 0;
+    uint64_t in_no_stream = 0;
+
+    bool none() const { return !connections && !after_fin && !in_no_stream; }
+    StreamGaps& operator+=(const StreamGaps& o) {
+        connections += o.connections;
+        bytes += o.bytes;
+        after_fin += o.after_fin;
+        in_no_stream += o.in_no_stream;
+        return *this;
+    }
 };
 
 // Where reassembled bytes go: `connection` counts the connections of the
@@ -80,14 +67,17 @@ class TcpReassembler {
 public:
     static constexpr size_t kDefaultWaitLimit = size_t(4) << 20;
 
-    explicit TcpReassembler(size_t wait_limit = kDefaultWaitLimit) : wait_limit_(wait_limit) {}
+    // `wait_limit` is also the window of TcpConnections: a SYN, FIN or RST
+    // farther than that from its sender's bytes is not the connection's.
+    explicit TcpReassembler(size_t wait_limit = kDefaultWaitLimit)
+        : wait_limit_(wait_limit), connections_(uint32_t(wait_limit)) {}
 
     Status<> add(const Endpoint& from, const Endpoint& to, const TcpSegment& segment, StreamSink& sink);
     // The end of the input: bytes still waiting go out, past their gaps.
     Status<> finish(StreamSink& sink);
     const StreamGaps& gaps() const { return gaps_; }
     // Connections seen so far, those without payload included.
-    uint32_t connections() const { return seen_ ? connection_ + 1 : 0; }
+    uint32_t connections() const { return connections_.count(); }
 
 private:
     struct Piece {
@@ -105,15 +95,19 @@ private:
     struct Direction {
         uint32_t next = 0;    // sequence number of the next byte
         uint64_t offset = 0;  // its position in the stream, gaps included
+        uint32_t end = 0;     // sequence number of its FIN, when `fin`
         bool started = false;
         bool fin = false;
         std::unique_ptr<Waiting> waiting;  // only while bytes wait
     };
 
-    bool ended() const;
-    bool starts_new_connection(const Endpoint& from, const TcpSegment& s) const;
+    // The first segment of a side: its stream starts with it.
+    void start(Direction& d, const TcpSegment& s);
     Status<> place(int side, uint32_t seq, const uint8_t* data, size_t size, StreamSink& sink);
     void keep_uncovered(Direction& d, uint64_t start, const uint8_t* data, size_t size);
+    // The stream ends at `fin`: waiting bytes past it are left out.
+    void end_at(Direction& d, uint32_t fin);
+    void count_gap(uint64_t missing);
     Status<> deliver(int side, const uint8_t* data, size_t size, StreamSink& sink);
     // Hands on the waiting pieces that now follow the stream's end.
     Status<> drain(int side, StreamSink& sink);
@@ -122,12 +116,8 @@ private:
     Status<> end_connection(StreamSink& sink);
 
     size_t wait_limit_;
+    TcpConnections connections_;
     Direction sides_[2];  // initiator, responder
-    Endpoint initiator_;
-    Endpoint responder_;
-    uint32_t connection_ = 0;
-    bool seen_ = false;
-    bool reset_ = false;
     bool gap_counted_ = false;  // the current connection is in gaps_.connections
     StreamGaps gaps_;
 };

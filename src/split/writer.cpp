@@ -352,8 +352,7 @@ Status<> FlowWriterSet::finish_streams(const FlowTable& keys) {
             TcpReassembler& tcp = *stream_flows_[flow].tcp;
             StreamWriter sink(*this, flow, key);
             result = tcp.finish(sink);
-            gaps_.connections += tcp.gaps().connections;
-            gaps_.bytes += tcp.gaps().bytes;
+            gaps_ += tcp.gaps();
         }
         return ++flow < stream_flows_.size() && result.ok();
     });

@@ -18,6 +18,7 @@ struct Seg {
     uint32_t seq;
     uint8_t flags;
     std::string data;
+    uint32_t ack = 0;
 };
 
 constexpr uint8_t S = kTcpSyn, SA = kTcpSyn | kTcpAck, A = kTcpAck, F = kTcpFin | kTcpAck, R = kTcpRst;
@@ -79,8 +80,21 @@ const std::vector<Case> kCases = {
      {{1, 10, S, ""}, {1, 11, A, "one"}, {0, 0, R, ""}, {0, 500, S, ""}, {1, 40, SA, ""}, {0, 501, A, "rev"},
       {1, 41, A, "back"}},
      {{"0/i", "one"}, {"1/i", "rev"}, {"1/r", "back"}}},
-    {"a SYN far outside the window", {{1, 10, S, ""}, {1, 11, A, "one"}, {1, 90000, S, ""}, {1, 90001, A, "two"}},
-     {{"0/i", "one"}, {"1/i", "two"}}, {}, 100},
+    {"a SYN far outside the window, answered",
+     {{1, 10, S, ""}, {1, 11, A, "one"}, {1, 90000, S, "tfo"}, {0, 5, SA, "", 90004}, {1, 90004, A, "two"}},
+     {{"0/i", "one"}, {"1/i", "tfotwo"}}, {}, 100},
+    {"a far SYN unanswered opens nothing; bytes before a stream's start are in none",
+     {{1, 10, S, ""}, {0, 70, SA, ""}, {1, 11, A, "one"}, {1, 90000, S, "syn"}, {0, 5, SA, "", 12345},
+      {1, 14, A, "two"}, {0, 71, A, "ok"}, {1, 5, A, "old"}},
+     {{"0/i", "onetwo"}, {"0/r", "ok"}}, {0, 0, 0, 6}, 100},
+    {"FIN and RST outside the window end nothing",
+     {{1, 10, S, ""}, {0, 70, SA, ""}, {1, 11, A, "ab"}, {1, 90000, F, ""}, {0, 50000, R, ""}, {1, 200, S, ""},
+      {1, 13, A, "cd"}},
+     {{"0/i", "abcd"}}, {}, 100},
+    {"a stream ends at its FIN",
+     {{1, 10, S, ""}, {1, 11, A, "ab"}, {1, 16, A, "zz"}, {1, 13, F, "c"}, {1, 15, A, "late"}, {0, 70, A, "x"},
+      {0, 75, F, ""}},
+     {{"0/i", "abc"}, {"0/r", "x"}}, {1, 4, 6, 0}},
     {"a retransmitted SYN is the same connection", {{1, 10, S, ""}, {1, 10, S, ""}, {1, 11, A, "one"}},
      {{"0/i", "one"}}},
     {"waiting bytes end with their connection",
@@ -96,13 +110,15 @@ TEST(Reassembly, Rules) {
         TcpReassembler r(c.wait_limit);
         Collect sink;
         for (const Seg& s : c.segments) {
-            TcpSegment t{s.seq, s.flags, reinterpret_cast<const uint8_t*>(s.data.data()), s.data.size()};
+            TcpSegment t{s.seq, s.ack, s.flags, reinterpret_cast<const uint8_t*>(s.data.data()), s.data.size()};
             ASSERT_TRUE(r.add(s.client ? client : server, s.client ? server : client, t, sink).ok());
         }
         ASSERT_TRUE(r.finish(sink).ok());
         EXPECT_EQ(sink.streams, c.streams);
         EXPECT_EQ(r.gaps().connections, c.gaps.connections);
         EXPECT_EQ(r.gaps().bytes, c.gaps.bytes);
+        EXPECT_EQ(r.gaps().after_fin, c.gaps.after_fin);
+        EXPECT_EQ(r.gaps().in_no_stream, c.gaps.in_no_stream);
     }
 }
 

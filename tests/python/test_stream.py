@@ -80,22 +80,35 @@ def stream_split(tmp_path, frames, name="cap"):
 
 
 HANDSHAKE = [seg(C, 100, flags=SYN), seg(S, 700, flags=SYN | ACK), seg(C, 101, flags=ACK)]
-# Each case: the segments after the handshake; what each side sent by the rules; connections with gaps and the
-# bytes missing; and what tshark
-# shows where its rules differ (None: the same). Its follow stops at a hole for good, where the stream jumps it;
-# and bytes that arrive in order replace those that wait past a hole, where the stream keeps the bytes seen first.
+# Each case: the segments after the handshake; what each side sent by the rules; connections with gaps, the bytes
+# missing, those sent after their sender's FIN and those in no stream; and what tshark shows where its rules differ
+# (None: the same; a list: its streams). Its follow stops at a hole for good, where the stream jumps it; bytes that
+# arrive in order replace those that wait past a hole, where the stream keeps the bytes seen first; and any SYN with
+# another sequence number starts a stream, where an unanswered one far from the connection's bytes opens nothing.
 CASES = {
     "retransmissions": ([seg(C, 101, b"GET /"), seg(C, 101, b"GET /"), seg(S, 701, b"200 "), seg(C, 106, b" x"),
                          seg(S, 701, b"200 OK"), seg(C, 104, b"T / ")],
-                        {C: b"GET / x", S: b"200 OK"}, (0, 0), None),
-    "reordering": ([seg(C, 106, b"world"), seg(C, 111, b"!"), seg(C, 101, b"hello")], {C: b"helloworld!"}, (0, 0), None),
-    "overlap of delivered bytes": ([seg(C, 101, b"abc"), seg(C, 101, b"XYZd")], {C: b"abcd"}, (0, 0), None),
+                        {C: b"GET / x", S: b"200 OK"}, (0, 0, 0, 0), None),
+    "reordering": ([seg(C, 106, b"world"), seg(C, 111, b"!"), seg(C, 101, b"hello")], {C: b"helloworld!"},
+                   (0, 0, 0, 0), None),
+    "overlap of delivered bytes": ([seg(C, 101, b"abc"), seg(C, 101, b"XYZd")], {C: b"abcd"}, (0, 0, 0, 0), None),
     "overlap of waiting bytes": ([seg(C, 104, b"DEF"), seg(C, 101, b"abcdXY"), seg(C, 101, b"ABCDEFG"),
-                                  seg(S, 701, b"ok")], {C: b"abcDEFG", S: b"ok"}, (0, 0), {C: b"abcdXYG", S: b"ok"}),
+                                  seg(S, 701, b"ok")], {C: b"abcDEFG", S: b"ok"}, (0, 0, 0, 0),
+                                 {C: b"abcdXYG", S: b"ok"}),
     "lost segment": ([seg(C, 101, b"one "), seg(C, 110, b"three"), seg(S, 701, b"ack")],
-                     {C: b"one three", S: b"ack"}, (1, 5), {C: b"one ", S: b"ack"}),
+                     {C: b"one three", S: b"ack"}, (1, 5, 0, 0), {C: b"one ", S: b"ack"}),
     "keep-alive and zero-window probes": ([seg(C, 101, b"abc"), seg(C, 103, b"\0", ACK), seg(C, 104, b"", ACK),
-                                           seg(C, 104, b"d"), seg(C, 104, b"de")], {C: b"abcde"}, (0, 0), None),
+                                           seg(C, 104, b"d"), seg(C, 104, b"de")], {C: b"abcde"}, (0, 0, 0, 0), None),
+    "bytes after the FIN": ([seg(C, 101, b"GET /"), seg(C, 106, flags=FIN | ACK), seg(C, 107, b"evil"),
+                             seg(S, 701, b"ok")], {C: b"GET /", S: b"ok"}, (0, 0, 4, 0), None),
+    "a far SYN unanswered": ([seg(C, 101, b"GET /"), seg(C, 2**31, b"evil", SYN), seg(C, 106, b" x"),
+                              seg(S, 701, b"200 OK")], {C: b"GET / x", S: b"200 OK"}, (0, 0, 0, 4),
+                             [{C: b"GET /"}, {C: b"evil", S: b"200 OK"}]),
+    "captured twice, first copy truncated": ([seg(C, 101, b"GET /"), seg(C, 106, flags=FIN | ACK),
+                                              seg(S, 707, flags=FIN | ACK), *HANDSHAKE, seg(C, 101, b"GET /"),
+                                              seg(S, 701, b"200 OK"), seg(C, 106, flags=FIN | ACK),
+                                              seg(S, 707, flags=FIN | ACK)],
+                                             {C: b"GET /", S: b"200 OK"}, (0, 0, 0, 0), None),
 }
 
 
@@ -111,11 +124,15 @@ def test_generated_streams(tmp_path, case, wrap):
         frames = HANDSHAKE + frames
     files, stderr, report = stream_split(tmp_path, frames)
     assert files == {f"cap_{KEY}.{side(e)}.stream": data for e, data in want.items()}
-    assert (report["files"], report["connections_with_gaps"], report["bytes_missing"]) == (len(want), *gaps)
+    assert (report["files"], report["connections_with_gaps"], report["bytes_missing"], report["bytes_after_fin"],
+            report["bytes_in_no_stream"]) == (len(want), *gaps)
     said = f"TCP streams: {gaps[0]} connection with gaps, {gaps[1]} bytes never captured left out"
     assert (said in stderr) if gaps[0] else "gaps" not in stderr
-    tshark = {side(e): data for e, data in (tshark or want).items()}
-    assert tshark_follow(tmp_path / "cap.pcap") == [tshark]
+    for count, said in zip(gaps[2:], ("sent after their sender's FIN", "outside every connection's stream")):
+        assert (f"TCP streams: {count} bytes {said} left out" in stderr) == bool(count)
+    tshark = tshark if isinstance(tshark, list) else [tshark or want]
+    assert canonical(tshark_follow(tmp_path / "cap.pcap")) == canonical({side(e): d for e, d in c.items()}
+                                                                        for c in tshark)
 
 
 @pytest.mark.skipif(EXE is None or TSHARK is None, reason="needs the flowsieve command and tshark")
