@@ -221,6 +221,12 @@ int run_export(const Parsed& p) {
                      : "-o - writes one flow or a --merge: give one flow id, or --merge");
     if (out == "-" && ::isatty(1))
         usage("-o -: standard output is a terminal; send it to a file or a pipe (| tcpdump -r -)");
+    if (one_file)
+        if (auto members = archive::store_archives(paths)) {
+            std::vector<std::string> inputs;
+            for (const archive::StoreArchive& member : members.value()) inputs.push_back(member.path);
+            check_output(out, inputs, "-o -");
+        }
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
@@ -283,20 +289,40 @@ int run_export(const Parsed& p) {
     if (stream) return export_streams(answers, names, out);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
-    for (size_t i = 0; i < answers.archives.size(); ++i) {
-        const archive::Answer& a = answers.archives[i];
-        // Files hold what pipe_archive returns: all of them together at
-        // most the archive's size.
-        archive::ExportBudget budget(*a.reader);
-        for (size_t f = 0; f < a.records.size(); ++f) {
-            if (interrupt_signal()) return interrupted_status(interrupt_signal());
-            const std::string& name = names[i][f];
-            const archive::FlowPcap pcap = pcap_of(a, a.records[f], budget);
-            if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
-                return fail(st.error(), out + "/" + name);
+    // A run that fails leaves none of its files, as a split leaves none:
+    // those written so far are removed while their names still are theirs.
+    std::vector<std::pair<const std::string*, FileId>> placed;
+    auto remove_placed = [&] {
+        uint64_t removed = 0;
+        for (const auto& [name, id] : placed) removed += unlink_if_same(dir.get(), name->c_str(), id);
+        if (removed) message("removed " + std::to_string(removed) + (removed == 1 ? " file" : " files") + " of this run");
+    };
+    auto write_all_flows = [&] {
+        for (size_t i = 0; i < answers.archives.size(); ++i) {
+            const archive::Answer& a = answers.archives[i];
+            // Files hold what pipe_archive returns: all of them together at
+            // most the archive's size.
+            archive::ExportBudget budget(*a.reader);
+            for (size_t f = 0; f < a.records.size(); ++f) {
+                if (interrupt_signal()) return interrupted_status(interrupt_signal());
+                const std::string& name = names[i][f];
+                const archive::FlowPcap pcap = pcap_of(a, a.records[f], budget);
+                std::optional<FileId> id;
+                if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }, &id); !st)
+                    return fail(st.error(), out + "/" + name);
+                if (id) placed.emplace_back(&name, *id);
+            }
         }
+        return 0;
+    };
+    int status;
+    try {
+        status = write_all_flows();
+    } catch (const CallError& e) {
+        status = fail(describe(e));
     }
-    return 0;
+    if (status != 0) remove_placed();
+    return status;
 }
 
 }  // namespace
