@@ -44,8 +44,9 @@ Where -o points:
                         are of several link types
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
-A character device or FIFO named by -o is written directly; a symlink is
-refused.
+A character device or FIFO named by -o is written directly; a symlink or
+socket is refused, and so is an archive the export reads. An export into a
+folder that fails removes the files it wrote.
 
 File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
 archive's file name without its extension and KEY is built from the flow's
