@@ -95,17 +95,12 @@ int interrupted_status(int signal) {
     return 128 + signal;
 }
 
-// Writes one file at `path` (or standard output for -); `folder_name` names
-// the file when `path` is an existing folder, or nothing when it may not be.
-// A character device or FIFO is written directly (-o /dev/null times an
-// export).
+// Writes one file at `path` by the destination rule (write_to_path: - is
+// standard output); `folder_name` names the file when `path` is an existing
+// folder, or nothing when it may not be.
 int write_output(const std::string& path, const std::optional<std::string>& folder_name,
                  const std::function<Status<>(int fd)>& write) {
-    if (path == "-") {
-        if (auto st = write(1); !st) return fail(st.error(), "standard output");
-        return 0;
-    }
-    if (folder_name && archive::is_folder(path)) {
+    if (path != "-" && folder_name && archive::is_folder(path)) {
         const std::string target = (path.back() == '/' ? path : path + "/") + *folder_name;
         const UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!dir.valid()) return fail(os_error(errno), path);
@@ -115,7 +110,7 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     if (auto st = write_to_path(path, write); !st) {
         // A FIFO's open waits for its reader, or for Ctrl-C.
         if (st.error().os_errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
-        return fail(st.error(), path);
+        return fail(st.error(), path == "-" ? "standard output" : path);
     }
     return 0;
 }

@@ -71,9 +71,9 @@ Result<Destination> destination_of(const std::string& path);
 Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write,
                        std::optional<FileId>* placed = nullptr);
 // A file at a path by the destination rule: "-" is standard output, and the
-// rest is written_renamed in the path's folder (the current one without a
-// slash). A path without a file name is EISDIR; a folder that does not open
-// is the error's path.
+// rest is written by write_renamed in the path's folder (the current one
+// without a slash). A path without a file name is EISDIR; a folder that does
+// not open is the error's path.
 Status<> write_to_path(const std::string& path, const std::function<Status<>(int fd)>& write);
 
 // Puts the finished file `temporary` of the folder at `name` by the
