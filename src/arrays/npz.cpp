@@ -1,5 +1,7 @@
 #include "arrays/npz.hpp"
 
+#include <errno.h>
+
 #include <limits>
 
 #include "util/crc32.hpp"
@@ -166,6 +168,7 @@ Status<CallError> write_npz(const std::string& path, std::vector<Array>& arrays)
             if (auto st = write_text(member_header(m, true)); !st) return st;
         return write_text(directory_end(members.size(), directory_offset, position - directory_offset));
     });
+    if (!written && written.error().os_errno == EINTR) return CallError::interrupted();  // a FIFO's reader never came
     if (!written) return CallError::io(std::move(written).error(), path == "-" ? "standard output" : path);
     return {};
 }
