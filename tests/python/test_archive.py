@@ -404,6 +404,8 @@ def test_destination_and_temporary_names_are_never_written_through(tmp_path, kin
         assert type(err) is OSError and str(err) == f"Not a regular file: {out}" and kind in ("directory", "symlink")
     else:  # a device or FIFO gets the archive as it is
         assert kind == "device" or (os.read(reader, 1 << 20) if reader else out.read_bytes()) == MIX_ARCHIVE
+    if reader:
+        os.close(reader)
     if before:
         after = os.lstat(out)
         assert (after.st_mode, after.st_ino, after.st_rdev) == (before.st_mode, before.st_ino, before.st_rdev)

@@ -452,7 +452,7 @@ def test_one_destination_rule_for_every_writer(tmp_path, arch, monkeypatch, capf
     status, out, err = write(dest)
     if place in ("device", "fifo", "-"):
         assert status == 0 and out == (made if place == "-" else b"")
-        assert fifo is None or os.read(fifo, 1 << 20) == made
+        assert fifo is None or os.read(fifo, 1 << 20) == made and not os.close(fifo)
         assert place == "-" or stat.S_ISCHR(os.lstat(dest).st_mode) or stat.S_ISFIFO(os.lstat(dest).st_mode)
     elif place in PLANT:
         assert "Not a regular file" in (err if command else str(status)) and (status == 1 or type(status) in (OSError, RuntimeError))
