@@ -476,13 +476,6 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
     return file.release();
 }
 
-// Nothing or a regular file: what a rename may replace. A device, FIFO,
-// directory or symlink at the output path is not the caller's archive.
-bool replaceable(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
-}
-
 // Removes a file on failure, while its name still is that file.
 // `removed`, when given, counts it.
 class RemovedUnlessKept {
@@ -510,23 +503,35 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (!source) return std::move(source).error();
     const ArchiveHeader header = header_for(source->reader->frame_format());
 
-    const std::string temp_path = o.output_path + ".tmp";
+    const std::string& out = o.output_path;
+    const std::string temp_path = out + ".tmp";
     auto create_failed = [&](int err) {
         return CallError::io(Error{"Failed to create temp archive file: " + temp_path, err}, temp_path);
     };
     if (temp_path.find('\0') != std::string::npos) return create_failed(0);
-    if (!replaceable(o.output_path)) return CallError::io("Not a regular file: " + o.output_path).about(o.output_path);
+    const CallError not_regular = CallError::io(std::string(kNotRegularFile) + ": " + out).about(out);
+    auto destination = destination_of(out);
+    // A private archive is the caller's own file, which it removes by name:
+    // never a copy elsewhere.
+    if (!destination || (private_archive && *destination != Destination::Renamed)) return not_regular;
+    // An archive is written with seeks: one for standard output, a device or
+    // a FIFO is built in a file of its own, then copied there.
+    const bool renamed = *destination == Destination::Renamed;
     // The temporary name may be predictable: it is created afresh, never
     // written through, and held until renamed, so that another run neither
     // shares it nor takes it for the stale file of a run that ended.
-    auto fd = create_held(AT_FDCWD, temp_path.c_str(), O_RDWR, private_archive ? 0600 : 0666);
+    auto fd = renamed ? create_held(AT_FDCWD, temp_path.c_str(), O_RDWR, private_archive ? 0600 : 0666)
+                      : unnamed_temporary_file(0600);
     if (!fd && fd.error() == EBUSY)
         return CallError::io("Failed to create temp archive file: " + temp_path + " (another run is writing it)")
             .about(temp_path);
+    if (!fd && !renamed)
+        return CallError::io(Error{"Failed to create temp archive file in " + temporary_folder(), fd.error()},
+                             temporary_folder());
     if (!fd) return create_failed(fd.error());
     // A private archive, or one of a caller that asks for it, leaves no file
     // behind when it fails.
-    const bool remove = private_archive || o.removed_temporaries;
+    const bool remove = renamed && (private_archive || o.removed_temporaries);
     RemovedUnlessKept temp(temp_path, remove ? file_id(fd->get()) : std::nullopt, o.removed_temporaries);
     ArchiveFile file(std::move(fd).value(), header);
     const std::vector<uint8_t> header_bytes = encode_header(header);
@@ -592,8 +597,20 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         if (::pwrite(finished->get(), snap, sizeof snap, kHeaderSnapLengthOffset) != ssize_t(sizeof snap))
             return CallError::runtime(os_error(errno), temp_path);
     }
-    if (!replaceable(o.output_path) || ::rename(temp_path.c_str(), o.output_path.c_str()) != 0)
-        return CallError::runtime(Error{"Failed to rename " + temp_path + " -> " + o.output_path, errno}, o.output_path);
+    if (!renamed) {
+        auto copied = write_to_path(out, [&](int fd) { return copy_file(finished->get(), fd); });
+        if (copied) return std::move(finished).value();
+        if (copied.error().os_errno == EINTR) return CallError::interrupted();
+        return CallError::io(copied.error(), out);
+    }
+    if (private_archive) {
+        auto now = destination_of(out);
+        if (!now || *now != Destination::Renamed) return not_regular;
+    }
+    if (auto placed = place_file(AT_FDCWD, temp_path, out); !placed) {
+        if (placed.error().message == kNotRegularFile) return not_regular;
+        return CallError::runtime(Error{"Failed to rename " + temp_path + " -> " + out, placed.error().os_errno}, out);
+    }
     temp.keep();
     return std::move(finished).value();
 }

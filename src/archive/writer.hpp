@@ -1,6 +1,7 @@
 // The archive builder: one sequential pass over a capture that appends each
 // packet once per flow key, then writes the offset lists, flow table, index
-// and footer, under a temporary name renamed into place at the end.
+// and footer, under a temporary name renamed into place at the end (built
+// in an unnamed file and copied, for standard output, a device or a FIFO).
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,6 @@
 #include "arrays/npz.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
 
 #include <limits>
 
@@ -143,43 +141,35 @@ std::string npy_header(const Array& a) {
 }
 
 Status<CallError> write_npz(const std::string& path, std::vector<Array>& arrays) {
-    const std::string temp = path + ".tmp";
-    auto fd = create_held(AT_FDCWD, temp.c_str(), O_WRONLY);
-    if (!fd && fd.error() == EBUSY)
-        return CallError::io("Failed to create " + temp + " (another run is writing it)").about(temp);
-    if (!fd) return CallError::io(Error{"Failed to create " + temp, fd.error()}, temp);
-    const std::optional<FileId> id = file_id(fd->get());
-    auto failed = [&](Error e) {
-        if (id) unlink_if_same(AT_FDCWD, temp.c_str(), *id);
-        return CallError::io(std::move(e), temp);
-    };
-    uint64_t position = 0;
-    auto write = [&](const uint8_t* data, size_t size) -> Status<> {
-        position += size;
-        return write_all(fd->get(), data, size);
-    };
-    auto write_text = [&](const std::string& s) { return write(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
-
-    std::vector<Member> members;
-    for (Array& a : arrays) {
-        const std::string header = npy_header(a);
-        Member m{a.name + ".npy", 0, header.size() + a.data.bytes(), position};
-        m.crc = crc32_update(0, reinterpret_cast<const uint8_t*>(header.data()), header.size());
-        a.data.visit([&](const uint8_t* data, size_t size) { m.crc = crc32_update(m.crc, data, size); });
-        if (auto st = write_text(member_header(m, false)); !st) return failed(st.error());
-        if (auto st = write_text(header); !st) return failed(st.error());
-        Status<> written;
-        a.data.drain([&](const uint8_t* data, size_t size) { return bool(written = write(data, size)); });
-        if (!written) return failed(written.error());
-        members.push_back(std::move(m));
-    }
-    const uint64_t directory_offset = position;
-    for (const Member& m : members)
-        if (auto st = write_text(member_header(m, true)); !st) return failed(st.error());
-    if (auto st = write_text(directory_end(members.size(), directory_offset, position - directory_offset)); !st)
-        return failed(st.error());
-    if (::rename(temp.c_str(), path.c_str()) != 0)
-        return failed(Error{"Failed to rename " + temp + " -> " + path, errno});
+    auto written = write_to_path(path, [&](int fd) -> Status<> {
+        uint64_t position = 0;
+        auto write = [&](const uint8_t* data, size_t size) -> Status<> {
+            position += size;
+            return write_all(fd, data, size);
+        };
+        auto write_text = [&](const std::string& s) {
+            return write(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+        };
+        std::vector<Member> members;
+        for (Array& a : arrays) {
+            const std::string header = npy_header(a);
+            Member m{a.name + ".npy", 0, header.size() + a.data.bytes(), position};
+            m.crc = crc32_update(0, reinterpret_cast<const uint8_t*>(header.data()), header.size());
+            a.data.visit([&](const uint8_t* data, size_t size) { m.crc = crc32_update(m.crc, data, size); });
+            if (auto st = write_text(member_header(m, false)); !st) return st;
+            if (auto st = write_text(header); !st) return st;
+            Status<> done;
+            a.data.drain([&](const uint8_t* data, size_t size) { return bool(done = write(data, size)); });
+            if (!done) return done;
+            members.push_back(std::move(m));
+        }
+        const uint64_t directory_offset = position;
+        for (const Member& m : members)
+            if (auto st = write_text(member_header(m, true)); !st) return st;
+        return write_text(directory_end(members.size(), directory_offset, position - directory_offset));
+    });
+    if (!written && written.error().os_errno == EINTR) return CallError::interrupted();  // a FIFO's reader never came
+    if (!written) return CallError::io(std::move(written).error(), path == "-" ? "standard output" : path);
     return {};
 }
 

@@ -17,8 +17,8 @@ namespace flowsieve::arrays {
 // The .npy header of an array: everything before its bytes.
 std::string npy_header(const Array& array);
 
-// Writes OUT.tmp and renames it to `path`; a failure removes the temporary
-// file. The arrays are spent as they are written.
+// Writes the file at `path` by the destination rule (write_to_path): a
+// failure leaves nothing of it. The arrays are spent as they are written.
 Status<CallError> write_npz(const std::string& path, std::vector<Array>& arrays);
 
 }  // namespace flowsieve::arrays

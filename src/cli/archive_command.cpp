@@ -9,7 +9,9 @@ const char* const kArchiveHelp = R"(Usage: flowsieve archive CAPTURE OUT.fsieve 
 
 Stores every flow of CAPTURE in the indexed archive OUT.fsieve, written as
 OUT.fsieve.tmp and renamed at the end. CAPTURE is a pcap or pcapng file, or
-- for standard input.
+- for standard input. OUT.fsieve may be - for standard output, or a
+character device or FIFO, which gets the archive once it is built; a
+symlink there is refused, and so is one of the inputs.
 
 Options:
   -s, --strategy NAME   session (default), flow, host, hostpair, mac, bssid
@@ -44,6 +46,7 @@ int run_archive(const Parsed& p) {
     archive::BuildOptions o;
     o.input_path = p.args[0];
     o.output_path = p.args[1];
+    check_output(o.output_path, {o.input_path}, "OUT.fsieve -");
     o.strategy = strategy(p);
     o.port_filters = port_filters(p);
     o.ip_filters = ip_filters(p);

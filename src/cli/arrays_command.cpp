@@ -22,8 +22,9 @@ const char* const kArraysHelp = R"(Usage: flowsieve arrays INPUT... -o OUT.npz [
 Writes the flows of each INPUT, a pcap or pcapng capture (- for standard
 input), a .fsieve archive, or a folder standing for the *.fsieve archives in
 it (in name order, each an input of its own), as arrays with one row per flow
-into OUT.npz, which numpy.load opens (written as OUT.npz.tmp and renamed at
-the end):
+into OUT.npz, which numpy.load opens (written under a hidden temporary name,
+.OUT.npz.tmp, and renamed at the end; - is standard output, a character
+device or FIFO is written directly, a symlink or an input is refused):
 id, proto, src_port, dst_port, src_addr, dst_addr, key, start_ns, end_ns,
 packet_count, byte_count, fwd_packets, fwd_bytes, bwd_packets, bwd_bytes,
 payload_len; sizes, directions, iat_ns and tcp_flags of the first K
@@ -32,7 +33,7 @@ IP header on; payload, the first L bytes of the flow's payload. With
 several inputs, source holds each row's input by position (0 for the first).
 
 Options:
-  -o, --output FILE     the .npz file to write (required)
+  -o, --output FILE     the .npz file to write (required; - for standard output)
       --packets K       the first K packets of every flow (default 8)
       --packet-bytes M  the first M bytes of each of them (default 0)
       --payload-bytes L the first L bytes of the flow's payload (default 0)
@@ -108,6 +109,7 @@ int run_arrays(const Parsed& p) {
     if (!members) throw std::move(members).error();
     std::vector<std::string> inputs;
     for (archive::StoreArchive& member : members.value()) inputs.push_back(std::move(member.path));
+    check_output(output, inputs, "-o -");
     bool any_archive = false;
     bool sizes_known = true;
     uint64_t total_size = 0;

@@ -12,6 +12,7 @@
 #include "flow/filter.hpp"
 #include "parser/capture.hpp"
 #include "util/byte_view.hpp"
+#include "util/file_io.hpp"
 #include "util/os_error.hpp"
 #include "util/unique_fd.hpp"
 
@@ -227,6 +228,12 @@ Result<std::shared_ptr<const archive::ArchiveReader>, CallError> open_named_arch
 
 void check_report(const Parsed& p) {
     if (p.has(kReport)) one_of(p, kReport, p.last(kReport), {"json"});
+}
+
+void check_output(const std::string& output, const std::vector<std::string>& inputs, const std::string& shown) {
+    if (output == "-" && ::isatty(STDOUT_FILENO))
+        usage(shown + ": standard output is a terminal; send it to a file or a pipe");
+    if (auto refused = output_among_inputs(output, inputs)) usage(*refused);
 }
 
 std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p) {

@@ -128,6 +128,11 @@ Result<std::shared_ptr<const archive::ArchiveReader>, CallError> open_named_arch
 // without --filter.
 std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 
+// Refuses, as usage errors, an output that is one of the inputs, and
+// standard output ("-") that is a terminal; `shown` names the output's
+// argument ("-o -").
+void check_output(const std::string& output, const std::vector<std::string>& inputs, const std::string& shown);
+
 // Checks the --report value (json) of split and archive before they run.
 void check_report(const Parsed& p);
 

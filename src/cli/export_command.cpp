@@ -44,8 +44,9 @@ Where -o points:
                         are of several link types
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
-A character device or FIFO named by -o is written directly; a symlink is
-refused.
+A character device or FIFO named by -o is written directly; a symlink or
+socket is refused, and so is an archive the export reads. An export into a
+folder that fails removes the files it wrote.
 
 File names in a folder follow the split's: STEM_KEY.pcap, where STEM is the
 archive's file name without its extension and KEY is built from the flow's
@@ -94,17 +95,12 @@ int interrupted_status(int signal) {
     return 128 + signal;
 }
 
-// Writes one file at `path` (or standard output for -); `folder_name` names
-// the file when `path` is an existing folder, or nothing when it may not be.
-// A character device or FIFO is written directly (-o /dev/null times an
-// export).
+// Writes one file at `path` by the destination rule (write_to_path: - is
+// standard output); `folder_name` names the file when `path` is an existing
+// folder, or nothing when it may not be.
 int write_output(const std::string& path, const std::optional<std::string>& folder_name,
                  const std::function<Status<>(int fd)>& write) {
-    if (path == "-") {
-        if (auto st = write(1); !st) return fail(st.error(), "standard output");
-        return 0;
-    }
-    if (folder_name && archive::is_folder(path)) {
+    if (path != "-" && folder_name && archive::is_folder(path)) {
         const std::string target = (path.back() == '/' ? path : path + "/") + *folder_name;
         const UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!dir.valid()) return fail(os_error(errno), path);
@@ -114,7 +110,7 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
     if (auto st = write_to_path(path, write); !st) {
         // A FIFO's open waits for its reader, or for Ctrl-C.
         if (st.error().os_errno == EINTR && interrupt_signal()) return interrupted_status(interrupt_signal());
-        return fail(st.error(), path);
+        return fail(st.error(), path == "-" ? "standard output" : path);
     }
     return 0;
 }
@@ -220,6 +216,12 @@ int run_export(const Parsed& p) {
                      : "-o - writes one flow or a --merge: give one flow id, or --merge");
     if (out == "-" && ::isatty(1))
         usage("-o -: standard output is a terminal; send it to a file or a pipe (| tcpdump -r -)");
+    if (one_file)
+        if (auto members = archive::store_archives(paths)) {
+            std::vector<std::string> inputs;
+            for (const archive::StoreArchive& member : members.value()) inputs.push_back(member.path);
+            check_output(out, inputs, "-o -");
+        }
 
     if (!ids.empty() && names_several(paths))
         usage("flow ids name the flows of one archive: give a single ARCHIVE");
@@ -282,20 +284,40 @@ int run_export(const Parsed& p) {
     if (stream) return export_streams(answers, names, out);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
-    for (size_t i = 0; i < answers.archives.size(); ++i) {
-        const archive::Answer& a = answers.archives[i];
-        // Files hold what pipe_archive returns: all of them together at
-        // most the archive's size.
-        archive::ExportBudget budget(*a.reader);
-        for (size_t f = 0; f < a.records.size(); ++f) {
-            if (interrupt_signal()) return interrupted_status(interrupt_signal());
-            const std::string& name = names[i][f];
-            const archive::FlowPcap pcap = pcap_of(a, a.records[f], budget);
-            if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }); !st)
-                return fail(st.error(), out + "/" + name);
+    // A run that fails leaves none of its files, as a split leaves none:
+    // those written so far are removed while their names still are theirs.
+    std::vector<std::pair<const std::string*, FileId>> placed;
+    auto remove_placed = [&] {
+        uint64_t removed = 0;
+        for (const auto& [name, id] : placed) removed += unlink_if_same(dir.get(), name->c_str(), id);
+        if (removed) message("removed " + std::to_string(removed) + (removed == 1 ? " file" : " files") + " of this run");
+    };
+    auto write_all_flows = [&] {
+        for (size_t i = 0; i < answers.archives.size(); ++i) {
+            const archive::Answer& a = answers.archives[i];
+            // Files hold what pipe_archive returns: all of them together at
+            // most the archive's size.
+            archive::ExportBudget budget(*a.reader);
+            for (size_t f = 0; f < a.records.size(); ++f) {
+                if (interrupt_signal()) return interrupted_status(interrupt_signal());
+                const std::string& name = names[i][f];
+                const archive::FlowPcap pcap = pcap_of(a, a.records[f], budget);
+                std::optional<FileId> id;
+                if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }, &id); !st)
+                    return fail(st.error(), out + "/" + name);
+                if (id) placed.emplace_back(&name, *id);
+            }
         }
+        return 0;
+    };
+    int status;
+    try {
+        status = write_all_flows();
+    } catch (const CallError& e) {
+        status = fail(describe(e));
     }
-    return 0;
+    if (status != 0) remove_placed();
+    return status;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "python/args.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <limits>
 
@@ -267,22 +268,27 @@ std::optional<std::string> BoundArgs::convert(const TextArg& p, size_t i) const 
 }
 
 std::optional<std::string> path_argument(PyObject* value, const char* name) {
-    // Bytes are no path here, as for a text parameter.
-    const bool path_like = !PyUnicode_Check(value) && !PyBytes_Check(value);
-    Ref path(path_like ? PyOS_FSPath(value) : nullptr);
-    if (path_like) {
-        if (!path) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
-            PyErr_Clear();  // not path-like: the text parameter's message
-        } else if (PyBytes_Check(path.get())) {
-            return std::string(PyBytes_AsString(path.get()), size_t(PyBytes_Size(path.get())));
-        } else {
-            value = path.get();
-        }
+    // As open() takes a path: os.fspath, then a str encoded as os.fsencode
+    // encodes it, so that a name that is not UTF-8 (a str with surrogate
+    // escapes, as os.listdir gives it) names its file again.
+    Ref path(PyOS_FSPath(value));
+    if (!path) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+        PyErr_Clear();  // not path-like: the text parameter's message
+        (void)utf8_text(value);
+        prefix_type_error(name);
+        return std::nullopt;
     }
-    auto out = utf8_text(value);
-    if (!out) prefix_type_error(name);
-    return out;
+    Ref bytes(PyUnicode_Check(path.get()) ? PyUnicode_EncodeFSDefault(path.get()) : path.release());
+    char* data;
+    Py_ssize_t size;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+    // The C library would read the name only up to it: another file.
+    if (std::memchr(data, 0, size_t(size))) {
+        raise({PyExc_ValueError, "embedded null byte"});
+        return std::nullopt;
+    }
+    return std::string(data, size_t(size));
 }
 
 PyObject* path_object(const std::string& path) {

@@ -68,7 +68,7 @@ struct TextArg {
     const char* name;
     const char* fallback = nullptr;
 };
-struct PathArg {  // str or any os.PathLike, through os.fspath
+struct PathArg {  // str, bytes or any os.PathLike, as os.fsencode(os.fspath(...)) gives it
     using type = std::string;
     const char* name;
 };

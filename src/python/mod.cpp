@@ -9,6 +9,7 @@
 #include "python/arrays.hpp"
 #include "python/classes.hpp"
 #include "split/driver.hpp"
+#include "util/file_io.hpp"
 #include "util/os_error.hpp"
 
 namespace flowsieve::python {
@@ -46,6 +47,8 @@ PyObject* create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kCreateArchive, args, kwargs,
                 [](std::string input_path, std::string output_path, ChoiceText strategy, uint32_t max_sessions,
                    std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters) -> PyObject* {
+                    if (auto refused = output_among_inputs(output_path, {input_path}))
+                        return raise({PyExc_ValueError, *refused});
                     SignalCheck signals;
                     auto status = archive::build_archive({std::move(input_path), std::move(output_path),
                                                           std::move(strategy), max_sessions, std::move(ip_filters),

@@ -203,6 +203,12 @@ PyObject* store_export(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!list) return nullptr;
         auto answers = group_flows(list.get());
         if (!answers || !drop_damaged(*s, *answers)) return nullptr;
+        if (path) {
+            std::vector<std::string> inputs;
+            for (const archive::StoreArchive& a : s->archives) inputs.push_back(a.path);
+            for (const archive::Answer& a : answers->archives) inputs.push_back(a.path);
+            if (auto refused = output_among_inputs(*path, inputs)) return raise({PyExc_ValueError, *refused});
+        }
         auto merge = archive::merge_answers(*answers);
         if (!merge) return raise(merge.error());
         SignalCheck signals;

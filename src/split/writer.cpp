@@ -437,19 +437,13 @@ Status<> FlowWriterSet::finish(const FlowTable& keys, const std::function<void()
                 result = in_output_dir(st.error(), tmp);
                 return false;
             }
-        // Nothing at the name yet, as in a fresh folder, saves looking at it.
-        if (::renameat2(dir_.get(), tmp.c_str(), dir_.get(), name.c_str(), RENAME_NOREPLACE) == 0) return true;
-        // A symlink, device or FIFO at the name is not a file of an earlier split.
-        if (names_special_file(dir_.get(), name.c_str())) {
-            Error refused = in_output_dir(Error{}, name);
-            refused.message = "Not a regular file: " + refused.path;
-            result = std::move(refused);
-        } else if (::renameat(dir_.get(), tmp.c_str(), dir_.get(), name.c_str()) == 0) {
-            return true;
-        } else {
-            result = in_output_dir(os_error(errno), name);
-        }  // the flows not yet renamed keep their temporary names
-        return false;
+        if (auto st = place_file(dir_.get(), tmp, name); !st) {
+            Error e = in_output_dir(st.error(), name);
+            if (e.message == kNotRegularFile) e.message += ": " + e.path;
+            result = std::move(e);
+            return false;  // the flows not yet placed keep their temporary names
+        }
+        return true;
     });
     // After a failure the set holds the lock on, so that `discard` removes
     // only files of this run; the destructor releases it.

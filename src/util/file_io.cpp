@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <vector>
+
 #include "util/os_error.hpp"
 
 namespace flowsieve {
@@ -42,11 +45,6 @@ int kind_of(int dir_fd, const char* name, struct stat& st) {
 }
 
 }  // namespace
-
-bool names_special_file(int dir_fd, const char* name) {
-    struct stat st;
-    return ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-}
 
 std::optional<FileId> file_id(int fd) {
     struct stat st;
@@ -135,32 +133,66 @@ Status<> write_all(int fd, const uint8_t* data, size_t size) {
     return {};
 }
 
-Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write) {
-    const Error not_regular{"Not a regular file"};
-    if (names_special_file(dir_fd, name.c_str())) return not_regular;
-    const std::string temporary = "." + name + ".tmp";
-    auto fd = create_held(dir_fd, temporary.c_str(), O_WRONLY);
-    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
-    Status<> status = write(fd->get());
-    if (status && names_special_file(dir_fd, name.c_str())) status = not_regular;
-    if (status && ::renameat(dir_fd, temporary.c_str(), dir_fd, name.c_str()) != 0) status = os_error(errno);
-    if (!status) {
-        if (auto id = file_id(fd->get())) unlink_if_same(dir_fd, temporary.c_str(), *id);
-        return status;
-    }
-    if (::close(fd->release()) != 0 && errno != EINTR) return os_error(errno);
+Result<Destination> destination_in(int dir_fd, const char* name) {
+    struct stat st;
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Destination::Renamed;
+    if (S_ISREG(st.st_mode)) return Destination::Renamed;
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return Destination::Direct;
+    return Error{kNotRegularFile};
+}
+
+Result<Destination> destination_of(const std::string& path) {
+    if (path == "-") return Destination::StandardOutput;
+    return destination_in(AT_FDCWD, path.c_str());
+}
+
+namespace {
+
+// The device or FIFO at the name, open for writing; anything else there by
+// now (the name changed hands) is refused rather than written through.
+Result<UniqueFd> open_direct(int dir_fd, const char* name) {
+    UniqueFd fd(::openat(dir_fd, name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) return os_error(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) return Error{kNotRegularFile};
+    return fd;
+}
+
+Status<> closed(UniqueFd fd) {
+    if (::close(fd.release()) != 0 && errno != EINTR) return os_error(errno);
     return {};
 }
 
-Status<> write_to_path(const std::string& path, const std::function<Status<>(int fd)>& write) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
-        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (!fd.valid()) return os_error(errno);
-        if (auto written = write(fd.get()); !written) return written;
-        if (::close(fd.release()) != 0 && errno != EINTR) return os_error(errno);
-        return {};
+}  // namespace
+
+Status<> write_renamed(int dir_fd, const std::string& name, const std::function<Status<>(int fd)>& write,
+                       std::optional<FileId>* placed) {
+    auto destination = destination_in(dir_fd, name.c_str());
+    if (!destination) return std::move(destination).error();
+    if (*destination == Destination::Direct) {
+        auto fd = open_direct(dir_fd, name.c_str());
+        if (!fd) return std::move(fd).error();
+        if (auto written = write(fd->get()); !written) return written;
+        return closed(std::move(fd).value());
     }
+    const std::string temporary = "." + name + ".tmp";
+    auto fd = create_held(dir_fd, temporary.c_str(), O_WRONLY);
+    if (!fd) return fd.error() == EBUSY ? Error{"another run is writing " + temporary} : os_error(fd.error());
+    const std::optional<FileId> id = file_id(fd->get());
+    Status<> status = write(fd->get());
+    // Held until placed: a device or FIFO put at the name meanwhile gets a copy.
+    if (status) status = place_file(dir_fd, temporary, name);
+    if (!status) {
+        if (id) unlink_if_same(dir_fd, temporary.c_str(), *id);
+        return status;
+    }
+    if (placed) *placed = id;
+    return closed(std::move(fd).value());
+}
+
+Status<> write_to_path(const std::string& path, const std::function<Status<>(int fd)>& write) {
+    if (path == "-") return write(STDOUT_FILENO);
     const size_t slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -172,6 +204,59 @@ Status<> write_to_path(const std::string& path, const std::function<Status<>(int
         return e;
     }
     return write_renamed(dir.get(), name, write);
+}
+
+Status<> place_file(int dir_fd, const std::string& temporary, const std::string& name) {
+    // Nothing at the name yet, as in a fresh folder, saves looking at it.
+    if (::renameat2(dir_fd, temporary.c_str(), dir_fd, name.c_str(), RENAME_NOREPLACE) == 0) return {};
+    auto destination = destination_in(dir_fd, name.c_str());
+    if (!destination) return std::move(destination).error();
+    if (*destination == Destination::Renamed) {
+        if (::renameat(dir_fd, temporary.c_str(), dir_fd, name.c_str()) != 0) return os_error(errno);
+        return {};
+    }
+    UniqueFd from(::openat(dir_fd, temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!from.valid()) return os_error(errno);
+    auto to = open_direct(dir_fd, name.c_str());
+    if (!to) return std::move(to).error();
+    if (auto st = copy_file(from.get(), to->get()); !st) return st;
+    if (auto st = closed(std::move(to).value()); !st) return st;
+    if (auto id = file_id(from.get())) unlink_if_same(dir_fd, temporary.c_str(), *id);
+    return {};
+}
+
+std::string temporary_folder() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder && *folder ? folder : "/tmp";
+}
+
+Result<UniqueFd, int> unnamed_temporary_file(mode_t mode) {
+    UniqueFd fd(::open(temporary_folder().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (!fd.valid()) return errno;
+    return fd;
+}
+
+Status<> copy_file(int from, int to) {
+    std::vector<uint8_t> buffer(256 * 1024);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return os_error(errno);
+        if (n == 0) return {};
+        if (auto st = write_all(to, buffer.data(), size_t(n)); !st) return st;
+        at += n;
+    }
+}
+
+std::optional<std::string> output_among_inputs(const std::string& output, const std::vector<std::string>& inputs) {
+    struct stat out;
+    if (output == "-" || ::stat(output.c_str(), &out) != 0) return std::nullopt;
+    for (const std::string& input : inputs) {
+        struct stat in;
+        if (input != "-" && ::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            return "output " + output + " is the input " + input;
+    }
+    return std::nullopt;
 }
 
 }  // namespace flowsieve

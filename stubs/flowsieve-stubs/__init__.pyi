@@ -11,8 +11,8 @@ from typing import Any, Iterable, List, Literal, Optional, Sequence, SupportsInd
 import numpy
 from numpy.typing import NDArray
 
-# Every path argument: a str or any os.PathLike (through os.fspath).
-_Path = Union[str, PathLike[str], PathLike[bytes]]
+# Every path argument, as open() takes it: a str (encoded as os.fsencode encodes it), bytes or any os.PathLike.
+_Path = Union[str, bytes, PathLike[str], PathLike[bytes]]
 # The valid values; the module takes them in any case. ip_filters and
 # port_filters must not be a bare str, which raises TypeError when called.
 _Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]

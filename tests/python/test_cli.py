@@ -6,8 +6,10 @@ import json
 import os
 import pty
 import re
+import resource
 import shutil
 import signal
+import socket
 import stat
 import struct
 import subprocess
@@ -289,7 +291,7 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["export", "{arch}", "2", "99", "-o", "d"], 1, "{arch}: no flow with id 99", []),
     (["export", "{arch}", "-o", "{cap}"], 1, "{cap}: File exists", []),
     # failures once files were written: the run removes its own temporary files, no other
-    (["split", "{cap}", "o"], 1, f"o/cap_{V4}.pcap: Is a directory\n"
+    (["split", "{cap}", "o"], 1, f"o/cap_{V4}.pcap: Not a regular file\n"
                                  "flowsieve: removed 6 temporary files of this run", [f"o/cap_{V4}.pcap", "o/.x.tmp"]),
     (["archive", "{cap}", "a"], 1, "a: Not a regular file", ["a"]),
 ])
@@ -394,6 +396,92 @@ def test_hostile_destinations_and_archive_names(tmp_path, arch, args, status, me
     kinds = [stat.S_ISLNK(os.lstat(tmp_path / n).st_mode) for n in ("link", f"o/cap_{V4}.pcap")]
     assert kinds == [True, True] and stat.S_ISFIFO(os.lstat(tmp_path / "fifo").st_mode)
     assert not (tmp_path / "target").exists()
+
+
+def store_export(archive, path):
+    store = flowsieve.Store(archive)
+    store.export(store.find(), path)
+
+
+WRITERS = {  # every writer of a named output, as f(destination): the command's arguments, or a call of the module
+    "archive": lambda d: ["archive", "cap.pcap", d],
+    "arrays": lambda d: ["arrays", "cap.pcap", "-o", d],
+    "export": lambda d: ["export", "cap.fsieve", "--merge", "-o", d],
+    "split": lambda d: ["split", "cap.pcap", os.path.dirname(d)],  # its destinations: the flows' files in the folder
+    "create_archive": lambda d: lambda: flowsieve.create_archive("cap.pcap", d),
+    "Store.export": lambda d: lambda: store_export("cap.fsieve", d),
+    "split()": lambda d: lambda: flowsieve.split("cap.pcap", os.path.dirname(d)),
+}
+PLANT = {"device": lambda d: os.mknod(d, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), "fifo": os.mkfifo,
+         "symlink": lambda d: os.symlink("target", d), "socket": lambda d: socket.socket(socket.AF_UNIX).bind(d)}
+
+
+@pytest.mark.parametrize("place", [*PLANT, "-", "an input", "NUL"])
+@pytest.mark.parametrize("writer", WRITERS)
+def test_one_destination_rule_for_every_writer(tmp_path, arch, monkeypatch, capfdbinary, writer, place):
+    """A device or FIFO is written directly, a symlink or socket refused, - is standard output, an output that is an
+    input is refused before anything is written, a path with a NUL never reaches the system."""
+    command, splits = isinstance(WRITERS[writer]("d"), list), writer.startswith("split")
+    if (place == "NUL" and command) or (splits and place in ("-", "an input")):
+        pytest.skip("no such destination for this writer")
+    if place == "device" and os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    monkeypatch.chdir(tmp_path)
+    name = f"o/cap_{V4}.pcap" if splits else "dest"
+
+    def write(dest):
+        capfdbinary.readouterr()
+        if command:
+            result = run(*WRITERS[writer](dest))
+            return result.returncode, result.stdout, result.stderr.decode()
+        try:
+            WRITERS[writer](dest)()
+        except Exception as err:
+            return err, capfdbinary.readouterr().out, ""
+        return 0, capfdbinary.readouterr().out, ""
+
+    ref = name.replace("o/", "ref/") if splits else "ref"
+    assert write(ref)[0] == 0
+    made = Path(ref).read_bytes()
+    os.makedirs("o", exist_ok=True)
+    dest = {"-": "-", "an input": "cap.fsieve" if "export" in writer else "cap.pcap",
+            "NUL": name.replace("o/", "o\0/") if splits else "dest\0.tmp"}.get(place, name)
+    if place in PLANT:
+        PLANT[place](dest)
+    fifo = os.open(dest, os.O_RDONLY | os.O_NONBLOCK) if place == "fifo" else None
+    before = {p: Path(p).read_bytes() for p in ("cap.pcap", "cap.fsieve")}
+    status, out, err = write(dest)
+    if place in ("device", "fifo", "-"):
+        assert status == 0 and out == (made if place == "-" else b"")
+        assert fifo is None or os.read(fifo, 1 << 20) == made and not os.close(fifo)
+        assert place == "-" or stat.S_ISCHR(os.lstat(dest).st_mode) or stat.S_ISFIFO(os.lstat(dest).st_mode)
+    elif place in PLANT:
+        assert "Not a regular file" in (err if command else str(status)) and (status == 1 or type(status) in (OSError, RuntimeError))
+        assert os.path.islink(dest) == (place == "symlink") and not os.path.exists("target")
+    elif command:
+        assert (status, err.splitlines()[0]) == (2, f"flowsieve: output {dest} is the input {dest}")
+    else:
+        assert type(status) is ValueError
+        assert str(status) == ("embedded null byte" if place == "NUL" else f"output {dest} is the input {dest}")
+    assert before == {p: Path(p).read_bytes() for p in ("cap.pcap", "cap.fsieve")}
+    assert not os.path.exists("dest") or place in PLANT
+
+
+def test_an_export_into_a_folder_that_fails_midway_leaves_none_of_its_files(tmp_path):
+    """A full disk, as a limit on the size of a file: the second flow's file is too large."""
+    big = [packet("10.0.0.1", "10.0.0.9", "udp", 7, 9, b"x" * 1000)] * 10
+    (tmp_path / "c.pcap").write_bytes(pcap([packet("10.0.0.1", "10.0.0.3", "udp", 5, 53, b"q"), *big]))
+    ok("archive", tmp_path / "c.pcap", tmp_path / "c.fsieve")
+    (tmp_path / "out").mkdir()
+
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+    result = subprocess.run([EXE, "export", tmp_path / "c.fsieve", "-o", tmp_path / "out"], capture_output=True,
+                            preexec_fn=limited, timeout=60)
+    assert result.returncode == 1 and result.stderr.decode().splitlines()[1:] == [
+        "flowsieve: removed 1 file of this run"] and "File too large" in result.stderr.decode()
+    assert os.listdir(tmp_path / "out") == []
 
 
 @pytest.mark.parametrize("command, signum", [("split", signal.SIGTERM), ("archive", signal.SIGINT)])

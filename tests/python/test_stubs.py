@@ -79,7 +79,7 @@ MISUSES = [
     ("class Mine(flowsieve.Flow): pass", "final"),
     ("flowsieve.split('in', 'out', port_filters=['443'])", 'expected "int"'),
     ("flowsieve.read_flows('in', max_sessions='many')", '"max_sessions"'),
-    ("flowsieve.pipe_archive(b'a.fsieve')", '"pipe_archive"'),
+    ("flowsieve.pipe_archive(3)", '"pipe_archive"'),
     ("archive.get_flow(1).id", '"None"'),
     ("text: str = flow.packets()[0].data", '"bytes"'),
     ("len(flow)", '"Flow"'),
