@@ -61,6 +61,7 @@ std::vector<KeyGroup> index_keys(const FlowQuery& q) {
 }  // namespace
 
 bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& q) {
+    if (q.nothing) return false;
     for (const StoredAddress& a : q.addresses)
         if (r.src_addr != a && r.dst_addr != a) return false;
     for (uint16_t p : q.ports)
@@ -77,6 +78,7 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
 FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     if (query.empty()) return all_flows(reader);
     FlowList out;
+    if (query.nothing) return out;
     const std::vector<KeyGroup> groups = reader.index() ? index_keys(query) : std::vector<KeyGroup>{};
     if (groups.empty()) {
         for (const FlowRecord& r : reader.records())

@@ -35,10 +35,13 @@ struct FlowQuery {
     std::optional<uint64_t> until;
     std::optional<FiveTuple> tuple;
     std::optional<std::string> community_id;
+    // A list of values was given empty: of none of them, no flow is. (An
+    // empty list above otherwise stands for a condition not given.)
+    bool nothing = false;
 
     bool empty() const {
         return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
-               !since && !until && !tuple && !community_id;
+               !since && !until && !tuple && !community_id && !nothing;
     }
 };
 

@@ -103,13 +103,12 @@ int run_arrays(const Parsed& p) {
     // A folder stands for its archives, as for flows and export.
     auto members = archive::store_archives(p.args);
     if (!members) throw std::move(members).error();
-    std::vector<std::string> inputs;
-    for (archive::StoreArchive& member : members.value()) inputs.push_back(std::move(member.path));
+    const std::vector<archive::StoreArchive>& inputs = members.value();
     bool any_archive = false;
     bool sizes_known = true;
     uint64_t total_size = 0;
-    for (const std::string& input : inputs) {
-        any_archive = any_archive || is_archive(input);
+    for (const auto& [input, in_folder] : inputs) {
+        any_archive = any_archive || in_folder || is_archive(input);
         struct stat st;
         if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
         else total_size += uint64_t(st.st_size);
@@ -128,13 +127,24 @@ int run_arrays(const Parsed& p) {
     ReadingNotes notes;  // of all captures together
     arrays::Builder builder(shape);
     Status<CallError> status;
+    size_t skipped = 0;
     for (size_t i = 0; status && i < inputs.size(); ++i) {
-        const std::string& input = inputs[i];
-        if (is_archive(input)) {
+        const auto& [input, in_folder] = inputs[i];
+        if (in_folder || is_archive(input)) {
             auto reader = archive::open_archive(input);
             if (!reader) status = CallError::io(std::move(reader).error(), input);
             else status = arrays::add_archive(builder, *reader.value(), archive::all_flows(*reader.value()),
                                               uint32_t(i), &total);
+            // A damaged archive is named; one of a folder is skipped, as flows and export skip it.
+            if (!status && status.error().kind != CallError::Kind::Interrupted) {
+                if (!in_folder) {
+                    status = std::move(status).error().about(input);
+                } else {
+                    warn_skipped(input, status.error().message);
+                    status = {};
+                    ++skipped;
+                }
+            }
         } else {
             ReadingNotes these;
             capture.path = input;
@@ -148,6 +158,7 @@ int run_arrays(const Parsed& p) {
         }
         total.next_input();
     }
+    if (status && skipped == inputs.size()) status = CallError::runtime("no archive could be read");
     if (status) {
         std::vector<arrays::Array> columns = builder.finish(names_several(p.args));
         status = arrays::write_npz(output, columns);

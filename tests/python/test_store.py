@@ -280,6 +280,10 @@ def test_queries_answer_alike_from_the_command_the_store_and_each_archive(store,
     (dict(until=float("nan")), ValueError, "argument 'until': invalid value 'nan'"),
     (dict(since=datetime.datetime(1969, 12, 31, 23, 0, tzinfo=UTC)), ValueError, "argument 'since': invalid value"),
     (dict(since=b"1"), TypeError, "argument 'since': expected float (seconds), int (nanoseconds), str or datetime"),
+    (dict(since=T0), ValueError, f"argument 'since': invalid value '{T0}': an int this small is seconds, not "
+                                 "nanoseconds: pass a float of seconds or an int of nanoseconds"),
+    (dict(until=True), TypeError, "argument 'until': expected float (seconds), int (nanoseconds), str or datetime, "
+                                  "not bool"),
     (dict(flow="tcp 10.0.0.1 80 10.0.0.2"), ValueError, "argument 'flow': invalid value 'tcp 10.0.0.1 80 10.0.0.2': "
                                                         "give PROTO ADDR PORT ADDR PORT"),
     (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.2")), ValueError, "argument 'flow': give (proto, addr, port, addr, port)"),
@@ -296,6 +300,14 @@ def test_find_names_the_argument_it_cannot_take(store, query, error, message):
         with pytest.raises(error) as e:
             find(**query)
         assert message in str(e.value)
+
+
+# A list of values that came out empty is a condition of none of them, alone or beside others.
+@pytest.mark.parametrize("query", [dict(ip=[]), dict(port=()), dict(proto=[], ip="10.0.0.1"), dict(between=[]),
+                                   dict(between_port=[], since=float(T0))])
+def test_an_empty_list_matches_no_flow(store, query):
+    assert flowsieve.Archive.open(store / "a.fsieve").find(**query) == []
+    assert store_flows(flowsieve.Store(store), **query) == []
 
 
 def test_a_damaged_archive_of_a_folder_is_skipped_once_and_one_named_raises(store, tmp_path):
