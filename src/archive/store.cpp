@@ -112,6 +112,16 @@ Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flow
     for (const FlowRecord* r : flows)
         if (auto offsets = OffsetCursor::of(reader, *r); !offsets)
             return CallError::runtime(offsets.error().message).about(path);
+    if (!reader.header().link_type_per_packet()) return {};
+    for (const FlowRecord* r : flows) {
+        PacketCursor cursor = PacketCursor::of(reader, *r).value();  // its offset list was found above
+        while (cursor.next()) {
+        }
+        if (const auto& link_type = cursor.unlisted())
+            return CallError::runtime("Damaged archive: a packet record of link type " + std::to_string(*link_type) +
+                                      ", which the archive does not list")
+                .about(path);
+    }
     return {};
 }
 

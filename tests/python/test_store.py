@@ -15,7 +15,7 @@ import pytest
 
 import flowsieve
 import test_captures as tc
-from capwriter import T0, packet, pcap
+from capwriter import T0, packet, pcap, written
 from test_cli import EXE, ok, run
 
 communityid = pytest.importorskip("communityid")
@@ -333,18 +333,41 @@ def test_a_damaged_archive_of_a_folder_is_skipped_once_and_one_named_raises(stor
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"flowsieve: no archives in {tmp_path}/empty\n".encode())
 
 
-def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command_does(store):
+def offsets_past_the_end(store, tmp_path):
     content = bytearray((store / "a.fsieve").read_bytes())  # the first flow's offset list past the file's end
     struct.pack_into("<I", content, struct.unpack_from("<Q", content, len(content) - 80)[0] + 64, 2**32 - 1)
-    (store / "bad.fsieve").write_bytes(content)
+    return content
+
+
+def unlisted_link_type(store, tmp_path):
+    """An archive of Ethernet and Linux cooked frames whose first record says raw IP, a link type it does not list."""
+    sll = b"\0\0\0\1\0\6" + bytes(8) + b"\x08\x00" + packet("10.0.0.7", "10.0.0.8", "udp", 9, 9, raw=True)
+    eth = packet("10.0.0.5", "10.0.0.6", "udp", 8, 8)
+    (tmp_path / "two.pcapng").write_bytes(written([(T0, 0, eth, len(eth), 1), (T0, 1, sll, len(sll), 113)],
+                                                  links=(1, 113)))
+    flowsieve.create_archive(str(tmp_path / "two.pcapng"), str(tmp_path / "two.fsieve"))
+    content = bytearray((tmp_path / "two.fsieve").read_bytes())
+    struct.pack_into("<I", content, 72, 101)  # the first record's own link type, after the list of two
+    return content
+
+
+@pytest.mark.parametrize("damage, message", [
+    (offsets_past_the_end, "Offset list extends beyond file"),
+    (unlisted_link_type, "Damaged archive: a packet record of link type 101, which the archive does not list"),
+])
+def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command_does(store, tmp_path, damage, message):
+    (store / "bad.fsieve").write_bytes(damage(store, tmp_path))
     s = flowsieve.Store(store)
     found = store_flows(s)
-    with pytest.warns(RuntimeWarning, match="skipped .*/bad.fsieve: Offset list extends beyond file"):
+    with pytest.warns(RuntimeWarning, match=f"skipped .*/bad.fsieve: {message}"):
         assert s.export(found) == run("export", store, "--merge", "-o", "-").stdout
     assert [Path(p).name for p, _ in s.skipped] == ["broken.fsieve", "bad.fsieve"]
     named = flowsieve.Store(store / "bad.fsieve")
-    with pytest.raises(RuntimeError, match="Offset list extends beyond file"):
+    with pytest.raises(RuntimeError, match=message):
         named.export(named.find())
+    result = run("export", store / "bad.fsieve", "-o", tmp_path / "out")
+    assert (result.returncode, result.stderr.decode()) == (1, f"flowsieve: {store}/bad.fsieve: {message}\n")
+    assert not (tmp_path / "out").exists()
 
 
 def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
