@@ -125,11 +125,11 @@ Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flow
     return {};
 }
 
-Result<PacketMerge, CallError> merge_answers(const Answers& answers) {
+Result<PacketMerge, CallError> merge_answers(const Answers& answers, std::optional<uint32_t> only) {
     std::vector<Selection> selections;
     for (const Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows()});
     // With no archive at all, the merge is an empty Ethernet capture.
-    auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}));
+    auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}), only);
     if (!merged) return CallError::runtime(merged.error().message);
     return std::move(merged).value();
 }

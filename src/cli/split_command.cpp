@@ -121,7 +121,13 @@ int run_split(const Parsed& p) {
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);  // the clock of file times
     StreamGaps gaps;
     o.gaps = &gaps;
+    std::vector<uint32_t> pcapng_link_types;
+    o.pcapng_link_types = &pcapng_link_types;
     const auto status = split_capture(o);
+    if (status && !pcapng_link_types.empty()) {
+        display.clear();
+        note_pcapng(pcapng_link_types);
+    }
     uint64_t files = display.last().flows;
     if (status && (display.enabled() || p.has(kReport)) && o.output_type.lowered != "pcap")
         files = count_new_files(o.output_dir, o.stem + "_", "." + o.output_type.lowered, started);

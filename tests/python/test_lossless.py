@@ -68,9 +68,19 @@ def test_frames_come_back_whole(tmp_path, name):
     flowsieve.split(str(source), str(tmp_path / "split"), "session")
     outputs = [p.read_bytes() for p in sorted((tmp_path / "split").iterdir())]
     subprocess.run(["flowsieve", "archive", "-q", source, tmp_path / "a.fsieve"], check=True)
-    merged = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-"], capture_output=True,
-                            check=True).stdout
+    export = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-"], capture_output=True,
+                            check=True)
+    merged = export.stdout
     assert sorted(flowsieve.pipe_archive(str(tmp_path / "a.fsieve"))) == sorted(outputs)
+    # pcapng of several link types is said where it is written; --link-type writes a pcap of one
+    split = subprocess.run(["flowsieve", "split", "-q", source, tmp_path / "cmd"], capture_output=True, check=True)
+    for result in (split, export):
+        assert (b"flowsieve: note: frames of link types " in result.stderr) == (len(fmt.links) > 1)
+    for one in fmt.links if len(fmt.links) > 1 else []:
+        alone = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-", "--link-type",
+                                str(one)], capture_output=True, check=True)
+        assert alone.stdout[:4] != b"\n\r\r\n" and alone.stderr == b""
+        assert collections.Counter(frames(alone.stdout)[0]) == collections.Counter(w for w in want if w[1] == one)
     got = [f for data in outputs for f in frames(data)[0]]
     assert collections.Counter(got) == collections.Counter(want)
     merged_frames, merged_fmt = frames(merged)

@@ -180,10 +180,18 @@ def test_merge_of_several_link_types_is_pcapng(store, tmp_path):
     one = run("export", store / "a.fsieve", "--merge", "-o", "-").stdout
     result = run("export", store / "a.fsieve", tmp_path / "raw.fsieve", "--merge", "-o", "-")
     assert result.returncode == 0 and result.stdout[:4] == b"\n\r\r\n"
+    assert result.stderr == NOTE.format("1 and 101").encode()
     merged = tc.read_capture(result.stdout)[1]
     assert sorted(merged) == sorted(tc.read_capture(one)[1] + [(T0, 5, raw, len(raw), 101)])
     both = flowsieve.Store(store / "a.fsieve", tmp_path / "raw.fsieve")
     assert both.export(both.find()) == result.stdout
+    for link, want in [(101, pcap([(T0, 5, raw)], linktype=101)), (1, one), (113, pcap([]))]:  # one link type: a pcap
+        assert ok("export", store / "a.fsieve", tmp_path / "raw.fsieve", "--merge", "-o", "-", "--link-type", link) \
+            == want[:20] + struct.pack("<I", link) + want[24:]
+
+
+NOTE = ("flowsieve: note: frames of link types {} are written as pcapng, an interface per link type, which tshark "
+        "reads but libpcap up to 1.10 (tcpdump) does not; --link-type N writes those of one as pcap\n")
 
 
 PEAK = """import resource, subprocess, sys
