@@ -8,6 +8,7 @@
 
 #include "archive/format.hpp"
 #include "archive/mod.hpp"
+#include "archive/store.hpp"
 #include "arrays/npz.hpp"
 #include "cli/command.hpp"
 #include "cli/store.hpp"
@@ -132,9 +133,13 @@ int run_arrays(const Parsed& p) {
         const auto& [input, in_folder] = inputs[i];
         if (in_folder || is_archive(input)) {
             auto reader = archive::open_archive(input);
-            if (!reader) status = CallError::io(std::move(reader).error(), input);
-            else status = arrays::add_archive(builder, *reader.value(), archive::all_flows(*reader.value()),
-                                              uint32_t(i), &total);
+            if (!reader) {
+                status = CallError::io(std::move(reader).error(), input);
+            } else {
+                const archive::FlowList flows = archive::all_flows(*reader.value());
+                status = archive::find_packets(*reader.value(), flows, input);
+                if (status) status = arrays::add_archive(builder, *reader.value(), flows, uint32_t(i), &total);
+            }
             // A damaged archive is named; one of a folder is skipped, as flows and export skip it.
             if (!status && status.error().kind != CallError::Kind::Interrupted) {
                 if (!in_folder) {

@@ -373,9 +373,12 @@ def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command
     named = flowsieve.Store(store / "bad.fsieve")
     with pytest.raises(RuntimeError, match=message):
         named.export(named.find())
-    result = run("export", store / "bad.fsieve", "-o", tmp_path / "out")
-    assert (result.returncode, result.stderr.decode()) == (1, f"flowsieve: {store}/bad.fsieve: {message}\n")
-    assert not (tmp_path / "out").exists()
+    for args in (["export", store / "bad.fsieve", "-o", tmp_path / "out"], ["arrays", store / "bad.fsieve", "-o", "x"]):
+        result = run(*args, cwd=tmp_path)
+        assert (result.returncode, result.stderr.decode()) == (1, f"flowsieve: {store}/bad.fsieve: {message}\n")
+    assert not list(tmp_path.glob("out")) + list(tmp_path.glob("x*"))
+    with pytest.raises(RuntimeError, match=message):
+        flowsieve.pipe_archive(str(store / "bad.fsieve"))
 
 
 def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
