@@ -295,11 +295,13 @@ int run_export(const Parsed& p) {
     if (stream) return export_streams(answers, names, out, only);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
-    FrameFileFormat pcapng;  // the link types of the archives written as pcapng
-    pcapng.link_types.clear();
+    std::vector<uint32_t> pcapng_link_types;  // of the archives whose files are pcapng
     for (size_t i = 0; i < answers.archives.size(); ++i) {
         const archive::Answer& a = answers.archives[i];
-        if (!only && a.reader->frame_format().pcapng()) pcapng.add(a.reader->frame_format());
+        if (!only && a.reader->frame_format().pcapng())
+            for (uint32_t t : a.reader->frame_format().link_types)
+                if (std::find(pcapng_link_types.begin(), pcapng_link_types.end(), t) == pcapng_link_types.end())
+                    pcapng_link_types.push_back(t);
         // Files hold what pipe_archive returns: all of them together at
         // most the archive's size.
         archive::ExportBudget budget(*a.reader);
@@ -312,7 +314,7 @@ int run_export(const Parsed& p) {
                 return fail(st.error(), out + "/" + name);
         }
     }
-    if (pcapng.pcapng()) note_pcapng(pcapng.link_types, remedy);
+    if (!pcapng_link_types.empty()) note_pcapng(pcapng_link_types, remedy);
     return 0;
 }
 

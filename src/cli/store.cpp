@@ -25,8 +25,7 @@ void warn_skipped(const std::string& path, const std::string& why) { message("wa
 archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::Choose& choose) {
     auto archives = archive::store_archives(paths);
     if (!archives) throw std::move(archives).error();
-    auto answers = archive::ask_archives(
-        *archives, choose, warn_skipped, open_named_archive);
+    auto answers = archive::ask_archives(*archives, choose, warn_skipped, open_named_archive);
     if (!answers) throw std::move(answers).error();
     return std::move(answers).value();
 }
