@@ -93,13 +93,17 @@ FrameFileFormat export_format(const ArchiveReader& reader, const std::vector<Pac
     return format;
 }
 
-Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget) {
+Result<FlowPcap> FlowPcap::of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget,
+                              std::optional<uint32_t> only) {
     auto packets = read_packets(reader, record);
     if (!packets) return std::move(packets).error();
     FlowPcap pcap;
     pcap.packets_ = std::move(packets).value();
-    std::erase_if(pcap.packets_, [&](const PacketRecord& p) { return !budget.take(p.record_size()); });
+    std::erase_if(pcap.packets_, [&](const PacketRecord& p) {
+        return (only && p.link_type != *only) || !budget.take(p.record_size());
+    });
     pcap.format_ = export_format(reader, pcap.packets_);
+    if (only) pcap.format_.link_types = {*only};
     pcap.size_ = pcap.format_.file_header().size();
     for (const PacketRecord& p : pcap.packets_) pcap.size_ += size_t(pcap.format_.record_size(p.incl_len));
     return pcap;

@@ -83,11 +83,14 @@ FrameFileFormat export_format(const ArchiveReader& reader, const std::vector<Pac
 
 // One flow as a standalone capture file (classic pcap, or pcapng for an
 // archive of several link types): the file header, then each of its packet
-// records; records beyond the budget are left out.
+// records; records beyond the budget are left out. With `only`, the frames
+// of that link type alone, as a classic pcap of it.
 class FlowPcap {
 public:
-    static Result<FlowPcap> of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget);
+    static Result<FlowPcap> of(const ArchiveReader& reader, const FlowRecord& record, ExportBudget& budget,
+                               std::optional<uint32_t> only = std::nullopt);
     size_t size() const { return size_; }
+    size_t packets() const { return packets_.size(); }
     // Writes size() bytes.
     void write(uint8_t* out) const;
     // Hands the file to put(data, size) piece by piece, so that a large

@@ -61,6 +61,7 @@ std::vector<KeyGroup> index_keys(const FlowQuery& q) {
 }  // namespace
 
 bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& q) {
+    if (q.nothing) return false;
     for (const StoredAddress& a : q.addresses)
         if (r.src_addr != a && r.dst_addr != a) return false;
     for (uint16_t p : q.ports)
@@ -77,6 +78,7 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
 FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     if (query.empty()) return all_flows(reader);
     FlowList out;
+    if (query.nothing) return out;
     const std::vector<KeyGroup> groups = reader.index() ? index_keys(query) : std::vector<KeyGroup>{};
     if (groups.empty()) {
         for (const FlowRecord& r : reader.records())
@@ -111,8 +113,10 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     return out;
 }
 
-Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format) {
+Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format,
+                                    std::optional<uint32_t> only) {
     PacketMerge merge;
+    merge.only_ = only;
     // The output holds every link type, the finest precision and the
     // largest snap length of the archives that contribute flows.
     std::optional<FrameFileFormat> format;
@@ -122,6 +126,7 @@ Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, co
         else format = s.reader->frame_format();
     }
     merge.format_ = format.value_or(empty_format);
+    if (only) merge.format_.link_types = {*only};
 
     for (size_t a = 0; a < selections.size(); ++a) {
         merge.budgets_.emplace_back(*selections[a].reader);
@@ -140,7 +145,7 @@ Result<PacketMerge> PacketMerge::of(const std::vector<Selection>& selections, co
 // Puts the cursor's next packet within its archive's budget on the heap.
 void PacketMerge::advance(size_t c) {
     while (auto p = cursors_[c].next()) {
-        if (!budgets_[budget_of_[c]].take(p->record_size())) continue;
+        if ((only_ && p->link_type != *only_) || !budgets_[budget_of_[c]].take(p->record_size())) continue;
         heap_.push_back(Head{p->nanos(), c, *p});
         std::push_heap(heap_.begin(), heap_.end(), later);
         return;

@@ -35,10 +35,13 @@ struct FlowQuery {
     std::optional<uint64_t> until;
     std::optional<FiveTuple> tuple;
     std::optional<std::string> community_id;
+    // A list of values was given empty: of none of them, no flow is. (An
+    // empty list above otherwise stands for a condition not given.)
+    bool nothing = false;
 
     bool empty() const {
         return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
-               !since && !until && !tuple && !community_id;
+               !since && !until && !tuple && !community_id && !nothing;
     }
 };
 
@@ -68,8 +71,10 @@ struct Selection {
 class PacketMerge {
 public:
     // Error: a flow's offset list lies outside its file. The output's format
-    // is `empty_format` when no flow was selected.
-    static Result<PacketMerge> of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format);
+    // is `empty_format` when no flow was selected. With `only`, the frames
+    // of that link type alone, as a classic pcap of it.
+    static Result<PacketMerge> of(const std::vector<Selection>& selections, const FrameFileFormat& empty_format,
+                                  std::optional<uint32_t> only = std::nullopt);
 
     // How the merged packets are written: pcapng when the archives' frames
     // are of several link types.
@@ -88,6 +93,7 @@ private:
     void advance(size_t cursor);
 
     FrameFileFormat format_;
+    std::optional<uint32_t> only_;
     std::vector<PacketCursor> cursors_;
     std::vector<size_t> budget_of_;  // archive of each cursor
     std::vector<ExportBudget> budgets_;

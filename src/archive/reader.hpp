@@ -4,6 +4,7 @@
 // released with its last holder (a reader or its packets_only copy).
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,7 +108,9 @@ struct PacketRecord {
 // A flow's packets one at a time, in offset-list order, holding only its
 // place in the list. Records that lie outside the file, or start before
 // the end of the last record returned (records of a flow never overlap),
-// are skipped.
+// are skipped; so is a record whose own link type the archive does not
+// list (its frame would be written, or decoded, as another link type's),
+// which `unlisted` then names.
 class PacketCursor {
 public:
     // Error: "Offset list extends beyond file".
@@ -117,6 +120,8 @@ public:
             if (auto r = record_at(*position)) return r;
         return std::nullopt;
     }
+    // The link type of the first record skipped for it, if one was.
+    const std::optional<uint32_t>& unlisted() const { return unlisted_; }
 
 private:
     friend class ReadAheadCursor;
@@ -125,14 +130,17 @@ private:
     PacketCursor(ByteView file, OffsetCursor offsets, const ArchiveHeader& header)
         : file_(file),
           offsets_(offsets),
+          link_types_(&header.link_types),
           link_type_(header.link_type),
           nanoseconds_(header.nanoseconds()),
           link_type_per_packet_(header.link_type_per_packet()) {}
 
     ByteView file_;
     OffsetCursor offsets_;
-    uint64_t returned_end_ = 0;  // end of the last record returned
-    uint32_t link_type_;         // of every record, unless each has its own
+    uint64_t returned_end_ = 0;                // end of the last record returned
+    const std::vector<uint32_t>* link_types_;  // the reader's list, when each record has its own
+    std::optional<uint32_t> unlisted_;
+    uint32_t link_type_;  // of every record, unless each has its own
     bool nanoseconds_;
     bool link_type_per_packet_;
 };
@@ -186,6 +194,11 @@ inline std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
     const uint8_t* header = file_.data() + p + prefix;
     const uint32_t incl_len = decode_u32(header + kRecordInclLenOffset, ByteOrder::Little);
     if (!within(p + prefix + kRecordHeaderSize, incl_len, file_.size())) return std::nullopt;
+    const uint32_t link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
+    if (prefix && std::find(link_types_->begin(), link_types_->end(), link_type) == link_types_->end()) {
+        if (!unlisted_) unlisted_ = link_type;
+        return std::nullopt;
+    }
     returned_end_ = p + prefix + kRecordHeaderSize + incl_len;
     PacketRecord r;
     r.ts_sec = decode_u32(header, ByteOrder::Little);
@@ -194,7 +207,7 @@ inline std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
     r.ts_nsec = nanoseconds_ ? fraction : uint64_t(fraction) * 1000;
     r.incl_len = incl_len;
     r.orig_len = decode_u32(header + 12, ByteOrder::Little);
-    r.link_type = prefix ? decode_u32(header - prefix, ByteOrder::Little) : link_type_;
+    r.link_type = link_type;
     r.data = header + kRecordHeaderSize;
     r.nanoseconds = nanoseconds_;
     return r;

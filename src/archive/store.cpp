@@ -112,14 +112,24 @@ Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flow
     for (const FlowRecord* r : flows)
         if (auto offsets = OffsetCursor::of(reader, *r); !offsets)
             return CallError::runtime(offsets.error().message).about(path);
+    if (!reader.header().link_type_per_packet()) return {};
+    for (const FlowRecord* r : flows) {
+        PacketCursor cursor = PacketCursor::of(reader, *r).value();  // its offset list was found above
+        while (cursor.next()) {
+        }
+        if (const auto& link_type = cursor.unlisted())
+            return CallError::runtime("Damaged archive: a packet record of link type " + std::to_string(*link_type) +
+                                      ", which the archive does not list")
+                .about(path);
+    }
     return {};
 }
 
-Result<PacketMerge, CallError> merge_answers(const Answers& answers) {
+Result<PacketMerge, CallError> merge_answers(const Answers& answers, std::optional<uint32_t> only) {
     std::vector<Selection> selections;
     for (const Answer& a : answers.archives) selections.push_back({a.path, a.reader, a.flows()});
     // With no archive at all, the merge is an empty Ethernet capture.
-    auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}));
+    auto merged = PacketMerge::of(selections, answers.first_format.value_or(FrameFileFormat{}), only);
     if (!merged) return CallError::runtime(merged.error().message);
     return std::move(merged).value();
 }

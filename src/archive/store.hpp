@@ -68,13 +68,16 @@ Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archive
                                         const Skip& skip, const Open& open = open_named);
 
 // Whether every flow's packets can be found: its offset list lies inside
-// the file. The error is about `path`.
+// the file, and no packet record is of a link type the archive does not
+// list (left out of every output, such a record must not go unsaid). The
+// error is about `path`.
 Status<CallError> find_packets(const ArchiveReader& reader, const FlowList& flows, const std::string& path);
 
 // The packets of the answers merged by time (PacketMerge), in the format
-// of the first archive opened when nothing was chosen. The merge reads the
-// answers' records: it must not outlive them.
-Result<PacketMerge, CallError> merge_answers(const Answers& answers);
+// of the first archive opened when nothing was chosen; with `only`, those
+// of that link type alone. The merge reads the answers' records: it must
+// not outlive them.
+Result<PacketMerge, CallError> merge_answers(const Answers& answers, std::optional<uint32_t> only = std::nullopt);
 
 // The merged packets as one capture file (PacketMerge::format), piece by
 // piece: put(data, size, mapped) gets the file header, then each packet

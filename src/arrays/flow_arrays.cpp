@@ -430,15 +430,18 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
 
 Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
                               uint32_t source, ProgressObserver* observer) {
-    // Every row first, in the list's order, so that two threads can then
-    // fill rows apart without moving them.
-    const size_t first_row = builder.flows();
-    uint64_t packets = 0;
+    // A damaged archive adds no row: one that is skipped leaves the others' arrays whole.
     for (const archive::FlowRecord* record : flows) {
         if (record->id > std::numeric_limits<uint32_t>::max())
             return CallError::runtime("Flow id " + std::to_string(record->id) + " exceeds 4294967295");
         if (auto offsets = archive::OffsetCursor::of(reader, *record); !offsets)
             return CallError::runtime(offsets.error().message);
+    }
+    // Every row first, in the list's order, so that two threads can then
+    // fill rows apart without moving them.
+    const size_t first_row = builder.flows();
+    uint64_t packets = 0;
+    for (const archive::FlowRecord* record : flows) {
         // The key of the flow's fields: no IP layer leaves them all zero.
         ParsedPacket fields;
         if (record->has_ip()) {

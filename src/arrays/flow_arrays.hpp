@@ -232,6 +232,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& input, uint3
 
 // Adds the flows of an archive, in the list's order. An archive does not
 // record its strategy: the key is the session key of the flow's fields.
+// Errors other than Interrupted (the archive's damage) add no row.
 Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& reader, const archive::FlowList& flows,
                               uint32_t source, ProgressObserver* observer);
 

@@ -9,6 +9,7 @@
 
 #include "archive/format.hpp"
 #include "archive/mod.hpp"
+#include "archive/store.hpp"
 #include "arrays/npz.hpp"
 #include "cli/command.hpp"
 #include "cli/store.hpp"
@@ -107,14 +108,15 @@ int run_arrays(const Parsed& p) {
     // A folder stands for its archives, as for flows and export.
     auto members = archive::store_archives(p.args);
     if (!members) throw std::move(members).error();
-    std::vector<std::string> inputs;
-    for (archive::StoreArchive& member : members.value()) inputs.push_back(std::move(member.path));
-    check_output(output, inputs, "-o -");
+    const std::vector<archive::StoreArchive>& inputs = members.value();
+    std::vector<std::string> input_paths;
+    for (const archive::StoreArchive& member : inputs) input_paths.push_back(member.path);
+    check_output(output, input_paths, "-o -");
     bool any_archive = false;
     bool sizes_known = true;
     uint64_t total_size = 0;
-    for (const std::string& input : inputs) {
-        any_archive = any_archive || is_archive(input);
+    for (const auto& [input, in_folder] : inputs) {
+        any_archive = any_archive || in_folder || is_archive(input);
         struct stat st;
         if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
         else total_size += uint64_t(st.st_size);
@@ -133,13 +135,28 @@ int run_arrays(const Parsed& p) {
     ReadingNotes notes;  // of all captures together
     arrays::Builder builder(shape);
     Status<CallError> status;
+    size_t skipped = 0;
     for (size_t i = 0; status && i < inputs.size(); ++i) {
-        const std::string& input = inputs[i];
-        if (is_archive(input)) {
+        const auto& [input, in_folder] = inputs[i];
+        if (in_folder || is_archive(input)) {
             auto reader = archive::open_archive(input);
-            if (!reader) status = CallError::io(std::move(reader).error(), input);
-            else status = arrays::add_archive(builder, *reader.value(), archive::all_flows(*reader.value()),
-                                              uint32_t(i), &total);
+            if (!reader) {
+                status = CallError::io(std::move(reader).error(), input);
+            } else {
+                const archive::FlowList flows = archive::all_flows(*reader.value());
+                status = archive::find_packets(*reader.value(), flows, input);
+                if (status) status = arrays::add_archive(builder, *reader.value(), flows, uint32_t(i), &total);
+            }
+            // A damaged archive is named; one of a folder is skipped, as flows and export skip it.
+            if (!status && status.error().kind != CallError::Kind::Interrupted) {
+                if (!in_folder) {
+                    status = std::move(status).error().about(input);
+                } else {
+                    warn_skipped(input, status.error().message);
+                    status = {};
+                    ++skipped;
+                }
+            }
         } else {
             ReadingNotes these;
             capture.path = input;
@@ -153,6 +170,7 @@ int run_arrays(const Parsed& p) {
         }
         total.next_input();
     }
+    if (status && skipped == inputs.size()) status = CallError::runtime("no archive could be read");
     if (status) {
         std::vector<arrays::Array> columns = builder.finish(names_several(p.args));
         status = arrays::write_npz(output, columns);

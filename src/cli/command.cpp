@@ -241,6 +241,15 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p) {
     return std::make_unique<PcapFilter>(p.last(kFilter));
 }
 
+void note_pcapng(const std::vector<uint32_t>& link_types, const std::string& remedy) {
+    std::string types;
+    for (size_t i = 0; i < link_types.size(); ++i)
+        types += (i == 0 ? "" : i + 1 == link_types.size() ? " and " : ", ") + std::to_string(link_types[i]);
+    message("note: frames of link types " + types +
+            " are written as pcapng, an interface per link type, which tshark reads but libpcap up to 1.10 "
+            "(tcpdump) does not" + (remedy.empty() ? "" : "; " + remedy));
+}
+
 namespace {
 
 std::vector<std::string> warnings_about(const ReadingNotes& notes) {

@@ -27,7 +27,8 @@ constexpr int kUsage = 2;
 // Codes of the options that have no short form.
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
-    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream
+    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
+    kLinkType
 };
 
 struct UsageError {
@@ -139,6 +140,11 @@ void check_report(const Parsed& p);
 // Says what the streams left out, if anything: the connections that lost
 // bytes, bytes sent after a FIN, bytes in no connection's stream.
 void report_gaps(const StreamGaps& gaps);
+
+// Writes one line saying that outputs holding frames of these link types
+// are pcapng, which tools on libpcap up to 1.10 cannot read; `remedy`, when
+// not empty, is added after a semicolon.
+void note_pcapng(const std::vector<uint32_t>& link_types, const std::string& remedy = "");
 
 // The end of split and archive: the warnings, the fragments line (not with
 // -q), the streams that lost bytes, a summary and the --report, or the

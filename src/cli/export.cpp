@@ -22,7 +22,9 @@ std::string key_of(const archive::FlowRecord& r) {
 
 }  // namespace
 
-std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, const std::string& stem) {
+std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, const std::string& stem,
+                                         const char* extension) {
+    if (!extension) extension = reader.frame_format().extension();
     const auto& records = reader.records();
     std::vector<std::string> keys;
     keys.reserve(records.size());
@@ -50,7 +52,7 @@ std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, c
                 key = std::move(numbered);
             }
         }
-        names.push_back(stem + "_" + key + reader.frame_format().extension());
+        names.push_back(stem + "_" + key + extension);
     }
     return names;
 }

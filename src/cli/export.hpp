@@ -14,7 +14,9 @@ namespace flowsieve::cli {
 // is the session key of the flow's addresses, ports and protocol
 // (proto_addr_addr_port_port, endpoints in session order), made safe as in
 // the split; "no_ip_" + id for a flow without an IP layer. Flows that
-// would share a name each get "_" + id appended.
-std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, const std::string& stem);
+// would share a name each get "_" + id appended. `extension`, when given,
+// replaces the archive's (files of one link type of several are pcap).
+std::vector<std::string> flow_file_names(const archive::ArchiveReader& reader, const std::string& stem,
+                                         const char* extension = nullptr);
 
 }  // namespace flowsieve::cli

@@ -41,7 +41,9 @@ Where -o points:
                         chosen flow of every archive in timestamp order
                         (packets with equal times in archive, flow and
                         packet order); pcapng when the archives' frames
-                        are of several link types
+                        are of several link types (a note says so: tools
+                        on libpcap up to 1.10, tcpdump among them, read
+                        no pcapng of several; --link-type picks one)
   otherwise             the folder, created if missing, to write each flow
                         into a file of its own
 A character device or FIFO named by -o is written directly; a symlink or
@@ -76,6 +78,8 @@ Options:
   -o, --output PATH     the output file, folder or - (see above)
       --merge           all chosen flows into one pcap, by timestamp
       --stream          reassembled TCP streams into the folder (see above)
+      --link-type N     only the frames of link type N, each file a pcap of
+                        it; a flow without any writes no file in a folder
   -h, --help            show this help
 )";
 
@@ -121,8 +125,9 @@ int write_output(const std::string& path, const std::optional<std::string>& fold
 // run took: such a name gets a number, so that no flow's file replaces
 // another's, and the names given are added to it.
 std::vector<std::string> chosen_names(const archive::ArchiveReader& reader, const std::string& stem,
-                                      const archive::FlowList& flows, std::unordered_set<std::string>* written) {
-    const std::vector<std::string> names = flow_file_names(reader, stem);
+                                      const archive::FlowList& flows, std::unordered_set<std::string>* written,
+                                      const char* extension) {
+    const std::vector<std::string> names = flow_file_names(reader, stem, extension);
     const auto& records = reader.records();
     std::vector<std::string> chosen;
     chosen.reserve(flows.size());
@@ -131,7 +136,6 @@ std::vector<std::string> chosen_names(const archive::ArchiveReader& reader, cons
         return chosen;
     }
     const std::unordered_set<std::string> own_names(names.begin(), names.end());
-    const char* extension = reader.frame_format().extension();
     for (const archive::FlowRecord* r : flows) {
         std::string name = names[size_t(r - records.data())];
         if (written->count(name)) {
@@ -150,7 +154,7 @@ std::vector<std::string> chosen_names(const archive::ArchiveReader& reader, cons
 // that the files are those a split of the capture would write. `names`:
 // the flows' file names without a stem.
 int export_streams(const archive::Answers& answers, const std::vector<std::vector<std::string>>& names,
-                   const std::string& out) {
+                   const std::string& out, std::optional<uint32_t> only) {
     std::unordered_map<std::string, uint64_t> stems;  // of this run, and how often each came
     StreamGaps gaps;
     for (size_t a = 0; a < answers.archives.size(); ++a) {
@@ -176,11 +180,13 @@ int export_streams(const archive::Answers& answers, const std::vector<std::vecto
             const uint32_t flow = keys.insert(key);
             auto cursor = archive::PacketCursor::of(*s.reader, s.records[i]);
             if (!cursor) throw CallError::runtime(cursor.error().message).about(s.path);
-            while (auto p = cursor->next())
+            while (auto p = cursor->next()) {
+                if (only && p->link_type != *only) continue;
                 if (auto st = writers.value()->write_packet(flow, key, archive::decode_packet(*p)); !st) {
                     (void)writers.value()->discard(keys);
                     return fail(st.error(), out);
                 }
+            }
         }
         if (auto st = writers.value()->finish(keys); !st) {
             (void)writers.value()->discard(keys);
@@ -209,6 +215,9 @@ int run_export(const Parsed& p) {
             paths.push_back(p.args[i]);
     }
     const archive::FlowQuery query = parse_query(p);
+    std::optional<uint32_t> only;
+    if (p.has(kLinkType)) only = uint32_t(number(p.last(kLinkType), UINT32_MAX, "--link-type value"));
+    const std::string remedy = "--link-type N writes those of one as pcap";
     if (!ids.empty() && !query.empty()) usage("give flow ids or a query, not both");
     const bool one_file = merge || (ids.size() == 1 && !stream);
     if (out == "-" && !one_file)
@@ -248,15 +257,17 @@ int run_export(const Parsed& p) {
         if (!flows) return flows;
         if (auto found = archive::find_packets(reader, *flows, path); !found) return std::move(found).error();
         if (!merge && !flows->empty())
-            names.push_back(stream ? chosen_names(reader, "", *flows, nullptr)
-                                   : chosen_names(reader, file_stem(path), *flows, &written));
+            names.push_back(stream ? chosen_names(reader, "", *flows, nullptr, reader.frame_format().extension())
+                                   : chosen_names(reader, file_stem(path), *flows, &written,
+                                                  only ? ".pcap" : reader.frame_format().extension()));
         return flows;
     });
     install_interrupt_handlers();
 
     if (merge) {
-        auto merged = archive::merge_answers(answers);
+        auto merged = archive::merge_answers(answers, only);
         if (!merged) throw std::move(merged).error();
+        if (merged->format().pcapng()) note_pcapng(merged->format().link_types, remedy);
         ProgressDisplay interrupts(false, false);  // stops the merge once a signal arrived
         bool interrupted = false;
         const int status = write_output(out, std::nullopt, [&](int fd) -> Status<> {
@@ -268,8 +279,8 @@ int run_export(const Parsed& p) {
         return interrupted ? 128 + interrupt_signal() : status;
     }
 
-    auto pcap_of = [](const archive::Answer& a, const archive::FlowRecord& r, archive::ExportBudget& budget) {
-        auto pcap = archive::FlowPcap::of(*a.reader, r, budget);
+    auto pcap_of = [&](const archive::Answer& a, const archive::FlowRecord& r, archive::ExportBudget& budget) {
+        auto pcap = archive::FlowPcap::of(*a.reader, r, budget, only);
         if (!pcap) throw CallError::runtime(pcap.error().message).about(a.path);
         return std::move(pcap).value();
     };
@@ -277,11 +288,12 @@ int run_export(const Parsed& p) {
         const archive::Answer& a = answers.archives[0];
         archive::ExportBudget budget(*a.reader);
         const archive::FlowPcap pcap = pcap_of(a, a.records[0], budget);
+        if (pcap.format().pcapng()) note_pcapng(pcap.format().link_types, remedy);
         return write_output(out, names[0][0], [&](int fd) { return write_flow(fd, pcap); });
     }
 
     if (auto st = create_directories(out); !st) return fail(st.error(), out);
-    if (stream) return export_streams(answers, names, out);
+    if (stream) return export_streams(answers, names, out, only);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
     // A run that fails leaves none of its files, as a split leaves none:
@@ -292,9 +304,14 @@ int run_export(const Parsed& p) {
         for (const auto& [name, id] : placed) removed += unlink_if_same(dir.get(), name->c_str(), id);
         if (removed) message("removed " + std::to_string(removed) + (removed == 1 ? " file" : " files") + " of this run");
     };
+    std::vector<uint32_t> pcapng_link_types;  // of the archives whose files are pcapng
     auto write_all_flows = [&] {
         for (size_t i = 0; i < answers.archives.size(); ++i) {
             const archive::Answer& a = answers.archives[i];
+            if (!only && a.reader->frame_format().pcapng())
+                for (uint32_t t : a.reader->frame_format().link_types)
+                    if (std::find(pcapng_link_types.begin(), pcapng_link_types.end(), t) == pcapng_link_types.end())
+                        pcapng_link_types.push_back(t);
             // Files hold what pipe_archive returns: all of them together at
             // most the archive's size.
             archive::ExportBudget budget(*a.reader);
@@ -302,6 +319,7 @@ int run_export(const Parsed& p) {
                 if (interrupt_signal()) return interrupted_status(interrupt_signal());
                 const std::string& name = names[i][f];
                 const archive::FlowPcap pcap = pcap_of(a, a.records[f], budget);
+                if (only && pcap.packets() == 0) continue;
                 std::optional<FileId> id;
                 if (auto st = write_renamed(dir.get(), name, [&](int fd) { return write_flow(fd, pcap); }, &id); !st)
                     return fail(st.error(), out + "/" + name);
@@ -316,8 +334,12 @@ int run_export(const Parsed& p) {
     } catch (const CallError& e) {
         status = fail(describe(e));
     }
-    if (status != 0) remove_placed();
-    return status;
+    if (status != 0) {
+        remove_placed();
+        return status;
+    }
+    if (!pcapng_link_types.empty()) note_pcapng(pcapng_link_types, remedy);
+    return 0;
 }
 
 }  // namespace
@@ -327,6 +349,7 @@ std::vector<option> export_options() {
     options.push_back({"output", required_argument, nullptr, 'o'});
     options.push_back({"merge", no_argument, nullptr, kMerge});
     options.push_back({"stream", no_argument, nullptr, kStream});
+    options.push_back({"link-type", required_argument, nullptr, kLinkType});
     return options;
 }
 

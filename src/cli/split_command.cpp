@@ -21,7 +21,10 @@ the --stem given, KEY the flow key with each of
 cap_6_10_0_0_1_10_0_0_2_999_443.pcap. Files are written under hidden
 temporary names (.NAME.tmp) and renamed when the whole capture is read;
 a failed or interrupted split removes the temporary files it made.
-CAPTURE is a pcap or pcapng file, or - for standard input.
+CAPTURE is a pcap or pcapng file, or - for standard input. A pcapng
+capture of several link types gives .pcapng files, an interface per link
+type, which a note on standard error names: tshark reads them, libpcap up
+to 1.10 (tcpdump) does not.
 
 With -t stream (strategies session and flow only), each side of each TCP
 connection that sent bytes gets STEM_KEY.SENDER.stream, SENDER being its
@@ -121,7 +124,13 @@ int run_split(const Parsed& p) {
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);  // the clock of file times
     StreamGaps gaps;
     o.gaps = &gaps;
+    std::vector<uint32_t> pcapng_link_types;
+    o.pcapng_link_types = &pcapng_link_types;
     const auto status = split_capture(o);
+    if (status && !pcapng_link_types.empty()) {
+        display.clear();
+        note_pcapng(pcapng_link_types);
+    }
     uint64_t files = display.last().flows;
     if (status && (display.enabled() || p.has(kReport)) && o.output_type.lowered != "pcap")
         files = count_new_files(o.output_dir, o.stem + "_", "." + o.output_type.lowered, started);

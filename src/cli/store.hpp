@@ -14,6 +14,9 @@ namespace flowsieve::cli {
 // More than one archive, or a folder: listings name each flow's archive.
 bool names_several(const std::vector<std::string>& paths);
 
+// The warning that an archive of a folder was skipped, and why.
+void warn_skipped(const std::string& path, const std::string& why);
+
 // The store's answers to `choose` (archive::ask_archives); an archive of a
 // folder that cannot be read is named in a warning. Failures are thrown.
 archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::Choose& choose);

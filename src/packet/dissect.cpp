@@ -426,6 +426,7 @@ void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_le
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
     p.ts_nsec_rest = time.nsec_rest;
+    p.ts_sec_high = time.sec_high;
     p.orig_len = orig_len;
     p.incl_len = uint32_t(data.size());
     p.link_type = link_type;

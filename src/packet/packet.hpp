@@ -49,10 +49,16 @@ struct FrameTime {
     uint32_t sec = 0;
     uint32_t usec = 0;
     uint16_t nsec_rest = 0;  // below 1000
+    // The seconds past 32 bits (after the year 2106), which only a pcapng
+    // interface's 64-bit ticks reach, up to 48 bits (64-bit microseconds
+    // need 45). A classic pcap record keeps `sec` alone; a pcapng one the
+    // whole time.
+    uint16_t sec_high = 0;
 
     // Nanoseconds after `sec`: a damaged capture's microseconds may pass a
     // second, and as nanoseconds pass 32 bits.
     uint64_t nsec() const { return uint64_t(usec) * 1000 + nsec_rest; }
+    uint64_t whole_seconds() const { return uint64_t(sec_high) << 32 | sec; }
 };
 
 using MacAddress = std::array<uint8_t, 6>;
@@ -81,10 +87,11 @@ struct ParsedPacket {
     FragmentPart fragment = FragmentPart::None;  // here, fragment_id above and ts_nsec_rest fill padding
     // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
     uint16_t ts_nsec_rest = 0;
+    uint16_t ts_sec_high = 0;  // FrameTime::sec_high
 
     // The nanoseconds field of a capture in nanoseconds, which it came from.
     uint32_t ts_nsec() const { return uint32_t(time().nsec()); }
-    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec_rest}; }
+    FrameTime time() const { return {ts_sec, ts_usec, ts_nsec_rest, ts_sec_high}; }
 };
 
 // The result of decoding an IP header: the tuple, where the payload starts,

@@ -39,10 +39,26 @@ void put_block(std::vector<uint8_t>& out, uint32_t type, Fill fill) {
 }  // namespace
 
 void FrameFileFormat::add(const FrameFileFormat& other) {
+    // Microseconds stay where neither side has frames of the link type in nanoseconds.
+    const auto counts_nanoseconds = [](const FrameFileFormat& f, uint32_t t) {
+        return f.nanoseconds_of(t) && std::find(f.link_types.begin(), f.link_types.end(), t) != f.link_types.end();
+    };
+    std::vector<uint32_t> microseconds;
+    for (const FrameFileFormat* f : {static_cast<const FrameFileFormat*>(this), &other})
+        for (uint32_t t : f->link_types)
+            if (!counts_nanoseconds(*this, t) && !counts_nanoseconds(other, t) &&
+                std::find(microseconds.begin(), microseconds.end(), t) == microseconds.end())
+                microseconds.push_back(t);
     for (uint32_t t : other.link_types)
         if (std::find(link_types.begin(), link_types.end(), t) == link_types.end()) link_types.push_back(t);
     snap_length = std::max(snap_length, other.snap_length);
     nanoseconds = nanoseconds || other.nanoseconds;
+    microsecond_link_types = nanoseconds ? std::move(microseconds) : std::vector<uint32_t>{};
+}
+
+bool FrameFileFormat::nanoseconds_of(uint32_t link_type) const {
+    return nanoseconds && std::find(microsecond_link_types.begin(), microsecond_link_types.end(), link_type) ==
+                              microsecond_link_types.end();
 }
 
 std::vector<uint8_t> FrameFileFormat::file_header() const {
@@ -64,7 +80,7 @@ std::vector<uint8_t> FrameFileFormat::file_header() const {
             put_u16(out, uint16_t(link_type));
             put_u16(out, 0);
             put_u32(out, snap_length);
-            if (nanoseconds) {
+            if (nanoseconds_of(link_type)) {
                 put_u16(out, kPcapNgOptionTsresol);
                 put_u16(out, 1);
                 out.insert(out.end(), {kTsresolNanoseconds, 0, 0, 0});
@@ -80,7 +96,11 @@ size_t FrameFileFormat::enhanced_head(uint8_t* out, const FrameTime& time, uint3
     // input) goes to the first interface.
     auto found = std::find(link_types.begin(), link_types.end(), link_type);
     const uint32_t interface = found == link_types.end() ? 0 : uint32_t(found - link_types.begin());
-    const uint64_t ticks = nanoseconds ? time.sec * kNanosPerSecond + time.nsec() : time.sec * kMicrosPerSecond + time.usec;
+    // The interface of a link type in nanoseconds holds times up to the year 2554; one in microseconds all of
+    // a pcapng interface's.
+    const uint64_t seconds = time.whole_seconds();
+    const uint64_t ticks = nanoseconds_of(link_types[interface]) ? seconds * kNanosPerSecond + time.nsec()
+                                                                  : seconds * kMicrosPerSecond + time.usec;
     encode_u32le(out, kPcapNgEnhancedPacket);
     encode_u32le(out + 4, uint32_t(record_size(incl_len)));
     encode_u32le(out + 8, interface);

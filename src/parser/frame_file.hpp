@@ -22,6 +22,10 @@ struct FrameFileFormat {
     std::vector<uint32_t> link_types{1};
     uint32_t snap_length = kPcapWrittenSnapLength;
     bool nanoseconds = false;
+    // In a pcapng file in nanoseconds, the link types whose frames all came
+    // from interfaces in microseconds: their interfaces keep microseconds,
+    // whose 64-bit times reach past what nanoseconds count (the year 2554).
+    std::vector<uint32_t> microsecond_link_types;
 
     static constexpr size_t kMaxRecordHead = kPcapNgEnhancedHeaderSize;
     static constexpr size_t kMaxRecordTail = 3 + kPcapNgBlockTrailerSize;
@@ -29,8 +33,10 @@ struct FrameFileFormat {
     bool pcapng() const { return link_types.size() > 1; }
     const char* extension() const { return pcapng() ? ".pcapng" : ".pcap"; }
     // Takes in the frames of another input: its link types, the larger snap
-    // length and the finer precision.
+    // length and the finer precision (of each link type).
     void add(const FrameFileFormat& other);
+    // Whether a pcapng interface of the link type counts nanoseconds.
+    bool nanoseconds_of(uint32_t link_type) const;
 
     // Everything before the first record.
     std::vector<uint8_t> file_header() const;

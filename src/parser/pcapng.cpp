@@ -44,6 +44,11 @@ BlockHeader read_header(ByteView at, ByteOrder order) {
     return h;
 }
 
+// Whether microseconds cannot hold the interface's times.
+bool needs_nanoseconds(const InterfaceInfo& i) {
+    return i.ticks_per_second > kMicrosPerSecond || kMicrosPerSecond % i.ticks_per_second != 0;
+}
+
 InterfaceInfo read_interface(ByteView block, ByteOrder order) {
     InterfaceInfo info;
     info.link_type = *block.u16(8, order);
@@ -120,10 +125,14 @@ void PcapNgReader::describe_output() {
         if (std::find(format_.link_types.begin(), format_.link_types.end(), i.link_type) == format_.link_types.end())
             format_.link_types.push_back(i.link_type);
         snap_length = std::max(snap_length, written_snap_length(i.snap_length));
-        format_.nanoseconds = format_.nanoseconds || i.ticks_per_second > kMicrosPerSecond ||
-                              kMicrosPerSecond % i.ticks_per_second != 0;
+        format_.nanoseconds = format_.nanoseconds || needs_nanoseconds(i);
     }
     format_.snap_length = snap_length;
+    if (!format_.nanoseconds) return;
+    for (uint32_t link_type : format_.link_types)
+        if (std::none_of(interfaces_.begin(), interfaces_.end(),
+                         [&](const InterfaceInfo& i) { return i.link_type == link_type && needs_nanoseconds(i); }))
+            format_.microsecond_link_types.push_back(link_type);
 }
 
 NextPacket PcapNgReader::next_packet() {
@@ -159,6 +168,7 @@ NextPacket PcapNgReader::read_enhanced(ByteView block) {
     const uint64_t tps = info.ticks_per_second;
     FrameTime time;
     time.sec = uint32_t(ticks / tps);
+    time.sec_high = uint16_t(ticks / tps >> 32);  // whole for 2^16 ticks a second or more
     const uint64_t rem = ticks % tps;
     // Rounded down: a binary resolution's ticks rarely end on a nanosecond.
     const uint32_t nsec = uint32_t((unsigned __int128)rem * kNanosPerSecond / tps);

@@ -391,8 +391,9 @@ PyMethodDef kArchiveMethods[] = {
      "flow=None, community_id=None)\n--\n\n"
      "The flows that meet every condition given, by ascending id; every flow in table order without one.\n\n"
      "ip, port and proto take one value or a list of which any will do (proto a name or a number);\n"
-     "between and between_port one or a list of which all must be the flow's endpoints; since and until\n"
-     "a float of seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text;\n"
+     "between and between_port one or a list of which all must be the flow's endpoints; an empty list\n"
+     "matches no flow. since and until a float of seconds, an int of nanoseconds (at least 10**12), a\n"
+     "datetime (naive ones in UTC) or the command's text;\n"
      "flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."},
     {"close", archive_close, METH_NOARGS,
      "close($self)\n--\n\nRelease the archive; its flows and packets stay usable. Closing twice does nothing."},

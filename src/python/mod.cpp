@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "archive/mod.hpp"
+#include "archive/store.hpp"
 #include "archive/writer.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
@@ -87,6 +88,8 @@ PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
         auto reader = archive::open_archive(path);
         if (!reader) return raise(CallError::io(reader.error(), path));
         const auto& records = reader.value()->records();
+        if (auto found = archive::find_packets(*reader.value(), archive::all_flows(*reader.value()), path); !found)
+            return raise(found.error());
         archive::ExportBudget budget(*reader.value());
         Ref list(PyList_New(Py_ssize_t(records.size())));
         if (!list) return nullptr;

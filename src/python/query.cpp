@@ -52,11 +52,14 @@ bool integer(const char* argument, PyObject* obj, uint64_t max, const char* what
     return true;
 }
 
-// One value, or each item of a list or tuple, through `one`.
+// One value, or each item of a list or tuple, through `one`. An empty list
+// is a condition no flow meets (`nothing`), not one left out: a caller's
+// list of suspects that came out empty must not choose every flow.
 template <class T, class One>
-bool one_or_list(PyObject* obj, std::vector<T>& out, One one) {
+bool one_or_list(PyObject* obj, std::vector<T>& out, bool& nothing, One one) {
     if (!PyList_Check(obj) && !PyTuple_Check(obj)) return one(obj, out.emplace_back());
     const Py_ssize_t n = PySequence_Size(obj);
+    if (n == 0) nothing = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref item(PySequence_GetItem(obj, i));
         if (!item || !one(item.get(), out.emplace_back())) return false;
@@ -123,16 +126,25 @@ std::optional<std::string> time_text(PyObject* obj, const Dates& d) {
     return iso ? utf8_text(iso.get()) : std::nullopt;
 }
 
+// Nanoseconds since the epoch below this are before 1970-01-01T00:16:40Z,
+// while seconds since the epoch stay below it for 30,000 years: an int this
+// small is seconds given where nanoseconds are read.
+constexpr uint64_t kLeastNanoseconds = 1000000000000;
+constexpr const char* kTimeTypes = "float (seconds), int (nanoseconds), str or datetime";
+
 bool time(const char* argument, PyObject* obj, std::optional<uint64_t>& out) {
-    static constexpr const char* kTimes = "float (seconds), int (nanoseconds), str or datetime";
     if (PyUnicode_Check(obj)) return parsed(argument, obj, archive::parse_time, out.emplace());
-    // A bool is an int to Python, but True is no time.
-    if (PyBool_Check(obj)) return type_error(argument, kTimes, obj);
-    if (is_integer(obj)) return integer(argument, obj, UINT64_MAX, "nanoseconds since the epoch", out.emplace());
+    if (PyBool_Check(obj)) return type_error(argument, kTimeTypes, obj);
+    if (is_integer(obj)) {
+        if (!integer(argument, obj, UINT64_MAX, "nanoseconds since the epoch", out.emplace())) return false;
+        if (*out >= kLeastNanoseconds) return true;
+        return value_error(argument, std::to_string(*out),
+                           "an int this small is seconds, not nanoseconds: pass a float of seconds or an int of nanoseconds");
+    }
     const Dates* d = dates();
     if (!d) return false;
     if (!PyFloat_Check(obj) && PyObject_IsInstance(obj, d->date) != 1)
-        return type_error(argument, kTimes, obj);
+        return type_error(argument, kTimeTypes, obj);
     auto text = time_text(obj, *d);
     return text && parsed(argument, *text, archive::parse_time, out.emplace());
 }
@@ -168,11 +180,11 @@ std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyO
         return [=](PyObject* obj, auto& out) { return convert(argument, obj, out); };
     };
     const bool ok =
-        (!ip || one_or_list(ip, q.any_address, each("ip", address))) &&
-        (!port_arg || one_or_list(port_arg, q.any_port, each("port", port))) &&
-        (!between || one_or_list(between, q.addresses, each("between", address))) &&
-        (!between_port || one_or_list(between_port, q.ports, each("between_port", port))) &&
-        (!proto || one_or_list(proto, q.protocols, each("proto", protocol))) &&
+        (!ip || one_or_list(ip, q.any_address, q.nothing, each("ip", address))) &&
+        (!port_arg || one_or_list(port_arg, q.any_port, q.nothing, each("port", port))) &&
+        (!between || one_or_list(between, q.addresses, q.nothing, each("between", address))) &&
+        (!between_port || one_or_list(between_port, q.ports, q.nothing, each("between_port", port))) &&
+        (!proto || one_or_list(proto, q.protocols, q.nothing, each("proto", protocol))) &&
         (!since || time("since", since, q.since)) && (!until || time("until", until, q.until)) &&
         (!flow || five_tuple(flow, q.tuple)) &&
         (!community_id || (PyUnicode_Check(community_id)

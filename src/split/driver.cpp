@@ -46,6 +46,8 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const FrameFileFormat frame_format = source->reader->frame_format();
+    if (o.pcapng_link_types && output_type == OutputType::Pcap && frame_format.pcapng())
+        *o.pcapng_link_types = frame_format.link_types;
     const uint64_t input_size = source->input.size();
     if (auto st = create_directories(o.output_dir); !st) return CallError::io(st.error(), o.output_dir);
 

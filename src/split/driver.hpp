@@ -38,6 +38,9 @@ struct SplitOptions {
     // When given, output type stream stores here the connections that lost
     // bytes and how many.
     StreamGaps* gaps = nullptr;
+    // When given, the link types of the capture's frames when the files
+    // are pcapng for holding several (left empty otherwise).
+    std::vector<uint32_t>* pcapng_link_types = nullptr;
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

@@ -67,8 +67,9 @@ class Archive:
         """The flows that meet every condition given, by ascending id; every flow in table order without one.
 
         ip, port and proto take one value or a list of which any will do (proto a name or a number);
-        between and between_port one or a list of which all must be the flow's endpoints; since and until
-        a float of seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text;
+        between and between_port one or a list of which all must be the flow's endpoints; an empty list
+        matches no flow. since and until a float of seconds, an int of nanoseconds (at least 10**12), a
+        datetime (naive ones in UTC) or the command's text;
         flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."""
     def close(self) -> None:
         """Release the archive; its flows and packets stay usable. Closing twice does nothing."""

@@ -369,6 +369,10 @@ HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f
      lambda t, out, fifo, a: len(out) == 2 * len(merged(a, "--port", "53")) - 24),
     (["export", "store/" + BAD, "--merge", "-o", "-"], 1,  # named itself, it fails the command
      "flowsieve: store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n", None),
+    (["arrays", "store", "-o", "a.npz"], 0, SKIPPED,  # the rows of the other archive, which is input 1
+     lambda t, out, fifo, a: list(pytest.importorskip("numpy").load(t / "a.npz")["source"]) == [1] * 6),
+    (["arrays", "store/" + BAD, "-o", "a.npz"], 1,
+     "flowsieve: store/\\x1b[2Jbad.fsieve: Offset list extends beyond file\n", None),
     (["flows", "store", "-f", "json"], 0, "",
      lambda t, out, fifo, a: [json.loads(s)["archive"] for s in out.splitlines()] ==
      [BAD] * 6 + ["=cmd\ufffd\x1b[31m,x.fsieve"] * 6),

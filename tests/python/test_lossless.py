@@ -1,6 +1,7 @@
 """Every frame back out as it came in: its bytes, its time at the capture's precision and its link type, through the
 split files, the archive's merged export and tcpdump; and captures that need none of this give what they always did."""
 import collections
+import decimal
 import hashlib
 import shutil
 import struct
@@ -27,12 +28,17 @@ def binary_tsresol(frames, power=20):
     return b"".join(out)
 
 
-def two_link_types(frames):
-    """pcapng whose first interface is Ethernet and second raw IP (101), in nanoseconds; odd frames on the second."""
+def two_link_types(frames, far=False):
+    """pcapng whose first interface is Ethernet and second raw IP (101), in nanoseconds; odd frames on the second.
+    far: the second in microseconds, at times past the year 2554, which nanoseconds cannot count."""
     out = [block("<", 0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))]
-    out += [block("<", 1, struct.pack("<HHIHHB3x", link, 0, 0, 9, 1, 9) + bytes(4)) for link in (1, 101)]
+    out += [block("<", 1, struct.pack("<HHI", link, 0, 0) + (b"" if far and link == 101 else
+                                                             struct.pack("<HHB3x", 9, 1, 9) + bytes(4)))
+            for link in (1, 101)]
     for i, frame in enumerate(frames):
         frame, ticks = frame[14:] if i % 2 else frame, (T0 + i) * 10**9 + 987654321
+        if far and i % 2:
+            ticks = (2 * 10**10 + i) * 10**6 + 654321
         out.append(block("<", 6, struct.pack("<5I", i % 2, ticks >> 32, ticks & 0xFFFFFFFF, len(frame), len(frame))
                          + frame))
     return b"".join(out)
@@ -42,6 +48,7 @@ GENERATED = {
     "ns.pcap": pcap(MIX, nano=True),
     "binary.pcapng": binary_tsresol(MIX),
     "links.pcapng": two_link_types(MIX * 2),
+    "far.pcapng": two_link_types(MIX * 2, far=True),
     "loopback.pcap": pcap(MIX + [BIG, BIG], order="<")[:16] + struct.pack("<I", 262144) + pcap(MIX + [BIG, BIG])[20:],
     "oversized.pcap": pcap(MIX + [BIG]),  # damaged: a record longer than the snap length stated
     "host.pcap": pcap([packet("127.0.0.1", "127.0.0.1", "udp", 1, 2), packet("10.0.0.1", "10.0.0.1", "tcp", 5, 6)]),
@@ -57,6 +64,12 @@ def frames(data):
     return [(sec * 10**9 + frac * unit, link, frame, orig) for sec, frac, frame, orig, link in recs], fmt
 
 
+def epoch_times(data):
+    shown = subprocess.run(["tshark", "-r", "-", "-T", "fields", "-e", "frame.time_epoch"], input=data,
+                           capture_output=True, check=True).stdout.split()
+    return [decimal.Decimal(t.decode()) for t in shown]
+
+
 @pytest.mark.parametrize("name", SOURCES)
 def test_frames_come_back_whole(tmp_path, name):
     source = tmp_path / name
@@ -68,11 +81,25 @@ def test_frames_come_back_whole(tmp_path, name):
     flowsieve.split(str(source), str(tmp_path / "split"), "session")
     outputs = [p.read_bytes() for p in sorted((tmp_path / "split").iterdir())]
     subprocess.run(["flowsieve", "archive", "-q", source, tmp_path / "a.fsieve"], check=True)
-    merged = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-"], capture_output=True,
-                            check=True).stdout
-    assert sorted(flowsieve.pipe_archive(str(tmp_path / "a.fsieve"))) == sorted(outputs)
+    export = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-"], capture_output=True,
+                            check=True)
+    merged = export.stdout
+    if name != "far.pcapng":  # an archive's records keep 32-bit seconds, as classic pcap does
+        assert sorted(flowsieve.pipe_archive(str(tmp_path / "a.fsieve"))) == sorted(outputs)
+    # pcapng of several link types is said where it is written; --link-type writes a pcap of one
+    split = subprocess.run(["flowsieve", "split", "-q", source, tmp_path / "cmd"], capture_output=True, check=True)
+    for result in (split, export):
+        assert (b"flowsieve: note: frames of link types " in result.stderr) == (len(fmt.links) > 1)
+    for one in fmt.links if len(fmt.links) > 1 else []:
+        alone = subprocess.run(["flowsieve", "export", tmp_path / "a.fsieve", "--merge", "-o", "-", "--link-type",
+                                str(one)], capture_output=True, check=True)
+        assert alone.stdout[:4] != b"\n\r\r\n" and alone.stderr == b""
+        assert collections.Counter(frames(alone.stdout)[0]) == collections.Counter(w for w in want if w[1] == one)
     got = [f for data in outputs for f in frames(data)[0]]
     assert collections.Counter(got) == collections.Counter(want)
+    if name in GENERATED and outputs[0][:4] == b"\n\r\r\n":  # each time whole, as tshark reads the capture
+        assert collections.Counter(t for data in outputs for t in epoch_times(data)) == collections.Counter(
+            epoch_times(source.read_bytes()))
     merged_frames, merged_fmt = frames(merged)
     assert collections.Counter(merged_frames) == collections.Counter(want)
     assert merged_fmt.links == fmt.links and merged_fmt.snap >= max([len(f[2]) for f in want] + [65535])

@@ -15,7 +15,7 @@ import pytest
 
 import flowsieve
 import test_captures as tc
-from capwriter import T0, packet, pcap
+from capwriter import T0, packet, pcap, written
 from test_cli import EXE, ok, run
 
 communityid = pytest.importorskip("communityid")
@@ -180,10 +180,18 @@ def test_merge_of_several_link_types_is_pcapng(store, tmp_path):
     one = run("export", store / "a.fsieve", "--merge", "-o", "-").stdout
     result = run("export", store / "a.fsieve", tmp_path / "raw.fsieve", "--merge", "-o", "-")
     assert result.returncode == 0 and result.stdout[:4] == b"\n\r\r\n"
+    assert result.stderr == NOTE.format("1 and 101").encode()
     merged = tc.read_capture(result.stdout)[1]
     assert sorted(merged) == sorted(tc.read_capture(one)[1] + [(T0, 5, raw, len(raw), 101)])
     both = flowsieve.Store(store / "a.fsieve", tmp_path / "raw.fsieve")
     assert both.export(both.find()) == result.stdout
+    for link, want in [(101, pcap([(T0, 5, raw)], linktype=101)), (1, one), (113, pcap([]))]:  # one link type: a pcap
+        assert ok("export", store / "a.fsieve", tmp_path / "raw.fsieve", "--merge", "-o", "-", "--link-type", link) \
+            == want[:20] + struct.pack("<I", link) + want[24:]
+
+
+NOTE = ("flowsieve: note: frames of link types {} are written as pcapng, an interface per link type, which tshark "
+        "reads but libpcap up to 1.10 (tcpdump) does not; --link-type N writes those of one as pcap\n")
 
 
 PEAK = """import resource, subprocess, sys
@@ -281,6 +289,8 @@ def test_queries_answer_alike_from_the_command_the_store_and_each_archive(store,
     (dict(since=datetime.datetime(1969, 12, 31, 23, 0, tzinfo=UTC)), ValueError, "argument 'since': invalid value"),
     (dict(since=b"1"), TypeError, "argument 'since': expected float (seconds), int (nanoseconds), str or datetime"),
     (dict(since=True), TypeError, "argument 'since': expected float (seconds), int (nanoseconds), str or datetime, not bool"),
+    (dict(since=T0), ValueError, f"argument 'since': invalid value '{T0}': an int this small is seconds, not "
+                                 "nanoseconds: pass a float of seconds or an int of nanoseconds"),
     (dict(flow="tcp 10.0.0.1 80 10.0.0.2"), ValueError, "argument 'flow': invalid value 'tcp 10.0.0.1 80 10.0.0.2': "
                                                         "give PROTO ADDR PORT ADDR PORT"),
     (dict(flow=("tcp", "10.0.0.1", 80, "10.0.0.2")), ValueError, "argument 'flow': give (proto, addr, port, addr, port)"),
@@ -297,6 +307,14 @@ def test_find_names_the_argument_it_cannot_take(store, query, error, message):
         with pytest.raises(error) as e:
             find(**query)
         assert message in str(e.value)
+
+
+# A list of values that came out empty is a condition of none of them, alone or beside others.
+@pytest.mark.parametrize("query", [dict(ip=[]), dict(port=()), dict(proto=[], ip="10.0.0.1"), dict(between=[]),
+                                   dict(between_port=[], since=float(T0))])
+def test_an_empty_list_matches_no_flow(store, query):
+    assert flowsieve.Archive.open(store / "a.fsieve").find(**query) == []
+    assert store_flows(flowsieve.Store(store), **query) == []
 
 
 def test_a_damaged_archive_of_a_folder_is_skipped_once_and_one_named_raises(store, tmp_path):
@@ -322,18 +340,44 @@ def test_a_damaged_archive_of_a_folder_is_skipped_once_and_one_named_raises(stor
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"flowsieve: no archives in {tmp_path}/empty\n".encode())
 
 
-def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command_does(store):
+def offsets_past_the_end(store, tmp_path):
     content = bytearray((store / "a.fsieve").read_bytes())  # the first flow's offset list past the file's end
     struct.pack_into("<I", content, struct.unpack_from("<Q", content, len(content) - 80)[0] + 64, 2**32 - 1)
-    (store / "bad.fsieve").write_bytes(content)
+    return content
+
+
+def unlisted_link_type(store, tmp_path):
+    """An archive of Ethernet and Linux cooked frames whose first record says raw IP, a link type it does not list."""
+    sll = b"\0\0\0\1\0\6" + bytes(8) + b"\x08\x00" + packet("10.0.0.7", "10.0.0.8", "udp", 9, 9, raw=True)
+    eth = packet("10.0.0.5", "10.0.0.6", "udp", 8, 8)
+    (tmp_path / "two.pcapng").write_bytes(written([(T0, 0, eth, len(eth), 1), (T0, 1, sll, len(sll), 113)],
+                                                  links=(1, 113)))
+    flowsieve.create_archive(str(tmp_path / "two.pcapng"), str(tmp_path / "two.fsieve"))
+    content = bytearray((tmp_path / "two.fsieve").read_bytes())
+    struct.pack_into("<I", content, 72, 101)  # the first record's own link type, after the list of two
+    return content
+
+
+@pytest.mark.parametrize("damage, message", [
+    (offsets_past_the_end, "Offset list extends beyond file"),
+    (unlisted_link_type, "Damaged archive: a packet record of link type 101, which the archive does not list"),
+])
+def test_damage_that_shows_at_export_skips_an_archive_of_a_folder_as_the_command_does(store, tmp_path, damage, message):
+    (store / "bad.fsieve").write_bytes(damage(store, tmp_path))
     s = flowsieve.Store(store)
     found = store_flows(s)
-    with pytest.warns(RuntimeWarning, match="skipped .*/bad.fsieve: Offset list extends beyond file"):
+    with pytest.warns(RuntimeWarning, match=f"skipped .*/bad.fsieve: {message}"):
         assert s.export(found) == run("export", store, "--merge", "-o", "-").stdout
     assert [Path(p).name for p, _ in s.skipped] == ["broken.fsieve", "bad.fsieve"]
     named = flowsieve.Store(store / "bad.fsieve")
-    with pytest.raises(RuntimeError, match="Offset list extends beyond file"):
+    with pytest.raises(RuntimeError, match=message):
         named.export(named.find())
+    for args in (["export", store / "bad.fsieve", "-o", tmp_path / "out"], ["arrays", store / "bad.fsieve", "-o", "x"]):
+        result = run(*args, cwd=tmp_path)
+        assert (result.returncode, result.stderr.decode()) == (1, f"flowsieve: {store}/bad.fsieve: {message}\n")
+    assert not list(tmp_path.glob("out")) + list(tmp_path.glob("x*"))
+    with pytest.raises(RuntimeError, match=message):
+        flowsieve.pipe_archive(str(store / "bad.fsieve"))
 
 
 def test_flows_outlive_the_closed_archive_and_store(store, tmp_path):
