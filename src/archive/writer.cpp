@@ -505,7 +505,10 @@ private:
 Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     auto strategy = choose_strategy(o.strategy);
     if (!strategy) return std::move(strategy).error();
-    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
+    auto tunnels = choose_tunnels(o.tunnels);
+    if (!tunnels) return std::move(tunnels).error();
+    auto source =
+        open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter, tunnels.value());
     if (!source) return std::move(source).error();
     const ArchiveHeader header = header_for(source->reader->frame_format());
 

@@ -341,7 +341,10 @@ std::vector<Array> Builder::finish(bool with_source) {
 Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t source) {
     auto strategy = choose_strategy(in.strategy);
     if (!strategy) return std::move(strategy).error();
-    auto opened = open_flow_source(in.path, in.ip_filters, in.port_filters, in.observer, in.frame_filter);
+    auto tunnels = choose_tunnels(in.tunnels);
+    if (!tunnels) return std::move(tunnels).error();
+    auto opened =
+        open_flow_source(in.path, in.ip_filters, in.port_filters, in.observer, in.frame_filter, tunnels.value());
     if (!opened) return std::move(opened).error();
     const uint64_t input_size = opened->input.size();
 

@@ -150,6 +150,8 @@ std::string one_of(const Parsed& p, int code, const std::string& given, std::ini
     usage("invalid " + both_names(*p.command, code) + " value '" + given + "': valid are " + listed);
 }
 
+ChoiceText tunnels(const Parsed& p) { return choice(one_of(p, kTunnels, p.last(kTunnels, "outer"), {"outer", "inner"})); }
+
 ChoiceText strategy(const Parsed& p) {
     const std::string given = p.last('s', "session");
     one_of(p, 's', given, {"session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"});

@@ -27,7 +27,7 @@ constexpr int kUsage = 2;
 // Codes of the options that have no short form.
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
-    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream
+    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream, kTunnels
 };
 
 struct UsageError {
@@ -93,6 +93,9 @@ std::string one_of(const Parsed& p, int code, const std::string& given, std::ini
 
 // The -s/--strategy value, checked.
 ChoiceText strategy(const Parsed& p);
+
+// The --tunnels value, checked: outer (the default) or inner.
+ChoiceText tunnels(const Parsed& p);
 
 // The --ip values, each checked to be an address; `code` kBetween for
 // the --between values.

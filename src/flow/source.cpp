@@ -8,10 +8,17 @@ Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy) {
     return parsed.value();
 }
 
+Result<TunnelMode, CallError> choose_tunnels(const ChoiceText& tunnels) {
+    if (tunnels.lowered == "outer") return TunnelMode::Outer;
+    if (tunnels.lowered == "inner") return TunnelMode::Inner;
+    return CallError::value("Unknown tunnels: " + tunnels.given + ". Valid: outer, inner");
+}
+
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,
-                                               ProgressObserver* observer, FrameFilter* frame_filter) {
+                                               ProgressObserver* observer, FrameFilter* frame_filter,
+                                               TunnelMode tunnels) {
     // Before the input is read: a filter that cannot be built ends the call.
     auto filter = PacketFilter::build(ip_filters, port_filters, frame_filter);
     if (!filter) return CallError::value(filter.error().message);
@@ -22,6 +29,7 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text()).about(input_path);
     source.reader = std::move(reader).value();
+    source.reader->decode_tunnels(tunnels);
     if (frame_filter)
         if (auto st = frame_filter->prepare(source.reader->link_type()); !st) return std::move(st).error();
     source.filter = std::move(filter).value();

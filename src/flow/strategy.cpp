@@ -179,6 +179,27 @@ FlowKey mac_key(const MacAddress& mac) {
     return k;
 }
 
+// Mirror sessions of several virtual networks reuse one address space, so
+// a VNI starts every key but that of the one flow of all: "vni101_" in a
+// text, three bytes in a compact key, whose length then tells it apart.
+template <KeyForm F>
+void prefix_vni(FlowKeys& out, uint32_t vni) {
+    for (uint8_t i = 0; i < out.count; ++i) {
+        const FlowKey unprefixed = out.keys[i];
+        FlowKey& k = out.keys[i];
+        k.clear();
+        if constexpr (F == KeyForm::Text) {
+            k.append("vni");
+            append_decimal(k, vni);
+            k.push('_');
+        } else {
+            const uint8_t bytes[3] = {uint8_t(vni >> 16), uint8_t(vni >> 8), uint8_t(vni)};
+            k.append<3>(bytes);
+        }
+        k.append(unprefixed.text());
+    }
+}
+
 template <KeyForm F>
 void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
     out.count = 0;
@@ -235,8 +256,9 @@ void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
             break;
         case SplitStrategy::Nosplit:
             out.add(fieldless_key<F>("all"));
-            break;
+            return;
     }
+    if (p.vni) [[unlikely]] prefix_vni<F>(out, *p.vni);
 }
 
 }  // namespace

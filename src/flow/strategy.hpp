@@ -14,10 +14,11 @@ namespace flowsieve {
 enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit };
 
 // A key held inline, so that keying a packet allocates nothing. The longest
-// key, an IPv6 session's text, needs 3 + 2 * 39 + 2 * 5 + 4 bytes.
+// key, an IPv6 session's text inside a VXLAN or GENEVE tunnel, needs
+// 12 + 3 + 2 * 39 + 2 * 5 + 4 bytes.
 class FlowKey {
 public:
-    static constexpr size_t kCapacity = 104;
+    static constexpr size_t kCapacity = 116;
 
     FlowKey() = default;
     explicit FlowKey(std::string_view text) { append(text); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "util/shared_bytes.hpp"
 
@@ -62,6 +63,17 @@ using MacAddress = std::array<uint8_t, 6>;
 // that never met its first fragment becomes Unmatched, with ports 0.
 enum class FragmentPart : uint8_t { None, First, Later, Unmatched };
 
+// Whether a packet's flow is that of the IP layer its link layer carries
+// (outer), or that of the innermost IP layer found by opening the tunnels
+// it travels in (inner).
+enum class TunnelMode : uint8_t { Outer, Inner };
+
+// The tunnels opened in inner mode.
+enum class TunnelKind : uint8_t { Vxlan, Geneve, Gre, GtpU, IpIp };
+
+// At most this many tunnels are opened, one inside the other.
+inline constexpr int kMaxTunnels = 8;
+
 struct ParsedPacket {
     uint32_t ts_sec = 0;
     uint32_t ts_usec = 0;  // whole microseconds
@@ -81,6 +93,14 @@ struct ParsedPacket {
     FragmentPart fragment = FragmentPart::None;  // here, fragment_id above and ts_nsec_rest fill padding
     // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
     uint16_t ts_nsec_rest = 0;
+    // Set in inner mode only: how many tunnels the packet is inside, the
+    // outermost of them, where the IP layer that `ip` describes starts when
+    // a tunnel holds it (0: the link layer's), and the VNI of the innermost
+    // VXLAN or GENEVE header, which is part of the flow's identity.
+    uint8_t tunnel_depth = 0;
+    TunnelKind outer_tunnel = TunnelKind::Vxlan;
+    uint32_t tunnel_ip_offset = 0;
+    std::optional<uint32_t> vni;
 
     // The nanoseconds field of a capture in nanoseconds, which it came from.
     uint32_t ts_nsec() const { return uint32_t(time().nsec()); }
@@ -126,10 +146,23 @@ std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport);
 // are read as raw IP, which rarely finds an IP header in them.
 bool decodes_link_type(uint32_t link_type);
 
-// Never fails: whatever cannot be decoded is left absent.
-ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type);
+// Never fails: whatever cannot be decoded is left absent. In inner mode a
+// tunnel that is cut short, malformed or carries no IP leaves the packet
+// with the last IP layer it has.
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
+                           TunnelMode tunnels = TunnelMode::Outer);
 // The same into a packet made up by default, where it is to stay.
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
-                        uint32_t link_type);
+                        uint32_t link_type, TunnelMode tunnels = TunnelMode::Outer);
+
+// The tunnels an inner-mode packet is inside, from outer to inner, as text:
+// "vxlan 101", "geneve 0 / vxlan 303", "gre", "gtp-u", "ipip"; empty
+// outside tunnels.
+std::string tunnel_text(const ParsedPacket& p);
+const char* tunnel_name(TunnelKind kind);
+
+// Whether an outer-mode packet's IP layer carries one of the tunnels inner
+// mode opens, judged by its protocol and ports alone: which one.
+std::optional<TunnelKind> carried_tunnel(const IpTuple& ip);
 
 }  // namespace flowsieve

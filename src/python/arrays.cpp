@@ -191,7 +191,8 @@ PyType_Spec kFlowArraysSpec = {"flowsieve.FlowArrays", sizeof(FlowArraysObject),
 constexpr auto kFlowArrays =
     signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"}, CountArg{"packets", 8},
               CountArg{"packet_bytes", 0}, CountArg{"payload_bytes", 0}, BoolArg{"anonymize", true},
-              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"});
+              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
+              ChoiceArg{"tunnels", "outer"});
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
 std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {
@@ -226,7 +227,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kFlowArrays, args, kwargs,
                 [](PyObject* source, PyObject* strategy, uint32_t packets, uint32_t packet_bytes,
                    uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
-                   std::vector<uint16_t> port_filters) -> PyObject* {
+                   std::vector<uint16_t> port_filters, ChoiceText tunnels) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
                     if (auto st = shape.check(); !st) return raise(st.error());
                     // Held through the walk: a signal handler run during it may close the Archive.
@@ -247,6 +248,8 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         if (!ip_filters.empty() || !port_filters.empty())
                             return raise({PyExc_ValueError,
                                           "ip_filters and port_filters apply to a capture: query the Archive instead"});
+                        if (tunnels.lowered != "outer")
+                            return raise({PyExc_ValueError, "tunnels applies to a capture: an Archive keeps its own"});
                         auto chosen = chosen_flows(*reader, flows);
                         if (!chosen) return nullptr;
                         if (auto st = arrays::add_archive(builder, *reader, *chosen, 0, &signals); !st)
@@ -265,6 +268,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         }
                         input.ip_filters = std::move(ip_filters);
                         input.port_filters = std::move(port_filters);
+                        input.tunnels = std::move(tunnels);
                         input.observer = &signals;
                         if (auto st = arrays::add_capture(builder, input, 0); !st) return raise(st.error());
                     }

@@ -42,7 +42,10 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         strategy.value() != SplitStrategy::Flow)
         return CallError::value("output_type stream needs the session or flow strategy, not " + o.strategy.lowered);
 
-    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
+    auto tunnels = choose_tunnels(o.tunnels);
+    if (!tunnels) return std::move(tunnels).error();
+    auto source =
+        open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter, tunnels.value());
     if (!source) return std::move(source).error();
     const FrameFileFormat frame_format = source->reader->frame_format();
     const uint64_t input_size = source->input.size();
