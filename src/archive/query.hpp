@@ -35,10 +35,12 @@ struct FlowQuery {
     std::optional<uint64_t> until;
     std::optional<FiveTuple> tuple;
     std::optional<std::string> community_id;
+    // The VNI of the flow's innermost VXLAN or GENEVE tunnel.
+    std::optional<uint32_t> vni;
 
     bool empty() const {
         return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
-               !since && !until && !tuple && !community_id;
+               !since && !until && !tuple && !community_id && !vni;
     }
 };
 

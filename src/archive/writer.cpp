@@ -428,8 +428,10 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
 }
 
 // Writes everything after the packet records; the footer last.
+// `fields` holds the flows that have flow fields, by ascending id; it is
+// written when given, as in an archive whose packets were found in tunnels.
 Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const std::vector<FlowEntry>& flows,
-                        OffsetLists lists) {
+                        OffsetLists lists, const std::vector<FlowFields>* fields) {
     ArchiveFooter footer;
     footer.version = header.version;
     footer.data_off = header.data_start();
@@ -467,6 +469,13 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
     if (auto st = write_index(out, records); !st) return std::move(st).error();
     if (auto st = out.flush(); !st) return std::move(st).error();
     footer.index_len = file.position() - footer.index_off;
+
+    if (fields) {
+        const std::vector<uint8_t> bytes = encode_flow_fields(*fields);
+        footer.fields_off = file.position();
+        footer.fields_len = bytes.size();
+        if (auto st = file.write(bytes.data(), bytes.size()); !st) return Error{"Failed to write flow fields"};
+    }
 
     if (auto st = file.make_room(kFooterSize); !st) return Error{"Failed to write footer"};
     uint8_t bytes[kFooterSize];
@@ -543,6 +552,8 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         !st)
         return std::move(st).error();
     std::vector<FlowEntry> flows;  // by flow id - 1
+    std::vector<FlowFields> fields;  // of the flows that have any, by id
+    uint8_t tunnelled = 0;  // nonzero once a packet was found in a tunnel
     OffsetLists offset_lists;
     uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
     const bool nanoseconds = header.nanoseconds();
@@ -559,6 +570,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
             if (clock.tick(queued.read_bytes, queued.read_packets) && o.observer && !report())
                 return CallError::interrupted();
             if (queued.keys.count) longest = std::max(longest, packet.incl_len);
+            tunnelled |= packet.tunnel_depth;
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
@@ -568,6 +580,8 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                     FlowEntry& e = flows.emplace_back();
                     e.tuple = packet.ip;
                     e.start = ts;
+                    if (packet.tunnel_depth || packet.vni) [[unlikely]]
+                        fields.push_back({index + 1, tunnel_text(packet), packet.vni});
                 }
                 FlowEntry& e = flows[index];
                 if (e.packet_count == kU32Max)
@@ -585,7 +599,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (o.notes) *o.notes = packets->notes();
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    auto finished = finish(file, header, flows, std::move(offset_lists));
+    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr);
     if (!finished) return CallError::runtime(finished.error(), temp_path);
     // Exports state a snap length no shorter than any record.
     if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {

@@ -149,6 +149,8 @@ int run_arrays(const Parsed& p) {
             notes.packets += these.packets;
             if (!notes.undecoded) notes.undecoded_link_type = these.undecoded_link_type;
             notes.undecoded += these.undecoded;
+            for (size_t k = 0; k < std::size(notes.tunnel_packets); ++k)
+                notes.tunnel_packets[k] += these.tunnel_packets[k];
             if (!notes.cut_off_at) notes.cut_off_at = these.cut_off_at;
         }
         total.next_input();

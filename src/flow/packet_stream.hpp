@@ -78,6 +78,9 @@ public:
 
 private:
     void produce(CaptureReader& reader, const PacketFilter& filter);
+    // Counts a packet inside a tunnel: one opened, or in outer mode one its
+    // IP layer's protocol and ports name. Inlined: most packets are in none.
+    [[gnu::always_inline]] inline void count_tunnel(const ParsedPacket& packet);
     // Filters a packet and queues it, keyed and numbered unless the consumer
     // does that; false when the consumer is gone. Inlined, so that a capture
     // without fragments pays no call per packet.

@@ -57,14 +57,6 @@ constexpr uint16_t kIpv6MoreFragments = 0x0001;
 
 constexpr int kMaxExtensionHeaders = 8;
 
-constexpr uint8_t kProtoIpv4InIp = 4;
-constexpr uint8_t kProtoIpv6InIp = 41;
-constexpr uint8_t kProtoGre = 47;
-
-constexpr uint16_t kPortVxlan = 4789;
-constexpr uint16_t kPortGeneve = 6081;
-constexpr uint16_t kPortGreInUdp = 4754;
-constexpr uint16_t kPortGtpU = 2152;
 constexpr size_t kUdpHeaderLen = 8;
 
 constexpr uint16_t kEtherTransparentBridging = 0x6558;  // Ethernet inside GRE or GENEVE
@@ -671,19 +663,5 @@ std::string tunnel_text(const ParsedPacket& p) {
     return text;
 }
 
-std::optional<TunnelKind> carried_tunnel(const IpTuple& ip) {
-    switch (ip.protocol) {
-        case kProtoIpv4InIp:
-        case kProtoIpv6InIp: return TunnelKind::IpIp;
-        case kProtoGre: return TunnelKind::Gre;
-        case kIpProtoUdp:
-            if (ip.dst_port == kPortVxlan) return TunnelKind::Vxlan;
-            if (ip.dst_port == kPortGeneve) return TunnelKind::Geneve;
-            if (ip.dst_port == kPortGreInUdp) return TunnelKind::Gre;
-            if (ip.dst_port == kPortGtpU || ip.src_port == kPortGtpU) return TunnelKind::GtpU;
-            return std::nullopt;
-        default: return std::nullopt;
-    }
-}
 
 }  // namespace flowsieve

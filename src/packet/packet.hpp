@@ -161,8 +161,31 @@ void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_le
 std::string tunnel_text(const ParsedPacket& p);
 const char* tunnel_name(TunnelKind kind);
 
-// Whether an outer-mode packet's IP layer carries one of the tunnels inner
-// mode opens, judged by its protocol and ports alone: which one.
-std::optional<TunnelKind> carried_tunnel(const IpTuple& ip);
+// Where the tunnels that inner mode opens are found.
+inline constexpr uint8_t kProtoIpv4InIp = 4;
+inline constexpr uint8_t kProtoIpv6InIp = 41;
+inline constexpr uint8_t kProtoGre = 47;
+inline constexpr uint16_t kPortVxlan = 4789;  // destination port
+inline constexpr uint16_t kPortGeneve = 6081;  // destination port
+inline constexpr uint16_t kPortGreInUdp = 4754;  // destination port
+inline constexpr uint16_t kPortGtpU = 2152;  // either port
+
+// Whether a packet's IP layer carries one of the tunnels inner mode opens,
+// judged by its protocol and ports alone: which one. Inline: outer mode
+// asks it of every packet, to tell the user of the tunnels it leaves shut.
+inline std::optional<TunnelKind> carried_tunnel(const IpTuple& ip) {
+    switch (ip.protocol) {
+        case kProtoIpv4InIp:
+        case kProtoIpv6InIp: return TunnelKind::IpIp;
+        case kProtoGre: return TunnelKind::Gre;
+        case kIpProtoUdp:
+            if (ip.dst_port == kPortVxlan) return TunnelKind::Vxlan;
+            if (ip.dst_port == kPortGeneve) return TunnelKind::Geneve;
+            if (ip.dst_port == kPortGreInUdp) return TunnelKind::Gre;
+            if (ip.dst_port == kPortGtpU || ip.src_port == kPortGtpU) return TunnelKind::GtpU;
+            return std::nullopt;
+        default: return std::nullopt;
+    }
+}
 
 }  // namespace flowsieve
