@@ -48,10 +48,10 @@ void KeyedPacketStream::number(QueuedPacket& queued) {
     }
 }
 
-void KeyedPacketStream::count_tunnel(const ParsedPacket& p) {
+void KeyedPacketStream::count_tunnel(const ParsedPacket& p, TunnelMode mode) {
     if (p.tunnel_depth) [[unlikely]] {
         ++notes_.tunnel_packets[size_t(p.outer_tunnel)];
-    } else if (p.ip) {
+    } else if (p.ip && mode == TunnelMode::Outer) {
         if (const auto kind = carried_tunnel(*p.ip)) [[unlikely]]
             ++notes_.tunnel_packets[size_t(*kind)];
     }
@@ -113,7 +113,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filte
                     bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
                 if (!packet->ip && !decodes_link_type(packet->link_type) && notes_.undecoded++ == 0)
                     notes_.undecoded_link_type = packet->link_type;
-                count_tunnel(*packet);
+                count_tunnel(*packet, reader.tunnels());
                 if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
                     consumer_gone = !emit_released(filter);

@@ -55,6 +55,7 @@ public:
     void lend_frames() { lend_frames_ = true; }
     // Frames read from now on are decoded in this tunnel mode.
     void decode_tunnels(TunnelMode mode) { tunnels_ = mode; }
+    TunnelMode tunnels() const { return tunnels_; }
 
 protected:
     // The frame at [offset, offset + size) of the input, whose bounds the

@@ -1,5 +1,6 @@
 """Inner mode against tshark: each frame goes to the session of its innermost IP layer and transport ports, under the VNI
 of its innermost VXLAN or GENEVE header, as tshark decodes the frame."""
+import json
 import shutil
 import struct
 import subprocess
@@ -116,3 +117,64 @@ def test_inner_sessions_are_those_tshark_shows(tmp_path, name):
     stem = name.rsplit(".", 1)[0] + "_"
     got = {p.name[len(stem):-5]: [r[2] for r in read_capture(p.read_bytes())[1]] for p in (tmp_path / "out").iterdir()}
     assert got == want
+
+
+GENERATED_TUNNELS = ["vxlan 101", "vxlan 202", "geneve 0 / vxlan 303", "vxlan 101", None, "geneve 7", "gre", "gre", "gre",
+                     "gre", "gtp-u", "ipip"]
+
+
+def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
+    source, inner, outer = tmp_path / "gen.pcap", tmp_path / "inner.fsieve", tmp_path / "outer.fsieve"
+    source.write_bytes(generated())
+    flowsieve.split(str(source), str(tmp_path / "split"), "session", tunnels="inner")
+    split_keys = sorted(p.name[4:-5] for p in (tmp_path / "split").iterdir())
+    flowsieve.create_archive(str(source), str(inner), tunnels="inner")
+    archive = flowsieve.Archive.open(str(inner))
+    assert [f.tunnel for f in archive.flows()] == GENERATED_TUNNELS
+    assert len(archive.flows()) == len(split_keys)
+    assert ([f.id for f in archive.find(vni=101)] == [f.id for f in flowsieve.Store(inner).find(vni=101)] == [1, 4]
+            and archive.find(vni=101, proto="udp")[0].dst_port == 53)
+    # ICMP and payload read from the archive are the inner ones too
+    assert archive.get_flow(12).community_id == flowsieve.read_flows(str(source), tunnels="inner").get_flow(12).community_id
+    assert archive.get_flow(11).streams() == [(b"dns", b"ans")]
+    arrays = flowsieve.flow_arrays(str(source), tunnels="inner")
+    assert sorted(k.replace(".", "_").replace(":", "_") for k in arrays.key) == split_keys
+    # without tunnels, an inner archive is the outer one, byte for byte; an outer one has no tunnel fields
+    flowsieve.create_archive(str(source), str(outer))
+    assert {f.tunnel for f in flowsieve.Archive.open(str(outer)).flows()} == {None}
+    assert flowsieve.Archive.open(str(outer)).find(vni=101) == []
+    plain = tmp_path / "plain.pcap"
+    plain.write_bytes(pcap([(1, 0, f, len(f)) for f in [eth(ipv4("10.0.0.1", "10.0.0.2", 6, tcp(1, 2)))]]))
+    for mode in ("outer", "inner"):
+        flowsieve.create_archive(str(plain), str(tmp_path / f"{mode}.plain"), tunnels=mode)
+    assert (tmp_path / "outer.plain").read_bytes() == (tmp_path / "inner.plain").read_bytes()
+    with pytest.raises(ValueError, match="Valid: outer, inner"):
+        flowsieve.split(str(source), str(tmp_path / "x"), tunnels="innermost")
+
+
+EXE = shutil.which("flowsieve")
+FRAGMENTS = "flowsieve: IP fragments: 2 matched to their datagram, 0 without their first fragment sent to ports 0\n"
+
+
+@pytest.mark.skipif(EXE is None, reason="the flowsieve command is not installed")
+@pytest.mark.parametrize("args, stderr, tunnel_packets", [
+    (["split", "{src}", "{out}"], "flowsieve: 20 of 20 packets are inside tunnels (11 vxlan, 2 geneve, 4 gre, 2 gtp-u, "
+                                  "1 ipip): --tunnels inner splits by the flows they carry\n", 20),
+    (["split", "{src}", "{out}", "-q"], "", 20),
+    (["split", "{src}", "{out}", "--tunnels", "INNER"], FRAGMENTS, 19),  # the cut VXLAN header opens nothing
+    (["archive", "{src}", "{out}.fsieve", "--tunnels", "inner"], FRAGMENTS, 19),
+    (["split", "{src}", "{out}", "--tunnels", "both"], "flowsieve: invalid --tunnels value 'both': valid are outer, "
+                                                       "inner\nTry 'flowsieve split --help' for more information.\n", None),
+], ids=["hint", "quiet", "inner", "archive", "bad-value"])
+def test_command_tunnels(tmp_path, args, stderr, tunnel_packets):
+    (tmp_path / "gen.pcap").write_bytes(generated())
+    cmd = [a.format(src=tmp_path / "gen.pcap", out=tmp_path / "out") for a in args]
+    result = subprocess.run([EXE, *cmd, "--report", "json"], capture_output=True, text=True, timeout=60)
+    assert result.stderr == stderr
+    if tunnel_packets is not None:
+        assert json.loads(result.stdout)["tunnel_packets"] == tunnel_packets
+    if "archive" in args:
+        listed = subprocess.run([EXE, "flows", tmp_path / "out.fsieve", "--vni", "101", "-f", "csv"], capture_output=True,
+                                text=True, check=True).stdout.splitlines()
+        assert [r.split(",")[0] for r in listed[1:]] == ["1", "4"] and listed[0].endswith(",tunnel,community_id")
+        assert "vxlan 101" in listed[1]
