@@ -56,6 +56,11 @@ private:
     struct FirstFragment {
         Datagram datagram;
         IpTuple tuple;
+        // The tunnels of a first fragment of a tunnel's outer datagram,
+        // which its later fragments are given with the inner tuple.
+        uint8_t tunnel_depth = 0;
+        TunnelKind outer_tunnel = TunnelKind::Vxlan;
+        std::optional<uint32_t> vni;
     };
     struct Waiting {
         ParsedPacket packet;

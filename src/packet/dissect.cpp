@@ -523,11 +523,19 @@ std::optional<TunnelLayer> open_tunnel(ByteView v, size_t at, const IpTuple& ip)
 // header, the VNI that of the innermost VXLAN or GENEVE header. Each
 // tunnel opened goes into `path` when given.
 void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, TunnelPath* path) {
+    // The first fragment of a tunnel's outer datagram, whose later fragments
+    // hold no tunnel header.
+    std::optional<size_t> fragmented_at;
+    uint32_t fragmented_id = 0;
     for (int depth = 0; depth < kMaxTunnels; ++depth) {
         // A later fragment holds no transport header to tell a tunnel by.
-        if (ip.fragment >= FragmentPart::Later || !ip.transport_offset) return;
+        if (ip.fragment >= FragmentPart::Later || !ip.transport_offset) break;
         const auto layer = open_tunnel(v, at + *ip.transport_offset, ip.tuple);
-        if (!layer) return;
+        if (!layer) break;
+        if (ip.fragment == FragmentPart::First && !fragmented_at) {
+            fragmented_at = at;
+            fragmented_id = ip.fragment_id;
+        }
         if (path) (*path)[size_t(depth)] = *layer;
         if (p.tunnel_depth++ == 0) p.outer_tunnel = layer->kind;
         if (layer->vni) p.vni = layer->vni;
@@ -542,14 +550,21 @@ void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, Tunne
             }
             if (inner) *inner += *layer->ethernet_at;
         }
-        if (!inner) return;
+        if (!inner) break;
         auto rest = v.from(*inner);
         auto inner_ip = rest ? dissect_ip_inline(*rest) : std::nullopt;
-        if (!inner_ip) return;
+        if (!inner_ip) break;
         take_ip(*inner_ip, *inner, p);
         p.tunnel_ip_offset = uint32_t(*inner);
         at = *inner;
         ip = *inner_ip;
+    }
+    // An inner datagram's own fragments come first: they are what the
+    // packet's flow is made of.
+    if (fragmented_at && p.tunnel_ip_offset && p.fragment == FragmentPart::None) {
+        p.fragment = FragmentPart::First;
+        p.fragment_id = fragmented_id;
+        p.fragment_ip_offset = uint32_t(*fragmented_at);
     }
 }
 

@@ -101,6 +101,10 @@ struct ParsedPacket {
     TunnelKind outer_tunnel = TunnelKind::Vxlan;
     uint32_t tunnel_ip_offset = 0;
     std::optional<uint32_t> vni;
+    // Where the IP header of the datagram that `fragment` and `fragment_id`
+    // tell of starts, when it is a tunnel's outer one rather than that of
+    // `ip` (0): its later fragments go with the flow this packet opened.
+    uint32_t fragment_ip_offset = 0;
 
     // The nanoseconds field of a capture in nanoseconds, which it came from.
     uint32_t ts_nsec() const { return uint32_t(time().nsec()); }

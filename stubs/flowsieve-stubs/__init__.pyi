@@ -17,6 +17,7 @@ _Path = Union[str, PathLike[str], PathLike[bytes]]
 # port_filters must not be a bare str, which raises TypeError when called.
 _Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
 _OutputType = Literal["pcap", "l7", "stream"]
+_Tunnels = Literal["outer", "inner"]
 
 # The package's version.
 __version__: str
@@ -63,13 +64,15 @@ class Archive:
         until: Optional[_Time] = None,
         flow: Optional[_FiveTuple] = None,
         community_id: Optional[str] = None,
+        vni: Optional[SupportsIndex] = None,
     ) -> List[Flow]:
         """The flows that meet every condition given, by ascending id; every flow in table order without one.
 
         ip, port and proto take one value or a list of which any will do (proto a name or a number);
         between and between_port one or a list of which all must be the flow's endpoints; since and until
         a float of seconds, an int of nanoseconds, a datetime (naive ones in UTC) or the command's text;
-        flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."""
+        flow a tuple (proto, addr, port, addr, port), either direction, or the command's text; vni the VNI of
+        the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels="inner"."""
     def close(self) -> None:
         """Release the archive; its flows and packets stay usable. Closing twice does nothing."""
     def __enter__(self) -> Archive: ...
@@ -108,6 +111,9 @@ class Flow:
     @property
     def community_id(self) -> Optional[str]:
         """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
+    @property
+    def tunnel(self) -> Optional[str]:
+        """The tunnels of the flow's first packet from outer to inner, such as "geneve 0 / vxlan 303", in an archive built with tunnels="inner"; None outside tunnels."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
     def streams(self) -> List[Tuple[bytes, bytes]]:
@@ -157,6 +163,7 @@ class Store:
         until: Optional[_Time] = None,
         flow: Optional[_FiveTuple] = None,
         community_id: Optional[str] = None,
+        vni: Optional[SupportsIndex] = None,
     ) -> List[Flow]:
         """The flows of every archive that meet every condition given, as Archive.find takes them: archive by
         archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."""
@@ -232,6 +239,7 @@ def create_archive(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    tunnels: _Tunnels = "outer",
 ) -> None:
     """Create a .fsieve archive from a pcap/pcapng file."""
 
@@ -244,6 +252,7 @@ def split(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     output_type: _OutputType = "pcap",
+    tunnels: _Tunnels = "outer",
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -261,6 +270,7 @@ def flow_arrays(
     flows: Optional[Sequence[Flow]] = None,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    tunnels: _Tunnels = "outer",
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 
@@ -274,6 +284,7 @@ def read_flows(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    tunnels: _Tunnels = "outer",
 ) -> Archive:
     """Directly read a pcap/pcapng file and return all flows as an Archive.
 

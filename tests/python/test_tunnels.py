@@ -62,8 +62,8 @@ def generated():
 
 def tshark_sessions(path):
     """{expected file key: [frame index]} from tshark's last IP layer, the ports right after it and the last VNI;
-    protocols inside an ICMP error stay unread, as flowsieve reads none there. A later IP fragment takes the ports of
-    its datagram's first fragment."""
+    protocols inside an ICMP error stay unread, as flowsieve reads none there. A later IP fragment goes where its
+    datagram's first fragment went, be that datagram the innermost or a tunnel's outer one."""
     out = subprocess.run(["tshark", "-r", str(path), "-o", "ip.defragment:FALSE", "-o", "ipv6.defragment:FALSE",
                           "-T", "fields", "-E", "separator=|", "-E", "occurrence=a", "-E", "aggregator=;",
                           *[a for f in FIELDS for a in ("-e", f)]],
@@ -86,17 +86,19 @@ def tshark_sessions(path):
             if after in ("tcp", "udp"):
                 k = count(after, last_ip + 1)
                 ports = int(row[after + ".srcport"][k]), int(row[after + ".dstport"][k])
-            if v4 and (row["ip.flags.mf"][n - 1] == "1" or row["ip.frag_offset"][n - 1] != "0"):
-                datagram = (src, dst, row["ip.id"][n - 1], proto)
-                if row["ip.frag_offset"][n - 1] == "0":
-                    firsts[datagram] = ports
-                else:
-                    ports = firsts.get(datagram, (0, 0))
             key = keys("session", (ip_bytes(src), ip_bytes(dst), *ports, proto), None, None, None)[0]
             vnis = [(i, row[p + ".vni"][count(p, i + 1) - 1]) for i, p in enumerate(layers)
                     if p in ("vxlan", "geneve") and len(row[p + ".vni"]) >= count(p, i + 1)]
             if vnis:
                 key = f"vni{int(max(vnis)[1], 0)}_{key}"
+            # the first fragment of any IPv4 layer names the flow of that datagram's later fragments
+            datagrams = [(row["ip.src"][j], row["ip.dst"][j], row["ip.id"][j], row["ip.proto"][j], row["ip.flags.mf"][j],
+                          row["ip.frag_offset"][j]) for j in range(count("ip"))]
+            for *datagram, more, offset in datagrams:
+                if more == "1" and offset == "0":
+                    firsts[tuple(datagram)] = key
+            if v4 and datagrams[n - 1][5] != "0":
+                key = firsts.get(datagrams[n - 1][:4], key)
         key = key.replace(".", "_").replace(":", "_") if key else "no_session"
         sessions.setdefault(key, []).append(index)
     return sessions
