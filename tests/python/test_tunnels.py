@@ -141,6 +141,7 @@ def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
     assert archive.get_flow(11).streams() == [(b"dns", b"ans")]
     arrays = flowsieve.flow_arrays(str(source), tunnels="inner")
     assert sorted(k.replace(".", "_").replace(":", "_") for k in arrays.key) == split_keys
+    assert sorted(flowsieve.flow_arrays(archive).key) == sorted(arrays.key)
     # without tunnels, an inner archive is the outer one, byte for byte; an outer one has no tunnel fields
     flowsieve.create_archive(str(source), str(outer))
     assert {f.tunnel for f in flowsieve.Archive.open(str(outer)).flows()} == {None}
