@@ -389,7 +389,8 @@ struct TunnelLayer {
 
 using TunnelPath = std::array<TunnelLayer, kMaxTunnels>;
 
-uint32_t read_vni(ByteView v, size_t at) { return uint32_t(*v.u8(at)) << 16 | uint32_t(*v.u8(at + 1)) << 8 | *v.u8(at + 2); }
+// The 24-bit VNI at `at`, which the caller has checked lies in the view.
+uint32_t read_vni(ByteView v, size_t at) { return uint32_t(*v.u16be(at)) << 8 | *v.u8(at + 2); }
 
 // The IP header behind a tunnel header at `at`, told by its version nibble.
 std::optional<size_t> ip_by_version(ByteView v, size_t at) {
@@ -428,11 +429,10 @@ std::optional<size_t> ip_after_ppp(ByteView v, size_t at) {
     if (v.u8(at) == uint8_t(0xFF) && v.u8(at + 1) == uint8_t(0x03)) at += 2;
     auto first = v.u8(at);
     if (!first) return std::nullopt;
-    if (*first & 1) return *first == (kPppIpv4 & 0xFF) || *first == (kPppIpv6 & 0xFF) ? std::optional<size_t>(at + 1)
-                                                                                      : std::nullopt;
-    auto protocol = v.u16be(at);
+    const bool compressed = *first & 1;
+    auto protocol = compressed ? std::optional<uint16_t>(*first) : v.u16be(at);
     if (!protocol || (*protocol != kPppIpv4 && *protocol != kPppIpv6)) return std::nullopt;
-    return at + 2;
+    return at + (compressed ? 1 : 2);
 }
 
 std::optional<TunnelLayer> open_gre(ByteView v, size_t at) {
@@ -554,6 +554,9 @@ void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, Tunne
         auto rest = v.from(*inner);
         auto inner_ip = rest ? dissect_ip_inline(*rest) : std::nullopt;
         if (!inner_ip) break;
+        // The outer layer's payload is not the inner one's, which ICMP has none of.
+        p.payload_offset.reset();
+        p.payload_end = 0;
         take_ip(*inner_ip, *inner, p);
         p.tunnel_ip_offset = uint32_t(*inner);
         at = *inner;

@@ -1,6 +1,7 @@
 """Inner mode against tshark: each frame goes to the session of its innermost IP layer and transport ports, under the VNI
 of its innermost VXLAN or GENEVE header, as tshark decodes the frame."""
 import json
+import re
 import shutil
 import struct
 import subprocess
@@ -119,6 +120,10 @@ def test_inner_sessions_are_those_tshark_shows(tmp_path, name):
     stem = name.rsplit(".", 1)[0] + "_"
     got = {p.name[len(stem):-5]: [r[2] for r in read_capture(p.read_bytes())[1]] for p in (tmp_path / "out").iterdir()}
     assert got == want
+    # the payload is the inner packet's: ICMP inside a tunnel has none, as outside
+    flowsieve.split(str(source), str(tmp_path / "l7"), "session", output_type="l7", tunnels="inner")
+    l7 = {re.sub(r"^vni\d+_", "", p.name[len(stem):-3]).split("_")[0] for p in (tmp_path / "l7").iterdir()}
+    assert l7 <= {"6", "17"}
 
 
 GENERATED_TUNNELS = ["vxlan 101", "vxlan 202", "geneve 0 / vxlan 303", "vxlan 101", None, "geneve 7", "gre", "gre", "gre",
