@@ -553,7 +553,6 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
         return std::move(st).error();
     std::vector<FlowEntry> flows;  // by flow id - 1
     std::vector<FlowFields> fields;  // of the flows that have any, by id
-    uint8_t tunnelled = 0;  // nonzero once a packet was found in a tunnel
     OffsetLists offset_lists;
     uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
     const bool nanoseconds = header.nanoseconds();
@@ -570,7 +569,6 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
             if (clock.tick(queued.read_bytes, queued.read_packets) && o.observer && !report())
                 return CallError::interrupted();
             if (queued.keys.count) longest = std::max(longest, packet.incl_len);
-            tunnelled |= packet.tunnel_depth;
             for (uint8_t k = 0; k < queued.keys.count; ++k) {
                 const uint64_t position = file.position();
                 if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
@@ -580,8 +578,8 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                     FlowEntry& e = flows.emplace_back();
                     e.tuple = packet.ip;
                     e.start = ts;
-                    if (packet.tunnel_depth || packet.vni) [[unlikely]]
-                        fields.push_back({index + 1, tunnel_text(packet), packet.vni});
+                    if (packet.tunnel.depth) [[unlikely]]
+                        fields.push_back({index + 1, tunnel_text(packet), packet.tunnel.vni()});
                 }
                 FlowEntry& e = flows[index];
                 if (e.packet_count == kU32Max)
@@ -597,6 +595,11 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
 
     if (auto st = packets->finish(); !st) return CallError(std::move(st).error()).about(o.input_path);
     if (o.notes) *o.notes = packets->notes();
+    // Inner mode counts the packets it found in tunnels; their archive says
+    // so with a flow fields section, which all other archives go without.
+    const auto& counts = packets->notes().tunnel_packets;
+    const bool tunnelled = tunnels.value() == TunnelMode::Inner &&
+                           std::any_of(std::begin(counts), std::end(counts), [](uint64_t n) { return n != 0; });
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
     auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr);

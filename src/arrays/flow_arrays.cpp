@@ -426,7 +426,7 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
             t.src_port = record->src_port;
             t.dst_port = record->dst_port;
         }
-        if (const archive::FlowFields* stored = reader.fields(*record)) fields.vni = stored->vni;
+        if (const archive::FlowFields* stored = reader.fields(*record)) fields.tunnel.set_vni(stored->vni);
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
         builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr, record->src_port,

@@ -7,13 +7,12 @@ namespace flowsieve {
 FragmentMatcher::Datagram FragmentMatcher::Datagram::of(const ParsedPacket& p) {
     Datagram d;
     d.id = p.fragment_id;
-    if (p.fragment_ip_offset) [[unlikely]] {
+    if (p.tunnel.outer_fragment) [[unlikely]] {
         // A tunnel's outer datagram, whose header `ip` no longer describes.
-        const auto outer = p.data.view().from(p.fragment_ip_offset);
-        if (auto ip = outer ? dissect_ip(*outer) : std::nullopt) {
-            d.src = ip->tuple.src_ip;
-            d.dst = ip->tuple.dst_ip;
-            if (d.src.family == 4) d.protocol = ip->tuple.protocol;
+        if (auto ip = tunnel_fragment_ip(p)) {
+            d.src = ip->src_ip;
+            d.dst = ip->dst_ip;
+            if (d.src.family == 4) d.protocol = ip->protocol;
         }
         return d;
     }
@@ -37,10 +36,9 @@ const FragmentMatcher::FirstFragment* FragmentMatcher::find_first(const Datagram
 void FragmentMatcher::give_ports(const FirstFragment& first, ParsedPacket& p) {
     *p.ip = first.tuple;  // the addresses are the same, unless a tunnel's
     p.ip->transport_header_len = 0;  // the header is the first fragment's
-    if (first.tunnel_depth) [[unlikely]] {
-        p.tunnel_depth = first.tunnel_depth;
-        p.outer_tunnel = first.outer_tunnel;
-        p.vni = first.vni;
+    if (first.tunnel.depth) [[unlikely]] {
+        p.tunnel = first.tunnel;
+        p.tunnel.outer_fragment = false;
     }
     ++matched_;
 }
@@ -73,7 +71,7 @@ void FragmentMatcher::add(ParsedPacket&& packet) {
     bool held = false;
     if (packet.fragment == FragmentPart::First) {
         FirstFragment& first = firsts_[next_first_];
-        first = {Datagram::of(packet), *packet.ip, packet.tunnel_depth, packet.outer_tunnel, packet.vni};
+        first = {Datagram::of(packet), *packet.ip, packet.tunnel};
         next_first_ = (next_first_ + 1) % firsts_.size();
         first_count_ = std::min(first_count_ + 1, firsts_.size());
         release(first.datagram, &first);

@@ -58,9 +58,7 @@ private:
         IpTuple tuple;
         // The tunnels of a first fragment of a tunnel's outer datagram,
         // which its later fragments are given with the inner tuple.
-        uint8_t tunnel_depth = 0;
-        TunnelKind outer_tunnel = TunnelKind::Vxlan;
-        std::optional<uint32_t> vni;
+        TunnelFacts tunnel;
     };
     struct Waiting {
         ParsedPacket packet;

@@ -48,11 +48,11 @@ void KeyedPacketStream::number(QueuedPacket& queued) {
     }
 }
 
-void KeyedPacketStream::count_tunnel(const ParsedPacket& p, TunnelMode mode) {
-    if (p.tunnel_depth) [[unlikely]] {
-        ++notes_.tunnel_packets[size_t(p.outer_tunnel)];
+void KeyedPacketStream::count_tunnel_slowly(const ParsedPacket& p, TunnelMode mode) {
+    if (p.tunnel.depth) {
+        ++notes_.tunnel_packets[size_t(p.tunnel.outer)];
     } else if (p.ip && mode == TunnelMode::Outer) {
-        if (const auto kind = carried_tunnel(*p.ip)) [[unlikely]]
+        if (const auto kind = carried_tunnel(*p.ip))
             ++notes_.tunnel_packets[size_t(*kind)];
     }
 }

@@ -79,8 +79,13 @@ public:
 private:
     void produce(CaptureReader& reader, const PacketFilter& filter);
     // Counts a packet inside a tunnel: one opened, or in outer mode one its
-    // IP layer's protocol and ports name. Inlined: most packets are in none.
-    [[gnu::always_inline]] inline void count_tunnel(const ParsedPacket& packet, TunnelMode mode);
+    // IP layer's protocol and ports name. Inlined, the test that most
+    // packets fail; the count apart.
+    [[gnu::always_inline]] inline void count_tunnel(const ParsedPacket& packet, TunnelMode mode) {
+        if (packet.tunnel.depth || (packet.ip && might_carry_tunnel(packet.ip->protocol))) [[unlikely]]
+            count_tunnel_slowly(packet, mode);
+    }
+    [[gnu::noinline]] void count_tunnel_slowly(const ParsedPacket& packet, TunnelMode mode);
     // Filters a packet and queues it, keyed and numbered unless the consumer
     // does that; false when the consumer is gone. Inlined, so that a capture
     // without fragments pays no call per packet.

@@ -258,7 +258,7 @@ void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
             out.add(fieldless_key<F>("all"));
             return;
     }
-    if (p.vni) [[unlikely]] prefix_vni<F>(out, *p.vni);
+    if (p.tunnel.has_vni) [[unlikely]] prefix_vni<F>(out, p.tunnel.vni_value);
 }
 
 }  // namespace

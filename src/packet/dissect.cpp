@@ -387,7 +387,15 @@ struct TunnelLayer {
     std::optional<size_t> ethernet_at;
 };
 
-using TunnelPath = std::array<TunnelLayer, kMaxTunnels>;
+// What a walk through a packet's tunnels found, when asked again: the
+// tunnels, where the innermost IP layer taken starts (0: none was), and
+// where the first fragment of an outer datagram starts, if one was.
+struct TunnelWalk {
+    std::array<TunnelLayer, kMaxTunnels> path{};
+    uint8_t depth = 0;
+    size_t ip_at = 0;
+    std::optional<size_t> fragmented_at;
+};
 
 // The 24-bit VNI at `at`, which the caller has checked lies in the view.
 uint32_t read_vni(ByteView v, size_t at) { return uint32_t(*v.u16be(at)) << 8 | *v.u8(at + 2); }
@@ -521,12 +529,13 @@ std::optional<TunnelLayer> open_tunnel(ByteView v, size_t at, const IpTuple& ip)
 // other, and takes each IP layer found inside: the packet keeps the last
 // one it has. The MAC addresses become those of the innermost Ethernet
 // header, the VNI that of the innermost VXLAN or GENEVE header. Each
-// tunnel opened goes into `path` when given.
-void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, TunnelPath* path) {
+// tunnel opened goes into `walk` when given.
+void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, TunnelWalk* walk) {
     // The first fragment of a tunnel's outer datagram, whose later fragments
     // hold no tunnel header.
     std::optional<size_t> fragmented_at;
     uint32_t fragmented_id = 0;
+    size_t inner_at = 0;
     for (int depth = 0; depth < kMaxTunnels; ++depth) {
         // A later fragment holds no transport header to tell a tunnel by.
         if (ip.fragment >= FragmentPart::Later || !ip.transport_offset) break;
@@ -536,9 +545,9 @@ void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, Tunne
             fragmented_at = at;
             fragmented_id = ip.fragment_id;
         }
-        if (path) (*path)[size_t(depth)] = *layer;
-        if (p.tunnel_depth++ == 0) p.outer_tunnel = layer->kind;
-        if (layer->vni) p.vni = layer->vni;
+        if (walk) walk->path[size_t(depth)] = *layer;
+        if (p.tunnel.depth++ == 0) p.tunnel.outer = layer->kind;
+        if (layer->vni) p.tunnel.set_vni(layer->vni);
         std::optional<size_t> inner = layer->ip_at;
         if (layer->ethernet_at) {
             ParsedPacket macs;
@@ -558,17 +567,35 @@ void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, Tunne
         p.payload_offset.reset();
         p.payload_end = 0;
         take_ip(*inner_ip, *inner, p);
-        p.tunnel_ip_offset = uint32_t(*inner);
+        inner_at = *inner;
         at = *inner;
         ip = *inner_ip;
     }
     // An inner datagram's own fragments come first: they are what the
     // packet's flow is made of.
-    if (fragmented_at && p.tunnel_ip_offset && p.fragment == FragmentPart::None) {
+    if (fragmented_at && inner_at && p.fragment == FragmentPart::None) {
         p.fragment = FragmentPart::First;
         p.fragment_id = fragmented_id;
-        p.fragment_ip_offset = uint32_t(*fragmented_at);
+        p.tunnel.outer_fragment = true;
     }
+    if (walk) {
+        walk->depth = p.tunnel.depth;
+        walk->ip_at = inner_at;
+        walk->fragmented_at = fragmented_at;
+    }
+}
+
+// An inner-mode packet's tunnels walked again, for the facts that are
+// wanted once per flow or for few packets and so are not kept in each.
+TunnelWalk walk_again(const ParsedPacket& p) {
+    TunnelWalk walk;
+    const ByteView v = p.data.view();
+    ParsedPacket scratch;
+    scratch.incl_len = p.incl_len;
+    const IpStart at = ip_start(v, p.link_type, scratch);
+    auto rest = at ? v.from(*at) : std::nullopt;
+    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, *at, *ip, scratch, &walk);
+    return walk;
 }
 
 }  // namespace
@@ -603,11 +630,13 @@ std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
 
 std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport) {
     const ByteView frame = p.data.view();
-    if (p.tunnel_ip_offset) [[unlikely]] {
-        IpLayout layout{p.tunnel_ip_offset, std::nullopt};
-        if (p.payload_offset && p.ip->transport_header_len)
-            layout.transport_offset = size_t(*p.payload_offset) - p.ip->transport_header_len;
-        return layout;
+    if (p.tunnel.depth) [[unlikely]] {
+        if (const size_t inner = walk_again(p).ip_at) {
+            IpLayout layout{inner, std::nullopt};
+            if (p.payload_offset && p.ip->transport_header_len)
+                layout.transport_offset = size_t(*p.payload_offset) - p.ip->transport_header_len;
+            return layout;
+        }
     }
     if (p.link_type == kLinkEthernet) {
         // Untagged: the IP header right after Ethernet's, and the transport
@@ -625,12 +654,24 @@ std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport) {
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
                            TunnelMode tunnels) {
     ParsedPacket p;
-    dissect_frame_into(p, time, orig_len, std::move(data), link_type, tunnels);
+    dissect_frame_into(p, time, orig_len, std::move(data), link_type);
+    if (tunnels == TunnelMode::Inner) open_tunnels(p);
     return p;
 }
 
+void open_tunnels(ParsedPacket& p) {
+    if (!p.ip) return;
+    // The link layer and the outer IP layer decoded again: apart from the
+    // dissection of every frame, which outer mode is not to pay for.
+    const ByteView v = p.data.view();
+    ParsedPacket scratch;  // takes the outer hardware addresses, which p has
+    const IpStart at = ip_start(v, p.link_type, scratch);
+    auto rest = at ? v.from(*at) : std::nullopt;
+    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, *at, *ip, p, nullptr);
+}
+
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
-                        uint32_t link_type, TunnelMode tunnels) {
+                        uint32_t link_type) {
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
     p.ts_nsec_rest = time.nsec_rest;
@@ -643,10 +684,7 @@ void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_le
     if (!at) return;
     auto rest = v.from(*at);
     if (!rest) return;
-    if (auto ip = dissect_ip_inline(*rest)) {
-        take_ip(*ip, *at, p);
-        if (tunnels == TunnelMode::Inner) [[unlikely]] open_tunnels(v, *at, *ip, p, nullptr);
-    }
+    if (auto ip = dissect_ip_inline(*rest)) take_ip(*ip, *at, p);
 }
 
 const char* tunnel_name(TunnelKind kind) {
@@ -661,24 +699,22 @@ const char* tunnel_name(TunnelKind kind) {
 }
 
 std::string tunnel_text(const ParsedPacket& p) {
-    if (!p.tunnel_depth) return {};
-    // Opened again, for the path: wanted once per flow, not kept per packet.
-    const ByteView v = p.data.view();
-    ParsedPacket scratch;
-    scratch.incl_len = p.incl_len;
-    const IpStart at = ip_start(v, p.link_type, scratch);
-    auto rest = at ? v.from(*at) : std::nullopt;
-    auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt;
-    if (!ip) return {};
-    TunnelPath path;
-    open_tunnels(v, *at, *ip, scratch, &path);
+    const TunnelWalk walk = walk_again(p);
     std::string text;
-    for (uint8_t i = 0; i < scratch.tunnel_depth; ++i) {
+    for (uint8_t i = 0; i < walk.depth; ++i) {
         if (i) text += " / ";
-        text += tunnel_name(path[i].kind);
-        if (path[i].vni) text += " " + std::to_string(*path[i].vni);
+        text += tunnel_name(walk.path[i].kind);
+        if (walk.path[i].vni) text += " " + std::to_string(*walk.path[i].vni);
     }
     return text;
+}
+
+std::optional<IpTuple> tunnel_fragment_ip(const ParsedPacket& p) {
+    const std::optional<size_t> at = walk_again(p).fragmented_at;
+    auto rest = at ? p.data.view().from(*at) : std::nullopt;
+    auto ip = rest ? dissect_ip(*rest) : std::nullopt;
+    if (!ip) return std::nullopt;
+    return ip->tuple;
 }
 
 

@@ -43,6 +43,37 @@ struct IpTuple {
     uint16_t sctp_dst_port = 0;
 };
 
+// Whether a packet's flow is that of the IP layer its link layer carries
+// (outer), or that of the innermost IP layer found by opening the tunnels
+// it travels in (inner).
+enum class TunnelMode : uint8_t { Outer, Inner };
+
+// The tunnels opened in inner mode.
+enum class TunnelKind : uint8_t { Vxlan, Geneve, Gre, GtpU, IpIp };
+
+// At most this many tunnels are opened, one inside the other.
+inline constexpr int kMaxTunnels = 8;
+
+// What inner mode found of a packet's tunnels, in eight bytes that every
+// packet carries and copies as one: how many tunnels the packet is inside
+// and the outermost of them; whether the packet's `fragment` and
+// `fragment_id` tell of a tunnel's outer datagram rather than of `ip`'s
+// (its later fragments go with the flow this packet opened); and the VNI
+// of the innermost VXLAN or GENEVE header, part of the flow's identity.
+struct TunnelFacts {
+    uint8_t depth = 0;  // 0: outside tunnels
+    TunnelKind outer = TunnelKind::Vxlan;
+    bool outer_fragment = false;
+    bool has_vni = false;
+    uint32_t vni_value = 0;
+
+    std::optional<uint32_t> vni() const { return has_vni ? std::optional<uint32_t>(vni_value) : std::nullopt; }
+    void set_vni(std::optional<uint32_t> vni) {
+        has_vni = vni.has_value();
+        vni_value = vni.value_or(0);
+    }
+};
+
 // A frame's time: whole microseconds, and the nanoseconds after them. A
 // file in microseconds writes `usec`, one in nanoseconds `nsec()`; each
 // holds what its input stated, even a value of a second or more.
@@ -63,17 +94,6 @@ using MacAddress = std::array<uint8_t, 6>;
 // that never met its first fragment becomes Unmatched, with ports 0.
 enum class FragmentPart : uint8_t { None, First, Later, Unmatched };
 
-// Whether a packet's flow is that of the IP layer its link layer carries
-// (outer), or that of the innermost IP layer found by opening the tunnels
-// it travels in (inner).
-enum class TunnelMode : uint8_t { Outer, Inner };
-
-// The tunnels opened in inner mode.
-enum class TunnelKind : uint8_t { Vxlan, Geneve, Gre, GtpU, IpIp };
-
-// At most this many tunnels are opened, one inside the other.
-inline constexpr int kMaxTunnels = 8;
-
 struct ParsedPacket {
     uint32_t ts_sec = 0;
     uint32_t ts_usec = 0;  // whole microseconds
@@ -93,18 +113,7 @@ struct ParsedPacket {
     FragmentPart fragment = FragmentPart::None;  // here, fragment_id above and ts_nsec_rest fill padding
     // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
     uint16_t ts_nsec_rest = 0;
-    // Set in inner mode only: how many tunnels the packet is inside, the
-    // outermost of them, where the IP layer that `ip` describes starts when
-    // a tunnel holds it (0: the link layer's), and the VNI of the innermost
-    // VXLAN or GENEVE header, which is part of the flow's identity.
-    uint8_t tunnel_depth = 0;
-    TunnelKind outer_tunnel = TunnelKind::Vxlan;
-    uint32_t tunnel_ip_offset = 0;
-    std::optional<uint32_t> vni;
-    // Where the IP header of the datagram that `fragment` and `fragment_id`
-    // tell of starts, when it is a tunnel's outer one rather than that of
-    // `ip` (0): its later fragments go with the flow this packet opened.
-    uint32_t fragment_ip_offset = 0;
+    TunnelFacts tunnel;  // inner mode only
 
     // The nanoseconds field of a capture in nanoseconds, which it came from.
     uint32_t ts_nsec() const { return uint32_t(time().nsec()); }
@@ -155,9 +164,15 @@ bool decodes_link_type(uint32_t link_type);
 // with the last IP layer it has.
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
                            TunnelMode tunnels = TunnelMode::Outer);
-// The same into a packet made up by default, where it is to stay.
+// The same in outer mode, into a packet made up by default, where it is to stay.
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
-                        uint32_t link_type, TunnelMode tunnels = TunnelMode::Outer);
+                        uint32_t link_type);
+// Turns a packet that dissect_frame_into made into its inner-mode one.
+void open_tunnels(ParsedPacket& p);
+
+// The IP layer of the tunnel's outer datagram whose first fragment an
+// inner-mode packet is (tunnel.outer_fragment), decoded again.
+std::optional<IpTuple> tunnel_fragment_ip(const ParsedPacket& p);
 
 // The tunnels an inner-mode packet is inside, from outer to inner, as text:
 // "vxlan 101", "geneve 0 / vxlan 303", "gre", "gtp-u", "ipip"; empty
@@ -174,10 +189,22 @@ inline constexpr uint16_t kPortGeneve = 6081;  // destination port
 inline constexpr uint16_t kPortGreInUdp = 4754;  // destination port
 inline constexpr uint16_t kPortGtpU = 2152;  // either port
 
+// Whether an IP protocol may carry one of the tunnels inner mode opens: one
+// look-up, which TCP and most other packets fail.
+inline constexpr struct TunnelCarriers {
+    bool by_protocol[256] = {};
+    constexpr TunnelCarriers() {
+        for (uint8_t p : {kProtoIpv4InIp, kIpProtoUdp, kProtoIpv6InIp, kProtoGre}) by_protocol[p] = true;
+    }
+} kTunnelCarriers;
+
+inline bool might_carry_tunnel(uint8_t protocol) { return kTunnelCarriers.by_protocol[protocol]; }
+
 // Whether a packet's IP layer carries one of the tunnels inner mode opens,
 // judged by its protocol and ports alone: which one. Inline: outer mode
 // asks it of every packet, to tell the user of the tunnels it leaves shut.
 inline std::optional<TunnelKind> carried_tunnel(const IpTuple& ip) {
+    if (!might_carry_tunnel(ip.protocol)) return std::nullopt;
     switch (ip.protocol) {
         case kProtoIpv4InIp:
         case kProtoIpv6InIp: return TunnelKind::IpIp;

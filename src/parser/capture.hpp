@@ -77,7 +77,8 @@ protected:
     // The frame's packet, dissected where it is returned rather than copied there.
     NextPacket packet_of(const FrameTime& time, uint32_t orig_len, SharedBytes frame, uint32_t link_type) const {
         NextPacket packet(std::in_place_type<ParsedPacket>);
-        dissect_frame_into(std::get<ParsedPacket>(packet), time, orig_len, std::move(frame), link_type, tunnels_);
+        dissect_frame_into(std::get<ParsedPacket>(packet), time, orig_len, std::move(frame), link_type);
+        if (tunnels_ == TunnelMode::Inner) [[unlikely]] open_tunnels(std::get<ParsedPacket>(packet));
         return packet;
     }
 
