@@ -516,8 +516,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (!strategy) return std::move(strategy).error();
     auto tunnels = choose_tunnels(o.tunnels);
     if (!tunnels) return std::move(tunnels).error();
-    auto source =
-        open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter, tunnels.value());
+    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const ArchiveHeader header = header_for(source->reader->frame_format());
 
@@ -546,6 +545,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
 
     std::optional<KeyedPacketStream> packets(std::in_place);
     if (o.notes) packets->end_at_cut_off();
+    packets->decode_tunnels(tunnels.value());
     // Flows are only numbered here: no key text is needed.
     if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                  KeyForm::Compact);

@@ -343,8 +343,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     if (!strategy) return std::move(strategy).error();
     auto tunnels = choose_tunnels(in.tunnels);
     if (!tunnels) return std::move(tunnels).error();
-    auto opened =
-        open_flow_source(in.path, in.ip_filters, in.port_filters, in.observer, in.frame_filter, tunnels.value());
+    auto opened = open_flow_source(in.path, in.ip_filters, in.port_filters, in.observer, in.frame_filter);
     if (!opened) return std::move(opened).error();
     const uint64_t input_size = opened->input.size();
 
@@ -353,6 +352,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     // Filling the arrays costs less than reading, so packets are keyed here.
     KeyedPacketStream packets;
     if (in.notes) packets.end_at_cut_off();
+    packets.decode_tunnels(tunnels.value());
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
                                 KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)

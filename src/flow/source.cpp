@@ -17,8 +17,7 @@ Result<TunnelMode, CallError> choose_tunnels(const ChoiceText& tunnels) {
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,
-                                               ProgressObserver* observer, FrameFilter* frame_filter,
-                                               TunnelMode tunnels) {
+                                               ProgressObserver* observer, FrameFilter* frame_filter) {
     // Before the input is read: a filter that cannot be built ends the call.
     auto filter = PacketFilter::build(ip_filters, port_filters, frame_filter);
     if (!filter) return CallError::value(filter.error().message);
@@ -29,7 +28,6 @@ Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
     auto reader = open_capture(std::move(input).value());
     if (!reader) return CallError::runtime(reader.error().text()).about(input_path);
     source.reader = std::move(reader).value();
-    source.reader->decode_tunnels(tunnels);
     if (frame_filter)
         if (auto st = frame_filter->prepare(source.reader->link_type()); !st) return std::move(st).error();
     source.filter = std::move(filter).value();

@@ -52,7 +52,6 @@ Result<TunnelMode, CallError> choose_tunnels(const ChoiceText& tunnels);
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,
-                                               ProgressObserver* observer, FrameFilter* frame_filter = nullptr,
-                                               TunnelMode tunnels = TunnelMode::Outer);
+                                               ProgressObserver* observer, FrameFilter* frame_filter = nullptr);
 
 }  // namespace flowsieve

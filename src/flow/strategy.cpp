@@ -179,9 +179,8 @@ FlowKey mac_key(const MacAddress& mac) {
     return k;
 }
 
-// Mirror sessions of several virtual networks reuse one address space, so
-// a VNI starts every key but that of the one flow of all: "vni101_" in a
-// text, three bytes in a compact key, whose length then tells it apart.
+// "vni101_" in a text, three bytes in a compact key, whose length then
+// tells it apart.
 template <KeyForm F>
 void prefix_vni(FlowKeys& out, uint32_t vni) {
     for (uint8_t i = 0; i < out.count; ++i) {
@@ -256,9 +255,8 @@ void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
             break;
         case SplitStrategy::Nosplit:
             out.add(fieldless_key<F>("all"));
-            return;
+            break;
     }
-    if (p.tunnel.has_vni) [[unlikely]] prefix_vni<F>(out, p.tunnel.vni_value);
 }
 
 }  // namespace
@@ -277,6 +275,12 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, KeyForm form) {
     if (form == KeyForm::Text) keys_in<KeyForm::Text>(out, strategy, p);
     else keys_in<KeyForm::Compact>(out, strategy, p);
+}
+
+void add_vni(FlowKeys& keys, SplitStrategy strategy, uint32_t vni, KeyForm form) {
+    if (strategy == SplitStrategy::Nosplit) return;  // one flow of all
+    if (form == KeyForm::Text) prefix_vni<KeyForm::Text>(keys, vni);
+    else prefix_vni<KeyForm::Compact>(keys, vni);
 }
 
 }  // namespace flowsieve

@@ -53,9 +53,6 @@ public:
     // keeps the input alive while it uses them, and reading spares the
     // shared count two atomic operations per packet.
     void lend_frames() { lend_frames_ = true; }
-    // Frames read from now on are decoded in this tunnel mode.
-    void decode_tunnels(TunnelMode mode) { tunnels_ = mode; }
-    TunnelMode tunnels() const { return tunnels_; }
 
 protected:
     // The frame at [offset, offset + size) of the input, whose bounds the
@@ -75,16 +72,14 @@ protected:
         }
     }
     // The frame's packet, dissected where it is returned rather than copied there.
-    NextPacket packet_of(const FrameTime& time, uint32_t orig_len, SharedBytes frame, uint32_t link_type) const {
+    static NextPacket packet_of(const FrameTime& time, uint32_t orig_len, SharedBytes frame, uint32_t link_type) {
         NextPacket packet(std::in_place_type<ParsedPacket>);
         dissect_frame_into(std::get<ParsedPacket>(packet), time, orig_len, std::move(frame), link_type);
-        if (tunnels_ == TunnelMode::Inner) [[unlikely]] open_tunnels(std::get<ParsedPacket>(packet));
         return packet;
     }
 
 private:
     bool lend_frames_ = false;
-    TunnelMode tunnels_ = TunnelMode::Outer;
 };
 
 Result<std::unique_ptr<CaptureReader>, CaptureError> open_capture(SharedBytes input);

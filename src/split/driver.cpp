@@ -44,8 +44,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     auto tunnels = choose_tunnels(o.tunnels);
     if (!tunnels) return std::move(tunnels).error();
-    auto source =
-        open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter, tunnels.value());
+    auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const FrameFileFormat frame_format = source->reader->frame_format();
     const uint64_t input_size = source->input.size();
@@ -53,6 +52,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     KeyedPacketStream packets;
     if (o.notes) packets.end_at_cut_off();
+    packets.decode_tunnels(tunnels.value());
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                 KeyForm::Text, sanitize_key);
