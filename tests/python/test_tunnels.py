@@ -1,5 +1,6 @@
 """Inner mode against tshark: each frame goes to the session of its innermost IP layer and transport ports, under the VNI
 of its innermost VXLAN or GENEVE header, as tshark decodes the frame."""
+import ipaddress
 import json
 import re
 import shutil
@@ -186,3 +187,20 @@ def test_command_tunnels(tmp_path, args, stderr, tunnel_packets):
                                 text=True, check=True).stdout.splitlines()
         assert [r.split(",")[0] for r in listed[1:]] == ["1", "4"] and listed[0].endswith(",tunnel,community_id")
         assert "vxlan 101" in listed[1]
+
+
+# nfstream 6.6 opens GTP-U but leaves VXLAN, GENEVE and GRE shut, so only the GTP-U captures have a second oracle
+@pytest.mark.parametrize("name", ["zeek_gtp7_ipv6.pcap", "zeek_gtp_ext_header.pcap"])
+def test_inner_five_tuples_equal_nfstream(name):
+    nfstream = pytest.importorskip("nfstream")
+    if not (INSIDE / name).exists():
+        pytest.skip("the tunnel captures are not beside this checkout")
+    ends = lambda proto, a, ap, b, bp: (int(proto), *sorted([(ipaddress.ip_address(a), int(ap)),  # noqa: E731
+                                                               (ipaddress.ip_address(b), int(bp))]))
+    theirs = {ends(f.protocol, f.src_ip, f.src_port, f.dst_ip, f.dst_port)
+              for f in nfstream.NFStreamer(source=str(INSIDE / name), decode_tunnels=True, n_dissections=0,
+                                           statistical_analysis=False, idle_timeout=10**9, active_timeout=10**9,
+                                           n_meters=1)}
+    a = flowsieve.flow_arrays(INSIDE / name, tunnels="inner")
+    ours = {ends(a.proto[i], a.src_addr[i], a.src_port[i], a.dst_addr[i], a.dst_port[i]) for i in range(len(a.id))}
+    assert ours == theirs and len(ours) >= 1
