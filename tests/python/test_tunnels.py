@@ -136,6 +136,9 @@ def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
     source.write_bytes(generated())
     flowsieve.split(str(source), str(tmp_path / "split"), "session", tunnels="inner")
     split_keys = sorted(p.name[4:-5] for p in (tmp_path / "split").iterdir())
+    # address and port filters see the inner flows
+    flowsieve.split(str(source), str(tmp_path / "443"), port_filters=[443], ip_filters=["10.0.1.5"], tunnels="inner")
+    assert sorted(p.name[4:-5] for p in (tmp_path / "443").iterdir()) == [k for k in split_keys if k.endswith("_443")]
     flowsieve.create_archive(str(source), str(inner), tunnels="inner")
     archive = flowsieve.Archive.open(str(inner))
     assert [f.tunnel for f in archive.flows()] == GENERATED_TUNNELS
