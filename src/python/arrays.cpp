@@ -248,7 +248,8 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         if (!ip_filters.empty() || !port_filters.empty())
                             return raise({PyExc_ValueError,
                                           "ip_filters and port_filters apply to a capture: query the Archive instead"});
-                        if (tunnels.lowered != "outer")
+                        if (auto mode = choose_tunnels(tunnels); !mode) return raise(mode.error());
+                        else if (mode.value() != TunnelMode::Outer)
                             return raise({PyExc_ValueError, "tunnels applies to a capture: an Archive keeps its own"});
                         auto chosen = chosen_flows(*reader, flows);
                         if (!chosen) return nullptr;

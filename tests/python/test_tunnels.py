@@ -148,7 +148,9 @@ def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
     # ICMP and payload read from the archive are the inner ones too
     assert archive.get_flow(12).community_id == flowsieve.read_flows(str(source), tunnels="inner").get_flow(12).community_id
     assert archive.get_flow(11).streams() == [(b"dns", b"ans")]
-    arrays = flowsieve.flow_arrays(str(source), tunnels="inner")
+    arrays = flowsieve.flow_arrays(str(source), tunnels="inner", packet_bytes=20)
+    # packet bytes start at the innermost IP header, its addresses zeroed
+    assert [bytes(b[0][:1]) + bytes(b[0][12:20]) for b in arrays.packet_bytes[:2]] == [b"\x45" + bytes(8)] * 2
     assert sorted(k.replace(".", "_").replace(":", "_") for k in arrays.key) == split_keys
     assert sorted(flowsieve.flow_arrays(archive).key) == sorted(arrays.key)
     # without tunnels, an inner archive is the outer one, byte for byte; an outer one has no tunnel fields
@@ -162,6 +164,12 @@ def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
     assert (tmp_path / "outer.plain").read_bytes() == (tmp_path / "inner.plain").read_bytes()
     with pytest.raises(ValueError, match="Valid: outer, inner"):
         flowsieve.split(str(source), str(tmp_path / "x"), tunnels="innermost")
+    with pytest.raises(ValueError, match="Valid: outer, inner"):
+        flowsieve.flow_arrays(archive, tunnels="innermost")
+    # mac keys come from the innermost Ethernet header: of the 12 frames from the mirror's MAC, only the GENEVE frame
+    # that carries IPv6 without Ethernet keeps it
+    flowsieve.split(str(source), str(tmp_path / "mac"), "mac", tunnels="inner")
+    assert [len(read_capture(p.read_bytes())[1]) for p in (tmp_path / "mac").glob(f"gen_*{MAC_C.hex()}.pcap")] == [1]
 
 
 EXE = shutil.which("flowsieve")
