@@ -34,7 +34,7 @@ const FragmentMatcher::FirstFragment* FragmentMatcher::find_first(const Datagram
 }
 
 void FragmentMatcher::give_ports(const FirstFragment& first, ParsedPacket& p) {
-    *p.ip = first.tuple;  // the addresses are the same, unless a tunnel's
+    *p.ip = first.tuple;  // the same addresses, or a tunnel's inner ones
     p.ip->transport_header_len = 0;  // the header is the first fragment's
     if (first.tunnel.depth) [[unlikely]] {
         p.tunnel = first.tunnel;
