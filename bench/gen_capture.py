@@ -7,6 +7,10 @@ interleaved packet by packet, so many flows overlap in time. The same seed
 and arguments give the same packets in pcap and pcapng.
 
     python3 bench/gen_capture.py OUT --size-mb N --sessions S [--format pcap|pcapng] [--seed K] [--start SECONDS]
+                                 [--vxlan VNI]
+
+With --vxlan, every frame of the same traffic travels inside Ethernet/IPv4/UDP/VXLAN, as a cloud traffic mirror
+delivers it: the same packets, each 50 bytes longer.
 """
 import argparse
 import itertools
@@ -259,7 +263,22 @@ class Gen:
         return [f + bytes(max(0, 60 - len(f))) for f in (req, rep)]
 
 
-def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None, start=1_700_000_000):
+def vxlan_wrapper(vni):
+    """A function giving a frame's outer headers: Ethernet, IPv4 (checksummed), UDP to port 4789 (no checksum, as
+    VTEPs send it) and VXLAN with the I flag and `vni`, from one mirror source to one target."""
+    macs = bytes.fromhex("02000000fe02" "02000000fe01") + _pack("!H", 0x0800)
+    src, dst = bytes([10, 255, 0, 1]), bytes([10, 255, 0, 2])
+    vxlan = _pack("!II", 0x08000000, vni << 8)
+    fixed = wsum(_pack("!BBHHHBB", 0x45, 0, 0, 0, 0x4000, 64, 17) + src + dst)
+
+    def outer(frame):
+        total = 20 + 8 + 8 + len(frame)
+        ip = _pack("!BBHHHBBH", 0x45, 0, total, 0, 0x4000, 64, 17, fold(fixed + total)) + src + dst
+        return macs + ip + _pack("!HHHH", 49152 + (len(frame) & 0x3FFF), 4789, total - 20, 0) + vxlan
+    return outer
+
+
+def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None, start=1_700_000_000, vxlan=None):
     g = Gen(seed)
     rng = g.rng
     target = size_mb * 1_000_000
@@ -308,6 +327,7 @@ def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None, start=1_7
     buf = bytearray()
     ts = start * 1_000_000                   # microseconds
     packets = 0
+    outer = vxlan_wrapper(vxlan) if vxlan is not None else None
     randrange, getrandbits = rng.randrange, rng.getrandbits
     while pool:
         i = randrange(len(pool))
@@ -320,6 +340,8 @@ def generate(path, size_mb, sessions, fmt="pcap", seed=1, active=None, start=1_7
                 pool.pop()
             continue
         ts += 1 + getrandbits(5)
+        if outer:
+            frame = outer(frame) + frame
         n = len(frame)
         if fmt == "pcap":
             buf += _pack("<IIII", ts // 1_000_000, ts % 1_000_000, n, n)
@@ -350,9 +372,12 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--active", type=int, help="concurrently active sessions (default: sessions/40, 64..4096)")
     ap.add_argument("--start", type=int, default=1_700_000_000, help="time of the first packet, seconds since the epoch")
+    ap.add_argument("--vxlan", type=int, metavar="VNI", help="wrap every frame in Ethernet/IPv4/UDP/VXLAN with this VNI")
     a = ap.parse_args()
+    if a.vxlan is not None and not 0 <= a.vxlan < 1 << 24:
+        ap.error("--vxlan: a VNI is 0 to 16777215")
     t0 = time.perf_counter()
-    packets, counts = generate(a.out, a.size_mb, a.sessions, a.format, a.seed, a.active, a.start)
+    packets, counts = generate(a.out, a.size_mb, a.sessions, a.format, a.seed, a.active, a.start, a.vxlan)
     print("%s: %.1f MB, %d packets, %d sessions (tcp %d, udp %d; plus %d arp/icmp exchanges), %.1f s"
           % (a.out, os.path.getsize(a.out) / 1e6, packets, counts["tcp"] + counts["udp"], counts["tcp"],
              counts["udp"], counts["other"], time.perf_counter() - t0))

@@ -44,6 +44,8 @@ GEN = os.path.join(HERE, "gen_capture.py")
 # capture kind -> (size MB, TCP/UDP sessions); --quick keeps the shape at a tenth of the size
 SCALES = {"full": {"big": (1000, 20000), "short": (300, 190000)},
           "quick": {"big": (100, 2000), "short": (30, 19000)}}
+# A kind ending so is that kind's traffic with every frame inside VXLAN (VNI 101), as a cloud mirror delivers it.
+VXLAN, VXLAN_VNI = "-vxlan", 101
 # The workloads are named by the size of their capture: 1g-* and 300m-* run as 100m-* and 30m-* with --quick.
 QUICK_NAMES = {"1g-": "100m-", "300m-": "30m-"}
 
@@ -68,6 +70,9 @@ WORKLOADS = [
     ("1g-session-pcapng", "big", "pcapng", "split", {"strategy": "session"}, None),
     ("300m-short-sessions", "short", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),
     ("1g-archive", "big", "pcap", "archive", {"strategy": "session"}, ("x floor", "<=", 1.1)),
+    # split --tunnels inner of the capture wrapped in VXLAN, against split of the same traffic unwrapped, in turn
+    ("1g-vxlan-inner", "big" + VXLAN, "pcap", "tunnels", {"strategy": "session", "tunnels": "inner"},
+     ("x unwrapped", "<=", 1.1)),
     ("300m-short-archive", "short", "pcap", "archive", {"strategy": "session"}, ("x floor", "<=", 1.1)),
     ("300m-short-open", "short", "pcap", "open", {}, None),
     ("300m-short-queries", "short", "pcap", "queries", {}, None),
@@ -206,9 +211,10 @@ def dpkt_python():
 def capture(kind, fmt, scale, seed):
     """Path of the cached capture, generated if missing. The name carries a hash
     of the generator so an edited generator never reuses stale traffic."""
-    size, sessions = SCALES[scale][kind]
+    wrapped = kind.endswith(VXLAN)
+    size, sessions = SCALES[scale][kind[:-len(VXLAN)] if wrapped else kind]
     tag = hashlib.sha1(open(GEN, "rb").read()).hexdigest()[:8]
-    path = os.path.join(SHM, "%dmb-%ds-seed%d-%s.%s" % (size, sessions, seed, tag, fmt))
+    path = os.path.join(SHM, "%dmb-%ds-seed%d%s-%s.%s" % (size, sessions, seed, VXLAN if wrapped else "", tag, fmt))
     if not os.path.exists(path):
         for old in os.listdir(SHM):                    # captures from older generator versions
             if old.endswith((".pcap", ".pcapng", ".part")) and tag not in old:
@@ -217,7 +223,8 @@ def capture(kind, fmt, scale, seed):
         if free < size * 1e6 * 3:                      # capture + split output + copy
             sys.exit("not enough room on /dev/shm for a %d MB capture (%.1f GB free)" % (size, free / 1e9))
         r = subprocess.run([sys.executable, GEN, path, "--size-mb", str(size), "--sessions", str(sessions),
-                            "--format", fmt, "--seed", str(seed)], capture_output=True, text=True, check=True)
+                            "--format", fmt, "--seed", str(seed)] + (["--vxlan", str(VXLAN_VNI)] if wrapped else []),
+                           capture_output=True, text=True, check=True)
         print("  generated " + r.stdout.strip(), flush=True)
     return path
 
@@ -378,6 +385,23 @@ def versus_pcap_and_tcpflow(runs, cap, out, kwargs):
     return r
 
 
+def versus_unwrapped(runs, cap, out, kwargs):
+    """split with kwargs of the wrapped capture and split of the same traffic unwrapped (kwargs["unwrapped"]), in
+    turn; the median of each."""
+    fresh = functools.partial(in_fresh_dir, out)
+    plain = kwargs["unwrapped"]
+    inner = {k: v for k, v in kwargs.items() if k != "unwrapped"}
+    wrapped_runs, plain_runs = [], []
+    for _ in range(runs):
+        wrapped_runs.append(fresh(lambda: run_child("split", cap, out, inner)))
+        plain_runs.append(fresh(lambda: run_child("split", plain, out, {"strategy": inner["strategy"]})))
+    r, p = median(wrapped_runs), median(plain_runs)
+    r["unwrapped s"] = p["s"]
+    r["x unwrapped"] = r["s"] / p["s"]
+    r["result"] += ", unwrapped %.2f s, %s" % (p["s"], p["result"])
+    return r
+
+
 def in_fresh_dir(out, run):
     """Runs a split into an empty directory; its result counts the files made."""
     rmtree(out)
@@ -398,6 +422,8 @@ def measure(name, op, cap, kwargs, runs):
                            BASELINE and (lambda: fresh(lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE))))
     if op == "stream":
         return versus_pcap_and_tcpflow(runs, cap, out, kwargs)
+    if op == "tunnels":
+        return versus_unwrapped(runs, cap, out, kwargs)
     if op == "command-split":
         r = versus_python(runs, lambda: fresh(lambda: run_command(["split", cap, out, "-q", "-s", kwargs["strategy"]])),
                           lambda: fresh(lambda: run_child("split", cap, out, kwargs)))
@@ -534,7 +560,8 @@ def measure_arrays(op, cap, kwargs, runs):
 
 HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
         "floor cpu s", "cpu x floor", "baseline cpu x floor",
-        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "command x floor",
+        "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "x unwrapped",
+        "command x floor",
         "x floor less libpcap", "extra MB",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
@@ -555,7 +582,7 @@ def cells(r):
            "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
            *("%.2f" % r[c] if c in r else ""
-             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "command x floor",
+             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "x unwrapped", "command x floor",
                        "x floor less libpcap", "extra MB")),
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",
            "%.2f" % r["sys"] if "sys" in r else "", r["result"], ""]
@@ -615,6 +642,9 @@ def main():
         for i, (name, kind, fmt, op, kwargs, target) in enumerate(todo):
             cap = capture(kind, fmt, scale, a.seed)
             used.add(cap)
+            if op == "tunnels":   # the same traffic unwrapped, split in turn
+                kwargs = dict(kwargs, unwrapped=capture(kind[:-len(VXLAN)], fmt, scale, a.seed))
+                used.add(kwargs["unwrapped"])
             # The targets are set for the full captures: a quick run cannot judge them.
             row = {"name": name, "op": op, "mb": os.path.getsize(cap) / 1e6, "target": None if a.quick else target}
             if op not in ON_ARCHIVE:

@@ -136,7 +136,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         consumed = reader.value()->bytes_consumed();
         check_packet(*p);
         // The same frame under each decoder, whatever the capture's link type.
-        for (uint32_t link : {0u, 1u, 101u, 105u, 108u, 113u, 127u, 276u}) check_packet(dissect_frame({}, p->orig_len, p->data, link));
+        for (uint32_t link : {0u, 1u, 101u, 105u, 108u, 113u, 127u, 276u}) {
+            check_packet(dissect_frame({}, p->orig_len, p->data, link));
+            // and with its tunnels opened, whatever they hold
+            const ParsedPacket inner = dissect_frame({}, p->orig_len, p->data, link, TunnelMode::Inner);
+            check_packet(inner);
+            check(inner.tunnel.depth <= kMaxTunnels && (inner.tunnel.depth > 0) == !tunnel_text(inner).empty());
+            if (inner.ip) check(locate_ip(inner, true).has_value());
+        }
         packets.push_back(std::move(*p));
     }
     check_filters(packets);

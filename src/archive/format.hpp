@@ -3,6 +3,7 @@
 //   header (64) [| link types] | packet records | offset lists
 //   | flow table (96 per flow)
 //   | index (36-byte header + address, port and protocol sections)
+//   [| flow fields (per-flow fields beyond the flow table)]
 //   | footer (128, the last bytes of the file)
 //
 // Integers are little-endian. A position is an absolute byte offset in the
@@ -16,6 +17,12 @@
 // types; then the header is followed by the list of those link types, and
 // each packet record is preceded by its frame's link type (u32), outside the
 // pcap record. A reader of version 2 alone refuses version 3 by its number.
+//
+// The flow fields section is written only where a flow has a field the
+// flow table cannot hold, such as the tunnels of an archive built with
+// inner tunnel mode; the footer locates it, and its fields are tagged, so
+// that a reader skips what it does not know and one that predates the
+// section reads the rest of the archive as before.
 #pragma once
 
 #include <algorithm>
@@ -24,6 +31,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "packet/packet.hpp"
@@ -297,6 +305,83 @@ inline std::optional<IndexHeader> decode_index_header(ByteView bytes) {
     return h;
 }
 
+// Flow fields: a u32 count of entries, then per entry, by ascending flow
+// id, the id u64, a u32 length of its fields, then fields, each a tag u8,
+// a u16 length and that many bytes. A section present at all means that
+// the archive's packets were grouped by their innermost IP layers (inner
+// tunnel mode), and are decoded so again.
+inline constexpr size_t kFlowFieldsHead = 4;
+inline constexpr size_t kFlowFieldsEntryHead = 12;
+inline constexpr size_t kFlowFieldHead = 3;
+enum class FlowFieldTag : uint8_t {
+    Tunnel = 1,  // the tunnels of the flow's first packet, as text ("vxlan 101")
+    Vni = 2,     // u32: the VNI of its innermost VXLAN or GENEVE header
+};
+
+struct FlowFields {
+    uint64_t id = 0;
+    std::string tunnel;  // empty: outside tunnels
+    std::optional<uint32_t> vni;
+
+    bool empty() const { return tunnel.empty() && !vni; }
+};
+
+inline void append_flow_field(std::vector<uint8_t>& out, FlowFieldTag tag, const void* bytes, size_t size) {
+    const uint8_t head[kFlowFieldHead] = {uint8_t(tag), uint8_t(size), uint8_t(size >> 8)};
+    out.insert(out.end(), head, head + kFlowFieldHead);
+    out.insert(out.end(), static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size);
+}
+
+// The whole section, entries in the order given (ascending ids).
+inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& flows) {
+    std::vector<uint8_t> out(kFlowFieldsHead);
+    encode_u32le(out.data(), uint32_t(flows.size()));
+    for (const FlowFields& f : flows) {
+        const size_t head = out.size();
+        out.resize(head + kFlowFieldsEntryHead);
+        encode_u64le(out.data() + head, f.id);
+        // Texts are short: the tunnels of eight layers at most.
+        if (!f.tunnel.empty())
+            append_flow_field(out, FlowFieldTag::Tunnel, f.tunnel.data(), std::min<size_t>(f.tunnel.size(), 0xFFFF));
+        if (f.vni) {
+            uint8_t vni[4];
+            encode_u32le(vni, *f.vni);
+            append_flow_field(out, FlowFieldTag::Vni, vni, sizeof vni);
+        }
+        encode_u32le(out.data() + head + 8, uint32_t(out.size() - head - kFlowFieldsEntryHead));
+    }
+    return out;
+}
+
+// As far as the bytes go: an entry or field that runs past them ends the
+// list; fields of unknown tags are skipped.
+inline std::vector<FlowFields> decode_flow_fields(ByteView bytes) {
+    std::vector<FlowFields> out;
+    auto count = bytes.u32(0, ByteOrder::Little);
+    size_t at = kFlowFieldsHead;
+    for (uint32_t i = 0; count && i < *count && bytes.has(at, kFlowFieldsEntryHead); ++i) {
+        FlowFields f;
+        f.id = decode_u64le(bytes.data() + at);
+        const uint32_t length = *bytes.u32(at + 8, ByteOrder::Little);
+        at += kFlowFieldsEntryHead;
+        if (!bytes.has(at, length)) break;
+        for (size_t field = at; field + kFlowFieldHead <= at + length;) {
+            const uint8_t tag = bytes.data()[field];
+            const size_t size = *bytes.u16(field + 1, ByteOrder::Little);
+            const size_t value = field + kFlowFieldHead;
+            if (size > at + length - value) break;
+            if (tag == uint8_t(FlowFieldTag::Tunnel))
+                f.tunnel.assign(reinterpret_cast<const char*>(bytes.data() + value), size);
+            else if (tag == uint8_t(FlowFieldTag::Vni) && size == 4)
+                f.vni = decode_u32(bytes.data() + value, ByteOrder::Little);
+            field = value + size;
+        }
+        at += length;
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
 // Footer: the last 128 bytes; locates every area.
 inline constexpr size_t kFooterSize = 128;
 inline constexpr char kFooterMagic[8] = {'F', 'S', 'V', 'E', 'F', 'O', 'O', 'T'};
@@ -312,14 +397,16 @@ struct ArchiveFooter {
     uint64_t flow_count = 0;
     uint64_t index_off = 0;  // 0: no index
     uint64_t index_len = 0;  // with the index header; 0: no index
+    uint64_t fields_off = 0;  // the flow fields section; 0: none
+    uint64_t fields_len = 0;
 };
 
 inline void encode_footer(uint8_t out[kFooterSize], const ArchiveFooter& f) {
     std::memset(out, 0, kFooterSize);
     std::memcpy(out, kFooterMagic, sizeof kFooterMagic);
     encode_u32le(out + 8, f.version);
-    const uint64_t fields[] = {f.data_off,  f.data_len,   f.offsets_off, f.offsets_len, f.table_off,
-                               f.table_len, f.flow_count, f.index_off,   f.index_len};
+    const uint64_t fields[] = {f.data_off,   f.data_len,  f.offsets_off, f.offsets_len, f.table_off, f.table_len,
+                               f.flow_count, f.index_off, f.index_len,   f.fields_off,  f.fields_len};
     for (size_t i = 0; i < std::size(fields); ++i) encode_u64le(out + 16 + 8 * i, fields[i]);
 }
 
@@ -330,8 +417,8 @@ inline std::optional<ArchiveFooter> decode_footer(ByteView bytes, size_t offset)
     if (std::memcmp(p, kFooterMagic, sizeof kFooterMagic) != 0) return std::nullopt;
     ArchiveFooter f;
     f.version = decode_u32(p + 8, ByteOrder::Little);
-    uint64_t* fields[] = {&f.data_off,  &f.data_len,   &f.offsets_off, &f.offsets_len, &f.table_off,
-                          &f.table_len, &f.flow_count, &f.index_off,   &f.index_len};
+    uint64_t* fields[] = {&f.data_off,   &f.data_len,  &f.offsets_off, &f.offsets_len, &f.table_off, &f.table_len,
+                          &f.flow_count, &f.index_off, &f.index_len,   &f.fields_off,  &f.fields_len};
     for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = decode_u64le(p + 16 + 8 * i);
     return f;
 }

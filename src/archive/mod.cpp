@@ -139,7 +139,7 @@ std::optional<std::string> flow_community_id(const ArchiveReader& reader, const 
 }
 
 ParsedPacket decode_packet(const PacketRecord& p) {
-    return dissect_frame(p.time(), p.orig_len, SharedBytes(nullptr, p.data, p.incl_len), p.link_type);
+    return dissect_frame(p.time(), p.orig_len, SharedBytes(nullptr, p.data, p.incl_len), p.link_type, p.tunnels);
 }
 
 namespace {

@@ -72,6 +72,10 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
     if (!q.protocols.empty() && !has(q.protocols, r.proto)) return false;
     if (!overlaps(r, q)) return false;
     if (q.tuple && !is_connection(r, *q.tuple)) return false;
+    if (q.vni) {
+        const FlowFields* fields = reader.fields(r);
+        if (!fields || fields->vni != q.vni) return false;
+    }
     return !q.community_id || flow_community_id(reader, r) == q.community_id;
 }
 

@@ -38,10 +38,12 @@ struct FlowQuery {
     // A list of values was given empty: of none of them, no flow is. (An
     // empty list above otherwise stands for a condition not given.)
     bool nothing = false;
+    // The VNI of the flow's innermost VXLAN or GENEVE tunnel.
+    std::optional<uint32_t> vni;
 
     bool empty() const {
         return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
-               !since && !until && !tuple && !community_id && !nothing;
+               !since && !until && !tuple && !community_id && !vni && !nothing;
     }
 };
 

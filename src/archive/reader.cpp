@@ -19,6 +19,12 @@ const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
     return it != by_id_.end() && records_[*it].id == id ? &records_[*it] : nullptr;
 }
 
+const FlowFields* ArchiveReader::fields(const FlowRecord& record) const {
+    auto at = std::lower_bound(fields_.begin(), fields_.end(), record.id,
+                               [](const FlowFields& f, uint64_t id) { return f.id < id; });
+    return at != fields_.end() && at->id == record.id ? &*at : nullptr;
+}
+
 std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
     for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView()})
         mapping_->release(area.data(), area.size());
@@ -26,6 +32,8 @@ std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
     reader->mapping_ = mapping_;
     reader->header_ = header_;
     reader->frame_format_ = frame_format_;
+    reader->tunnels_ = tunnels_;
+    reader->fields_ = fields_;
     return reader;
 }
 
@@ -106,6 +114,10 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         const ByteView bytes = *file.sub(size_t(f.index_off), size_t(f.index_len));
         if (auto index_header = decode_index_header(bytes)) reader->index_ = ArchiveIndex{bytes, *index_header};
     }
+    if (f.fields_off != 0 && within(f.fields_off, f.fields_len, length)) {
+        reader->tunnels_ = TunnelMode::Inner;
+        reader->fields_ = decode_flow_fields(*file.sub(size_t(f.fields_off), size_t(f.fields_len)));
+    }
     return std::shared_ptr<const ArchiveReader>(std::move(reader));
 }
 
@@ -122,7 +134,7 @@ Result<OffsetCursor> OffsetCursor::of(const ArchiveReader& reader, const FlowRec
 Result<PacketCursor> PacketCursor::of(const ArchiveReader& reader, const FlowRecord& record) {
     auto offsets = OffsetCursor::of(reader, record);
     if (!offsets) return std::move(offsets).error();
-    return PacketCursor(reader.mapping(), *offsets, reader.header());
+    return PacketCursor(reader.mapping(), *offsets, reader.header(), reader.tunnels());
 }
 
 Result<ReadAheadCursor> ReadAheadCursor::of(const ArchiveReader& reader, const FlowRecord& record) {

@@ -35,6 +35,10 @@ public:
 
     // The record with this id, or nullptr.
     const FlowRecord* find_id(uint64_t id) const;
+    // How its packets were grouped, and are decoded again.
+    TunnelMode tunnels() const { return tunnels_; }
+    // The flow's fields beyond the flow table, or nullptr when it has none.
+    const FlowFields* fields(const FlowRecord& record) const;
 
     // The same file without its flow table and index (no flows to list or
     // find), for flows whose records were copied out: it reads their
@@ -52,6 +56,8 @@ private:
     ByteView table_;  // the flow table inside the mapping
     ArchiveHeader header_;
     FrameFileFormat frame_format_;
+    TunnelMode tunnels_ = TunnelMode::Outer;
+    std::vector<FlowFields> fields_;  // by ascending id
     // Ids run 1..n in table order in every archive the builder writes; any
     // other table is searched through its positions sorted by id (4 bytes a
     // flow, where a hash map would cost more than the table itself).
@@ -93,6 +99,7 @@ struct PacketRecord {
     uint32_t link_type;
     const uint8_t* data;  // incl_len frame bytes, after the 16-byte record header
     bool nanoseconds;     // the record header's time is in nanoseconds
+    TunnelMode tunnels;   // the archive's, in which the frame is decoded
 
     // The pcap record as stored, in the archive's precision.
     const uint8_t* record_start() const { return data - kRecordHeaderSize; }
@@ -127,13 +134,14 @@ private:
     friend class ReadAheadCursor;
     // The record at the flow's next position, unless it is skipped.
     std::optional<PacketRecord> record_at(uint64_t position);
-    PacketCursor(ByteView file, OffsetCursor offsets, const ArchiveHeader& header)
+    PacketCursor(ByteView file, OffsetCursor offsets, const ArchiveHeader& header, TunnelMode tunnels)
         : file_(file),
           offsets_(offsets),
           link_types_(&header.link_types),
           link_type_(header.link_type),
           nanoseconds_(header.nanoseconds()),
-          link_type_per_packet_(header.link_type_per_packet()) {}
+          link_type_per_packet_(header.link_type_per_packet()),
+          tunnels_(tunnels) {}
 
     ByteView file_;
     OffsetCursor offsets_;
@@ -143,6 +151,7 @@ private:
     uint32_t link_type_;  // of every record, unless each has its own
     bool nanoseconds_;
     bool link_type_per_packet_;
+    TunnelMode tunnels_;
 };
 
 // A flow's packets as PacketCursor gives them, for walks through many:
@@ -210,6 +219,7 @@ inline std::optional<PacketRecord> PacketCursor::record_at(uint64_t p) {
     r.link_type = link_type;
     r.data = header + kRecordHeaderSize;
     r.nanoseconds = nanoseconds_;
+    r.tunnels = tunnels_;
     return r;
 }
 

@@ -429,8 +429,10 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
 }
 
 // Writes everything after the packet records; the footer last.
+// `fields` holds the flows that have flow fields, by ascending id; it is
+// written when given, as in an archive whose packets were found in tunnels.
 Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const std::vector<FlowEntry>& flows,
-                        OffsetLists lists) {
+                        OffsetLists lists, const std::vector<FlowFields>* fields) {
     ArchiveFooter footer;
     footer.version = header.version;
     footer.data_off = header.data_start();
@@ -469,6 +471,13 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
     if (auto st = out.flush(); !st) return std::move(st).error();
     footer.index_len = file.position() - footer.index_off;
 
+    if (fields) {
+        const std::vector<uint8_t> bytes = encode_flow_fields(*fields);
+        footer.fields_off = file.position();
+        footer.fields_len = bytes.size();
+        if (auto st = file.write(bytes.data(), bytes.size()); !st) return Error{"Failed to write flow fields"};
+    }
+
     if (auto st = file.make_room(kFooterSize); !st) return Error{"Failed to write footer"};
     uint8_t bytes[kFooterSize];
     encode_footer(bytes, footer);
@@ -499,6 +508,8 @@ private:
 Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     auto strategy = choose_strategy(o.strategy);
     if (!strategy) return std::move(strategy).error();
+    auto tunnels = choose_tunnels(o.tunnels);
+    if (!tunnels) return std::move(tunnels).error();
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const ArchiveHeader header = header_for(source->reader->frame_format());
@@ -540,12 +551,14 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
 
     std::optional<KeyedPacketStream> packets(std::in_place);
     if (o.notes) packets->end_at_cut_off();
+    packets->decode_tunnels(tunnels.value());
     // Flows are only numbered here: no key text is needed.
     if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                  KeyForm::Compact);
         !st)
         return std::move(st).error();
     std::vector<FlowEntry> flows;  // by flow id - 1
+    std::vector<FlowFields> fields;  // of the flows that have any, by id
     OffsetLists offset_lists;
     uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
     const bool nanoseconds = header.nanoseconds();
@@ -571,6 +584,8 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                     FlowEntry& e = flows.emplace_back();
                     e.tuple = packet.ip;
                     e.start = ts;
+                    if (packet.tunnel.depth) [[unlikely]]
+                        fields.push_back({index + 1, tunnel_text(packet), packet.tunnel.vni()});
                 }
                 FlowEntry& e = flows[index];
                 if (e.packet_count == kU32Max)
@@ -586,9 +601,14 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
 
     if (auto st = packets->finish(); !st) return CallError(std::move(st).error()).about(o.input_path);
     if (o.notes) *o.notes = packets->notes();
+    // Inner mode counts the packets it found in tunnels; their archive says
+    // so with a flow fields section, which all other archives go without.
+    const auto& counts = packets->notes().tunnel_packets;
+    const bool tunnelled = tunnels.value() == TunnelMode::Inner &&
+                           std::any_of(std::begin(counts), std::end(counts), [](uint64_t n) { return n != 0; });
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    auto finished = finish(file, header, flows, std::move(offset_lists));
+    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr);
     if (!finished) return CallError::runtime(finished.error(), temp_path);
     // Exports state a snap length no shorter than any record.
     if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {

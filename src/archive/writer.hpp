@@ -32,6 +32,7 @@ struct BuildOptions {
     // When set, a failed build removes its temporary file and stores here
     // how many files it removed (0 or 1); otherwise the file stays.
     uint64_t* removed_temporaries = nullptr;
+    ChoiceText tunnels{"outer", "outer"};
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

@@ -367,6 +367,8 @@ std::vector<Array> Builder::finish(bool with_source) {
 Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t source) {
     auto strategy = choose_strategy(in.strategy);
     if (!strategy) return std::move(strategy).error();
+    auto tunnels = choose_tunnels(in.tunnels);
+    if (!tunnels) return std::move(tunnels).error();
     auto opened = open_flow_source(in.path, in.ip_filters, in.port_filters, in.observer, in.frame_filter);
     if (!opened) return std::move(opened).error();
     const uint64_t input_size = opened->input.size();
@@ -376,6 +378,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     // Filling the arrays costs less than reading, so packets are keyed here.
     KeyedPacketStream packets;
     if (in.notes) packets.end_at_cut_off();
+    packets.decode_tunnels(tunnels.value());
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
                                 KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)
@@ -452,6 +455,7 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
             t.src_port = record->src_port;
             t.dst_port = record->dst_port;
         }
+        if (const archive::FlowFields* stored = reader.fields(*record)) fields.tunnel.set_vni(stored->vni);
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
         builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr, record->src_port,

@@ -47,7 +47,11 @@ Options:
       --port N          for captures: keep only packets from or to port N
                         (repeatable)
       --filter EXPR     for captures: keep only packets that the tcpdump-style
-                        filter EXPR takes (needs libpcap)
+                        filter EXPR takes (needs libpcap), on the frame as
+                        captured, outer headers of any tunnel included
+      --tunnels MODE    for captures: outer (default) or inner, the flows
+                        inside VXLAN, GENEVE, GRE, GTP-U and IP-in-IP tunnels
+                        (see flowsieve split --help)
   -q, --quiet           no progress display
   -h, --help            show this help
 
@@ -121,10 +125,11 @@ int run_arrays(const Parsed& p) {
         if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
         else total_size += uint64_t(st.st_size);
     }
-    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter)))
-        usage("-s/--strategy, --ip, --port and --filter apply to captures: an archive keeps its own flows");
+    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter) || p.has(kTunnels)))
+        usage("-s/--strategy, --ip, --port, --filter and --tunnels apply to captures: an archive keeps its own flows");
     arrays::CaptureInput capture;
     capture.strategy = strategy(p);
+    capture.tunnels = tunnels(p);
     capture.ip_filters = ip_filters(p);
     capture.port_filters = port_filters(p);
     const auto filter = pcap_filter(p);
@@ -166,6 +171,8 @@ int run_arrays(const Parsed& p) {
             notes.packets += these.packets;
             if (!notes.undecoded) notes.undecoded_link_type = these.undecoded_link_type;
             notes.undecoded += these.undecoded;
+            for (size_t k = 0; k < std::size(notes.tunnel_packets); ++k)
+                notes.tunnel_packets[k] += these.tunnel_packets[k];
             if (!notes.cut_off_at) notes.cut_off_at = these.cut_off_at;
         }
         total.next_input();
@@ -190,6 +197,7 @@ const Command kArraysCommand = {"arrays", kArraysHelp, "o:s:q",
                                  {"ip", required_argument, nullptr, kIp},
                                  {"port", required_argument, nullptr, kPort},
                                  {"filter", required_argument, nullptr, kFilter},
+                                 {"tunnels", required_argument, nullptr, kTunnels},
                                  {"quiet", no_argument, nullptr, 'q'}},
                                 run_arrays, true};
 

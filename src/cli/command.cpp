@@ -151,6 +151,8 @@ std::string one_of(const Parsed& p, int code, const std::string& given, std::ini
     usage("invalid " + both_names(*p.command, code) + " value '" + given + "': valid are " + listed);
 }
 
+ChoiceText tunnels(const Parsed& p) { return choice(one_of(p, kTunnels, p.last(kTunnels, "outer"), {"outer", "inner"})); }
+
 ChoiceText strategy(const Parsed& p) {
     const std::string given = p.last('s', "session");
     one_of(p, 's', given, {"session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"});
@@ -252,6 +254,26 @@ void note_pcapng(const std::vector<uint32_t>& link_types, const std::string& rem
 
 namespace {
 
+uint64_t tunnel_packets(const ReadingNotes& notes) {
+    uint64_t total = 0;
+    for (uint64_t n : notes.tunnel_packets) total += n;
+    return total;
+}
+
+// Packets mostly inside tunnels that outer mode leaves shut: one line to say
+// how many, in which, and what opens them; empty otherwise.
+std::string tunnel_hint(const ReadingNotes& notes) {
+    const uint64_t total = tunnel_packets(notes);
+    if (total * 2 <= notes.packets) return {};
+    std::string kinds;
+    for (size_t k = 0; k < std::size(notes.tunnel_packets); ++k)
+        if (notes.tunnel_packets[k])
+            kinds += (kinds.empty() ? "" : ", ") + std::to_string(notes.tunnel_packets[k]) + " " +
+                     tunnel_name(TunnelKind(k));
+    return std::to_string(total) + " of " + std::to_string(notes.packets) + " packets are inside tunnels (" + kinds +
+           "): --tunnels inner splits by the flows they carry";
+}
+
 std::vector<std::string> warnings_about(const ReadingNotes& notes) {
     std::vector<std::string> warnings;
     if (notes.cut_off_at)
@@ -281,6 +303,7 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
     count("bytes_read", last.bytes_read);
     count("fragments_matched", last.fragments_matched);
     count("fragments_unmatched", last.fragments_unmatched);
+    count("tunnel_packets", tunnel_packets(notes));
     if (gaps) {  // a split into streams
         count("connections_with_gaps", gaps->connections);
         count("bytes_missing", gaps->bytes);
@@ -327,6 +350,11 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
         if (gaps && !gaps->none()) {
             display.clear();
             report_gaps(*gaps);
+        }
+        if (const std::string hint = tunnel_hint(notes);
+            !hint.empty() && !p.has('q') && lowered(p.last(kTunnels, "outer")) == "outer") {
+            display.clear();
+            message(hint);
         }
         display.summary(files);
         if (p.has(kReport)) print_report(last, files, notes, warnings, gaps);

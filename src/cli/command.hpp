@@ -28,7 +28,7 @@ constexpr int kUsage = 2;
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
     kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
-    kLinkType
+    kLinkType, kTunnels, kVni
 };
 
 struct UsageError {
@@ -94,6 +94,9 @@ std::string one_of(const Parsed& p, int code, const std::string& given, std::ini
 
 // The -s/--strategy value, checked.
 ChoiceText strategy(const Parsed& p);
+
+// The --tunnels value, checked: outer (the default) or inner.
+ChoiceText tunnels(const Parsed& p);
 
 // The --ip values, each checked to be an address; `code` kBetween for
 // the --between values.

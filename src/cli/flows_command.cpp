@@ -36,6 +36,8 @@ Query (a flow is listed when it meets every condition given):
                         PROTO a name or a number
       --community-id ID flows with this Community ID: 1: and the base64
                         of 20 bytes, as listed
+      --vni N           flows inside a VXLAN or GENEVE tunnel of VNI N (the
+                        innermost), in an archive built with --tunnels inner
 TIME is seconds since the epoch (to the nanosecond) or an ISO 8601 date and
 time, in UTC unless it carries an offset: 1700000000.5,
 2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
@@ -49,7 +51,11 @@ Options:
                         archives), id, proto, proto_name, src_addr,
                         src_port, dst_addr, dst_port, packet_count,
                         total_bytes, start_ts (seconds since the epoch),
-                        duration, community_id (empty, or null in json,
+                        duration, tunnel (the tunnels of the flow's first
+                        packet, such as "geneve 0 / vxlan 303", in an
+                        archive built with --tunnels inner; empty, or null
+                        in json, outside tunnels; the table shows it when a
+                        flow has one), community_id (empty, or null in json,
                         for a flow without an IP layer); IPv6 addresses in
                         full (eight groups of four digits), as the Python
                         Flow attributes give them

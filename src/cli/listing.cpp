@@ -14,15 +14,17 @@ namespace {
 
 enum Column {
     kArchive, kId, kProto, kProtoName, kSrc, kSrcPort, kDst, kDstPort, kPackets, kBytes, kStart, kDuration,
-    kCommunityId, kColumns
+    kTunnel, kCommunityId, kColumns
 };
 using Row = std::array<std::string, kColumns>;
 
 // Names in CSV and JSON; the Flow attribute names where there is one.
 constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",       "proto_name", "src_addr",
                                          "src_port", "dst_addr",     "dst_port",    "packet_count",
-                                         "total_bytes", "start_ts",  "duration",    "community_id"};
-constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false, true, true, true, true, true, false};
+                                         "total_bytes", "start_ts",  "duration",    "tunnel",
+                                         "community_id"};
+constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false,
+                                     true,  true, true, true, true, false, false};
 
 bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
@@ -77,6 +79,8 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     row[kStart] = seconds_text(r.start_ns);
     row[kDuration] = r.end_ns >= r.start_ns ? seconds_text(r.end_ns - r.start_ns)
                                             : "-" + seconds_text(r.start_ns - r.end_ns);
+    const archive::FlowFields* fields = listed.reader->fields(r);
+    if (fields) row[kTunnel] = fields->tunnel;
     row[kCommunityId] = archive::flow_community_id(*listed.reader, r).value_or("");
     return row;
 }
@@ -138,10 +142,19 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
         {"ARCHIVE", kArchive, false},  {"ID", kId, true},           {"PROTO", kProto, false},
         {"SOURCE", kSrc, false},       {"SPORT", kSrcPort, true},   {"DESTINATION", kDst, false},
         {"DPORT", kDstPort, true},     {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},
-        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"COMMUNITY ID", kCommunityId, false},
+        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"TUNNEL", kTunnel, false},
+        {"COMMUNITY ID", kCommunityId, false},
     };
-    const Shown* const shown = name_archives ? kAll : kAll + 1;
-    const size_t columns = std::size(kAll) - (name_archives ? 0 : 1);
+    // The tunnel column only where a flow was found in one.
+    const bool tunnels = std::any_of(listed.begin(), listed.end(), [](const ListedFlows& l) {
+        return std::any_of(l.flows.begin(), l.flows.end(), [&](const archive::FlowRecord* r) {
+            const archive::FlowFields* fields = l.reader->fields(*r);
+            return fields && !fields->tunnel.empty();
+        });
+    });
+    std::vector<Shown> shown(std::begin(kAll) + (name_archives ? 0 : 1), std::end(kAll));
+    if (!tunnels) std::erase_if(shown, [](const Shown& s) { return s.column == kTunnel; });
+    const size_t columns = shown.size();
     // The protocol by name, or by number when it has none; the start as a date.
     auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
         Row row = row_of(l, r);
@@ -214,8 +227,8 @@ void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bo
                 text += csv_field(row[c]);
             } else {
                 text += std::string("\"") + kKeys[c] + "\": ";
-                // A flow without an IP layer has no Community ID.
-                if (c == kCommunityId && row[c].empty()) text += "null";
+                // A flow without an IP layer has no Community ID, one outside tunnels no tunnel.
+                if ((c == kCommunityId || c == kTunnel) && row[c].empty()) text += "null";
                 else text += kNumeric[c] ? row[c] : "\"" + json_escaped(row[c]) + "\"";
             }
         }

@@ -54,17 +54,27 @@ Options:
                         source or destination port (repeatable)
       --filter EXPR     keep only packets that the tcpdump-style filter
                         EXPR takes, such as 'tcp port 443 and host 10.0.0.1'
-                        (needs libpcap)
+                        (needs libpcap); it sees the frame as captured, with
+                        any tunnel's outer headers, where --ip, --port and
+                        --proto see the flow --tunnels chooses
+      --tunnels MODE    outer (default): a packet's flow is that of the IP
+                        layer its link layer carries; inner: that of the
+                        innermost IP layer inside VXLAN, GENEVE, GRE (with
+                        ERSPAN and PPTP), GTP-U and IP-in-IP tunnels, up to
+                        8 deep, with the VNI of VXLAN or GENEVE starting its
+                        key (vni101_6_...); files keep the whole frames
       --max-open N      files held open at once (default 10000)
       --buffer BYTES    write buffer per open file (default 10000)
       --stem NAME       begin the file names with NAME
       --report json     print one JSON object on standard output at the
                         end: packets_read, packets_kept (by the filters),
                         flows, files, bytes_read, fragments_matched,
-                        fragments_unmatched, undecoded (packets of a link
-                        type flowsieve does not decode, by link type) and
-                        warnings
-  -q, --quiet           no progress display and no IP fragments line
+                        fragments_unmatched, tunnel_packets (inside a
+                        tunnel --tunnels inner opens), undecoded (packets
+                        of a link type flowsieve does not decode, by link
+                        type) and warnings
+  -q, --quiet           no progress display, no IP fragments line and no
+                        tunnels hint
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -100,6 +110,7 @@ int run_split(const Parsed& p) {
     o.input_path = p.args[0];
     o.output_dir = p.args[1];
     o.strategy = strategy(p);
+    o.tunnels = tunnels(p);
     o.output_type = choice(one_of(p, 't', p.last('t', "pcap"), {"pcap", "l7", "stream"}));
     o.stem = p.last(kStem, o.input_path == "-" ? "stdin" : file_stem(o.input_path));
     // A name, not a path: the files stay in OUTDIR.
@@ -152,6 +163,7 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"between", required_argument, nullptr, kBetween},
                                 {"between-port", required_argument, nullptr, kBetweenPort},
                                 {"report", required_argument, nullptr, kReport},
+                                {"tunnels", required_argument, nullptr, kTunnels},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

@@ -47,6 +47,7 @@ archive::FlowQuery parse_query(const Parsed& p) {
     if (p.has(kCommunityId))
         q.community_id = condition("--community-id", p.last(kCommunityId), archive::parse_community_id,
                                    ", as 'flowsieve flows' lists it");
+    if (p.has(kVni)) q.vni = uint32_t(number(p.last(kVni), 0xFFFFFF, "--vni value"));
     return q;
 }
 
@@ -59,7 +60,8 @@ std::vector<option> query_options() {
             {"since", required_argument, nullptr, kSince},
             {"until", required_argument, nullptr, kUntil},
             {"flow", required_argument, nullptr, kFlow},
-            {"community-id", required_argument, nullptr, kCommunityId}};
+            {"community-id", required_argument, nullptr, kCommunityId},
+            {"vni", required_argument, nullptr, kVni}};
 }
 
 }  // namespace flowsieve::cli

@@ -6,12 +6,21 @@ namespace flowsieve {
 
 FragmentMatcher::Datagram FragmentMatcher::Datagram::of(const ParsedPacket& p) {
     Datagram d;
+    d.id = p.fragment_id;
+    if (p.tunnel.outer_fragment) [[unlikely]] {
+        // A tunnel's outer datagram, whose header `ip` no longer describes.
+        if (auto ip = tunnel_fragment_ip(p)) {
+            d.src = ip->src_ip;
+            d.dst = ip->dst_ip;
+            if (d.src.family == 4) d.protocol = ip->protocol;
+        }
+        return d;
+    }
     if (p.ip) {
         d.src = p.ip->src_ip;
         d.dst = p.ip->dst_ip;
         if (p.ip->src_ip.family == 4) d.protocol = p.ip->protocol;
     }
-    d.id = p.fragment_id;
     return d;
 }
 
@@ -25,8 +34,12 @@ const FragmentMatcher::FirstFragment* FragmentMatcher::find_first(const Datagram
 }
 
 void FragmentMatcher::give_ports(const FirstFragment& first, ParsedPacket& p) {
-    *p.ip = first.tuple;  // the addresses are the same
+    *p.ip = first.tuple;  // the same addresses, or a tunnel's inner ones
     p.ip->transport_header_len = 0;  // the header is the first fragment's
+    if (first.tunnel.depth) [[unlikely]] {
+        p.tunnel = first.tunnel;
+        p.tunnel.outer_fragment = false;
+    }
     ++matched_;
 }
 
@@ -58,7 +71,7 @@ void FragmentMatcher::add(ParsedPacket&& packet) {
     bool held = false;
     if (packet.fragment == FragmentPart::First) {
         FirstFragment& first = firsts_[next_first_];
-        first = {Datagram::of(packet), *packet.ip};
+        first = {Datagram::of(packet), *packet.ip, packet.tunnel};
         next_first_ = (next_first_ + 1) % firsts_.size();
         first_count_ = std::min(first_count_ + 1, firsts_.size());
         release(first.datagram, &first);

@@ -58,6 +58,9 @@ private:
     struct FirstFragment {
         Datagram datagram;
         IpTuple tuple;
+        // The tunnels of a first fragment of a tunnel's outer datagram,
+        // which its later fragments are given with the inner tuple.
+        TunnelFacts tunnel;
     };
     struct Waiting {
         ParsedPacket packet;

@@ -66,6 +66,8 @@ public:
     // A last record cut off then ends the capture, noted rather than failing
     // it. Called before start.
     void end_at_cut_off() { end_at_cut_off_ = true; }
+    // Packets are grouped by their innermost IP layers. Called before start.
+    void decode_tunnels(TunnelMode mode) { tunnels_ = mode; }
     // Stops the reading thread and waits for it; how the reading ended: a
     // RuntimeError with the capture error's text, or nothing at the end of
     // the capture.
@@ -77,17 +79,25 @@ public:
     const FlowTable& keys() const { return keys_; }
 
 private:
+    // The reading thread's loop, made once for each tunnel mode, so that
+    // outer mode spends nothing on tunnels but the count of packets whose
+    // IP layer looks like one's.
+    template <TunnelMode M>
     void produce(CaptureReader& reader, const PacketFilter& filter);
+    [[gnu::noinline]] void count_carried_tunnel(const IpTuple& ip);
     // Filters a packet and queues it, keyed and numbered unless the consumer
     // does that; false when the consumer is gone. Inlined, so that a capture
     // without fragments pays no call per packet.
+    template <TunnelMode M>
     [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, const PacketFilter& filter);
     // Queues the run of dropped packets counted so far; false when the consumer is gone.
     bool emit_dropped();
     // Emits the packets that the fragment matcher lets go, in capture order.
+    template <TunnelMode M>
     bool emit_released(const PacketFilter& filter);
     // Keys a queued packet and numbers its flows, on the thread that keys:
     // inlined on the reading thread, called where the consumer takes it.
+    template <TunnelMode M>
     [[gnu::always_inline]] inline void number(QueuedPacket& queued);
     void number_taken(QueuedPacket& queued);
 
@@ -95,6 +105,7 @@ private:
     KeyForm form_ = KeyForm::Text;
     KeyRewrite rewrite_ = nullptr;
     Keying keying_ = Keying::Reading;
+    TunnelMode tunnels_ = TunnelMode::Outer;
     PacketQueue queue_;
     FlowTable keys_;  // written by the thread that keys only
     FragmentMatcher fragments_;  // the reading thread's

@@ -8,6 +8,12 @@ Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy) {
     return parsed.value();
 }
 
+Result<TunnelMode, CallError> choose_tunnels(const ChoiceText& tunnels) {
+    if (tunnels.lowered == "outer") return TunnelMode::Outer;
+    if (tunnels.lowered == "inner") return TunnelMode::Inner;
+    return CallError::value("Unknown tunnels: " + tunnels.given + ". Valid: outer, inner");
+}
+
 Result<FlowSource, CallError> open_flow_source(const std::string& input_path,
                                                const std::vector<std::string>& ip_filters,
                                                const std::vector<uint16_t>& port_filters,

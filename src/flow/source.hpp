@@ -28,6 +28,9 @@ struct ReadingNotes {
     // record header, or a pcapng block cut short, ends any capture quietly;
     // a classic pcap record cut short does so only when the caller asks.
     std::optional<uint64_t> cut_off_at;
+    // Packets inside a tunnel inner mode opens (in outer mode: whose IP
+    // layer's protocol and ports name one), by the outermost tunnel's kind.
+    uint64_t tunnel_packets[size_t(TunnelKind::IpIp) + 1] = {};
 };
 
 struct FlowSource {
@@ -38,6 +41,8 @@ struct FlowSource {
 
 // A ValueError naming the strategy as the caller gave it.
 Result<SplitStrategy, CallError> choose_strategy(const ChoiceText& strategy);
+// "outer" or "inner"; a ValueError naming the valid ones otherwise.
+Result<TunnelMode, CallError> choose_tunnels(const ChoiceText& tunnels);
 
 // Builds the address and port filter (a ValueError for an address text that
 // does not parse), then maps the input (an IOError on failure), opens the

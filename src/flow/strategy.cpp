@@ -180,6 +180,26 @@ FlowKey mac_key(const MacAddress& mac) {
     return k;
 }
 
+// "vni101_" in a text, three bytes in a compact key, whose length then
+// tells it apart.
+template <KeyForm F>
+void prefix_vni(FlowKeys& out, uint32_t vni) {
+    for (uint8_t i = 0; i < out.count; ++i) {
+        const FlowKey unprefixed = out.keys[i];
+        FlowKey& k = out.keys[i];
+        k.clear();
+        if constexpr (F == KeyForm::Text) {
+            k.append("vni");
+            append_decimal(k, vni);
+            k.push('_');
+        } else {
+            const uint8_t bytes[3] = {uint8_t(vni >> 16), uint8_t(vni >> 8), uint8_t(vni)};
+            k.append<3>(bytes);
+        }
+        k.append(unprefixed.text());
+    }
+}
+
 template <KeyForm F>
 void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
     out.count = 0;
@@ -269,6 +289,12 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, KeyForm form) {
     if (form == KeyForm::Text) keys_in<KeyForm::Text>(out, strategy, p);
     else keys_in<KeyForm::Compact>(out, strategy, p);
+}
+
+void add_vni(FlowKeys& keys, SplitStrategy strategy, uint32_t vni, KeyForm form) {
+    if (strategy == SplitStrategy::Nosplit) return;  // one flow of all
+    if (form == KeyForm::Text) prefix_vni<KeyForm::Text>(keys, vni);
+    else prefix_vni<KeyForm::Compact>(keys, vni);
 }
 
 }  // namespace flowsieve

@@ -14,10 +14,11 @@ namespace flowsieve {
 enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit };
 
 // A key held inline, so that keying a packet allocates nothing. The longest
-// key, an IPv6 session's text, needs 3 + 2 * 39 + 2 * 5 + 4 bytes.
+// key, an IPv6 session's text inside a VXLAN or GENEVE tunnel, needs
+// 12 + 3 + 2 * 39 + 2 * 5 + 4 bytes.
 class FlowKey {
 public:
-    static constexpr size_t kCapacity = 104;
+    static constexpr size_t kCapacity = 116;
 
     FlowKey() = default;
     explicit FlowKey(std::string_view text) { append(text); }
@@ -74,12 +75,20 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 enum class KeyForm : uint8_t { Text, Compact };
 
 // Writes the packet's keys over whatever `out` held, so that a queue slot
-// takes them without a copy.
+// takes them without a copy. The VNI of a packet in a tunnel is not among
+// them: add_vni adds it, for inner mode only.
 void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& packet, KeyForm form);
 
+// Mirror sessions of several virtual networks reuse one address space, so
+// a VNI starts every key of a packet inside VXLAN or GENEVE
+// (vni101_6_10.0.1.5_...) but that of the one flow of all.
+void add_vni(FlowKeys& keys, SplitStrategy strategy, uint32_t vni, KeyForm form);
+
+// The packet's whole keys, its VNI included.
 inline FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet, KeyForm form = KeyForm::Text) {
     FlowKeys out;
     keys_into(out, strategy, packet, form);
+    if (packet.tunnel.has_vni) add_vni(out, strategy, packet.tunnel.vni_value, form);
     return out;
 }
 

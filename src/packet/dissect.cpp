@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 
 #include "packet/packet.hpp"
 
@@ -55,6 +56,13 @@ constexpr uint16_t kIpv6FragmentOffset = 0xFFF8;
 constexpr uint16_t kIpv6MoreFragments = 0x0001;
 
 constexpr int kMaxExtensionHeaders = 8;
+
+constexpr size_t kUdpHeaderLen = 8;
+
+constexpr uint16_t kEtherTransparentBridging = 0x6558;  // Ethernet inside GRE or GENEVE
+constexpr uint16_t kEtherErspan2 = 0x88BE;
+constexpr uint16_t kEtherErspan3 = 0x22EB;
+constexpr uint16_t kEtherPpp = 0x880B;
 
 bool is_ip_ethertype(uint16_t type) { return type == kEtherIpv4 || type == kEtherIpv6; }
 
@@ -370,6 +378,226 @@ IpStart dissect_radiotap(ByteView v, ParsedPacket& p) {
     }
 }
 
+// What one tunnel header holds: its kind and VNI, and where the IP header
+// or Ethernet frame it carries starts, when it carries either.
+struct TunnelLayer {
+    TunnelKind kind = TunnelKind::Vxlan;
+    std::optional<uint32_t> vni;
+    std::optional<size_t> ip_at;
+    std::optional<size_t> ethernet_at;
+};
+
+// What a walk through a packet's tunnels found, when asked again: the
+// tunnels, where the innermost IP layer taken starts (0: none was), and
+// where the first fragment of an outer datagram starts, if one was.
+struct TunnelWalk {
+    std::array<TunnelLayer, kMaxTunnels> path{};
+    uint8_t depth = 0;
+    size_t ip_at = 0;
+    std::optional<size_t> fragmented_at;
+};
+
+// The 24-bit VNI at `at`, which the caller has checked lies in the view.
+uint32_t read_vni(ByteView v, size_t at) { return uint32_t(*v.u16be(at)) << 8 | *v.u8(at + 2); }
+
+// The IP header behind a tunnel header at `at`, told by its version nibble.
+std::optional<size_t> ip_by_version(ByteView v, size_t at) {
+    auto first = v.u8(at);
+    if (!first || (*first >> 4 != 4 && *first >> 4 != 6)) return std::nullopt;
+    return at;
+}
+
+// What a protocol type (an EtherType) at the end of a GRE or GENEVE header
+// carries, starting at `at`.
+void carried_by_type(uint16_t type, size_t at, TunnelLayer& layer) {
+    if (is_ip_ethertype(type)) layer.ip_at = at;
+    else if (type == kEtherTransparentBridging) layer.ethernet_at = at;
+}
+
+std::optional<TunnelLayer> open_vxlan(ByteView v, size_t at) {
+    auto flags = v.u8(at);
+    if (!flags || !v.has(at, 8) || !(*flags & 0x08)) return std::nullopt;  // the I flag: a valid VNI
+    TunnelLayer layer{TunnelKind::Vxlan, read_vni(v, at + 4), std::nullopt, at + 8};
+    return layer;
+}
+
+std::optional<TunnelLayer> open_geneve(ByteView v, size_t at) {
+    auto first = v.u8(at);
+    if (!first || (*first >> 6) != 0 || !v.has(at, 8)) return std::nullopt;
+    const size_t header_len = 8 + size_t(*first & 0x3F) * 4;  // options skipped by their length
+    if (!v.has(at, header_len)) return std::nullopt;
+    TunnelLayer layer{TunnelKind::Geneve, read_vni(v, at + 4), std::nullopt, std::nullopt};
+    carried_by_type(*v.u16be(at + 2), at + header_len, layer);
+    return layer;
+}
+
+// PPP as PPTP carries it: address and control fields, then a protocol
+// field of one byte (when compressed: an odd first byte) or two.
+std::optional<size_t> ip_after_ppp(ByteView v, size_t at) {
+    if (v.u8(at) == uint8_t(0xFF) && v.u8(at + 1) == uint8_t(0x03)) at += 2;
+    auto first = v.u8(at);
+    if (!first) return std::nullopt;
+    const bool compressed = *first & 1;
+    auto protocol = compressed ? std::optional<uint16_t>(*first) : v.u16be(at);
+    if (!protocol || (*protocol != kPppIpv4 && *protocol != kPppIpv6)) return std::nullopt;
+    return at + (compressed ? 1 : 2);
+}
+
+std::optional<TunnelLayer> open_gre(ByteView v, size_t at) {
+    auto flags = v.u16be(at);
+    auto type = v.u16be(at + 2);
+    if (!flags || !type) return std::nullopt;
+    const bool checksum = *flags & 0x8000, routing = *flags & 0x4000, key = *flags & 0x2000,
+               sequence = *flags & 0x1000, ack = *flags & 0x0080;
+    const unsigned version = *flags & 0x7;
+    TunnelLayer layer{TunnelKind::Gre, std::nullopt, std::nullopt, std::nullopt};
+    if (version == 1) {  // PPTP: the key field always, then sequence and acknowledgement numbers
+        if (checksum || routing || !key || *type != kEtherPpp) return std::nullopt;
+        const size_t payload = at + 8 + (sequence ? 4 : 0) + (ack ? 4 : 0);
+        if (!v.has(at, payload - at)) return std::nullopt;
+        layer.ip_at = ip_after_ppp(v, payload);
+        return layer;
+    }
+    if (version != 0 || routing) return std::nullopt;  // source routes are long obsolete
+    const size_t payload = at + 4 + (checksum ? 4 : 0) + (key ? 4 : 0) + (sequence ? 4 : 0);
+    if (!v.has(at, payload - at)) return std::nullopt;
+    switch (*type) {
+        case kEtherErspan2:
+            // Type I has no header of its own, and GRE no sequence number with it.
+            if (!sequence) layer.ethernet_at = payload;
+            else if (v.has(payload, 8)) layer.ethernet_at = payload + 8;
+            break;
+        case kEtherErspan3: {
+            auto last = v.u8(payload + 11);
+            if (!last) break;
+            layer.ethernet_at = payload + 12 + (*last & 1 ? 8 : 0);  // the optional platform sub-header
+            break;
+        }
+        case kEtherMpls:
+        case kEtherMplsMulticast: layer.ip_at = ip_after_mpls(v, payload); break;
+        default: carried_by_type(*type, payload, layer);
+    }
+    return layer;
+}
+
+std::optional<TunnelLayer> open_gtp_u(ByteView v, size_t at) {
+    auto flags = v.u8(at);
+    auto type = v.u8(at + 1);
+    // Version 1, protocol type GTP, a G-PDU.
+    if (!flags || !type || (*flags >> 5) != 1 || !(*flags & 0x10) || *type != 0xFF || !v.has(at, 8))
+        return std::nullopt;
+    size_t payload = at + 8;
+    if (*flags & 0x07) {  // sequence number, N-PDU number and next extension header type
+        auto next = v.u8(at + 11);
+        if (!next) return std::nullopt;
+        payload += 4;
+        // Each extension header states its length in words and ends with the next one's type.
+        for (uint8_t following = (*flags & 0x04) ? *next : 0; following;) {
+            auto words = v.u8(payload);
+            if (!words || *words == 0 || !v.has(payload, size_t(*words) * 4)) return std::nullopt;
+            payload += size_t(*words) * 4;
+            following = *v.u8(payload - 1);
+        }
+    }
+    return TunnelLayer{TunnelKind::GtpU, std::nullopt, ip_by_version(v, payload), std::nullopt};
+}
+
+// The tunnel header behind an IP layer whose transport header (or inner IP
+// header) starts at `at`, when its protocol and ports name one.
+std::optional<TunnelLayer> open_tunnel(ByteView v, size_t at, const IpTuple& ip) {
+    switch (ip.protocol) {
+        case kProtoIpv4InIp:
+        case kProtoIpv6InIp: return TunnelLayer{TunnelKind::IpIp, std::nullopt, ip_by_version(v, at), std::nullopt};
+        case kProtoGre: return open_gre(v, at);
+        case kIpProtoUdp: {
+            if (!v.has(at, kUdpHeaderLen)) return std::nullopt;
+            const size_t payload = at + kUdpHeaderLen;
+            switch (ip.dst_port) {
+                case kPortVxlan: return open_vxlan(v, payload);
+                case kPortGeneve: return open_geneve(v, payload);
+                case kPortGreInUdp: return open_gre(v, payload);
+                default: break;
+            }
+            if (ip.dst_port == kPortGtpU || ip.src_port == kPortGtpU) return open_gtp_u(v, payload);
+            return std::nullopt;
+        }
+        default: return std::nullopt;
+    }
+}
+
+// Opens the tunnels behind the IP layer `ip` found at `at`, one inside the
+// other, and takes each IP layer found inside: the packet keeps the last
+// one it has. The MAC addresses become those of the innermost Ethernet
+// header, the VNI that of the innermost VXLAN or GENEVE header. Each
+// tunnel opened goes into `walk` when given.
+void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, TunnelWalk* walk) {
+    // The first fragment of a tunnel's outer datagram, whose later fragments
+    // hold no tunnel header.
+    std::optional<size_t> fragmented_at;
+    uint32_t fragmented_id = 0;
+    size_t inner_at = 0;
+    for (int depth = 0; depth < kMaxTunnels; ++depth) {
+        // A later fragment holds no transport header to tell a tunnel by.
+        if (ip.fragment >= FragmentPart::Later || !ip.transport_offset) break;
+        const auto layer = open_tunnel(v, at + *ip.transport_offset, ip.tuple);
+        if (!layer) break;
+        if (ip.fragment == FragmentPart::First && !fragmented_at) {
+            fragmented_at = at;
+            fragmented_id = ip.fragment_id;
+        }
+        if (walk) walk->path[size_t(depth)] = *layer;
+        if (p.tunnel.depth++ == 0) p.tunnel.outer = layer->kind;
+        if (layer->vni) p.tunnel.set_vni(layer->vni);
+        std::optional<size_t> inner = layer->ip_at;
+        if (layer->ethernet_at) {
+            ParsedPacket macs;
+            auto frame = v.from(*layer->ethernet_at);
+            inner = frame ? dissect_ethernet(*frame, macs) : std::nullopt;
+            if (macs.src_mac) {
+                p.src_mac = macs.src_mac;
+                p.dst_mac = macs.dst_mac;
+            }
+            if (inner) *inner += *layer->ethernet_at;
+        }
+        if (!inner) break;
+        auto rest = v.from(*inner);
+        auto inner_ip = rest ? dissect_ip_inline(*rest) : std::nullopt;
+        if (!inner_ip) break;
+        // The outer layer's payload is not the inner one's, which ICMP has none of.
+        p.payload_offset.reset();
+        p.payload_end = 0;
+        take_ip(*inner_ip, *inner, p);
+        inner_at = *inner;
+        at = *inner;
+        ip = *inner_ip;
+    }
+    // An inner datagram's own fragments come first: they are what the
+    // packet's flow is made of.
+    if (fragmented_at && inner_at && p.fragment == FragmentPart::None) {
+        p.fragment = FragmentPart::First;
+        p.fragment_id = fragmented_id;
+        p.tunnel.outer_fragment = true;
+    }
+    if (walk) {
+        walk->depth = p.tunnel.depth;
+        walk->ip_at = inner_at;
+        walk->fragmented_at = fragmented_at;
+    }
+}
+
+// An inner-mode packet's tunnels walked again, for the facts that are
+// wanted once per flow or for few packets and so are not kept in each.
+TunnelWalk walk_again(const ParsedPacket& p) {
+    TunnelWalk walk;
+    const ByteView v = p.data.view();
+    ParsedPacket scratch;
+    scratch.incl_len = p.incl_len;
+    const IpStart at = ip_start(v, p.link_type, scratch);
+    auto rest = at ? v.from(*at) : std::nullopt;
+    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, *at, *ip, scratch, &walk);
+    return walk;
+}
+
 }  // namespace
 
 std::optional<IpDissection> dissect_ip(ByteView bytes) { return dissect_ip_inline(bytes); }
@@ -402,6 +630,14 @@ std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
 
 std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport) {
     const ByteView frame = p.data.view();
+    if (p.tunnel.depth) [[unlikely]] {
+        if (const size_t inner = walk_again(p).ip_at) {
+            IpLayout layout{inner, std::nullopt};
+            if (p.payload_offset && p.ip->transport_header_len)
+                layout.transport_offset = size_t(*p.payload_offset) - p.ip->transport_header_len;
+            return layout;
+        }
+    }
     if (p.link_type == kLinkEthernet) {
         // Untagged: the IP header right after Ethernet's, and the transport
         // header its length before the payload.
@@ -415,10 +651,23 @@ std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport) {
     return locate_ip(frame, p.link_type);
 }
 
-ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type) {
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
+                           TunnelMode tunnels) {
     ParsedPacket p;
     dissect_frame_into(p, time, orig_len, std::move(data), link_type);
+    if (tunnels == TunnelMode::Inner) open_tunnels(p);
     return p;
+}
+
+void open_tunnels(ParsedPacket& p) {
+    if (!p.ip) return;
+    // The link layer and the outer IP layer decoded again: apart from the
+    // dissection of every frame, which outer mode is not to pay for.
+    const ByteView v = p.data.view();
+    ParsedPacket scratch;  // takes the outer hardware addresses, which p has
+    const IpStart at = ip_start(v, p.link_type, scratch);
+    auto rest = at ? v.from(*at) : std::nullopt;
+    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, *at, *ip, p, nullptr);
 }
 
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
@@ -438,5 +687,36 @@ void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_le
     if (!rest) return;
     if (auto ip = dissect_ip_inline(*rest)) take_ip(*ip, *at, p);
 }
+
+const char* tunnel_name(TunnelKind kind) {
+    switch (kind) {
+        case TunnelKind::Vxlan: return "vxlan";
+        case TunnelKind::Geneve: return "geneve";
+        case TunnelKind::Gre: return "gre";
+        case TunnelKind::GtpU: return "gtp-u";
+        case TunnelKind::IpIp: return "ipip";
+    }
+    return "";
+}
+
+std::string tunnel_text(const ParsedPacket& p) {
+    const TunnelWalk walk = walk_again(p);
+    std::string text;
+    for (uint8_t i = 0; i < walk.depth; ++i) {
+        if (i) text += " / ";
+        text += tunnel_name(walk.path[i].kind);
+        if (walk.path[i].vni) text += " " + std::to_string(*walk.path[i].vni);
+    }
+    return text;
+}
+
+std::optional<IpTuple> tunnel_fragment_ip(const ParsedPacket& p) {
+    const std::optional<size_t> at = walk_again(p).fragmented_at;
+    auto rest = at ? p.data.view().from(*at) : std::nullopt;
+    auto ip = rest ? dissect_ip(*rest) : std::nullopt;
+    if (!ip) return std::nullopt;
+    return ip->tuple;
+}
+
 
 }  // namespace flowsieve

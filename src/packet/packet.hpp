@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "util/shared_bytes.hpp"
 
@@ -40,6 +41,37 @@ struct IpTuple {
     uint8_t transport_header_len = 0;
     uint16_t sctp_src_port = 0;
     uint16_t sctp_dst_port = 0;
+};
+
+// Whether a packet's flow is that of the IP layer its link layer carries
+// (outer), or that of the innermost IP layer found by opening the tunnels
+// it travels in (inner).
+enum class TunnelMode : uint8_t { Outer, Inner };
+
+// The tunnels opened in inner mode.
+enum class TunnelKind : uint8_t { Vxlan, Geneve, Gre, GtpU, IpIp };
+
+// At most this many tunnels are opened, one inside the other.
+inline constexpr int kMaxTunnels = 8;
+
+// What inner mode found of a packet's tunnels, in eight bytes that every
+// packet carries and copies as one: how many tunnels the packet is inside
+// and the outermost of them; whether the packet's `fragment` and
+// `fragment_id` tell of a tunnel's outer datagram rather than of `ip`'s
+// (its later fragments go with the flow this packet opened); and the VNI
+// of the innermost VXLAN or GENEVE header, part of the flow's identity.
+struct TunnelFacts {
+    uint8_t depth = 0;  // 0: outside tunnels
+    TunnelKind outer = TunnelKind::Vxlan;
+    bool outer_fragment = false;
+    bool has_vni = false;
+    uint32_t vni_value = 0;
+
+    std::optional<uint32_t> vni() const { return has_vni ? std::optional<uint32_t>(vni_value) : std::nullopt; }
+    void set_vni(std::optional<uint32_t> vni) {
+        has_vni = vni.has_value();
+        vni_value = vni.value_or(0);
+    }
 };
 
 // A frame's time: whole microseconds, and the nanoseconds after them. A
@@ -88,6 +120,7 @@ struct ParsedPacket {
     // The nanoseconds after ts_usec, as read for a capture in nanoseconds.
     uint16_t ts_nsec_rest = 0;
     uint16_t ts_sec_high = 0;  // FrameTime::sec_high
+    TunnelFacts tunnel;  // inner mode only
 
     // The nanoseconds field of a capture in nanoseconds, which it came from.
     uint32_t ts_nsec() const { return uint32_t(time().nsec()); }
@@ -133,10 +166,64 @@ std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport);
 // are read as raw IP, which rarely finds an IP header in them.
 bool decodes_link_type(uint32_t link_type);
 
-// Never fails: whatever cannot be decoded is left absent.
-ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type);
-// The same into a packet made up by default, where it is to stay.
+// Never fails: whatever cannot be decoded is left absent. In inner mode a
+// tunnel that is cut short, malformed or carries no IP leaves the packet
+// with the last IP layer it has.
+ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
+                           TunnelMode tunnels = TunnelMode::Outer);
+// The same in outer mode, into a packet made up by default, where it is to stay.
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
                         uint32_t link_type);
+// Turns a packet that dissect_frame_into made into its inner-mode one.
+void open_tunnels(ParsedPacket& p);
+
+// The IP layer of the tunnel's outer datagram whose first fragment an
+// inner-mode packet is (tunnel.outer_fragment), decoded again.
+std::optional<IpTuple> tunnel_fragment_ip(const ParsedPacket& p);
+
+// The tunnels an inner-mode packet is inside, from outer to inner, as text:
+// "vxlan 101", "geneve 0 / vxlan 303", "gre", "gtp-u", "ipip"; empty
+// outside tunnels.
+std::string tunnel_text(const ParsedPacket& p);
+const char* tunnel_name(TunnelKind kind);
+
+// Where the tunnels that inner mode opens are found.
+inline constexpr uint8_t kProtoIpv4InIp = 4;
+inline constexpr uint8_t kProtoIpv6InIp = 41;
+inline constexpr uint8_t kProtoGre = 47;
+inline constexpr uint16_t kPortVxlan = 4789;  // destination port
+inline constexpr uint16_t kPortGeneve = 6081;  // destination port
+inline constexpr uint16_t kPortGreInUdp = 4754;  // destination port
+inline constexpr uint16_t kPortGtpU = 2152;  // either port
+
+// Whether an IP protocol may carry one of the tunnels inner mode opens: one
+// look-up, which TCP and most other packets fail.
+inline constexpr struct TunnelCarriers {
+    bool by_protocol[256] = {};
+    constexpr TunnelCarriers() {
+        for (uint8_t p : {kProtoIpv4InIp, kIpProtoUdp, kProtoIpv6InIp, kProtoGre}) by_protocol[p] = true;
+    }
+} kTunnelCarriers;
+
+inline bool might_carry_tunnel(uint8_t protocol) { return kTunnelCarriers.by_protocol[protocol]; }
+
+// Whether a packet's IP layer carries one of the tunnels inner mode opens,
+// judged by its protocol and ports alone: which one. Inline: outer mode
+// asks it of every packet, to tell the user of the tunnels it leaves shut.
+inline std::optional<TunnelKind> carried_tunnel(const IpTuple& ip) {
+    if (!might_carry_tunnel(ip.protocol)) return std::nullopt;
+    switch (ip.protocol) {
+        case kProtoIpv4InIp:
+        case kProtoIpv6InIp: return TunnelKind::IpIp;
+        case kProtoGre: return TunnelKind::Gre;
+        case kIpProtoUdp:
+            if (ip.dst_port == kPortVxlan) return TunnelKind::Vxlan;
+            if (ip.dst_port == kPortGeneve) return TunnelKind::Geneve;
+            if (ip.dst_port == kPortGreInUdp) return TunnelKind::Gre;
+            if (ip.dst_port == kPortGtpU || ip.src_port == kPortGtpU) return TunnelKind::GtpU;
+            return std::nullopt;
+        default: return std::nullopt;
+    }
+}
 
 }  // namespace flowsieve

@@ -193,7 +193,8 @@ constexpr auto kFlowArrays =
               CountArg{"packets", 8, arrays::Shape::kMaxPackets},
               CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
               CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
-              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"});
+              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
+              ChoiceArg{"tunnels", "outer"});
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
 std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {
@@ -228,7 +229,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kFlowArrays, args, kwargs,
                 [](PyObject* source, PyObject* strategy, uint32_t packets, uint32_t packet_bytes,
                    uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
-                   std::vector<uint16_t> port_filters) -> PyObject* {
+                   std::vector<uint16_t> port_filters, ChoiceText tunnels) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
                     // Held through the walk: a signal handler run during it may close the Archive.
                     Reader reader;
@@ -248,6 +249,9 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         if (!ip_filters.empty() || !port_filters.empty())
                             return raise({PyExc_ValueError,
                                           "ip_filters and port_filters apply to a capture: query the Archive instead"});
+                        if (auto mode = choose_tunnels(tunnels); !mode) return raise(mode.error());
+                        else if (mode.value() != TunnelMode::Outer)
+                            return raise({PyExc_ValueError, "tunnels applies to a capture: an Archive keeps its own"});
                         auto chosen = chosen_flows(*reader, flows);
                         if (!chosen) return nullptr;
                         if (auto st = arrays::add_archive(builder, *reader, *chosen, 0, &signals); !st)
@@ -266,6 +270,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         }
                         input.ip_filters = std::move(ip_filters);
                         input.port_filters = std::move(port_filters);
+                        input.tunnels = std::move(tunnels);
                         input.observer = &signals;
                         if (auto st = arrays::add_capture(builder, input, 0); !st) return raise(st.error());
                     }

@@ -32,6 +32,9 @@ bool parsed(const char* argument, PyObject* obj, Parse parse, T& out) {
 }
 
 // Whole numbers: int and whatever converts through __index__ (numpy's integers, say).
+// VXLAN and GENEVE give 24 bits to a VNI.
+constexpr uint64_t kMaxVni = 0xFFFFFF;
+
 bool is_integer(PyObject* obj) { return PyLong_Check(obj) || (!PyFloat_Check(obj) && PyIndex_Check(obj)); }
 
 // A whole number within [0, max].
@@ -172,8 +175,8 @@ bool five_tuple(PyObject* obj, std::optional<archive::FiveTuple>& out) {
 
 std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* between,
                                            PyObject* between_port, PyObject* proto, PyObject* since, PyObject* until,
-                                           PyObject* flow, PyObject* community_id) {
-    for (PyObject** given : {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id})
+                                           PyObject* flow, PyObject* community_id, PyObject* vni) {
+    for (PyObject** given : {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id, &vni})
         if (*given == Py_None) *given = nullptr;
     archive::FlowQuery q;
     auto each = [](const char* argument, auto convert) {
@@ -189,7 +192,9 @@ std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyO
         (!flow || five_tuple(flow, q.tuple)) &&
         (!community_id || (PyUnicode_Check(community_id)
                                ? parsed("community_id", community_id, archive::parse_community_id, q.community_id.emplace())
-                               : type_error("community_id", "str", community_id)));
+                               : type_error("community_id", "str", community_id))) &&
+        (!vni || (is_integer(vni) ? integer("vni", vni, kMaxVni, "a VNI", q.vni.emplace())
+                                  : type_error("vni", "int", vni)));
     if (!ok) return std::nullopt;
     return q;
 }

@@ -14,7 +14,7 @@ namespace flowsieve::python {
 inline constexpr auto query_signature(const char* name) {
     return keyword_signature(name, ObjectArg{"ip"}, ObjectArg{"port"}, ObjectArg{"between"},
                              ObjectArg{"between_port"}, ObjectArg{"proto"}, ObjectArg{"since"}, ObjectArg{"until"},
-                             ObjectArg{"flow"}, ObjectArg{"community_id"});
+                             ObjectArg{"flow"}, ObjectArg{"community_id"}, ObjectArg{"vni"});
 }
 
 // The query of the arguments (nullptr or None where not given); nullopt with the
@@ -24,6 +24,6 @@ inline constexpr auto query_signature(const char* name) {
 // all of theirs, as the command's options of those names.
 std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port,
                                            PyObject* proto, PyObject* since, PyObject* until, PyObject* flow,
-                                           PyObject* community_id);
+                                           PyObject* community_id, PyObject* vni);
 
 }  // namespace flowsieve::python

@@ -43,6 +43,8 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         strategy.value() != SplitStrategy::Flow)
         return CallError::value("output_type stream needs the session or flow strategy, not " + o.strategy.lowered);
 
+    auto tunnels = choose_tunnels(o.tunnels);
+    if (!tunnels) return std::move(tunnels).error();
     auto source = open_flow_source(o.input_path, o.ip_filters, o.port_filters, o.observer, o.frame_filter);
     if (!source) return std::move(source).error();
     const FrameFileFormat frame_format = source->reader->frame_format();
@@ -53,6 +55,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     KeyedPacketStream packets;
     if (o.notes) packets.end_at_cut_off();
+    packets.decode_tunnels(tunnels.value());
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                 KeyForm::Text, sanitize_key);

@@ -41,6 +41,7 @@ struct SplitOptions {
     // When given, the link types of the capture's frames when the files
     // are pcapng for holding several (left empty otherwise).
     std::vector<uint32_t>* pcapng_link_types = nullptr;
+    ChoiceText tunnels{"outer", "outer"};
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

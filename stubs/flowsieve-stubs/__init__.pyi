@@ -17,6 +17,7 @@ _Path = Union[str, bytes, PathLike[str], PathLike[bytes]]
 # port_filters must not be a bare str, which raises TypeError when called.
 _Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
 _OutputType = Literal["pcap", "l7", "stream"]
+_Tunnels = Literal["outer", "inner"]
 
 # The package's version.
 __version__: str
@@ -63,6 +64,7 @@ class Archive:
         until: Optional[_Time] = None,
         flow: Optional[_FiveTuple] = None,
         community_id: Optional[str] = None,
+        vni: Optional[SupportsIndex] = None,
     ) -> List[Flow]:
         """The flows that meet every condition given, by ascending id; every flow in table order without one.
 
@@ -70,7 +72,8 @@ class Archive:
         between and between_port one or a list of which all must be the flow's endpoints; an empty list
         matches no flow. since and until a float of seconds, an int of nanoseconds (at least 10**12), a
         datetime (naive ones in UTC) or the command's text;
-        flow a tuple (proto, addr, port, addr, port), either direction, or the command's text."""
+        flow a tuple (proto, addr, port, addr, port), either direction, or the command's text; vni the VNI of
+        the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels="inner"."""
     def close(self) -> None:
         """Release the archive; its flows and packets stay usable. Closing twice does nothing."""
     def __enter__(self) -> Archive: ...
@@ -109,6 +112,9 @@ class Flow:
     @property
     def community_id(self) -> Optional[str]:
         """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
+    @property
+    def tunnel(self) -> Optional[str]:
+        """The tunnels of the flow's first packet from outer to inner, such as "geneve 0 / vxlan 303", in an archive built with tunnels="inner"; None outside tunnels."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
     def streams(self) -> List[Tuple[bytes, bytes]]:
@@ -158,6 +164,7 @@ class Store:
         until: Optional[_Time] = None,
         flow: Optional[_FiveTuple] = None,
         community_id: Optional[str] = None,
+        vni: Optional[SupportsIndex] = None,
     ) -> List[Flow]:
         """The flows of every archive that meet every condition given, as Archive.find takes them: archive by
         archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."""
@@ -233,6 +240,7 @@ def create_archive(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    tunnels: _Tunnels = "outer",
 ) -> None:
     """Create a .fsieve archive from a pcap/pcapng file."""
 
@@ -245,6 +253,7 @@ def split(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     output_type: _OutputType = "pcap",
+    tunnels: _Tunnels = "outer",
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -262,6 +271,7 @@ def flow_arrays(
     flows: Optional[Sequence[Flow]] = None,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    tunnels: _Tunnels = "outer",
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 
@@ -275,6 +285,7 @@ def read_flows(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    tunnels: _Tunnels = "outer",
 ) -> Archive:
     """Directly read a pcap/pcapng file and return all flows as an Archive.
 

@@ -817,9 +817,10 @@ def test_classes_have_no_constructor_and_no_subclasses(name):
 
 
 DOCS = [
-    ("create_archive", '(input_path, output_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=...)',
+    ("create_archive", '(input_path, output_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=..., '
+                       'tunnels="outer")',
      "Create a .fsieve archive from a pcap/pcapng file."),
-    ("read_flows", '(input_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=...)',
+    ("read_flows", '(input_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=..., tunnels="outer")',
      "Directly read a pcap/pcapng file and return all flows as an Archive.\n\nInternally creates a temporary .fsieve "
      "archive, opens it, and returns\nthe Archive. The temp file is cleaned up when the Archive is garbage collected."),
     ("pipe_archive", "(archive_path)", "Yield each flow from a .fsieve archive as a complete pcap file (bytes).\n"
@@ -851,8 +852,8 @@ def test_module_surface():
 @pytest.mark.parametrize("name, args, kwargs, exc, message", [
     ("create_archive", (), {}, TypeError,
      "create_archive() missing 2 required positional arguments: 'input_path' and 'output_path'"),
-    ("create_archive", ("a", "b", "session", 1, [], [], 7), {}, TypeError,
-     "create_archive() takes from 2 to 6 positional arguments but 7 were given"),
+    ("create_archive", ("a", "b", "session", 1, [], [], "outer", 8), {}, TypeError,
+     "create_archive() takes from 2 to 7 positional arguments but 8 were given"),
     ("create_archive", ("a", "b"), {"buffer_bytes": 1}, TypeError,
      "create_archive() got an unexpected keyword argument 'buffer_bytes'"),
     ("create_archive", ("a", "b"), {"port_filters": [80, 65536]}, OverflowError, RANGE),
@@ -861,8 +862,8 @@ def test_module_surface():
      "argument 'ip_filters': 'NoneType' object cannot be converted to 'Sequence'"),
     ("read_flows", (), {}, TypeError, "read_flows() missing 1 required positional argument: 'input_path'"),
     ("read_flows", ("a",), {"input_path": "a"}, TypeError, "read_flows() got multiple values for argument 'input_path'"),
-    ("read_flows", ("a", "session", 1, [], [], 6), {}, TypeError,
-     "read_flows() takes from 1 to 5 positional arguments but 6 were given"),
+    ("read_flows", ("a", "session", 1, [], [], "outer", 7), {}, TypeError,
+     "read_flows() takes from 1 to 6 positional arguments but 7 were given"),
     ("read_flows", ("a",), {"ip_filters": "10.0.0.1"}, TypeError, "argument 'ip_filters': Can't extract `str` to `Vec`"),
     ("read_flows", ("a",), {"max_sessions": -1}, OverflowError, RANGE),
     ("pipe_archive", (), {}, TypeError, "pipe_archive() missing 1 required positional argument: 'archive_path'"),

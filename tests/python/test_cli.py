@@ -86,7 +86,7 @@ def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kw
     report = ok("split", cap, tmp_path / "cli", *options)
     assert report == b"" if "--report" not in options else json.loads(report) == {
         "packets_read": 8, "packets_kept": 2, "flows": 1, "files": 1, "bytes_read": len(cap.read_bytes()),
-        "fragments_matched": 0, "fragments_unmatched": 0, "undecoded": {}, "warnings": []}
+        "fragments_matched": 0, "fragments_unmatched": 0, "tunnel_packets": 0, "undecoded": {}, "warnings": []}
     flowsieve.split(str(cap), str(tmp_path / "py"), **kwargs)
     assert listing(tmp_path / "cli") == listing(tmp_path / "py")
     if "output_type" in kwargs:

@@ -409,8 +409,8 @@ RANGE = "out of range integral type conversion attempted"
     ((), {}, TypeError, "split() missing 2 required positional arguments: 'input_path' and 'output_dir'"),
     (("a",), {}, TypeError, "split() missing 1 required positional argument: 'output_dir'"),
     ((), {"output_dir": "o"}, TypeError, "split() missing 1 required positional argument: 'input_path'"),
-    (("a", "b", "session", 1, 1, [], [], "pcap", "x"), {}, TypeError,
-     "split() takes from 2 to 8 positional arguments but 9 were given"),
+    (("a", "b", "session", 1, 1, [], [], "pcap", "outer", "x"), {}, TypeError,
+     "split() takes from 2 to 9 positional arguments but 10 were given"),
     (("a", "b"), {"bogus": 1}, TypeError, "split() got an unexpected keyword argument 'bogus'"),
     (("a", "b"), {"input_path": "a"}, TypeError, "split() got multiple values for argument 'input_path'"),
     (("a", "b", "flow"), {"strategy": "host"}, TypeError, "split() got multiple values for argument 'strategy'"),
@@ -452,7 +452,8 @@ def test_module_surface():
     assert (split.__name__, split.__module__) == ("split", "flowsieve")
     assert split.__doc__ == "Split a pcap/pcapng file into per-flow pcap or L7 files."
     assert split.__text_signature__ == ('(input_path, output_dir, strategy="session", max_sessions=10000, '
-                                        'buffer_bytes=10000, ip_filters=..., port_filters=..., output_type="pcap")')
+                                        'buffer_bytes=10000, ip_filters=..., port_filters=..., output_type="pcap", '
+                                        'tunnels="outer")')
 
 
 def test_second_initialisation_fails():
