@@ -305,17 +305,22 @@ inline std::optional<IndexHeader> decode_index_header(ByteView bytes) {
     return h;
 }
 
-// Flow fields: a u32 count of entries, then per entry, by ascending flow
-// id, the id u64, a u32 length of its fields, then fields, each a tag u8,
-// a u16 length and that many bytes. A section present at all means that
-// the archive's packets were grouped by their innermost IP layers (inner
-// tunnel mode), and are decoded so again.
-inline constexpr size_t kFlowFieldsHead = 4;
+// Flow fields: a u32 count of entries and u32 flags (FlowFieldsFlag), then
+// per entry, by ascending flow id, the id u64, a u32 length of its fields,
+// then fields, each a tag u8, a u16 length and that many bytes.
+inline constexpr size_t kFlowFieldsHead = 8;
 inline constexpr size_t kFlowFieldsEntryHead = 12;
 inline constexpr size_t kFlowFieldHead = 3;
 enum class FlowFieldTag : uint8_t {
     Tunnel = 1,  // the tunnels of the flow's first packet, as text ("vxlan 101")
     Vni = 2,     // u32: the VNI of its innermost VXLAN or GENEVE header
+};
+
+// Facts of the whole archive that the section states.
+enum FlowFieldsFlag : uint32_t {
+    // The packets were grouped by their innermost IP layers (inner tunnel
+    // mode), and are decoded so again.
+    kFieldsInnerTunnels = 1,
 };
 
 struct FlowFields {
@@ -333,9 +338,10 @@ inline void append_flow_field(std::vector<uint8_t>& out, FlowFieldTag tag, const
 }
 
 // The whole section, entries in the order given (ascending ids).
-inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& flows) {
+inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& flows, uint32_t flags) {
     std::vector<uint8_t> out(kFlowFieldsHead);
     encode_u32le(out.data(), uint32_t(flows.size()));
+    encode_u32le(out.data() + 4, flags);
     for (const FlowFields& f : flows) {
         const size_t head = out.size();
         out.resize(head + kFlowFieldsEntryHead);
@@ -353,13 +359,21 @@ inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& fl
     return out;
 }
 
+struct FlowFieldsSection {
+    uint32_t flags = 0;
+    std::vector<FlowFields> flows;  // by ascending id
+};
+
 // As far as the bytes go: an entry or field that runs past them ends the
 // list; fields of unknown tags are skipped.
-inline std::vector<FlowFields> decode_flow_fields(ByteView bytes) {
-    std::vector<FlowFields> out;
-    auto count = bytes.u32(0, ByteOrder::Little);
+inline FlowFieldsSection decode_flow_fields(ByteView bytes) {
+    FlowFieldsSection section;
+    std::vector<FlowFields>& out = section.flows;
+    if (!bytes.has(0, kFlowFieldsHead)) return section;
+    const uint32_t count = *bytes.u32(0, ByteOrder::Little);
+    section.flags = *bytes.u32(4, ByteOrder::Little);
     size_t at = kFlowFieldsHead;
-    for (uint32_t i = 0; count && i < *count && bytes.has(at, kFlowFieldsEntryHead); ++i) {
+    for (uint32_t i = 0; i < count && bytes.has(at, kFlowFieldsEntryHead); ++i) {
         FlowFields f;
         f.id = decode_u64le(bytes.data() + at);
         const uint32_t length = *bytes.u32(at + 8, ByteOrder::Little);
@@ -379,7 +393,7 @@ inline std::vector<FlowFields> decode_flow_fields(ByteView bytes) {
         at += length;
         out.push_back(std::move(f));
     }
-    return out;
+    return section;
 }
 
 // Footer: the last 128 bytes; locates every area.

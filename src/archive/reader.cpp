@@ -115,8 +115,9 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         if (auto index_header = decode_index_header(bytes)) reader->index_ = ArchiveIndex{bytes, *index_header};
     }
     if (f.fields_off != 0 && within(f.fields_off, f.fields_len, length)) {
-        reader->tunnels_ = TunnelMode::Inner;
-        reader->fields_ = decode_flow_fields(*file.sub(size_t(f.fields_off), size_t(f.fields_len)));
+        FlowFieldsSection section = decode_flow_fields(*file.sub(size_t(f.fields_off), size_t(f.fields_len)));
+        if (section.flags & kFieldsInnerTunnels) reader->tunnels_ = TunnelMode::Inner;
+        reader->fields_ = std::move(section.flows);
     }
     return std::shared_ptr<const ArchiveReader>(std::move(reader));
 }

@@ -430,9 +430,9 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
 
 // Writes everything after the packet records; the footer last.
 // `fields` holds the flows that have flow fields, by ascending id; it is
-// written when given, as in an archive whose packets were found in tunnels.
+// written when given, with the section's `fields_flags`.
 Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const std::vector<FlowEntry>& flows,
-                        OffsetLists lists, const std::vector<FlowFields>* fields) {
+                        OffsetLists lists, const std::vector<FlowFields>* fields, uint32_t fields_flags) {
     ArchiveFooter footer;
     footer.version = header.version;
     footer.data_off = header.data_start();
@@ -472,7 +472,7 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
     footer.index_len = file.position() - footer.index_off;
 
     if (fields) {
-        const std::vector<uint8_t> bytes = encode_flow_fields(*fields);
+        const std::vector<uint8_t> bytes = encode_flow_fields(*fields, fields_flags);
         footer.fields_off = file.position();
         footer.fields_len = bytes.size();
         if (auto st = file.write(bytes.data(), bytes.size()); !st) return Error{"Failed to write flow fields"};
@@ -602,13 +602,15 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (auto st = packets->finish(); !st) return CallError(std::move(st).error()).about(o.input_path);
     if (o.notes) *o.notes = packets->notes();
     // Inner mode counts the packets it found in tunnels; their archive says
-    // so with a flow fields section, which all other archives go without.
+    // so in a flow fields section, which an archive goes without when none
+    // of its flows has a field.
     const auto& counts = packets->notes().tunnel_packets;
     const bool tunnelled = tunnels.value() == TunnelMode::Inner &&
                            std::any_of(std::begin(counts), std::end(counts), [](uint64_t n) { return n != 0; });
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr);
+    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr,
+                           tunnelled ? kFieldsInnerTunnels : 0);
     if (!finished) return CallError::runtime(finished.error(), temp_path);
     // Exports state a snap length no shorter than any record.
     if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {
