@@ -17,7 +17,8 @@ from test_captures import keys, read_capture
 INSIDE = Path(__file__).resolve().parents[2].parent / "shared" / "captures" / "inside"
 TUNNEL_CAPTURES = ["zeek_vxlan.pcap", "zeek_vxlan-encapsulated-http.pcap", "zeek_geneve.pcap", "zeek_geneve-ipv6.pcap",
                    "zeek_gre-sample.pcap", "zeek_gre-erspan3-dot1q.pcap", "zeek_gtp7_ipv6.pcap",
-                   "zeek_gtp_ext_header.pcap", "zeek_4in4.pcap", "zeek_6in4.pcap", "zeek_4in6.pcap"]
+                   "zeek_gtp_ext_header.pcap", "zeek_4in4.pcap", "zeek_6in4.pcap", "zeek_4in6.pcap",
+                   "../pcapplusplus_GrePackets.cap"]  # PPTP: GRE version 1 carrying PPP
 FIELDS = ["frame.protocols", "ip.src", "ip.dst", "ip.proto", "ip.id", "ip.flags.mf", "ip.frag_offset", "ipv6.src",
           "ipv6.dst", "tcp.srcport", "tcp.dstport", "udp.srcport", "udp.dstport", "vxlan.vni", "geneve.vni"]
 
@@ -118,13 +119,13 @@ def test_inner_sessions_are_those_tshark_shows(tmp_path, name):
     _, recs, _ = read_capture(source.read_bytes())
     want = {k: [recs[i][2] for i in v] for k, v in tshark_sessions(source).items()}
     flowsieve.split(str(source), str(tmp_path / "out"), "session", tunnels="inner")
-    stem = name.rsplit(".", 1)[0] + "_"
+    stem = Path(name).stem + "_"
     got = {p.name[len(stem):-5]: [r[2] for r in read_capture(p.read_bytes())[1]] for p in (tmp_path / "out").iterdir()}
     assert got == want
     # the payload is the inner packet's: ICMP inside a tunnel has none, as outside
     flowsieve.split(str(source), str(tmp_path / "l7"), "session", output_type="l7", tunnels="inner")
     l7 = {re.sub(r"^vni\d+_", "", p.name[len(stem):-3]).split("_")[0] for p in (tmp_path / "l7").iterdir()}
-    assert l7 <= {"6", "17"}
+    assert not l7 & {"1", "58"}
 
 
 GENERATED_TUNNELS = ["vxlan 101", "vxlan 202", "geneve 0 / vxlan 303", "vxlan 101", None, "geneve 7", "gre", "gre", "gre",
