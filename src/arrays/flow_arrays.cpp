@@ -293,6 +293,7 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
 void Builder::make_room(size_t row, size_t slot, size_t kept) {
     const size_t moved = std::min<size_t>(kept, shape_.packets - 1) - slot;
     auto shift = [&](Column& c, size_t size) {
+        if (size == 0) return;  // a column not asked for has no rows
         uint8_t* at = c.row(row) + slot * size;
         std::memmove(at + size, at, moved * size);
         std::memset(at, 0, size);
