@@ -27,7 +27,8 @@ constexpr int kUsage = 2;
 // Codes of the options that have no short form.
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
-    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream
+    kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream, kRotate, kRotateSize, kKeep,
+    kKeepSize, kSnaplen
 };
 
 struct UsageError {
@@ -148,5 +149,6 @@ extern const Command kArchiveCommand;
 extern const Command kFlowsCommand;
 extern const Command kExportCommand;
 extern const Command kArraysCommand;
+extern const Command kCaptureCommand;
 
 }  // namespace flowsieve::cli
