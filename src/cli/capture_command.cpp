@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +84,13 @@ constexpr int kWaitMs = 100;
 constexpr uint64_t kQueueBytes = 256ull << 20;
 constexpr uint32_t kDefaultSnapLength = 262144;
 constexpr uint64_t kDefaultBuffer = 64ull << 20;
+// Room kept free on the disk, checked each time an archive has grown by
+// kRoomCheckBytes: for its write buffer and what was written since the last
+// check, and for its flow table, index and footer, by its flows and packets.
+constexpr uint64_t kRoomCheckBytes = 256 << 10;
+constexpr uint64_t kRoomReserve = 1 << 20;
+constexpr uint64_t kRoomPerFlow = 256;
+constexpr uint64_t kRoomPerPacket = 4;
 
 // ---- Signals. Their handlers only set flags, but for a second stop,
 // which removes the temporary file named here and exits.
@@ -330,6 +338,10 @@ public:
         ++a.packets;
         a.end = packet.ts_sec;
         if (a.builder.size() >= settings_.rotate_size) return close();
+        if (a.builder.size() - a.checked_at >= kRoomCheckBytes) {
+            a.checked_at = a.builder.size();
+            return make_room();
+        }
         return {};
     }
 
@@ -385,12 +397,44 @@ private:
         FlowTable flows;
         uint64_t period = 0;
         uint64_t packets = 0;
+        uint64_t checked_at = 0;  // the size at which room on the disk was last checked
         uint32_t start = 0;
         uint32_t end = 0;
         std::chrono::steady_clock::time_point opened;
     };
 
+    // Keeps room on the disk for what is buffered and for the archive's
+    // end: by deleting the oldest archives when the store has bounds,
+    // otherwise by finishing the archive while it can be finished and
+    // failing, so that the packets that come are counted as lost.
+    Status<CallError> make_room() {
+        for (;;) {
+            struct statvfs fs;
+            if (::fstatvfs(dir_, &fs) != 0) return {};
+            const uint64_t free = uint64_t(fs.f_bavail) * fs.f_frsize;
+            uint64_t need = kRoomReserve;
+            if (current_) need += current_->builder.flow_count() * kRoomPerFlow + current_->packets * kRoomPerPacket;
+            if (free >= need) return {};
+            if (settings_.keep || settings_.keep_size) {
+                std::vector<OwnArchive> archives = own_archives();
+                if (!archives.empty() && delete_archive(archives.front(), "the disk is full")) continue;
+            }
+            if (auto st = close(); !st) return st;
+            return CallError::io(Error{"the disk of the store is full", ENOSPC}, ".");
+        }
+    }
+
+    bool delete_archive(const OwnArchive& a, const char* reason) {
+        if (::unlinkat(dir_, a.name.c_str(), 0) != 0) {
+            message("could not delete " + a.name + ": " + os_error_text(errno));
+            return false;
+        }
+        message("deleted " + a.name + " (" + reason + ")");
+        return true;
+    }
+
     Status<CallError> open(const ParsedPacket& packet, const FrameFileFormat& format) {
+        if (auto st = make_room(); !st) return st;
         const std::string stem = time_name(packet.ts_sec);
         const std::string temp = "." + stem + ".tmp";
         publish_temp_name(temp);
@@ -407,7 +451,7 @@ private:
             return std::move(builder).error();
         }
         current_.emplace(Archive{std::move(builder).value(), stem, temp, format, FlowTable(),
-                                 packet.ts_sec / settings_.rotate, 0, packet.ts_sec, packet.ts_sec,
+                                 packet.ts_sec / settings_.rotate, 0, 0, packet.ts_sec, packet.ts_sec,
                                  std::chrono::steady_clock::now()});
         return {};
     }
@@ -471,12 +515,7 @@ private:
             if (settings_.keep_size && total > *settings_.keep_size) reason = "the store is over --keep-size";
             else if (settings_.keep && a.time + int64_t(*settings_.keep) < newest_) reason = "older than --keep";
             if (!reason) break;
-            if (::unlinkat(dir_, a.name.c_str(), 0) != 0) {
-                message("could not delete " + a.name + ": " + os_error_text(errno));
-                continue;
-            }
-            total -= a.size;
-            message("deleted " + a.name + " (" + reason + ")");
+            if (delete_archive(a, reason)) total -= a.size;
         }
     }
 
