@@ -205,13 +205,17 @@ struct Arrival {
 
 class ArrivalQueue {
 public:
-    // Waits while the frames in transit reach the bound.
-    void push(Arrival&& arrival) {
+    // Takes the arrivals over, a batch at a time so that the lock is taken
+    // once for many packets; waits while the frames in transit reach the
+    // bound.
+    void push(std::vector<Arrival>& arrivals, uint64_t bytes) {
         std::unique_lock lock(mutex_);
         room_.wait(lock, [&] { return bytes_ < kQueueBytes; });
-        bytes_ += arrival.packet.data.size();
-        arrivals_.push_back(std::move(arrival));
-        if (arrivals_.size() == 1) ready_.notify_one();
+        bytes_ += bytes;
+        const bool was_empty = arrivals_.empty();
+        for (Arrival& a : arrivals) arrivals_.push_back(std::move(a));
+        arrivals.clear();
+        if (was_empty) ready_.notify_one();
     }
     void close(std::optional<CallError> error = std::nullopt) {
         std::lock_guard lock(mutex_);
@@ -259,6 +263,7 @@ void read_source(Source& source, ArrivalQueue& queue) {
     std::shared_ptr<const FrameFileFormat> live_format;
     if (source.live) live_format = std::make_shared<FrameFileFormat>(source.live->format());
     std::optional<uint32_t> prepared;  // the link type the stream's filter was checked for
+    std::vector<Arrival> arrivals;
     while (!stop_signal) {
         std::vector<std::unique_ptr<CaptureReader>> readers;
         bool ended = false;
@@ -285,6 +290,7 @@ void read_source(Source& source, ArrivalQueue& queue) {
                     return queue.close(std::move(st).error());
                 prepared = reader->link_type();
             }
+            uint64_t bytes = 0;
             for (;;) {
                 NextPacket next = reader->next_packet();
                 if (auto* error = std::get_if<CaptureError>(&next))
@@ -292,8 +298,10 @@ void read_source(Source& source, ArrivalQueue& queue) {
                 if (!std::holds_alternative<ParsedPacket>(next)) break;
                 ParsedPacket& packet = std::get<ParsedPacket>(next);
                 if (source.filter && !source.filter->accepts(packet)) continue;
-                queue.push({std::move(packet), format});
+                bytes += packet.data.size();
+                arrivals.push_back({std::move(packet), format});
             }
+            queue.push(arrivals, bytes);
         }
         if (ended) break;
     }
@@ -315,7 +323,8 @@ struct Settings {
 
 class Store {
 public:
-    Store(int dir_fd, const Settings& settings, Source& source) : dir_(dir_fd), settings_(settings), source_(source) {}
+    Store(int dir_fd, std::string path, const Settings& settings, Source& source)
+        : dir_(dir_fd), path_(std::move(path)), settings_(settings), source_(source) {}
 
     // Writes the packet into the archive of its period.
     Status<CallError> add(const Arrival& arrival) {
@@ -420,7 +429,7 @@ private:
                 if (!archives.empty() && delete_archive(archives.front(), "the disk is full")) continue;
             }
             if (auto st = close(); !st) return st;
-            return CallError::io(Error{"the disk of the store is full", ENOSPC}, ".");
+            return CallError::io(os_error(ENOSPC), path_);
         }
     }
 
@@ -520,6 +529,7 @@ private:
     }
 
     int dir_;
+    std::string path_;  // for messages
     const Settings& settings_;
     Source& source_;
     std::optional<Archive> current_;
@@ -532,7 +542,7 @@ private:
 int run_capture(const Parsed& p) {
     const std::vector<std::string> interfaces = p.all('i');
     if (interfaces.empty()) {
-        expect_args(p, 2, 2, "- and STORE_DIR");
+        expect_args(p, 2, 2, "SOURCE (-i IFACE or -) and STORE_DIR");
         if (p.args[0] != "-") usage("the source is -i IFACE or - for standard input, not '" + p.args[0] + "'");
     } else {
         expect_args(p, 1, 1, "STORE_DIR");
@@ -578,7 +588,7 @@ int run_capture(const Parsed& p) {
 
     ArrivalQueue queue;
     std::thread reader([&] { read_source(source, queue); });
-    Store store(dir.get(), settings, source);
+    Store store(dir.get(), store_path, settings, source);
     Status<CallError> status;
     uint64_t lost = 0;
     std::deque<Arrival> arrivals;

@@ -1,8 +1,12 @@
 #include "parser/capture_stream.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "parser/pcap.hpp"
 #include "parser/pcapng_format.hpp"
@@ -11,68 +15,109 @@
 namespace flowsieve {
 namespace {
 
-constexpr size_t kReadSize = 1 << 20;
+constexpr size_t kBlockSize = 1 << 20;
+// A batch is handed out once this much is pending or nothing more is ready.
+constexpr size_t kBatchSize = 256 << 10;
 // Larger records are taken for a damaged stream rather than waited for.
 constexpr uint32_t kMaxRecordSize = 1 << 28;
 
 }  // namespace
 
-Result<CaptureStream::Batch, CaptureError> CaptureStream::next(int timeout_ms) {
-    auto whole = whole_records();
-    if (!whole) return std::move(whole).error();
-    Batch batch;
-    if (*whole == 0) {
+CaptureStream::CaptureStream(int fd) : fd_(fd) {
+    // A pipe's default 64 KiB would cost a wake-up of each side per 64 KiB.
+    (void)::fcntl(fd_, F_SETPIPE_SZ, int(kBlockSize));
+    renew_block(0, kBlockSize);
+}
+
+void CaptureStream::renew_block(size_t n, size_t capacity) {
+    const size_t kept = used_ - prefix_size_ - n;
+    capacity = std::max(capacity, prefix_size_ + kept + kBatchSize);
+    auto block = std::make_shared_for_overwrite<uint8_t[]>(capacity);
+    if (prefix_size_) std::memcpy(block.get(), block_.get(), prefix_size_);
+    if (kept) std::memcpy(block.get() + prefix_size_, block_.get() + prefix_size_ + n, kept);
+    block_ = std::move(block);
+    capacity_ = capacity;
+    used_ = prefix_size_ + kept;
+}
+
+void CaptureStream::restart_prefix(size_t n) {
+    std::memmove(block_.get(), block_.get() + prefix_size_, used_ - prefix_size_);
+    used_ -= prefix_size_;
+    prefix_size_ = n;
+}
+
+Result<bool, int> CaptureStream::read_some(int timeout_ms) {
+    const size_t had = used_;
+    for (int wait = timeout_ms; used_ < capacity_ && used_ - had < kBatchSize; wait = 0) {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0) return batch;
-        const size_t had = pending_.size();
-        pending_.resize(had + kReadSize);
-        const ssize_t n = ::read(fd_, pending_.data() + had, kReadSize);
-        pending_.resize(had + size_t(n > 0 ? n : 0));
+        if (::poll(&p, 1, wait) <= 0) break;
+        const ssize_t n = ::read(fd_, block_.get() + used_, capacity_ - used_);
+        if (n == 0) return false;
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) return batch;
-            return CaptureError{CaptureError::Kind::UnknownFormat, os_error_text(errno), {}};
+            if (errno == EINTR || errno == EAGAIN) break;
+            return errno;
         }
-        if (n == 0) {
-            batch.ended = true;
-            batch.cut_off_bytes = pending_.size();
-            pending_.clear();
-            return batch;
-        }
-        whole = whole_records();
-        if (!whole || *whole == 0) return whole ? Result<Batch, CaptureError>(std::move(batch)) : std::move(whole).error();
+        used_ += size_t(n);
     }
-    auto bytes = std::make_shared<std::vector<uint8_t>>(prefix_);
-    bytes->insert(bytes->end(), pending_.begin(), pending_.begin() + ptrdiff_t(*whole));
-    pending_.erase(pending_.begin(), pending_.begin() + ptrdiff_t(*whole));
-    SharedBytes input(bytes, bytes->data(), bytes->size());
-    auto reader = open_capture(std::move(input));
+    return true;
+}
+
+Result<CaptureStream::Batch, CaptureError> CaptureStream::next(int timeout_ms) {
+    Batch batch;
+    auto whole = whole_records();
+    if (whole && *whole == 0) {
+        auto more = read_some(timeout_ms);
+        if (!more) return CaptureError{CaptureError::Kind::UnknownFormat, os_error_text(more.error()), {}};
+        whole = whole_records();
+        if (whole && !*more) {
+            // What the end cut short is left out; whole records before it are handed out.
+            batch.ended = true;
+            batch.cut_off_bytes = used_ - prefix_size_ - *whole;
+            used_ -= batch.cut_off_bytes;
+        }
+    }
+    if (!whole) return std::move(whole).error();
+    if (*whole == 0) return batch;
+    auto reader = open_capture(SharedBytes(block_, block_.get(), prefix_size_ + *whole));
+    // The block now belongs to the batch's frames; a record that runs past
+    // the end of this one needs a larger block.
+    size_t capacity = kBlockSize;
+    if (auto head = pending().u32(*whole + 8, order_); head && kind_ == Kind::Pcap)
+        capacity = std::max<size_t>(capacity, prefix_size_ + kPcapRecordHeaderSize + *head + kBatchSize);
+    if (auto length = pending().u32(*whole + 4, order_); length && kind_ == Kind::PcapNg)
+        capacity = std::max<size_t>(capacity, prefix_size_ + *length + kBatchSize);
+    renew_block(*whole, capacity);
     if (!reader) return std::move(reader).error();
     batch.reader = std::move(reader).value();
     return batch;
 }
 
 Result<size_t, CaptureError> CaptureStream::whole_records() {
-    const ByteView view(pending_.data(), pending_.size());
     if (kind_ == Kind::Unknown) {
         uint8_t magic[4];
-        if (!view.copy(0, 4, magic)) return size_t(0);
+        if (!pending().copy(0, 4, magic)) return size_t(0);
         if (auto format = classic_pcap_format(magic)) {
-            if (!view.has(0, kPcapGlobalHeaderSize)) return size_t(0);
+            if (!pending().has(0, kPcapGlobalHeaderSize)) return size_t(0);
             kind_ = Kind::Pcap;
             order_ = format->order;
-            prefix_.assign(pending_.begin(), pending_.begin() + kPcapGlobalHeaderSize);
-            pending_.erase(pending_.begin(), pending_.begin() + kPcapGlobalHeaderSize);
-            return whole_records();
+            restart_prefix(kPcapGlobalHeaderSize);
+        } else if (pending().u32(0, ByteOrder::Little) == kPcapNgSectionHeader) {
+            kind_ = Kind::PcapNg;
+        } else {
+            return CaptureError::unknown();
         }
-        if (view.u32(0, ByteOrder::Little) != kPcapNgSectionHeader) return CaptureError::unknown();
-        kind_ = Kind::PcapNg;
     }
     if (kind_ == Kind::PcapNg) return whole_pcapng_blocks();
+    const ByteView view = pending();
     size_t at = 0;
     while (auto incl_len = view.u32(at + 8, order_)) {
         if (*incl_len > kMaxRecordSize)
             return CaptureError::pcap("record of " + std::to_string(*incl_len) + " bytes");
-        if (!view.has(at, kPcapRecordHeaderSize + size_t(*incl_len))) break;
+        const size_t size = kPcapRecordHeaderSize + size_t(*incl_len);
+        if (!view.has(at, size)) {
+            if (at == 0 && prefix_size_ + size > capacity_) renew_block(0, prefix_size_ + size + kBatchSize);
+            break;
+        }
         at += kPcapRecordHeaderSize + *incl_len;
     }
     return at;
@@ -84,7 +129,7 @@ Result<size_t, CaptureError> CaptureStream::whole_records() {
 Result<size_t, CaptureError> CaptureStream::whole_pcapng_blocks() {
     size_t at = 0;
     for (;;) {
-        const ByteView view(pending_.data(), pending_.size());
+        const ByteView view = pending();
         const auto type = view.u32(at, order_);
         if (!type) return at;
         if (*type == kPcapNgSectionHeader && at == 0) {
@@ -100,14 +145,17 @@ Result<size_t, CaptureError> CaptureStream::whole_pcapng_blocks() {
             return CaptureError::pcapng("block of " + std::to_string(*length) + " bytes");
         const bool header = *type == kPcapNgSectionHeader || *type == kPcapNgInterfaceDescription;
         if (header && at > 0) return at;
-        if (!view.has(at, *length)) return at;
+        if (!view.has(at, *length)) {
+            // A block larger than the room left waits in a block it fits.
+            if (at == 0 && prefix_size_ + *length > capacity_) renew_block(0, prefix_size_ + *length + kBatchSize);
+            return at;
+        }
         if (!header) {
             at += *length;
             continue;
         }
-        if (*type == kPcapNgSectionHeader) prefix_.clear();
-        prefix_.insert(prefix_.end(), pending_.begin(), pending_.begin() + *length);
-        pending_.erase(pending_.begin(), pending_.begin() + *length);
+        if (*type == kPcapNgSectionHeader) restart_prefix(*length);
+        else prefix_size_ += *length;
     }
 }
 

@@ -17,7 +17,7 @@ namespace flowsieve {
 class CaptureStream {
 public:
     // Reads `fd`, which stays the caller's.
-    explicit CaptureStream(int fd) : fd_(fd) {}
+    explicit CaptureStream(int fd);
 
     struct Batch {
         std::unique_ptr<CaptureReader> reader;  // none when no whole record came in time
@@ -29,14 +29,28 @@ public:
     Result<Batch, CaptureError> next(int timeout_ms);
 
 private:
+    // Reads what the stream has ready, up to a batch; false at its end.
+    Result<bool, int> read_some(int timeout_ms);
     // The length of the whole records at the front of the pending bytes,
     // after taking any header there into the prefix.
     Result<size_t, CaptureError> whole_records();
     Result<size_t, CaptureError> whole_pcapng_blocks();
+    ByteView pending() const { return ByteView(block_.get() + prefix_size_, used_ - prefix_size_); }
+    // Drops the first n pending bytes, which the prefix takes in place of
+    // what it held.
+    void restart_prefix(size_t n);
+    // Moves the prefix and the pending bytes after the first n into a new
+    // block of at least `capacity` bytes.
+    void renew_block(size_t n, size_t capacity);
 
     int fd_;
-    std::vector<uint8_t> pending_;  // read, not yet handed out
-    std::vector<uint8_t> prefix_;  // headers put before every batch
+    // The prefix (the headers put before every batch) and then the bytes
+    // read and not yet handed out: a batch is the block itself, so that
+    // records are not copied.
+    std::shared_ptr<uint8_t[]> block_;
+    size_t capacity_ = 0;
+    size_t prefix_size_ = 0;
+    size_t used_ = 0;
     enum class Kind { Unknown, Pcap, PcapNg } kind_ = Kind::Unknown;
     ByteOrder order_ = ByteOrder::Little;
 };
