@@ -65,19 +65,22 @@ Result<bool, int> CaptureStream::read_some(int timeout_ms) {
 Result<CaptureStream::Batch, CaptureError> CaptureStream::next(int timeout_ms) {
     Batch batch;
     auto whole = whole_records();
-    if (whole && *whole == 0) {
+    if (whole && *whole == 0 && !ended_) {
         auto more = read_some(timeout_ms);
         if (!more) return CaptureError{CaptureError::Kind::UnknownFormat, os_error_text(more.error()), {}};
+        ended_ = !*more;
         whole = whole_records();
-        if (whole && !*more) {
-            // What the end cut short is left out; whole records before it are handed out.
-            batch.ended = true;
-            batch.cut_off_bytes = used_ - prefix_size_ - *whole;
-            used_ -= batch.cut_off_bytes;
-        }
     }
     if (!whole) return std::move(whole).error();
-    if (*whole == 0) return batch;
+    if (*whole == 0) {
+        if (ended_) {
+            // What the end cut short is left out.
+            batch.ended = true;
+            batch.cut_off_bytes = used_ - prefix_size_;
+            used_ = prefix_size_;
+        }
+        return batch;
+    }
     auto reader = open_capture(SharedBytes(block_, block_.get(), prefix_size_ + *whole));
     // The block now belongs to the batch's frames; a record that runs past
     // the end of this one needs a larger block.

@@ -29,7 +29,7 @@ public:
     Result<Batch, CaptureError> next(int timeout_ms);
 
 private:
-    // Reads what the stream has ready, up to a batch; false at its end.
+    // Reads what the stream has ready, up to a batch; false once at its end.
     Result<bool, int> read_some(int timeout_ms);
     // The length of the whole records at the front of the pending bytes,
     // after taking any header there into the prefix.
@@ -53,6 +53,7 @@ private:
     size_t used_ = 0;
     enum class Kind { Unknown, Pcap, PcapNg } kind_ = Kind::Unknown;
     ByteOrder order_ = ByteOrder::Little;
+    bool ended_ = false;  // read to its end: what is pending is all there is
 };
 
 }  // namespace flowsieve
