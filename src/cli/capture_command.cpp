@@ -12,7 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <deque>
 #include <mutex>
@@ -75,8 +77,9 @@ folder join its pieces.
 
 SIGINT or SIGTERM finishes the current archive with every packet received
 and exits 0; a second one exits at once, removing the temporary file.
-SIGHUP starts a new archive. When the disk is full the current archive is
-given up and the command exits 1, saying how many packets were lost.
+SIGHUP starts a new archive. On a full disk, --keep or --keep-size makes
+the oldest archives go; without them the current archive is finished with
+what it has and the command exits 1, saying how many packets were lost.
 )";
 
 constexpr int kWaitMs = 100;
@@ -95,23 +98,24 @@ constexpr uint64_t kRoomPerPacket = 4;
 // ---- Signals. Their handlers only set flags, but for a second stop,
 // which removes the temporary file named here and exits.
 
-volatile sig_atomic_t stop_signal = 0;
-volatile sig_atomic_t rotate_requested = 0;
+// Lock-free, so safe in a handler, and shared by the two threads.
+std::atomic<int> stop_signal{0};
+std::atomic<bool> rotate_requested{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 int signal_store_fd = -1;
 // Two slots, so that the name a handler reads is never half written.
 char temp_names[2][64];
-volatile sig_atomic_t temp_slot = -1;
+std::atomic<int> temp_slot{-1};
 
 void on_stop(int signo) {
-    if (stop_signal) {
+    if (stop_signal.exchange(signo)) {
         const int slot = temp_slot;
         if (slot >= 0) ::unlinkat(signal_store_fd, temp_names[slot], 0);
         ::_exit(128 + signo);
     }
-    stop_signal = signo;
 }
 
-void on_hangup(int) { rotate_requested = 1; }
+void on_hangup(int) { rotate_requested = true; }
 
 void install_handlers() {
     struct sigaction action = {};
@@ -131,18 +135,15 @@ void publish_temp_name(const std::string& name) {
 
 // ---- Option values.
 
-uint64_t scaled(const std::string& text, const char* what, const char* units, std::initializer_list<uint64_t> factors) {
-    std::string digits = text;
-    uint64_t factor = 1;
-    if (!digits.empty()) {
-        const char* unit = std::strchr(units, digits.back() | 0x20);
-        if (digits.back() != '\0' && unit && !(digits.back() >= '0' && digits.back() <= '9')) {
-            factor = factors.begin()[unit - units];
-            digits.pop_back();
-        }
-    }
-    const uint64_t value = number(digits, UINT64_MAX / factor, what);
-    return value * factor;
+// A number with an optional unit, one of `units` (either case), each worth
+// its factor.
+uint64_t scaled(const std::string& text, const char* what, std::string_view units,
+                std::initializer_list<uint64_t> factors) {
+    const size_t unit =
+        text.empty() ? std::string_view::npos : units.find(char(std::tolower((unsigned char)text.back())));
+    if (unit == std::string_view::npos) return number(text, UINT64_MAX, what);
+    const uint64_t factor = factors.begin()[unit];
+    return number(text.substr(0, text.size() - 1), UINT64_MAX / factor, what) * factor;
 }
 
 uint64_t size_value(const std::string& text, const char* what) {
@@ -357,11 +358,11 @@ public:
     // Closes an archive asked to close (SIGHUP) or open for a period of
     // the clock.
     Status<CallError> tick() {
+        const bool asked = rotate_requested.exchange(false);
         if (!current_) return {};
-        if (rotate_requested || std::chrono::steady_clock::now() - current_->opened >= std::chrono::seconds(settings_.rotate)) {
-            rotate_requested = 0;
+        if (asked ||
+            std::chrono::steady_clock::now() - current_->opened >= std::chrono::seconds(settings_.rotate))
             return close();
-        }
         return {};
     }
 
