@@ -21,6 +21,7 @@
 #include <optional>
 #include <thread>
 
+#include "archive/catalog.hpp"
 #include "archive/writer.hpp"
 #include "cli/command.hpp"
 #include "cli/listing.hpp"
@@ -327,6 +328,39 @@ public:
     Store(int dir_fd, std::string path, const Settings& settings, Source& source)
         : dir_(dir_fd), path_(std::move(path)), settings_(settings), source_(source) {}
 
+    // Brings the folder's catalog up to date with the archives there: the
+    // entries of those that changed or went are dropped, and those not in
+    // it are read and entered.
+    void update_catalog() {
+        archive::Catalog found = archive::Catalog::read(dir_);
+        bool changed = false;
+        const int fd = ::openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!dir) {
+            if (fd >= 0) ::close(fd);
+            return;
+        }
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            struct stat st;
+            if (name[0] == '.' || !name.ends_with(".fsieve") || ::fstatat(dir_, name.c_str(), &st, 0) != 0 ||
+                !S_ISREG(st.st_mode))
+                continue;
+            if (const archive::CatalogEntry* entry = found.find(name); entry && entry->describes(st)) {
+                catalog_.add(*entry);
+                continue;
+            }
+            UniqueFd archive_fd(::openat(dir_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            auto reader = archive_fd.valid() ? archive::open_archive(std::move(archive_fd))
+                                             : Result<std::shared_ptr<const archive::ArchiveReader>>(os_error(errno));
+            if (reader) catalog_.add(archive::catalog_entry(**reader, name, st));
+            changed = true;
+        }
+        ::closedir(dir);
+        if ((changed || found.size() != catalog_.size()))
+            if (auto st = catalog_.write(dir_); !st) message("the catalog was not written: " + st.error().message);
+    }
+
     // Writes the packet into the archive of its period.
     Status<CallError> add(const Arrival& arrival) {
         const ParsedPacket& packet = arrival.packet;
@@ -391,6 +425,7 @@ public:
         temp_slot = -1;
         struct stat st;
         const uint64_t bytes = ::fstat(finished->get(), &st) == 0 ? uint64_t(st.st_size) : a.builder.size();
+        catalog(finished->get(), name);
         if (::close(finished->release()) != 0 && errno != EINTR) return CallError::runtime(os_error(errno), name);
         report(a, name, bytes);
         current_.reset();
@@ -440,7 +475,26 @@ private:
             return false;
         }
         message("deleted " + a.name + " (" + reason + ")");
+        catalog_.remove(a.name);
+        // The file keeps the entries of deleted archives until they are as
+        // many as the others.
+        if (++uncatalogued_ > catalog_.size()) {
+            uncatalogued_ = 0;
+            if (auto st = catalog_.write(dir_); !st) message("the catalog was not written: " + st.error().message);
+        }
         return true;
+    }
+
+    // Enters the finished archive, open at fd, in the catalog.
+    void catalog(int fd, const std::string& name) {
+        struct stat st;
+        auto reader = ::fstat(fd, &st) == 0 ? archive::open_archive(UniqueFd(::dup(fd)))
+                                            : Result<std::shared_ptr<const archive::ArchiveReader>>(os_error(errno));
+        if (!reader) return message(name + " was not entered in the catalog: " + reader.error().message);
+        archive::CatalogEntry entry = archive::catalog_entry(**reader, name, st);
+        if (auto appended = archive::Catalog::append(dir_, entry); !appended)
+            message(name + " was not entered in the catalog: " + appended.error().message);
+        catalog_.add(std::move(entry));
     }
 
     Status<CallError> open(const ParsedPacket& packet, const FrameFileFormat& format) {
@@ -538,6 +592,8 @@ private:
     int64_t newest_ = 0;
     uint64_t reported_kernel_ = 0;
     uint64_t reported_interface_ = 0;
+    archive::Catalog catalog_;
+    size_t uncatalogued_ = 0;  // entries of deleted archives still in the catalog's file
 };
 
 int run_capture(const Parsed& p) {
@@ -590,6 +646,7 @@ int run_capture(const Parsed& p) {
     ArrivalQueue queue;
     std::thread reader([&] { read_source(source, queue); });
     Store store(dir.get(), store_path, settings, source);
+    store.update_catalog();
     Status<CallError> status;
     uint64_t lost = 0;
     std::deque<Arrival> arrivals;
