@@ -57,7 +57,7 @@ def test_a_stream_spanning_periods_is_cut_into_one_archive_per_period(tmp_path, 
     assert [(r["archive"], r["packets"], r["bytes"]) for r in reports] == [
         (n, len(ps), (tmp_path / "store" / n).stat().st_size) for n, ps in archives.items()]
     assert result.stderr.decode().count(" packets, ") == len(archives)
-    assert not [p for p in (tmp_path / "store").iterdir() if not OWN.fullmatch(p.name)]
+    assert sorted(p.name for p in (tmp_path / "store").iterdir() if not OWN.fullmatch(p.name)) == [".fsieve-catalog"]
     # -q: neither status lines nor reports.
     quiet = capture(form(recs), tmp_path / "quiet", "--report", "json", "-q")
     assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, b"", b"")
@@ -127,7 +127,7 @@ def test_a_stop_signal_finishes_the_archive_and_a_second_one_leaves_nothing(tmp_
     p.send_signal(signal.SIGCONT)
     assert p.wait(timeout=30) in ([0] if len(signals) == 1 else [128 + s for s in signals]), p.stderr.read()
     p.stdin.close()
-    assert not list(tmp_path.glob(".*"))
+    assert not list(tmp_path.glob(".*.tmp"))
     packets = [x for ps in stored(tmp_path).values() for x in ps]
     assert packets == (sorted(recs) if len(signals) == 1 else [])
 
@@ -145,7 +145,7 @@ def test_a_full_disk_gives_up_the_archive_and_says_what_was_lost(tmp_path):
         result = capture(pcap(recs), disk / "full", "-q")
         assert result.returncode == 1
         lost = int(re.search(rb"(\d+) packets were lost", result.stderr).group(1))
-        assert not list((disk / "full").glob(".*"))
+        assert not list((disk / "full").glob(".*.tmp"))
         [kept] = stored(disk / "full").values()
         assert kept == sorted(recs)[:len(kept)] and lost > 0 and len(kept) + lost <= len(recs)
         shutil.rmtree(disk / "full")
@@ -195,3 +195,26 @@ def test_an_interface_is_captured_whole(tmp_path):
         subprocess.run(["ip", "link", "del", host], capture_output=True)
         if made:
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+
+def test_the_catalog_passes_over_only_archives_that_cannot_answer(tmp_path):
+    store = tmp_path / "store"
+    recs = [(T + i * 10, 0, packet(f"10.0.{i // 6}.1", "10.9.9.9", "udp" if i % 2 else "tcp", 4000 + i // 6, 53,
+                                   b"q")) for i in range(60)]
+    assert capture(pcap(recs), store, "--rotate", 60, "-q").returncode == 0
+    assert (store / ".fsieve-catalog").stat().st_size > 0
+    # An archive changed after it was catalogued is asked as one without an entry.
+    changed = sorted(store.glob("*.fsieve"))[3]
+    (tmp_path / "other.pcap").write_bytes(pcap([(T, 0, packet("10.7.7.7", "10.9.9.9", "tcp", 1, 2))]))
+    flowsieve.create_archive(str(tmp_path / "other.pcap"), str(changed))
+    queries = [["--ip", "10.0.2.1"], ["--ip", "10.7.7.7"], ["--port", "4005"], ["--between", "10.0.1.1", "--port", "53"],
+               ["--proto", "udp", "--ip", "10.0.9.1"], ["--since", str(T + 100), "--until", str(T + 130)],
+               ["--flow", "tcp 10.0.4.1 4004 10.9.9.9 53"], ["--ip", "10.200.0.1"]]
+
+    def answers():
+        return [subprocess.run([EXE, "flows", store, *q, "-f", "csv"], capture_output=True, check=True).stdout
+                for q in queries] + [[(f.archive_path, f.id) for f in flowsieve.Store(str(store)).find(ip="10.0.2.1")]]
+    with_catalog = answers()
+    (store / ".fsieve-catalog").unlink()
+    assert with_catalog == answers()
+    assert b"10.7.7.7" in with_catalog[1] and with_catalog[-1]
