@@ -285,6 +285,7 @@ void read_source(Source& source, ArrivalQueue& queue) {
                 source.warning = "the stream ended inside a record; its last " + std::to_string(got->cut_off_bytes) +
                                  " bytes were left out";
         }
+        uint64_t bytes = 0;
         for (auto& reader : readers) {
             auto format = live_format ? live_format : std::make_shared<FrameFileFormat>(reader->frame_format());
             if (source.filter && prepared != reader->link_type()) {
@@ -292,7 +293,6 @@ void read_source(Source& source, ArrivalQueue& queue) {
                     return queue.close(std::move(st).error());
                 prepared = reader->link_type();
             }
-            uint64_t bytes = 0;
             for (;;) {
                 NextPacket next = reader->next_packet();
                 if (auto* error = std::get_if<CaptureError>(&next))
@@ -303,8 +303,14 @@ void read_source(Source& source, ArrivalQueue& queue) {
                 bytes += packet.data.size();
                 arrivals.push_back({std::move(packet), format});
             }
-            queue.push(arrivals, bytes);
         }
+        // Interfaces' packets in time order, lest an archive end at a
+        // period's end only for a packet of another interface from before it.
+        if (readers.size() > 1)
+            std::stable_sort(arrivals.begin(), arrivals.end(), [](const Arrival& a, const Arrival& b) {
+                return std::pair(a.packet.ts_sec, a.packet.ts_usec) < std::pair(b.packet.ts_sec, b.packet.ts_usec);
+            });
+        if (!arrivals.empty()) queue.push(arrivals, bytes);
         if (ended) break;
     }
     queue.close();
@@ -622,10 +628,6 @@ int run_capture(const Parsed& p) {
     settings.json = p.has(kReport) && !settings.quiet;
     settings.live = !interfaces.empty();
 
-    if (::mkdir(store_path.c_str(), 0777) != 0 && errno != EEXIST) return fail(os_error(errno), store_path);
-    UniqueFd dir(::open(store_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid()) return fail(os_error(errno), store_path);
-    signal_store_fd = dir.get();
 
     Source source;
     std::unique_ptr<PcapFilter> filter;
@@ -641,6 +643,10 @@ int run_capture(const Parsed& p) {
         source.filter = filter.get();
         source.stream.emplace(0);
     }
+    if (::mkdir(store_path.c_str(), 0777) != 0 && errno != EEXIST) return fail(os_error(errno), store_path);
+    UniqueFd dir(::open(store_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) return fail(os_error(errno), store_path);
+    signal_store_fd = dir.get();
     install_handlers();
 
     ArrivalQueue queue;

@@ -155,7 +155,7 @@ Result<std::unique_ptr<LiveCapture>, CallError> LiveCapture::open(const std::vec
         live.set_timeout(i.handle, 100);
         if (int st = live.activate(i.handle); st < 0) {
             const std::string detail = l->geterr(i.handle);
-            return failed(std::string(live.statustostr(st)) + (detail.empty() ? "" : " (" + detail + ")"));
+            return failed(detail.empty() ? live.statustostr(st) : detail);
         }
         if (!filter.empty()) {
             BpfProgram code{};
