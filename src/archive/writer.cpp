@@ -142,13 +142,11 @@ struct FlowEntry {
 // must outlive the file; everything else is copied.
 class ArchiveFile {
 public:
-    // `copy_frames` for a caller whose frames do not outlive the file.
-    ArchiveFile(UniqueFd fd, const ArchiveHeader& header, bool copy_frames = false)
+    ArchiveFile(UniqueFd fd, const ArchiveHeader& header)
         : fd_(std::move(fd)),
           buffer_(kWriteBufferSize),
           nanoseconds_(header.nanoseconds()),
-          link_type_per_packet_(header.link_type_per_packet()),
-          copy_frames_(copy_frames) {}
+          link_type_per_packet_(header.link_type_per_packet()) {}
     // A file given up on keeps what was buffered (failures ignored).
     ~ArchiveFile() {
         if (fd_.valid()) (void)flush();
@@ -169,7 +167,6 @@ public:
         encode_pcap_record_header(header, p.ts_sec, nanoseconds_ ? p.ts_nsec() : p.ts_usec, size, p.orig_len);
         if (auto st = write(header, sizeof header); !st) return st;
         position_ += size;
-        if (copy_frames_) return buffer_.write_copy(fd_.get(), p.data.data(), size);
         return buffer_.write(fd_.get(), p.data.data(), size);
     }
 
@@ -201,7 +198,6 @@ private:
     uint64_t position_ = 0;
     bool nanoseconds_;
     bool link_type_per_packet_;
-    bool copy_frames_;
 };
 
 // Small pieces gathered on the stack and handed to the file a few kilobytes
@@ -640,7 +636,7 @@ Result<UniqueFd, CallError> build_private_archive(const BuildOptions& o) { retur
 
 struct ArchiveBuilder::State {
     State(UniqueFd fd, const ArchiveHeader& header, std::string p)
-        : file(std::move(fd), header, true), contents(header), path(std::move(p)) {}
+        : file(std::move(fd), header), contents(header), path(std::move(p)) {}
     ArchiveFile file;
     ArchiveContents contents;
     std::string path;
@@ -661,6 +657,11 @@ Result<ArchiveBuilder, CallError> ArchiveBuilder::start(UniqueFd fd, const Frame
 
 Status<CallError> ArchiveBuilder::add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count) {
     return state_->contents.add(state_->file, packet, flows, count, state_->path);
+}
+
+Status<CallError> ArchiveBuilder::flush() {
+    if (auto st = state_->file.flush(); !st) return CallError::runtime(st.error(), state_->path);
+    return {};
 }
 
 Result<UniqueFd, CallError> ArchiveBuilder::finish() { return state_->contents.finish(state_->file, state_->path); }

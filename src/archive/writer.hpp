@@ -44,9 +44,9 @@ Status<CallError> build_archive(const BuildOptions& options);
 Result<UniqueFd, CallError> build_private_archive(const BuildOptions& options);
 
 // An archive fed packet by packet, for a caller that cuts a stream of
-// packets into archives as they come: frames are copied as they are added,
-// so a packet need not outlive the call. The caller numbers the flows and
-// owns the file's name.
+// packets into archives as they come. Frames are lent to the write buffer:
+// each packet's frame stays valid until the next flush or finish, or the
+// builder's end. The caller numbers the flows and owns the file's name.
 class ArchiveBuilder {
 public:
     // Writes the header into `fd`, a new empty file, for frames written out
@@ -59,6 +59,8 @@ public:
     // Writes the packet once for each of its `count` flows, numbered 0, 1,
     // 2, ... in order of first sight within this archive.
     Status<CallError> add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count);
+    // Writes out what is buffered, so that the frames added need not stay.
+    Status<CallError> flush();
     // Writes the flow table, index and footer; the descriptor, open for
     // reading and writing and still locked.
     Result<UniqueFd, CallError> finish();

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string_view>
 #include <ctime>
-#include <deque>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -215,7 +215,9 @@ public:
         room_.wait(lock, [&] { return bytes_ < kQueueBytes; });
         bytes_ += bytes;
         const bool was_empty = arrivals_.empty();
-        for (Arrival& a : arrivals) arrivals_.push_back(std::move(a));
+        // Vectors that change hands keep their room: no allocation per packet.
+        if (was_empty) arrivals_.swap(arrivals);
+        else std::move(arrivals.begin(), arrivals.end(), std::back_inserter(arrivals_));
         arrivals.clear();
         if (was_empty) ready_.notify_one();
     }
@@ -227,7 +229,7 @@ public:
     }
     // Takes whatever arrived, waiting up to `timeout_ms` for something;
     // false once closed and empty.
-    bool take(std::deque<Arrival>& out, int timeout_ms) {
+    bool take(std::vector<Arrival>& out, int timeout_ms) {
         std::unique_lock lock(mutex_);
         ready_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !arrivals_.empty() || closed_; });
         out.swap(arrivals_);
@@ -245,7 +247,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable room_;
-    std::deque<Arrival> arrivals_;
+    std::vector<Arrival> arrivals_;
     uint64_t bytes_ = 0;
     bool closed_ = false;
     std::optional<CallError> error_;
@@ -406,15 +408,20 @@ public:
         return {};
     }
 
-    // Gives the archive up: its temporary file is removed. How many packets it held.
-    uint64_t abandon() {
-        if (!current_) return 0;
-        const uint64_t packets = current_->packets;
+    // Writes out what the archive's buffer holds, so that the packets
+    // added so far need not stay.
+    Status<CallError> flush() { return current_ ? current_->builder.flush() : Status<CallError>(); }
+
+    // Gives the archive up: its temporary file is removed.
+    void abandon() {
+        if (!current_) return;
         temp_slot = -1;
         ::unlinkat(dir_, current_->temp.c_str(), 0);
         current_.reset();
-        return packets;
     }
+
+    // Packets in the archives finished so far.
+    uint64_t stored() const { return stored_; }
 
     // Finishes the archive, renames it, reports it and applies retention.
     Status<CallError> close() {
@@ -434,6 +441,7 @@ public:
         catalog(finished->get(), name);
         if (::close(finished->release()) != 0 && errno != EINTR) return CallError::runtime(os_error(errno), name);
         report(a, name, bytes);
+        stored_ += a.packets;
         current_.reset();
         retain(name);
         return {};
@@ -596,6 +604,7 @@ private:
     std::optional<Archive> current_;
     FlowKeys keys_;
     int64_t newest_ = 0;
+    uint64_t stored_ = 0;
     uint64_t reported_kernel_ = 0;
     uint64_t reported_interface_ = 0;
     archive::Catalog catalog_;
@@ -654,22 +663,25 @@ int run_capture(const Parsed& p) {
     Store store(dir.get(), store_path, settings, source);
     store.update_catalog();
     Status<CallError> status;
-    uint64_t lost = 0;
-    std::deque<Arrival> arrivals;
+    uint64_t taken = 0;
+    std::vector<Arrival> arrivals;
     for (;;) {
         const bool open = queue.take(arrivals, kWaitMs);
-        for (; status && !arrivals.empty(); arrivals.pop_front()) status = store.add(arrivals.front());
+        taken += arrivals.size();
+        for (size_t i = 0; status && i < arrivals.size(); ++i) status = store.add(arrivals[i]);
+        // Their frames are lent to the archive's buffer until it is written out.
+        if (status) status = store.flush();
         if (status) status = store.tick();
         if (!status) {
-            // Reading goes on to its end, so that the packets lost are counted.
-            lost += arrivals.size();
-            arrivals.clear();
+            // Reading goes on until it sees the stop, and what it read is counted as lost.
+            store.abandon();
             stop_signal = SIGTERM;
         }
+        arrivals.clear();
         if (!open) break;
     }
     if (status) status = store.close();
-    if (!status) lost += store.abandon();
+    if (!status) store.abandon();
     reader.join();
     if (source.warning) message(*source.warning);
     if (auto error = queue.error()) {
@@ -679,7 +691,7 @@ int run_capture(const Parsed& p) {
     }
     if (!status) {
         message(describe(status.error()));
-        message(std::to_string(lost) + " packets were lost");
+        message(std::to_string(taken - store.stored()) + " packets were lost");
         return kFailure;
     }
     return 0;

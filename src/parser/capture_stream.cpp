@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "parser/pcap.hpp"
@@ -18,6 +19,8 @@ namespace {
 constexpr size_t kBlockSize = 1 << 20;
 // A batch is handed out once this much is pending or nothing more is ready.
 constexpr size_t kBatchSize = 256 << 10;
+// Blocks kept for reuse, so that reading does not fault in fresh pages.
+constexpr size_t kKeptBlocks = 16;
 // Larger records are taken for a damaged stream rather than waited for.
 constexpr uint32_t kMaxRecordSize = 1 << 28;
 
@@ -29,10 +32,24 @@ CaptureStream::CaptureStream(int fd) : fd_(fd) {
     renew_block(0, kBlockSize);
 }
 
+std::shared_ptr<uint8_t[]> CaptureStream::spare_block(size_t& capacity) {
+    for (auto& [block, size] : blocks_) {
+        // Held by no frame any more (frames only ever let go of it): the
+        // fence orders their last reads before the writes to come.
+        if (block.use_count() != 1 || size < capacity) continue;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        capacity = size;
+        return block;
+    }
+    auto block = std::make_shared_for_overwrite<uint8_t[]>(capacity);
+    if (blocks_.size() < kKeptBlocks) blocks_.emplace_back(block, capacity);
+    return block;
+}
+
 void CaptureStream::renew_block(size_t n, size_t capacity) {
     const size_t kept = used_ - prefix_size_ - n;
     capacity = std::max(capacity, prefix_size_ + kept + kBatchSize);
-    auto block = std::make_shared_for_overwrite<uint8_t[]>(capacity);
+    auto block = spare_block(capacity);
     if (prefix_size_) std::memcpy(block.get(), block_.get(), prefix_size_);
     if (kept) std::memcpy(block.get() + prefix_size_, block_.get() + prefix_size_ + n, kept);
     block_ = std::move(block);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "parser/capture.hpp"
@@ -42,6 +43,9 @@ private:
     // Moves the prefix and the pending bytes after the first n into a new
     // block of at least `capacity` bytes.
     void renew_block(size_t n, size_t capacity);
+    // A block of at least `capacity` bytes (set to its size) that no frame
+    // holds: one of those kept, or a new one.
+    std::shared_ptr<uint8_t[]> spare_block(size_t& capacity);
 
     int fd_;
     // The prefix (the headers put before every batch) and then the bytes
@@ -51,6 +55,7 @@ private:
     size_t capacity_ = 0;
     size_t prefix_size_ = 0;
     size_t used_ = 0;
+    std::vector<std::pair<std::shared_ptr<uint8_t[]>, size_t>> blocks_;  // kept for reuse, with their sizes
     enum class Kind { Unknown, Pcap, PcapNg } kind_ = Kind::Unknown;
     ByteOrder order_ = ByteOrder::Little;
     bool ended_ = false;  // read to its end: what is pending is all there is
