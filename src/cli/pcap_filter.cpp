@@ -39,6 +39,9 @@ struct PcapPacketHeader {
 };
 constexpr uint32_t kNetmaskUnknown = 0xFFFFFFFF;
 constexpr size_t kErrorBufferSize = 256;
+// Room made for an interface's packets of one round, about what a ring
+// block of libpcap's holds, so that the batch seldom grows.
+constexpr size_t kBatchReserve = 1 << 20;
 
 struct PcapStat {
     unsigned int received;
@@ -186,8 +189,10 @@ void append_packet(unsigned char* user, const PcapPacketHeader* header, const un
     uint8_t record[kPcapRecordHeaderSize];
     encode_pcap_record_header(record, uint32_t(header->ts.tv_sec), uint32_t(header->ts.tv_usec), header->caplen,
                               header->len);
-    batch.insert(batch.end(), record, record + sizeof record);
-    batch.insert(batch.end(), data, data + header->caplen);
+    const size_t at = batch.size();
+    batch.resize(at + sizeof record + header->caplen);
+    std::memcpy(batch.data() + at, record, sizeof record);
+    std::memcpy(batch.data() + at + sizeof record, data, header->caplen);
 }
 
 }  // namespace
@@ -204,6 +209,7 @@ Result<std::vector<std::unique_ptr<CaptureReader>>, CallError> LiveCapture::next
         // only when read.
         uint8_t header[kPcapGlobalHeaderSize];
         encode_pcap_global_header(header, i.link_type, i.snap_length);
+        i.batch.reserve(kBatchReserve);
         i.batch.assign(header, header + sizeof header);
         const int n = live.dispatch(i.handle, -1, append_packet, reinterpret_cast<unsigned char*>(&i.batch));
         if (n < 0) return CallError::runtime(i.name + ": " + libpcap()->geterr(i.handle));
