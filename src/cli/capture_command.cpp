@@ -268,37 +268,47 @@ void read_source(Source& source, ArrivalQueue& queue) {
     if (source.live) live_format = std::make_shared<FrameFileFormat>(source.live->format());
     std::optional<uint32_t> prepared;  // the link type the stream's filter was checked for
     std::vector<Arrival> arrivals;
-    while (!stop_signal) {
+    uint64_t bytes = 0;
+    auto hand_over = [&] {
+        if (!arrivals.empty()) queue.push(arrivals, bytes);
+        bytes = 0;
+    };
+    // What was read before a failure is kept.
+    auto fail = [&](CallError error) {
+        hand_over();
+        queue.close(std::move(error));
+    };
+    for (;;) {
+        // Once stopped, what has arrived is still taken, without waiting.
+        const bool stopping = stop_signal != 0;
         std::vector<std::unique_ptr<CaptureReader>> readers;
         bool ended = false;
         if (source.live) {
-            auto got = source.live->next(kWaitMs);
-            if (!got) return queue.close(std::move(got).error());
+            auto got = source.live->next(stopping ? 0 : kWaitMs);
+            if (!got) return fail(std::move(got).error());
             readers = std::move(got).value();
             const LiveCapture::Drops drops = source.live->drops();
             source.dropped_kernel.store(drops.kernel, std::memory_order_relaxed);
             source.dropped_interface.store(drops.interface, std::memory_order_relaxed);
         } else {
-            auto got = source.stream->next(kWaitMs);
-            if (!got) return queue.close(CallError::runtime(got.error().text()).about("-"));
+            auto got = source.stream->next(stopping ? 0 : kWaitMs);
+            if (!got) return fail(CallError::runtime(got.error().text()).about("-"));
             if (got->reader) readers.push_back(std::move(got->reader));
             ended = got->ended;
             if (got->cut_off_bytes)
                 source.warning = "the stream ended inside a record; its last " + std::to_string(got->cut_off_bytes) +
                                  " bytes were left out";
         }
-        uint64_t bytes = 0;
         for (auto& reader : readers) {
             auto format = live_format ? live_format : std::make_shared<FrameFileFormat>(reader->frame_format());
             if (source.filter && prepared != reader->link_type()) {
-                if (auto st = source.filter->prepare(reader->link_type()); !st)
-                    return queue.close(std::move(st).error());
+                if (auto st = source.filter->prepare(reader->link_type()); !st) return fail(std::move(st).error());
                 prepared = reader->link_type();
             }
             for (;;) {
                 NextPacket next = reader->next_packet();
                 if (auto* error = std::get_if<CaptureError>(&next))
-                    return queue.close(CallError::runtime(error->text()).about("-"));
+                    return fail(CallError::runtime(error->text()).about("-"));
                 if (!std::holds_alternative<ParsedPacket>(next)) break;
                 ParsedPacket& packet = std::get<ParsedPacket>(next);
                 if (source.filter && !source.filter->accepts(packet)) continue;
@@ -312,8 +322,8 @@ void read_source(Source& source, ArrivalQueue& queue) {
             std::stable_sort(arrivals.begin(), arrivals.end(), [](const Arrival& a, const Arrival& b) {
                 return std::pair(a.packet.ts_sec, a.packet.ts_usec) < std::pair(b.packet.ts_sec, b.packet.ts_usec);
             });
-        if (!arrivals.empty()) queue.push(arrivals, bytes);
-        if (ended) break;
+        hand_over();
+        if (ended || stopping) break;
     }
     queue.close();
 }
