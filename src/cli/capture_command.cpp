@@ -74,7 +74,9 @@ flows, and the packets the kernel and the interfaces dropped since the last
 line. Only this command's own time-named archives are ever deleted, never
 the newest, each with a line on standard error. A flow that spans periods
 is in each of their archives; 'flows --flow' and 'export --merge' on the
-folder join its pieces.
+folder join its pieces. A catalog of the archives, .fsieve-catalog, is
+kept beside them: flows, export and Store pass over the archives that it
+shows cannot answer a query.
 
 SIGINT or SIGTERM finishes the current archive with every packet received
 and exits 0; a second one exits at once, removing the temporary file.
@@ -375,7 +377,7 @@ public:
             changed = true;
         }
         ::closedir(dir);
-        if ((changed || found.size() != catalog_.size()))
+        if (changed || found.size() != catalog_.size())
             if (auto st = catalog_.write(dir_); !st) message("the catalog was not written: " + st.error().message);
     }
 
