@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -14,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import flowsieve
-from capwriter import packet, pcap, pcapng
+from capwriter import block, packet, pcap, pcapng
 from test_cli import EXE
 
 # A time on a multiple of every period used here.
@@ -62,6 +63,25 @@ def test_a_stream_spanning_periods_is_cut_into_one_archive_per_period(tmp_path, 
     quiet = capture(form(recs), tmp_path / "quiet", "--report", "json", "-q")
     assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, b"", b"")
     assert stored(tmp_path / "quiet") == archives
+
+
+def test_pcapng_sections_and_interfaces_may_come_at_any_point_and_a_cut_record_is_left_out(tmp_path):
+    ether = [(T + i, 0, 1, packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, b"a" * i)) for i in range(10)]
+    raw = [(T + 10 + i, 0, 101, packet("10.0.0.1", "10.0.0.2", "udp", 1, 2, b"b" * i, raw=True)) for i in range(10)]
+
+    def section(recs, links):
+        out = [block("<", 0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))]
+        out += [block("<", 1, struct.pack("<HHI", link, 0, 65535)) for link in links]
+        out += [block("<", 6, struct.pack("<5I", links.index(link), s * 10**6 >> 32, s * 10**6 & 0xFFFFFFFF, len(f),
+                                          len(f)) + f) for s, _, link, f in recs]
+        return b"".join(out)
+    data = section(ether[:5], [1]) + section(ether[5:] + raw, [1, 101])
+    result = capture(data[:-10], tmp_path, "-q")
+    assert result.returncode == 0, result.stderr
+    assert b"the stream ended inside a record" in result.stderr
+    # A link type that the archive does not list starts another.
+    assert [[(s, f) for s, _, f in ps] for ps in stored(tmp_path).values()] == [
+        [(s, f) for s, _, _, f in ether], [(s, f) for s, _, _, f in raw[:-1]]]
 
 
 def test_an_archive_at_its_size_is_closed_and_the_next_named_apart(tmp_path):
