@@ -1,12 +1,16 @@
 #include "archive/store.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "archive/catalog.hpp"
 #include "util/os_error.hpp"
+#include "util/unique_fd.hpp"
 #include "util/write_buffer.hpp"
 
 namespace flowsieve::archive {
@@ -65,11 +69,46 @@ Result<Reader, CallError> open_named(const std::string& path) {
     return std::move(reader).value();
 }
 
+namespace {
+
+// The catalog of the folder of the archives asked, read once per folder.
+class FolderCatalog {
+public:
+    // Whether the catalog shows that the archive cannot meet the query.
+    bool rules_out(const std::string& path, const FlowQuery& query) {
+        const size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos) return false;
+        const std::string folder = path.substr(0, slash + 1);
+        if (folder != folder_) {
+            folder_ = folder;
+            dir_.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            catalog_ = dir_.valid() ? Catalog::read(dir_.get()) : Catalog();
+        }
+        const std::string name = path.substr(slash + 1);
+        const CatalogEntry* entry = catalog_.find(name);
+        struct stat st;
+        return entry && ::fstatat(dir_.get(), name.c_str(), &st, 0) == 0 && entry->describes(st) &&
+               !entry->may_match(query);
+    }
+
+private:
+    std::string folder_;
+    UniqueFd dir_;
+    Catalog catalog_;
+};
+
+}  // namespace
+
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
-                                        const Skip& skip, const Open& open) {
+                                        const Skip& skip, const Open& open, const FlowQuery* query) {
     Answers answers;
     size_t read = 0, skipped = 0;
+    FolderCatalog catalog;
     for (const StoreArchive& a : archives) {
+        if (query && !query->empty() && a.in_folder && answers.first_format && catalog.rules_out(a.path, *query)) {
+            ++read;
+            continue;
+        }
         Reader reader;
         if (!a.in_folder) {
             auto opened = open(a.path);

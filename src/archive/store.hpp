@@ -64,8 +64,13 @@ Result<Reader, CallError> open_named(const std::string& path);
 // must open (by `open`) and be chosen from: its error ends the walk. One of
 // a folder that does not open, or that `choose` fails for, is passed to
 // `skip`. Error: every archive was skipped ("no archive could be read").
+// Given the query that `choose` asks, an archive of a folder whose entry
+// in the folder's catalog shows that no flow can meet it is passed over
+// unopened, once an archive has been opened (whose frame format an empty
+// merge takes).
 Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archives, const Choose& choose,
-                                        const Skip& skip, const Open& open = open_named);
+                                        const Skip& skip, const Open& open = open_named,
+                                        const FlowQuery* query = nullptr);
 
 // Whether every flow's packets can be found: its offset list lies inside
 // the file, and no packet record is of a link type the archive does not

@@ -485,6 +485,63 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
     return file.release();
 }
 
+// What an archive holds besides its packet records, gathered as each packet
+// is written.
+struct ArchiveContents {
+    explicit ArchiveContents(const ArchiveHeader& h) : header(h) {}
+
+    ArchiveHeader header;
+    std::vector<FlowEntry> flows;  // by flow id - 1
+    OffsetLists offset_lists;
+    uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
+    std::vector<FlowFields> fields;  // of the flows that have any, by id
+
+    // Writes the packet once for each of its `count` flows, numbered 0, 1,
+    // 2, ... in order of first sight.
+    [[gnu::always_inline]] Status<CallError> add(ArchiveFile& file, const ParsedPacket& packet,
+                                                 const uint32_t* flow_numbers, uint8_t count,
+                                                 const std::string& path) {
+        if (count) longest = std::max(longest, packet.incl_len);
+        for (uint8_t k = 0; k < count; ++k) {
+            const uint64_t position = file.position();
+            if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), path);
+            const uint64_t ts = stored_time(packet, header.nanoseconds());
+            const uint32_t index = flow_numbers[k];
+            if (index == flows.size()) {
+                FlowEntry& e = flows.emplace_back();
+                e.tuple = packet.ip;
+                e.start = ts;
+                if (packet.tunnel.depth) [[unlikely]]
+                    fields.push_back({index + 1, tunnel_text(packet), packet.tunnel.vni()});
+            }
+            FlowEntry& e = flows[index];
+            if (e.packet_count == kU32Max)
+                return CallError::runtime("Flow " + std::to_string(index + 1) + " has more than 4294967295 packets");
+            e.add_position(offset_lists, position);
+            ++e.packet_count;
+            e.total_bytes += packet.orig_len;
+            e.end = ts;
+        }
+        return {};
+    }
+
+    // Writes the rest of the archive, with a flow fields section of
+    // `fields_flags` when they are not 0; its descriptor, still locked.
+    Result<UniqueFd, CallError> finish(ArchiveFile& file, const std::string& path, uint32_t fields_flags) {
+        auto finished = archive::finish(file, header, flows, std::move(offset_lists), fields_flags ? &fields : nullptr,
+                                        fields_flags);
+        if (!finished) return CallError::runtime(finished.error(), path);
+        // Exports state a snap length no shorter than any record.
+        if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {
+            uint8_t snap[4];
+            encode_u32le(snap, longest);
+            if (::pwrite(finished->get(), snap, sizeof snap, kHeaderSnapLengthOffset) != ssize_t(sizeof snap))
+                return CallError::runtime(os_error(errno), path);
+        }
+        return std::move(finished).value();
+    }
+};
+
 // Removes a file on failure, while its name still is that file.
 // `removed`, when given, counts it.
 class RemovedUnlessKept {
@@ -557,44 +614,20 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                                  KeyForm::Compact);
         !st)
         return std::move(st).error();
-    std::vector<FlowEntry> flows;  // by flow id - 1
-    std::vector<FlowFields> fields;  // of the flows that have any, by id
-    OffsetLists offset_lists;
-    uint32_t longest = 0;  // record, which a capture damaged so may hold beyond its snap length
-    const bool nanoseconds = header.nanoseconds();
+    ArchiveContents contents(header);
     ProgressClock clock;
     auto report = [&] {
-        return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(), flows.size(),
-                                       packets->fragments_matched(), packets->fragments_unmatched(),
-                                       packets->packets_kept()});
+        return o.observer->keep_going({packets->bytes_consumed(), source->input.size(), clock.packets(),
+                                       contents.flows.size(), packets->fragments_matched(),
+                                       packets->fragments_unmatched(), packets->packets_kept()});
     };
     while (size_t ready = packets->wait_front()) {
         for (size_t i = 0; i < ready; ++i) {
             const QueuedPacket& queued = packets->front(i);
-            const ParsedPacket& packet = queued.packet;
             if (clock.tick(queued.read_bytes, queued.read_packets) && o.observer && !report())
                 return CallError::interrupted();
-            if (queued.keys.count) longest = std::max(longest, packet.incl_len);
-            for (uint8_t k = 0; k < queued.keys.count; ++k) {
-                const uint64_t position = file.position();
-                if (auto st = file.write_record(packet); !st) return CallError::runtime(st.error(), temp_path);
-                const uint64_t ts = stored_time(packet, nanoseconds);
-                const uint32_t index = queued.flows[k];
-                if (index == flows.size()) {
-                    FlowEntry& e = flows.emplace_back();
-                    e.tuple = packet.ip;
-                    e.start = ts;
-                    if (packet.tunnel.depth) [[unlikely]]
-                        fields.push_back({index + 1, tunnel_text(packet), packet.tunnel.vni()});
-                }
-                FlowEntry& e = flows[index];
-                if (e.packet_count == kU32Max)
-                    return CallError::runtime("Flow " + std::to_string(index + 1) + " has more than 4294967295 packets");
-                e.add_position(offset_lists, position);
-                ++e.packet_count;
-                e.total_bytes += packet.orig_len;
-                e.end = ts;
-            }
+            if (auto st = contents.add(file, queued.packet, queued.flows, queued.keys.count, temp_path); !st)
+                return std::move(st).error();
         }
         packets->pop_front(ready);
     }
@@ -609,16 +642,8 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                            std::any_of(std::begin(counts), std::end(counts), [](uint64_t n) { return n != 0; });
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr,
-                           tunnelled ? kFieldsInnerTunnels : 0);
-    if (!finished) return CallError::runtime(finished.error(), temp_path);
-    // Exports state a snap length no shorter than any record.
-    if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {
-        uint8_t snap[4];
-        encode_u32le(snap, longest);
-        if (::pwrite(finished->get(), snap, sizeof snap, kHeaderSnapLengthOffset) != ssize_t(sizeof snap))
-            return CallError::runtime(os_error(errno), temp_path);
-    }
+    auto finished = contents.finish(file, temp_path, tunnelled ? kFieldsInnerTunnels : 0);
+    if (!finished) return std::move(finished).error();
     if (!renamed) {
         auto copied = write_to_path(out, [&](int fd) { return copy_file(finished->get(), fd); });
         if (copied) return std::move(finished).value();
@@ -648,5 +673,40 @@ Status<CallError> build_archive(const BuildOptions& o) {
 }
 
 Result<UniqueFd, CallError> build_private_archive(const BuildOptions& o) { return build(o, true); }
+
+struct ArchiveBuilder::State {
+    State(UniqueFd fd, const ArchiveHeader& header, std::string p)
+        : file(std::move(fd), header), contents(header), path(std::move(p)) {}
+    ArchiveFile file;
+    ArchiveContents contents;
+    std::string path;
+};
+
+ArchiveBuilder::ArchiveBuilder(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ArchiveBuilder::ArchiveBuilder(ArchiveBuilder&&) noexcept = default;
+ArchiveBuilder& ArchiveBuilder::operator=(ArchiveBuilder&&) noexcept = default;
+ArchiveBuilder::~ArchiveBuilder() = default;
+
+Result<ArchiveBuilder, CallError> ArchiveBuilder::start(UniqueFd fd, const FrameFileFormat& format, std::string path) {
+    const ArchiveHeader header = header_for(format);
+    auto state = std::make_unique<State>(std::move(fd), header, std::move(path));
+    const std::vector<uint8_t> bytes = encode_header(header);
+    if (auto st = state->file.write(bytes.data(), bytes.size()); !st) return CallError::runtime(st.error(), state->path);
+    return ArchiveBuilder(std::move(state));
+}
+
+Status<CallError> ArchiveBuilder::add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count) {
+    return state_->contents.add(state_->file, packet, flows, count, state_->path);
+}
+
+Status<CallError> ArchiveBuilder::flush() {
+    if (auto st = state_->file.flush(); !st) return CallError::runtime(st.error(), state_->path);
+    return {};
+}
+
+Result<UniqueFd, CallError> ArchiveBuilder::finish() { return state_->contents.finish(state_->file, state_->path, 0); }
+
+uint64_t ArchiveBuilder::size() const { return state_->file.position(); }
+uint64_t ArchiveBuilder::flow_count() const { return state_->contents.flows.size(); }
 
 }  // namespace flowsieve::archive

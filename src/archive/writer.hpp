@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "flow/filter.hpp"
 #include "flow/source.hpp"
+#include "parser/frame_file.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -42,5 +44,37 @@ Status<CallError> build_archive(const BuildOptions& options);
 // descriptor, open for reading, so that it is read without opening its name
 // again; the name is the caller's to remove.
 Result<UniqueFd, CallError> build_private_archive(const BuildOptions& options);
+
+// An archive fed packet by packet, for a caller that cuts a stream of
+// packets into archives as they come. Frames are lent to the write buffer:
+// each packet's frame stays valid until the next flush or finish, or the
+// builder's end. The caller numbers the flows and owns the file's name.
+class ArchiveBuilder {
+public:
+    // Writes the header into `fd`, a new empty file, for frames written out
+    // as `format` describes; the path names the file in messages.
+    static Result<ArchiveBuilder, CallError> start(UniqueFd fd, const FrameFileFormat& format, std::string path);
+    ArchiveBuilder(ArchiveBuilder&&) noexcept;
+    ArchiveBuilder& operator=(ArchiveBuilder&&) noexcept;
+    ~ArchiveBuilder();
+
+    // Writes the packet once for each of its `count` flows, numbered 0, 1,
+    // 2, ... in order of first sight within this archive.
+    Status<CallError> add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count);
+    // Writes out what is buffered, so that the frames added need not stay.
+    Status<CallError> flush();
+    // Writes the flow table, index and footer; the descriptor, open for
+    // reading and writing and still locked.
+    Result<UniqueFd, CallError> finish();
+
+    // Bytes handed to the file so far.
+    uint64_t size() const;
+    uint64_t flow_count() const;
+
+private:
+    struct State;
+    explicit ArchiveBuilder(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace flowsieve::archive

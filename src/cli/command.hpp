@@ -28,7 +28,7 @@ constexpr int kUsage = 2;
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
     kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
-    kLinkType, kTunnels, kVni
+    kLinkType, kTunnels, kVni, kRotate, kRotateSize, kKeep, kKeepSize, kSnaplen
 };
 
 struct UsageError {
@@ -162,5 +162,6 @@ extern const Command kArchiveCommand;
 extern const Command kFlowsCommand;
 extern const Command kExportCommand;
 extern const Command kArraysCommand;
+extern const Command kCaptureCommand;
 
 }  // namespace flowsieve::cli

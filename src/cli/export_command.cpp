@@ -251,7 +251,7 @@ int run_export(const Parsed& p) {
     // flows of answers.archives[i].
     std::vector<std::vector<std::string>> names;
     std::unordered_set<std::string> written;
-    const archive::Answers answers = choose_flows(paths, [&](const archive::ArchiveReader& reader,
+    const archive::Answers answers = choose_flows(paths, query, [&](const archive::ArchiveReader& reader,
                                                              const std::string& path) -> Result<archive::FlowList, CallError> {
         auto flows = chosen(reader, path);
         if (!flows) return flows;

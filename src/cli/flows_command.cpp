@@ -70,7 +70,7 @@ int run_flows(const Parsed& p) {
     // csv and json rows go out as each archive answers, which then goes.
     const bool streamed = *format != ListFormat::Table;
     print_header(stdout, *format, name_archives);
-    const archive::Answers answers = choose_flows(p.args, [&](const archive::ArchiveReader& reader, const std::string& path) {
+    const archive::Answers answers = choose_flows(p.args, query, [&](const archive::ArchiveReader& reader, const std::string& path) {
         archive::FlowList flows = archive::select_flows(reader, query);
         if (!streamed) return flows;
         print_rows(stdout, {archive::base_name(path), &reader, flows}, *format, name_archives);

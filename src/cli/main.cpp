@@ -27,6 +27,8 @@ Commands:
   flows ARCHIVE...           list the flows of archives (or folders of them)
   export ARCHIVE... -o DIR   write flows of archives as pcap files
   arrays INPUT... -o OUT.npz write flows of captures or archives as arrays
+  capture SOURCE STORE_DIR   capture from interfaces or a stream into a
+                             folder of archives, rotated and retained
 
 CAPTURE is a capture file, or - for standard input; ARCHIVE an archive
 file, or a folder standing for the *.fsieve files in it.
@@ -44,7 +46,8 @@ Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (Ctrl-C;
 128 + the signal number in general).
 )";
 
-const Command* const kCommands[] = {&kSplitCommand, &kArchiveCommand, &kFlowsCommand, &kExportCommand, &kArraysCommand};
+const Command* const kCommands[] = {&kSplitCommand, &kArchiveCommand, &kFlowsCommand, &kExportCommand, &kArraysCommand,
+                                    &kCaptureCommand};
 
 int run(int argc, char** argv) {
     if (argc < 2) {

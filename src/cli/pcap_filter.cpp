@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "cli/progress.hpp"
 #include "parser/pcap_format.hpp"
@@ -38,12 +39,41 @@ struct PcapPacketHeader {
 };
 constexpr uint32_t kNetmaskUnknown = 0xFFFFFFFF;
 constexpr size_t kErrorBufferSize = 256;
+// Room made for an interface's packets of one round, about what a ring
+// block of libpcap's holds, so that the batch seldom grows.
+constexpr size_t kBatchReserve = 1 << 20;
+
+struct PcapStat {
+    unsigned int received;
+    unsigned int dropped;  // by the kernel, for want of room
+    unsigned int interface_dropped;
+};
+using PcapHandler = void (*)(unsigned char*, const PcapPacketHeader*, const unsigned char*);
 
 struct Libpcap {
     void* (*fopen_offline)(FILE*, char*);
     int (*compile)(void*, BpfProgram*, const char*, int, uint32_t);
     int (*offline_filter)(const BpfProgram*, const PcapPacketHeader*, const unsigned char*);
     char* (*geterr)(void*);
+    // Capturing from interfaces, bound apart: filtering needs none of it.
+    struct Live {
+        void* (*create)(const char*, char*);
+        int (*set_snaplen)(void*, int);
+        int (*set_buffer_size)(void*, int);
+        int (*set_timeout)(void*, int);
+        int (*set_promisc)(void*, int);
+        int (*activate)(void*);
+        int (*setfilter)(void*, BpfProgram*);
+        void (*freecode)(BpfProgram*);
+        int (*setnonblock)(void*, int, char*);
+        int (*get_selectable_fd)(void*);
+        int (*dispatch)(void*, int, PcapHandler, unsigned char*);
+        int (*stats)(void*, PcapStat*);
+        int (*datalink)(void*);
+        void (*close)(void*);
+        const char* (*statustostr)(int);
+    };
+    std::optional<Live> live;
 };
 
 template <class F>
@@ -60,8 +90,21 @@ const Libpcap* libpcap() {
             if (!library) continue;
             static Libpcap l;
             if (bind(library, "pcap_fopen_offline", l.fopen_offline) && bind(library, "pcap_compile", l.compile) &&
-                bind(library, "pcap_offline_filter", l.offline_filter) && bind(library, "pcap_geterr", l.geterr))
+                bind(library, "pcap_offline_filter", l.offline_filter) && bind(library, "pcap_geterr", l.geterr)) {
+                Libpcap::Live v;
+                if (bind(library, "pcap_create", v.create) && bind(library, "pcap_set_snaplen", v.set_snaplen) &&
+                    bind(library, "pcap_set_buffer_size", v.set_buffer_size) &&
+                    bind(library, "pcap_set_timeout", v.set_timeout) &&
+                    bind(library, "pcap_set_promisc", v.set_promisc) && bind(library, "pcap_activate", v.activate) &&
+                    bind(library, "pcap_setfilter", v.setfilter) && bind(library, "pcap_freecode", v.freecode) &&
+                    bind(library, "pcap_setnonblock", v.setnonblock) &&
+                    bind(library, "pcap_get_selectable_fd", v.get_selectable_fd) &&
+                    bind(library, "pcap_dispatch", v.dispatch) && bind(library, "pcap_stats", v.stats) &&
+                    bind(library, "pcap_datalink", v.datalink) && bind(library, "pcap_close", v.close) &&
+                    bind(library, "pcap_statustostr", v.statustostr))
+                    l.live = v;
                 return &l;
+            }
             ::dlclose(library);
         }
         return nullptr;
@@ -75,6 +118,119 @@ PcapFilter::PcapFilter(std::string expression) : expression_(std::move(expressio
     if (!libpcap())
         throw CallError::runtime("--filter needs libpcap, which was not found: install libpcap0.8 (Debian, Ubuntu) "
                                  "or libpcap (Fedora, Arch)");
+}
+
+// Each interface's packets as they come, appended as classic pcap records
+// behind a global header of its link type, to be read as any capture is.
+struct LiveCapture::Interface {
+    std::string name;
+    void* handle = nullptr;
+    int fd = -1;
+    uint32_t link_type = 0;
+    uint32_t snap_length = 0;
+    std::vector<uint8_t> batch;
+};
+
+LiveCapture::~LiveCapture() {
+    for (Interface& i : interfaces_)
+        if (i.handle) libpcap()->live->close(i.handle);
+}
+
+Result<std::unique_ptr<LiveCapture>, CallError> LiveCapture::open(const std::vector<std::string>& names,
+                                                                  uint32_t snap_length, uint64_t buffer_size,
+                                                                  const std::string& filter) {
+    const Libpcap* l = libpcap();
+    if (!l || !l->live)
+        return CallError::runtime("capturing from an interface needs libpcap, which was not found: install "
+                                  "libpcap0.8 (Debian, Ubuntu) or libpcap (Fedora, Arch)");
+    const Libpcap::Live& live = *l->live;
+    std::unique_ptr<LiveCapture> capture(new LiveCapture);
+    for (const std::string& name : names) {
+        Interface& i = capture->interfaces_.emplace_back();
+        i.name = name;
+        char error[kErrorBufferSize] = "";
+        i.handle = live.create(name.c_str(), error);
+        auto failed = [&](std::string text) { return CallError::runtime(name + ": " + text); };
+        if (!i.handle) return failed(error);
+        live.set_snaplen(i.handle, int(snap_length));
+        live.set_buffer_size(i.handle, int(std::min<uint64_t>(buffer_size, INT32_MAX)));
+        live.set_promisc(i.handle, 1);
+        live.set_timeout(i.handle, 100);
+        if (int st = live.activate(i.handle); st < 0) {
+            const std::string detail = l->geterr(i.handle);
+            return failed(detail.empty() ? live.statustostr(st) : detail);
+        }
+        if (!filter.empty()) {
+            BpfProgram code{};
+            if (l->compile(i.handle, &code, filter.c_str(), 1, kNetmaskUnknown) != 0)
+                return CallError::value("invalid --filter expression '" + filter + "': " + l->geterr(i.handle));
+            const int set = live.setfilter(i.handle, &code);
+            live.freecode(&code);
+            if (set != 0) return failed(l->geterr(i.handle));
+        }
+        if (live.setnonblock(i.handle, 1, error) != 0) return failed(error);
+        i.fd = live.get_selectable_fd(i.handle);
+        if (i.fd < 0) return failed("cannot be waited on");
+        i.link_type = uint32_t(live.datalink(i.handle));
+        i.snap_length = snap_length;
+        FrameFileFormat format;
+        format.link_types = {i.link_type};
+        format.snap_length = snap_length;
+        if (capture->interfaces_.size() == 1) capture->format_ = format;
+        else capture->format_.add(format);
+    }
+    return capture;
+}
+
+namespace {
+
+void append_packet(unsigned char* user, const PcapPacketHeader* header, const unsigned char* data) {
+    auto& batch = *reinterpret_cast<std::vector<uint8_t>*>(user);
+    uint8_t record[kPcapRecordHeaderSize];
+    encode_pcap_record_header(record, uint32_t(header->ts.tv_sec), uint32_t(header->ts.tv_usec), header->caplen,
+                              header->len);
+    const size_t at = batch.size();
+    batch.resize(at + sizeof record + header->caplen);
+    std::memcpy(batch.data() + at, record, sizeof record);
+    std::memcpy(batch.data() + at + sizeof record, data, header->caplen);
+}
+
+}  // namespace
+
+Result<std::vector<std::unique_ptr<CaptureReader>>, CallError> LiveCapture::next(int timeout_ms) {
+    const Libpcap::Live& live = *libpcap()->live;
+    std::vector<pollfd> fds;
+    for (const Interface& i : interfaces_) fds.push_back({i.fd, POLLIN, 0});
+    std::vector<std::unique_ptr<CaptureReader>> readers;
+    if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR)
+        return CallError::runtime(os_error(errno), interfaces_.front().name);
+    for (Interface& i : interfaces_) {
+        // Also without a sign from poll: some ring buffers are handed over
+        // only when read.
+        uint8_t header[kPcapGlobalHeaderSize];
+        encode_pcap_global_header(header, i.link_type, i.snap_length);
+        i.batch.reserve(kBatchReserve);
+        i.batch.assign(header, header + sizeof header);
+        const int n = live.dispatch(i.handle, -1, append_packet, reinterpret_cast<unsigned char*>(&i.batch));
+        if (n < 0) return CallError::runtime(i.name + ": " + libpcap()->geterr(i.handle));
+        if (n == 0) continue;
+        auto bytes = std::make_shared<std::vector<uint8_t>>(std::move(i.batch));
+        auto reader = open_capture(SharedBytes(bytes, bytes->data(), bytes->size()));
+        if (!reader) return CallError::runtime(i.name + ": " + reader.error().text());
+        readers.push_back(std::move(reader).value());
+    }
+    return readers;
+}
+
+LiveCapture::Drops LiveCapture::drops() const {
+    Drops total;
+    for (const Interface& i : interfaces_) {
+        PcapStat stat{};
+        if (libpcap()->live->stats(i.handle, &stat) != 0) continue;
+        total.kernel += stat.dropped;
+        total.interface += stat.interface_dropped;
+    }
+    return total;
 }
 
 namespace {

@@ -10,6 +10,10 @@
 #include <vector>
 
 #include "flow/filter.hpp"
+#include "parser/capture.hpp"
+#include "parser/frame_file.hpp"
+#include "util/call.hpp"
+#include "util/result.hpp"
 
 namespace flowsieve::cli {
 
@@ -44,6 +48,38 @@ private:
     uint32_t last_link_type_ = 0;
     Program* last_ = nullptr;
     bool rejected_ = false;
+};
+
+// Packets captured from network interfaces by libpcap, loaded as for
+// --filter: each interface opened with pcap_create, its snap length and
+// kernel buffer set, activated and given the filter.
+class LiveCapture {
+public:
+    static Result<std::unique_ptr<LiveCapture>, CallError> open(const std::vector<std::string>& interfaces,
+                                                                uint32_t snap_length, uint64_t buffer_size,
+                                                                const std::string& filter);
+    ~LiveCapture();
+
+    // Waits up to `timeout_ms` for packets; a reader over each interface's
+    // packets that came, none when none did.
+    Result<std::vector<std::unique_ptr<CaptureReader>>, CallError> next(int timeout_ms);
+
+    // Every interface's link type, and how its frames are written out.
+    const FrameFileFormat& format() const { return format_; }
+
+    // Packets dropped so far on all interfaces, by the kernel for want of
+    // room and by the interfaces.
+    struct Drops {
+        uint64_t kernel = 0;
+        uint64_t interface = 0;
+    };
+    Drops drops() const;
+
+private:
+    struct Interface;
+    LiveCapture() = default;
+    std::vector<Interface> interfaces_;
+    FrameFileFormat format_;
 };
 
 }  // namespace flowsieve::cli

@@ -22,10 +22,11 @@ bool names_several(const std::vector<std::string>& paths) {
 
 void warn_skipped(const std::string& path, const std::string& why) { message("warning: skipped " + path + ": " + why); }
 
-archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::Choose& choose) {
+archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::FlowQuery& query,
+                              const archive::Choose& choose) {
     auto archives = archive::store_archives(paths);
     if (!archives) throw std::move(archives).error();
-    auto answers = archive::ask_archives(*archives, choose, warn_skipped, open_named_archive);
+    auto answers = archive::ask_archives(*archives, choose, warn_skipped, open_named_archive, &query);
     if (!answers) throw std::move(answers).error();
     return std::move(answers).value();
 }

@@ -17,9 +17,11 @@ bool names_several(const std::vector<std::string>& paths);
 // The warning that an archive of a folder was skipped, and why.
 void warn_skipped(const std::string& path, const std::string& why);
 
-// The store's answers to `choose` (archive::ask_archives); an archive of a
-// folder that cannot be read is named in a warning. Failures are thrown.
-archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::Choose& choose);
+// The store's answers to `choose`, which asks `query` (archive::ask_archives);
+// an archive of a folder that cannot be read is named in a warning.
+// Failures are thrown.
+archive::Answers choose_flows(const std::vector<std::string>& paths, const archive::FlowQuery& query,
+                              const archive::Choose& choose);
 
 // The query options: --ip, --port, --proto (each repeatable, any of the
 // values), --between and --between-port (each repeatable, all of the

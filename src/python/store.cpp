@@ -122,7 +122,8 @@ PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
                         [&](const archive::ArchiveReader& r, const std::string&) -> Result<archive::FlowList, CallError> {
                             return archive::select_flows(r, *query);
                         },
-                        [&](const std::string& path, const std::string& why) { s->skipped.emplace_back(path, why); });
+                        [&](const std::string& path, const std::string& why) { s->skipped.emplace_back(path, why); },
+                        archive::open_named, &*query);
                     if (!warn_skipped(*s, skipped_before)) return nullptr;
                     if (!answers) return raise(answers.error());
                     size_t total = 0;
