@@ -680,6 +680,9 @@ struct ArchiveBuilder::State {
     ArchiveFile file;
     ArchiveContents contents;
     std::string path;
+    // Packets found in tunnels: the archive's flows are then inner ones,
+    // which its flow fields section says.
+    bool tunnelled = false;
 };
 
 ArchiveBuilder::ArchiveBuilder(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -696,6 +699,8 @@ Result<ArchiveBuilder, CallError> ArchiveBuilder::start(UniqueFd fd, const Frame
 }
 
 Status<CallError> ArchiveBuilder::add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count) {
+    if (packet.tunnel.depth) [[unlikely]]
+        state_->tunnelled = true;
     return state_->contents.add(state_->file, packet, flows, count, state_->path);
 }
 
@@ -704,7 +709,9 @@ Status<CallError> ArchiveBuilder::flush() {
     return {};
 }
 
-Result<UniqueFd, CallError> ArchiveBuilder::finish() { return state_->contents.finish(state_->file, state_->path, 0); }
+Result<UniqueFd, CallError> ArchiveBuilder::finish() {
+    return state_->contents.finish(state_->file, state_->path, state_->tunnelled ? kFieldsInnerTunnels : 0);
+}
 
 uint64_t ArchiveBuilder::size() const { return state_->file.position(); }
 uint64_t ArchiveBuilder::flow_count() const { return state_->contents.flows.size(); }

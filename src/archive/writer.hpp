@@ -59,7 +59,8 @@ public:
     ~ArchiveBuilder();
 
     // Writes the packet once for each of its `count` flows, numbered 0, 1,
-    // 2, ... in order of first sight within this archive.
+    // 2, ... in order of first sight within this archive. A packet whose
+    // tunnels were opened (open_tunnels) makes an archive of inner flows.
     Status<CallError> add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count);
     // Writes out what is buffered, so that the frames added need not stay.
     Status<CallError> flush();

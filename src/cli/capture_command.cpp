@@ -26,6 +26,8 @@
 #include "cli/command.hpp"
 #include "cli/listing.hpp"
 #include "flow/flow_table.hpp"
+#include "flow/source.hpp"
+#include "flow/strategy.hpp"
 #include "parser/capture_stream.hpp"
 #include "util/file_io.hpp"
 #include "util/os_error.hpp"
@@ -59,6 +61,9 @@ Options:
                          than SIZE (K, M, G: powers of 1024; or bytes)
   -s, --strategy NAME    session (default), flow, host, hostpair, mac,
                          bssid or nosplit
+      --tunnels MODE     outer (default) or inner: flows of the innermost
+                         IP layer inside VXLAN, GENEVE, GRE, GTP-U and
+                         IP-in-IP tunnels, as for archive
       --filter EXPR      keep only packets that the tcpdump-style filter
                          EXPR takes (compiled into the interface's capture)
       --snaplen N        bytes kept of each frame (default 262144)
@@ -338,6 +343,7 @@ struct Settings {
     std::optional<uint64_t> keep;
     std::optional<uint64_t> keep_size;
     SplitStrategy strategy = SplitStrategy::Session;
+    TunnelMode tunnels = TunnelMode::Outer;
     bool quiet = false;
     bool json = false;
     bool live = false;
@@ -382,8 +388,9 @@ public:
     }
 
     // Writes the packet into the archive of its period.
-    Status<CallError> add(const Arrival& arrival) {
-        const ParsedPacket& packet = arrival.packet;
+    Status<CallError> add(Arrival& arrival) {
+        ParsedPacket& packet = arrival.packet;
+        if (settings_.tunnels == TunnelMode::Inner) open_tunnels(packet);
         newest_ = std::max<int64_t>(newest_, packet.ts_sec);
         if (current_ && (packet.ts_sec / settings_.rotate != current_->period ||
                          !std::ranges::count(current_->format.link_types, packet.link_type)))
@@ -392,6 +399,7 @@ public:
             if (auto st = open(packet, *arrival.format); !st) return st;
         Archive& a = *current_;
         keys_into(keys_, settings_.strategy, packet, KeyForm::Compact);
+        if (packet.tunnel.has_vni) add_vni(keys_, settings_.strategy, packet.tunnel.vni_value, KeyForm::Compact);
         uint32_t flows[2];
         for (uint8_t i = 0; i < keys_.count; ++i) {
             const std::string_view key = keys_.keys[i].text();
@@ -644,6 +652,9 @@ int run_capture(const Parsed& p) {
     auto chosen = choose_strategy(strategy(p));
     if (!chosen) throw std::move(chosen).error();
     settings.strategy = *chosen;
+    auto tunnel_mode = choose_tunnels(tunnels(p));
+    if (!tunnel_mode) throw std::move(tunnel_mode).error();
+    settings.tunnels = *tunnel_mode;
     check_report(p);
     settings.quiet = p.has('q');
     settings.json = p.has(kReport) && !settings.quiet;
@@ -718,6 +729,7 @@ const Command kCaptureCommand = {"capture", kCaptureHelp, "i:s:q",
                                   {"keep", required_argument, nullptr, kKeep},
                                   {"keep-size", required_argument, nullptr, kKeepSize},
                                   {"strategy", required_argument, nullptr, 's'},
+                                  {"tunnels", required_argument, nullptr, kTunnels},
                                   {"filter", required_argument, nullptr, kFilter},
                                   {"snaplen", required_argument, nullptr, kSnaplen},
                                   {"buffer", required_argument, nullptr, kBuffer},

@@ -177,6 +177,20 @@ EXE = shutil.which("flowsieve")
 FRAGMENTS = "flowsieve: IP fragments: 2 matched to their datagram, 0 without their first fragment sent to ports 0\n"
 
 
+
+# capture matches no later IP fragments to their datagrams yet: captures without them
+@pytest.mark.skipif(EXE is None, reason="the flowsieve command is not installed")
+@pytest.mark.parametrize("name", ["zeek_vxlan.pcap", "zeek_geneve.pcap"])
+def test_capture_keeps_the_inner_flows_of_a_stream(tmp_path, name):
+    if not (INSIDE / name).exists():
+        pytest.skip("the tunnel captures are not beside this checkout")
+    subprocess.run([EXE, "capture", "-", tmp_path / "store", "--tunnels", "inner", "--rotate", str(10**9), "-q"],
+                   input=(INSIDE / name).read_bytes(), check=True, timeout=60)
+    fields = lambda flows: sorted((f.community_id, f.tunnel, f.packet_count) for f in flows)  # noqa: E731
+    expected = fields(flowsieve.read_flows(str(INSIDE / name), tunnels="inner").flows())
+    assert fields(flowsieve.Store(tmp_path / "store").find()) == expected and expected[0][1]
+
+
 @pytest.mark.skipif(EXE is None, reason="the flowsieve command is not installed")
 @pytest.mark.parametrize("args, stderr, tunnel_packets", [
     (["split", "{src}", "{out}"], "flowsieve: 20 of 20 packets are inside tunnels (11 vxlan, 2 geneve, 4 gre, 2 gtp-u, "
