@@ -177,7 +177,6 @@ EXE = shutil.which("flowsieve")
 FRAGMENTS = "flowsieve: IP fragments: 2 matched to their datagram, 0 without their first fragment sent to ports 0\n"
 
 
-
 # capture matches no later IP fragments to their datagrams yet: captures without them
 @pytest.mark.skipif(EXE is None, reason="the flowsieve command is not installed")
 @pytest.mark.parametrize("name", ["zeek_vxlan.pcap", "zeek_geneve.pcap"])
