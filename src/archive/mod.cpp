@@ -204,6 +204,12 @@ std::optional<uint8_t> protocol_number(std::string_view lowered_name) {
     return std::nullopt;
 }
 
+std::string short_address_text(const IpAddress& address) {
+    FlowKey text;
+    append_address(text, address);
+    return std::string(text.text());
+}
+
 const char* protocol_name(uint8_t proto) {
     for (const ProtocolName& p : kProtocols)
         if (p.number == proto) return p.shown;

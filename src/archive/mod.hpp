@@ -128,8 +128,11 @@ using StreamPair = std::pair<std::string, std::string>;
 Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const FlowRecord& record);
 
 // Address text of a flow's address: dotted IPv4, or eight groups of four
-// hexadecimal digits for IPv6.
+// hexadecimal digits for IPv6 (the Flow attributes' form).
 std::string address_text(const IpAddress& address);
+// The form other tools print: dotted IPv4, IPv6 as RFC 5952 writes it
+// (the command's outputs and the arrays).
+std::string short_address_text(const IpAddress& address);
 const char* protocol_name(uint8_t proto);
 // The number of a lowered protocol name: tcp, udp, icmp or icmpv6.
 std::optional<uint8_t> protocol_number(std::string_view lowered_name);

@@ -330,7 +330,7 @@ std::vector<Array> Builder::finish(bool with_source) {
         std::string chars;
         std::vector<uint64_t> ends(n);
         for (size_t i = 0; i < n; ++i) {
-            chars += archive::address_text(
+            chars += archive::short_address_text(
                 archive::decode_address(flows_[i].*field, flows_[i].flags & archive::kFlowMappedIpv6));
             ends[i] = chars.size();
         }
