@@ -165,7 +165,7 @@ def test_flows_table(tmp_path, arch, options, heading, row, width):
     lines = ok("flows", arch, *options).decode().splitlines()
     assert len(lines) == 6 + 2 and (width is None or max(map(len, lines)) <= width)
     if "COMMUNITY ID" in lines[0]:  # aligned: none for the flow without an IP layer
-        assert len({len(s) for s in lines[1:-1] if " 1:" in s}) == 1
+        assert len({len(s) for s in lines[1:-1] if "1:" in s}) == 1 and sum("1:" in s for s in lines) == 5
     if options == ["-l"]:
         assert re.match(r" 3 0 +- +- +1 +42 ", lines[3])  # no IP layer
         assert re.match(r" 4 TCP +\[2001:db8::2\]:80 +\[2001:db8::1\]:999 ", lines[4])  # RFC 5952, in brackets
