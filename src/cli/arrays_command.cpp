@@ -24,12 +24,15 @@ input), a .fsieve archive, or a folder standing for the *.fsieve archives in
 it (in name order, each an input of its own), as arrays with one row per flow
 into OUT.npz, which numpy.load opens (written as OUT.npz.tmp and renamed at
 the end):
-id, proto, src_port, dst_port, src_addr, dst_addr, key, start_ns, end_ns,
-packet_count, byte_count, fwd_packets, fwd_bytes, bwd_packets, bwd_bytes,
-payload_len; sizes, directions, iat_ns and tcp_flags of the first K
-packets (-1 past a flow's end); packet_bytes, their first M bytes from the
-IP header on; payload, the first L bytes of the flow's payload. With
-several inputs, source holds each row's input by position (0 for the first).
+id, proto, src_port, dst_port, src_addr, dst_addr (IPv6 as RFC 5952 writes
+it), key, community_id, start_ns, end_ns, packet_count, byte_count,
+fwd_packets, fwd_bytes, bwd_packets, bwd_bytes, payload_len; sizes,
+directions and iat_ns of the first K packets (-1 past a flow's end) and
+their tcp_flags (0 past the end, and for a packet that is not TCP);
+packet_bytes, their first M bytes from the IP header on; payload, the first
+L bytes of the flow's payload. With several inputs, source holds each row's
+input by position (0 for the first) and sources the inputs' names, a
+folder's archives each by its own.
 
 Options:
   -o, --output FILE     the .npz file to write (required)
@@ -153,6 +156,7 @@ int run_arrays(const Parsed& p) {
     }
     if (status) {
         std::vector<arrays::Array> columns = builder.finish(names_several(p.args));
+        if (names_several(p.args)) columns.push_back(arrays::names_array("sources", inputs));
         status = arrays::write_npz(output, columns);
     }
     return conclude(p, status, display, 1, 0, notes, filter.get());

@@ -193,6 +193,8 @@ class FlowArrays:
     @property
     def key(self) -> NDArray[numpy.str_]: ...
     @property
+    def community_id(self) -> NDArray[numpy.str_]: ...
+    @property
     def start_ns(self) -> NDArray[numpy.int64]: ...
     @property
     def end_ns(self) -> NDArray[numpy.int64]: ...
@@ -222,8 +224,10 @@ class FlowArrays:
     def payload(self) -> NDArray[numpy.uint8]: ...
     @property
     def payload_len(self) -> NDArray[numpy.int32]: ...
-    def frame(self) -> Any:
-        """The per-flow arrays as the columns of a pandas DataFrame, one row per flow."""
+    def frame(self, wide: bool = False) -> Any:
+        """The per-flow arrays as the columns of a pandas DataFrame, one row per flow;
+        wide=True adds the per-packet arrays and the payload, a column for each of their places:
+        sizes_0 ... sizes_{K-1}, directions_*, iat_ns_*, tcp_flags_*, payload_0 ... payload_{L-1}."""
 
 def create_archive(
     input_path: _Path,
