@@ -31,6 +31,7 @@ struct BuildOptions {
     // When set, a failed build removes its temporary file and stores here
     // how many files it removed (0 or 1); otherwise the file stays.
     uint64_t* removed_temporaries = nullptr;
+    bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

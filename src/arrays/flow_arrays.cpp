@@ -408,6 +408,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     // Filling the arrays costs less than reading, so packets are keyed here.
     KeyedPacketStream packets;
     if (in.notes) packets.end_at_cut_off();
+    if (in.dedup) packets.drop_duplicates();
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
                                 KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)

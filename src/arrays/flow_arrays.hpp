@@ -233,6 +233,7 @@ struct CaptureInput {
     FrameFilter* frame_filter = nullptr;
     // When given, filled in; a last record cut off then ends the capture.
     ReadingNotes* notes = nullptr;
+    bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 Status<CallError> add_capture(Builder& builder, const CaptureInput& input, uint32_t source);
 

@@ -26,13 +26,20 @@ Options:
       --filter EXPR     keep only packets that the tcpdump-style filter
                         EXPR takes, such as 'tcp port 443 and host 10.0.0.1'
                         (needs libpcap)
+      --dedup           drop a packet captured twice: one whose IP packet,
+                        from its IP header on, equals that of one of the
+                        last 64 packets read within 10 ms (their link
+                        layers may differ: tcpdump -i any on a host with
+                        bridges, two interfaces, a doubled SPAN port);
+                        counted at the end
       --report json     print one JSON object on standard output at the
                         end: packets_read, packets_kept (by the filters),
                         flows, files, bytes_read, fragments_matched,
                         fragments_unmatched, undecoded (packets of a link
-                        type flowsieve does not decode, by link type) and
-                        warnings
-  -q, --quiet           no progress display and no IP fragments line
+                        type flowsieve does not decode, by link type),
+                        warnings, and with --dedup duplicates_dropped
+  -q, --quiet           no progress display, no IP fragments or duplicates
+                        line
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -53,6 +60,7 @@ int run_archive(const Parsed& p) {
     check_report(p);
     ReadingNotes notes;
     o.notes = &notes;
+    o.dedup = p.has(kDedup);
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
     uint64_t removed = 0;
@@ -71,6 +79,8 @@ const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
                                   {"between", required_argument, nullptr, kBetween},
                                   {"between-port", required_argument, nullptr, kBetweenPort},
                                   {"report", required_argument, nullptr, kReport},
+                                  {"dedup", no_argument, nullptr, kDedup},
+                                {"dedup", no_argument, nullptr, kDedup},
                                   {"quiet", no_argument, nullptr, 'q'}},
                                  run_archive, true};
 

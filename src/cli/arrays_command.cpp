@@ -49,6 +49,8 @@ Options:
                         (repeatable)
       --filter EXPR     for captures: keep only packets that the tcpdump-style
                         filter EXPR takes (needs libpcap)
+      --dedup           for captures: drop a packet captured twice, as
+                        split --dedup does (see its --help)
   -q, --quiet           no progress display
   -h, --help            show this help
 
@@ -120,14 +122,15 @@ int run_arrays(const Parsed& p) {
         if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
         else total_size += uint64_t(st.st_size);
     }
-    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter)))
-        usage("-s/--strategy, --ip, --port and --filter apply to captures: an archive keeps its own flows");
+    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter) || p.has(kDedup)))
+        usage("-s/--strategy, --ip, --port, --filter and --dedup apply to captures: an archive keeps its own flows");
     arrays::CaptureInput capture;
     capture.strategy = strategy(p);
     capture.ip_filters = ip_filters(p);
     capture.port_filters = port_filters(p);
     const auto filter = pcap_filter(p);
     capture.frame_filter = filter.get();
+    capture.dedup = p.has(kDedup);
 
     ProgressDisplay display(show_progress(p), sizes_known);
     RunningTotal total(display, total_size);
@@ -148,6 +151,7 @@ int run_arrays(const Parsed& p) {
             capture.observer = &total;
             status = arrays::add_capture(builder, capture, uint32_t(i));
             notes.packets += these.packets;
+            notes.duplicates += these.duplicates;
             if (!notes.undecoded) notes.undecoded_link_type = these.undecoded_link_type;
             notes.undecoded += these.undecoded;
             if (!notes.cut_off_at) notes.cut_off_at = these.cut_off_at;
@@ -174,6 +178,7 @@ const Command kArraysCommand = {"arrays", kArraysHelp, "o:s:q",
                                  {"ip", required_argument, nullptr, kIp},
                                  {"port", required_argument, nullptr, kPort},
                                  {"filter", required_argument, nullptr, kFilter},
+                                 {"dedup", no_argument, nullptr, kDedup},
                                  {"quiet", no_argument, nullptr, 'q'}},
                                 run_arrays, true};
 

@@ -252,7 +252,7 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 }
 
 // One JSON object on standard output, for scripts.
-void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes,
+void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes, bool dedup,
                   const std::vector<std::string>& warnings, const StreamGaps* gaps) {
     std::string text = "{";
     auto count = [&](const char* key, uint64_t value) {
@@ -265,6 +265,7 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
     count("bytes_read", last.bytes_read);
     count("fragments_matched", last.fragments_matched);
     count("fragments_unmatched", last.fragments_unmatched);
+    if (dedup) count("duplicates_dropped", notes.duplicates);
     if (gaps) {  // a split into streams
         count("connections_with_gaps", gaps->connections);
         count("bytes_missing", gaps->bytes);
@@ -308,12 +309,17 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
             message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
                     std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
         }
+        if (notes.duplicates && !p.has('q')) {
+            display.clear();
+            message("duplicates: " + std::to_string(notes.duplicates) +
+                    (notes.duplicates == 1 ? " packet" : " packets") + " captured twice dropped");
+        }
         if (gaps && !gaps->none()) {
             display.clear();
             report_gaps(*gaps);
         }
         display.summary(files);
-        if (p.has(kReport)) print_report(last, files, notes, warnings, gaps);
+        if (p.has(kReport)) print_report(last, files, notes, p.has(kDedup), warnings, gaps);
         return 0;
     }
     display.clear();

@@ -55,13 +55,20 @@ Options:
       --max-open N      files held open at once (default 10000)
       --buffer BYTES    write buffer per open file (default 10000)
       --stem NAME       begin the file names with NAME
+      --dedup           drop a packet captured twice: one whose IP packet,
+                        from its IP header on, equals that of one of the
+                        last 64 packets read within 10 ms (their link
+                        layers may differ: tcpdump -i any on a host with
+                        bridges, two interfaces, a doubled SPAN port);
+                        counted at the end
       --report json     print one JSON object on standard output at the
                         end: packets_read, packets_kept (by the filters),
                         flows, files, bytes_read, fragments_matched,
                         fragments_unmatched, undecoded (packets of a link
-                        type flowsieve does not decode, by link type) and
-                        warnings
-  -q, --quiet           no progress display and no IP fragments line
+                        type flowsieve does not decode, by link type),
+                        warnings, and with --dedup duplicates_dropped
+  -q, --quiet           no progress display, no IP fragments or duplicates
+                        line
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -112,6 +119,7 @@ int run_split(const Parsed& p) {
     check_report(p);
     ReadingNotes notes;
     o.notes = &notes;
+    o.dedup = p.has(kDedup);
 
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
@@ -143,6 +151,7 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"between", required_argument, nullptr, kBetween},
                                 {"between-port", required_argument, nullptr, kBetweenPort},
                                 {"report", required_argument, nullptr, kReport},
+                                {"dedup", no_argument, nullptr, kDedup},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

@@ -53,12 +53,7 @@ void KeyedPacketStream::number_taken(QueuedPacket& queued) { number(queued); }
 bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) {
     // A dropped packet takes no slot: only counts cross, a run at a time, so
     // that a run keeping little costs the consumer nothing but its progress.
-    if (!filter.accepts(packet)) {
-        ++dropped_packets_;
-        dropped_bytes_ += packet.incl_len;
-        return (dropped_packets_ < ProgressClock::kPackets && dropped_bytes_ < ProgressClock::kBytes) ||
-               emit_dropped();
-    }
+    if (!filter.accepts(packet)) return drop(packet.incl_len);
     // Made up in its slot of the queue, so that it is not copied again.
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
@@ -73,6 +68,12 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) 
     else queued->keys.count = QueuedPacket::kKeysPending;
     queue_.push();
     return true;
+}
+
+bool KeyedPacketStream::drop(uint32_t bytes) {
+    ++dropped_packets_;
+    dropped_bytes_ += bytes;
+    return (dropped_packets_ < ProgressClock::kPackets && dropped_bytes_ < ProgressClock::kBytes) || emit_dropped();
 }
 
 bool KeyedPacketStream::emit_dropped() {
@@ -104,7 +105,10 @@ void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filte
                     bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
                 if (!packet->ip && !decodes_link_type(packet->link_type) && notes_.undecoded++ == 0)
                     notes_.undecoded_link_type = packet->link_type;
-                if (fragments_.takes(*packet)) [[unlikely]] {
+                if (dedup_ && duplicates_.repeats(*packet)) [[unlikely]] {
+                    ++notes_.duplicates;
+                    consumer_gone = !drop(packet->incl_len);
+                } else if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
                     consumer_gone = !emit_released(filter);
                 } else {

@@ -28,6 +28,8 @@ struct ReadingNotes {
     // record header, or a pcapng block cut short, ends any capture quietly;
     // a classic pcap record cut short does so only when the caller asks.
     std::optional<uint64_t> cut_off_at;
+    // Packets dropped as copies of one read just before, when asked to.
+    uint64_t duplicates = 0;
 };
 
 struct FlowSource {

@@ -220,7 +220,7 @@ constexpr auto kFlowArrays =
               CountArg{"packets", 8, arrays::Shape::kMaxPackets},
               CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
               CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
-              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"});
+              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"}, BoolArg{"dedup", false});
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
 std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {
@@ -255,7 +255,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kFlowArrays, args, kwargs,
                 [](PyObject* source, PyObject* strategy, uint32_t packets, uint32_t packet_bytes,
                    uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
-                   std::vector<uint16_t> port_filters) -> PyObject* {
+                   std::vector<uint16_t> port_filters, bool dedup) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
                     // Held through the walk: a signal handler run during it may close the Archive.
                     Reader reader;
@@ -275,6 +275,9 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         if (!ip_filters.empty() || !port_filters.empty())
                             return raise({PyExc_ValueError,
                                           "ip_filters and port_filters apply to a capture: query the Archive instead"});
+                        if (dedup)
+                            return raise({PyExc_ValueError,
+                                          "dedup applies to a capture: an Archive keeps the packets it was made of"});
                         auto chosen = chosen_flows(*reader, flows);
                         if (!chosen) return nullptr;
                         if (auto st = arrays::add_archive(builder, *reader, *chosen, 0, &signals); !st)
@@ -294,6 +297,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         input.ip_filters = std::move(ip_filters);
                         input.port_filters = std::move(port_filters);
                         input.observer = &signals;
+                        input.dedup = dedup;
                         if (auto st = arrays::add_capture(builder, input, 0); !st) return raise(st.error());
                     }
                     const size_t count = builder.flows();

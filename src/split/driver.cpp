@@ -51,6 +51,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
 
     KeyedPacketStream packets;
     if (o.notes) packets.end_at_cut_off();
+    if (o.dedup) packets.drop_duplicates();
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                 KeyForm::Text, sanitize_key);

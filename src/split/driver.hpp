@@ -38,6 +38,7 @@ struct SplitOptions {
     // When given, output type stream stores here the connections that lost
     // bytes and how many.
     StreamGaps* gaps = nullptr;
+    bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

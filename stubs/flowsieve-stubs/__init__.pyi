@@ -236,6 +236,7 @@ def create_archive(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    dedup: bool = False,
 ) -> None:
     """Create a .fsieve archive from a pcap/pcapng file."""
 
@@ -248,6 +249,7 @@ def split(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     output_type: _OutputType = "pcap",
+    dedup: bool = False,
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -265,6 +267,7 @@ def flow_arrays(
     flows: Optional[Sequence[Flow]] = None,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    dedup: bool = False,
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 
@@ -278,6 +281,7 @@ def read_flows(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    dedup: bool = False,
 ) -> Archive:
     """Directly read a pcap/pcapng file and return all flows as an Archive.
 

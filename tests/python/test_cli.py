@@ -96,6 +96,36 @@ def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kw
     assert (tmp_path / "cli.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
 
 
+QUERY = packet("10.0.0.1", "10.0.0.2", "udp", 5000, 53, b"q")
+SAME = {"tagged": packet("10.0.0.1", "10.0.0.2", "udp", 5000, 53, b"q", vlan=5), "padded": QUERY + bytes(17),
+        "other TTL": QUERY[:22] + b"\x3f" + QUERY[23:]}
+OTHERS = [packet("10.0.0.1", "10.0.0.2", "udp", 6000 + i, 53, b"q") for i in range(64)]
+DEDUP = {  # frames (time in ms, frame), the indices of those kept
+    "copies behind other link layers": ([(0, QUERY), (5, SAME["tagged"]), (10, SAME["padded"])], [0]),
+    "a copy read first": ([(5, QUERY), (0, SAME["tagged"])], [0]),  # interfaces interleave out of time order
+    "a copy 11 ms later": ([(0, QUERY), (11, SAME["tagged"])], [0, 1]),
+    "another TTL": ([(0, QUERY), (1, SAME["other TTL"])], [0, 1]),  # routed: another packet
+    "63 frames between": ([(0, QUERY)] + [(1, f) for f in OTHERS[:63]] + [(2, QUERY)], list(range(64))),
+    "64 frames between": ([(0, QUERY)] + [(1, f) for f in OTHERS] + [(2, QUERY)], list(range(66))),
+}
+
+
+@pytest.mark.parametrize("frames, kept", DEDUP.values(), ids=DEDUP)
+def test_dedup_drops_a_packet_captured_twice(tmp_path, frames, kept):
+    records = [(T0, ms * 1000, frame) for ms, frame in frames]
+    (tmp_path / "cap.pcap").write_bytes(pcap(records))
+    for dedup, want in ((False, range(len(records))), (True, kept)):  # off by default
+        flowsieve.split(tmp_path / "cap.pcap", tmp_path / str(dedup), strategy="nosplit", **({"dedup": True} if dedup else {}))
+        assert listing(tmp_path / str(dedup)) == {"cap_all.pcap": pcap([records[i] for i in want])}
+    report = json.loads(ok("archive", tmp_path / "cap.pcap", tmp_path / "a.fsieve", "--dedup", "--report", "json", "-q"))
+    assert (report["packets_kept"], report["duplicates_dropped"]) == (len(kept), len(records) - len(kept))
+    flowsieve.create_archive(tmp_path / "cap.pcap", tmp_path / "py.fsieve", dedup=True)
+    assert (tmp_path / "a.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
+    assert sum(f.packet_count for f in flowsieve.read_flows(tmp_path / "cap.pcap", dedup=True).flows()) == len(kept)
+    pytest.importorskip("numpy")
+    assert flowsieve.flow_arrays(tmp_path / "cap.pcap", dedup=True).packet_count.sum() == len(kept)
+
+
 def test_standard_input_and_stem(tmp_path, cap):
     named = tmp_path / "stdin"  # the command's stem for "-"; --stem sets any other
     named.write_bytes(cap.read_bytes())
