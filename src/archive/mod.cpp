@@ -145,10 +145,18 @@ struct PairSink final : StreamSink {
     std::vector<StreamPair> pairs;
     Status<> bytes(uint32_t connection, const Endpoint&, bool initiator, const uint8_t* data,
                    size_t size) override {
-        if (connection >= pairs.size()) pairs.resize(size_t(connection) + 1);
-        (initiator ? pairs[connection].first : pairs[connection].second)
-            .append(reinterpret_cast<const char*>(data), size);
+        StreamPair& pair = at(connection);
+        (initiator ? pair.initiator : pair.responder).append(reinterpret_cast<const char*>(data), size);
         return {};
+    }
+    Status<> gap(uint32_t connection, const Endpoint&, bool initiator, uint64_t offset, uint64_t missing) override {
+        StreamPair& pair = at(connection);
+        (initiator ? pair.initiator_gaps : pair.responder_gaps).push_back({offset, missing});
+        return {};
+    }
+    StreamPair& at(uint32_t connection) {
+        if (connection >= pairs.size()) pairs.resize(size_t(connection) + 1);
+        return pairs[connection];
     }
 };
 

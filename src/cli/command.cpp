@@ -253,7 +253,8 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 
 // One JSON object on standard output, for scripts.
 void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes, bool dedup,
-                  const std::vector<std::string>& warnings, const StreamGaps* gaps) {
+                  const std::vector<std::string>& warnings, const StreamGaps* gaps,
+                  const std::vector<StreamHole>* holes) {
     std::string text = "{";
     auto count = [&](const char* key, uint64_t value) {
         text += std::string("\"") + key + "\": " + std::to_string(value) + ", ";
@@ -272,6 +273,16 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
         count("bytes_after_fin", gaps->after_fin);
         count("bytes_in_no_stream", gaps->in_no_stream);
     }
+    if (holes) {  // each file's, so that a reader knows where its bytes stop following on
+        text += "\"gaps\": [";
+        for (size_t i = 0; i < holes->size(); ++i) {
+            const StreamHole& h = (*holes)[i];
+            text += std::string(i ? ", " : "") + "{\"file\": \"" + json_escaped(h.file) +
+                    "\", \"offset\": " + std::to_string(h.offset) + ", \"bytes_missing\": " +
+                    std::to_string(h.missing) + "}";
+        }
+        text += "], ";
+    }
     // Keyed by the link type that flowsieve does not decode.
     text += "\"undecoded\": {";
     if (notes.undecoded)
@@ -284,11 +295,13 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
 
 }  // namespace
 
-void report_gaps(const StreamGaps& gaps) {
+bool fill_stream_gaps(const Parsed& p) { return one_of(p, kStreamGaps, p.last(kStreamGaps, "skip"), {"skip", "zero"}) == "zero"; }
+
+void report_gaps(const StreamGaps& gaps, bool filled) {
     if (gaps.connections)
         message("TCP streams: " + std::to_string(gaps.connections) +
                 (gaps.connections == 1 ? " connection" : " connections") + " with gaps, " +
-                std::to_string(gaps.bytes) + " bytes never captured left out");
+                std::to_string(gaps.bytes) + " bytes never captured " + (filled ? "written as zeros" : "left out"));
     if (gaps.after_fin)
         message("TCP streams: " + std::to_string(gaps.after_fin) + " bytes sent after their sender's FIN left out");
     if (gaps.in_no_stream)
@@ -297,7 +310,8 @@ void report_gaps(const StreamGaps& gaps) {
 }
 
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
-             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
+             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps,
+             const std::vector<StreamHole>* holes) {
     if (status) {
         std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
@@ -316,10 +330,10 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
         }
         if (gaps && !gaps->none()) {
             display.clear();
-            report_gaps(*gaps);
+            report_gaps(*gaps, fill_stream_gaps(p));
         }
         display.summary(files);
-        if (p.has(kReport)) print_report(last, files, notes, p.has(kDedup), warnings, gaps);
+        if (p.has(kReport)) print_report(last, files, notes, p.has(kDedup), warnings, gaps, holes);
         return 0;
     }
     display.clear();

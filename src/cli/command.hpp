@@ -16,6 +16,7 @@
 #include "cli/progress.hpp"
 #include "flow/reassembly.hpp"
 #include "flow/source.hpp"
+#include "split/writer.hpp"
 #include "util/call.hpp"
 #include "util/result.hpp"
 
@@ -133,8 +134,9 @@ std::unique_ptr<PcapFilter> pcap_filter(const Parsed& p);
 void check_report(const Parsed& p);
 
 // Says what the streams left out, if anything: the connections that lost
-// bytes, bytes sent after a FIN, bytes in no connection's stream.
-void report_gaps(const StreamGaps& gaps);
+// bytes (filled with zeros or not), bytes sent after a FIN, bytes in no
+// connection's stream.
+void report_gaps(const StreamGaps& gaps, bool filled);
 
 // The end of split and archive: the warnings, the fragments line (not with
 // -q), the streams that lost bytes, a summary and the --report, or the
@@ -142,7 +144,10 @@ void report_gaps(const StreamGaps& gaps);
 // expression that libpcap rejected is a usage error.
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
              uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter,
-             const StreamGaps* gaps = nullptr);
+             const StreamGaps* gaps = nullptr, const std::vector<StreamHole>* holes = nullptr);
+// Whether --stream-gaps asks for zeros in place of bytes never captured
+// (zero), rather than for the streams to go on past them (skip, the default).
+bool fill_stream_gaps(const Parsed& p);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;

@@ -75,6 +75,8 @@ Options:
   -o, --output PATH     the output file, folder or - (see above)
       --merge           all chosen flows into one pcap, by timestamp
       --stream          reassembled TCP streams into the folder (see above)
+      --stream-gaps HOW with --stream, what bytes never captured become:
+                        skip (default) or zero, as for split
   -h, --help            show this help
 )";
 
@@ -154,7 +156,7 @@ std::vector<std::string> chosen_names(const archive::ArchiveReader& reader, cons
 // that the files are those a split of the capture would write. `names`:
 // the flows' file names without a stem.
 int export_streams(const archive::Answers& answers, const std::vector<std::vector<std::string>>& names,
-                   const std::string& out) {
+                   const std::string& out, bool fill_gaps) {
     std::unordered_map<std::string, uint64_t> stems;  // of this run, and how often each came
     StreamGaps gaps;
     for (size_t a = 0; a < answers.archives.size(); ++a) {
@@ -165,6 +167,7 @@ int export_streams(const archive::Answers& answers, const std::vector<std::vecto
         options.output_dir = out;
         options.stem = stem;
         options.output_type = OutputType::Stream;
+        options.fill_gaps = fill_gaps;
         auto writers = FlowWriterSet::create(options);
         if (!writers) return fail(writers.error(), out);
         const size_t extension = std::strlen(s.reader->frame_format().extension());
@@ -192,7 +195,7 @@ int export_streams(const archive::Answers& answers, const std::vector<std::vecto
         }
         gaps += writers.value()->gaps();
     }
-    report_gaps(gaps);
+    report_gaps(gaps, fill_gaps);
     return 0;
 }
 
@@ -203,6 +206,8 @@ int run_export(const Parsed& p) {
     const bool merge = p.has(kMerge);
     const bool stream = p.has(kStream);
     if (merge && stream) usage("give --merge or --stream, not both");
+    const bool fill_gaps = fill_stream_gaps(p);
+    if (p.has(kStreamGaps) && !stream) usage("--stream-gaps applies to --stream");
     // Arguments of digits alone are flow ids; the others name archives or folders.
     std::vector<std::string> paths{p.args[0]};
     std::vector<uint64_t> ids;
@@ -279,7 +284,7 @@ int run_export(const Parsed& p) {
     }
 
     if (auto st = create_directories(out); !st) return fail(st.error(), out);
-    if (stream) return export_streams(answers, names, out);
+    if (stream) return export_streams(answers, names, out, fill_gaps);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
     for (size_t i = 0; i < answers.archives.size(); ++i) {
@@ -305,6 +310,7 @@ std::vector<option> export_options() {
     options.push_back({"output", required_argument, nullptr, 'o'});
     options.push_back({"merge", no_argument, nullptr, kMerge});
     options.push_back({"stream", no_argument, nullptr, kStream});
+    options.push_back({"stream-gaps", required_argument, nullptr, kStreamGaps});
     return options;
 }
 

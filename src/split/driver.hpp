@@ -9,6 +9,7 @@
 #include "flow/filter.hpp"
 #include "flow/reassembly.hpp"
 #include "flow/source.hpp"
+#include "split/writer.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -38,6 +39,9 @@ struct SplitOptions {
     // When given, output type stream stores here the connections that lost
     // bytes and how many.
     StreamGaps* gaps = nullptr;
+    // When given, output type stream stores here where each file lacks bytes.
+    std::vector<StreamHole>* holes = nullptr;
+    bool fill_gaps = false;  // output type stream: bytes never captured written as zeros
     bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 

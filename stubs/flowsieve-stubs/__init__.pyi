@@ -110,8 +110,13 @@ class Flow:
         """Community ID (version 1, seed 0) of the flow's first packet; None without an IP layer."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
-    def streams(self) -> List[Tuple[bytes, bytes]]:
-        """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order."""
+    @overload
+    def streams(self, gaps: Literal[False] = False) -> List[Tuple[bytes, bytes]]: ...
+    @overload
+    def streams(
+        self, gaps: Literal[True]
+    ) -> List[Tuple[bytes, bytes, List[Tuple[int, int]], List[Tuple[int, int]]]]:
+        """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order. With gaps=True each item is (initiator bytes, responder bytes, initiator gaps, responder gaps), a gap (offset, missing): bytes never captured, left out after the first offset bytes of the side."""
 
 @final
 class Packet:
