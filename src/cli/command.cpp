@@ -295,7 +295,9 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
 
 }  // namespace
 
-bool fill_stream_gaps(const Parsed& p) { return one_of(p, kStreamGaps, p.last(kStreamGaps, "skip"), {"skip", "zero"}) == "zero"; }
+bool fill_stream_gaps(const Parsed& p) {
+    return one_of(p, kStreamGaps, p.last(kStreamGaps, "skip"), {"skip", "zero"}) == "zero";
+}
 
 void report_gaps(const StreamGaps& gaps, bool filled) {
     if (gaps.connections)

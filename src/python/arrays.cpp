@@ -157,7 +157,7 @@ PyObject* flow_arrays_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
 }
 
-constexpr auto kFrame = signature("FlowArrays.frame", 0, BoolArg{"wide", false});
+constexpr auto kFrame = keyword_signature("FlowArrays.frame", BoolArg{"wide", false});
 
 // The columns go to pandas in one dict: a frame that gets hundreds of
 // columns one by one is fragmented, and pandas warns about it.
@@ -197,7 +197,7 @@ PyObject* flow_arrays_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kFlowArraysMethods[] = {
     {"frame", keywords(flow_arrays_frame), METH_VARARGS | METH_KEYWORDS,
-     "frame($self, wide=False)\n--\n\nThe per-flow arrays as the columns of a pandas DataFrame, one row per flow;\n"
+     "frame($self, *, wide=False)\n--\n\nThe per-flow arrays as the columns of a pandas DataFrame, one row per flow;\n"
      "wide=True adds the per-packet arrays and the payload, a column for each of their places:\n"
      "sizes_0 ... sizes_{K-1}, directions_*, iat_ns_*, tcp_flags_*, payload_0 ... payload_{L-1}."},
     {nullptr, nullptr, 0, nullptr},
@@ -215,12 +215,12 @@ PyType_Slot kFlowArraysSlots[] = {
 PyType_Spec kFlowArraysSpec = {"flowsieve.FlowArrays", sizeof(FlowArraysObject), 0, Py_TPFLAGS_DEFAULT,
                                kFlowArraysSlots};
 
-constexpr auto kFlowArrays =
-    signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"},
-              CountArg{"packets", 8, arrays::Shape::kMaxPackets},
-              CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
-              CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
-              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"}, BoolArg{"dedup", false});
+constexpr auto kFlowArrays = positional_first(
+    9, signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"},
+                 CountArg{"packets", 8, arrays::Shape::kMaxPackets},
+                 CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
+                 CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
+                 ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"}, BoolArg{"dedup", false}));
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
 std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {

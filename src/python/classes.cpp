@@ -169,7 +169,7 @@ PyObject* flow_packets(PyObject* self, PyObject*) {
     });
 }
 
-constexpr auto kStreams = signature("Flow.streams", 0, BoolArg{"gaps", false});
+constexpr auto kStreams = keyword_signature("Flow.streams", BoolArg{"gaps", false});
 
 // [(offset, missing), ...]
 PyObject* gap_list(const std::vector<archive::StreamHoleAt>& gaps) {
@@ -252,7 +252,7 @@ PyMethodDef kFlowMethods[] = {
     {"packets", flow_packets, METH_NOARGS,
      "packets($self)\n--\n\nReturn all packets in this flow as a list of Packet objects."},
     {"streams", keywords(flow_streams), METH_VARARGS | METH_KEYWORDS,
-     "streams($self, gaps=False)\n--\n\nReturn what each side sent as a list of (initiator bytes, responder bytes), one "
+     "streams($self, *, gaps=False)\n--\n\nReturn what each side sent as a list of (initiator bytes, responder bytes), one "
      "pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture "
      "order. With gaps=True each item is (initiator bytes, responder bytes, initiator gaps, responder gaps), a gap "
      "(offset, missing): bytes never captured, left out after the first offset bytes of the side."},

@@ -111,10 +111,10 @@ class Flow:
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
     @overload
-    def streams(self, gaps: Literal[False] = False) -> List[Tuple[bytes, bytes]]: ...
+    def streams(self, *, gaps: Literal[False] = False) -> List[Tuple[bytes, bytes]]: ...
     @overload
     def streams(
-        self, gaps: Literal[True]
+        self, *, gaps: Literal[True]
     ) -> List[Tuple[bytes, bytes, List[Tuple[int, int]], List[Tuple[int, int]]]]:
         """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order. With gaps=True each item is (initiator bytes, responder bytes, initiator gaps, responder gaps), a gap (offset, missing): bytes never captured, left out after the first offset bytes of the side."""
 
@@ -229,7 +229,7 @@ class FlowArrays:
     def payload(self) -> NDArray[numpy.uint8]: ...
     @property
     def payload_len(self) -> NDArray[numpy.int32]: ...
-    def frame(self, wide: bool = False) -> Any:
+    def frame(self, *, wide: bool = False) -> Any:
         """The per-flow arrays as the columns of a pandas DataFrame, one row per flow;
         wide=True adds the per-packet arrays and the payload, a column for each of their places:
         sizes_0 ... sizes_{K-1}, directions_*, iat_ns_*, tcp_flags_*, payload_0 ... payload_{L-1}."""
@@ -241,6 +241,7 @@ def create_archive(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    *,
     dedup: bool = False,
 ) -> None:
     """Create a .fsieve archive from a pcap/pcapng file."""
@@ -254,6 +255,7 @@ def split(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     output_type: _OutputType = "pcap",
+    *,
     dedup: bool = False,
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
@@ -272,6 +274,7 @@ def flow_arrays(
     flows: Optional[Sequence[Flow]] = None,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    *,
     dedup: bool = False,
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
@@ -286,6 +289,7 @@ def read_flows(
     max_sessions: SupportsIndex = 10000,
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
+    *,
     dedup: bool = False,
 ) -> Archive:
     """Directly read a pcap/pcapng file and return all flows as an Archive.
