@@ -9,8 +9,8 @@
 #     hand, since the one abi3 wheel serves every CPython from 3.8 on;
 #  6. the Python tests against a module built with the sanitizers.
 # With --quick, for the loop of an edit and its test: steps 1 and 2 without
-# the sanitizers, and step 5 on this interpreter alone. The
-# full run is what CI runs.
+# the sanitizers, and step 5 on this interpreter alone. The full run is what
+# CI runs.
 #
 #   tools/test.sh [--quick]
 set -euo pipefail
