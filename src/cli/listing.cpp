@@ -1,7 +1,6 @@
 #include "cli/listing.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -9,7 +8,6 @@
 #include <tuple>
 
 #include "cli/command.hpp"
-#include "flow/strategy.hpp"
 #include "util/utf8.hpp"
 
 namespace flowsieve::cli {
@@ -84,14 +82,15 @@ std::string start_text(uint64_t ns, bool dated) {
     return text;
 }
 
-// addr:port, IPv6 in brackets; the address alone for a protocol without
-// ports; - for a flow without an IP layer, whose fields are all zero.
+// addr:port, IPv6 in brackets; the address alone for ICMP and a protocol
+// without ports; - for a flow without an IP layer, whose addresses are zero.
 std::string endpoint_text(const archive::FlowRecord& r, const IpAddress& address, uint16_t port, uint8_t proto) {
     static constexpr archive::StoredAddress kNone{};
-    if (r.src_addr == kNone && r.dst_addr == kNone && r.proto == 0) return "-";
+    if (r.src_addr == kNone && r.dst_addr == kNone) return "-";
     std::string text = archive::short_address_text(address);
     if (address.family == 6) text = "[" + text + "]";
-    const bool ports = proto == kIpProtoTcp || proto == kIpProtoUdp || proto == 132 || port != 0;
+    const bool ports = proto == kIpProtoTcp || proto == kIpProtoUdp || proto == 132 ||
+                       (port != 0 && proto != 1 && proto != kIpProtoIcmpv6);
     return ports ? text + ":" + std::to_string(port) : text;
 }
 
