@@ -7,16 +7,17 @@
 namespace flowsieve::cli {
 namespace {
 
-const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE|FOLDER... [QUERY] [--format F] [-l | --columns C]
+const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE|FOLDER... [QUERY] [--format F]
+                      [-l | --columns C]
 
 Lists the flows of archives, one line each: id, protocol, source and
 destination address:port, packets, bytes (original lengths), start and
-duration; with --long the Community ID too. A FOLDER stands for every *.fsieve file
-in it, by name (a folder without any is an error); with several archives
-or a folder each line starts with the archive's file name (ids are each
-archive's own). An archive in a folder that cannot be read is named in a
-warning and skipped. Without a query every flow is listed in table order;
-a query lists the matching flows by ascending id.
+duration; with --long the Community ID too. A FOLDER stands for every
+*.fsieve file in it, by name (a folder without any is an error); with
+several archives or a folder each line starts with the archive's file name
+(ids are each archive's own). An archive in a folder that cannot be read is
+named in a warning and skipped. Without a query every flow is listed in
+table order; a query lists the matching flows by ascending id.
 
 Query (a flow is listed when it meets every condition given):
       --ip ADDR         flows from or to ADDR (IPv4 or IPv6); repeated,

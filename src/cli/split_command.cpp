@@ -29,9 +29,9 @@ address and port made safe as KEY is (cap_6_10_0_0_1_10_0_0_2_999_443.
 10_0_0_1_999.stream): the bytes in sequence order, each once; where
 segments overlap, the bytes seen first are kept. Bytes never captured are
 left out, or written as zeros with --stream-gaps zero, and counted at the
-end; --report json lists each file's gaps. A later connection on the same addresses
-and ports gets STEM_KEY_2.SENDER.stream, then _3, ... Flows that are not
-TCP get STEM_KEY.stream, their payload in capture order as with l7.
+end; --report json lists each file's gaps. A later connection on the same
+addresses and ports gets STEM_KEY_2.SENDER.stream, then _3, ... Flows that
+are not TCP get STEM_KEY.stream, their payload in capture order as with l7.
 
 Options:
   -s, --strategy NAME   how packets group into flows: session (default; both
