@@ -42,7 +42,7 @@ import flowsieve
 CAPTURE_SUFFIXES = (".pcap", ".pcapng", ".cap")
 # The strategies flowsieve takes; the command line's in any case.
 Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
-NAMES = ["id", "proto", "src_port", "dst_port", "src_addr", "dst_addr", "key", "start_ns", "end_ns",
+NAMES = ["id", "proto", "src_port", "dst_port", "src_addr", "dst_addr", "key", "community_id", "start_ns", "end_ns",
          "packet_count", "byte_count", "fwd_packets", "fwd_bytes", "bwd_packets", "bwd_bytes", "sizes",
          "directions", "iat_ns", "tcp_flags", "packet_bytes", "payload", "payload_len"]
 Arrays = Dict[str, npt.NDArray[np.generic]]

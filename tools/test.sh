@@ -8,7 +8,18 @@
 #  5. the Python tests against the wheel, on CPython 3.8 too when one is at
 #     hand, since the one abi3 wheel serves every CPython from 3.8 on;
 #  6. the Python tests against a module built with the sanitizers.
+# With --quick, for the loop of an edit and its test: steps 1 and 2 without
+# the sanitizers, and step 5 on this interpreter alone. The full run is what
+# CI runs.
+#
+#   tools/test.sh [--quick]
 set -euo pipefail
+quick=0
+case "${1-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: tools/test.sh [--quick]" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
@@ -19,11 +30,13 @@ step() { echo "== $* ($(date +%T))"; }
 
 step wheel
 rm -rf build/wheel
+variants="plain sanitize"
+[ $quick = 1 ] && variants=plain
 python3 -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
 wheel=$(ls "$root"/build/wheel/flowsieve-*-cp38-abi3-*.whl)
 python3 -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
-for variant in plain sanitize; do
+for variant in $variants; do
   step "C++ tests, $variant"
   dir=build/ctest-$variant
   sanitize=OFF; [ "$variant" = sanitize ] && sanitize=ON
@@ -36,21 +49,24 @@ for variant in plain sanitize; do
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
 
-step ThreadSanitizer
-bash tools/tsan-split.sh
-
-if command -v clang++ >/dev/null; then
-  step "fuzzing, ${FUZZ_SECONDS:-60} s per target"
-  bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+if [ $quick = 1 ]; then
+  echo "--quick: ThreadSanitizer, fuzzing, CPython 3.8 and the sanitized module skipped"
 else
-  echo "no clang++ here: fuzzing skipped"
+  step ThreadSanitizer
+  bash tools/tsan-split.sh
+  if command -v clang++ >/dev/null; then
+    step "fuzzing, ${FUZZ_SECONDS:-60} s per target"
+    bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+  else
+    echo "no clang++ here: fuzzing skipped"
+  fi
 fi
 
 step "Python tests"
 # Run from outside the source tree so the installed module is imported.
 cd tests/python
 py38=
-for candidate in "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python "$(command -v python3.8 || true)" /usr/bin/python3.8; do
+[ $quick = 1 ] || for candidate in "$(pyenv root 2>/dev/null)"/versions/3.8*/bin/python "$(command -v python3.8 || true)" /usr/bin/python3.8; do
   if [ -x "$candidate" ]; then py38=$candidate; break; fi
 done
 if [ -n "$py38" ]; then
@@ -59,12 +75,14 @@ if [ -n "$py38" ]; then
   "$py38" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest "$wheel"
   PATH=$venv/bin:$PATH "$venv/bin/python" -m pytest -q -p no:cacheprovider .
-else
+elif [ $quick = 0 ]; then
   echo "no CPython 3.8 here: the wheel is tested on $(python3 --version) only"
 fi
 python3 -m pytest -q -p no:cacheprovider .
 cd "$root"
 
-step "Python tests against the sanitized module"
-bash tools/sanitize-pytest.sh
+if [ $quick = 0 ]; then
+  step "Python tests against the sanitized module"
+  bash tools/sanitize-pytest.sh
+fi
 step done

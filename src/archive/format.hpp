@@ -305,7 +305,7 @@ inline std::optional<IndexHeader> decode_index_header(ByteView bytes) {
     return h;
 }
 
-// Flow fields: a u32 count of entries and u32 flags (FlowFieldsFlag), then
+// Flow fields: a u32 count of entries and u32 flags (kFields...), then
 // per entry, by ascending flow id, the id u64, a u32 length of its fields,
 // then fields, each a tag u8, a u16 length and that many bytes.
 inline constexpr size_t kFlowFieldsHead = 8;
@@ -316,12 +316,10 @@ enum class FlowFieldTag : uint8_t {
     Vni = 2,     // u32: the VNI of its innermost VXLAN or GENEVE header
 };
 
-// Facts of the whole archive that the section states.
-enum FlowFieldsFlag : uint32_t {
-    // The packets were grouped by their innermost IP layers (inner tunnel
-    // mode), and are decoded so again.
-    kFieldsInnerTunnels = 1,
-};
+// Flags of the section, facts of the whole archive. This one: the packets
+// were grouped by their innermost IP layers (inner tunnel mode), and are
+// decoded so again.
+inline constexpr uint32_t kFieldsInnerTunnels = 1;
 
 struct FlowFields {
     uint64_t id = 0;

@@ -149,10 +149,18 @@ struct PairSink final : StreamSink {
     std::vector<StreamPair> pairs;
     Status<> bytes(uint32_t connection, const Endpoint&, bool initiator, const uint8_t* data,
                    size_t size) override {
-        if (connection >= pairs.size()) pairs.resize(size_t(connection) + 1);
-        (initiator ? pairs[connection].first : pairs[connection].second)
-            .append(reinterpret_cast<const char*>(data), size);
+        StreamPair& pair = at(connection);
+        (initiator ? pair.initiator : pair.responder).append(reinterpret_cast<const char*>(data), size);
         return {};
+    }
+    Status<> gap(uint32_t connection, const Endpoint&, bool initiator, uint64_t offset, uint64_t missing) override {
+        StreamPair& pair = at(connection);
+        (initiator ? pair.initiator_gaps : pair.responder_gaps).push_back({offset, missing});
+        return {};
+    }
+    StreamPair& at(uint32_t connection) {
+        if (connection >= pairs.size()) pairs.resize(size_t(connection) + 1);
+        return pairs[connection];
     }
 };
 
@@ -206,6 +214,12 @@ std::optional<uint8_t> protocol_number(std::string_view lowered_name) {
     for (const ProtocolName& p : kProtocols)
         if (lowered_name == p.lowered) return p.number;
     return std::nullopt;
+}
+
+std::string short_address_text(const IpAddress& address) {
+    FlowKey text;
+    append_address(text, address);
+    return std::string(text.text());
 }
 
 const char* protocol_name(uint8_t proto) {

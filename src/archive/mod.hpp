@@ -127,12 +127,26 @@ ParsedPacket decode_packet(const PacketRecord& packet);
 // the connections started; for another flow one pair, the payload that the
 // first packet's sender and the other side sent, each in capture order.
 // Error: "Offset list extends beyond file".
-using StreamPair = std::pair<std::string, std::string>;
+// Each side's gaps: where bytes never captured are left out, after how
+// many bytes of the side, and how many (none for a flow that is not TCP).
+struct StreamHoleAt {
+    uint64_t offset;
+    uint64_t missing;
+};
+struct StreamPair {
+    std::string initiator;
+    std::string responder;
+    std::vector<StreamHoleAt> initiator_gaps;
+    std::vector<StreamHoleAt> responder_gaps;
+};
 Result<std::vector<StreamPair>> flow_streams(const ArchiveReader& reader, const FlowRecord& record);
 
 // Address text of a flow's address: dotted IPv4, or eight groups of four
-// hexadecimal digits for IPv6.
+// hexadecimal digits for IPv6 (the Flow attributes' form).
 std::string address_text(const IpAddress& address);
+// The form other tools print: dotted IPv4, IPv6 as RFC 5952 writes it
+// (the command's outputs and the arrays).
+std::string short_address_text(const IpAddress& address);
 const char* protocol_name(uint8_t proto);
 // The number of a lowered protocol name: tcp, udp, icmp or icmpv6.
 std::optional<uint8_t> protocol_number(std::string_view lowered_name);

@@ -609,6 +609,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     std::optional<KeyedPacketStream> packets(std::in_place);
     if (o.notes) packets->end_at_cut_off();
     packets->decode_tunnels(tunnels.value());
+    if (o.dedup) packets->drop_duplicates();
     // Flows are only numbered here: no key text is needed.
     if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                  KeyForm::Compact);

@@ -35,6 +35,7 @@ struct BuildOptions {
     // how many files it removed (0 or 1); otherwise the file stays.
     uint64_t* removed_temporaries = nullptr;
     ChoiceText tunnels{"outer", "outer"};
+    bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

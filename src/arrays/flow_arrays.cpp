@@ -10,9 +10,11 @@
 #include <thread>
 
 #include "archive/mod.hpp"
+#include "flow/community_id.hpp"
 #include "flow/fragments.hpp"
 #include "flow/packet_stream.hpp"
 #include "flow/strategy.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve::arrays {
 namespace {
@@ -43,6 +45,29 @@ Array text_array(std::string name, std::string_view chars, size_t count, End end
     }
     return out;
 }
+
+}  // namespace
+
+Array names_array(std::string name, const std::vector<std::string>& names) {
+    // Code points, a byte that is not UTF-8 as Python's os.fsdecode gives
+    // it (U+DC80 to U+DCFF), so that the name opens the file it names.
+    std::vector<std::u32string> texts;
+    size_t width = 1;
+    for (const std::string& n : names) {
+        std::u32string& text = texts.emplace_back();
+        for (size_t at = 0; at < n.size();) {
+            const auto c = utf8_at(n, at);
+            text += c ? c->value : char32_t(0xDC00 + uint8_t(n[at]));
+            at += c ? c->size : 1;
+        }
+        width = std::max(width, text.size());
+    }
+    Array out{std::move(name), "<U" + std::to_string(width), {names.size()}, Column(width * 4, 0)};
+    for (const std::u32string& text : texts) std::memcpy(out.data.add_row(), text.data(), text.size() * 4);
+    return out;
+}
+
+namespace {
 
 // The IP source address of a flow's packets, read in place where a
 // packet's link-layer header repeats one of the last two seen with an IP
@@ -241,6 +266,7 @@ size_t Builder::add_flow(const FlowHead& head, uint32_t source) {
     f.proto = head.proto;
     f.source = source;
     f.key_end = keys_.size();
+    community_ids_.append(kCommunityIdSize, '\0');
     for (Column* c : {&sizes_, &directions_, &iat_, &tcp_flags_, &packet_bytes_, &payload_}) c->add_row();
     return flows_.size() - 1;
 }
@@ -255,6 +281,9 @@ void Builder::add_packet(size_t row, const ParsedPacket& p) {
             f.first_src = p.ip->src_ip;
             f.first_src_port = p.ip->src_port;
             f.loop = p.ip->src_ip == p.ip->dst_ip;
+            // Of the first packet, as the archive's Flow gives it.
+            const std::string id = community_id(*p.ip);
+            if (id.size() == kCommunityIdSize) id.copy(community_ids_.data() + row * kCommunityIdSize, kCommunityIdSize);
         }
         f.start_ns = ns;
     }
@@ -331,7 +360,7 @@ std::vector<Array> Builder::finish(bool with_source) {
         std::string chars;
         std::vector<uint64_t> ends(n);
         for (size_t i = 0; i < n; ++i) {
-            chars += archive::address_text(
+            chars += archive::short_address_text(
                 archive::decode_address(flows_[i].*field, flows_[i].flags & archive::kFlowMappedIpv6));
             ends[i] = chars.size();
         }
@@ -345,6 +374,9 @@ std::vector<Array> Builder::finish(bool with_source) {
     addresses("dst_addr", &FlowState::dst_addr);
     out.push_back(text_array("key", keys_, n, [&](size_t i) { return flows_[i].key_end; }));
     keys_ = std::string();
+    // A flow without an IP layer has none: its row is all zeros, which NumPy reads as "".
+    out.push_back(text_array("community_id", community_ids_, n, [](size_t i) { return (i + 1) * kCommunityIdSize; }));
+    community_ids_ = std::string();
     scalar("start_ns", "<i8", 8, [](const FlowState& f) { return f.start_ns; });
     scalar("end_ns", "<i8", 8, [](const FlowState& f) { return f.end_ns; });
     scalar("packet_count", "<u8", 8, [](const FlowState& f) { return f.packets; });
@@ -380,6 +412,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     KeyedPacketStream packets;
     if (in.notes) packets.end_at_cut_off();
     packets.decode_tunnels(tunnels.value());
+    if (in.dedup) packets.drop_duplicates();
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
                                 KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)

@@ -101,6 +101,9 @@ struct Array {
     Column data;
 };
 
+// Names (of files) as a text array of NumPy's, one row each.
+Array names_array(std::string name, const std::vector<std::string>& names);
+
 // What a flow's row starts from: its id and the fields an archive's Flow
 // shows, and the key text that split names its file with.
 struct FlowHead {
@@ -206,9 +209,12 @@ private:
         f.end_ns = ns;
     }
 
+    static constexpr size_t kCommunityIdSize = 30;  // "1:" and the base64 of 20 bytes
+
     Shape shape_;
     std::vector<FlowState> flows_;
     std::string keys_;
+    std::string community_ids_;  // kCommunityIdSize bytes a row
     Column sizes_;
     Column directions_;
     Column iat_;
@@ -228,6 +234,7 @@ struct CaptureInput {
     // When given, filled in; a last record cut off then ends the capture.
     ReadingNotes* notes = nullptr;
     ChoiceText tunnels{"outer", "outer"};
+    bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 Status<CallError> add_capture(Builder& builder, const CaptureInput& input, uint32_t source);
 

@@ -36,15 +36,22 @@ Options:
                         ERSPAN and PPTP), GTP-U and IP-in-IP tunnels, up to
                         8 deep, with the VNI of VXLAN or GENEVE starting its
                         key (vni101_6_...); files keep the whole frames
+      --dedup           drop a packet captured twice: one whose IP packet,
+                        from its IP header on, equals that of one of the
+                        last 64 packets read within 10 ms (their link
+                        layers may differ: tcpdump -i any on a host with
+                        bridges, two interfaces, a doubled SPAN port);
+                        counted at the end
       --report json     print one JSON object on standard output at the
                         end: packets_read, packets_kept (by the filters),
                         flows, files, bytes_read, fragments_matched,
                         fragments_unmatched, tunnel_packets (inside a
                         tunnel --tunnels inner opens), undecoded (packets
                         of a link type flowsieve does not decode, by link
-                        type) and warnings
-  -q, --quiet           no progress display, no IP fragments line and no
-                        tunnels hint
+                        type), warnings, and with --dedup
+                        duplicates_dropped
+  -q, --quiet           no progress display, no IP fragments or duplicates
+                        line and no tunnels hint
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -67,6 +74,7 @@ int run_archive(const Parsed& p) {
     check_report(p);
     ReadingNotes notes;
     o.notes = &notes;
+    o.dedup = p.has(kDedup);
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
     uint64_t removed = 0;
@@ -86,6 +94,7 @@ const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
                                   {"between-port", required_argument, nullptr, kBetweenPort},
                                   {"report", required_argument, nullptr, kReport},
                                   {"tunnels", required_argument, nullptr, kTunnels},
+                                  {"dedup", no_argument, nullptr, kDedup},
                                   {"quiet", no_argument, nullptr, 'q'}},
                                  run_archive, true};
 

@@ -26,12 +26,15 @@ it (in name order, each an input of its own), as arrays with one row per flow
 into OUT.npz, which numpy.load opens (written under a hidden temporary name,
 .OUT.npz.tmp, and renamed at the end; - is standard output, a character
 device or FIFO is written directly, a symlink or an input is refused):
-id, proto, src_port, dst_port, src_addr, dst_addr, key, start_ns, end_ns,
-packet_count, byte_count, fwd_packets, fwd_bytes, bwd_packets, bwd_bytes,
-payload_len; sizes, directions, iat_ns and tcp_flags of the first K
-packets (-1 past a flow's end); packet_bytes, their first M bytes from the
-IP header on; payload, the first L bytes of the flow's payload. With
-several inputs, source holds each row's input by position (0 for the first).
+id, proto, src_port, dst_port, src_addr, dst_addr (IPv6 as RFC 5952 writes
+it), key, community_id, start_ns, end_ns, packet_count, byte_count,
+fwd_packets, fwd_bytes, bwd_packets, bwd_bytes, payload_len; sizes,
+directions and iat_ns of the first K packets (-1 past a flow's end) and
+their tcp_flags (0 past the end, and for a packet that is not TCP);
+packet_bytes, their first M bytes from the IP header on; payload, the first
+L bytes of the flow's payload. With several inputs, source holds each row's
+input by position (0 for the first) and sources the inputs' names, a
+folder's archives each by its own.
 
 Options:
   -o, --output FILE     the .npz file to write (required; - for standard output)
@@ -52,6 +55,8 @@ Options:
       --tunnels MODE    for captures: outer (default) or inner, the flows
                         inside VXLAN, GENEVE, GRE, GTP-U and IP-in-IP tunnels
                         (see flowsieve split --help)
+      --dedup           for captures: drop a packet captured twice, as
+                        split --dedup does (see its --help)
   -q, --quiet           no progress display
   -h, --help            show this help
 
@@ -125,8 +130,10 @@ int run_arrays(const Parsed& p) {
         if (input == "-" || ::stat(input.c_str(), &st) != 0) sizes_known = false;
         else total_size += uint64_t(st.st_size);
     }
-    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter) || p.has(kTunnels)))
-        usage("-s/--strategy, --ip, --port, --filter and --tunnels apply to captures: an archive keeps its own flows");
+    if (any_archive && (p.has('s') || p.has(kIp) || p.has(kPort) || p.has(kFilter) || p.has(kTunnels) ||
+                        p.has(kDedup)))
+        usage("-s/--strategy, --ip, --port, --filter, --tunnels and --dedup apply to captures: an archive keeps its "
+              "own flows");
     arrays::CaptureInput capture;
     capture.strategy = strategy(p);
     capture.tunnels = tunnels(p);
@@ -134,6 +141,7 @@ int run_arrays(const Parsed& p) {
     capture.port_filters = port_filters(p);
     const auto filter = pcap_filter(p);
     capture.frame_filter = filter.get();
+    capture.dedup = p.has(kDedup);
 
     ProgressDisplay display(show_progress(p), sizes_known);
     RunningTotal total(display, total_size);
@@ -169,6 +177,7 @@ int run_arrays(const Parsed& p) {
             capture.observer = &total;
             status = arrays::add_capture(builder, capture, uint32_t(i));
             notes.packets += these.packets;
+            notes.duplicates += these.duplicates;
             if (!notes.undecoded) notes.undecoded_link_type = these.undecoded_link_type;
             notes.undecoded += these.undecoded;
             for (size_t k = 0; k < std::size(notes.tunnel_packets); ++k)
@@ -180,6 +189,7 @@ int run_arrays(const Parsed& p) {
     if (status && skipped == inputs.size()) status = CallError::runtime("no archive could be read");
     if (status) {
         std::vector<arrays::Array> columns = builder.finish(names_several(p.args));
+        if (names_several(p.args)) columns.push_back(arrays::names_array("sources", input_paths));
         status = arrays::write_npz(output, columns);
     }
     return conclude(p, status, display, 1, 0, notes, filter.get());
@@ -198,6 +208,7 @@ const Command kArraysCommand = {"arrays", kArraysHelp, "o:s:q",
                                  {"port", required_argument, nullptr, kPort},
                                  {"filter", required_argument, nullptr, kFilter},
                                  {"tunnels", required_argument, nullptr, kTunnels},
+                                 {"dedup", no_argument, nullptr, kDedup},
                                  {"quiet", no_argument, nullptr, 'q'}},
                                 run_arrays, true};
 

@@ -290,8 +290,9 @@ std::vector<std::string> warnings_about(const ReadingNotes& notes) {
 }
 
 // One JSON object on standard output, for scripts.
-void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes,
-                  const std::vector<std::string>& warnings, const StreamGaps* gaps) {
+void print_report(const Progress& last, uint64_t files, const ReadingNotes& notes, bool dedup,
+                  const std::vector<std::string>& warnings, const StreamGaps* gaps,
+                  const std::vector<StreamHole>* holes) {
     std::string text = "{";
     auto count = [&](const char* key, uint64_t value) {
         text += std::string("\"") + key + "\": " + std::to_string(value) + ", ";
@@ -304,11 +305,22 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
     count("fragments_matched", last.fragments_matched);
     count("fragments_unmatched", last.fragments_unmatched);
     count("tunnel_packets", tunnel_packets(notes));
+    if (dedup) count("duplicates_dropped", notes.duplicates);
     if (gaps) {  // a split into streams
         count("connections_with_gaps", gaps->connections);
         count("bytes_missing", gaps->bytes);
         count("bytes_after_fin", gaps->after_fin);
         count("bytes_in_no_stream", gaps->in_no_stream);
+    }
+    if (holes) {  // each file's, so that a reader knows where its bytes stop following on
+        text += "\"gaps\": [";
+        for (size_t i = 0; i < holes->size(); ++i) {
+            const StreamHole& h = (*holes)[i];
+            text += std::string(i ? ", " : "") + "{\"file\": \"" + json_escaped(h.file) +
+                    "\", \"offset\": " + std::to_string(h.offset) + ", \"bytes_missing\": " +
+                    std::to_string(h.missing) + "}";
+        }
+        text += "], ";
     }
     // Keyed by the link type that flowsieve does not decode.
     text += "\"undecoded\": {";
@@ -322,11 +334,15 @@ void print_report(const Progress& last, uint64_t files, const ReadingNotes& note
 
 }  // namespace
 
-void report_gaps(const StreamGaps& gaps) {
+bool fill_stream_gaps(const Parsed& p) {
+    return one_of(p, kStreamGaps, p.last(kStreamGaps, "skip"), {"skip", "zero"}) == "zero";
+}
+
+void report_gaps(const StreamGaps& gaps, bool filled) {
     if (gaps.connections)
         message("TCP streams: " + std::to_string(gaps.connections) +
                 (gaps.connections == 1 ? " connection" : " connections") + " with gaps, " +
-                std::to_string(gaps.bytes) + " bytes never captured left out");
+                std::to_string(gaps.bytes) + " bytes never captured " + (filled ? "written as zeros" : "left out"));
     if (gaps.after_fin)
         message("TCP streams: " + std::to_string(gaps.after_fin) + " bytes sent after their sender's FIN left out");
     if (gaps.in_no_stream)
@@ -335,7 +351,8 @@ void report_gaps(const StreamGaps& gaps) {
 }
 
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
-             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps) {
+             uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter, const StreamGaps* gaps,
+             const std::vector<StreamHole>* holes) {
     if (status) {
         std::vector<std::string> warnings = warnings_about(notes);
         if (filter) filter->add_warnings(warnings);
@@ -347,9 +364,14 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
             message("IP fragments: " + std::to_string(last.fragments_matched) + " matched to their datagram, " +
                     std::to_string(last.fragments_unmatched) + " without their first fragment sent to ports 0");
         }
+        if (notes.duplicates && !p.has('q')) {
+            display.clear();
+            message("duplicates: " + std::to_string(notes.duplicates) +
+                    (notes.duplicates == 1 ? " packet" : " packets") + " captured twice dropped");
+        }
         if (gaps && !gaps->none()) {
             display.clear();
-            report_gaps(*gaps);
+            report_gaps(*gaps, fill_stream_gaps(p));
         }
         if (const std::string hint = tunnel_hint(notes);
             !hint.empty() && !p.has('q') && lowered(p.last(kTunnels, "outer")) == "outer") {
@@ -357,7 +379,7 @@ int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& 
             message(hint);
         }
         display.summary(files);
-        if (p.has(kReport)) print_report(last, files, notes, warnings, gaps);
+        if (p.has(kReport)) print_report(last, files, notes, p.has(kDedup), warnings, gaps, holes);
         return 0;
     }
     display.clear();

@@ -16,6 +16,7 @@
 #include "cli/progress.hpp"
 #include "flow/reassembly.hpp"
 #include "flow/source.hpp"
+#include "split/writer.hpp"
 #include "util/call.hpp"
 #include "util/result.hpp"
 
@@ -28,7 +29,7 @@ constexpr int kUsage = 2;
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
     kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
-    kLinkType, kTunnels, kVni, kRotate, kRotateSize, kKeep, kKeepSize, kSnaplen
+    kLinkType, kTunnels, kVni, kRotate, kRotateSize, kKeep, kKeepSize, kSnaplen, kColumns, kDedup, kStreamGaps
 };
 
 struct UsageError {
@@ -141,8 +142,9 @@ void check_output(const std::string& output, const std::vector<std::string>& inp
 void check_report(const Parsed& p);
 
 // Says what the streams left out, if anything: the connections that lost
-// bytes, bytes sent after a FIN, bytes in no connection's stream.
-void report_gaps(const StreamGaps& gaps);
+// bytes (filled with zeros or not), bytes sent after a FIN, bytes in no
+// connection's stream.
+void report_gaps(const StreamGaps& gaps, bool filled);
 
 // Writes one line saying that outputs holding frames of these link types
 // are pcapng, which tools on libpcap up to 1.10 cannot read; `remedy`, when
@@ -155,7 +157,10 @@ void note_pcapng(const std::vector<uint32_t>& link_types, const std::string& rem
 // expression that libpcap rejected is a usage error.
 int conclude(const Parsed& p, const Status<CallError>& status, ProgressDisplay& display, uint64_t files,
              uint64_t removed, const ReadingNotes& notes, const PcapFilter* filter,
-             const StreamGaps* gaps = nullptr);
+             const StreamGaps* gaps = nullptr, const std::vector<StreamHole>* holes = nullptr);
+// Whether --stream-gaps asks for zeros in place of bytes never captured
+// (zero), rather than for the streams to go on past them (skip, the default).
+bool fill_stream_gaps(const Parsed& p);
 
 extern const Command kSplitCommand;
 extern const Command kArchiveCommand;

@@ -80,6 +80,8 @@ Options:
       --stream          reassembled TCP streams into the folder (see above)
       --link-type N     only the frames of link type N, each file a pcap of
                         it; a flow without any writes no file in a folder
+      --stream-gaps HOW with --stream, what bytes never captured become:
+                        skip (default) or zero, as for split
   -h, --help            show this help
 )";
 
@@ -154,7 +156,7 @@ std::vector<std::string> chosen_names(const archive::ArchiveReader& reader, cons
 // that the files are those a split of the capture would write. `names`:
 // the flows' file names without a stem.
 int export_streams(const archive::Answers& answers, const std::vector<std::vector<std::string>>& names,
-                   const std::string& out, std::optional<uint32_t> only) {
+                   const std::string& out, std::optional<uint32_t> only, bool fill_gaps) {
     std::unordered_map<std::string, uint64_t> stems;  // of this run, and how often each came
     StreamGaps gaps;
     for (size_t a = 0; a < answers.archives.size(); ++a) {
@@ -165,6 +167,7 @@ int export_streams(const archive::Answers& answers, const std::vector<std::vecto
         options.output_dir = out;
         options.stem = stem;
         options.output_type = OutputType::Stream;
+        options.fill_gaps = fill_gaps;
         auto writers = FlowWriterSet::create(options);
         if (!writers) return fail(writers.error(), out);
         const size_t extension = std::strlen(s.reader->frame_format().extension());
@@ -194,7 +197,7 @@ int export_streams(const archive::Answers& answers, const std::vector<std::vecto
         }
         gaps += writers.value()->gaps();
     }
-    report_gaps(gaps);
+    report_gaps(gaps, fill_gaps);
     return 0;
 }
 
@@ -205,6 +208,8 @@ int run_export(const Parsed& p) {
     const bool merge = p.has(kMerge);
     const bool stream = p.has(kStream);
     if (merge && stream) usage("give --merge or --stream, not both");
+    const bool fill_gaps = fill_stream_gaps(p);
+    if (p.has(kStreamGaps) && !stream) usage("--stream-gaps applies to --stream");
     // Arguments of digits alone are flow ids; the others name archives or folders.
     std::vector<std::string> paths{p.args[0]};
     std::vector<uint64_t> ids;
@@ -293,7 +298,7 @@ int run_export(const Parsed& p) {
     }
 
     if (auto st = create_directories(out); !st) return fail(st.error(), out);
-    if (stream) return export_streams(answers, names, out, only);
+    if (stream) return export_streams(answers, names, out, only, fill_gaps);
     const UniqueFd dir(::open(out.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) return fail(os_error(errno), out);
     // A run that fails leaves none of its files, as a split leaves none:
@@ -350,6 +355,7 @@ std::vector<option> export_options() {
     options.push_back({"merge", no_argument, nullptr, kMerge});
     options.push_back({"stream", no_argument, nullptr, kStream});
     options.push_back({"link-type", required_argument, nullptr, kLinkType});
+    options.push_back({"stream-gaps", required_argument, nullptr, kStreamGaps});
     return options;
 }
 

@@ -8,15 +8,16 @@ namespace flowsieve::cli {
 namespace {
 
 const char* const kFlowsHelp = R"(Usage: flowsieve flows ARCHIVE|FOLDER... [QUERY] [--format F]
+                      [-l | --columns C]
 
 Lists the flows of archives, one line each: id, protocol, source and
-destination address and port, packets, bytes (original lengths), start and
-duration in seconds, Community ID. A FOLDER stands for every *.fsieve file
-in it, by name (a folder without any is an error); with several archives
-or a folder each line starts with the archive's file name (ids are each
-archive's own). An archive in a folder that cannot be read is named in a
-warning and skipped. Without a query every flow is listed in table order;
-a query lists the matching flows by ascending id.
+destination address:port, packets, bytes (original lengths), start and
+duration; with --long the Community ID too. A FOLDER stands for every
+*.fsieve file in it, by name (a folder without any is an error); with
+several archives or a folder each line starts with the archive's file name
+(ids are each archive's own). An archive in a folder that cannot be read is
+named in a warning and skipped. Without a query every flow is listed in
+table order; a query lists the matching flows by ascending id.
 
 Query (a flow is listed when it meets every condition given):
       --ip ADDR         flows from or to ADDR (IPv4 or IPv6); repeated,
@@ -43,22 +44,32 @@ time, in UTC unless it carries an offset: 1700000000.5,
 2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
 
 Options:
-  -f, --format F        table (default): aligned columns and a total line,
-                        start as UTC date and time, IPv6 addresses in their
-                        short form (RFC 5952); csv: a header row, then
-                        one row per flow; json: one object per line.
-                        csv and json fields: archive (with several
-                        archives), id, proto, proto_name, src_addr,
-                        src_port, dst_addr, dst_port, packet_count,
-                        total_bytes, start_ts (seconds since the epoch),
-                        duration, tunnel (the tunnels of the flow's first
-                        packet, such as "geneve 0 / vxlan 303", in an
-                        archive built with --tunnels inner; empty, or null
-                        in json, outside tunnels; the table shows it when a
-                        flow has one), community_id (empty, or null in json,
-                        for a flow without an IP layer); IPv6 addresses in
-                        full (eight groups of four digits), as the Python
-                        Flow attributes give them
+  -f, --format F        table (default): aligned columns that fit in 80
+                        for IPv4 flows and a total line; addr:port with
+                        IPv6 in brackets, start as UTC time to the second
+                        (its date in the total line, or in each row when
+                        the flows start on several days), duration in
+                        seconds to the millisecond. csv: a header row,
+                        then one row per flow; json: one object per line.
+                        csv and json carry every field: archive (with
+                        several archives), id, proto, proto_name,
+                        src_addr, src_port, dst_addr, dst_port,
+                        packet_count, total_bytes, start_ts (seconds since
+                        the epoch), start_ns and end_ns (nanoseconds since
+                        the epoch, integers), duration (seconds), tunnel
+                        (the tunnels of the flow's first packet, such as
+                        "geneve 0 / vxlan 303", in an archive built with
+                        --tunnels inner; empty, or null in json, outside
+                        tunnels), community_id (empty, or null in json,
+                        for a flow without an IP layer). IPv6 addresses
+                        everywhere in the short form of RFC 5952 (::1), as
+                        tshark and Zeek print them; the Python Flow
+                        attributes give them in full
+  -l, --long            the table with every column
+      --columns C       the table with columns C, comma-separated, in this
+                        order, of archive, id, proto, src, dst,
+                        packet_count, total_bytes, start_ts, duration,
+                        tunnel, community_id
   -h, --help            show this help
 )";
 
@@ -67,6 +78,12 @@ int run_flows(const Parsed& p) {
     const auto format = parse_list_format(one_of(p, 'f', p.last('f', "table"), {"table", "csv", "json"}));
     const archive::FlowQuery query = parse_query(p);
     const bool name_archives = names_several(p.args);
+    if (*format != ListFormat::Table && (p.has('l') || p.has(kColumns)))
+        usage("-l/--long and --columns choose the table's columns: csv and json carry every field");
+    if (p.has('l') && p.has(kColumns)) usage("-l/--long and --columns cannot be given together");
+    const auto columns = table_columns(p.has('l'), p.has(kColumns) ? std::optional(p.last(kColumns)) : std::nullopt,
+                                       name_archives);
+    if (!columns) usage(columns.error().message);
     // csv and json rows go out as each archive answers, which then goes.
     const bool streamed = *format != ListFormat::Table;
     print_header(stdout, *format, name_archives);
@@ -80,7 +97,7 @@ int run_flows(const Parsed& p) {
         std::vector<ListedFlows> listed;
         for (const archive::Answer& a : answers.archives)
             listed.push_back({archive::base_name(a.path), a.reader.get(), a.flows()});
-        print_table(stdout, listed, name_archives);
+        print_table(stdout, listed, columns.value());
     }
     return 0;
 }
@@ -88,11 +105,13 @@ int run_flows(const Parsed& p) {
 std::vector<option> flows_options() {
     std::vector<option> options = query_options();
     options.push_back({"format", required_argument, nullptr, 'f'});
+    options.push_back({"long", no_argument, nullptr, 'l'});
+    options.push_back({"columns", required_argument, nullptr, kColumns});
     return options;
 }
 
 }  // namespace
 
-const Command kFlowsCommand = {"flows", kFlowsHelp, "f:", flows_options(), run_flows, false};
+const Command kFlowsCommand = {"flows", kFlowsHelp, "f:l", flows_options(), run_flows, false};
 
 }  // namespace flowsieve::cli

@@ -1,30 +1,40 @@
 #include "cli/listing.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <tuple>
 
-#include "flow/strategy.hpp"
+#include "cli/command.hpp"
 #include "util/utf8.hpp"
 
 namespace flowsieve::cli {
 namespace {
 
-enum Column {
-    kArchive, kId, kProto, kProtoName, kSrc, kSrcPort, kDst, kDstPort, kPackets, kBytes, kStart, kDuration,
-    kTunnel, kCommunityId, kColumns
+// One flow of a listing, as the fields below read it.
+struct Cell {
+    const ListedFlows& listed;
+    const archive::FlowRecord& r;
+    bool dated;  // the table's starts carry their date: the flows start on several days
 };
-using Row = std::array<std::string, kColumns>;
 
-// Names in CSV and JSON; the Flow attribute names where there is one.
-constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",       "proto_name", "src_addr",
-                                         "src_port", "dst_addr",     "dst_port",    "packet_count",
-                                         "total_bytes", "start_ts",  "duration",    "tunnel",
-                                         "community_id"};
-constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false,
-                                     true,  true, true, true, true, false, false};
+enum class Kind { Number, Text, TextOrNull };  // in JSON; TextOrNull: null when empty
+
+// The fields of a listing, in the order of csv and json. Those with a
+// title are columns of the table too (`cell` their text there, when not
+// the field's, made visible); those without a value, columns of the table
+// alone. --long shows every column, the default those that fit in 80.
+struct Field {
+    const char* key;    // the csv and json name (the Flow attribute's, where there is one), and --columns'
+    const char* title;  // in the table; nullptr: not there
+    Kind kind;
+    bool long_only;  // in the table with --long (or --columns) alone
+    bool right;      // right-aligned in the table
+    std::string (*value)(const Cell&);
+    std::string (*cell)(const Cell&);
+};
 
 bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
@@ -47,43 +57,104 @@ std::string fraction_text(uint64_t ns) {
 
 std::string seconds_text(uint64_t ns) { return std::to_string(ns / 1000000000) + fraction_text(ns); }
 
-std::string utc_text(uint64_t ns) {
+// Seconds to the millisecond, as the table shows a duration.
+std::string millis_text(uint64_t ns) {
+    char text[32];
+    const uint64_t ms = (ns + 500000) / 1000000;
+    std::snprintf(text, sizeof text, "%llu.%03u", (unsigned long long)(ms / 1000), unsigned(ms % 1000));
+    return text;
+}
+
+// The UTC date of a time, or nothing when the platform cannot tell it.
+std::optional<struct tm> utc_of(uint64_t ns) {
     const time_t seconds = time_t(ns / 1000000000);
     struct tm tm;
+    if (!::gmtime_r(&seconds, &tm)) return std::nullopt;
+    return tm;
+}
+
+// The table's start: the UTC time to the second, with its date when `dated`.
+std::string start_text(uint64_t ns, bool dated) {
+    const auto tm = utc_of(ns);
     char text[64];
-    if (!::gmtime_r(&seconds, &tm)) return seconds_text(ns);
-    size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    if (n == 0) return seconds_text(ns);
-    return text + fraction_text(ns);
+    if (!tm || std::strftime(text, sizeof text, dated ? "%Y-%m-%d %H:%M:%S" : "%H:%M:%S", &*tm) == 0)
+        return seconds_text(ns);
+    return text;
 }
 
-// The table's address text: IPv6 in the short form of RFC 5952.
-std::string short_address_text(const IpAddress& a) {
-    FlowKey text;
-    append_address(text, a);
-    return std::string(text.text());
+// addr:port, IPv6 in brackets; the address alone for ICMP and a protocol
+// without ports; - for a flow without an IP layer, whose addresses are zero.
+std::string endpoint_text(const archive::FlowRecord& r, const IpAddress& address, uint16_t port, uint8_t proto) {
+    static constexpr archive::StoredAddress kNone{};
+    if (r.src_addr == kNone && r.dst_addr == kNone) return "-";
+    std::string text = archive::short_address_text(address);
+    if (address.family == 6) text = "[" + text + "]";
+    const bool ports = proto == kIpProtoTcp || proto == kIpProtoUdp || proto == 132 ||
+                       (port != 0 && proto != 1 && proto != kIpProtoIcmpv6);
+    return ports ? text + ":" + std::to_string(port) : text;
 }
 
-Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
-    Row row;
-    row[kArchive] = listed.archive;
-    row[kId] = std::to_string(r.id);
-    row[kProto] = std::to_string(r.proto);
-    row[kProtoName] = archive::protocol_name(r.proto);
-    row[kSrc] = archive::address_text(r.src_ip());
-    row[kSrcPort] = std::to_string(r.src_port);
-    row[kDst] = archive::address_text(r.dst_ip());
-    row[kDstPort] = std::to_string(r.dst_port);
-    row[kPackets] = std::to_string(r.packet_count);
-    row[kBytes] = std::to_string(r.total_bytes);
-    row[kStart] = seconds_text(r.start_ns);
-    row[kDuration] = r.end_ns >= r.start_ns ? seconds_text(r.end_ns - r.start_ns)
-                                            : "-" + seconds_text(r.start_ns - r.end_ns);
-    const archive::FlowFields* fields = listed.reader->fields(r);
-    if (fields) row[kTunnel] = fields->tunnel;
-    row[kCommunityId] = archive::flow_community_id(*listed.reader, r).value_or("");
-    return row;
-}
+int64_t signed_duration(const archive::FlowRecord& r) { return int64_t(r.end_ns - r.start_ns); }
+
+const Field kFields[] = {
+    {"archive", "ARCHIVE", Kind::Text, false, false, [](const Cell& c) { return c.listed.archive; },
+     [](const Cell& c) { return visible(c.listed.archive); }},
+    {"id", "ID", Kind::Number, false, true, [](const Cell& c) { return std::to_string(c.r.id); }, nullptr},
+    // The protocol by name in the table, or by number when it has none.
+    {"proto", "PROTO", Kind::Number, false, false, [](const Cell& c) { return std::to_string(c.r.proto); },
+     [](const Cell& c) {
+         const std::string name = archive::protocol_name(c.r.proto);
+         return name != "?" ? name : std::to_string(c.r.proto);
+     }},
+    {"proto_name", nullptr, Kind::Text, false, false,
+     [](const Cell& c) { return std::string(archive::protocol_name(c.r.proto)); }, nullptr},
+    {"src", "SOURCE", Kind::Text, false, false, nullptr,
+     [](const Cell& c) { return endpoint_text(c.r, c.r.src_ip(), c.r.src_port, c.r.proto); }},
+    {"src_addr", nullptr, Kind::Text, false, false, [](const Cell& c) { return archive::short_address_text(c.r.src_ip()); },
+     nullptr},
+    {"src_port", nullptr, Kind::Number, false, false, [](const Cell& c) { return std::to_string(c.r.src_port); },
+     nullptr},
+    {"dst", "DESTINATION", Kind::Text, false, false, nullptr,
+     [](const Cell& c) { return endpoint_text(c.r, c.r.dst_ip(), c.r.dst_port, c.r.proto); }},
+    {"dst_addr", nullptr, Kind::Text, false, false, [](const Cell& c) { return archive::short_address_text(c.r.dst_ip()); },
+     nullptr},
+    {"dst_port", nullptr, Kind::Number, false, false, [](const Cell& c) { return std::to_string(c.r.dst_port); },
+     nullptr},
+    {"packet_count", "PKTS", Kind::Number, false, true, [](const Cell& c) { return std::to_string(c.r.packet_count); },
+     nullptr},
+    {"total_bytes", "BYTES", Kind::Number, false, true, [](const Cell& c) { return std::to_string(c.r.total_bytes); },
+     nullptr},
+    {"start_ts", "START", Kind::Number, false, false, [](const Cell& c) { return seconds_text(c.r.start_ns); },
+     [](const Cell& c) { return start_text(c.r.start_ns, c.dated); }},
+    // The times to the nanosecond as integers: a JSON reader takes start_ts as a double.
+    {"start_ns", nullptr, Kind::Number, false, false, [](const Cell& c) { return std::to_string(c.r.start_ns); },
+     nullptr},
+    {"end_ns", nullptr, Kind::Number, false, false, [](const Cell& c) { return std::to_string(c.r.end_ns); },
+     nullptr},
+    // Negative when the capture's clock went back.
+    {"duration", "DURATION", Kind::Number, false, true,
+     [](const Cell& c) {
+         const int64_t d = signed_duration(c.r);
+         return d >= 0 ? seconds_text(uint64_t(d)) : "-" + seconds_text(uint64_t(-d));
+     },
+     [](const Cell& c) {
+         const int64_t d = signed_duration(c.r);
+         return d >= 0 ? millis_text(uint64_t(d)) : "-" + millis_text(uint64_t(-d));
+     }},
+    // The tunnels of the flow's first packet; a flow outside tunnels has none.
+    {"tunnel", "TUNNEL", Kind::TextOrNull, true, false,
+     [](const Cell& c) {
+         const archive::FlowFields* fields = c.listed.reader->fields(c.r);
+         return fields ? fields->tunnel : std::string();
+     },
+     nullptr},
+    // A flow without an IP layer has none.
+    {"community_id", "COMMUNITY ID", Kind::TextOrNull, true, false,
+     [](const Cell& c) { return archive::flow_community_id(*c.listed.reader, c.r).value_or(""); }, nullptr},
+};
+constexpr size_t kArchiveField = 0;
+
+std::string cell_text(const Field& f, const Cell& c) { return f.cell ? f.cell(c) : visible(f.value(c)); }
 
 }  // namespace
 
@@ -132,74 +203,86 @@ std::string visible(std::string_view text) {
     return out;
 }
 
-void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives) {
-    struct Shown {
-        const char* title;
-        Column column;
-        bool right;
-    };
-    static constexpr Shown kAll[] = {
-        {"ARCHIVE", kArchive, false},  {"ID", kId, true},           {"PROTO", kProto, false},
-        {"SOURCE", kSrc, false},       {"SPORT", kSrcPort, true},   {"DESTINATION", kDst, false},
-        {"DPORT", kDstPort, true},     {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},
-        {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"TUNNEL", kTunnel, false},
-        {"COMMUNITY ID", kCommunityId, false},
-    };
-    // The tunnel column only where a flow was found in one.
-    const bool tunnels = std::any_of(listed.begin(), listed.end(), [](const ListedFlows& l) {
-        return std::any_of(l.flows.begin(), l.flows.end(), [&](const archive::FlowRecord* r) {
-            const archive::FlowFields* fields = l.reader->fields(*r);
-            return fields && !fields->tunnel.empty();
-        });
-    });
-    std::vector<Shown> shown(std::begin(kAll) + (name_archives ? 0 : 1), std::end(kAll));
-    if (!tunnels) std::erase_if(shown, [](const Shown& s) { return s.column == kTunnel; });
-    const size_t columns = shown.size();
-    // The protocol by name, or by number when it has none; the start as a date.
-    auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
-        Row row = row_of(l, r);
-        row[kArchive] = visible(row[kArchive]);
-        if (row[kProtoName] != "?") row[kProto] = row[kProtoName];
-        row[kSrc] = short_address_text(r.src_ip());
-        row[kDst] = short_address_text(r.dst_ip());
-        row[kStart] = utc_text(r.start_ns);
-        return row;
-    };
-    // Two passes, so that a large archive is never held as text.
-    size_t width[std::size(kAll)];
-    for (size_t c = 0; c < columns; ++c) width[c] = std::strlen(shown[c].title);
+Result<std::vector<size_t>> table_columns(bool all, const std::optional<std::string>& chosen, bool name_archives) {
+    std::vector<size_t> columns;
+    if (!chosen) {
+        for (size_t f = 0; f < std::size(kFields); ++f)
+            if (kFields[f].title && (all || !kFields[f].long_only) && (f != kArchiveField || name_archives))
+                columns.push_back(f);
+        return columns;
+    }
+    std::string valid;
+    for (const Field& f : kFields)
+        if (f.title) valid += (valid.empty() ? "" : ", ") + std::string(f.key);
+    for (size_t at = 0; at <= chosen->size();) {
+        const size_t comma = std::min(chosen->find(',', at), chosen->size());
+        const std::string name = lowered(chosen->substr(at, comma - at));
+        const auto f = std::find_if(std::begin(kFields), std::end(kFields),
+                                    [&](const Field& field) { return field.title && name == field.key; });
+        if (f == std::end(kFields))
+            return Error{"invalid --columns value '" + visible(chosen->substr(at, comma - at)) + "': valid are " + valid};
+        columns.push_back(size_t(f - std::begin(kFields)));
+        at = comma + 1;
+    }
+    return columns;
+}
+
+void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, const std::vector<size_t>& columns) {
+    // Two passes, so that a large archive is never held as text: the first
+    // measures, and finds whether the starts need their dates.
+    std::optional<std::tuple<int, int, int>> day;
+    bool dated = false;
+    for (const ListedFlows& l : listed)
+        for (const archive::FlowRecord* r : l.flows) {
+            const auto tm = utc_of(r->start_ns);
+            const auto this_day = tm ? std::make_tuple(tm->tm_year, tm->tm_mon, tm->tm_mday) : std::make_tuple(0, 0, 0);
+            if (day && *day != this_day) dated = true;
+            day = this_day;
+        }
+    std::vector<size_t> width;
+    for (size_t f : columns) width.push_back(std::strlen(kFields[f].title));
     uint64_t flows = 0, packets = 0, bytes = 0;
     for (const ListedFlows& l : listed) {
         for (const archive::FlowRecord* r : l.flows) {
-            const Row row = shown_row(l, *r);
-            for (size_t c = 0; c < columns; ++c) width[c] = std::max(width[c], row[shown[c].column].size());
+            const Cell cell{l, *r, dated};
+            for (size_t c = 0; c < columns.size(); ++c)
+                width[c] = std::max(width[c], cell_text(kFields[columns[c]], cell).size());
             packets += r->packet_count;
             bytes += r->total_bytes;
         }
         flows += l.flows.size();
     }
-    auto line = [&](auto cell) {
+    // One space between columns: the default columns of an IPv4 flow fit in 80.
+    auto line = [&](auto text_of) {
         std::string text;
-        for (size_t c = 0; c < columns; ++c) {
-            const std::string value = cell(c);
-            const std::string pad(width[c] - value.size(), ' ');
-            if (c) text += "  ";
-            text += shown[c].right ? pad + value : value + pad;
+        for (size_t c = 0; c < columns.size(); ++c) {
+            const std::string value = text_of(kFields[columns[c]]);
+            const std::string pad(width[c] - std::min(width[c], value.size()), ' ');
+            if (c) text += ' ';
+            text += kFields[columns[c]].right ? pad + value : value + pad;
         }
-        text.erase(text.find_last_not_of(' ') + 1);  // the last column is left-aligned
+        text.erase(text.find_last_not_of(' ') + 1);  // the last column may be left-aligned
         text += '\n';
         std::fputs(text.c_str(), out);
     };
-    line([&](size_t c) { return std::string(shown[c].title); });
+    line([](const Field& f) { return std::string(f.title); });
     for (const ListedFlows& l : listed) {
         for (const archive::FlowRecord* r : l.flows) {
-            const Row row = shown_row(l, *r);
-            line([&](size_t c) { return row[shown[c].column]; });
+            const Cell cell{l, *r, dated};
+            line([&](const Field& f) { return cell_text(f, cell); });
         }
     }
-    std::fprintf(out, "%llu %s, %llu %s, %llu %s\n", (unsigned long long)flows, flows == 1 ? "flow" : "flows",
-                 (unsigned long long)packets, packets == 1 ? "packet" : "packets", (unsigned long long)bytes,
-                 bytes == 1 ? "byte" : "bytes");
+    std::string total = std::to_string(flows) + (flows == 1 ? " flow, " : " flows, ") + std::to_string(packets) +
+                        (packets == 1 ? " packet, " : " packets, ") + std::to_string(bytes) +
+                        (bytes == 1 ? " byte" : " bytes");
+    // Starts without their dates have it here.
+    if (day && !dated) {
+        char date[32];
+        std::snprintf(date, sizeof date, ", %04d-%02d-%02d (UTC)", std::get<0>(*day) + 1900, std::get<1>(*day) + 1,
+                      std::get<2>(*day));
+        total += date;
+    }
+    std::fprintf(out, "%s\n", total.c_str());
 }
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered) {
@@ -211,28 +294,30 @@ std::optional<ListFormat> parse_list_format(std::string_view lowered) {
 
 void print_header(std::FILE* out, ListFormat format, bool name_archives) {
     if (format != ListFormat::Csv) return;
-    const size_t first = name_archives ? kArchive : kId;
-    for (size_t c = first; c < kColumns; ++c) std::fprintf(out, c > first ? ",%s" : "%s", kKeys[c]);
-    std::fputc('\n', out);
+    std::string text;
+    for (size_t f = name_archives ? 0 : kArchiveField + 1; f < std::size(kFields); ++f)
+        if (kFields[f].value) text += (text.empty() ? "" : ",") + std::string(kFields[f].key);
+    std::fprintf(out, "%s\n", text.c_str());
 }
 
 void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bool name_archives) {
-    const size_t first = name_archives ? kArchive : kId;
+    const bool json = format == ListFormat::Json;
     for (const archive::FlowRecord* r : listed.flows) {
-        const Row row = row_of(listed, *r);
-        std::string text = format == ListFormat::Json ? "{" : "";
-        for (size_t c = first; c < kColumns; ++c) {
-            if (c > first) text += format == ListFormat::Json ? ", " : ",";
-            if (format == ListFormat::Csv) {
-                text += csv_field(row[c]);
-            } else {
-                text += std::string("\"") + kKeys[c] + "\": ";
-                // A flow without an IP layer has no Community ID, one outside tunnels no tunnel.
-                if ((c == kCommunityId || c == kTunnel) && row[c].empty()) text += "null";
-                else text += kNumeric[c] ? row[c] : "\"" + json_escaped(row[c]) + "\"";
-            }
+        const Cell cell{listed, *r, true};
+        std::string text = json ? "{" : "";
+        bool first = true;
+        for (size_t f = name_archives ? 0 : kArchiveField + 1; f < std::size(kFields); ++f) {
+            const Field& field = kFields[f];
+            if (!field.value) continue;
+            if (!first) text += json ? ", " : ",";
+            first = false;
+            const std::string value = field.value(cell);
+            if (!json) text += csv_field(value);
+            else if (field.kind == Kind::TextOrNull && value.empty()) text += "\"" + std::string(field.key) + "\": null";
+            else if (field.kind == Kind::Number) text += "\"" + std::string(field.key) + "\": " + value;
+            else text += "\"" + std::string(field.key) + "\": \"" + json_escaped(value) + "\"";
         }
-        text += format == ListFormat::Json ? "}\n" : "\n";
+        text += json ? "}\n" : "\n";
         std::fputs(text.c_str(), out);
     }
 }

@@ -31,9 +31,10 @@ connection that sent bytes gets STEM_KEY.SENDER.stream, SENDER being its
 address and port made safe as KEY is (cap_6_10_0_0_1_10_0_0_2_999_443.
 10_0_0_1_999.stream): the bytes in sequence order, each once; where
 segments overlap, the bytes seen first are kept. Bytes never captured are
-left out and counted at the end. A later connection on the same addresses
-and ports gets STEM_KEY_2.SENDER.stream, then _3, ... Flows that are not
-TCP get STEM_KEY.stream, their payload in capture order as with l7.
+left out, or written as zeros with --stream-gaps zero, and counted at the
+end; --report json lists each file's gaps. A later connection on the same
+addresses and ports gets STEM_KEY_2.SENDER.stream, then _3, ... Flows that
+are not TCP get STEM_KEY.stream, their payload in capture order as with l7.
 
 Options:
   -s, --strategy NAME   how packets group into flows: session (default; both
@@ -63,18 +64,32 @@ Options:
                         ERSPAN and PPTP), GTP-U and IP-in-IP tunnels, up to
                         8 deep, with the VNI of VXLAN or GENEVE starting its
                         key (vni101_6_...); files keep the whole frames
+      --stream-gaps HOW with -t stream, what bytes never captured become:
+                        skip (default): nothing, the stream goes on with
+                        the bytes after them; zero: as many zero bytes, so
+                        that offsets in the file are those in the stream
       --max-open N      files held open at once (default 10000)
       --buffer BYTES    write buffer per open file (default 10000)
       --stem NAME       begin the file names with NAME
+      --dedup           drop a packet captured twice: one whose IP packet,
+                        from its IP header on, equals that of one of the
+                        last 64 packets read within 10 ms (their link
+                        layers may differ: tcpdump -i any on a host with
+                        bridges, two interfaces, a doubled SPAN port);
+                        counted at the end
       --report json     print one JSON object on standard output at the
                         end: packets_read, packets_kept (by the filters),
                         flows, files, bytes_read, fragments_matched,
                         fragments_unmatched, tunnel_packets (inside a
                         tunnel --tunnels inner opens), undecoded (packets
                         of a link type flowsieve does not decode, by link
-                        type) and warnings
-  -q, --quiet           no progress display, no IP fragments line and no
-                        tunnels hint
+                        type), warnings, with --dedup duplicates_dropped,
+                        and with -t stream connections_with_gaps,
+                        bytes_missing, bytes_after_fin, bytes_in_no_stream
+                        and gaps: each gap as {"file", "offset" (the
+                        bytes of the file before it), "bytes_missing"}
+  -q, --quiet           no progress display, no IP fragments or duplicates
+                        line and no tunnels hint
   -h, --help            show this help
 
 Progress is shown on standard error when it is a terminal. Ctrl-C stops the
@@ -126,6 +141,7 @@ int run_split(const Parsed& p) {
     check_report(p);
     ReadingNotes notes;
     o.notes = &notes;
+    o.dedup = p.has(kDedup);
 
     ProgressDisplay display(show_progress(p), o.input_path != "-");
     o.observer = &display;
@@ -133,10 +149,14 @@ int run_split(const Parsed& p) {
     o.removed_temporaries = &removed;
     timespec started;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &started);  // the clock of file times
+    o.fill_gaps = fill_stream_gaps(p);
+    if (p.has(kStreamGaps) && o.output_type.lowered != "stream") usage("--stream-gaps applies to -t stream");
     StreamGaps gaps;
     o.gaps = &gaps;
     std::vector<uint32_t> pcapng_link_types;
     o.pcapng_link_types = &pcapng_link_types;
+    std::vector<StreamHole> holes;
+    o.holes = &holes;
     const auto status = split_capture(o);
     if (status && !pcapng_link_types.empty()) {
         display.clear();
@@ -145,8 +165,9 @@ int run_split(const Parsed& p) {
     uint64_t files = display.last().flows;
     if (status && (display.enabled() || p.has(kReport)) && o.output_type.lowered != "pcap")
         files = count_new_files(o.output_dir, o.stem + "_", "." + o.output_type.lowered, started);
-    return conclude(p, status, display, files, removed, notes, filter.get(),
-                    o.output_type.lowered == "stream" ? &gaps : nullptr);
+    const bool streams = o.output_type.lowered == "stream";
+    return conclude(p, status, display, files, removed, notes, filter.get(), streams ? &gaps : nullptr,
+                    streams ? &holes : nullptr);
 }
 
 }  // namespace
@@ -164,6 +185,8 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"between-port", required_argument, nullptr, kBetweenPort},
                                 {"report", required_argument, nullptr, kReport},
                                 {"tunnels", required_argument, nullptr, kTunnels},
+                                {"dedup", no_argument, nullptr, kDedup},
+                                {"stream-gaps", required_argument, nullptr, kStreamGaps},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

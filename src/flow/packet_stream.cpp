@@ -67,12 +67,7 @@ template <TunnelMode M>
 bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) {
     // A dropped packet takes no slot: only counts cross, a run at a time, so
     // that a run keeping little costs the consumer nothing but its progress.
-    if (!filter.accepts(packet)) {
-        ++dropped_packets_;
-        dropped_bytes_ += packet.incl_len;
-        return (dropped_packets_ < ProgressClock::kPackets && dropped_bytes_ < ProgressClock::kBytes) ||
-               emit_dropped();
-    }
+    if (!filter.accepts(packet)) return drop(packet.incl_len);
     // Made up in its slot of the queue, so that it is not copied again.
     QueuedPacket* queued = queue_.next_slot();
     if (!queued) return false;
@@ -87,6 +82,12 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) 
     else queued->keys.count = QueuedPacket::kKeysPending;
     queue_.push();
     return true;
+}
+
+bool KeyedPacketStream::drop(uint32_t bytes) {
+    ++dropped_packets_;
+    dropped_bytes_ += bytes;
+    return (dropped_packets_ < ProgressClock::kPackets && dropped_bytes_ < ProgressClock::kBytes) || emit_dropped();
 }
 
 bool KeyedPacketStream::emit_dropped() {
@@ -128,7 +129,10 @@ void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filte
                 } else if (M == TunnelMode::Outer && might_carry_tunnel(packet->ip->protocol)) [[unlikely]] {
                     count_carried_tunnel(*packet->ip);
                 }
-                if (fragments_.takes(*packet)) [[unlikely]] {
+                if (dedup_ && duplicates_.repeats(*packet)) [[unlikely]] {
+                    ++notes_.duplicates;
+                    consumer_gone = !drop(packet->incl_len);
+                } else if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
                     consumer_gone = !emit_released<M>(filter);
                 } else {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "flow/duplicates.hpp"
 #include "flow/filter.hpp"
 #include "flow/flow_table.hpp"
 #include "flow/fragments.hpp"
@@ -68,6 +69,9 @@ public:
     void end_at_cut_off() { end_at_cut_off_ = true; }
     // Packets are grouped by their innermost IP layers. Called before start.
     void decode_tunnels(TunnelMode mode) { tunnels_ = mode; }
+    // Drops a packet that repeats one read just before (see
+    // DuplicateWindow), counted in the notes. Called before start.
+    void drop_duplicates() { dedup_ = true; }
     // Stops the reading thread and waits for it; how the reading ended: a
     // RuntimeError with the capture error's text, or nothing at the end of
     // the capture.
@@ -90,6 +94,8 @@ private:
     // without fragments pays no call per packet.
     template <TunnelMode M>
     [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, const PacketFilter& filter);
+    // Counts a dropped packet of `bytes` captured bytes; false when the consumer is gone.
+    bool drop(uint32_t bytes);
     // Queues the run of dropped packets counted so far; false when the consumer is gone.
     bool emit_dropped();
     // Emits the packets that the fragment matcher lets go, in capture order.
@@ -123,6 +129,8 @@ private:
     uint64_t dropped_runs_ = 0;  // queued
     bool panicked_ = false;
     bool end_at_cut_off_ = false;
+    bool dedup_ = false;
+    DuplicateWindow duplicates_;  // the reading thread's
     std::optional<CaptureError> error_;
     ReadingNotes notes_;  // written by the reading thread until it ends
     std::thread thread_;

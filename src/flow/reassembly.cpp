@@ -131,20 +131,36 @@ Status<> TcpReassembler::drain(int side, StreamSink& sink) {
     return {};
 }
 
-void TcpReassembler::count_gap(uint64_t missing) {
+Status<> TcpReassembler::skip(int side, uint64_t missing, StreamSink& sink) {
+    Direction& d = sides_[side];
     gaps_.bytes += missing;
     if (!gap_counted_) {
         ++gaps_.connections;
         gap_counted_ = true;
     }
+    if (auto st = sink.gap(connections_.current(), connections_.endpoint(side), side == 0, d.offset - d.skipped,
+                           missing);
+        !st)
+        return st;
+    if (!fill_gaps_) {
+        d.offset += missing;
+        d.next += uint32_t(missing);
+        d.skipped += missing;
+        return {};
+    }
+    // Lent as payload is: the zeros stay where they are for good.
+    static constexpr uint8_t kZeros[64 * 1024] = {};
+    for (uint64_t left = missing; left;) {
+        const size_t n = size_t(std::min<uint64_t>(left, sizeof kZeros));
+        if (auto st = deliver(side, kZeros, n, sink); !st) return st;
+        left -= n;
+    }
+    return {};
 }
 
 Status<> TcpReassembler::jump_gap(int side, StreamSink& sink) {
     Direction& d = sides_[side];
-    const uint64_t missing = d.waiting->pieces.begin()->first - d.offset;
-    d.offset += missing;
-    d.next += uint32_t(missing);
-    count_gap(missing);
+    if (auto st = skip(side, d.waiting->pieces.begin()->first - d.offset, sink); !st) return st;
     return drain(side, sink);
 }
 
@@ -153,7 +169,8 @@ Status<> TcpReassembler::end_connection(StreamSink& sink) {
         Direction& d = sides_[side];
         while (d.waiting)
             if (auto st = jump_gap(side, sink); !st) return st;
-        if (d.fin && d.next != d.end) count_gap(uint64_t(sequence_distance(d.next, d.end)));
+        if (d.fin && d.next != d.end)
+            if (auto st = skip(side, uint64_t(sequence_distance(d.next, d.end)), sink); !st) return st;
         d = Direction();
     }
     gap_counted_ = false;

@@ -14,7 +14,9 @@
 //   analyst following the connection has seen from the start.
 // - Segments past a hole wait, up to a bound of memory per direction; past
 //   the bound, and at the end of the connection, the hole is declared a gap
-//   and the stream jumps over it: missing bytes are never invented.
+//   and the stream jumps over it: missing bytes are never invented. The
+//   sink is told where each gap is; asked to, the reassembler fills it with
+//   zeros instead, so that stream offsets hold.
 // - The stream ends at its sender's FIN: bytes past it are left out, and
 //   bytes before it that never came are a gap.
 #pragma once
@@ -55,6 +57,13 @@ class StreamSink {
 public:
     virtual Status<> bytes(uint32_t connection, const Endpoint& sender, bool initiator, const uint8_t* data,
                            size_t size) = 0;
+    // A gap of `missing` bytes never captured, after the first `offset`
+    // bytes handed on for the side (zeros that filled gaps before included);
+    // with gaps filled, the zeros follow as bytes.
+    virtual Status<> gap(uint32_t /*connection*/, const Endpoint& /*sender*/, bool /*initiator*/,
+                         uint64_t /*offset*/, uint64_t /*missing*/) {
+        return {};
+    }
 
 protected:
     ~StreamSink() = default;
@@ -69,8 +78,9 @@ public:
 
     // `wait_limit` is also the window of TcpConnections: a SYN, FIN or RST
     // farther than that from its sender's bytes is not the connection's.
-    explicit TcpReassembler(size_t wait_limit = kDefaultWaitLimit)
-        : wait_limit_(wait_limit), connections_(uint32_t(wait_limit)) {}
+    // `fill_gaps`: each gap goes on as zeros.
+    explicit TcpReassembler(size_t wait_limit = kDefaultWaitLimit, bool fill_gaps = false)
+        : wait_limit_(wait_limit), fill_gaps_(fill_gaps), connections_(uint32_t(wait_limit)) {}
 
     Status<> add(const Endpoint& from, const Endpoint& to, const TcpSegment& segment, StreamSink& sink);
     // The end of the input: bytes still waiting go out, past their gaps.
@@ -95,6 +105,7 @@ private:
     struct Direction {
         uint32_t next = 0;    // sequence number of the next byte
         uint64_t offset = 0;  // its position in the stream, gaps included
+        uint64_t skipped = 0;  // bytes of gaps not filled, not handed on
         uint32_t end = 0;     // sequence number of its FIN, when `fin`
         bool started = false;
         bool fin = false;
@@ -107,7 +118,9 @@ private:
     void keep_uncovered(Direction& d, uint64_t start, const uint8_t* data, size_t size);
     // The stream ends at `fin`: waiting bytes past it are left out.
     void end_at(Direction& d, uint32_t fin);
-    void count_gap(uint64_t missing);
+    // Goes past `missing` bytes never captured: tells the sink, and hands
+    // on zeros in their place when gaps are filled.
+    Status<> skip(int side, uint64_t missing, StreamSink& sink);
     Status<> deliver(int side, const uint8_t* data, size_t size, StreamSink& sink);
     // Hands on the waiting pieces that now follow the stream's end.
     Status<> drain(int side, StreamSink& sink);
@@ -116,6 +129,7 @@ private:
     Status<> end_connection(StreamSink& sink);
 
     size_t wait_limit_;
+    bool fill_gaps_;
     TcpConnections connections_;
     Direction sides_[2];  // initiator, responder
     bool gap_counted_ = false;  // the current connection is in gaps_.connections

@@ -31,6 +31,8 @@ struct ReadingNotes {
     // Packets inside a tunnel inner mode opens (in outer mode: whose IP
     // layer's protocol and ports name one), by the outermost tunnel's kind.
     uint64_t tunnel_packets[size_t(TunnelKind::IpIp) + 1] = {};
+    // Packets dropped as copies of one read just before, when asked to.
+    uint64_t duplicates = 0;
 };
 
 struct FlowSource {

@@ -129,6 +129,14 @@ constexpr Signature<Params...> signature(const char* name, size_t required, Para
     return {name, required, {params...}, {params.name...}};
 }
 
+// The signature with only its first `positional` parameters given by
+// position, the rest by keyword only.
+template <class... Params>
+constexpr Signature<Params...> positional_first(size_t positional, Signature<Params...> s) {
+    s.positional = positional;
+    return s;
+}
+
 // Parameters that are all optional and given by keyword only.
 template <class... Params>
 constexpr Signature<Params...> keyword_signature(const char* name, Params... params) {

@@ -139,7 +139,7 @@ PyObject* get_array(PyObject* self, void* name) {
 PyGetSetDef kArrayGetters[] = {
     FLOWSIEVE_ARRAY("id"),           FLOWSIEVE_ARRAY("proto"),        FLOWSIEVE_ARRAY("src_port"),
     FLOWSIEVE_ARRAY("dst_port"),     FLOWSIEVE_ARRAY("src_addr"),     FLOWSIEVE_ARRAY("dst_addr"),
-    FLOWSIEVE_ARRAY("key"),          FLOWSIEVE_ARRAY("start_ns"),     FLOWSIEVE_ARRAY("end_ns"),
+    FLOWSIEVE_ARRAY("key"),          FLOWSIEVE_ARRAY("community_id"), FLOWSIEVE_ARRAY("start_ns"),     FLOWSIEVE_ARRAY("end_ns"),
     FLOWSIEVE_ARRAY("packet_count"), FLOWSIEVE_ARRAY("byte_count"),   FLOWSIEVE_ARRAY("fwd_packets"),
     FLOWSIEVE_ARRAY("fwd_bytes"),    FLOWSIEVE_ARRAY("bwd_packets"),  FLOWSIEVE_ARRAY("bwd_bytes"),
     FLOWSIEVE_ARRAY("sizes"),        FLOWSIEVE_ARRAY("directions"),   FLOWSIEVE_ARRAY("iat_ns"),
@@ -157,22 +157,49 @@ PyObject* flow_arrays_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
 }
 
-PyObject* flow_arrays_frame(PyObject* self, PyObject*) {
-    const FlowArraysObject& f = arrays_of(self);
-    Ref pandas(import_for("pandas", "frame()"));
-    if (!pandas) return nullptr;
-    Ref columns(PyDict_New());
-    if (!columns) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_Size(f.per_flow); ++i) {
-        PyObject* name = PyList_GetItem(f.per_flow, i);
-        if (PyDict_SetItem(columns.get(), name, PyDict_GetItem(f.arrays, name)) != 0) return nullptr;
-    }
-    return PyObject_CallMethod(pandas.get(), "DataFrame", "O", columns.get());
+constexpr auto kFrame = keyword_signature("FlowArrays.frame", BoolArg{"wide", false});
+
+// The columns go to pandas in one dict: a frame that gets hundreds of
+// columns one by one is fragmented, and pandas warns about it.
+PyObject* flow_arrays_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kFrame, args, kwargs, [&](bool wide) -> PyObject* {
+        const FlowArraysObject& f = arrays_of(self);
+        Ref pandas(import_for("pandas", "frame()"));
+        if (!pandas) return nullptr;
+        Ref columns(PyDict_New());
+        if (!columns) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_Size(f.per_flow); ++i) {
+            PyObject* name = PyList_GetItem(f.per_flow, i);
+            if (PyDict_SetItem(columns.get(), name, PyDict_GetItem(f.arrays, name)) != 0) return nullptr;
+        }
+        // Each per-packet and payload array (F, N) as N columns NAME_0 ... NAME_{N-1},
+        // views of it; packet_bytes, of three dimensions, stays out.
+        PyObject* name;
+        PyObject* array;
+        for (Py_ssize_t at = 0; wide && PyDict_Next(f.arrays, &at, &name, &array);) {
+            Ref ndim(PyObject_GetAttrString(array, "ndim"));
+            Ref shape(PyObject_GetAttrString(array, "shape"));
+            if (!ndim || !shape) return nullptr;
+            if (PyLong_AsLong(ndim.get()) != 2) continue;
+            const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
+            Ref all(PySlice_New(nullptr, nullptr, nullptr));
+            if (!all) return nullptr;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Ref index(Py_BuildValue("(On)", all.get(), i));
+                Ref column(index ? PyObject_GetItem(array, index.get()) : nullptr);
+                Ref key(PyUnicode_FromFormat("%U_%zd", name, i));
+                if (!column || !key || PyDict_SetItem(columns.get(), key.get(), column.get()) != 0) return nullptr;
+            }
+        }
+        return PyObject_CallMethod(pandas.get(), "DataFrame", "O", columns.get());
+    });
 }
 
 PyMethodDef kFlowArraysMethods[] = {
-    {"frame", flow_arrays_frame, METH_NOARGS,
-     "frame($self)\n--\n\nThe per-flow arrays as the columns of a pandas DataFrame, one row per flow."},
+    {"frame", keywords(flow_arrays_frame), METH_VARARGS | METH_KEYWORDS,
+     "frame($self, *, wide=False)\n--\n\nThe per-flow arrays as the columns of a pandas DataFrame, one row per flow;\n"
+     "wide=True adds the per-packet arrays and the payload, a column for each of their places:\n"
+     "sizes_0 ... sizes_{K-1}, directions_*, iat_ns_*, tcp_flags_*, payload_0 ... payload_{L-1}."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -188,13 +215,13 @@ PyType_Slot kFlowArraysSlots[] = {
 PyType_Spec kFlowArraysSpec = {"flowsieve.FlowArrays", sizeof(FlowArraysObject), 0, Py_TPFLAGS_DEFAULT,
                                kFlowArraysSlots};
 
-constexpr auto kFlowArrays =
-    signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"},
-              CountArg{"packets", 8, arrays::Shape::kMaxPackets},
-              CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
-              CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
-              ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
-              ChoiceArg{"tunnels", "outer"});
+constexpr auto kFlowArrays = positional_first(
+    10, signature("flow_arrays", 1, ObjectArg{"source"}, ObjectArg{"strategy"},
+                  CountArg{"packets", 8, arrays::Shape::kMaxPackets},
+                  CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
+                  CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
+                  ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
+                  ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}));
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
 std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {
@@ -229,7 +256,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kFlowArrays, args, kwargs,
                 [](PyObject* source, PyObject* strategy, uint32_t packets, uint32_t packet_bytes,
                    uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
-                   std::vector<uint16_t> port_filters, ChoiceText tunnels) -> PyObject* {
+                   std::vector<uint16_t> port_filters, ChoiceText tunnels, bool dedup) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
                     // Held through the walk: a signal handler run during it may close the Archive.
                     Reader reader;
@@ -252,6 +279,9 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         if (auto mode = choose_tunnels(tunnels); !mode) return raise(mode.error());
                         else if (mode.value() != TunnelMode::Outer)
                             return raise({PyExc_ValueError, "tunnels applies to a capture: an Archive keeps its own"});
+                        if (dedup)
+                            return raise({PyExc_ValueError,
+                                          "dedup applies to a capture: an Archive keeps the packets it was made of"});
                         auto chosen = chosen_flows(*reader, flows);
                         if (!chosen) return nullptr;
                         if (auto st = arrays::add_archive(builder, *reader, *chosen, 0, &signals); !st)
@@ -272,6 +302,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         input.port_filters = std::move(port_filters);
                         input.tunnels = std::move(tunnels);
                         input.observer = &signals;
+                        input.dedup = dedup;
                         if (auto st = arrays::add_capture(builder, input, 0); !st) return raise(st.error());
                     }
                     const size_t count = builder.flows();

@@ -169,17 +169,41 @@ PyObject* flow_packets(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* flow_streams(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
+constexpr auto kStreams = keyword_signature("Flow.streams", BoolArg{"gaps", false});
+
+// [(offset, missing), ...]
+PyObject* gap_list(const std::vector<archive::StreamHoleAt>& gaps) {
+    Ref list(PyList_New(Py_ssize_t(gaps.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < gaps.size(); ++i) {
+        PyObject* gap = Py_BuildValue("(KK)", (unsigned long long)gaps[i].offset, (unsigned long long)gaps[i].missing);
+        if (!gap) return nullptr;
+        PyList_SetItem(list.get(), Py_ssize_t(i), gap);
+    }
+    return list.release();
+}
+
+PyObject* flow_streams(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call(kStreams, args, kwargs, [&](bool gaps) -> PyObject* {
         const FlowState& flow = flow_of(self);
         auto pairs = archive::flow_streams(*flow.reader, flow.record);
         if (!pairs) return raise(CallError::runtime(pairs.error().message));
         Ref list(PyList_New(Py_ssize_t(pairs->size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < pairs->size(); ++i) {
-            const auto& [initiator, responder] = (*pairs)[i];
-            PyObject* pair = Py_BuildValue("(y#y#)", initiator.data(), Py_ssize_t(initiator.size()),
-                                           responder.data(), Py_ssize_t(responder.size()));
+            const archive::StreamPair& p = (*pairs)[i];
+            PyObject* pair;
+            if (gaps) {
+                Ref initiator_gaps(gap_list(p.initiator_gaps));
+                Ref responder_gaps(initiator_gaps ? gap_list(p.responder_gaps) : nullptr);
+                if (!responder_gaps) return nullptr;
+                pair = Py_BuildValue("(y#y#OO)", p.initiator.data(), Py_ssize_t(p.initiator.size()),
+                                     p.responder.data(), Py_ssize_t(p.responder.size()), initiator_gaps.get(),
+                                     responder_gaps.get());
+            } else {
+                pair = Py_BuildValue("(y#y#)", p.initiator.data(), Py_ssize_t(p.initiator.size()), p.responder.data(),
+                                     Py_ssize_t(p.responder.size()));
+            }
             if (!pair) return nullptr;
             PyList_SetItem(list.get(), Py_ssize_t(i), pair);
         }
@@ -238,9 +262,11 @@ PyGetSetDef kFlowGetters[] = {
 PyMethodDef kFlowMethods[] = {
     {"packets", flow_packets, METH_NOARGS,
      "packets($self)\n--\n\nReturn all packets in this flow as a list of Packet objects."},
-    {"streams", flow_streams, METH_NOARGS,
-     "streams($self)\n--\n\nReturn what each side sent as a list of (initiator bytes, responder bytes), one pair per "
-     "TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order."},
+    {"streams", keywords(flow_streams), METH_VARARGS | METH_KEYWORDS,
+     "streams($self, *, gaps=False)\n--\n\nReturn what each side sent as a list of (initiator bytes, responder bytes), one "
+     "pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture "
+     "order. With gaps=True each item is (initiator bytes, responder bytes, initiator gaps, responder gaps), a gap "
+     "(offset, missing): bytes never captured, left out after the first offset bytes of the side."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -56,6 +56,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     KeyedPacketStream packets;
     if (o.notes) packets.end_at_cut_off();
     packets.decode_tunnels(tunnels.value());
+    if (o.dedup) packets.drop_duplicates();
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                 KeyForm::Text, sanitize_key);
@@ -69,6 +70,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     writer_options.output_type = output_type;
     writer_options.buffer_bytes = o.buffer_bytes;
     writer_options.max_sessions = o.max_sessions;
+    writer_options.fill_gaps = o.fill_gaps;
     auto writers = FlowWriterSet::create(std::move(writer_options));
     if (!writers) return CallError::runtime(writers.error(), o.output_dir);
 
@@ -107,6 +109,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
         if (auto st = writers.value()->finish(packets.keys(), release_input); !st)
             return CallError::runtime(st.error(), o.output_dir);
         if (o.gaps) *o.gaps = writers.value()->gaps();
+        if (o.holes) *o.holes = writers.value()->holes();
         return {};
     };
     auto status = write_flows();

@@ -9,6 +9,7 @@
 #include "flow/filter.hpp"
 #include "flow/reassembly.hpp"
 #include "flow/source.hpp"
+#include "split/writer.hpp"
 #include "util/call.hpp"
 #include "util/progress.hpp"
 #include "util/result.hpp"
@@ -42,6 +43,10 @@ struct SplitOptions {
     // are pcapng for holding several (left empty otherwise).
     std::vector<uint32_t>* pcapng_link_types = nullptr;
     ChoiceText tunnels{"outer", "outer"};
+    // When given, output type stream stores here where each file lacks bytes.
+    std::vector<StreamHole>* holes = nullptr;
+    bool fill_gaps = false;  // output type stream: bytes never captured written as zeros
+    bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

@@ -299,6 +299,10 @@ public:
                    size_t size) override {
         return set_.write_stream_bytes(flow_, key_, connection, sender, initiator, data, size);
     }
+    Status<> gap(uint32_t connection, const Endpoint& sender, bool, uint64_t offset, uint64_t missing) override {
+        set_.holes_.push_back({set_.stream_name(key_, {flow_, connection, sender}), offset, missing});
+        return {};
+    }
 
 private:
     FlowWriterSet& set_;
@@ -319,7 +323,7 @@ Status<> FlowWriterSet::write_stream(uint32_t flow, std::string_view key, const 
     // A TCP packet without a readable header (a later fragment) cannot be placed.
     const auto segment = tcp_segment(packet);
     if (!segment) return {};
-    if (!f.tcp) f.tcp = std::make_unique<TcpReassembler>();
+    if (!f.tcp) f.tcp = std::make_unique<TcpReassembler>(TcpReassembler::kDefaultWaitLimit, options_.fill_gaps);
     StreamWriter sink(*this, flow, key);
     return f.tcp->add(source_of(packet), destination_of(packet), *segment, sink);
 }

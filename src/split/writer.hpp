@@ -42,6 +42,15 @@ struct WriterSetOptions {
     OutputType output_type = OutputType::Pcap;
     size_t buffer_bytes = 10000;
     uint32_t max_sessions = 10000;
+    bool fill_gaps = false;  // Stream: bytes never captured written as zeros
+};
+
+// Stream: where a file lacks bytes never captured: after its first `offset`
+// bytes (zeros that filled holes before included), `missing` bytes.
+struct StreamHole {
+    std::string file;  // its final name
+    uint64_t offset = 0;
+    uint64_t missing = 0;
 };
 
 class FlowWriterSet {
@@ -74,6 +83,8 @@ public:
     uint64_t discard(const FlowTable& keys);
     // Stream: the connections that lost bytes; whole once `finish` has run.
     const StreamGaps& gaps() const { return gaps_; }
+    // Stream: every hole, by file in the order found; whole once `finish` has run.
+    const std::vector<StreamHole>& holes() const { return holes_; }
 
 private:
     // One open file; writers are recycled together with their buffers.
@@ -155,6 +166,7 @@ private:
     std::vector<StreamFlow> stream_flows_;  // by flow number
     std::vector<StreamFile> stream_files_;  // by file number
     StreamGaps gaps_;
+    std::vector<StreamHole> holes_;
     // The longest record: where a damaged capture holds records longer than
     // the snap length it states, every file's header is made to state this
     // one before the file gets its name, as the archive of the capture does.

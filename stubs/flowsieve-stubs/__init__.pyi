@@ -117,8 +117,13 @@ class Flow:
         """The tunnels of the flow's first packet from outer to inner, such as "geneve 0 / vxlan 303", in an archive built with tunnels="inner"; None outside tunnels."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
-    def streams(self) -> List[Tuple[bytes, bytes]]:
-        """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order."""
+    @overload
+    def streams(self, *, gaps: Literal[False] = False) -> List[Tuple[bytes, bytes]]: ...
+    @overload
+    def streams(
+        self, *, gaps: Literal[True]
+    ) -> List[Tuple[bytes, bytes, List[Tuple[int, int]], List[Tuple[int, int]]]]:
+        """Return what each side sent as a list of (initiator bytes, responder bytes), one pair per TCP connection, reassembled by sequence number; for other protocols one pair of payloads in capture order. With gaps=True each item is (initiator bytes, responder bytes, initiator gaps, responder gaps), a gap (offset, missing): bytes never captured, left out after the first offset bytes of the side."""
 
 @final
 class Packet:
@@ -201,6 +206,8 @@ class FlowArrays:
     @property
     def key(self) -> NDArray[numpy.str_]: ...
     @property
+    def community_id(self) -> NDArray[numpy.str_]: ...
+    @property
     def start_ns(self) -> NDArray[numpy.int64]: ...
     @property
     def end_ns(self) -> NDArray[numpy.int64]: ...
@@ -230,8 +237,10 @@ class FlowArrays:
     def payload(self) -> NDArray[numpy.uint8]: ...
     @property
     def payload_len(self) -> NDArray[numpy.int32]: ...
-    def frame(self) -> Any:
-        """The per-flow arrays as the columns of a pandas DataFrame, one row per flow."""
+    def frame(self, *, wide: bool = False) -> Any:
+        """The per-flow arrays as the columns of a pandas DataFrame, one row per flow;
+        wide=True adds the per-packet arrays and the payload, a column for each of their places:
+        sizes_0 ... sizes_{K-1}, directions_*, iat_ns_*, tcp_flags_*, payload_0 ... payload_{L-1}."""
 
 def create_archive(
     input_path: _Path,
@@ -241,6 +250,8 @@ def create_archive(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     tunnels: _Tunnels = "outer",
+    *,
+    dedup: bool = False,
 ) -> None:
     """Create a .fsieve archive from a pcap/pcapng file."""
 
@@ -254,6 +265,8 @@ def split(
     port_filters: Sequence[int] = ...,
     output_type: _OutputType = "pcap",
     tunnels: _Tunnels = "outer",
+    *,
+    dedup: bool = False,
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -272,6 +285,8 @@ def flow_arrays(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     tunnels: _Tunnels = "outer",
+    *,
+    dedup: bool = False,
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 
@@ -286,6 +301,8 @@ def read_flows(
     ip_filters: Sequence[str] = ...,
     port_filters: Sequence[int] = ...,
     tunnels: _Tunnels = "outer",
+    *,
+    dedup: bool = False,
 ) -> Archive:
     """Directly read a pcap/pcapng file and return all flows as an Archive.
 

@@ -818,9 +818,10 @@ def test_classes_have_no_constructor_and_no_subclasses(name):
 
 DOCS = [
     ("create_archive", '(input_path, output_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=..., '
-                       'tunnels="outer")',
+                       'tunnels="outer", *, dedup=False)',
      "Create a .fsieve archive from a pcap/pcapng file."),
-    ("read_flows", '(input_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=..., tunnels="outer")',
+    ("read_flows", '(input_path, strategy="session", max_sessions=10000, ip_filters=..., port_filters=..., '
+                   'tunnels="outer", *, dedup=False)',
      "Directly read a pcap/pcapng file and return all flows as an Archive.\n\nInternally creates a temporary .fsieve "
      "archive, opens it, and returns\nthe Archive. The temp file is cleaned up when the Archive is garbage collected."),
     ("pipe_archive", "(archive_path)", "Yield each flow from a .fsieve archive as a complete pcap file (bytes).\n"

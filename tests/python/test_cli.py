@@ -1,7 +1,9 @@
 """The flowsieve command end to end, in a subprocess: each subcommand against the Python API, listing formats,
 usage errors and failures, standard input and output, the progress display on a terminal, Ctrl-C."""
 import csv
+import decimal
 import io
+import ipaddress
 import json
 import os
 import pty
@@ -96,6 +98,36 @@ def test_split_and_archive_give_what_the_module_gives(tmp_path, cap, options, kw
     assert (tmp_path / "cli.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
 
 
+QUERY = packet("10.0.0.1", "10.0.0.2", "udp", 5000, 53, b"q")
+SAME = {"tagged": packet("10.0.0.1", "10.0.0.2", "udp", 5000, 53, b"q", vlan=5), "padded": QUERY + bytes(17),
+        "other TTL": QUERY[:22] + b"\x3f" + QUERY[23:]}
+OTHERS = [packet("10.0.0.1", "10.0.0.2", "udp", 6000 + i, 53, b"q") for i in range(64)]
+DEDUP = {  # frames (time in ms, frame), the indices of those kept
+    "copies behind other link layers": ([(0, QUERY), (5, SAME["tagged"]), (10, SAME["padded"])], [0]),
+    "a copy read first": ([(5, QUERY), (0, SAME["tagged"])], [0]),  # interfaces interleave out of time order
+    "a copy 11 ms later": ([(0, QUERY), (11, SAME["tagged"])], [0, 1]),
+    "another TTL": ([(0, QUERY), (1, SAME["other TTL"])], [0, 1]),  # routed: another packet
+    "63 frames between": ([(0, QUERY)] + [(1, f) for f in OTHERS[:63]] + [(2, QUERY)], list(range(64))),
+    "64 frames between": ([(0, QUERY)] + [(1, f) for f in OTHERS] + [(2, QUERY)], list(range(66))),
+}
+
+
+@pytest.mark.parametrize("frames, kept", DEDUP.values(), ids=DEDUP)
+def test_dedup_drops_a_packet_captured_twice(tmp_path, frames, kept):
+    records = [(T0, ms * 1000, frame) for ms, frame in frames]
+    (tmp_path / "cap.pcap").write_bytes(pcap(records))
+    for dedup, want in ((False, range(len(records))), (True, kept)):  # off by default
+        flowsieve.split(tmp_path / "cap.pcap", tmp_path / str(dedup), strategy="nosplit", **({"dedup": True} if dedup else {}))
+        assert listing(tmp_path / str(dedup)) == {"cap_all.pcap": pcap([records[i] for i in want])}
+    report = json.loads(ok("archive", tmp_path / "cap.pcap", tmp_path / "a.fsieve", "--dedup", "--report", "json", "-q"))
+    assert (report["packets_kept"], report["duplicates_dropped"]) == (len(kept), len(records) - len(kept))
+    flowsieve.create_archive(tmp_path / "cap.pcap", tmp_path / "py.fsieve", dedup=True)
+    assert (tmp_path / "a.fsieve").read_bytes() == (tmp_path / "py.fsieve").read_bytes()
+    assert sum(f.packet_count for f in flowsieve.read_flows(tmp_path / "cap.pcap", dedup=True).flows()) == len(kept)
+    pytest.importorskip("numpy")
+    assert flowsieve.flow_arrays(tmp_path / "cap.pcap", dedup=True).packet_count.sum() == len(kept)
+
+
 def test_standard_input_and_stem(tmp_path, cap):
     named = tmp_path / "stdin"  # the command's stem for "-"; --stem sets any other
     named.write_bytes(cap.read_bytes())
@@ -130,30 +162,52 @@ ATTRS = ["id", "proto", "proto_name", "src_addr", "src_port", "dst_addr", "dst_p
 @pytest.mark.parametrize("query, calls", QUERIES)
 def test_flows_lists_what_the_queries_return(arch, query, calls, fmt):
     out = ok("flows", arch, *query, "--format", fmt).decode()
-    rows = list(csv.DictReader(io.StringIO(out))) if fmt == "csv" else [json.loads(s) for s in out.splitlines()]
+    rows = (list(csv.DictReader(io.StringIO(out))) if fmt == "csv" else
+            [json.loads(s, parse_float=decimal.Decimal) for s in out.splitlines()])
     archive = flowsieve.Archive.open(arch)
     found = [{f.id for method, args in (call if isinstance(call, list) else [call])
               for f in getattr(archive, method)(*args)} for call in calls]
     want = [archive.get_flow(i) for i in sorted(set.intersection(*found))]
     assert len(rows) == len(want)
     for row, flow in zip(rows, want):
-        assert [str(row[a]) for a in ATTRS] == [str(getattr(flow, a)) for a in ATTRS]
+        # addresses as tshark and Zeek print them, where the Flow attributes spell IPv6 out
+        assert [str(row[a]) for a in ATTRS] == [str(ipaddress.ip_address(getattr(flow, a)) if a.endswith("_addr")
+                                                    else getattr(flow, a)) for a in ATTRS]
         assert float(row["start_ts"]) == flow.start_ts
+        # the times to the nanosecond as integers, which no JSON reader rounds
+        assert fmt == "csv" or type(row["start_ns"]) is type(row["end_ns"]) is int
+        start, end = int(row["start_ns"]), int(row["end_ns"])
+        assert (start, end - start) == (decimal.Decimal(row["start_ts"]) * 10**9, decimal.Decimal(row["duration"]) * 10**9)
         assert round(float(row["duration"]) * 1e6) == round(flow.end_ts * 1e6) - round(flow.start_ts * 1e6)
 
 
-def test_flows_table(arch):
-    lines = ok("flows", arch, "--port", "1234").decode().splitlines()
-    assert lines[0].split()[:3] == ["ID", "PROTO", "SOURCE"] and lines[-1] == "1 flow, 2 packets, 119 bytes"
-    assert lines[0].index("COMMUNITY ID") == lines[1].index(" 1:") + 1
-    assert ok("flows", arch, "--proto", "58").decode().splitlines()[-1] == "1 flow, 1 packet, 62 bytes"
-    assert re.fullmatch(r" *1  TCP +10\.0\.0\.1 +1234  10\.0\.0\.2 +80 +2 +119  2020-09-13 12:26:40\.000007 +1\.001000"
-                        r"  1:[A-Za-z0-9+/]{27}=", lines[1])
-    lines = ok("flows", arch).decode().splitlines()
-    # aligned columns, the Community ID (30 characters) last: none for the flow without an IP layer
-    assert len(lines) == 6 + 2 and {len(s) for s in lines[1:-1] if " 1:" in s} == {lines[0].index("COMMUNITY ID") + 30}
-    assert re.match(r" *4  TCP +2001:db8::2 +80  2001:db8::1 +999 ", lines[4])  # IPv6 in short form
-    assert [s.split()[0] for s in lines[1:-1]] == [str(f.id) for f in flowsieve.Archive.open(str(arch)).flows()]
+ROW = r" 1 TCP +10\.0\.0\.1:1234 +10\.0\.0\.2:80 +2 +119 12:26:40 +1\.001"
+CID = r"1:[A-Za-z0-9+/]{27}="
+
+
+@pytest.mark.parametrize("options, heading, row, width", [
+    ([], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION", ROW, 80),  # what fits in 80 columns
+    (["-l"], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION TUNNEL COMMUNITY ID", ROW + " +" + CID, None),
+    (["--columns", "Community_ID,dst,id"], "COMMUNITY ID DESTINATION ID", CID + r" 10\.0\.0\.2:80 +1", None),
+], ids=["default", "long", "columns"])
+def test_flows_table(tmp_path, arch, options, heading, row, width):
+    lines = ok("flows", arch, "--port", "1234", *options).decode().splitlines()
+    assert " ".join(lines[0].split()) == heading and lines[-1] == "1 flow, 2 packets, 119 bytes, 2020-09-13 (UTC)"
+    assert re.fullmatch(row, lines[1])
+    lines = ok("flows", arch, *options).decode().splitlines()
+    assert len(lines) == 6 + 2 and (width is None or max(map(len, lines)) <= width)
+    if "COMMUNITY ID" in lines[0]:  # aligned: none for the flow without an IP layer
+        assert len({len(s) for s in lines[1:-1] if "1:" in s}) == 1 and sum("1:" in s for s in lines) == 5
+    if options == ["-l"]:
+        assert re.match(r" 3 0 +- +- +1 +42 ", lines[3])  # no IP layer
+        assert re.match(r" 4 TCP +\[2001:db8::2\]:80 +\[2001:db8::1\]:999 ", lines[4])  # RFC 5952, in brackets
+        assert [s.split()[0] for s in lines[1:-1]] == [str(f.id) for f in flowsieve.Archive.open(str(arch)).flows()]
+    assert ok("flows", arch, "--proto", "58").decode().splitlines()[-1] == "1 flow, 1 packet, 62 bytes, 2020-09-13 (UTC)"
+    if not options:  # starts on several days carry their dates
+        (tmp_path / "two.pcap").write_bytes(pcap([(T0, 0, MIXED[0]), (T0 + 86400, 0, MIXED[2])]))
+        ok("archive", tmp_path / "two.pcap", tmp_path / "two.fsieve")
+        lines = ok("flows", tmp_path / "two.fsieve").decode().splitlines()
+        assert " 2020-09-14 12:26:40 " in lines[2] and lines[-1] == "2 flows, 2 packets, 106 bytes"
 
 
 @pytest.mark.parametrize("strategy, names", [
@@ -235,9 +289,16 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["split", "{cap}", "o", "--max-open", "4294967296"], 2,
      "invalid --max-open value '4294967296': at most 4294967295", []),
     (["split", "{cap}", "o", "--buffer", "1k"], 2, "invalid --buffer value '1k': not a number", []),
+    (["split", "{cap}", "o", "-t", "stream", "--stream-gaps", "fill"], 2,
+     "invalid --stream-gaps value 'fill': valid are skip, zero", []),
+    (["split", "{cap}", "o", "--stream-gaps", "zero"], 2, "--stream-gaps applies to -t stream", []),
     (["split", "{cap}", "o", "--ip"], 2, "option '--ip' needs a value", []),
     (["flows", "{arch}", "-f"], 2, "option '--format' needs a value", []),
     (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json", []),
+    (["flows", "{arch}", "--columns", "id,sport"], 2, "invalid --columns value 'sport': valid are archive, id, proto, "
+     "src, dst, packet_count, total_bytes, start_ts, duration, tunnel, community_id", []),
+    (["flows", "{arch}", "-l", "-f", "csv"], 2, "-l/--long and --columns choose the table's columns: csv and json carry "
+     "every field", []),
     (["flows", "{arch}", "--port", "http"], 2, "invalid --port value 'http': not a number", []),
     (["export", "{arch}"], 2, "export needs -o DIR (or -o FILE, or -o - for standard output)", []),
     (["export", "{arch}", "-o", "-"], 2, "-o - writes one flow or a --merge: give one flow id, or --merge", []),

@@ -153,7 +153,7 @@ def test_listing_names_archives_and_community_ids(store):
         (a, str(f.id), f.community_id) for a, f in flows_of(store)]
     one = ok("flows", store / "c.fsieve", "-f", "csv").decode().splitlines()
     assert one[0].startswith("id,") and one[1].endswith("," + flows_of(store)[-1][1].community_id)
-    table = answers(store, "flows", store).decode().splitlines()
+    table = answers(store, "flows", store, "--long").decode().splitlines()
     assert table[0].split()[:2] == ["ARCHIVE", "ID"] and table[-1].startswith("5 flows, 8 packets, ")
     assert [line.split()[-1] for line in table[1:-1]] == [f.community_id for _, f in flows_of(store)]
 

@@ -70,13 +70,13 @@ def canonical(conns):
     return sorted(sorted(c.items()) for c in conns)
 
 
-def stream_split(tmp_path, frames, name="cap"):
+def stream_split(tmp_path, frames, name="cap", *options, out="out"):
     """split -t stream through the command: the files, its messages and its json report."""
     (tmp_path / f"{name}.pcap").write_bytes(pcap(frames))
     result = subprocess.run([EXE, "split", "-q", "-t", "stream", "--report", "json", tmp_path / f"{name}.pcap",
-                             tmp_path / "out"], capture_output=True, text=True, timeout=60)
+                             tmp_path / out, *options], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    return {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}, result.stderr, json.loads(result.stdout)
+    return {p.name: p.read_bytes() for p in (tmp_path / out).iterdir()}, result.stderr, json.loads(result.stdout)
 
 
 HANDSHAKE = [seg(C, 100, flags=SYN), seg(S, 700, flags=SYN | ACK), seg(C, 101, flags=ACK)]
@@ -97,6 +97,9 @@ CASES = {
                                  {C: b"abcdXYG", S: b"ok"}),
     "lost segment": ([seg(C, 101, b"one "), seg(C, 110, b"three"), seg(S, 701, b"ack")],
                      {C: b"one three", S: b"ack"}, (1, 5, 0, 0), {C: b"one ", S: b"ack"}),
+    "holes, the last before the FIN": ([seg(C, 101, b"one "), seg(C, 110, b"three"), seg(C, 120, b"!"),
+                                        seg(C, 125, flags=FIN | ACK), seg(S, 701, b"ok")],
+                                       {C: b"one three!", S: b"ok"}, (1, 14, 0, 0), {C: b"one ", S: b"ok"}),
     "keep-alive and zero-window probes": ([seg(C, 101, b"abc"), seg(C, 103, b"\0", ACK), seg(C, 104, b"", ACK),
                                            seg(C, 104, b"d"), seg(C, 104, b"de")], {C: b"abcde"}, (0, 0, 0, 0), None),
     "bytes after the FIN": ([seg(C, 101, b"GET /"), seg(C, 106, flags=FIN | ACK), seg(C, 107, b"evil"),
@@ -133,6 +136,21 @@ def test_generated_streams(tmp_path, case, wrap):
     tshark = tshark if isinstance(tshark, list) else [tshark or want]
     assert canonical(tshark_follow(tmp_path / "cap.pcap")) == canonical({side(e): d for e, d in c.items()}
                                                                         for c in tshark)
+    # Each gap where it is: zeros in its place give the files that --stream-gaps zero writes, and Flow.streams
+    # lists the same gaps by side.
+    holes = [(g["file"], g["offset"], g["bytes_missing"]) for g in report["gaps"]]
+    assert sum(n for _, _, n in holes) == gaps[1] and {f for f, _, _ in holes} <= set(files)
+    zeroed, _, zero_report = stream_split(tmp_path, frames, "cap", "--stream-gaps", "zero", out="zero")
+    filled, shift = dict(files), {}
+    for name, offset, missing in holes:
+        at = offset + shift.get(name, 0)
+        filled[name] = filled[name][:at] + bytes(missing) + filled[name][at:]
+        shift[name] = shift.get(name, 0) + missing
+    assert zeroed == filled and zero_report["bytes_missing"] == gaps[1]
+    streams = flowsieve.read_flows(tmp_path / "cap.pcap").flows()[0].streams(gaps=True)
+    assert sorted((f"cap_{KEY}.{side(e)}.stream", o, n) for e, i in ((C, 2), (S, 3)) for o, n in streams[0][i]) == sorted(holes)
+    if case == "holes, the last before the FIN":
+        assert streams[0][2] == [(4, 5), (9, 5), (10, 4)]
 
 
 @pytest.mark.skipif(EXE is None or TSHARK is None, reason="needs the flowsieve command and tshark")
