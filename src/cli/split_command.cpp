@@ -43,7 +43,7 @@ Options:
   -t, --type TYPE       pcap (default): the flow's frames as a pcap file;
                         l7: the flow's payload bytes (empty flows get no file);
                         stream: the bytes each side of a TCP connection sent,
-                        reassembled, in STEM_KEY.SENDER.stream (see below)
+                        reassembled, in STEM_KEY.SENDER.stream (see above)
       --ip ADDR         keep only packets from or to ADDR; repeated, those
                         from or to any of the addresses
       --port N          keep only packets from or to port N; repeated, any

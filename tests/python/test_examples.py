@@ -1,5 +1,6 @@
 """The examples run as a user runs them, on small generated captures; their output is checked against the module."""
 import ipaddress
+import os
 import shutil
 import struct
 import subprocess
@@ -166,3 +167,19 @@ def test_dask_arrays_stacks_each_captures_arrays(capture_dir, tmp_path):
         for array in ("key", "sizes", "directions", "iat_ns", "packet_bytes", "payload", "fwd_bytes"):
             assert np.array_equal(stacked[array], np.concatenate([getattr(p, array) for p in parts])), array
     assert sorted(p.name for p in (tmp_path / "npz").iterdir()) == [Path(n).stem + ".npz" for n in names]
+
+
+@pytest.mark.parametrize("keep", [False, True])
+def test_split_sample_leaves_only_the_folder_asked_for(tmp_path, keep):
+    if sys.version_info < (3, 9):
+        pytest.skip("bench/gen_capture.py needs Python 3.9 (random.randbytes)")
+    (tmp_path / "tmp").mkdir()
+    args = [str(tmp_path / "kept")] if keep else []
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "split_sample.py"), *args], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300,
+                            env={**os.environ, "TMPDIR": str(tmp_path / "tmp")})
+    assert result.returncode == 0, result.stderr
+    assert list((tmp_path / "tmp").iterdir()) == []
+    kept = sorted(p.name for p in (tmp_path / "kept").iterdir()) if keep else []
+    assert (len(kept) > 0) == keep
+    assert ("removed now" in result.stdout) != keep and all(n in result.stdout for n in kept[:12])
