@@ -20,7 +20,7 @@
 //
 // The flow fields section is written only where a flow has a field the
 // flow table cannot hold, such as the tunnels of an archive built with
-// inner tunnel mode; the footer locates it, and its fields are tagged, so
+// inner tunnel mode or the server name and application of a flow; the footer locates it, and its fields are tagged, so
 // that a reader skips what it does not know and one that predates the
 // section reads the rest of the archive as before.
 #pragma once
@@ -314,6 +314,8 @@ inline constexpr size_t kFlowFieldHead = 3;
 enum class FlowFieldTag : uint8_t {
     Tunnel = 1,  // the tunnels of the flow's first packet, as text ("vxlan 101")
     Vni = 2,     // u32: the VNI of its innermost VXLAN or GENEVE header
+    ServerName = 3,  // the server name its first packets carry, as text
+    App = 4,         // what its payload is, as text ("tls")
 };
 
 // Facts of the whole archive that the section states.
@@ -327,8 +329,10 @@ struct FlowFields {
     uint64_t id = 0;
     std::string tunnel;  // empty: outside tunnels
     std::optional<uint32_t> vni;
+    std::string server_name;  // empty: none
+    std::string app;          // empty: none
 
-    bool empty() const { return tunnel.empty() && !vni; }
+    bool empty() const { return tunnel.empty() && !vni && server_name.empty() && app.empty(); }
 };
 
 inline void append_flow_field(std::vector<uint8_t>& out, FlowFieldTag tag, const void* bytes, size_t size) {
@@ -354,6 +358,12 @@ inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& fl
             encode_u32le(vni, *f.vni);
             append_flow_field(out, FlowFieldTag::Vni, vni, sizeof vni);
         }
+        // A name is at most 255 bytes as sent, four times that escaped.
+        if (!f.server_name.empty())
+            append_flow_field(out, FlowFieldTag::ServerName, f.server_name.data(),
+                              std::min<size_t>(f.server_name.size(), 0xFFFF));
+        if (!f.app.empty())
+            append_flow_field(out, FlowFieldTag::App, f.app.data(), std::min<size_t>(f.app.size(), 0xFFFF));
         encode_u32le(out.data() + head + 8, uint32_t(out.size() - head - kFlowFieldsEntryHead));
     }
     return out;
@@ -388,6 +398,10 @@ inline FlowFieldsSection decode_flow_fields(ByteView bytes) {
                 f.tunnel.assign(reinterpret_cast<const char*>(bytes.data() + value), size);
             else if (tag == uint8_t(FlowFieldTag::Vni) && size == 4)
                 f.vni = decode_u32(bytes.data() + value, ByteOrder::Little);
+            else if (tag == uint8_t(FlowFieldTag::ServerName))
+                f.server_name.assign(reinterpret_cast<const char*>(bytes.data() + value), size);
+            else if (tag == uint8_t(FlowFieldTag::App))
+                f.app.assign(reinterpret_cast<const char*>(bytes.data() + value), size);
             field = value + size;
         }
         at += length;

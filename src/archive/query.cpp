@@ -1,6 +1,7 @@
 #include "archive/query.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 namespace flowsieve::archive {
@@ -58,7 +59,22 @@ std::vector<KeyGroup> index_keys(const FlowQuery& q) {
     return groups;
 }
 
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(uint8_t(a[i])) != std::tolower(uint8_t(b[i]))) return false;
+    return true;
+}
+
 }  // namespace
+
+bool name_matches(std::string_view pattern, std::string_view name) {
+    if (pattern.starts_with("*.")) {
+        const std::string_view below = pattern.substr(1);  // ".example.com"
+        return name.size() > below.size() && same_text_ignoring_case(name.substr(name.size() - below.size()), below);
+    }
+    return same_text_ignoring_case(pattern, name);
+}
 
 bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& q) {
     if (q.nothing) return false;
@@ -72,9 +88,16 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
     if (!q.protocols.empty() && !has(q.protocols, r.proto)) return false;
     if (!overlaps(r, q)) return false;
     if (q.tuple && !is_connection(r, *q.tuple)) return false;
-    if (q.vni) {
+    if (q.vni || q.app || !q.names.empty()) {
         const FlowFields* fields = reader.fields(r);
-        if (!fields || fields->vni != q.vni) return false;
+        if (!fields) return false;
+        if (q.vni && fields->vni != q.vni) return false;
+        if (q.app && !same_text_ignoring_case(*q.app, fields->app)) return false;
+        if (!q.names.empty() && (fields->server_name.empty() ||
+                                 std::none_of(q.names.begin(), q.names.end(), [&](const std::string& pattern) {
+                                     return name_matches(pattern, fields->server_name);
+                                 })))
+            return false;
     }
     return !q.community_id || flow_community_id(reader, r) == q.community_id;
 }

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "archive/format.hpp"
+#include "flow/naming.hpp"
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "parser/pcap_format.hpp"
@@ -122,6 +123,25 @@ struct FlowEntry {
     uint64_t start = 0;  // in the archive's unit
     uint64_t end = 0;
     uint32_t packet_count = 0;
+    // Judging the flow's name and application from its first packets: kept
+    // while it goes on and when it found an application.
+    std::unique_ptr<FlowNaming> naming;
+    bool named = false;  // the judgement is over
+
+    // Costs a flow nothing once judged.
+    void name_by(const ParsedPacket& p) {
+        if (named) [[likely]]
+            return;
+        if (!naming) {
+            if (!p.payload_offset || p.payload_end <= *p.payload_offset) return;
+            naming = std::make_unique<FlowNaming>();
+        }
+        const bool from_client = p.ip && tuple && p.ip->src_port == tuple->src_port && p.ip->src_ip == tuple->src_ip;
+        naming->add(p, from_client);
+        if (!naming->done()) return;
+        named = true;
+        if (naming->app() == App::None) naming.reset();
+    }
 
     void add_position(OffsetLists& lists, uint64_t position) {
         uint8_t bytes[kMaxVarintSize];
@@ -428,6 +448,29 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
     return r;
 }
 
+// Adds the name and application of each flow that has them to `fields`
+// (by ascending id, as it stays); whether any has.
+bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
+    std::vector<FlowFields> merged;
+    size_t next = 0;  // in fields
+    for (size_t i = 0; i < flows.size(); ++i) {
+        const uint64_t id = i + 1;
+        const FlowNaming* naming = flows[i].naming.get();
+        const bool found = naming && naming->app() != App::None;
+        const bool listed = next < fields.size() && fields[next].id == id;
+        if (!found && !listed) continue;
+        FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
+        if (found) {
+            f.server_name = naming->name();
+            f.app = std::string(app_name(naming->app()));
+        }
+        merged.push_back(std::move(f));
+    }
+    const bool any = std::any_of(merged.begin(), merged.end(), [](const FlowFields& f) { return !f.app.empty(); });
+    fields.swap(merged);
+    return any;
+}
+
 // Writes everything after the packet records; the footer last.
 // `fields` holds the flows that have flow fields, by ascending id; it is
 // written when given, with the section's `fields_flags`.
@@ -593,6 +636,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                 e.add_position(offset_lists, position);
                 ++e.packet_count;
                 e.total_bytes += packet.orig_len;
+                e.name_by(packet);
                 e.end = ts;
             }
         }
@@ -609,7 +653,9 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                            std::any_of(std::begin(counts), std::end(counts), [](uint64_t n) { return n != 0; });
     if (o.observer && !report()) return CallError::interrupted();
     packets.reset();  // its table of keys is not needed to finish
-    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled ? &fields : nullptr,
+    if (!tunnelled) fields.clear();
+    const bool named = add_names(flows, fields);
+    auto finished = finish(file, header, flows, std::move(offset_lists), tunnelled || named ? &fields : nullptr,
                            tunnelled ? kFieldsInnerTunnels : 0);
     if (!finished) return CallError::runtime(finished.error(), temp_path);
     // Exports state a snap length no shorter than any record.

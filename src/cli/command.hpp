@@ -28,7 +28,7 @@ constexpr int kUsage = 2;
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
     kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
-    kLinkType, kTunnels, kVni
+    kLinkType, kTunnels, kVni, kName, kApp
 };
 
 struct UsageError {

@@ -38,6 +38,12 @@ Query (a flow is listed when it meets every condition given):
                         of 20 bytes, as listed
       --vni N           flows inside a VXLAN or GENEVE tunnel of VNI N (the
                         innermost), in an archive built with --tunnels inner
+      --name PATTERN    flows whose server name (TLS or QUIC server name,
+                        HTTP Host, DNS query) matches, ignoring case:
+                        *.example.com every name below example.com,
+                        example.com that name alone; repeated, any of them
+      --app NAME        flows whose payload is tls, quic, http, dns, ssh or
+                        bittorrent
 TIME is seconds since the epoch (to the nanosecond) or an ISO 8601 date and
 time, in UTC unless it carries an offset: 1700000000.5,
 2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
@@ -56,7 +62,10 @@ Options:
                         archive built with --tunnels inner; empty, or null
                         in json, outside tunnels; the table shows it when a
                         flow has one), community_id (empty, or null in json,
-                        for a flow without an IP layer); IPv6 addresses in
+                        for a flow without an IP layer), app and
+                        server_name (empty, or null in json, where the
+                        payload did not say; the table shows them as APP
+                        and NAME when a flow has one); IPv6 addresses in
                         full (eight groups of four digits), as the Python
                         Flow attributes give them
   -h, --help            show this help

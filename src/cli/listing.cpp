@@ -14,7 +14,7 @@ namespace {
 
 enum Column {
     kArchive, kId, kProto, kProtoName, kSrc, kSrcPort, kDst, kDstPort, kPackets, kBytes, kStart, kDuration,
-    kTunnel, kCommunityId, kColumns
+    kTunnel, kCommunityId, kApp, kServerName, kColumns
 };
 using Row = std::array<std::string, kColumns>;
 
@@ -22,11 +22,9 @@ using Row = std::array<std::string, kColumns>;
 constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",       "proto_name", "src_addr",
                                          "src_port", "dst_addr",     "dst_port",    "packet_count",
                                          "total_bytes", "start_ts",  "duration",    "tunnel",
-                                         "community_id"};
+                                         "community_id", "app", "server_name"};
 constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false,
-                                     true,  true, true, true, true, false, false};
-
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+                                     true,  true, true, true, true, false, false, false, false};
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csv_field(const std::string& text) {
@@ -80,7 +78,11 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     row[kDuration] = r.end_ns >= r.start_ns ? seconds_text(r.end_ns - r.start_ns)
                                             : "-" + seconds_text(r.start_ns - r.end_ns);
     const archive::FlowFields* fields = listed.reader->fields(r);
-    if (fields) row[kTunnel] = fields->tunnel;
+    if (fields) {
+        row[kTunnel] = fields->tunnel;
+        row[kApp] = fields->app;
+        row[kServerName] = fields->server_name;
+    }
     row[kCommunityId] = archive::flow_community_id(*listed.reader, r).value_or("");
     return row;
 }
@@ -113,25 +115,6 @@ std::string json_escaped(std::string_view text) {
     return out;
 }
 
-std::string visible(std::string_view text) {
-    std::string out;
-    for (size_t at = 0; at < text.size();) {
-        const auto c = utf8_at(text, at);
-        const size_t length = c ? c->size : 1;
-        if (c && !is_control(c->value)) {
-            out += text.substr(at, length);
-        } else {
-            for (size_t i = 0; i < length; ++i) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(uint8_t(text[at + i])));
-                out += escape;
-            }
-        }
-        at += length;
-    }
-    return out;
-}
-
 void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool name_archives) {
     struct Shown {
         const char* title;
@@ -143,17 +126,23 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
         {"SOURCE", kSrc, false},       {"SPORT", kSrcPort, true},   {"DESTINATION", kDst, false},
         {"DPORT", kDstPort, true},     {"PACKETS", kPackets, true}, {"BYTES", kBytes, true},
         {"START (UTC)", kStart, false}, {"DURATION", kDuration, true}, {"TUNNEL", kTunnel, false},
-        {"COMMUNITY ID", kCommunityId, false},
+        {"COMMUNITY ID", kCommunityId, false}, {"APP", kApp, false},  {"NAME", kServerName, false},
     };
-    // The tunnel column only where a flow was found in one.
-    const bool tunnels = std::any_of(listed.begin(), listed.end(), [](const ListedFlows& l) {
-        return std::any_of(l.flows.begin(), l.flows.end(), [&](const archive::FlowRecord* r) {
-            const archive::FlowFields* fields = l.reader->fields(*r);
-            return fields && !fields->tunnel.empty();
+    // The tunnel column only where a flow was found in one, those of
+    // applications and names where a flow has one.
+    auto any_field = [&](auto has) {
+        return std::any_of(listed.begin(), listed.end(), [&](const ListedFlows& l) {
+            return std::any_of(l.flows.begin(), l.flows.end(), [&](const archive::FlowRecord* r) {
+                const archive::FlowFields* fields = l.reader->fields(*r);
+                return fields && has(*fields);
+            });
         });
-    });
+    };
+    const bool tunnels = any_field([](const archive::FlowFields& f) { return !f.tunnel.empty(); });
+    const bool apps = any_field([](const archive::FlowFields& f) { return !f.app.empty(); });
     std::vector<Shown> shown(std::begin(kAll) + (name_archives ? 0 : 1), std::end(kAll));
     if (!tunnels) std::erase_if(shown, [](const Shown& s) { return s.column == kTunnel; });
+    if (!apps) std::erase_if(shown, [](const Shown& s) { return s.column == kApp || s.column == kServerName; });
     const size_t columns = shown.size();
     // The protocol by name, or by number when it has none; the start as a date.
     auto shown_row = [](const ListedFlows& l, const archive::FlowRecord& r) {
@@ -228,7 +217,8 @@ void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bo
             } else {
                 text += std::string("\"") + kKeys[c] + "\": ";
                 // A flow without an IP layer has no Community ID, one outside tunnels no tunnel.
-                if ((c == kCommunityId || c == kTunnel) && row[c].empty()) text += "null";
+                if ((c == kCommunityId || c == kTunnel || c == kApp || c == kServerName) && row[c].empty())
+                    text += "null";
                 else text += kNumeric[c] ? row[c] : "\"" + json_escaped(row[c]) + "\"";
             }
         }

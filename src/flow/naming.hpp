@@ -1,0 +1,71 @@
+// The server name and the application of a flow, judged by the bytes of
+// its first packets: a TLS ClientHello's server name (over TCP, or inside
+// QUIC Initial packets), an HTTP/1.x request's Host, a DNS query's name,
+// and what the payload is (TLS, QUIC, HTTP, DNS, SSH, BitTorrent). No
+// packet is kept: a flow's first client bytes are copied, up to 16 KiB,
+// only while a ClientHello or request header is incomplete.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "packet/packet.hpp"
+#include "util/byte_view.hpp"
+
+namespace flowsieve {
+
+enum class App : uint8_t { None, Tls, Quic, Http, Dns, Ssh, Bittorrent };
+
+// "tls", "quic", ...; empty for None.
+std::string_view app_name(App app);
+// The application of that name; nothing for an unknown one.
+std::optional<App> app_of_name(std::string_view name);
+
+// What one payload says.
+struct Verdict {
+    enum Kind : uint8_t { NotThis, NeedMore, Found } kind = NotThis;
+    App app = App::None;
+    std::string name;  // empty: none
+};
+
+// The dissectors, each on the bytes of one direction from its start (TCP)
+// or one datagram (UDP). Exposed for tests of hostile bytes.
+Verdict judge_tls(ByteView stream);
+Verdict judge_http(ByteView stream);
+Verdict judge_dns(ByteView message, bool length_prefix);
+// A ClientHello's body: its server name, empty when it has none or its
+// lengths lie.
+std::string client_hello_name(ByteView body);
+
+// Up to this many bytes of a direction are gathered.
+inline constexpr size_t kMaxGathered = 16 * 1024;
+
+// One flow's judgement, fed its packets until done().
+class FlowNaming {
+public:
+    FlowNaming();
+    ~FlowNaming();
+    FlowNaming(FlowNaming&&) noexcept;
+    FlowNaming& operator=(FlowNaming&&) noexcept;
+
+    // `from_client`: the packet goes the way of the flow's first packet.
+    void add(const ParsedPacket& packet, bool from_client);
+    bool done() const { return done_; }
+    App app() const { return app_; }
+    const std::string& name() const { return name_; }
+
+private:
+    struct State;
+    void judge(const Verdict& v, int direction);
+    void finish();
+
+    App app_ = App::None;
+    bool done_ = false;
+    std::string name_;
+    std::unique_ptr<State> state_;  // until done
+};
+
+}  // namespace flowsieve
