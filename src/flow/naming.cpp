@@ -293,7 +293,10 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
             if (auto hello = s.quic.client_hello()) return judge(found(App::Quic, client_hello_name(*hello)), direction);
             return;
         }
-        return judge(judge_dns(*payload, false), direction);
+        // A datagram that is not DNS says nothing of the next one.
+        const Verdict v = judge_dns(*payload, false);
+        if (v.kind == Verdict::Found) judge(v, direction);
+        return;
     }
     if (p.ip->protocol != kIpProtoTcp || d.closed || p.ip->transport_header_len < 20) return;
     const auto seq = p.data.view().u32(begin - p.ip->transport_header_len + 4, ByteOrder::Big);
