@@ -133,7 +133,7 @@ struct FlowEntry {
         if (named) [[likely]]
             return;
         if (!naming) {
-            if (!p.payload_offset || p.payload_end <= *p.payload_offset) return;
+            if (!FlowNaming::wanted(p)) return;
             naming = std::make_unique<FlowNaming>();
         }
         const bool from_client = p.ip && tuple && p.ip->src_port == tuple->src_port && p.ip->src_ip == tuple->src_ip;

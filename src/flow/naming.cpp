@@ -113,7 +113,23 @@ std::string host_of(std::string_view headers) {
     return {};
 }
 
+constexpr size_t kTcpHeader = 20;
+
+// The sequence number of a TCP SYN.
+std::optional<uint32_t> syn_sequence(const ParsedPacket& p) {
+    if (!p.ip || p.ip->protocol != kIpProtoTcp || p.ip->transport_header_len < kTcpHeader || !p.payload_offset)
+        return std::nullopt;
+    const size_t header = size_t(*p.payload_offset) - p.ip->transport_header_len;
+    const auto flags = p.data.view().u8(header + 13);
+    if (!flags || !(*flags & 0x02)) return std::nullopt;
+    return p.data.view().u32(header + 4, ByteOrder::Big);
+}
+
 }  // namespace
+
+bool FlowNaming::wanted(const ParsedPacket& p) {
+    return p.payload_offset && (p.payload_end > *p.payload_offset || syn_sequence(p));
+}
 
 std::string_view app_name(App app) { return kAppNames[size_t(app)]; }
 
@@ -141,14 +157,16 @@ Verdict judge_tls(ByteView s) {
     if (!first) return need_more();
     if (!*first) return not_this();
     if (s.data()[0] != 0x16) return found(App::Tls);
+    // A handshake record's header is enough to say TLS while the rest comes.
+    const Verdict more{Verdict::NeedMore, App::Tls, {}};
     std::vector<uint8_t> message;
     for (size_t at = 0;;) {
         const auto ok = plausible(at);
-        if (!ok) return need_more();
+        if (!ok) return more;
         if (!*ok || s.data()[at] != 0x16) return found(App::Tls);
         const size_t length = *s.u16be(at + 3);
         const auto fragment = s.sub(at + 5, length);
-        if (!fragment) return need_more();
+        if (!fragment) return more;
         message.insert(message.end(), fragment->data(), fragment->data() + fragment->size());
         at += 5 + length;
         if (message.size() < 4) continue;
@@ -190,7 +208,7 @@ Verdict judge_http(ByteView s) {
     for (size_t i = method; i < target_end; ++i)
         if (!is_token_char(uint8_t(line[i]))) return not_this();
     const size_t headers_end = text.find("\r\n\r\n", line_end);
-    if (headers_end == std::string_view::npos && text.size() < kMaxGathered) return need_more();
+    if (headers_end == std::string_view::npos && text.size() < kMaxGathered) return {Verdict::NeedMore, App::Http, {}};
     const std::string_view headers =
         text.substr(line_end + 2, headers_end == std::string_view::npos ? std::string_view::npos : headers_end - line_end);
     return found(App::Http, host_of(headers));
@@ -201,6 +219,7 @@ Verdict judge_http(ByteView s) {
 Verdict judge_dns(ByteView message, bool length_prefix) {
     static constexpr size_t kHeader = 12;
     static constexpr size_t kLargestTcpQuery = 4096;
+    static constexpr size_t kMaxDnsName = 255;  // on the wire, with its last zero
     // The header first, so that a stream that is not DNS is not waited on.
     const size_t start = length_prefix ? 2 : 0;
     if (!message.has(start, kHeader)) return length_prefix ? need_more() : not_this();
@@ -225,7 +244,7 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
         ++at;
         if (*label == 0) break;
         const auto bytes = m.sub(at, *label);
-        if (!bytes || name.size() + *label + 1 > 255) return not_this();
+        if (!bytes || at + *label + 1 - kHeader > kMaxDnsName) return not_this();
         if (!name.empty()) name += '.';
         name += text_of(*bytes);
         at += *label;
@@ -260,7 +279,10 @@ void FlowNaming::finish() {
 }
 
 void FlowNaming::judge(const Verdict& v, int direction) {
-    if (v.kind == Verdict::NeedMore) return;
+    if (v.kind == Verdict::NeedMore) {
+        if (app_ == App::None) app_ = v.app;
+        return;
+    }
     state_->directions[direction].closed = true;
     if (v.kind == Verdict::Found) {
         if (app_ == App::None) app_ = v.app;
@@ -279,10 +301,18 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     const size_t begin = size_t(*p.payload_offset);
     const size_t end = size_t(std::max<uint64_t>(p.payload_end, begin));
     const auto payload = p.data.view().sub(begin, end - begin);
-    if (!payload || payload->size() == 0) return;
+    if (!payload) return;
     State& s = *state_;
     const int direction = from_client ? 0 : 1;
     State::Direction& d = s.directions[direction];
+    if (payload->size() == 0) {
+        // A SYN states where the direction's bytes start.
+        if (const auto seq = syn_sequence(p); seq && !d.started) {
+            d.started = true;
+            d.next = *seq + 1;
+        }
+        return;
+    }
     if (++s.payload_packets > kMaxPayloadPackets) return finish();
     if (p.ip->protocol == kIpProtoUdp) {
         if (d.closed) return;
@@ -298,7 +328,7 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
         if (v.kind == Verdict::Found) judge(v, direction);
         return;
     }
-    if (p.ip->protocol != kIpProtoTcp || d.closed || p.ip->transport_header_len < 20) return;
+    if (p.ip->protocol != kIpProtoTcp || d.closed || p.ip->transport_header_len < kTcpHeader) return;
     const auto seq = p.data.view().u32(begin - p.ip->transport_header_len + 4, ByteOrder::Big);
     if (!seq) return;
     // The direction's bytes in order from its first segment: one ahead of

@@ -51,6 +51,9 @@ public:
     FlowNaming(FlowNaming&&) noexcept;
     FlowNaming& operator=(FlowNaming&&) noexcept;
 
+    // Whether a flow not yet judged needs its judgement to start with the
+    // packet: one with payload, or a TCP SYN.
+    static bool wanted(const ParsedPacket& packet);
     // `from_client`: the packet goes the way of the flow's first packet.
     void add(const ParsedPacket& packet, bool from_client);
     bool done() const { return done_; }

@@ -59,3 +59,93 @@ def test_names_are_those_tshark_shows(tmp_path, capture, apps):
     if apps is not None:
         assert {f.app for f in flows if f.app} == apps
         assert len(a.find(app=sorted(apps)[0])) == sum(f.app in apps for f in flows)
+
+
+def client_hello(name=None, pad=0, lie=0, list_lie=0):
+    """A TLS ClientHello record with a server_name extension of `name` (bytes), a padding extension of `pad` bytes;
+    `lie` and `list_lie` add to the extensions' and the server name list's stated lengths."""
+    extensions = b""
+    if name is not None:
+        entry = b"\x00" + len(name).to_bytes(2, "big") + name
+        names = (len(entry) + list_lie).to_bytes(2, "big") + entry
+        extensions += b"\x00\x00" + len(names).to_bytes(2, "big") + names
+    if pad:
+        extensions += b"\x00\x15" + pad.to_bytes(2, "big") + bytes(pad)
+    body = (b"\x03\x03" + bytes(32) + b"\x00" + b"\x00\x02\x13\x01" + b"\x01\x00"
+            + (len(extensions) + lie).to_bytes(2, "big") + extensions)
+    message = b"\x01" + len(body).to_bytes(3, "big") + body
+    return b"\x16\x03\x01" + len(message).to_bytes(2, "big") + message
+
+
+def records_of(message, size):
+    """A handshake message cut into TLS records of `size` bytes each."""
+    body = message[5:]
+    return b"".join(b"\x16\x03\x03" + len(body[i:i + size]).to_bytes(2, "big") + body[i:i + size]
+                    for i in range(0, len(body), size))
+
+
+def dns_query(name_bytes, questions=1, tcp=False):
+    message = b"\x12\x34\x01\x00" + questions.to_bytes(2, "big") + bytes(6) + name_bytes + b"\x00\x01\x00\x01"
+    return len(message).to_bytes(2, "big") + message if tcp else message
+
+
+def labels(*parts):
+    return b"".join(bytes([len(p)]) + p for p in parts) + b"\x00"
+
+
+HELLO = client_hello(b"a.example.com")
+BIG = client_hello(b"pq.example.com", pad=5000)  # a post-quantum key share's size: four segments
+LONG_NAME = b"n" * 251 + b".com"
+
+
+# Each row: protocol, server port, [(from the client, payload, offset in its direction or None for the next)],
+# the expected (app, server_name).
+@pytest.mark.parametrize("proto, port, packets, expected", [
+    ("tcp", 443, [(1, HELLO, None)], ("tls", "a.example.com")),
+    ("tcp", 8443, [(1, BIG[i:i + 1400], None) for i in range(0, len(BIG), 1400)], ("tls", "pq.example.com")),
+    ("tcp", 443, [(1, BIG[1400:2800], 1400), (1, BIG[:1400], 0), (0, b"\x16\x03\x03\x00\x02ok", None),
+                  (1, BIG[1400:], 1400)], ("tls", "pq.example.com")),  # a segment ahead, then sent again
+    ("tcp", 443, [(1, records_of(HELLO, 30), None)], ("tls", "a.example.com")),
+    ("tcp", 443, [(1, client_hello(LONG_NAME), None)], ("tls", LONG_NAME.decode())),
+    ("tcp", 443, [(1, client_hello(b"a\x01b.example\xff"), None)], ("tls", "a\\x01b.example\\xff")),
+    ("tcp", 443, [(1, client_hello(b"x" * 256), None)], ("tls", None)),
+    ("tcp", 443, [(1, client_hello(b"lie.example.com", lie=7), None)], ("tls", None)),
+    ("tcp", 443, [(1, client_hello(b"lie.example.com", list_lie=-1), None)], ("tls", None)),
+    ("tcp", 443, [(1, client_hello(b"lie.example.com", list_lie=40), None)], ("tls", None)),
+    ("tcp", 443, [(1, HELLO[:60], None)], ("tls", None)),  # cut short
+    ("tcp", 443, [(1, b"\x16\x03\x01\xff\xff" + HELLO[5:], None)], (None, None)),  # a record longer than TLS allows
+    ("tcp", 443, [(1, b"hello world, this is not TLS", None)], (None, None)),
+    ("tcp", 1234, [(1, b"GET /x HTTP/1.1\r\nHost: api.example.com:8080\r\nAccept: */*\r\n\r\n", None)],
+     ("http", "api.example.com")),
+    ("tcp", 80, [(1, b"POST / HTTP/1.1\r\nUser-Agent: t\r\n", None), (1, b"hOsT:  [2001:db8::1]:81 \r\n\r\n", None)],
+     ("http", "2001:db8::1")),
+    ("tcp", 80, [(1, b"GET /\r\n\r\n", None)], (None, None)),
+    ("tcp", 80, [(1, b"SSH-2.0-OpenSSH_9.6\r\n", None)], ("ssh", None)),
+    ("tcp", 2222, [(0, b"SSH-2.0-server\r\n", None), (1, b"SSH-2.0-client\r\n", None)], ("ssh", None)),
+    ("tcp", 6881, [(1, b"\x13BitTorrent protocol" + bytes(48), None)], ("bittorrent", None)),
+    ("tcp", 53, [(1, dns_query(labels(b"x", b"example", b"org"), tcp=True), None)], ("dns", "x.example.org")),
+    ("udp", 9999, [(1, dns_query(labels(b"x", b"example", b"org")), None)], ("dns", "x.example.org")),
+    ("udp", 5353, [(1, dns_query(labels(b"_ipp", b"_tcp", b"local") + b"\x00\x0c\x80\x01" + b"\xc0\x0c", 2), None)],
+     ("dns", "_ipp._tcp.local")),
+    ("udp", 53, [(1, dns_query(b"\x28abc"), None)], (None, None)),  # a label past the end
+    ("udp", 53, [(1, dns_query(b"\xc0\x0c"), None)], (None, None)),  # a pointer with nothing before it
+    ("udp", 53, [(1, dns_query(labels(b"a" * 63, b"b" * 63, b"c" * 63, b"d" * 63)), None)], (None, None)),  # 256
+    ("udp", 53, [(1, bytes(range(40)), None)], (None, None)),
+    ("udp", 443, [(1, b"\xc3\x00\x00\x00\x01\x08" + bytes(8) + b"\x00\x00\x41\x20" + bytes(300), None)],
+     ("quic", None)),  # an Initial that does not decrypt
+])
+def test_crafted_and_hostile_payloads(tmp_path, proto, port, packets, expected):
+    frames, next_at = [], {0: 0, 1: 0}
+    for from_client, payload, offset in packets:
+        at = next_at[from_client] if offset is None else offset
+        next_at[from_client] = max(next_at[from_client], at + len(payload))
+        ends = (("10.0.0.1", 40000, "10.0.0.2", port) if from_client else ("10.0.0.2", port, "10.0.0.1", 40000))
+        inner = (tcp(ends[1], ends[3], payload, seq=(1000 if from_client else 5000) + at) if proto == "tcp"
+                 else udp(ends[1], ends[3], payload))
+        frames.append(eth(ipv4(ends[0], ends[2], 6 if proto == "tcp" else 17, inner)))
+    first_from_client = [eth(ipv4("10.0.0.1", "10.0.0.2", 6, tcp(40000, port, flags=0x02, seq=999)))]
+    source = tmp_path / "c.pcap"
+    source.write_bytes(pcap((first_from_client if proto == "tcp" else []) + frames))
+    flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
+    flow, = flowsieve.Archive.open(str(tmp_path / "a.fsieve")).flows()
+    assert (flow.app, flow.server_name) == expected
