@@ -203,7 +203,8 @@ void QuicInitials::add(ByteView datagram) {
         }
         at = next;
     }
-    if (!crypto_.empty() && (crypto_[0] != 1 || crypto_.size() >= kMaxGathered)) failed_ = !client_hello();
+    const bool not_hello = !have_.empty() && have_[0] && crypto_[0] != 1;
+    if (not_hello || (crypto_.size() >= kMaxGathered && !client_hello())) failed_ = true;
 }
 
 std::optional<ByteView> QuicInitials::client_hello() const {

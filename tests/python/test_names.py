@@ -149,3 +149,26 @@ def test_crafted_and_hostile_payloads(tmp_path, proto, port, packets, expected):
     flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
     flow, = flowsieve.Archive.open(str(tmp_path / "a.fsieve")).flows()
     assert (flow.app, flow.server_name) == expected
+
+
+@pytest.mark.parametrize("version", [1, 2])
+@pytest.mark.parametrize("order", ["in order", "reversed"])
+def test_quic_initials_name_their_flow(tmp_path, version, order):
+    """A client's Initial packets as aioquic makes them, a ClientHello long enough for three of them."""
+    quic = pytest.importorskip("aioquic.quic.connection")
+    from aioquic.quic.configuration import QuicConfiguration
+    from aioquic.quic.packet import QuicProtocolVersion
+    config = QuicConfiguration(is_client=True, server_name=f"v{version}.quic.example.net",
+                               alpn_protocols=["h3"] + ["x" * 200 + str(i) for i in range(12)])
+    config.supported_versions = [QuicProtocolVersion.VERSION_1 if version == 1 else QuicProtocolVersion.VERSION_2]
+    connection = quic.QuicConnection(configuration=config)
+    connection.connect(("10.0.0.2", 443), now=0)
+    datagrams = [d for d, _ in connection.datagrams_to_send(now=0)]
+    assert len(datagrams) == 3
+    if order == "reversed":
+        datagrams.reverse()
+    source = tmp_path / "q.pcap"
+    source.write_bytes(pcap([eth(ipv4("10.0.0.1", "10.0.0.2", 17, udp(50000, 443, d))) for d in datagrams]))
+    flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
+    flow, = flowsieve.Archive.open(str(tmp_path / "a.fsieve")).flows()
+    assert (flow.app, flow.server_name) == ("quic", f"v{version}.quic.example.net")
