@@ -123,25 +123,7 @@ struct FlowEntry {
     uint64_t start = 0;  // in the archive's unit
     uint64_t end = 0;
     uint32_t packet_count = 0;
-    // Judging the flow's name and application from its first packets: kept
-    // while it goes on and when it found an application.
-    std::unique_ptr<FlowNaming> naming;
-    bool named = false;  // the judgement is over
-
-    // Costs a flow nothing once judged.
-    void name_by(const ParsedPacket& p) {
-        if (named) [[likely]]
-            return;
-        if (!naming) {
-            if (!FlowNaming::wanted(p)) return;
-            naming = std::make_unique<FlowNaming>();
-        }
-        const bool from_client = p.ip && tuple && p.ip->src_port == tuple->src_port && p.ip->src_ip == tuple->src_ip;
-        naming->add(p, from_client);
-        if (!naming->done()) return;
-        named = true;
-        if (naming->app() == App::None) naming.reset();
-    }
+    NamingSlot naming;  // its name and application, from its first packets
 
     void add_position(OffsetLists& lists, uint64_t position) {
         uint8_t bytes[kMaxVarintSize];
@@ -455,14 +437,14 @@ bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fie
     size_t next = 0;  // in fields
     for (size_t i = 0; i < flows.size(); ++i) {
         const uint64_t id = i + 1;
-        const FlowNaming* naming = flows[i].naming.get();
-        const bool found = naming && naming->app() != App::None;
+        const NamingSlot& naming = flows[i].naming;
+        const bool found = naming.app() != App::None;
         const bool listed = next < fields.size() && fields[next].id == id;
         if (!found && !listed) continue;
         FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
         if (found) {
-            f.server_name = naming->name();
-            f.app = std::string(app_name(naming->app()));
+            f.server_name = naming.name();
+            f.app = app_name(naming.app());
         }
         merged.push_back(std::move(f));
     }
@@ -636,7 +618,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
                 e.add_position(offset_lists, position);
                 ++e.packet_count;
                 e.total_bytes += packet.orig_len;
-                e.name_by(packet);
+                e.naming.add(packet, e.tuple);
                 e.end = ts;
             }
         }

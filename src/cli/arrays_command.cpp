@@ -28,7 +28,8 @@ into OUT.npz, which numpy.load opens (written under a hidden temporary name,
 device or FIFO is written directly, a symlink or an input is refused):
 id, proto, src_port, dst_port, src_addr, dst_addr, key, start_ns, end_ns,
 packet_count, byte_count, fwd_packets, fwd_bytes, bwd_packets, bwd_bytes,
-payload_len; sizes, directions, iat_ns and tcp_flags of the first K
+payload_len, server_name and app (text, empty for none, as the flows
+command lists them); sizes, directions, iat_ns and tcp_flags of the first K
 packets (-1 past a flow's end); packet_bytes, their first M bytes from the
 IP header on; payload, the first L bytes of the flow's payload. With
 several inputs, source holds each row's input by position (0 for the first).

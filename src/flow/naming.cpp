@@ -369,4 +369,16 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     }
 }
 
+void NamingSlot::add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first) {
+    if (!naming_) {
+        if (!FlowNaming::wanted(p)) return;
+        naming_ = std::make_unique<FlowNaming>();
+    }
+    const bool from_client = p.ip && first && p.ip->src_port == first->src_port && p.ip->src_ip == first->src_ip;
+    naming_->add(p, from_client);
+    if (!naming_->done()) return;
+    over_ = true;
+    if (naming_->app() == App::None) naming_.reset();
+}
+
 }  // namespace flowsieve

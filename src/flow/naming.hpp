@@ -71,4 +71,25 @@ private:
     std::unique_ptr<State> state_;  // until done
 };
 
+// A flow's judgement as a table of flows keeps it: nothing until a packet
+// wants it, nothing but a flag to test once it is over, and the result
+// kept only where an application was found.
+class NamingSlot {
+public:
+    // `first`: the IP layer of the flow's first packet, when it had one.
+    void add(const ParsedPacket& p, const std::optional<IpTuple>& first) {
+        if (over_) [[likely]]
+            return;
+        add_judged(p, first);
+    }
+    App app() const { return naming_ ? naming_->app() : App::None; }
+    std::string_view name() const { return naming_ ? std::string_view(naming_->name()) : std::string_view(); }
+
+private:
+    void add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first);
+
+    std::unique_ptr<FlowNaming> naming_;
+    bool over_ = false;
+};
+
 }  // namespace flowsieve

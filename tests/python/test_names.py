@@ -1,6 +1,7 @@
 """Server names and applications of flows: against tshark's names on the public captures, on QUIC Initials that
 aioquic makes, and on hostile bytes."""
 import ipaddress
+import json
 import shutil
 import subprocess
 from pathlib import Path
@@ -172,3 +173,35 @@ def test_quic_initials_name_their_flow(tmp_path, version, order):
     flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
     flow, = flowsieve.Archive.open(str(tmp_path / "a.fsieve")).flows()
     assert (flow.app, flow.server_name) == ("quic", f"v{version}.quic.example.net")
+
+
+@pytest.mark.skipif(not INSIDE.is_dir(), reason="the shared capture corpus is not beside this checkout")
+def test_names_are_queried_on_every_surface(tmp_path):
+    folder = tmp_path / "store"
+    folder.mkdir()
+    sources = {"a": "zeek_chrome-34-google.pcap", "b": "zeek_curl-8.1.2-dev-http3-www-google-de.pcap",
+               "c": "zeek_get.pcap"}
+    for stem, capture in sources.items():
+        flowsieve.create_archive(str(INSIDE / capture), str(folder / f"{stem}.fsieve"))
+    a = flowsieve.Archive.open(str(folder / "a.fsieve"))
+    assert [f.server_name for f in a.find(name="GOOGLE.de", app="TLS")] == ["google.de"]
+    assert a.find(name="*.google.de") == [] and a.find(app="quic") == []
+    store = flowsieve.Store(str(folder))
+    assert sorted(f.server_name for f in store.find(name=["*.google.de", "bro.org"])) == ["bro.org", "www.google.de"]
+    assert [f.app for f in store.find(name="*.google.de")] == ["quic"]
+    with pytest.raises(ValueError, match="app must be one of"):
+        store.find(app="ftp")
+    listed = subprocess.run(["flowsieve", "flows", str(folder), "--name", "*.google.de", "--name", "google.de",
+                             "-f", "json"], capture_output=True, text=True, check=True).stdout
+    assert sorted((j["app"], j["server_name"]) for j in map(json.loads, listed.splitlines())) == [
+        ("quic", "www.google.de"), ("tls", "google.de")]
+    subprocess.run(["flowsieve", "export", str(folder), "--app", "http", "--name", "bro.org", "--merge",
+                    "-o", str(tmp_path / "http.pcap")], check=True)
+    exported = flowsieve.Archive.open(str(folder / "c.fsieve")).find(app="http")[0].packet_count
+    assert len(flowsieve.read_flows(str(tmp_path / "http.pcap")).get_flow(1).packets()) == exported
+    # The arrays of a capture judge its flows as its archive did.
+    for source in (str(INSIDE / sources["b"]), a):
+        arrays = flowsieve.flow_arrays(source, packets=0)
+        flows = (a if source is a else flowsieve.Archive.open(str(folder / "b.fsieve"))).flows()
+        assert list(arrays.server_name) == [f.server_name or "" for f in flows]
+        assert list(arrays.frame()["app"]) == [f.app or "" for f in flows]
