@@ -57,15 +57,15 @@ Options:
                         archives), id, proto, proto_name, src_addr,
                         src_port, dst_addr, dst_port, packet_count,
                         total_bytes, start_ts (seconds since the epoch),
-                        duration, tunnel (the tunnels of the flow's first
+                        duration, app and server_name (empty, or null in
+                        json, where the payload did not say; the table
+                        shows them as APP and NAME when a flow has one),
+                        tunnel (the tunnels of the flow's first
                         packet, such as "geneve 0 / vxlan 303", in an
                         archive built with --tunnels inner; empty, or null
                         in json, outside tunnels; the table shows it when a
                         flow has one), community_id (empty, or null in json,
-                        for a flow without an IP layer), app and
-                        server_name (empty, or null in json, where the
-                        payload did not say; the table shows them as APP
-                        and NAME when a flow has one); IPv6 addresses in
+                        for a flow without an IP layer); IPv6 addresses in
                         full (eight groups of four digits), as the Python
                         Flow attributes give them
   -h, --help            show this help

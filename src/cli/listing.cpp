@@ -14,15 +14,15 @@ namespace {
 
 enum Column {
     kArchive, kId, kProto, kProtoName, kSrc, kSrcPort, kDst, kDstPort, kPackets, kBytes, kStart, kDuration,
-    kTunnel, kCommunityId, kApp, kServerName, kColumns
+    kApp, kServerName, kTunnel, kCommunityId, kColumns
 };
 using Row = std::array<std::string, kColumns>;
 
 // Names in CSV and JSON; the Flow attribute names where there is one.
 constexpr const char* kKeys[kColumns] = {"archive",  "id",           "proto",       "proto_name", "src_addr",
                                          "src_port", "dst_addr",     "dst_port",    "packet_count",
-                                         "total_bytes", "start_ts",  "duration",    "tunnel",
-                                         "community_id", "app", "server_name"};
+                                         "total_bytes", "start_ts",  "duration",    "app",
+                                         "server_name", "tunnel", "community_id"};
 constexpr bool kNumeric[kColumns] = {false, true, true, false, false, true, false,
                                      true,  true, true, true, true, false, false, false, false};
 

@@ -310,9 +310,6 @@ def test_archive_equals_independent_encoding(tmp_path, capture, kwargs):
     check_archive(out, link, data, flows)
 
 
-@pytest.mark.skipif(not CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
-@pytest.mark.parametrize("strategy", ["session", "host", "mac"])
-@pytest.mark.parametrize("name", NAMES)
 def without_flow_fields(raw):
     """The archive as it would be without its flow fields section (the names and applications of its flows, which
     the model leaves out; test_names checks them)."""
@@ -323,6 +320,9 @@ def without_flow_fields(raw):
     return raw[:fields_off] + raw[-128:-128 + 88] + bytes(16) + raw[-128 + 104:]
 
 
+@pytest.mark.skipif(not CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
+@pytest.mark.parametrize("strategy", ["session", "host", "mac"])
+@pytest.mark.parametrize("name", NAMES)
 def test_real_capture(tmp_path, name, strategy):
     capture = (CAPTURES / name).read_bytes()
     link, data, flows, error = model(capture, strategy)
