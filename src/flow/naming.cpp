@@ -12,8 +12,10 @@ namespace {
 
 constexpr std::string_view kAppNames[] = {"", "tls", "quic", "http", "dns", "ssh", "bittorrent"};
 
-// A flow says nothing more after this many packets with payload.
+// A flow says nothing more after this many packets with payload, a
+// direction of UDP after this many datagrams that said nothing.
 constexpr int kMaxPayloadPackets = 16;
+constexpr int kMaxSilentDatagrams = 4;
 
 Verdict found(App app, std::string name = {}) { return {Verdict::Found, app, std::move(name)}; }
 Verdict need_more() { return {Verdict::NeedMore, App::None, {}}; }
@@ -23,7 +25,8 @@ Verdict not_this() { return {}; }
 enum class Prefix { No, Partly, Yes };
 Prefix starts_with(ByteView bytes, std::string_view prefix) {
     const size_t n = std::min(bytes.size(), prefix.size());
-    if (std::memcmp(bytes.data(), prefix.data(), n) != 0) return Prefix::No;
+    for (size_t i = 0; i < n; ++i)
+        if (bytes.data()[i] != uint8_t(prefix[i])) return Prefix::No;
     return n == prefix.size() ? Prefix::Yes : Prefix::Partly;
 }
 
@@ -182,6 +185,8 @@ Verdict judge_http(ByteView s) {
     static constexpr std::string_view kMethods[] = {"GET ",     "POST ",  "HEAD ",  "PUT ",     "DELETE ",
                                                     "OPTIONS ", "PATCH ", "TRACE ", "CONNECT "};
     const std::string_view text = text_of(s);
+    // Every method and "HTTP/1." start with a capital letter.
+    if (!s.size() || s.data()[0] < 'A' || s.data()[0] > 'T') return not_this();
     bool partly = false;
     size_t method = 0;
     for (std::string_view m : kMethods) {
@@ -260,6 +265,7 @@ struct FlowNaming::State {
     struct Direction {
         std::vector<uint8_t> bytes;
         uint32_t next = 0;
+        int silent = 0;  // datagrams that said nothing
         bool started = false;
         bool closed = false;
     };
@@ -323,9 +329,10 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
             if (auto hello = s.quic.client_hello()) return judge(found(App::Quic, client_hello_name(*hello)), direction);
             return;
         }
-        // A datagram that is not DNS says nothing of the next one.
+        // A datagram that is not DNS says nothing of the next one, but a
+        // few such say enough.
         const Verdict v = judge_dns(*payload, false);
-        if (v.kind == Verdict::Found) judge(v, direction);
+        if (v.kind == Verdict::Found || ++d.silent == kMaxSilentDatagrams) judge(v, direction);
         return;
     }
     if (p.ip->protocol != kIpProtoTcp || d.closed || p.ip->transport_header_len < kTcpHeader) return;
@@ -343,10 +350,14 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     const size_t seen = size_t(-int64_t(ahead));
     if (seen >= payload->size()) return;
     const size_t n = std::min(payload->size() - seen, kMaxGathered - d.bytes.size());
-    d.bytes.insert(d.bytes.end(), payload->data() + seen, payload->data() + seen + n);
     d.next += uint32_t(n);
-    const ByteView bytes(d.bytes.data(), d.bytes.size());
-    const bool full = d.bytes.size() >= kMaxGathered;
+    // Most directions are judged by their first segment, read where it is;
+    // bytes are copied only for a judgement that needs more of them.
+    const ByteView segment(payload->data() + seen, n);
+    const bool in_place = d.bytes.empty();
+    if (!in_place) d.bytes.insert(d.bytes.end(), segment.data(), segment.data() + n);
+    const ByteView bytes = in_place ? segment : ByteView(d.bytes.data(), d.bytes.size());
+    const bool full = bytes.size() >= kMaxGathered;
     Verdict v;
     if (starts_with(bytes, "SSH-") != Prefix::No) {
         v = bytes.size() < 6 ? need_more()
@@ -363,9 +374,12 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     // Only a ClientHello waits this long: it is TLS, its name out of reach.
     if (v.kind == Verdict::NeedMore && full) v = found(App::Tls);
     judge(v, direction);
-    if (!done_ && d.closed) {
+    if (done_) return;
+    if (d.closed) {
         d.bytes.clear();
         d.bytes.shrink_to_fit();
+    } else if (in_place) {
+        d.bytes.assign(segment.data(), segment.data() + n);
     }
 }
 
