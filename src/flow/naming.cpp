@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "flow/quic_initial.hpp"
 #include "util/utf8.hpp"
 
 namespace flowsieve {
@@ -261,27 +260,10 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
     return found(App::Dns, visible(name));
 }
 
-struct FlowNaming::State {
-    struct Direction {
-        std::vector<uint8_t> bytes;
-        uint32_t next = 0;
-        int silent = 0;  // datagrams that said nothing
-        bool started = false;
-        bool closed = false;
-    };
-    Direction directions[2];
-    QuicInitials quic;
-    int payload_packets = 0;
-};
-
-FlowNaming::FlowNaming() : state_(std::make_unique<State>()) {}
-FlowNaming::~FlowNaming() = default;
-FlowNaming::FlowNaming(FlowNaming&&) noexcept = default;
-FlowNaming& FlowNaming::operator=(FlowNaming&&) noexcept = default;
-
 void FlowNaming::finish() {
     done_ = true;
-    state_.reset();
+    for (Direction& d : directions_) d.bytes = std::vector<uint8_t>();
+    quic_ = QuicInitials();
 }
 
 void FlowNaming::judge(const Verdict& v, int direction) {
@@ -289,7 +271,7 @@ void FlowNaming::judge(const Verdict& v, int direction) {
         if (app_ == App::None) app_ = v.app;
         return;
     }
-    state_->directions[direction].closed = true;
+    directions_[direction].closed = true;
     if (v.kind == Verdict::Found) {
         if (app_ == App::None) app_ = v.app;
         if (!v.name.empty() && v.app == app_) {
@@ -299,7 +281,7 @@ void FlowNaming::judge(const Verdict& v, int direction) {
         // These never name their flows.
         if (app_ == App::Ssh || app_ == App::Bittorrent) return finish();
     }
-    if (state_->directions[0].closed && state_->directions[1].closed) finish();
+    if (directions_[0].closed && directions_[1].closed) finish();
 }
 
 void FlowNaming::add(const ParsedPacket& p, bool from_client) {
@@ -308,9 +290,8 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     const size_t end = size_t(std::max<uint64_t>(p.payload_end, begin));
     const auto payload = p.data.view().sub(begin, end - begin);
     if (!payload) return;
-    State& s = *state_;
     const int direction = from_client ? 0 : 1;
-    State::Direction& d = s.directions[direction];
+    Direction& d = directions_[direction];
     if (payload->size() == 0) {
         // A SYN states where the direction's bytes start.
         if (const auto seq = syn_sequence(p); seq && !d.started) {
@@ -319,14 +300,14 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
         }
         return;
     }
-    if (++s.payload_packets > kMaxPayloadPackets) return finish();
+    if (++payload_packets_ > kMaxPayloadPackets) return finish();
     if (p.ip->protocol == kIpProtoUdp) {
         if (d.closed) return;
-        if (s.quic.started() || is_quic_initial(*payload)) {
-            if (from_client) s.quic.add(*payload);
+        if (quic_.started() || is_quic_initial(*payload)) {
+            if (from_client) quic_.add(*payload);
             if (app_ == App::None) app_ = App::Quic;
-            if (s.quic.failed() || !from_client) return judge(found(App::Quic), direction);
-            if (auto hello = s.quic.client_hello()) return judge(found(App::Quic, client_hello_name(*hello)), direction);
+            if (quic_.failed() || !from_client) return judge(found(App::Quic), direction);
+            if (auto hello = quic_.client_hello()) return judge(found(App::Quic, client_hello_name(*hello)), direction);
             return;
         }
         // A datagram that is not DNS says nothing of the next one, but a
@@ -384,15 +365,17 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
 }
 
 void NamingSlot::add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first) {
-    if (!naming_) {
+    if (!judging_) {
         if (!FlowNaming::wanted(p)) return;
-        naming_ = std::make_unique<FlowNaming>();
+        judging_ = std::make_unique<FlowNaming>();
     }
     const bool from_client = p.ip && first && p.ip->src_port == first->src_port && p.ip->src_ip == first->src_ip;
-    naming_->add(p, from_client);
-    if (!naming_->done()) return;
+    judging_->add(p, from_client);
+    if (!judging_->done()) return;
     over_ = true;
-    if (naming_->app() == App::None) naming_.reset();
+    app_ = judging_->app();
+    if (!judging_->name().empty()) name_ = std::make_unique<const std::string>(judging_->name());
+    judging_.reset();
 }
 
 }  // namespace flowsieve

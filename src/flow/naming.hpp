@@ -11,7 +11,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "flow/quic_initial.hpp"
 #include "packet/packet.hpp"
 #include "util/byte_view.hpp"
 
@@ -46,11 +48,6 @@ inline constexpr size_t kMaxGathered = 16 * 1024;
 // One flow's judgement, fed its packets until done().
 class FlowNaming {
 public:
-    FlowNaming();
-    ~FlowNaming();
-    FlowNaming(FlowNaming&&) noexcept;
-    FlowNaming& operator=(FlowNaming&&) noexcept;
-
     // Whether a flow not yet judged needs its judgement to start with the
     // packet: one with payload, or a TCP SYN.
     static bool wanted(const ParsedPacket& packet);
@@ -61,19 +58,28 @@ public:
     const std::string& name() const { return name_; }
 
 private:
-    struct State;
+    // A direction's bytes from its start (TCP), while they are wanted.
+    struct Direction {
+        std::vector<uint8_t> bytes;
+        uint32_t next = 0;
+        int silent = 0;  // UDP datagrams that said nothing
+        bool started = false;
+        bool closed = false;
+    };
     void judge(const Verdict& v, int direction);
     void finish();
 
     App app_ = App::None;
     bool done_ = false;
     std::string name_;
-    std::unique_ptr<State> state_;  // until done
+    Direction directions_[2];
+    QuicInitials quic_;
+    int payload_packets_ = 0;
 };
 
 // A flow's judgement as a table of flows keeps it: nothing until a packet
-// wants it, nothing but a flag to test once it is over, and the result
-// kept only where an application was found.
+// wants it, one allocation while it goes on, nothing but a flag to test
+// once it is over, and a name kept only where one was found.
 class NamingSlot {
 public:
     // `first`: the IP layer of the flow's first packet, when it had one.
@@ -82,13 +88,18 @@ public:
             return;
         add_judged(p, first);
     }
-    App app() const { return naming_ ? naming_->app() : App::None; }
-    std::string_view name() const { return naming_ ? std::string_view(naming_->name()) : std::string_view(); }
+    App app() const { return judging_ ? judging_->app() : app_; }
+    std::string_view name() const {
+        if (judging_) return judging_->name();
+        return name_ ? std::string_view(*name_) : std::string_view();
+    }
 
 private:
     void add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first);
 
-    std::unique_ptr<FlowNaming> naming_;
+    std::unique_ptr<FlowNaming> judging_;  // while the judgement goes on
+    std::unique_ptr<const std::string> name_;
+    App app_ = App::None;
     bool over_ = false;
 };
 
