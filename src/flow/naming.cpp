@@ -161,6 +161,13 @@ Verdict judge_tls(ByteView s) {
     if (s.data()[0] != 0x16) return found(App::Tls);
     // A handshake record's header is enough to say TLS while the rest comes.
     const Verdict more{Verdict::NeedMore, App::Tls, {}};
+    // A ClientHello in one record, as most are, is read where it lies.
+    const size_t first_length = *s.u16be(3);
+    if (const auto hs = s.sub(5, first_length); hs && hs->size() >= 4) {
+        if (hs->data()[0] != 1) return found(App::Tls);
+        const size_t body = size_t(hs->data()[1]) << 16 | size_t(hs->data()[2]) << 8 | hs->data()[3];
+        if (const auto m = hs->sub(4, body)) return found(App::Tls, client_hello_name(*m));
+    }
     std::vector<uint8_t> message;
     for (size_t at = 0;;) {
         const auto ok = plausible(at);
@@ -240,7 +247,8 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
         if (!inside) return need_more();
         m = *inside;
     }
-    std::string name;
+    char name[kMaxDnsName];
+    size_t length = 0;
     size_t at = kHeader;
     for (;;) {
         const auto label = m.u8(at);
@@ -249,15 +257,16 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
         if (*label == 0) break;
         const auto bytes = m.sub(at, *label);
         if (!bytes || at + *label + 1 - kHeader > kMaxDnsName) return not_this();
-        if (!name.empty()) name += '.';
-        name += text_of(*bytes);
+        if (length) name[length++] = '.';
+        std::memcpy(name + length, bytes->data(), *label);
+        length += *label;
         at += *label;
     }
     const auto klass = m.u16be(at + 2);
     if (!klass) return not_this();
     const uint16_t c = *klass & 0x7FFF;  // multicast DNS asks for a unicast answer with the top bit
     if (c != 1 && c != 3 && c != 4 && c != 255) return not_this();
-    return found(App::Dns, visible(name));
+    return found(App::Dns, visible(std::string_view(name, length)));
 }
 
 void FlowNaming::finish() {
@@ -266,7 +275,7 @@ void FlowNaming::finish() {
     quic_ = QuicInitials();
 }
 
-void FlowNaming::judge(const Verdict& v, int direction) {
+void FlowNaming::judge(Verdict&& v, int direction) {
     if (v.kind == Verdict::NeedMore) {
         if (app_ == App::None) app_ = v.app;
         return;
@@ -275,7 +284,7 @@ void FlowNaming::judge(const Verdict& v, int direction) {
     if (v.kind == Verdict::Found) {
         if (app_ == App::None) app_ = v.app;
         if (!v.name.empty() && v.app == app_) {
-            name_ = v.name;
+            name_ = std::move(v.name);
             return finish();
         }
         // These never name their flows.
@@ -312,8 +321,8 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
         }
         // A datagram that is not DNS says nothing of the next one, but a
         // few such say enough.
-        const Verdict v = judge_dns(*payload, false);
-        if (v.kind == Verdict::Found || ++d.silent == kMaxSilentDatagrams) judge(v, direction);
+        Verdict v = judge_dns(*payload, false);
+        if (v.kind == Verdict::Found || ++d.silent == kMaxSilentDatagrams) judge(std::move(v), direction);
         return;
     }
     if (p.ip->protocol != kIpProtoTcp || d.closed || p.ip->transport_header_len < kTcpHeader) return;
@@ -354,7 +363,7 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     }
     // Only a ClientHello waits this long: it is TLS, its name out of reach.
     if (v.kind == Verdict::NeedMore && full) v = found(App::Tls);
-    judge(v, direction);
+    judge(std::move(v), direction);
     if (done_) return;
     if (d.closed) {
         d.bytes.clear();
@@ -374,7 +383,7 @@ void NamingSlot::add_judged(const ParsedPacket& p, const std::optional<IpTuple>&
     if (!judging_->done()) return;
     over_ = true;
     app_ = judging_->app();
-    if (!judging_->name().empty()) name_ = std::make_unique<const std::string>(judging_->name());
+    if (!judging_->name().empty()) name_ = std::make_unique<const std::string>(judging_->take_name());
     judging_.reset();
 }
 

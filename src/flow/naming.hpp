@@ -56,6 +56,7 @@ public:
     bool done() const { return done_; }
     App app() const { return app_; }
     const std::string& name() const { return name_; }
+    std::string take_name() { return std::move(name_); }
 
 private:
     // A direction's bytes from its start (TCP), while they are wanted.
@@ -66,7 +67,7 @@ private:
         bool started = false;
         bool closed = false;
     };
-    void judge(const Verdict& v, int direction);
+    void judge(Verdict&& v, int direction);
     void finish();
 
     App app_ = App::None;

@@ -47,6 +47,9 @@ inline bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F)
 // Text as a terminal may be given it: control characters and bytes that
 // are not UTF-8 as \xHH, each byte of them, everything else as it is.
 inline std::string visible(std::string_view text) {
+    bool plain = true;  // printable ASCII alone, as most text is: as it is
+    for (char c : text) plain = plain && c >= 0x20 && c < 0x7F;
+    if (plain) return std::string(text);
     std::string out;
     for (size_t at = 0; at < text.size();) {
         const auto c = utf8_at(text, at);
