@@ -88,15 +88,20 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
     if (!q.protocols.empty() && !has(q.protocols, r.proto)) return false;
     if (!overlaps(r, q)) return false;
     if (q.tuple && !is_connection(r, *q.tuple)) return false;
-    if (q.vni || q.app || !q.names.empty()) {
-        const FlowFields* fields = reader.fields(r);
-        if (!fields) return false;
-        if (q.vni && fields->vni != q.vni) return false;
-        if (q.app && !same_text_ignoring_case(*q.app, fields->app)) return false;
-        if (!q.names.empty() && (fields->server_name.empty() ||
-                                 std::none_of(q.names.begin(), q.names.end(), [&](const std::string& pattern) {
-                                     return name_matches(pattern, fields->server_name);
-                                 })))
+    if (q.vni) {
+        const std::optional<FlowFields> fields = reader.fields(r);
+        if (!fields || fields->vni != q.vni) return false;
+    }
+    auto text = [](ByteView b) { return std::string_view(reinterpret_cast<const char*>(b.data()), b.size()); };
+    if (q.app) {
+        const std::optional<ByteView> app = reader.field(r, FlowFieldTag::App);
+        if (!app || !same_text_ignoring_case(*q.app, text(*app))) return false;
+    }
+    if (!q.names.empty()) {
+        const std::optional<ByteView> name = reader.field(r, FlowFieldTag::ServerName);
+        if (!name || std::none_of(q.names.begin(), q.names.end(), [&](const std::string& pattern) {
+                return name_matches(pattern, text(*name));
+            }))
             return false;
     }
     return !q.community_id || flow_community_id(reader, r) == q.community_id;

@@ -486,7 +486,7 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
             t.src_port = record->src_port;
             t.dst_port = record->dst_port;
         }
-        const archive::FlowFields* stored = reader.fields(*record);
+        const std::optional<archive::FlowFields> stored = reader.fields(*record);
         if (stored) fields.tunnel.set_vni(stored->vni);
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());

@@ -77,7 +77,7 @@ Row row_of(const ListedFlows& listed, const archive::FlowRecord& r) {
     row[kStart] = seconds_text(r.start_ns);
     row[kDuration] = r.end_ns >= r.start_ns ? seconds_text(r.end_ns - r.start_ns)
                                             : "-" + seconds_text(r.start_ns - r.end_ns);
-    const archive::FlowFields* fields = listed.reader->fields(r);
+    const std::optional<archive::FlowFields> fields = listed.reader->fields(r);
     if (fields) {
         row[kTunnel] = fields->tunnel;
         row[kApp] = fields->app;
@@ -133,7 +133,7 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, bool na
     auto any_field = [&](auto has) {
         return std::any_of(listed.begin(), listed.end(), [&](const ListedFlows& l) {
             return std::any_of(l.flows.begin(), l.flows.end(), [&](const archive::FlowRecord* r) {
-                const archive::FlowFields* fields = l.reader->fields(*r);
+                const std::optional<archive::FlowFields> fields = l.reader->fields(*r);
                 return fields && has(*fields);
             });
         });

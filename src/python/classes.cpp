@@ -224,7 +224,7 @@ PyGetSetDef kFlowGetters[] = {
     {"tunnel",
      [](PyObject* s, void*) {
          const FlowState& flow = flow_of(s);
-         const archive::FlowFields* fields = flow.reader->fields(flow.record);
+         const std::optional<archive::FlowFields> fields = flow.reader->fields(flow.record);
          if (!fields || fields->tunnel.empty()) Py_RETURN_NONE;
          return text(fields->tunnel);
      },
@@ -235,7 +235,7 @@ PyGetSetDef kFlowGetters[] = {
     {"server_name",
      [](PyObject* s, void*) {
          const FlowState& flow = flow_of(s);
-         const archive::FlowFields* fields = flow.reader->fields(flow.record);
+         const std::optional<archive::FlowFields> fields = flow.reader->fields(flow.record);
          if (!fields || fields->server_name.empty()) Py_RETURN_NONE;
          return text(fields->server_name);
      },
@@ -246,7 +246,7 @@ PyGetSetDef kFlowGetters[] = {
     {"app",
      [](PyObject* s, void*) {
          const FlowState& flow = flow_of(s);
-         const archive::FlowFields* fields = flow.reader->fields(flow.record);
+         const std::optional<archive::FlowFields> fields = flow.reader->fields(flow.record);
          if (!fields || fields->app.empty()) Py_RETURN_NONE;
          return text(fields->app);
      },
