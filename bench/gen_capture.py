@@ -45,6 +45,32 @@ def fold(s):
     return ~s & 0xFFFF
 
 
+SSH_BANNER = b"SSH-2.0-OpenSSH_9.6p1 Ubuntu-3ubuntu13\r\n"
+
+
+def client_hello(name):
+    """A TLS 1.3 ClientHello record of about 520 bytes with `name` as its server name."""
+    entry = b"\0" + _pack("!H", len(name)) + name
+    sni = _pack("!HHH", 0, len(entry) + 2, len(entry)) + entry
+    versions = bytes.fromhex("002b0003020304")
+    groups = bytes.fromhex("000a000400020017")
+    share = _pack("!HHHHH", 51, 38, 36, 29, 32) + bytes(range(32))
+    extensions = sni + versions + groups + share
+    extensions += _pack("!HH", 21, max(0, 400 - len(extensions))) + bytes(max(0, 400 - len(extensions)))
+    body = (b"\x03\x03" + bytes(range(32)) + b"\x20" + bytes(32) + bytes.fromhex("0006130113021303") + b"\x01\x00"
+            + _pack("!H", len(extensions)) + extensions)
+    message = b"\x01" + len(body).to_bytes(3, "big") + body
+    return b"\x16\x03\x01" + _pack("!H", len(message)) + message
+
+
+def http_request(name):
+    return b"GET /index.html HTTP/1.1\r\nHost: " + name + b"\r\nUser-Agent: bench/1.0\r\nAccept: */*\r\n\r\n"
+
+
+def dns_question(name, qtype):
+    return b"".join(bytes([len(p)]) + p for p in name.split(b".")) + b"\0" + _pack("!HH", qtype, 1)
+
+
 class Pool:
     """Payload bytes plus prefix sums of 16-bit words, so the checksum
     contribution of any even-offset slice costs O(1) instead of a pass."""
@@ -141,8 +167,11 @@ class Gen:
             f = c.l2[d] + _pack("!BBHHHBBH", 0x45, 0, tl, ipid, 0x4000, 64, proto, cs) + src + dst + l4
         return f if len(f) >= 60 else f + bytes(60 - len(f))
 
-    def tcp(self, c, d, flags, seq, ack, n, opts=b""):
-        data, s = self.pool.take(n) if n else (b"", 0)
+    def tcp(self, c, d, flags, seq, ack, n, opts=b"", data=None):
+        if data is None:
+            data, s = self.pool.take(n) if n else (b"", 0)
+        else:
+            s = wsum(data + b"\0" * (n & 1))
         hl = 20 + len(opts)
         offfl = (hl << 10) | flags       # data offset in 32-bit words, top 4 bits
         win = c.win[d]
@@ -166,20 +195,22 @@ class Gen:
         frames = []
         spent = 0
 
-        def seg(d, flags, n=0, opts=b""):
+        def seg(d, flags, n=0, opts=b"", data=None):
             nonlocal spent
-            f = self.tcp(c, d, flags, nxt[d], nxt[1 - d] if flags & ACK else 0, n, opts)
+            f = self.tcp(c, d, flags, nxt[d], nxt[1 - d] if flags & ACK else 0, n, opts, data)
             nxt[d] = (nxt[d] + n + (1 if flags & (SYN | FIN) else 0)) & 0xFFFFFFFF
             frames.append(f)
             spent += len(f) + REC
 
-        def send(d, n):
-            # Mostly full segments; receiver acks every second segment or sooner.
+        def send(d, n, first=b""):
+            # Mostly full segments; receiver acks every second segment or sooner. `first`, the protocol's
+            # opening bytes, goes whole in the first segment.
             unacked = 0
-            while n > 0:
-                k = min(n, mss if rng.random() < 0.85 else rng.randint(1, mss))
-                n -= k
-                seg(d, ACK | (PSH if n == 0 else 0), k)
+            while n > 0 or first:
+                k = len(first) if first else min(n, mss if rng.random() < 0.85 else rng.randint(1, mss))
+                n = max(0, n - k)
+                seg(d, ACK | (PSH if n == 0 else 0), k, data=first or None)
+                first = b""
                 unacked += 1
                 if unacked == 2 or rng.random() < 0.15:
                     seg(1 - d, ACK)
@@ -188,6 +219,9 @@ class Gen:
         seg(0, SYN, opts=SYN_OPTS)
         seg(1, SYN | ACK, opts=SYN_OPTS)
         seg(0, ACK)
+        # What real traffic opens with: a ClientHello with a server name, a request with a Host, a banner.
+        opening = {443: client_hello, 80: http_request, 8080: http_request, 22: lambda name: SSH_BANNER}.get(c.port[1])
+        first = opening(b"s%d.example.net" % rng.randrange(N_EXTERNAL)) if opening else b"" 
         close = 3 * (max(60, c.hdr + 20) + REC)
         while True:
             room = int((budget - close - spent) * 0.9)   # ~10% goes to headers and acks
@@ -198,8 +232,9 @@ class Gen:
             big = min(max(room - small, 1), int(rng.expovariate(1.0 / max(300, room // 2))) + 1)
             if rng.random() < 0.2:        # upload: the initiator sends the bulk
                 small, big = big, small
-            send(0, small)
+            send(0, small, first)
             send(1, big)
+            first = b""
         if rng.random() < 0.05:
             seg(rng.getrandbits(1), RST | ACK)
         else:
@@ -215,9 +250,11 @@ class Gen:
         frames = []
         for _ in range(1 if rng.random() < 0.8 else 2):   # sometimes A then AAAA on one socket
             ident = rng.getrandbits(16)
-            for d, flags, an, n in ((0, 0x0100, 0, rng.randint(17, 50)), (1, 0x8180, rng.randint(1, 4), rng.randint(40, 400))):
-                head = _pack("!6H", ident, flags, 1, an, 0, 0)
-                body, s = self.pool.take(n)
+            question = dns_question(b"h%d.example.com" % rng.randrange(100000), rng.choice((1, 28)))
+            for d, flags, an, n in ((0, 0x0100, 0, 0), (1, 0x8180, rng.randint(1, 4), rng.randint(40, 400))):
+                head = _pack("!6H", ident, flags, 1, an, 0, 0) + question
+                body, s = self.pool.take(n) if n else (b"", 0)
+                head += b"\0" * (len(head) & 1)  # an even length, so that the body's sum still counts
                 frames.append(self.udp(c, d, head + body, s + wsum(head)))
         return frames
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs flowsieve (the module and the flowsieve command) into the
 # project's virtual environment .venv. Building needs a C++ compiler and the
-# interpreter's headers, and the command's --filter needs libpcap at run
-# time: on Debian and Ubuntu g++, python3-dev and libpcap0.8 are installed
-# when missing.
+# interpreter's headers, the command's --filter needs libpcap at run time
+# and the server names of QUIC flows libcrypto (OpenSSL 3): on Debian and
+# Ubuntu g++, python3-dev, libpcap0.8 and libssl3 are installed when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=$(bash tools/venv.sh)
@@ -13,6 +13,7 @@ command -v g++ >/dev/null && [ -f "$include/Python.h" ] || missing+=(g++ python3
 # The names the command loads libpcap by (Ubuntu's libpcap0.8t64 gives them too).
 { /sbin/ldconfig -p 2>/dev/null || ldconfig -p 2>/dev/null || true; } | grep -Eq 'libpcap\.so\.(0\.8|1) ' ||
   missing+=(libpcap0.8)
+{ /sbin/ldconfig -p 2>/dev/null || ldconfig -p 2>/dev/null || true; } | grep -q 'libcrypto\.so\.3 ' || missing+=(libssl3)
 if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null; then
   sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
   export DEBIAN_FRONTEND=noninteractive

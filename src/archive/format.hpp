@@ -20,7 +20,7 @@
 //
 // The flow fields section is written only where a flow has a field the
 // flow table cannot hold, such as the tunnels of an archive built with
-// inner tunnel mode; the footer locates it, and its fields are tagged, so
+// inner tunnel mode or the server name and application of a flow; the footer locates it, and its fields are tagged, so
 // that a reader skips what it does not know and one that predates the
 // section reads the rest of the archive as before.
 #pragma once
@@ -314,6 +314,8 @@ inline constexpr size_t kFlowFieldHead = 3;
 enum class FlowFieldTag : uint8_t {
     Tunnel = 1,  // the tunnels of the flow's first packet, as text ("vxlan 101")
     Vni = 2,     // u32: the VNI of its innermost VXLAN or GENEVE header
+    ServerName = 3,  // the server name its first packets carry, as text
+    App = 4,         // what its payload is, as text ("tls")
 };
 
 // Flags of the section, facts of the whole archive. This one: the packets
@@ -325,8 +327,10 @@ struct FlowFields {
     uint64_t id = 0;
     std::string tunnel;  // empty: outside tunnels
     std::optional<uint32_t> vni;
+    std::string server_name;  // empty: none
+    std::string app;          // empty: none
 
-    bool empty() const { return tunnel.empty() && !vni; }
+    bool empty() const { return tunnel.empty() && !vni && server_name.empty() && app.empty(); }
 };
 
 inline void append_flow_field(std::vector<uint8_t>& out, FlowFieldTag tag, const void* bytes, size_t size) {
@@ -352,46 +356,76 @@ inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& fl
             encode_u32le(vni, *f.vni);
             append_flow_field(out, FlowFieldTag::Vni, vni, sizeof vni);
         }
+        // A name is at most 255 bytes as sent, four times that escaped.
+        if (!f.server_name.empty())
+            append_flow_field(out, FlowFieldTag::ServerName, f.server_name.data(),
+                              std::min<size_t>(f.server_name.size(), 0xFFFF));
+        if (!f.app.empty())
+            append_flow_field(out, FlowFieldTag::App, f.app.data(), std::min<size_t>(f.app.size(), 0xFFFF));
         encode_u32le(out.data() + head + 8, uint32_t(out.size() - head - kFlowFieldsEntryHead));
     }
     return out;
 }
 
-struct FlowFieldsSection {
-    uint32_t flags = 0;
-    std::vector<FlowFields> flows;  // by ascending id
+// Where one flow's fields lie in the section.
+struct FlowFieldsEntry {
+    uint64_t id = 0;
+    uint32_t offset = 0;  // of its first field, in the section
+    uint32_t length = 0;
 };
 
-// As far as the bytes go: an entry or field that runs past them ends the
-// list; fields of unknown tags are skipped.
-inline FlowFieldsSection decode_flow_fields(ByteView bytes) {
+struct FlowFieldsSection {
+    uint32_t flags = 0;
+    std::vector<FlowFieldsEntry> entries;  // by ascending id
+};
+
+// The section's entries, located without decoding their fields, so that an
+// archive opens without reading every flow's names. As far as the bytes
+// go: an entry that runs past them ends the list.
+inline FlowFieldsSection locate_flow_fields(ByteView bytes) {
     FlowFieldsSection section;
-    std::vector<FlowFields>& out = section.flows;
-    if (!bytes.has(0, kFlowFieldsHead)) return section;
+    if (!bytes.has(0, kFlowFieldsHead) || bytes.size() > UINT32_MAX) return section;
     const uint32_t count = *bytes.u32(0, ByteOrder::Little);
     section.flags = *bytes.u32(4, ByteOrder::Little);
     size_t at = kFlowFieldsHead;
     for (uint32_t i = 0; i < count && bytes.has(at, kFlowFieldsEntryHead); ++i) {
-        FlowFields f;
-        f.id = decode_u64le(bytes.data() + at);
+        const uint64_t id = decode_u64le(bytes.data() + at);
         const uint32_t length = *bytes.u32(at + 8, ByteOrder::Little);
         at += kFlowFieldsEntryHead;
         if (!bytes.has(at, length)) break;
-        for (size_t field = at; field + kFlowFieldHead <= at + length;) {
-            const uint8_t tag = bytes.data()[field];
-            const size_t size = *bytes.u16(field + 1, ByteOrder::Little);
-            const size_t value = field + kFlowFieldHead;
-            if (size > at + length - value) break;
-            if (tag == uint8_t(FlowFieldTag::Tunnel))
-                f.tunnel.assign(reinterpret_cast<const char*>(bytes.data() + value), size);
-            else if (tag == uint8_t(FlowFieldTag::Vni) && size == 4)
-                f.vni = decode_u32(bytes.data() + value, ByteOrder::Little);
-            field = value + size;
-        }
+        section.entries.push_back({id, uint32_t(at), length});
         at += length;
-        out.push_back(std::move(f));
     }
     return section;
+}
+
+// Calls f(tag, value bytes) for each field of one entry, in order, while f
+// returns true; a field that runs past the entry ends it.
+template <class F>
+void for_each_flow_field(ByteView section, const FlowFieldsEntry& entry, F f) {
+    const std::optional<ByteView> fields = section.sub(entry.offset, entry.length);
+    if (!fields) return;
+    for (size_t field = 0; fields->has(field, kFlowFieldHead);) {
+        const size_t size = *fields->u16(field + 1, ByteOrder::Little);
+        const std::optional<ByteView> bytes = fields->sub(field + kFlowFieldHead, size);
+        if (!bytes || !f(fields->data()[field], *bytes)) return;
+        field += kFlowFieldHead + size;
+    }
+}
+
+// One entry's fields; those of unknown tags are skipped.
+inline FlowFields decode_flow_fields(ByteView section, const FlowFieldsEntry& entry) {
+    FlowFields f;
+    f.id = entry.id;
+    for_each_flow_field(section, entry, [&](uint8_t tag, ByteView bytes) {
+        const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        if (tag == uint8_t(FlowFieldTag::Tunnel)) f.tunnel = text;
+        else if (tag == uint8_t(FlowFieldTag::Vni) && bytes.size() == 4) f.vni = decode_u32(bytes.data(), ByteOrder::Little);
+        else if (tag == uint8_t(FlowFieldTag::ServerName)) f.server_name = text;
+        else if (tag == uint8_t(FlowFieldTag::App)) f.app = text;
+        return true;
+    });
+    return f;
 }
 
 // Footer: the last 128 bytes; locates every area.

@@ -1,6 +1,7 @@
 #include "archive/query.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 namespace flowsieve::archive {
@@ -58,7 +59,22 @@ std::vector<KeyGroup> index_keys(const FlowQuery& q) {
     return groups;
 }
 
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(uint8_t(a[i])) != std::tolower(uint8_t(b[i]))) return false;
+    return true;
+}
+
 }  // namespace
+
+bool name_matches(std::string_view pattern, std::string_view name) {
+    if (pattern.starts_with("*.")) {
+        const std::string_view below = pattern.substr(1);  // ".example.com"
+        return name.size() > below.size() && same_text_ignoring_case(name.substr(name.size() - below.size()), below);
+    }
+    return same_text_ignoring_case(pattern, name);
+}
 
 bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& q) {
     if (q.nothing) return false;
@@ -73,8 +89,20 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
     if (!overlaps(r, q)) return false;
     if (q.tuple && !is_connection(r, *q.tuple)) return false;
     if (q.vni) {
-        const FlowFields* fields = reader.fields(r);
+        const std::optional<FlowFields> fields = reader.fields(r);
         if (!fields || fields->vni != q.vni) return false;
+    }
+    auto text = [](ByteView b) { return std::string_view(reinterpret_cast<const char*>(b.data()), b.size()); };
+    if (q.app) {
+        const std::optional<ByteView> app = reader.field(r, FlowFieldTag::App);
+        if (!app || !same_text_ignoring_case(*q.app, text(*app))) return false;
+    }
+    if (!q.names.empty()) {
+        const std::optional<ByteView> name = reader.field(r, FlowFieldTag::ServerName);
+        if (!name || std::none_of(q.names.begin(), q.names.end(), [&](const std::string& pattern) {
+                return name_matches(pattern, text(*name));
+            }))
+            return false;
     }
     return !q.community_id || flow_community_id(reader, r) == q.community_id;
 }

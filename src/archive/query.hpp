@@ -40,12 +40,20 @@ struct FlowQuery {
     bool nothing = false;
     // The VNI of the flow's innermost VXLAN or GENEVE tunnel.
     std::optional<uint32_t> vni;
+    // When given, the flow's server name matches one of them, ignoring
+    // case: "*.example.com" every name below example.com, any other that
+    // name alone.
+    std::vector<std::string> names;
+    std::optional<std::string> app;  // "tls", ...
 
     bool empty() const {
         return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
-               !since && !until && !tuple && !community_id && !vni && !nothing;
+               !since && !until && !tuple && !community_id && !vni && names.empty() && !app && !nothing;
     }
 };
+
+// Whether the server name matches the pattern, as FlowQuery::names do.
+bool name_matches(std::string_view pattern, std::string_view name);
 
 // Whether the flow meets every condition of the query. Only a Community ID
 // condition on an ICMP, ICMPv6 or SCTP flow reads a packet.

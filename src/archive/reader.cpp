@@ -19,10 +19,27 @@ const FlowRecord* ArchiveReader::find_id(uint64_t id) const {
     return it != by_id_.end() && records_[*it].id == id ? &records_[*it] : nullptr;
 }
 
-const FlowFields* ArchiveReader::fields(const FlowRecord& record) const {
-    auto at = std::lower_bound(fields_.begin(), fields_.end(), record.id,
-                               [](const FlowFields& f, uint64_t id) { return f.id < id; });
-    return at != fields_.end() && at->id == record.id ? &*at : nullptr;
+const FlowFieldsEntry* ArchiveReader::fields_entry(uint64_t id) const {
+    auto at = std::lower_bound(fields_.begin(), fields_.end(), id,
+                               [](const FlowFieldsEntry& e, uint64_t wanted) { return e.id < wanted; });
+    return at != fields_.end() && at->id == id ? &*at : nullptr;
+}
+
+std::optional<FlowFields> ArchiveReader::fields(const FlowRecord& record) const {
+    const FlowFieldsEntry* entry = fields_entry(record.id);
+    if (!entry) return std::nullopt;
+    return decode_flow_fields(fields_bytes_, *entry);
+}
+
+std::optional<ByteView> ArchiveReader::field(const FlowRecord& record, FlowFieldTag tag) const {
+    const FlowFieldsEntry* entry = fields_entry(record.id);
+    if (!entry) return std::nullopt;
+    std::optional<ByteView> found;
+    for_each_flow_field(fields_bytes_, *entry, [&](uint8_t t, ByteView bytes) {
+        if (t == uint8_t(tag)) found = bytes;
+        return !found;
+    });
+    return found;
 }
 
 std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
@@ -34,6 +51,7 @@ std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
     reader->frame_format_ = frame_format_;
     reader->tunnels_ = tunnels_;
     reader->fields_ = fields_;
+    reader->fields_bytes_ = fields_bytes_;
     return reader;
 }
 
@@ -115,9 +133,10 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         if (auto index_header = decode_index_header(bytes)) reader->index_ = ArchiveIndex{bytes, *index_header};
     }
     if (f.fields_off != 0 && within(f.fields_off, f.fields_len, length)) {
-        FlowFieldsSection section = decode_flow_fields(*file.sub(size_t(f.fields_off), size_t(f.fields_len)));
+        reader->fields_bytes_ = *file.sub(size_t(f.fields_off), size_t(f.fields_len));
+        FlowFieldsSection section = locate_flow_fields(reader->fields_bytes_);
         if (section.flags & kFieldsInnerTunnels) reader->tunnels_ = TunnelMode::Inner;
-        reader->fields_ = std::move(section.flows);
+        reader->fields_ = std::move(section.entries);
     }
     return std::shared_ptr<const ArchiveReader>(std::move(reader));
 }

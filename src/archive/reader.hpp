@@ -37,8 +37,12 @@ public:
     const FlowRecord* find_id(uint64_t id) const;
     // How its packets were grouped, and are decoded again.
     TunnelMode tunnels() const { return tunnels_; }
-    // The flow's fields beyond the flow table, or nullptr when it has none.
-    const FlowFields* fields(const FlowRecord& record) const;
+    // The flow's fields beyond the flow table, or nothing when it has none;
+    // decoded when asked for.
+    std::optional<FlowFields> fields(const FlowRecord& record) const;
+    // One field's bytes as stored, without decoding the others: what a
+    // query compares, for every flow, costs no copy.
+    std::optional<ByteView> field(const FlowRecord& record, FlowFieldTag tag) const;
 
     // The same file without its flow table and index (no flows to list or
     // find), for flows whose records were copied out: it reads their
@@ -49,6 +53,7 @@ public:
 
 private:
     friend Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd);
+    const FlowFieldsEntry* fields_entry(uint64_t id) const;
 
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
@@ -57,7 +62,8 @@ private:
     ArchiveHeader header_;
     FrameFileFormat frame_format_;
     TunnelMode tunnels_ = TunnelMode::Outer;
-    std::vector<FlowFields> fields_;  // by ascending id
+    std::vector<FlowFieldsEntry> fields_;  // by ascending id
+    ByteView fields_bytes_;  // the flow fields section inside the mapping
     // Ids run 1..n in table order in every archive the builder writes; any
     // other table is searched through its positions sorted by id (4 bytes a
     // flow, where a hash map would cost more than the table itself).

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "archive/format.hpp"
+#include "flow/naming.hpp"
 #include "flow/packet_stream.hpp"
 #include "flow/source.hpp"
 #include "parser/pcap_format.hpp"
@@ -122,6 +123,7 @@ struct FlowEntry {
     uint64_t start = 0;  // in the archive's unit
     uint64_t end = 0;
     uint32_t packet_count = 0;
+    NamingSlot naming;  // its name and application, from its first packets
 
     void add_position(OffsetLists& lists, uint64_t position) {
         uint8_t bytes[kMaxVarintSize];
@@ -428,6 +430,29 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
     return r;
 }
 
+// Adds the name and application of each flow that has them to `fields`
+// (by ascending id, as it stays); whether any has.
+bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
+    std::vector<FlowFields> merged;
+    size_t next = 0;  // in fields
+    for (size_t i = 0; i < flows.size(); ++i) {
+        const uint64_t id = i + 1;
+        const NamingSlot& naming = flows[i].naming;
+        const bool found = naming.app() != App::None;
+        const bool listed = next < fields.size() && fields[next].id == id;
+        if (!found && !listed) continue;
+        FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
+        if (found) {
+            f.server_name = naming.name();
+            f.app = app_name(naming.app());
+        }
+        merged.push_back(std::move(f));
+    }
+    const bool any = std::any_of(merged.begin(), merged.end(), [](const FlowFields& f) { return !f.app.empty(); });
+    fields.swap(merged);
+    return any;
+}
+
 // Writes everything after the packet records; the footer last.
 // `fields` holds the flows that have flow fields, by ascending id; it is
 // written when given, with the section's `fields_flags`.
@@ -520,16 +545,20 @@ struct ArchiveContents {
             e.add_position(offset_lists, position);
             ++e.packet_count;
             e.total_bytes += packet.orig_len;
+            e.naming.add(packet, e.tuple);
             e.end = ts;
         }
         return {};
     }
 
-    // Writes the rest of the archive, with a flow fields section of
-    // `fields_flags` when they are not 0; its descriptor, still locked.
+    // Writes the rest of the archive, with a flow fields section when the
+    // section has `fields_flags` or a flow has a name or an application;
+    // its descriptor, still locked.
     Result<UniqueFd, CallError> finish(ArchiveFile& file, const std::string& path, uint32_t fields_flags) {
-        auto finished = archive::finish(file, header, flows, std::move(offset_lists), fields_flags ? &fields : nullptr,
-                                        fields_flags);
+        if (!fields_flags) fields.clear();
+        const bool named = add_names(flows, fields);
+        auto finished = archive::finish(file, header, flows, std::move(offset_lists),
+                                        fields_flags || named ? &fields : nullptr, fields_flags);
         if (!finished) return CallError::runtime(finished.error(), path);
         // Exports state a snap length no shorter than any record.
         if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {

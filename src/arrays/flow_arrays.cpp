@@ -36,13 +36,23 @@ void zero_addresses(uint8_t* ip, size_t n, uint8_t family) {
 // chars[end(i - 1), end(i)), end(-1) being 0.
 template <class End>
 Array text_array(std::string name, std::string_view chars, size_t count, End end) {
+    // Texts are UTF-8 (names are escaped to it); each row holds code points.
+    auto points = [&](size_t begin, size_t stop, uint32_t* row) {
+        size_t n = 0;
+        for (size_t k = begin; k < stop;) {
+            const auto c = utf8_at(chars.substr(0, stop), k);
+            if (row) row[n] = c ? uint32_t(c->value) : 0xFFFD;
+            ++n;
+            k += c ? c->size : 1;
+        }
+        return n;
+    };
     size_t width = 1;
-    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i) width = std::max(width, size_t(end(i)) - begin);
+    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i)
+        width = std::max(width, points(begin, size_t(end(i)), nullptr));
     Array out{std::move(name), "<U" + std::to_string(width), {count}, Column(width * 4, 0)};
-    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i) {
-        auto* row = reinterpret_cast<uint32_t*>(out.data.add_row());
-        for (size_t k = begin; k < size_t(end(i)); ++k) row[k - begin] = uint8_t(chars[k]);
-    }
+    for (size_t i = 0, begin = 0; i < count; begin = size_t(end(i)), ++i)
+        points(begin, size_t(end(i)), reinterpret_cast<uint32_t*>(out.data.add_row()));
     return out;
 }
 
@@ -392,6 +402,19 @@ std::vector<Array> Builder::finish(bool with_source) {
     column("packet_bytes", "|u1", {n, k, shape_.packet_bytes}, packet_bytes_);
     column("payload", "|u1", {n, shape_.payload_bytes}, payload_);
     scalar("payload_len", "<i4", 4, [](const FlowState& f) { return int32_t(f.payload_len); });
+    {
+        std::string names, apps;
+        std::vector<uint64_t> name_ends(n), app_ends(n);
+        for (size_t i = 0; i < n; ++i) {
+            if (flows_[i].name) names += names_[flows_[i].name - 1];
+            apps += app_name(App(flows_[i].app));
+            name_ends[i] = names.size();
+            app_ends[i] = apps.size();
+        }
+        out.push_back(text_array("server_name", names, n, [&](size_t i) { return name_ends[i]; }));
+        out.push_back(text_array("app", apps, n, [&](size_t i) { return app_ends[i]; }));
+        names_ = std::vector<std::string>();
+    }
     if (with_source) scalar("source", "<u4", 4, [](const FlowState& f) { return f.source; });
     flows_ = std::vector<FlowState>();
     return out;
@@ -418,6 +441,8 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
         !st)
         return st;
     const size_t first_row = builder.flows();
+    std::vector<NamingSlot> naming;  // by row - first_row
+    std::vector<std::optional<IpTuple>> firsts;  // the IP layer of each flow's first packet
     ProgressClock clock;
     auto report = [&] {
         return in.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
@@ -453,14 +478,19 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
                     }
                     head.key = text.text();
                     builder.add_flow(head, source);
+                    naming.emplace_back();
+                    firsts.push_back(packet.ip);
                 }
                 builder.add_packet(row, packet);
+                NamingSlot& slot = naming[row - first_row];
+                slot.add(packet, firsts[row - first_row]);
             }
         }
         packets.pop_front(ready);
     }
     if (auto st = packets.finish(); !st) return CallError(std::move(st).error()).about(in.path);
     if (in.notes) *in.notes = packets.notes();
+    for (size_t i = 0; i < naming.size(); ++i) builder.name_flow(first_row + i, naming[i].app(), naming[i].name());
     if (in.observer && !report()) return CallError::interrupted();
     return {};
 }
@@ -489,12 +519,15 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
             t.src_port = record->src_port;
             t.dst_port = record->dst_port;
         }
-        if (const archive::FlowFields* stored = reader.fields(*record)) fields.tunnel.set_vni(stored->vni);
+        const std::optional<archive::FlowFields> stored = reader.fields(*record);
+        if (stored) fields.tunnel.set_vni(stored->vni);
         FlowKeys keys = keys_for(SplitStrategy::Session, fields, KeyForm::Text);
         sanitize_key(keys.keys[0].data(), keys.keys[0].text().size());
-        builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr, record->src_port,
-                          record->dst_port, keys.keys[0].text(), record->flags},
-                         source);
+        const size_t row = builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr,
+                                             record->src_port, record->dst_port, keys.keys[0].text(), record->flags},
+                                            source);
+        if (stored)
+            builder.name_flow(row, app_of_name(stored->app).value_or(App::None), stored->server_name);
         packets += record->packet_count;
     }
 

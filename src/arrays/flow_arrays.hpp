@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "archive/query.hpp"
+#include "flow/naming.hpp"
 #include "flow/source.hpp"
 #include "packet/packet.hpp"
 #include "util/call.hpp"
@@ -149,6 +150,13 @@ public:
         count(f, nanos(time), orig_len, forward(f, source, 0));
     }
     size_t flows() const { return flows_.size(); }
+    // The row's application and server name (empty: none).
+    void name_flow(size_t row, App app, std::string_view name) {
+        flows_[row].app = uint8_t(app);
+        if (name.empty()) return;
+        names_.emplace_back(name);
+        flows_[row].name = uint32_t(names_.size());
+    }
 
     // The arrays in their documented order, with `source` when asked; the
     // builder is spent.
@@ -178,6 +186,8 @@ private:
         uint64_t fwd_packets;
         uint64_t fwd_bytes;
         uint64_t key_end;  // in keys_
+        uint32_t name = 0;  // in names_, from 1; 0: none
+        uint8_t app = 0;    // App
     };
 
     // The times of the row's kept packets while it fills, in the column that
@@ -215,6 +225,7 @@ private:
     std::vector<FlowState> flows_;
     std::string keys_;
     std::string community_ids_;  // kCommunityIdSize bytes a row
+    std::vector<std::string> names_;
     Column sizes_;
     Column directions_;
     Column iat_;

@@ -28,7 +28,8 @@ into OUT.npz, which numpy.load opens (written under a hidden temporary name,
 device or FIFO is written directly, a symlink or an input is refused):
 id, proto, src_port, dst_port, src_addr, dst_addr (IPv6 as RFC 5952 writes
 it), key, community_id, start_ns, end_ns, packet_count, byte_count,
-fwd_packets, fwd_bytes, bwd_packets, bwd_bytes, payload_len; sizes,
+fwd_packets, fwd_bytes, bwd_packets, bwd_bytes, payload_len, server_name and
+app (text, empty for none, as the flows command lists them); sizes,
 directions and iat_ns of the first K packets (-1 past a flow's end) and
 their tcp_flags (0 past the end, and for a packet that is not TCP);
 packet_bytes, their first M bytes from the IP header on; payload, the first

@@ -29,7 +29,8 @@ constexpr int kUsage = 2;
 enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
     kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
-    kLinkType, kTunnels, kVni, kRotate, kRotateSize, kKeep, kKeepSize, kSnaplen, kColumns, kDedup, kStreamGaps
+    kLinkType, kTunnels, kVni, kRotate, kRotateSize, kKeep, kKeepSize, kSnaplen, kColumns, kDedup, kStreamGaps,
+    kName, kApp
 };
 
 struct UsageError {

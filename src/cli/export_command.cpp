@@ -69,10 +69,11 @@ that is not TCP. Archives that share a STEM get STEM_2, STEM_3, ...
 Query (a flow is exported when it meets every condition given): --ip ADDR,
 --port N, --between ADDR, --between-port N, --proto PROTO, --since TIME,
 --until TIME, --flow 'PROTO ADDR PORT ADDR PORT', --community-id ID,
---vni N, as for 'flowsieve flows' (see its --help). Repeated, --ip, --port
-and --proto take flows of any of the values given, --between and
---between-port those with all of them: --ip A --ip B exports the flows of A
-and those of B, --between A --between B the flows between A and B.
+--vni N, --name PATTERN, --app NAME, as for 'flowsieve flows' (see its
+--help). Repeated, --ip, --port and --proto
+take flows of any of the values given, --between and --between-port
+those with all of them: --ip A --ip B exports the flows of A and those of
+B, --between A --between B the flows between A and B.
 
 Options:
   -o, --output PATH     the output file, folder or - (see above)

@@ -39,6 +39,12 @@ Query (a flow is listed when it meets every condition given):
                         of 20 bytes, as listed
       --vni N           flows inside a VXLAN or GENEVE tunnel of VNI N (the
                         innermost), in an archive built with --tunnels inner
+      --name PATTERN    flows whose server name (TLS or QUIC server name,
+                        HTTP Host, DNS query) matches, ignoring case:
+                        *.example.com every name below example.com,
+                        example.com that name alone; repeated, any of them
+      --app NAME        flows whose payload is tls, quic, http, dns, ssh or
+                        bittorrent
 TIME is seconds since the epoch (to the nanosecond) or an ISO 8601 date and
 time, in UTC unless it carries an offset: 1700000000.5,
 2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
@@ -56,20 +62,22 @@ Options:
                         src_addr, src_port, dst_addr, dst_port,
                         packet_count, total_bytes, start_ts (seconds since
                         the epoch), start_ns and end_ns (nanoseconds since
-                        the epoch, integers), duration (seconds), tunnel
-                        (the tunnels of the flow's first packet, such as
-                        "geneve 0 / vxlan 303", in an archive built with
-                        --tunnels inner; empty, or null in json, outside
-                        tunnels), community_id (empty, or null in json,
-                        for a flow without an IP layer). IPv6 addresses
-                        everywhere in the short form of RFC 5952 (::1), as
-                        tshark and Zeek print them; the Python Flow
-                        attributes give them in full
+                        the epoch, integers), duration (seconds), app and
+                        server_name (empty, or null in json, where the
+                        payload did not say), tunnel (the tunnels of the
+                        flow's first packet, such as "geneve 0 / vxlan
+                        303", in an archive built with --tunnels inner;
+                        empty, or null in json, outside tunnels),
+                        community_id (empty, or null in json, for a flow
+                        without an IP layer). IPv6 addresses everywhere in
+                        the short form of RFC 5952 (::1), as tshark and
+                        Zeek print them; the Python Flow attributes give
+                        them in full
   -l, --long            the table with every column
       --columns C       the table with columns C, comma-separated, in this
                         order, of archive, id, proto, src, dst,
-                        packet_count, total_bytes, start_ts, duration,
-                        tunnel, community_id
+                        packet_count, total_bytes, start_ts, duration, app,
+                        server_name, tunnel, community_id
   -h, --help            show this help
 )";
 

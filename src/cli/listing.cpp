@@ -96,6 +96,9 @@ std::string endpoint_text(const archive::FlowRecord& r, const IpAddress& address
 
 int64_t signed_duration(const archive::FlowRecord& r) { return int64_t(r.end_ns - r.start_ns); }
 
+// The flow's fields beyond the flow table; all empty for a flow without.
+archive::FlowFields flow_fields(const Cell& c) { return c.listed.reader->fields(c.r).value_or(archive::FlowFields{}); }
+
 const Field kFields[] = {
     {"archive", "ARCHIVE", Kind::Text, false, false, [](const Cell& c) { return c.listed.archive; },
      [](const Cell& c) { return visible(c.listed.archive); }},
@@ -141,13 +144,12 @@ const Field kFields[] = {
          const int64_t d = signed_duration(c.r);
          return d >= 0 ? millis_text(uint64_t(d)) : "-" + millis_text(uint64_t(-d));
      }},
-    // The tunnels of the flow's first packet; a flow outside tunnels has none.
-    {"tunnel", "TUNNEL", Kind::TextOrNull, true, false,
-     [](const Cell& c) {
-         const archive::FlowFields* fields = c.listed.reader->fields(c.r);
-         return fields ? fields->tunnel : std::string();
-     },
+    // What the payload is and the server name it carries, where it says.
+    {"app", "APP", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).app; }, nullptr},
+    {"server_name", "NAME", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).server_name; },
      nullptr},
+    // The tunnels of the flow's first packet; a flow outside tunnels has none.
+    {"tunnel", "TUNNEL", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).tunnel; }, nullptr},
     // A flow without an IP layer has none.
     {"community_id", "COMMUNITY ID", Kind::TextOrNull, true, false,
      [](const Cell& c) { return archive::flow_community_id(*c.listed.reader, c.r).value_or(""); }, nullptr},
@@ -227,7 +229,7 @@ Result<std::vector<size_t>> table_columns(bool all, const std::optional<std::str
     return columns;
 }
 
-void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, const std::vector<size_t>& columns) {
+void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, const std::vector<size_t>& chosen) {
     // Two passes, so that a large archive is never held as text: the first
     // measures, and finds whether the starts need their dates.
     std::optional<std::tuple<int, int, int>> day;
@@ -239,18 +241,26 @@ void print_table(std::FILE* out, const std::vector<ListedFlows>& listed, const s
             if (day && *day != this_day) dated = true;
             day = this_day;
         }
-    std::vector<size_t> width;
-    for (size_t f : columns) width.push_back(std::strlen(kFields[f].title));
+    std::vector<size_t> chosen_width(chosen.size(), 0);  // of the values alone
     uint64_t flows = 0, packets = 0, bytes = 0;
     for (const ListedFlows& l : listed) {
         for (const archive::FlowRecord* r : l.flows) {
             const Cell cell{l, *r, dated};
-            for (size_t c = 0; c < columns.size(); ++c)
-                width[c] = std::max(width[c], cell_text(kFields[columns[c]], cell).size());
+            for (size_t c = 0; c < chosen.size(); ++c)
+                chosen_width[c] = std::max(chosen_width[c], cell_text(kFields[chosen[c]], cell).size());
             packets += r->packet_count;
             bytes += r->total_bytes;
         }
         flows += l.flows.size();
+    }
+    // A column of fields that flows may lack (names, tunnels, the Community
+    // ID of a flow without an IP layer) only where a flow has one.
+    std::vector<size_t> columns, width;
+    for (size_t c = 0; c < chosen.size(); ++c) {
+        if (kFields[chosen[c]].kind == Kind::TextOrNull && chosen_width[c] == 0)
+            continue;
+        columns.push_back(chosen[c]);
+        width.push_back(std::max(chosen_width[c], std::strlen(kFields[chosen[c]].title)));
     }
     // One space between columns: the default columns of an IPv4 flow fit in 80.
     auto line = [&](auto text_of) {

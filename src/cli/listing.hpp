@@ -10,6 +10,7 @@
 
 #include "archive/mod.hpp"
 #include "util/result.hpp"
+#include "util/utf8.hpp"
 
 namespace flowsieve::cli {
 
@@ -20,10 +21,6 @@ std::optional<ListFormat> parse_list_format(std::string_view lowered);
 // JSON string contents: file names may hold any byte but NUL, and JSON is
 // Unicode, so bytes that are not UTF-8 become U+FFFD.
 std::string json_escaped(std::string_view text);
-
-// Text as a terminal may be given it: control characters and bytes that
-// are not UTF-8 as \xHH, each byte of them, everything else as it is.
-std::string visible(std::string_view text);
 
 // The flows chosen from one archive.
 struct ListedFlows {

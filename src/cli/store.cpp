@@ -1,6 +1,7 @@
 #include "cli/store.hpp"
 
 #include "archive/conditions.hpp"
+#include "flow/naming.hpp"
 
 namespace flowsieve::cli {
 namespace {
@@ -48,6 +49,12 @@ archive::FlowQuery parse_query(const Parsed& p) {
     if (p.has(kCommunityId))
         q.community_id = condition("--community-id", p.last(kCommunityId), archive::parse_community_id,
                                    ", as 'flowsieve flows' lists it");
+    q.names = p.all(kName);
+    if (p.has(kApp)) {
+        const std::string app = lowered(p.last(kApp));
+        if (!app_of_name(app)) usage("invalid --app '" + p.last(kApp) + "': tls, quic, http, dns, ssh or bittorrent");
+        q.app = app;
+    }
     if (p.has(kVni)) q.vni = uint32_t(number(p.last(kVni), 0xFFFFFF, "--vni value"));
     return q;
 }
@@ -62,7 +69,9 @@ std::vector<option> query_options() {
             {"until", required_argument, nullptr, kUntil},
             {"flow", required_argument, nullptr, kFlow},
             {"community-id", required_argument, nullptr, kCommunityId},
-            {"vni", required_argument, nullptr, kVni}};
+            {"vni", required_argument, nullptr, kVni},
+            {"name", required_argument, nullptr, kName},
+            {"app", required_argument, nullptr, kApp}};
 }
 
 }  // namespace flowsieve::cli

@@ -144,7 +144,8 @@ PyGetSetDef kArrayGetters[] = {
     FLOWSIEVE_ARRAY("fwd_bytes"),    FLOWSIEVE_ARRAY("bwd_packets"),  FLOWSIEVE_ARRAY("bwd_bytes"),
     FLOWSIEVE_ARRAY("sizes"),        FLOWSIEVE_ARRAY("directions"),   FLOWSIEVE_ARRAY("iat_ns"),
     FLOWSIEVE_ARRAY("tcp_flags"),    FLOWSIEVE_ARRAY("packet_bytes"), FLOWSIEVE_ARRAY("payload"),
-    FLOWSIEVE_ARRAY("payload_len"),  {nullptr, nullptr, nullptr, nullptr, nullptr},
+    FLOWSIEVE_ARRAY("payload_len"),  FLOWSIEVE_ARRAY("server_name"),  FLOWSIEVE_ARRAY("app"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef FLOWSIEVE_ARRAY
 

@@ -248,13 +248,35 @@ PyGetSetDef kFlowGetters[] = {
     {"tunnel",
      [](PyObject* s, void*) {
          const FlowState& flow = flow_of(s);
-         const archive::FlowFields* fields = flow.reader->fields(flow.record);
+         const std::optional<archive::FlowFields> fields = flow.reader->fields(flow.record);
          if (!fields || fields->tunnel.empty()) Py_RETURN_NONE;
          return text(fields->tunnel);
      },
      nullptr,
      "The tunnels of the flow's first packet from outer to inner, such as \"geneve 0 / vxlan 303\", in an archive "
      "built with tunnels=\"inner\"; None outside tunnels.",
+     nullptr},
+    {"server_name",
+     [](PyObject* s, void*) {
+         const FlowState& flow = flow_of(s);
+         const std::optional<archive::FlowFields> fields = flow.reader->fields(flow.record);
+         if (!fields || fields->server_name.empty()) Py_RETURN_NONE;
+         return text(fields->server_name);
+     },
+     nullptr,
+     "The server name of the flow's first packets: a TLS or QUIC ClientHello's server name, an HTTP/1.x "
+     "request's Host without its port, a DNS query's name; None when they carry none.",
+     nullptr},
+    {"app",
+     [](PyObject* s, void*) {
+         const FlowState& flow = flow_of(s);
+         const std::optional<archive::FlowFields> fields = flow.reader->fields(flow.record);
+         if (!fields || fields->app.empty()) Py_RETURN_NONE;
+         return text(fields->app);
+     },
+     nullptr,
+     "What the flow's payload is by its bytes: \"tls\", \"quic\", \"http\", \"dns\", \"ssh\" or "
+     "\"bittorrent\"; None when they do not say.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -382,8 +404,9 @@ PyObject* archive_find(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFind, args, kwargs,
                 [&](PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port, PyObject* proto,
                     PyObject* since, PyObject* until, PyObject* flow, PyObject* community_id,
-                    PyObject* vni) -> PyObject* {
-                    auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id, vni);
+                    PyObject* vni, PyObject* name, PyObject* app) -> PyObject* {
+                    auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id, vni,
+                                          name, app);
                     if (!query) return nullptr;
                     return archive_list(self, [&](const archive::ArchiveReader& r) -> Result<archive::FlowList> {
                         return archive::select_flows(r, *query);
@@ -426,14 +449,17 @@ PyMethodDef kArchiveMethods[] = {
      "find_by_protocol($self, proto_str)\n--\n\nFind flows matching a protocol: \"tcp\", \"udp\", or \"icmp\"."},
     {"find", keywords(archive_find), METH_VARARGS | METH_KEYWORDS,
      "find($self, *, ip=None, port=None, between=None, between_port=None, proto=None, since=None, until=None, "
-     "flow=None, community_id=None, vni=None)\n--\n\n"
+     "flow=None, community_id=None, vni=None, name=None, app=None)\n--\n\n"
      "The flows that meet every condition given, by ascending id; every flow in table order without one.\n\n"
      "ip, port and proto take one value or a list of which any will do (proto a name or a number);\n"
      "between and between_port one or a list of which all must be the flow's endpoints; an empty list\n"
      "matches no flow. since and until a float of seconds, an int of nanoseconds (at least 10**12), a\n"
      "datetime (naive ones in UTC) or the command's text;\n"
      "flow a tuple (proto, addr, port, addr, port), either direction, or the command's text; vni the VNI of\n"
-     "the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels=\"inner\"."},
+     "the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels=\"inner\"; name a\n"
+     "server name pattern or a list of which any will do, ignoring case (\"*.example.com\" every name\n"
+     "below example.com, \"example.com\" that name alone); app \"tls\", \"quic\", \"http\", \"dns\",\n"
+     "\"ssh\" or \"bittorrent\"."},
     {"close", archive_close, METH_NOARGS,
      "close($self)\n--\n\nRelease the archive; its flows and packets stay usable. Closing twice does nothing."},
     {"__enter__", enter_self, METH_NOARGS, nullptr},

@@ -1,5 +1,9 @@
 #include "python/query.hpp"
 
+#include <cctype>
+
+#include "flow/naming.hpp"
+
 #include "archive/conditions.hpp"
 
 namespace flowsieve::python {
@@ -78,6 +82,22 @@ bool address(const char* argument, PyObject* obj, archive::StoredAddress& out) {
 bool port(const char* argument, PyObject* obj, uint16_t& out) {
     if (!is_integer(obj)) return type_error(argument, "a port number (int)", obj);
     return integer(argument, obj, 65535, "a port number", out);
+}
+
+bool name_pattern(const char* argument, PyObject* obj, std::string& out) {
+    if (!PyUnicode_Check(obj)) return type_error(argument, "a name pattern (str)", obj);
+    auto text = utf8_text(obj);
+    if (!text) return false;
+    out = std::move(*text);
+    return true;
+}
+
+bool application(PyObject* obj, std::string& out) {
+    if (!name_pattern("app", obj, out)) return false;
+    for (char& c : out) c = char(std::tolower(uint8_t(c)));
+    if (app_of_name(out)) return true;
+    PyErr_Format(PyExc_ValueError, "app must be one of tls, quic, http, dns, ssh, bittorrent, not %R", obj);
+    return false;
 }
 
 bool protocol(const char* argument, PyObject* obj, uint8_t& out) {
@@ -175,8 +195,10 @@ bool five_tuple(PyObject* obj, std::optional<archive::FiveTuple>& out) {
 
 std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* between,
                                            PyObject* between_port, PyObject* proto, PyObject* since, PyObject* until,
-                                           PyObject* flow, PyObject* community_id, PyObject* vni) {
-    for (PyObject** given : {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id, &vni})
+                                           PyObject* flow, PyObject* community_id, PyObject* vni, PyObject* name,
+                                           PyObject* app) {
+    for (PyObject** given :
+         {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id, &vni, &name, &app})
         if (*given == Py_None) *given = nullptr;
     archive::FlowQuery q;
     auto each = [](const char* argument, auto convert) {
@@ -194,7 +216,9 @@ std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyO
                                ? parsed("community_id", community_id, archive::parse_community_id, q.community_id.emplace())
                                : type_error("community_id", "str", community_id))) &&
         (!vni || (is_integer(vni) ? integer("vni", vni, kMaxVni, "a VNI", q.vni.emplace())
-                                  : type_error("vni", "int", vni)));
+                                  : type_error("vni", "int", vni))) &&
+        (!name || one_or_list(name, q.names, q.nothing, each("name", name_pattern))) &&
+        (!app || (PyUnicode_Check(app) ? application(app, q.app.emplace()) : type_error("app", "str", app)));
     if (!ok) return std::nullopt;
     return q;
 }

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace flowsieve {
@@ -38,6 +40,32 @@ inline bool valid_utf8(std::string_view text) {
         at += c->size;
     }
     return true;
+}
+
+inline bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// Text as a terminal may be given it: control characters and bytes that
+// are not UTF-8 as \xHH, each byte of them, everything else as it is.
+inline std::string visible(std::string_view text) {
+    bool plain = true;  // printable ASCII alone, as most text is: as it is
+    for (char c : text) plain = plain && c >= 0x20 && c < 0x7F;
+    if (plain) return std::string(text);
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const auto c = utf8_at(text, at);
+        const size_t length = c ? c->size : 1;
+        if (c && !is_control(c->value)) {
+            out += text.substr(at, length);
+        } else {
+            for (size_t i = 0; i < length; ++i) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(uint8_t(text[at + i])));
+                out += escape;
+            }
+        }
+        at += length;
+    }
+    return out;
 }
 
 }  // namespace flowsieve

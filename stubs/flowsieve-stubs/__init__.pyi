@@ -26,6 +26,8 @@ __version__: str
 # nanoseconds, a date or datetime (naive ones in UTC) or the command's text.
 _Addresses = Union[str, List[str], Tuple[str, ...]]
 _Ports = Union[int, List[int], Tuple[int, ...]]
+_Names = Union[str, List[str], Tuple[str, ...]]
+_App = Literal["tls", "quic", "http", "dns", "ssh", "bittorrent"]
 _Protocols = Union[str, int, List[Union[str, int]], Tuple[Union[str, int], ...]]
 _Time = Union[float, int, str, date]
 _FiveTuple = Union[str, Tuple[Union[str, int], str, int, str, int]]
@@ -65,6 +67,8 @@ class Archive:
         flow: Optional[_FiveTuple] = None,
         community_id: Optional[str] = None,
         vni: Optional[SupportsIndex] = None,
+        name: Optional[_Names] = None,
+        app: Optional[_App] = None,
     ) -> List[Flow]:
         """The flows that meet every condition given, by ascending id; every flow in table order without one.
 
@@ -73,7 +77,10 @@ class Archive:
         matches no flow. since and until a float of seconds, an int of nanoseconds (at least 10**12), a
         datetime (naive ones in UTC) or the command's text;
         flow a tuple (proto, addr, port, addr, port), either direction, or the command's text; vni the VNI of
-        the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels="inner"."""
+        the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels="inner"; name a
+        server name pattern or a list of which any will do, ignoring case ("*.example.com" every name
+        below example.com, "example.com" that name alone); app "tls", "quic", "http", "dns",
+        "ssh" or "bittorrent"."""
     def close(self) -> None:
         """Release the archive; its flows and packets stay usable. Closing twice does nothing."""
     def __enter__(self) -> Archive: ...
@@ -115,6 +122,12 @@ class Flow:
     @property
     def tunnel(self) -> Optional[str]:
         """The tunnels of the flow's first packet from outer to inner, such as "geneve 0 / vxlan 303", in an archive built with tunnels="inner"; None outside tunnels."""
+    @property
+    def server_name(self) -> Optional[str]:
+        """The server name of the flow's first packets: a TLS or QUIC ClientHello's server name, an HTTP/1.x request's Host without its port, a DNS query's name; None when they carry none."""
+    @property
+    def app(self) -> Optional[_App]:
+        """What the flow's payload is by its bytes: "tls", "quic", "http", "dns", "ssh" or "bittorrent"; None when they do not say."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
     @overload
@@ -170,6 +183,8 @@ class Store:
         flow: Optional[_FiveTuple] = None,
         community_id: Optional[str] = None,
         vni: Optional[SupportsIndex] = None,
+        name: Optional[_Names] = None,
+        app: Optional[_App] = None,
     ) -> List[Flow]:
         """The flows of every archive that meet every condition given, as Archive.find takes them: archive by
         archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."""
@@ -237,6 +252,10 @@ class FlowArrays:
     def payload(self) -> NDArray[numpy.uint8]: ...
     @property
     def payload_len(self) -> NDArray[numpy.int32]: ...
+    @property
+    def server_name(self) -> NDArray[numpy.str_]: ...
+    @property
+    def app(self) -> NDArray[numpy.str_]: ...
     def frame(self, *, wide: bool = False) -> Any:
         """The per-flow arrays as the columns of a pandas DataFrame, one row per flow;
         wide=True adds the per-packet arrays and the payload, a column for each of their places:

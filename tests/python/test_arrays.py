@@ -15,7 +15,8 @@ from capwriter import MAC_A, MAC_B, T0, arp, eth, ipv4, packet, pcap, tcp, udp_f
 np = pytest.importorskip("numpy")
 needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
 PER_FLOW = ["id", "proto", "src_port", "dst_port", "src_addr", "dst_addr", "key", "community_id", "start_ns", "end_ns",
-            "packet_count", "byte_count", "fwd_packets", "fwd_bytes", "bwd_packets", "bwd_bytes", "payload_len"]
+            "packet_count", "byte_count", "fwd_packets", "fwd_bytes", "bwd_packets", "bwd_bytes", "payload_len",
+            "server_name", "app"]
 PER_PACKET = ["sizes", "directions", "iat_ns", "tcp_flags", "packet_bytes", "payload"]
 FLOWSIEVE = os.path.join(os.path.dirname(sys.executable), "flowsieve")
 
@@ -278,7 +279,7 @@ def test_npz_of_several_inputs_and_standard_input_loads_as_the_function_gives(tm
     parts = [flowsieve.flow_arrays(first, **shape),
              flowsieve.flow_arrays(flowsieve.Archive.open(tmp_path / "folder" / "b.fsieve"), **shape)]
     with np.load(tmp_path / "out.npz") as npz:
-        assert npz.files == PER_FLOW[:-1] + PER_PACKET + ["payload_len", "source", "sources"]
+        assert npz.files == PER_FLOW[:-3] + PER_PACKET + ["payload_len", "server_name", "app", "source", "sources"]
         assert list(npz["source"]) == [0] * len(parts[0].id) + [1] * len(parts[1].id)
         assert list(npz["sources"]) == ["-", str(tmp_path / "folder" / "b.fsieve")]  # the folder's archive by name
         for name in PER_FLOW + PER_PACKET:
