@@ -1,5 +1,6 @@
 """Inner mode against tshark: each frame goes to the session of its innermost IP layer and transport ports, under the VNI
 of its innermost VXLAN or GENEVE header, as tshark decodes the frame."""
+import importlib.util
 import ipaddress
 import json
 import re
@@ -149,11 +150,12 @@ def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
     # ICMP and payload read from the archive are the inner ones too
     assert archive.get_flow(12).community_id == flowsieve.read_flows(str(source), tunnels="inner").get_flow(12).community_id
     assert archive.get_flow(11).streams() == [(b"dns", b"ans")]
-    arrays = flowsieve.flow_arrays(str(source), tunnels="inner", packet_bytes=20)
-    # packet bytes start at the innermost IP header, its addresses zeroed
-    assert [bytes(b[0][:1]) + bytes(b[0][12:20]) for b in arrays.packet_bytes[:2]] == [b"\x45" + bytes(8)] * 2
-    assert sorted(k.replace(".", "_").replace(":", "_") for k in arrays.key) == split_keys
-    assert sorted(flowsieve.flow_arrays(archive).key) == sorted(arrays.key)
+    if importlib.util.find_spec("numpy"):  # which the arrays need
+        arrays = flowsieve.flow_arrays(str(source), tunnels="inner", packet_bytes=20)
+        # packet bytes start at the innermost IP header, its addresses zeroed
+        assert [bytes(b[0][:1]) + bytes(b[0][12:20]) for b in arrays.packet_bytes[:2]] == [b"\x45" + bytes(8)] * 2
+        assert sorted(k.replace(".", "_").replace(":", "_") for k in arrays.key) == split_keys
+        assert sorted(flowsieve.flow_arrays(archive).key) == sorted(arrays.key)
     # without tunnels, an inner archive is the outer one, byte for byte; an outer one has no tunnel fields
     flowsieve.create_archive(str(source), str(outer))
     assert {f.tunnel for f in flowsieve.Archive.open(str(outer)).flows()} == {None}
