@@ -167,8 +167,9 @@ def test_archive_arrays_and_queries_keep_the_inner_flows(tmp_path):
     assert (tmp_path / "outer.plain").read_bytes() == (tmp_path / "inner.plain").read_bytes()
     with pytest.raises(ValueError, match="Valid: outer, inner"):
         flowsieve.split(str(source), str(tmp_path / "x"), tunnels="innermost")
-    with pytest.raises(ValueError, match="Valid: outer, inner"):
-        flowsieve.flow_arrays(archive, tunnels="innermost")
+    if importlib.util.find_spec("numpy"):
+        with pytest.raises(ValueError, match="Valid: outer, inner"):
+            flowsieve.flow_arrays(archive, tunnels="innermost")
     # mac keys come from the innermost Ethernet header: of the 12 frames from the mirror's MAC, only the GENEVE frame
     # that carries IPv6 without Ethernet keeps it
     flowsieve.split(str(source), str(tmp_path / "mac"), "mac", tunnels="inner")
