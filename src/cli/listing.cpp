@@ -36,8 +36,6 @@ struct Field {
     std::string (*cell)(const Cell&);
 };
 
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 std::string csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -182,25 +180,6 @@ std::string json_escaped(std::string_view text) {
             out += text.substr(at, c->size);
         }
         at += c->size;
-    }
-    return out;
-}
-
-std::string visible(std::string_view text) {
-    std::string out;
-    for (size_t at = 0; at < text.size();) {
-        const auto c = utf8_at(text, at);
-        const size_t length = c ? c->size : 1;
-        if (c && !is_control(c->value)) {
-            out += text.substr(at, length);
-        } else {
-            for (size_t i = 0; i < length; ++i) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(uint8_t(text[at + i])));
-                out += escape;
-            }
-        }
-        at += length;
     }
     return out;
 }
