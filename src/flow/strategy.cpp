@@ -182,15 +182,22 @@ FlowKey vni_prefix(uint32_t vni) {
 template <KeyForm F, bool Vni>
 class KeyStart {
 public:
-    explicit KeyStart(const FlowKey& prefix) : prefix_(prefix) {}
+    KeyStart() requires(!Vni) = default;
+    explicit KeyStart(const FlowKey& prefix) requires Vni : prefix_(&prefix) {}
     // The next key of `out`, holding the start only.
     FlowKey& next(FlowKeys& out) const {
-        if constexpr (!Vni) return out.next();
-        FlowKey& k = out.keys[out.count++];
-        k = prefix_;
-        return k;
+        if constexpr (Vni) {
+            FlowKey& k = out.keys[out.count++];
+            k = *prefix_;
+            return k;
+        } else {
+            return out.next();
+        }
     }
-    FlowKey key() const { return Vni ? prefix_ : FlowKey(); }
+    FlowKey key() const {
+        if constexpr (Vni) return *prefix_;
+        else return FlowKey();
+    }
     FlowKey fieldless(std::string_view text) const {
         FlowKey k = key();
         if constexpr (F == KeyForm::Text) k.append(text);
@@ -208,10 +215,8 @@ public:
     }
 
 private:
-    const FlowKey& prefix_;  // read only with `Vni`
+    const FlowKey* prefix_ = nullptr;
 };
-
-const FlowKey kNoPrefix{};
 
 template <KeyForm F, bool Vni>
 void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, const KeyStart<F, Vni>& start) {
@@ -269,7 +274,7 @@ void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, const
             break;
         case SplitStrategy::Nosplit:
             // One flow of all, whatever the VNI.
-            out.add(KeyStart<F, false>(kNoPrefix).fieldless("all"));
+            out.add(KeyStart<F, false>().fieldless("all"));
             break;
     }
 }
@@ -312,9 +317,9 @@ void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, Key
         if (form == KeyForm::Text) keys_with_vni<KeyForm::Text>(out, strategy, p);
         else keys_with_vni<KeyForm::Compact>(out, strategy, p);
     } else if (form == KeyForm::Text) {
-        keys_in(out, strategy, p, KeyStart<KeyForm::Text, false>(kNoPrefix));
+        keys_in(out, strategy, p, KeyStart<KeyForm::Text, false>());
     } else {
-        keys_in(out, strategy, p, KeyStart<KeyForm::Compact, false>(kNoPrefix));
+        keys_in(out, strategy, p, KeyStart<KeyForm::Compact, false>());
     }
 }
 
