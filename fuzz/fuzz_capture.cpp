@@ -39,6 +39,20 @@ void check_packet(const ParsedPacket& p) {
     }
 }
 
+bool same_ip(const std::optional<IpTuple>& a, const std::optional<IpTuple>& b) {
+    if (!a || !b) return !a && !b;
+    return a->src_ip == b->src_ip && a->dst_ip == b->dst_ip && a->src_port == b->src_port &&
+           a->dst_port == b->dst_port && a->protocol == b->protocol &&
+           a->transport_header_len == b->transport_header_len;
+}
+
+bool same_facts(const ParsedPacket& a, const ParsedPacket& b) {
+    return same_ip(a.ip, b.ip) && a.payload_offset == b.payload_offset && a.payload_end == b.payload_end &&
+           a.fragment == b.fragment && a.fragment_id == b.fragment_id && a.src_mac == b.src_mac &&
+           a.dst_mac == b.dst_mac && a.tunnel.depth == b.tunnel.depth && a.tunnel.vni() == b.tunnel.vni() &&
+           a.tunnel.outer == b.tunnel.outer && a.tunnel.outer_fragment == b.tunnel.outer_fragment;
+}
+
 // A filter on a packet's own source address and destination port takes it;
 // a text that is not an address is refused.
 void check_filters(const std::vector<ParsedPacket>& packets) {
@@ -143,6 +157,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             check_packet(inner);
             check(inner.tunnel.depth <= kMaxTunnels && (inner.tunnel.depth > 0) == !tunnel_text(inner).empty());
             if (inner.ip) check(locate_ip(inner, true).has_value());
+            // Readers open tunnels as they dissect, the capture command after: the same packet either way.
+            ParsedPacket later = dissect_frame({}, p->orig_len, p->data, link);
+            open_tunnels(later);
+            check(same_facts(inner, later));
         }
         packets.push_back(std::move(*p));
     }

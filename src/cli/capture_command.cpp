@@ -399,7 +399,6 @@ public:
             if (auto st = open(packet, *arrival.format); !st) return st;
         Archive& a = *current_;
         keys_into(keys_, settings_.strategy, packet, KeyForm::Compact);
-        if (packet.tunnel.has_vni) add_vni(keys_, settings_.strategy, packet.tunnel.vni_value, KeyForm::Compact);
         uint32_t flows[2];
         for (uint8_t i = 0; i < keys_.count; ++i) {
             const std::string_view key = keys_.keys[i].text();

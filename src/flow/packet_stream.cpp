@@ -30,6 +30,7 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
     // Frames cross the queue borrowed, so that neither thread touches the
     // input's shared count per packet.
     reader->lend_frames();
+    reader->decode_tunnels(tunnels_);
     try {
         thread_ = std::thread([this, r = std::move(reader), f = std::move(filter)] {
             if (tunnels_ == TunnelMode::Inner) produce<TunnelMode::Inner>(*r, f);
@@ -41,11 +42,8 @@ Status<CallError> KeyedPacketStream::start(std::unique_ptr<CaptureReader> reader
     return {};
 }
 
-template <TunnelMode M>
 void KeyedPacketStream::number(QueuedPacket& queued) {
     keys_into(queued.keys, strategy_, queued.packet, form_);
-    if constexpr (M == TunnelMode::Inner)
-        if (queued.packet.tunnel.has_vni) add_vni(queued.keys, strategy_, queued.packet.tunnel.vni_value, form_);
     for (uint8_t i = 0; i < queued.keys.count; ++i) {
         FlowKey& key = queued.keys.keys[i];
         if (rewrite_) rewrite_(key.data(), key.text().size());
@@ -58,12 +56,8 @@ void KeyedPacketStream::count_carried_tunnel(const IpTuple& ip) {
     if (const auto kind = carried_tunnel(ip)) ++notes_.tunnel_packets[size_t(*kind)];
 }
 
-void KeyedPacketStream::number_taken(QueuedPacket& queued) {
-    if (tunnels_ == TunnelMode::Inner) number<TunnelMode::Inner>(queued);
-    else number<TunnelMode::Outer>(queued);
-}
+void KeyedPacketStream::number_taken(QueuedPacket& queued) { number(queued); }
 
-template <TunnelMode M>
 bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) {
     // A dropped packet takes no slot: only counts cross, a run at a time, so
     // that a run keeping little costs the consumer nothing but its progress.
@@ -78,7 +72,7 @@ bool KeyedPacketStream::emit(ParsedPacket&& packet, const PacketFilter& filter) 
     if (packet.fragment >= FragmentPart::Later) [[unlikely]]
         ++(packet.fragment == FragmentPart::Later ? kept_matched_ : kept_unmatched_);
     queued->packet = std::move(packet);  // its frame borrowed: see start
-    if (keying_ == Keying::Reading) number<M>(*queued);
+    if (keying_ == Keying::Reading) number(*queued);
     else queued->keys.count = QueuedPacket::kKeysPending;
     queue_.push();
     return true;
@@ -102,10 +96,9 @@ bool KeyedPacketStream::emit_dropped() {
     return true;
 }
 
-template <TunnelMode M>
 bool KeyedPacketStream::emit_released(const PacketFilter& filter) {
     while (fragments_.ready())
-        if (!emit<M>(fragments_.take(), filter)) return false;
+        if (!emit(fragments_.take(), filter)) return false;
     return true;
 }
 
@@ -119,10 +112,8 @@ void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filte
                 // Progress needs no more than every few hundred packets.
                 if ((++notes_.packets & 255) == 0)
                     bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
-                if constexpr (M == TunnelMode::Inner) {
-                    open_tunnels(*packet);
+                if constexpr (M == TunnelMode::Inner)
                     if (packet->tunnel.depth) ++notes_.tunnel_packets[size_t(packet->tunnel.outer)];
-                }
                 if (!packet->ip) [[unlikely]] {
                     if (!decodes_link_type(packet->link_type) && notes_.undecoded++ == 0)
                         notes_.undecoded_link_type = packet->link_type;
@@ -134,9 +125,9 @@ void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filte
                     consumer_gone = !drop(packet->incl_len);
                 } else if (fragments_.takes(*packet)) [[unlikely]] {
                     fragments_.add(std::move(*packet));
-                    consumer_gone = !emit_released<M>(filter);
+                    consumer_gone = !emit_released(filter);
                 } else {
-                    consumer_gone = !emit<M>(std::move(*packet), filter);
+                    consumer_gone = !emit(std::move(*packet), filter);
                 }
                 if (consumer_gone) break;
             } else if (auto* error = std::get_if<CaptureError>(&next)) {
@@ -149,7 +140,7 @@ void KeyedPacketStream::produce(CaptureReader& reader, const PacketFilter& filte
         }
         if (!consumer_gone) {
             fragments_.finish();
-            if (emit_released<M>(filter) && dropped_packets_) emit_dropped();
+            if (emit_released(filter) && dropped_packets_) emit_dropped();
         }
         bytes_consumed_.store(reader.bytes_consumed(), std::memory_order_relaxed);
         fragments_matched_.store(kept_matched_, std::memory_order_relaxed);

@@ -92,18 +92,15 @@ private:
     // Filters a packet and queues it, keyed and numbered unless the consumer
     // does that; false when the consumer is gone. Inlined, so that a capture
     // without fragments pays no call per packet.
-    template <TunnelMode M>
     [[gnu::always_inline]] inline bool emit(ParsedPacket&& packet, const PacketFilter& filter);
     // Counts a dropped packet of `bytes` captured bytes; false when the consumer is gone.
     bool drop(uint32_t bytes);
     // Queues the run of dropped packets counted so far; false when the consumer is gone.
     bool emit_dropped();
     // Emits the packets that the fragment matcher lets go, in capture order.
-    template <TunnelMode M>
     bool emit_released(const PacketFilter& filter);
     // Keys a queued packet and numbers its flows, on the thread that keys:
     // inlined on the reading thread, called where the consumer takes it.
-    template <TunnelMode M>
     [[gnu::always_inline]] inline void number(QueuedPacket& queued);
     void number_taken(QueuedPacket& queued);
 

@@ -145,12 +145,6 @@ void put_separator(FlowKey& k) {
     if constexpr (F == KeyForm::Text) k.push('_');
 }
 
-template <KeyForm F>
-FlowKey fieldless_key(std::string_view text) {
-    if constexpr (F == KeyForm::Text) return FlowKey(text);
-    else return FlowKey();
-}
-
 // Written in place: keys are made for every packet.
 template <KeyForm F>
 void five_tuple(FlowKey& k, uint8_t protocol, const IpAddress& a, const IpAddress& b, uint16_t port_a,
@@ -166,98 +160,130 @@ void five_tuple(FlowKey& k, uint8_t protocol, const IpAddress& a, const IpAddres
     put_port<F>(k, port_b);
 }
 
-template <KeyForm F>
-FlowKey address_key(const IpAddress& a) {
-    FlowKey k;
-    put_address<F>(k, a);
-    return k;
-}
-
-template <KeyForm F>
-FlowKey mac_key(const MacAddress& mac) {
-    FlowKey k;
-    put_mac<F>(k, mac);
-    return k;
-}
-
 // "vni101_" in a text, three bytes in a compact key, whose length then
 // tells it apart.
 template <KeyForm F>
-void prefix_vni(FlowKeys& out, uint32_t vni) {
-    for (uint8_t i = 0; i < out.count; ++i) {
-        const FlowKey unprefixed = out.keys[i];
-        FlowKey& k = out.keys[i];
-        k.clear();
-        if constexpr (F == KeyForm::Text) {
-            k.append("vni");
-            append_decimal(k, vni);
-            k.push('_');
-        } else {
-            const uint8_t bytes[3] = {uint8_t(vni >> 16), uint8_t(vni >> 8), uint8_t(vni)};
-            k.append<3>(bytes);
-        }
-        k.append(unprefixed.text());
+FlowKey vni_prefix(uint32_t vni) {
+    FlowKey k;
+    if constexpr (F == KeyForm::Text) {
+        k.append("vni");
+        append_decimal(k, vni);
+        k.push('_');
+    } else {
+        const uint8_t bytes[3] = {uint8_t(vni >> 16), uint8_t(vni >> 8), uint8_t(vni)};
+        k.append<3>(bytes);
     }
+    return k;
 }
 
-template <KeyForm F>
-void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
+// What every key of a packet starts with: nothing, or (`Vni`) the prefix
+// of its VNI. Keys are written after it in place, as they are made for
+// every packet.
+template <KeyForm F, bool Vni>
+class KeyStart {
+public:
+    KeyStart() requires(!Vni) = default;
+    explicit KeyStart(const FlowKey& prefix) requires Vni : prefix_(&prefix) {}
+    // The next key of `out`, holding the start only.
+    FlowKey& next(FlowKeys& out) const {
+        if constexpr (Vni) {
+            FlowKey& k = out.keys[out.count++];
+            k = *prefix_;
+            return k;
+        } else {
+            return out.next();
+        }
+    }
+    FlowKey key() const {
+        if constexpr (Vni) return *prefix_;
+        else return FlowKey();
+    }
+    FlowKey fieldless(std::string_view text) const {
+        FlowKey k = key();
+        if constexpr (F == KeyForm::Text) k.append(text);
+        return k;
+    }
+    FlowKey address(const IpAddress& a) const {
+        FlowKey k = key();
+        put_address<F>(k, a);
+        return k;
+    }
+    FlowKey mac(const MacAddress& mac) const {
+        FlowKey k = key();
+        put_mac<F>(k, mac);
+        return k;
+    }
+
+private:
+    const FlowKey* prefix_ = nullptr;
+};
+
+template <KeyForm F, bool Vni>
+void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, const KeyStart<F, Vni>& start) {
     out.count = 0;
     const IpTuple* ip = p.ip ? &*p.ip : nullptr;
     switch (strategy) {
         case SplitStrategy::Session: {
             if (!ip) {
-                out.add(fieldless_key<F>("no_session"));
+                out.add(start.fieldless("no_session"));
                 break;
             }
             int order = compare_addresses(ip->src_ip, ip->dst_ip);
             bool src_first = order < 0 || (order == 0 && ip->src_port < ip->dst_port);
             if (src_first)
-                five_tuple<F>(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
+                five_tuple<F>(start.next(out), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
             else
-                five_tuple<F>(out.next(), ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port);
+                five_tuple<F>(start.next(out), ip->protocol, ip->dst_ip, ip->src_ip, ip->dst_port, ip->src_port);
             break;
         }
         case SplitStrategy::Flow:
-            if (!ip) out.add(fieldless_key<F>("no_flow"));
-            else five_tuple<F>(out.next(), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
+            if (!ip) out.add(start.fieldless("no_flow"));
+            else five_tuple<F>(start.next(out), ip->protocol, ip->src_ip, ip->dst_ip, ip->src_port, ip->dst_port);
             break;
         case SplitStrategy::Host:
             if (!ip) {
-                out.add(fieldless_key<F>("no_host"));
+                out.add(start.fieldless("no_host"));
             } else {
                 // A packet to its own host goes into that host's flow once.
-                out.add(address_key<F>(ip->src_ip));
-                if (!(ip->dst_ip == ip->src_ip)) out.add(address_key<F>(ip->dst_ip));
+                out.add(start.address(ip->src_ip));
+                if (!(ip->dst_ip == ip->src_ip)) out.add(start.address(ip->dst_ip));
             }
             break;
         case SplitStrategy::Hostpair: {
             if (!ip) {
-                out.add(fieldless_key<F>("no_hostpair"));
+                out.add(start.fieldless("no_hostpair"));
                 break;
             }
             bool src_first = compare_addresses(ip->src_ip, ip->dst_ip) < 0;
-            FlowKey k = address_key<F>(src_first ? ip->src_ip : ip->dst_ip);
+            FlowKey k = start.address(src_first ? ip->src_ip : ip->dst_ip);
             put_separator<F>(k);
             put_address<F>(k, src_first ? ip->dst_ip : ip->src_ip);
             out.add(k);
             break;
         }
         case SplitStrategy::Mac:
-            if (p.src_mac) out.add(mac_key<F>(*p.src_mac));
+            if (p.src_mac) out.add(start.mac(*p.src_mac));
             if (p.dst_mac) {
-                FlowKey dst = mac_key<F>(*p.dst_mac);
+                FlowKey dst = start.mac(*p.dst_mac);
                 if (out.count == 0 || !(dst == out.keys[0])) out.add(dst);
             }
-            if (out.count == 0) out.add(fieldless_key<F>("no_mac"));
+            if (out.count == 0) out.add(start.fieldless("no_mac"));
             break;
         case SplitStrategy::Bssid:
-            out.add(p.bssid ? mac_key<F>(*p.bssid) : fieldless_key<F>("no_bssid"));
+            out.add(p.bssid ? start.mac(*p.bssid) : start.fieldless("no_bssid"));
             break;
         case SplitStrategy::Nosplit:
-            out.add(fieldless_key<F>("all"));
+            // One flow of all, whatever the VNI.
+            out.add(KeyStart<F, false>().fieldless("all"));
             break;
     }
+}
+
+// Apart, so that keying a packet outside tunnels spends nothing on a prefix.
+template <KeyForm F>
+[[gnu::noinline]] void keys_with_vni(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p) {
+    const FlowKey prefix = vni_prefix<F>(p.tunnel.vni_value);
+    keys_in(out, strategy, p, KeyStart<F, true>(prefix));
 }
 
 }  // namespace
@@ -287,14 +313,14 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 }
 
 void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, KeyForm form) {
-    if (form == KeyForm::Text) keys_in<KeyForm::Text>(out, strategy, p);
-    else keys_in<KeyForm::Compact>(out, strategy, p);
-}
-
-void add_vni(FlowKeys& keys, SplitStrategy strategy, uint32_t vni, KeyForm form) {
-    if (strategy == SplitStrategy::Nosplit) return;  // one flow of all
-    if (form == KeyForm::Text) prefix_vni<KeyForm::Text>(keys, vni);
-    else prefix_vni<KeyForm::Compact>(keys, vni);
+    if (p.tunnel.has_vni) [[unlikely]] {
+        if (form == KeyForm::Text) keys_with_vni<KeyForm::Text>(out, strategy, p);
+        else keys_with_vni<KeyForm::Compact>(out, strategy, p);
+    } else if (form == KeyForm::Text) {
+        keys_in(out, strategy, p, KeyStart<KeyForm::Text, false>());
+    } else {
+        keys_in(out, strategy, p, KeyStart<KeyForm::Compact, false>());
+    }
 }
 
 }  // namespace flowsieve

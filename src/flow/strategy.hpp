@@ -75,20 +75,15 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 enum class KeyForm : uint8_t { Text, Compact };
 
 // Writes the packet's keys over whatever `out` held, so that a queue slot
-// takes them without a copy. The VNI of a packet in a tunnel is not among
-// them: add_vni adds it, for inner mode only.
+// takes them without a copy. Mirror sessions of several virtual networks
+// reuse one address space, so the VNI of a packet inside VXLAN or GENEVE
+// (found in inner mode only) starts every key (vni101_6_10.0.1.5_...) but
+// that of the one flow of all.
 void keys_into(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& packet, KeyForm form);
 
-// Mirror sessions of several virtual networks reuse one address space, so
-// a VNI starts every key of a packet inside VXLAN or GENEVE
-// (vni101_6_10.0.1.5_...) but that of the one flow of all.
-void add_vni(FlowKeys& keys, SplitStrategy strategy, uint32_t vni, KeyForm form);
-
-// The packet's whole keys, its VNI included.
 inline FlowKeys keys_for(SplitStrategy strategy, const ParsedPacket& packet, KeyForm form = KeyForm::Text) {
     FlowKeys out;
     keys_into(out, strategy, packet, form);
-    if (packet.tunnel.has_vni) add_vni(out, strategy, packet.tunnel.vni_value, form);
     return out;
 }
 

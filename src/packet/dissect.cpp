@@ -215,7 +215,7 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
 // padding is not payload. A length of 0 (segmentation offload on the
 // capturing host) or past the capture (snap length) leaves it running to the
 // end of the captured bytes.
-void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
+[[gnu::always_inline]] inline void take_ip(const IpDissection& ip, size_t at, ParsedPacket& p) {
     p.ip = ip.tuple;
     p.fragment = ip.fragment;
     p.fragment_id = ip.fragment_id;
@@ -526,11 +526,12 @@ std::optional<TunnelLayer> open_tunnel(ByteView v, size_t at, const IpTuple& ip)
 }
 
 // Opens the tunnels behind the IP layer `ip` found at `at`, one inside the
-// other, and takes each IP layer found inside: the packet keeps the last
-// one it has. The MAC addresses become those of the innermost Ethernet
-// header, the VNI that of the innermost VXLAN or GENEVE header. Each
-// tunnel opened goes into `walk` when given.
-void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, TunnelWalk* walk) {
+// other, and leaves in `ip` and `at` the last IP layer found inside: the
+// packet keeps the last one it has, which the caller takes (take_ip). The
+// MAC addresses become those of the innermost Ethernet header, the VNI that
+// of the innermost VXLAN or GENEVE header. Each tunnel opened goes into
+// `walk` when given. Whether an IP layer inside was found.
+[[gnu::noinline]] bool open_tunnels(ByteView v, size_t& at, IpDissection& ip, ParsedPacket& p, TunnelWalk* walk) {
     // The first fragment of a tunnel's outer datagram, whose later fragments
     // hold no tunnel header.
     std::optional<size_t> fragmented_at;
@@ -550,32 +551,23 @@ void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, Tunne
         if (layer->vni) p.tunnel.set_vni(layer->vni);
         std::optional<size_t> inner = layer->ip_at;
         if (layer->ethernet_at) {
-            ParsedPacket macs;
+            // Takes the inner frame's hardware addresses when it has them.
             auto frame = v.from(*layer->ethernet_at);
-            inner = frame ? dissect_ethernet(*frame, macs) : std::nullopt;
-            if (macs.src_mac) {
-                p.src_mac = macs.src_mac;
-                p.dst_mac = macs.dst_mac;
-            }
+            inner = frame ? dissect_ethernet(*frame, p) : std::nullopt;
             if (inner) *inner += *layer->ethernet_at;
         }
         if (!inner) break;
         auto rest = v.from(*inner);
         auto inner_ip = rest ? dissect_ip_inline(*rest) : std::nullopt;
         if (!inner_ip) break;
-        // The outer layer's payload is not the inner one's, which ICMP has none of.
-        p.payload_offset.reset();
-        p.payload_end = 0;
-        take_ip(*inner_ip, *inner, p);
-        inner_at = *inner;
-        at = *inner;
+        inner_at = at = *inner;
         ip = *inner_ip;
     }
     // An inner datagram's own fragments come first: they are what the
     // packet's flow is made of.
-    if (fragmented_at && inner_at && p.fragment == FragmentPart::None) {
-        p.fragment = FragmentPart::First;
-        p.fragment_id = fragmented_id;
+    if (fragmented_at && inner_at && ip.fragment == FragmentPart::None) {
+        ip.fragment = FragmentPart::First;
+        ip.fragment_id = fragmented_id;
         p.tunnel.outer_fragment = true;
     }
     if (walk) {
@@ -583,6 +575,7 @@ void open_tunnels(ByteView v, size_t at, IpDissection ip, ParsedPacket& p, Tunne
         walk->ip_at = inner_at;
         walk->fragmented_at = fragmented_at;
     }
+    return inner_at != 0;
 }
 
 // An inner-mode packet's tunnels walked again, for the facts that are
@@ -594,7 +587,8 @@ TunnelWalk walk_again(const ParsedPacket& p) {
     scratch.incl_len = p.incl_len;
     const IpStart at = ip_start(v, p.link_type, scratch);
     auto rest = at ? v.from(*at) : std::nullopt;
-    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, *at, *ip, scratch, &walk);
+    size_t ip_at = at.value_or(0);
+    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, ip_at, *ip, scratch, &walk);
     return walk;
 }
 
@@ -654,24 +648,28 @@ std::optional<IpLayout> locate_ip(const ParsedPacket& p, bool transport) {
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
                            TunnelMode tunnels) {
     ParsedPacket p;
-    dissect_frame_into(p, time, orig_len, std::move(data), link_type);
-    if (tunnels == TunnelMode::Inner) open_tunnels(p);
+    dissect_frame_into(p, time, orig_len, std::move(data), link_type, tunnels);
     return p;
 }
 
 void open_tunnels(ParsedPacket& p) {
-    if (!p.ip) return;
-    // The link layer and the outer IP layer decoded again: apart from the
-    // dissection of every frame, which outer mode is not to pay for.
+    if (!p.ip || !might_carry_tunnel(p.ip->protocol)) return;
+    // The link layer and the outer IP layer decoded again.
     const ByteView v = p.data.view();
     ParsedPacket scratch;  // takes the outer hardware addresses, which p has
     const IpStart at = ip_start(v, p.link_type, scratch);
     auto rest = at ? v.from(*at) : std::nullopt;
-    if (auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt) open_tunnels(v, *at, *ip, p, nullptr);
+    auto ip = rest ? dissect_ip_inline(*rest) : std::nullopt;
+    size_t ip_at = at.value_or(0);
+    if (!ip || !open_tunnels(v, ip_at, *ip, p, nullptr)) return;
+    // The outer layer's payload is not the inner one's, which ICMP has none of.
+    p.payload_offset.reset();
+    p.payload_end = 0;
+    take_ip(*ip, ip_at, p);
 }
 
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
-                        uint32_t link_type) {
+                        uint32_t link_type, TunnelMode tunnels) {
     p.ts_sec = time.sec;
     p.ts_usec = time.usec;
     p.ts_nsec_rest = time.nsec_rest;
@@ -685,7 +683,14 @@ void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_le
     if (!at) return;
     auto rest = v.from(*at);
     if (!rest) return;
-    if (auto ip = dissect_ip_inline(*rest)) take_ip(*ip, *at, p);
+    auto ip = dissect_ip_inline(*rest);
+    if (!ip) return;
+    size_t ip_at = *at;
+    // Inner mode goes on from the outer IP layer just decoded, rather than
+    // decoding the frame again, and takes only the innermost.
+    if (tunnels == TunnelMode::Inner && might_carry_tunnel(ip->tuple.protocol)) [[unlikely]]
+        open_tunnels(v, ip_at, *ip, p, nullptr);
+    take_ip(*ip, ip_at, p);
 }
 
 const char* tunnel_name(TunnelKind kind) {

@@ -171,10 +171,10 @@ bool decodes_link_type(uint32_t link_type);
 // with the last IP layer it has.
 ParsedPacket dissect_frame(const FrameTime& time, uint32_t orig_len, SharedBytes data, uint32_t link_type,
                            TunnelMode tunnels = TunnelMode::Outer);
-// The same in outer mode, into a packet made up by default, where it is to stay.
+// The same into a packet made up by default, where it is to stay.
 void dissect_frame_into(ParsedPacket& p, const FrameTime& time, uint32_t orig_len, SharedBytes data,
-                        uint32_t link_type);
-// Turns a packet that dissect_frame_into made into its inner-mode one.
+                        uint32_t link_type, TunnelMode tunnels);
+// Turns a packet dissected in outer mode into its inner-mode one.
 void open_tunnels(ParsedPacket& p);
 
 // The IP layer of the tunnel's outer datagram whose first fragment an

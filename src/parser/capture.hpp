@@ -53,6 +53,9 @@ public:
     // keeps the input alive while it uses them, and reading spares the
     // shared count two atomic operations per packet.
     void lend_frames() { lend_frames_ = true; }
+    // Frames are dissected in this mode: inner mode opens tunnels in the
+    // same pass as the rest.
+    void decode_tunnels(TunnelMode mode) { tunnels_ = mode; }
 
 protected:
     // The frame at [offset, offset + size) of the input, whose bounds the
@@ -72,14 +75,15 @@ protected:
         }
     }
     // The frame's packet, dissected where it is returned rather than copied there.
-    static NextPacket packet_of(const FrameTime& time, uint32_t orig_len, SharedBytes frame, uint32_t link_type) {
+    NextPacket packet_of(const FrameTime& time, uint32_t orig_len, SharedBytes frame, uint32_t link_type) const {
         NextPacket packet(std::in_place_type<ParsedPacket>);
-        dissect_frame_into(std::get<ParsedPacket>(packet), time, orig_len, std::move(frame), link_type);
+        dissect_frame_into(std::get<ParsedPacket>(packet), time, orig_len, std::move(frame), link_type, tunnels_);
         return packet;
     }
 
 private:
     bool lend_frames_ = false;
+    TunnelMode tunnels_ = TunnelMode::Outer;
 };
 
 Result<std::unique_ptr<CaptureReader>, CaptureError> open_capture(SharedBytes input);

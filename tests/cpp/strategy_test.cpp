@@ -35,6 +35,13 @@ ParsedPacket packet(IpAddress src, IpAddress dst, uint16_t sport, uint16_t dport
     return p;
 }
 
+// The packet as a mirror session of virtual network `vni` delivers it.
+ParsedPacket in_vni(ParsedPacket p, uint32_t vni) {
+    p.tunnel.depth = 1;
+    p.tunnel.set_vni(vni);
+    return p;
+}
+
 TEST(FlowKeys, CompactKeysAreEqualExactlyWhenTextsAre) {
     ParsedPacket no_ip;
     const std::vector<ParsedPacket> packets = {
@@ -50,6 +57,12 @@ TEST(FlowKeys, CompactKeysAreEqualExactlyWhenTextsAre) {
         packet(v4(1), v4(2), 1234, 80, 6, 2, 1),
         no_ip,
         no_ip,
+        in_vni(packet(v4(1), v4(2), 1234, 80), 101),  // two virtual networks, one address space
+        in_vni(packet(v4(2), v4(1), 80, 1234), 101),
+        in_vni(packet(v4(1), v4(2), 1234, 80), 102),
+        in_vni(packet(v4(1), v4(2), 1234, 80), 0x10000 + 101),  // the same low bytes
+        in_vni(packet(v4(1), v4(1), 80, 1234, 6, 1, 1), 101),
+        in_vni(no_ip, 101),
     };
     for (SplitStrategy s : {SplitStrategy::Session, SplitStrategy::Flow, SplitStrategy::Host, SplitStrategy::Hostpair,
                             SplitStrategy::Mac, SplitStrategy::Bssid, SplitStrategy::Nosplit}) {
@@ -58,6 +71,9 @@ TEST(FlowKeys, CompactKeysAreEqualExactlyWhenTextsAre) {
             texts.push_back(keys_for(s, p, KeyForm::Text));
             compact.push_back(keys_for(s, p, KeyForm::Compact));
             ASSERT_EQ(compact.back().count, texts.back().count) << int(s);
+            // Every key of a packet in a virtual network starts with it, but the one flow of all.
+            for (const FlowKey& k : texts.back())
+                EXPECT_EQ(k.text().starts_with("vni"), p.tunnel.has_vni && s != SplitStrategy::Nosplit) << k.text();
         }
         for (size_t i = 0; i < packets.size(); ++i)
             for (size_t j = 0; j < packets.size(); ++j)
