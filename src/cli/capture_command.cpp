@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "archive/catalog.hpp"
 #include "archive/writer.hpp"
@@ -67,13 +68,19 @@ Options:
       --tunnels MODE     outer (default) or inner: flows of the innermost
                          IP layer inside VXLAN, GENEVE, GRE, GTP-U and
                          IP-in-IP tunnels, as for archive
+      --dedup            drop a packet captured twice: one whose IP packet,
+                         from its IP header on, equals that of one of the
+                         last 64 packets read within 10 ms (tcpdump -i any
+                         on a host with bridges, two interfaces, a doubled
+                         SPAN port); counted in each status line
       --filter EXPR      keep only packets that the tcpdump-style filter
                          EXPR takes (compiled into the interface's capture)
       --snaplen N        bytes kept of each frame (default 262144)
       --buffer SIZE      kernel buffer of each interface (default 64M)
       --report json      one JSON object per archive on standard output:
                          archive, packets, bytes, flows, start, end,
-                         dropped_kernel, dropped_interface
+                         dropped_kernel, dropped_interface (and with
+                         --dedup duplicates_dropped)
   -q, --quiet            no status line per archive
   -h, --help             show this help
 
@@ -226,12 +233,14 @@ struct Batch {
     std::shared_ptr<const FrameFileFormat> format;  // of the frames as read
     std::vector<std::shared_ptr<CaptureReader>> frames;
     uint64_t bytes = 0;  // of frames
+    uint64_t duplicates = 0;  // packets dropped as captured twice
 
     void clear() {
         packets.clear();
         flows.clear();
         frames.clear();
         bytes = 0;
+        duplicates = 0;
     }
 };
 
@@ -309,7 +318,6 @@ struct Source {
     bool dedup = false;
     std::atomic<uint64_t> dropped_kernel{0};
     std::atomic<uint64_t> dropped_interface{0};
-    std::atomic<uint64_t> duplicates{0};
     std::optional<std::string> warning;  // for the end
 };
 
@@ -323,7 +331,6 @@ void read_source(Source& source, BatchQueue& queue) {
     FragmentMatcher fragments;
     std::optional<DuplicateWindow> duplicates;
     if (source.dedup) duplicates.emplace(true);
-    uint64_t duplicate_count = 0;
     // Keying is done here, so that the writer only writes.
     FlowTable table;
     FlowKeys keys;
@@ -363,7 +370,7 @@ void read_source(Source& source, BatchQueue& queue) {
         while (fragments.ready()) add(fragments.take());
     };
     auto hand_over = [&] {
-        if (!batch.packets.empty()) {
+        if (!batch.packets.empty() || batch.duplicates) {
             number();
             queue.push(std::move(batch));
             batch = queue.spare();
@@ -422,7 +429,7 @@ void read_source(Source& source, BatchQueue& queue) {
                 if (source.filter && !source.filter->accepts(packet)) continue;
                 if (source.tunnels == TunnelMode::Inner) open_tunnels(packet);
                 if (duplicates && duplicates->repeats(packet)) [[unlikely]] {
-                    source.duplicates.store(++duplicate_count, std::memory_order_relaxed);
+                    ++batch.duplicates;
                     continue;
                 }
                 if (fragments.takes(packet)) [[unlikely]] {
@@ -558,6 +565,9 @@ public:
         current_.reset();
     }
 
+    // Counts packets dropped as captured twice, for the next status line.
+    void count_duplicates(uint64_t n) { duplicates_ += n; }
+
     // Packets in the archives finished so far.
     uint64_t stored() const { return stored_; }
 
@@ -611,19 +621,33 @@ private:
     // Keeps room on the disk for what is buffered and for the archive's
     // end: by deleting the oldest archives when the store has bounds,
     // otherwise by finishing the archive while it can be finished and
-    // failing, so that the packets that come are counted as lost.
+    // failing, so that the packets that come are counted as lost. The room
+    // is allocated in the archive's file where the file system allows, so
+    // that another process filling the disk cannot take it: the archive can
+    // then always be finished with what was written.
     Status<CallError> make_room() {
         for (;;) {
-            struct statvfs fs;
-            if (::fstatvfs(dir_, &fs) != 0) return {};
-            const uint64_t free = uint64_t(fs.f_bavail) * fs.f_frsize;
             uint64_t need = kRoomReserve;
             if (current_) need += current_->builder.flow_count() * kRoomPerFlow + current_->packets * kRoomPerPacket;
-            if (free >= need) return {};
+            bool room;
+            if (current_ && allocates_ahead_) {
+                auto reserved = current_->builder.reserve(kRoomCheckBytes + need);
+                if (!reserved && reserved.error().os_errno != ENOSPC) {
+                    allocates_ahead_ = false;
+                    continue;
+                }
+                room = bool(reserved);
+            } else {
+                struct statvfs fs;
+                if (::fstatvfs(dir_, &fs) != 0) return {};
+                room = uint64_t(fs.f_bavail) * fs.f_frsize >= need;
+            }
+            if (room) return {};
             if (settings_.keep || settings_.keep_size) {
                 std::vector<OwnArchive> archives = own_archives();
                 if (!archives.empty() && delete_archive(archives.front(), "the disk is full")) continue;
             }
+            if (current_ && current_->packets == 0) abandon();
             if (auto st = close(); !st) return st;
             return CallError::io(os_error(ENOSPC), path_);
         }
@@ -678,7 +702,7 @@ private:
         current_.emplace(Archive{std::move(builder).value(), stem, temp, format, {}, 0, 0, period_start,
                                  period_start + settings_.rotate, packet.link_type, 0, 0, packet.ts_sec,
                                  packet.ts_sec, std::chrono::steady_clock::now()});
-        return {};
+        return make_room();
     }
 
     void report(const Archive& a, const std::string& name, uint64_t bytes) {
@@ -687,19 +711,23 @@ private:
         const uint64_t new_kernel = kernel - reported_kernel_, new_interface = interface - reported_interface_;
         reported_kernel_ = kernel;
         reported_interface_ = interface;
+        const uint64_t new_duplicates = std::exchange(duplicates_, 0);
         if (settings_.quiet) return;
         std::string line = name + ": " + std::to_string(a.packets) + " packets, " + std::to_string(bytes) +
                            " bytes, " + std::to_string(a.builder.flow_count()) + " flows";
         if (settings_.live)
             line += ", " + std::to_string(new_kernel) + " dropped by the kernel, " + std::to_string(new_interface) +
                     " by the interface";
+        if (source_.dedup) line += ", " + std::to_string(new_duplicates) + " duplicates dropped";
         message(line);
         if (!settings_.json) return;
         std::printf("{\"archive\": \"%s\", \"packets\": %llu, \"bytes\": %llu, \"flows\": %llu, \"start\": %u, "
-                    "\"end\": %u, \"dropped_kernel\": %llu, \"dropped_interface\": %llu}\n",
+                    "\"end\": %u, \"dropped_kernel\": %llu, \"dropped_interface\": %llu",
                     json_escaped(name).c_str(), (unsigned long long)a.packets, (unsigned long long)bytes,
                     (unsigned long long)a.builder.flow_count(), a.start, a.end, (unsigned long long)new_kernel,
                     (unsigned long long)new_interface);
+        if (source_.dedup) std::printf(", \"duplicates_dropped\": %llu", (unsigned long long)new_duplicates);
+        std::printf("}\n");
         std::fflush(stdout);
     }
 
@@ -753,8 +781,10 @@ private:
     uint64_t stored_ = 0;
     uint64_t reported_kernel_ = 0;
     uint64_t reported_interface_ = 0;
+    uint64_t duplicates_ = 0;  // dropped since the last line
     archive::Catalog catalog_;
-    size_t uncatalogued_ = 0;  // entries of deleted archives still in the catalog's file
+    size_t uncatalogued_ = 0;
+    bool allocates_ahead_ = true;  // until the file system says it cannot  // entries of deleted archives still in the catalog's file
 };
 
 int run_capture(const Parsed& p) {
@@ -825,6 +855,7 @@ int run_capture(const Parsed& p) {
             taken += batch.packets.size();
             for (size_t i = 0; status && i < batch.packets.size(); ++i)
                 status = store.add(batch.packets[i], batch.flows[i], *batch.format);
+            store.count_duplicates(batch.duplicates);
         }
         // Their frames are lent to the archive's buffer until it is written out.
         if (status) status = store.flush();
