@@ -66,14 +66,14 @@ def test_a_stream_spanning_periods_is_cut_into_one_archive_per_period(tmp_path, 
 
 
 def doubled(count):
-    """Packets of a few flows, every third one captured again behind another link layer 5 µs later, over megabytes
-    of stream; the copies."""
-    recs, copies = [], []
-    for s, us, f in items(count, 0.01, size=400):
-        recs.append((int(s), int(s * 10**6) % 10**6, f))
-        if len(recs) % 3 == 0:
-            copies.append((int(s), int(s * 10**6) % 10**6 + 5, b"\x02" * 12 + f[12:]))
-            recs.append(copies[-1])
+    """Packets of a few flows 100 µs apart, every third one captured again behind another link layer 20 packets
+    later; the copies."""
+    recs = [(int(s), round(s * 10**6) % 10**6, f) for s, _, f in items(count, 0.0001, size=400)]
+    copies = []
+    for i in range(0, count, 3):
+        s, us, f = recs[i + len(copies)]
+        copies.append((s, us + 5, b"\x02" * 12 + f[12:]))
+        recs.insert(min(len(recs), i + len(copies) + 20), copies[-1])
     return recs, copies
 
 
@@ -90,14 +90,23 @@ def fragmented(count):
 
 @pytest.mark.parametrize("make, args", [(doubled, ["--dedup"]), (fragmented, [])], ids=["dedup", "fragments"])
 def test_a_stream_is_stored_as_archive_stores_its_capture(tmp_path, make, args):
-    recs, copies = make(12000 if make is doubled else 300)
+    recs, copies = make(3000 if make is doubled else 300)
     (tmp_path / "in.pcap").write_bytes(pcap(recs))
-    result = capture(pcap(recs), tmp_path / "store", "--rotate", 86400, "--report", "json", *args)
-    assert result.returncode == 0, result.stderr
+    # Written a few packets at a time, so that the stream's blocks are reused while the packets compared with
+    # those after them, or waiting for their first fragment, are still to be stored.
+    p = subprocess.Popen([EXE, "capture", "-", tmp_path / "store", "--rotate", "86400", "--report", "json", *args],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    data = pcap(recs)
+    for at in range(0, len(data), 4000):
+        p.stdin.write(data[at:at + 4000])
+        p.stdin.flush()
+        time.sleep(0.001)
+    out, err = p.communicate(timeout=60)
+    assert p.returncode == 0, err
     subprocess.run([EXE, "archive", tmp_path / "in.pcap", tmp_path / "whole.fsieve", "-q", *args], check=True)
     [(name, kept)] = stored(tmp_path / "store").items()
     assert kept == sorted((s, us, f) for s, us, f in recs if (s, us, f) not in copies)
-    assert sum(json.loads(line).get("duplicates_dropped", 0) for line in result.stdout.splitlines()) == len(copies)
+    assert sum(json.loads(line).get("duplicates_dropped", 0) for line in out.splitlines()) == len(copies)
 
     def flows(path):
         return subprocess.run([EXE, "flows", path, "-f", "csv"], capture_output=True, check=True).stdout.splitlines()
