@@ -444,9 +444,10 @@ void read_source(Source& source, BatchQueue& queue) {
         // Interfaces' packets in time order, lest an archive end at a
         // period's end only for a packet of another interface from before it.
         if (readers.size() > 1)
-            std::stable_sort(batch.packets.begin(), batch.packets.end(), [](const ParsedPacket& a, const ParsedPacket& b) {
-                return std::pair(a.ts_sec, a.ts_usec) < std::pair(b.ts_sec, b.ts_usec);
-            });
+            std::stable_sort(batch.packets.begin(), batch.packets.end(),
+                             [](const ParsedPacket& a, const ParsedPacket& b) {
+                                 return std::pair(a.ts_sec, a.ts_usec) < std::pair(b.ts_sec, b.ts_usec);
+                             });
         // Fragments wait for their first fragment only while packets come.
         if (readers.empty() || ended || stopping) release_fragments(true);
         hand_over();
@@ -783,8 +784,8 @@ private:
     uint64_t reported_interface_ = 0;
     uint64_t duplicates_ = 0;  // dropped since the last line
     archive::Catalog catalog_;
-    size_t uncatalogued_ = 0;
-    bool allocates_ahead_ = true;  // until the file system says it cannot  // entries of deleted archives still in the catalog's file
+    size_t uncatalogued_ = 0;  // entries of deleted archives still in the catalog's file
+    bool allocates_ahead_ = true;  // until the file system says it cannot
 };
 
 int run_capture(const Parsed& p) {
