@@ -744,7 +744,9 @@ Status<CallError> ArchiveBuilder::flush() {
 Status<> ArchiveBuilder::reserve(uint64_t bytes) {
     const uint64_t size = state_->file.position() + bytes;
     if (size <= state_->reserved) return {};
-    if (::fallocate(state_->file.fd(), 0, 0, off_t(size)) != 0) return os_error(errno);
+    // Only what is not yet allocated: the file system walks the whole range.
+    const uint64_t from = state_->reserved;
+    if (::fallocate(state_->file.fd(), 0, off_t(from), off_t(size - from)) != 0) return os_error(errno);
     state_->reserved = size;
     return {};
 }

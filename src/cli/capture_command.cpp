@@ -101,8 +101,14 @@ what it has and the command exits 1, saying how many packets were lost.
 )";
 
 constexpr int kWaitMs = 100;
-// Frames in transit between reading and writing, at most.
+// Frames in transit between reading and writing, at most; past the first
+// kSteadyBytes only while the writer is held up, having given none back for
+// kHeldUp (a slow or stalled disk). A writer that keeps giving frames back
+// is merely slower than the source, which then waits for it: the blocks in
+// transit stay few, and are reused rather than faulted in afresh.
 constexpr uint64_t kQueueBytes = 256ull << 20;
+constexpr uint64_t kSteadyBytes = 16ull << 20;
+constexpr auto kHeldUp = std::chrono::milliseconds(50);
 constexpr uint32_t kDefaultSnapLength = 262144;
 constexpr uint64_t kDefaultBuffer = 64ull << 20;
 // Room kept free on the disk, checked each time an archive has grown by
@@ -255,10 +261,19 @@ public:
         spares_.pop_back();
         return batch;
     }
-    // Hands the batch over; waits while the frames in transit reach the bound.
+    // Hands the batch over; waits while the frames in transit reach the
+    // bound, or the steady bound while the writer is not held up.
     void push(Batch&& batch) {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] { return bytes_ < kQueueBytes; });
+        while (bytes_ >= kSteadyBytes) {
+            if (bytes_ >= kQueueBytes) {
+                room_.wait(lock);
+                continue;
+            }
+            const auto held_up_at = given_back_ + kHeldUp;
+            if (std::chrono::steady_clock::now() >= held_up_at) break;
+            room_.wait_until(lock, held_up_at);
+        }
         bytes_ += batch.bytes;
         ready_.push_back(std::move(batch));
         if (ready_.size() == 1) ready_cv_.notify_one();
@@ -285,11 +300,12 @@ public:
             batch.clear();
         }
         std::lock_guard lock(mutex_);
-        const bool was_full = bytes_ >= kQueueBytes;
+        const bool waited = bytes_ >= kSteadyBytes;
         bytes_ -= bytes;
+        given_back_ = std::chrono::steady_clock::now();
         for (Batch& batch : done) spares_.push_back(std::move(batch));
         done.clear();
-        if (was_full && bytes_ < kQueueBytes) room_.notify_one();
+        if (waited) room_.notify_one();
     }
     std::optional<CallError> error() {
         std::lock_guard lock(mutex_);
@@ -303,6 +319,7 @@ private:
     std::deque<Batch> ready_;
     std::vector<Batch> spares_;
     uint64_t bytes_ = 0;  // of frames handed over and not yet given back
+    std::chrono::steady_clock::time_point given_back_ = std::chrono::steady_clock::now();  // last
     bool closed_ = false;
     std::optional<CallError> error_;
 };
