@@ -346,6 +346,7 @@ void read_source(Source& source, BatchQueue& queue) {
     // packets that wait in the matcher own copies of their frames, which
     // may outlive the batch they were read in.
     FragmentMatcher fragments;
+    auto last_read = std::chrono::steady_clock::now();  // when packets last came
     std::optional<DuplicateWindow> duplicates;
     if (source.dedup) duplicates.emplace(true);
     // Keying is done here, so that the writer only writes.
@@ -465,8 +466,12 @@ void read_source(Source& source, BatchQueue& queue) {
                              [](const ParsedPacket& a, const ParsedPacket& b) {
                                  return std::pair(a.ts_sec, a.ts_usec) < std::pair(b.ts_sec, b.ts_usec);
                              });
-        // Fragments wait for their first fragment only while packets come.
-        if (readers.empty() || ended || stopping) release_fragments(true);
+        // Fragments wait for their first fragment only while packets come:
+        // not once none came for a while.
+        const auto now = std::chrono::steady_clock::now();
+        if (!readers.empty()) last_read = now;
+        if (ended || stopping || (fragments.waiting() && now - last_read >= std::chrono::milliseconds(kWaitMs)))
+            release_fragments(true);
         hand_over();
         if (ended || stopping) break;
     }
