@@ -210,11 +210,10 @@ def filled_behind_its_back(data, folder, filler):
     deadline = time.monotonic() + 10
     while not list(folder.glob(".*.tmp")) and time.monotonic() < deadline:
         time.sleep(0.05)
-    with open(filler, "wb") as f:
+    with open(filler, "wb", buffering=0) as f:
         with pytest.raises(OSError):
             while True:
                 f.write(b"\0" * 65536)
-                f.flush()
     try:
         p.stdin.write(data[len(data) // 8:])
         p.stdin.close()
