@@ -155,6 +155,7 @@ public:
     }
 
     uint64_t position() const { return position_; }
+    int fd() const { return fd_.get(); }
 
     [[gnu::always_inline]] Status<> write(const uint8_t* data, size_t size) {
         position_ += size;
@@ -713,6 +714,7 @@ struct ArchiveBuilder::State {
     // Packets found in tunnels: the archive's flows are then inner ones,
     // which its flow fields section says.
     bool tunnelled = false;
+    uint64_t reserved = 0;  // the file's size with the room allocated ahead
 };
 
 ArchiveBuilder::ArchiveBuilder(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -739,8 +741,23 @@ Status<CallError> ArchiveBuilder::flush() {
     return {};
 }
 
+Status<> ArchiveBuilder::reserve(uint64_t bytes) {
+    const uint64_t size = state_->file.position() + bytes;
+    if (size <= state_->reserved) return {};
+    // Only what is not yet allocated: the file system walks the whole range.
+    const uint64_t from = state_->reserved;
+    if (::fallocate(state_->file.fd(), 0, off_t(from), off_t(size - from)) != 0) return os_error(errno);
+    state_->reserved = size;
+    return {};
+}
+
 Result<UniqueFd, CallError> ArchiveBuilder::finish() {
-    return state_->contents.finish(state_->file, state_->path, state_->tunnelled ? kFieldsInnerTunnels : 0);
+    auto finished = state_->contents.finish(state_->file, state_->path, state_->tunnelled ? kFieldsInnerTunnels : 0);
+    // The room allocated ahead and not used is given back.
+    if (finished && state_->reserved > state_->file.position() &&
+        ::ftruncate(finished->get(), off_t(state_->file.position())) != 0)
+        return CallError::runtime(os_error(errno), state_->path);
+    return finished;
 }
 
 uint64_t ArchiveBuilder::size() const { return state_->file.position(); }

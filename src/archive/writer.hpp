@@ -65,8 +65,14 @@ public:
     Status<CallError> add(const ParsedPacket& packet, const uint32_t* flows, uint8_t count);
     // Writes out what is buffered, so that the frames added need not stay.
     Status<CallError> flush();
+    // Makes room on the disk for `bytes` more bytes than handed to the file
+    // so far, by allocating them in the file: what is written there cannot
+    // then fail for want of room, whatever else fills the disk. The error's
+    // os_errno is ENOSPC without the room, EOPNOTSUPP where the file system
+    // allocates no room ahead.
+    Status<> reserve(uint64_t bytes);
     // Writes the flow table, index and footer; the descriptor, open for
-    // reading and writing and still locked.
+    // reading and writing and still locked, of a file cut back to them.
     Result<UniqueFd, CallError> finish();
 
     // Bytes handed to the file so far.

@@ -14,18 +14,22 @@
 #include <condition_variable>
 #include <cctype>
 #include <cstring>
+#include <deque>
 #include <string_view>
 #include <ctime>
 #include <iterator>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "archive/catalog.hpp"
 #include "archive/writer.hpp"
 #include "cli/command.hpp"
 #include "cli/listing.hpp"
+#include "flow/duplicates.hpp"
 #include "flow/flow_table.hpp"
+#include "flow/fragments.hpp"
 #include "flow/source.hpp"
 #include "flow/strategy.hpp"
 #include "parser/capture_stream.hpp"
@@ -64,13 +68,19 @@ Options:
       --tunnels MODE     outer (default) or inner: flows of the innermost
                          IP layer inside VXLAN, GENEVE, GRE, GTP-U and
                          IP-in-IP tunnels, as for archive
+      --dedup            drop a packet captured twice: one whose IP packet,
+                         from its IP header on, equals that of one of the
+                         last 64 packets read within 10 ms (tcpdump -i any
+                         on a host with bridges, two interfaces, a doubled
+                         SPAN port); counted in each status line
       --filter EXPR      keep only packets that the tcpdump-style filter
                          EXPR takes (compiled into the interface's capture)
       --snaplen N        bytes kept of each frame (default 262144)
       --buffer SIZE      kernel buffer of each interface (default 64M)
       --report json      one JSON object per archive on standard output:
                          archive, packets, bytes, flows, start, end,
-                         dropped_kernel, dropped_interface
+                         dropped_kernel, dropped_interface (and with
+                         --dedup duplicates_dropped)
   -q, --quiet            no status line per archive
   -h, --help             show this help
 
@@ -91,8 +101,14 @@ what it has and the command exits 1, saying how many packets were lost.
 )";
 
 constexpr int kWaitMs = 100;
-// Frames in transit between reading and writing, at most.
+// Frames in transit between reading and writing, at most; past the first
+// kSteadyBytes only while the writer is held up, having given none back for
+// kHeldUp (a slow or stalled disk). A writer that keeps giving frames back
+// is merely slower than the source, which then waits for it: the blocks in
+// transit stay few, and are reused rather than faulted in afresh.
 constexpr uint64_t kQueueBytes = 256ull << 20;
+constexpr uint64_t kSteadyBytes = 16ull << 20;
+constexpr auto kHeldUp = std::chrono::milliseconds(50);
 constexpr uint32_t kDefaultSnapLength = 262144;
 constexpr uint64_t kDefaultBuffer = 64ull << 20;
 // Room kept free on the disk, checked each time an archive has grown by
@@ -207,43 +223,89 @@ std::optional<OwnArchive> own_archive(const std::string& name) {
 
 // ---- Packets between the reading thread and the writing one.
 
-struct Arrival {
-    ParsedPacket packet;
+// The packets of a round of reading. Their frames borrow the storage of the
+// readers they came from, which the batch holds until the archive's buffer
+// has written the frames out: no shared count is touched per packet.
+struct Batch {
+    // A packet's flows, numbered on the reading thread in a table that starts
+    // again with each period (`table`), which the writer renumbers for its archive.
+    struct Flows {
+        uint32_t ids[2];
+        uint32_t table;
+        uint8_t count;
+    };
+    std::vector<ParsedPacket> packets;
+    std::vector<Flows> flows;  // by packet
     std::shared_ptr<const FrameFileFormat> format;  // of the frames as read
+    std::vector<std::shared_ptr<CaptureReader>> frames;
+    uint64_t bytes = 0;  // of frames
+    uint64_t duplicates = 0;  // packets dropped as captured twice
+
+    void clear() {
+        packets.clear();
+        flows.clear();
+        frames.clear();
+        bytes = 0;
+        duplicates = 0;
+    }
 };
 
-class ArrivalQueue {
+class BatchQueue {
 public:
-    // Takes the arrivals over, a batch at a time so that the lock is taken
-    // once for many packets; waits while the frames in transit reach the
-    // bound.
-    void push(std::vector<Arrival>& arrivals, uint64_t bytes) {
+    // An empty batch, one given back when there is one, so that its vector
+    // keeps its room and reading does not fault in fresh pages.
+    Batch spare() {
+        std::lock_guard lock(mutex_);
+        if (spares_.empty()) return Batch();
+        Batch batch = std::move(spares_.back());
+        spares_.pop_back();
+        return batch;
+    }
+    // Hands the batch over; waits while the frames in transit reach the
+    // bound, or the steady bound while the writer is not held up.
+    void push(Batch&& batch) {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] { return bytes_ < kQueueBytes; });
-        bytes_ += bytes;
-        const bool was_empty = arrivals_.empty();
-        // Vectors that change hands keep their room: no allocation per packet.
-        if (was_empty) arrivals_.swap(arrivals);
-        else std::move(arrivals.begin(), arrivals.end(), std::back_inserter(arrivals_));
-        arrivals.clear();
-        if (was_empty) ready_.notify_one();
+        while (bytes_ >= kSteadyBytes) {
+            if (bytes_ >= kQueueBytes) {
+                room_.wait(lock);
+                continue;
+            }
+            const auto held_up_at = given_back_ + kHeldUp;
+            if (std::chrono::steady_clock::now() >= held_up_at) break;
+            room_.wait_until(lock, held_up_at);
+        }
+        bytes_ += batch.bytes;
+        ready_.push_back(std::move(batch));
+        if (ready_.size() == 1) ready_cv_.notify_one();
     }
     void close(std::optional<CallError> error = std::nullopt) {
         std::lock_guard lock(mutex_);
         closed_ = true;
         error_ = std::move(error);
-        ready_.notify_one();
+        ready_cv_.notify_one();
     }
     // Takes whatever arrived, waiting up to `timeout_ms` for something;
     // false once closed and empty.
-    bool take(std::vector<Arrival>& out, int timeout_ms) {
+    bool take(std::vector<Batch>& out, int timeout_ms) {
         std::unique_lock lock(mutex_);
-        ready_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !arrivals_.empty() || closed_; });
-        out.swap(arrivals_);
-        const bool had = bytes_ >= kQueueBytes;
-        bytes_ = 0;
-        if (had) room_.notify_one();
+        ready_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !ready_.empty() || closed_; });
+        for (; !ready_.empty(); ready_.pop_front()) out.push_back(std::move(ready_.front()));
         return !closed_ || !out.empty();
+    }
+    // Gives back batches whose frames were written out, for reuse.
+    void recycle(std::vector<Batch>& done) {
+        uint64_t bytes = 0;
+        for (Batch& batch : done) {
+            bytes += batch.bytes;
+            batch.clear();
+        }
+        std::lock_guard lock(mutex_);
+        const bool waited = bytes_ >= kSteadyBytes;
+        bytes_ -= bytes;
+        given_back_ = std::chrono::steady_clock::now();
+        for (Batch& batch : done) spares_.push_back(std::move(batch));
+        done.clear();
+        if (waited) room_.notify_one();
     }
     std::optional<CallError> error() {
         std::lock_guard lock(mutex_);
@@ -252,10 +314,12 @@ public:
 
 private:
     std::mutex mutex_;
-    std::condition_variable ready_;
+    std::condition_variable ready_cv_;
     std::condition_variable room_;
-    std::vector<Arrival> arrivals_;
-    uint64_t bytes_ = 0;
+    std::deque<Batch> ready_;
+    std::vector<Batch> spares_;
+    uint64_t bytes_ = 0;  // of frames handed over and not yet given back
+    std::chrono::steady_clock::time_point given_back_ = std::chrono::steady_clock::now();  // last
     bool closed_ = false;
     std::optional<CallError> error_;
 };
@@ -265,20 +329,71 @@ struct Source {
     std::optional<CaptureStream> stream;
     std::unique_ptr<LiveCapture> live;
     PcapFilter* filter = nullptr;  // the stream's; an interface filters in the kernel
+    TunnelMode tunnels = TunnelMode::Outer;
+    SplitStrategy strategy = SplitStrategy::Session;
+    uint64_t rotate = 60;
+    bool dedup = false;
     std::atomic<uint64_t> dropped_kernel{0};
     std::atomic<uint64_t> dropped_interface{0};
     std::optional<std::string> warning;  // for the end
 };
 
-void read_source(Source& source, ArrivalQueue& queue) {
-    std::shared_ptr<const FrameFileFormat> live_format;
-    if (source.live) live_format = std::make_shared<FrameFileFormat>(source.live->format());
+void read_source(Source& source, BatchQueue& queue) {
+    std::shared_ptr<const FrameFileFormat> format;  // of the frames as read
+    if (source.live) format = std::make_shared<FrameFileFormat>(source.live->format());
     std::optional<uint32_t> prepared;  // the link type the stream's filter was checked for
-    std::vector<Arrival> arrivals;
-    uint64_t bytes = 0;
+    // Later fragments get their datagram's flow as archive gives it. The
+    // packets that wait in the matcher own copies of their frames, which
+    // may outlive the batch they were read in.
+    FragmentMatcher fragments;
+    auto last_read = std::chrono::steady_clock::now();  // when packets last came
+    std::optional<DuplicateWindow> duplicates;
+    if (source.dedup) duplicates.emplace(true);
+    // Keying is done here, so that the writer only writes.
+    FlowTable table;
+    FlowKeys keys;
+    uint32_t table_number = 0;
+    uint64_t table_start = 1, table_end = 0;  // the seconds of its period: none yet
+    Batch batch = queue.spare();
+    auto number = [&] {
+        for (size_t i = batch.flows.size(); i < batch.packets.size(); ++i) {
+            const ParsedPacket& packet = batch.packets[i];
+            if (packet.ts_sec < table_start || packet.ts_sec >= table_end) {
+                table = FlowTable();
+                ++table_number;
+                table_start = packet.ts_sec - packet.ts_sec % source.rotate;
+                table_end = table_start + source.rotate;
+            }
+            keys_into(keys, source.strategy, packet, KeyForm::Compact);
+            Batch::Flows& flows = batch.flows.emplace_back();
+            flows.table = table_number;
+            flows.count = keys.count;
+            for (uint8_t k = 0; k < keys.count; ++k) {
+                const std::string_view key = keys.keys[k].text();
+                const uint32_t flow = table.find(key);
+                flows.ids[k] = flow != FlowTable::kAbsent ? flow : table.insert(key);
+            }
+        }
+    };
+    auto add = [&](ParsedPacket&& packet) {
+        batch.bytes += packet.data.size();
+        batch.packets.push_back(std::move(packet));
+    };
+    // Lets the packets that the matcher holds go, at the end or when asked
+    // for all of them.
+    auto release_fragments = [&](bool all) {
+        if (all) fragments.finish();
+        batch.format = format;
+        while (fragments.ready()) add(fragments.take());
+    };
     auto hand_over = [&] {
-        if (!arrivals.empty()) queue.push(arrivals, bytes);
-        bytes = 0;
+        if (!batch.packets.empty() || batch.duplicates) {
+            number();
+            queue.push(std::move(batch));
+            batch = queue.spare();
+        } else {
+            batch.clear();
+        }
     };
     // What was read before a failure is kept.
     auto fail = [&](CallError error) {
@@ -306,12 +421,22 @@ void read_source(Source& source, ArrivalQueue& queue) {
                 source.warning = "the stream ended inside a record; its last " + std::to_string(got->cut_off_bytes) +
                                  " bytes were left out";
         }
-        for (auto& reader : readers) {
-            auto format = live_format ? live_format : std::make_shared<FrameFileFormat>(reader->frame_format());
+        for (auto& owned : readers) {
+            std::shared_ptr<CaptureReader> reader = std::move(owned);
+            if (!source.live && (!format || *format != reader->frame_format())) {
+                // A stream's new section: fragments that wait leave with the
+                // format they were read in.
+                if (format) release_fragments(true);
+                hand_over();
+                format = std::make_shared<FrameFileFormat>(reader->frame_format());
+            }
+            batch.format = format;
             if (source.filter && prepared != reader->link_type()) {
                 if (auto st = source.filter->prepare(reader->link_type()); !st) return fail(std::move(st).error());
                 prepared = reader->link_type();
             }
+            reader->lend_frames();
+            batch.frames.push_back(reader);
             for (;;) {
                 NextPacket next = reader->next_packet();
                 if (auto* error = std::get_if<CaptureError>(&next))
@@ -319,16 +444,33 @@ void read_source(Source& source, ArrivalQueue& queue) {
                 if (!std::holds_alternative<ParsedPacket>(next)) break;
                 ParsedPacket& packet = std::get<ParsedPacket>(next);
                 if (source.filter && !source.filter->accepts(packet)) continue;
-                bytes += packet.data.size();
-                arrivals.push_back({std::move(packet), format});
+                if (source.tunnels == TunnelMode::Inner) open_tunnels(packet);
+                if (duplicates && duplicates->repeats(packet)) [[unlikely]] {
+                    ++batch.duplicates;
+                    continue;
+                }
+                if (fragments.takes(packet)) [[unlikely]] {
+                    packet.data = SharedBytes::copy_of(packet.data.view());
+                    fragments.add(std::move(packet));
+                    release_fragments(false);
+                } else {
+                    add(std::move(packet));
+                }
             }
         }
         // Interfaces' packets in time order, lest an archive end at a
         // period's end only for a packet of another interface from before it.
         if (readers.size() > 1)
-            std::stable_sort(arrivals.begin(), arrivals.end(), [](const Arrival& a, const Arrival& b) {
-                return std::pair(a.packet.ts_sec, a.packet.ts_usec) < std::pair(b.packet.ts_sec, b.packet.ts_usec);
-            });
+            std::stable_sort(batch.packets.begin(), batch.packets.end(),
+                             [](const ParsedPacket& a, const ParsedPacket& b) {
+                                 return std::pair(a.ts_sec, a.ts_usec) < std::pair(b.ts_sec, b.ts_usec);
+                             });
+        // Fragments wait for their first fragment only while packets come:
+        // not once none came for a while.
+        const auto now = std::chrono::steady_clock::now();
+        if (!readers.empty()) last_read = now;
+        if (ended || stopping || (fragments.waiting() && now - last_read >= std::chrono::milliseconds(kWaitMs)))
+            release_fragments(true);
         hand_over();
         if (ended || stopping) break;
     }
@@ -388,24 +530,30 @@ public:
     }
 
     // Writes the packet into the archive of its period.
-    Status<CallError> add(Arrival& arrival) {
-        ParsedPacket& packet = arrival.packet;
-        if (settings_.tunnels == TunnelMode::Inner) open_tunnels(packet);
+    Status<CallError> add(const ParsedPacket& packet, const Batch::Flows& read, const FrameFileFormat& format) {
         newest_ = std::max<int64_t>(newest_, packet.ts_sec);
-        if (current_ && (packet.ts_sec / settings_.rotate != current_->period ||
-                         !std::ranges::count(current_->format.link_types, packet.link_type)))
+        if (current_ && (packet.ts_sec < current_->period_start || packet.ts_sec >= current_->period_end ||
+                         (packet.link_type != current_->link_type &&
+                          !std::ranges::count(current_->format.link_types, packet.link_type))))
             if (auto st = close(); !st) return st;
         if (!current_)
-            if (auto st = open(packet, *arrival.format); !st) return st;
+            if (auto st = open(packet, format); !st) return st;
         Archive& a = *current_;
-        keys_into(keys_, settings_.strategy, packet, KeyForm::Compact);
-        uint32_t flows[2];
-        for (uint8_t i = 0; i < keys_.count; ++i) {
-            const std::string_view key = keys_.keys[i].text();
-            const uint32_t flow = a.flows.find(key);
-            flows[i] = flow != FlowTable::kAbsent ? flow : a.flows.insert(key);
+        // The reading thread's numbers, renumbered from 0 in order of first
+        // sight in this archive.
+        if (read.table != a.table) {
+            a.numbers.clear();
+            a.table = read.table;
         }
-        if (auto st = a.builder.add(packet, flows, keys_.count); !st) return st;
+        uint32_t flows[2];
+        for (uint8_t i = 0; i < read.count; ++i) {
+            const uint32_t id = read.ids[i];
+            if (id >= a.numbers.size()) a.numbers.resize(std::max<size_t>(id + 1, 2 * a.numbers.size()), 0);
+            if (!a.numbers[id]) a.numbers[id] = ++a.flows;
+            flows[i] = a.numbers[id] - 1;
+        }
+        if (auto st = a.builder.add(packet, flows, read.count); !st) return st;
+        a.link_type = packet.link_type;
         ++a.packets;
         a.end = packet.ts_sec;
         if (a.builder.size() >= settings_.rotate_size) return close();
@@ -438,6 +586,9 @@ public:
         ::unlinkat(dir_, current_->temp.c_str(), 0);
         current_.reset();
     }
+
+    // Counts packets dropped as captured twice, for the next status line.
+    void count_duplicates(uint64_t n) { duplicates_ += n; }
 
     // Packets in the archives finished so far.
     uint64_t stored() const { return stored_; }
@@ -472,8 +623,16 @@ private:
         std::string stem;
         std::string temp;
         FrameFileFormat format;
-        FlowTable flows;
-        uint64_t period = 0;
+        // Each flow's number here, plus 1, by its number in the reading
+        // thread's table; 0 for flows not seen here yet.
+        std::vector<uint32_t> numbers;
+        uint32_t table = 0;
+        uint32_t flows = 0;
+        // The seconds of its period, [start, end): compared rather than
+        // divided for each packet.
+        uint64_t period_start = 0;
+        uint64_t period_end = 0;
+        uint32_t link_type = 0;  // the last packet's, which needs no look-up in the format's
         uint64_t packets = 0;
         uint64_t checked_at = 0;  // the size at which room on the disk was last checked
         uint32_t start = 0;
@@ -484,19 +643,33 @@ private:
     // Keeps room on the disk for what is buffered and for the archive's
     // end: by deleting the oldest archives when the store has bounds,
     // otherwise by finishing the archive while it can be finished and
-    // failing, so that the packets that come are counted as lost.
+    // failing, so that the packets that come are counted as lost. The room
+    // is allocated in the archive's file where the file system allows, so
+    // that another process filling the disk cannot take it: the archive can
+    // then always be finished with what was written.
     Status<CallError> make_room() {
         for (;;) {
-            struct statvfs fs;
-            if (::fstatvfs(dir_, &fs) != 0) return {};
-            const uint64_t free = uint64_t(fs.f_bavail) * fs.f_frsize;
             uint64_t need = kRoomReserve;
             if (current_) need += current_->builder.flow_count() * kRoomPerFlow + current_->packets * kRoomPerPacket;
-            if (free >= need) return {};
+            bool room;
+            if (current_ && allocates_ahead_) {
+                auto reserved = current_->builder.reserve(kRoomCheckBytes + need);
+                if (!reserved && reserved.error().os_errno != ENOSPC) {
+                    allocates_ahead_ = false;
+                    continue;
+                }
+                room = bool(reserved);
+            } else {
+                struct statvfs fs;
+                if (::fstatvfs(dir_, &fs) != 0) return {};
+                room = uint64_t(fs.f_bavail) * fs.f_frsize >= need;
+            }
+            if (room) return {};
             if (settings_.keep || settings_.keep_size) {
                 std::vector<OwnArchive> archives = own_archives();
                 if (!archives.empty() && delete_archive(archives.front(), "the disk is full")) continue;
             }
+            if (current_ && current_->packets == 0) abandon();
             if (auto st = close(); !st) return st;
             return CallError::io(os_error(ENOSPC), path_);
         }
@@ -547,10 +720,11 @@ private:
             temp_slot = -1;
             return std::move(builder).error();
         }
-        current_.emplace(Archive{std::move(builder).value(), stem, temp, format, FlowTable(),
-                                 packet.ts_sec / settings_.rotate, 0, 0, packet.ts_sec, packet.ts_sec,
-                                 std::chrono::steady_clock::now()});
-        return {};
+        const uint64_t period_start = packet.ts_sec - packet.ts_sec % settings_.rotate;
+        current_.emplace(Archive{std::move(builder).value(), stem, temp, format, {}, 0, 0, period_start,
+                                 period_start + settings_.rotate, packet.link_type, 0, 0, packet.ts_sec,
+                                 packet.ts_sec, std::chrono::steady_clock::now()});
+        return make_room();
     }
 
     void report(const Archive& a, const std::string& name, uint64_t bytes) {
@@ -559,19 +733,23 @@ private:
         const uint64_t new_kernel = kernel - reported_kernel_, new_interface = interface - reported_interface_;
         reported_kernel_ = kernel;
         reported_interface_ = interface;
+        const uint64_t new_duplicates = std::exchange(duplicates_, 0);
         if (settings_.quiet) return;
         std::string line = name + ": " + std::to_string(a.packets) + " packets, " + std::to_string(bytes) +
                            " bytes, " + std::to_string(a.builder.flow_count()) + " flows";
         if (settings_.live)
             line += ", " + std::to_string(new_kernel) + " dropped by the kernel, " + std::to_string(new_interface) +
                     " by the interface";
+        if (source_.dedup) line += ", " + std::to_string(new_duplicates) + " duplicates dropped";
         message(line);
         if (!settings_.json) return;
         std::printf("{\"archive\": \"%s\", \"packets\": %llu, \"bytes\": %llu, \"flows\": %llu, \"start\": %u, "
-                    "\"end\": %u, \"dropped_kernel\": %llu, \"dropped_interface\": %llu}\n",
+                    "\"end\": %u, \"dropped_kernel\": %llu, \"dropped_interface\": %llu",
                     json_escaped(name).c_str(), (unsigned long long)a.packets, (unsigned long long)bytes,
                     (unsigned long long)a.builder.flow_count(), a.start, a.end, (unsigned long long)new_kernel,
                     (unsigned long long)new_interface);
+        if (source_.dedup) std::printf(", \"duplicates_dropped\": %llu", (unsigned long long)new_duplicates);
+        std::printf("}\n");
         std::fflush(stdout);
     }
 
@@ -621,13 +799,14 @@ private:
     const Settings& settings_;
     Source& source_;
     std::optional<Archive> current_;
-    FlowKeys keys_;
     int64_t newest_ = 0;
     uint64_t stored_ = 0;
     uint64_t reported_kernel_ = 0;
     uint64_t reported_interface_ = 0;
+    uint64_t duplicates_ = 0;  // dropped since the last line
     archive::Catalog catalog_;
     size_t uncatalogued_ = 0;  // entries of deleted archives still in the catalog's file
+    bool allocates_ahead_ = true;  // until the file system says it cannot
 };
 
 int run_capture(const Parsed& p) {
@@ -658,9 +837,14 @@ int run_capture(const Parsed& p) {
     settings.quiet = p.has('q');
     settings.json = p.has(kReport) && !settings.quiet;
     settings.live = !interfaces.empty();
+    const bool dedup = p.has(kDedup);
 
 
     Source source;
+    source.tunnels = settings.tunnels;
+    source.strategy = settings.strategy;
+    source.rotate = settings.rotate;
+    source.dedup = dedup;
     std::unique_ptr<PcapFilter> filter;
     if (settings.live) {
         auto live = LiveCapture::open(interfaces, snap_length, buffer, p.last(kFilter));
@@ -680,17 +864,21 @@ int run_capture(const Parsed& p) {
     signal_store_fd = dir.get();
     install_handlers();
 
-    ArrivalQueue queue;
+    BatchQueue queue;
     std::thread reader([&] { read_source(source, queue); });
     Store store(dir.get(), store_path, settings, source);
     store.update_catalog();
     Status<CallError> status;
     uint64_t taken = 0;
-    std::vector<Arrival> arrivals;
+    std::vector<Batch> batches;
     for (;;) {
-        const bool open = queue.take(arrivals, kWaitMs);
-        taken += arrivals.size();
-        for (size_t i = 0; status && i < arrivals.size(); ++i) status = store.add(arrivals[i]);
+        const bool open = queue.take(batches, kWaitMs);
+        for (const Batch& batch : batches) {
+            taken += batch.packets.size();
+            for (size_t i = 0; status && i < batch.packets.size(); ++i)
+                status = store.add(batch.packets[i], batch.flows[i], *batch.format);
+            store.count_duplicates(batch.duplicates);
+        }
         // Their frames are lent to the archive's buffer until it is written out.
         if (status) status = store.flush();
         if (status) status = store.tick();
@@ -699,7 +887,7 @@ int run_capture(const Parsed& p) {
             store.abandon();
             stop_signal = SIGTERM;
         }
-        arrivals.clear();
+        queue.recycle(batches);
         if (!open) break;
     }
     if (status) status = store.close();
@@ -729,6 +917,7 @@ const Command kCaptureCommand = {"capture", kCaptureHelp, "i:s:q",
                                   {"keep-size", required_argument, nullptr, kKeepSize},
                                   {"strategy", required_argument, nullptr, 's'},
                                   {"tunnels", required_argument, nullptr, kTunnels},
+                                  {"dedup", no_argument, nullptr, kDedup},
                                   {"filter", required_argument, nullptr, kFilter},
                                   {"snaplen", required_argument, nullptr, kSnaplen},
                                   {"buffer", required_argument, nullptr, kBuffer},

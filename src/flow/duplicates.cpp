@@ -22,7 +22,12 @@ bool DuplicateWindow::repeats(const ParsedPacket& packet) {
             std::memcmp(s.ip, ip->data(), ip->size()) == 0)
             return true;
     }
-    seen_[next_] = {ns, hash, ip->data(), ip->size()};
+    const uint8_t* kept = ip->data();
+    if (keep_copies_) [[unlikely]] {
+        copies_[next_].assign(ip->data(), ip->data() + ip->size());
+        kept = copies_[next_].data();
+    }
+    seen_[next_] = {ns, hash, kept, ip->size()};
     next_ = (next_ + 1) % kFrames;
     return false;
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "packet/packet.hpp"
 
@@ -16,12 +17,18 @@ public:
     static constexpr size_t kFrames = 64;
     static constexpr int64_t kWithinNs = 10'000'000;
 
+    // A window that keeps copies of the bytes it compares, for frames that
+    // are let go while it still remembers them (a stream's reused blocks):
+    // at most kFrames datagrams. Otherwise it keeps only their addresses.
+    explicit DuplicateWindow(bool keep_copies = false) : keep_copies_(keep_copies) {}
+
     // Whether the packet's IP bytes, from its IP header to the end of the
     // datagram (of the captured bytes, if shorter; link-layer padding left
     // out), equal those of one of the last kFrames packets with an IP layer
     // that it was given and did not find repeated, within kWithinNs of its
     // time either way. A packet that repeats none is remembered. The frames'
-    // bytes must outlive the window: those of a capture's input do.
+    // bytes must outlive the window, unless it keeps copies: those of a
+    // capture's input do.
     bool repeats(const ParsedPacket& packet);
 
 private:
@@ -32,6 +39,8 @@ private:
         size_t size = 0;
     };
     std::array<Seen, kFrames> seen_{};
+    std::array<std::vector<uint8_t>, kFrames> copies_;  // by slot, when kept
+    bool keep_copies_;
     size_t next_ = 0;  // the slot the next packet takes, the oldest's
 };
 

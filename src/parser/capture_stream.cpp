@@ -20,7 +20,7 @@ constexpr size_t kBlockSize = 1 << 20;
 // A batch is handed out once this much is pending or nothing more is ready.
 constexpr size_t kBatchSize = 256 << 10;
 // Blocks kept for reuse, so that reading does not fault in fresh pages.
-constexpr size_t kKeptBlocks = 16;
+constexpr size_t kKeptBlocks = 256;
 // Larger records are taken for a damaged stream rather than waited for.
 constexpr uint32_t kMaxRecordSize = 1 << 28;
 

@@ -30,6 +30,7 @@ struct FrameFileFormat {
     static constexpr size_t kMaxRecordHead = kPcapNgEnhancedHeaderSize;
     static constexpr size_t kMaxRecordTail = 3 + kPcapNgBlockTrailerSize;
 
+    bool operator==(const FrameFileFormat&) const = default;
     bool pcapng() const { return link_types.size() > 1; }
     const char* extension() const { return pcapng() ? ".pcapng" : ".pcap"; }
     // Takes in the frames of another input: its link types, the larger snap

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,15 @@ public:
             b.size_ = count;
         }
         return b;
+    }
+
+    // The bytes in storage of their own, for a frame that must outlive what
+    // it was read from.
+    static SharedBytes copy_of(ByteView bytes) {
+        if (bytes.size() == 0) return SharedBytes();
+        auto storage = std::make_shared_for_overwrite<uint8_t[]>(bytes.size());
+        std::memcpy(storage.get(), bytes.data(), bytes.size());
+        return SharedBytes(storage, storage.get(), bytes.size());
     }
 
     // Whether this range keeps storage alive (for tests of the empty rule).

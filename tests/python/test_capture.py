@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import flowsieve
-from capwriter import block, packet, pcap, pcapng
+from capwriter import block, packet, pcap, pcapng, udp_fragments
 from test_cli import EXE
 
 # A time on a multiple of every period used here.
@@ -63,6 +63,56 @@ def test_a_stream_spanning_periods_is_cut_into_one_archive_per_period(tmp_path, 
     quiet = capture(form(recs), tmp_path / "quiet", "--report", "json", "-q")
     assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, b"", b"")
     assert stored(tmp_path / "quiet") == archives
+
+
+def doubled(count):
+    """Packets of a few flows 100 µs apart, every third one captured again behind another link layer 20 packets
+    later; the copies."""
+    recs = [(int(s), round(s * 10**6) % 10**6, f) for s, _, f in items(count, 0.0001, size=400)]
+    copies = []
+    for i in range(0, count, 3):
+        s, us, f = recs[i + len(copies)]
+        copies.append((s, us + 5, b"\x02" * 12 + f[12:]))
+        recs.insert(min(len(recs), i + len(copies) + 20), copies[-1])
+    return recs, copies
+
+
+def fragmented(count):
+    """UDP datagrams in fragments, every other one with a later fragment before its first; no copies."""
+    recs = []
+    for i in range(count):
+        frames, _ = udp_fragments(f"10.0.0.{i % 5 + 1}", "10.9.9.9", 6000 + i % 5, 53, bytes(range(60)), ident=i)
+        if i % 2:
+            frames[0], frames[1] = frames[1], frames[0]
+        recs += [(T + i, j, f) for j, f in enumerate(frames)]
+    return recs, []
+
+
+@pytest.mark.parametrize("make, args", [(doubled, ["--dedup"]), (fragmented, [])], ids=["dedup", "fragments"])
+def test_a_stream_is_stored_as_archive_stores_its_capture(tmp_path, make, args):
+    recs, copies = make(3000 if make is doubled else 300)
+    (tmp_path / "in.pcap").write_bytes(pcap(recs))
+    # Written a few packets at a time, so that the stream's blocks are reused while the packets compared with
+    # those after them, or waiting for their first fragment, are still to be stored.
+    p = subprocess.Popen([EXE, "capture", "-", tmp_path / "store", "--rotate", "86400", "--report", "json", *args],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    data = pcap(recs)
+    for at in range(0, len(data), 4000):
+        p.stdin.write(data[at:at + 4000])
+        p.stdin.flush()
+        time.sleep(0.001)
+    out, err = p.communicate(timeout=60)
+    assert p.returncode == 0, err
+    subprocess.run([EXE, "archive", tmp_path / "in.pcap", tmp_path / "whole.fsieve", "-q", *args], check=True)
+    [(name, kept)] = stored(tmp_path / "store").items()
+    assert kept == sorted((s, us, f) for s, us, f in recs if (s, us, f) not in copies)
+    assert sum(json.loads(line).get("duplicates_dropped", 0) for line in out.splitlines()) == len(copies)
+
+    def flows(path):
+        return subprocess.run([EXE, "flows", path, "-f", "csv"], capture_output=True, check=True).stdout.splitlines()
+    # The same flows, every one with its ports: later fragments are in their datagram's flow.
+    assert flows(tmp_path / "store" / name) == flows(tmp_path / "whole.fsieve")
+    assert len(flows(tmp_path / "whole.fsieve")) == 1 + (4 if make is doubled else 5)
 
 
 def test_pcapng_sections_and_interfaces_may_come_at_any_point_and_a_cut_record_is_left_out(tmp_path):
@@ -152,7 +202,29 @@ def test_a_stop_signal_finishes_the_archive_and_a_second_one_leaves_nothing(tmp_
     assert packets == (sorted(recs) if len(signals) == 1 else [])
 
 
-def test_a_full_disk_gives_up_the_archive_and_says_what_was_lost(tmp_path):
+def filled_behind_its_back(data, folder, filler):
+    """Runs capture on a stream that another process's file fills the disk in the middle of."""
+    p = subprocess.Popen([EXE, "capture", "-", folder, "-q"], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdin.write(data[:len(data) // 8])
+    p.stdin.flush()
+    deadline = time.monotonic() + 10
+    while not list(folder.glob(".*.tmp")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    with open(filler, "wb", buffering=0) as f:
+        with pytest.raises(OSError):
+            while True:
+                f.write(b"\0" * 65536)
+    try:
+        p.stdin.write(data[len(data) // 8:])
+        p.stdin.close()
+    except BrokenPipeError:
+        pass
+    p.wait(timeout=60)
+    return subprocess.CompletedProcess(p.args, p.returncode, b"", p.stderr.read())
+
+
+@pytest.mark.parametrize("behind", [False, True], ids=["by-its-archive", "behind-its-back"])
+def test_a_full_disk_gives_up_the_archive_and_says_what_was_lost(tmp_path, behind):
     if os.geteuid() != 0 or not shutil.which("mount"):
         pytest.skip("mounting a tmpfs needs root")
     disk = tmp_path / "disk"
@@ -162,12 +234,17 @@ def test_a_full_disk_gives_up_the_archive_and_says_what_was_lost(tmp_path):
     try:
         # Without bounds on the store: the archive is finished with what it has, and the command fails.
         recs = items(30000, 0, size=400)
-        result = capture(pcap(recs), disk / "full", "-q")
-        assert result.returncode == 1
+        if behind:
+            result = filled_behind_its_back(pcap(recs), disk / "full", disk / "filler")
+        else:
+            result = capture(pcap(recs), disk / "full", "-q")
+        assert result.returncode == 1, result.stderr
         lost = int(re.search(rb"(\d+) packets were lost", result.stderr).group(1))
         assert not list((disk / "full").glob(".*.tmp"))
         [kept] = stored(disk / "full").values()
         assert kept == sorted(recs)[:len(kept)] and lost > 0 and len(kept) + lost <= len(recs)
+        if behind:
+            return
         shutil.rmtree(disk / "full")
         # With bounds: the oldest archives go, and of the newest packets none is missing.
         recs = items(30000, 1, size=400)
