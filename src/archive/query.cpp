@@ -111,7 +111,19 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     if (query.empty()) return all_flows(reader);
     FlowList out;
     if (query.nothing) return out;
-    const std::vector<KeyGroup> groups = reader.index() ? index_keys(query) : std::vector<KeyGroup>{};
+    // The ids each group of keys lists, one list a key.
+    std::vector<std::vector<ByteView>> groups;
+    if (reader.index())
+        for (const KeyGroup& group : index_keys(query)) {
+            std::vector<ByteView>& found = groups.emplace_back();
+            for (const IndexKey& key : group)
+                found.push_back(index_lookup(*reader.index(), key.section, ByteView(key.bytes.data(), key.bytes.size())));
+        }
+    if (reader.name_index() && !query.names.empty()) {
+        std::vector<ByteView>& found = groups.emplace_back();
+        for (const std::string& pattern : query.names)
+            found.push_back(name_index_lookup(*reader.name_index(), pattern_name_key(pattern)));
+    }
     if (groups.empty()) {
         for (const FlowRecord& r : reader.records())
             if (matches(reader, r, query)) out.push_back(&r);
@@ -121,13 +133,9 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     // archive out.
     std::vector<ByteView> candidates;
     size_t fewest = SIZE_MAX;
-    for (const KeyGroup& group : groups) {
-        std::vector<ByteView> found;
+    for (std::vector<ByteView>& found : groups) {
         size_t size = 0;
-        for (const IndexKey& key : group) {
-            found.push_back(index_lookup(*reader.index(), key.section, ByteView(key.bytes.data(), key.bytes.size())));
-            size += found.back().size();
-        }
+        for (const ByteView& ids : found) size += ids.size();
         if (size == 0) return out;
         if (size < fewest) {
             fewest = size;

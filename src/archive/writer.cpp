@@ -453,6 +453,16 @@ bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fie
     return any;
 }
 
+// The name index's (key, flow id) pairs of the flows with a server name,
+// sorted; empty when none has one.
+std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<FlowFields>& fields) {
+    std::vector<std::pair<uint64_t, uint64_t>> pairs;
+    for (const FlowFields& f : fields)
+        if (!f.server_name.empty()) for_each_name_key(f.server_name, [&](uint64_t key) { pairs.emplace_back(key, f.id); });
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
+}
+
 // Writes everything after the packet records; the footer last.
 // `fields` holds the flows that have flow fields, by ascending id; it is
 // written when given, with the section's `fields_flags`.
@@ -501,6 +511,12 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
         footer.fields_off = file.position();
         footer.fields_len = bytes.size();
         if (auto st = file.write(bytes.data(), bytes.size()); !st) return Error{"Failed to write flow fields"};
+        if (const auto pairs = name_index_pairs(*fields); !pairs.empty()) {
+            const std::vector<uint8_t> index = encode_name_index(pairs);
+            footer.names_off = file.position();
+            footer.names_len = index.size();
+            if (auto st = file.write(index.data(), index.size()); !st) return Error{"Failed to write the name index"};
+        }
     }
 
     if (auto st = file.make_room(kFooterSize); !st) return Error{"Failed to write footer"};
