@@ -448,23 +448,35 @@ inline constexpr size_t kNameIndexHead = 8;
 
 enum class NameKeyKind : uint8_t { Whole = 1, Below = 2 };
 
-// FNV-1a of the kind and the ASCII-lowered text, then mixed (splitmix64's
-// finisher) so that the keys of similar names spread.
-inline uint64_t name_key(NameKeyKind kind, std::string_view text) {
-    constexpr uint64_t kPrime = 0x100000001B3;
-    uint64_t h = (0xCBF29CE484222325 ^ uint8_t(kind)) * kPrime;
-    for (char c : text) h = (h ^ uint8_t(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c)) * kPrime;
+// FNV-1a of the ASCII-lowered text read from its end, so that one pass over
+// a name hashes each of its suffixes; then the kind, mixed in by
+// splitmix64's finisher so that the keys of similar names spread.
+inline constexpr uint64_t kNameHashStart = 0xCBF29CE484222325;
+inline uint64_t name_hash_step(uint64_t h, char c) {
+    return (h ^ uint8_t(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c)) * 0x100000001B3;
+}
+inline uint64_t name_hash_key(NameKeyKind kind, uint64_t h) {
+    h += uint8_t(kind);
     h = (h ^ h >> 30) * 0xBF58476D1CE4E5B9;
     h = (h ^ h >> 27) * 0x94D049BB133111EB;
     return h ^ h >> 31;
 }
 
+inline uint64_t name_key(NameKeyKind kind, std::string_view text) {
+    uint64_t h = kNameHashStart;
+    for (size_t i = text.size(); i-- > 0;) h = name_hash_step(h, text[i]);
+    return name_hash_key(kind, h);
+}
+
 // Calls f(key) for each key a flow of this server name is listed under.
 template <class F>
 void for_each_name_key(std::string_view name, F f) {
-    f(name_key(NameKeyKind::Whole, name));
-    for (size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.', dot + 1))
-        f(name_key(NameKeyKind::Below, name.substr(dot + 1)));
+    uint64_t h = kNameHashStart;
+    for (size_t i = name.size(); i-- > 0;) {
+        if (name[i] == '.') f(name_hash_key(NameKeyKind::Below, h));  // of the part after this dot
+        h = name_hash_step(h, name[i]);
+    }
+    f(name_hash_key(NameKeyKind::Whole, h));
 }
 
 // The key under which every flow whose name matches the pattern is listed.

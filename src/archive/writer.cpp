@@ -431,19 +431,20 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
 }
 
 // Adds the name and application of each flow that has them to `fields`
-// (by ascending id, as it stays); whether any has.
-bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
+// (by ascending id, as it stays), their names moved out of the flows;
+// whether any has.
+bool add_names(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
     std::vector<FlowFields> merged;
     size_t next = 0;  // in fields
     for (size_t i = 0; i < flows.size(); ++i) {
         const uint64_t id = i + 1;
-        const NamingSlot& naming = flows[i].naming;
+        NamingSlot& naming = flows[i].naming;
         const bool found = naming.app() != App::None;
         const bool listed = next < fields.size() && fields[next].id == id;
         if (!found && !listed) continue;
         FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
         if (found) {
-            f.server_name = naming.name();
+            f.server_name = naming.take_name();
             f.app = app_name(naming.app());
         }
         merged.push_back(std::move(f));
@@ -457,6 +458,7 @@ bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fie
 // sorted; empty when none has one.
 std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<FlowFields>& fields) {
     std::vector<std::pair<uint64_t, uint64_t>> pairs;
+    pairs.reserve(3 * fields.size());  // most names have two dots
     for (const FlowFields& f : fields)
         if (!f.server_name.empty()) for_each_name_key(f.server_name, [&](uint64_t key) { pairs.emplace_back(key, f.id); });
     std::sort(pairs.begin(), pairs.end());
