@@ -138,8 +138,8 @@ Catalog Catalog::read(int dir_fd) {
     for (size_t at = 0;;) {
         const auto magic = view.u32(at, ByteOrder::Little);
         const auto length = view.u32(at + 4, ByteOrder::Little);
-        if (!magic || !length || (*magic != kEntryMagic && *magic != kNamedEntryMagic) || *length < kFixedSize || *length > kFixedSize + kMaxNameSize ||
-            !view.has(at + 8, *length))
+        if (!magic || !length || (*magic != kEntryMagic && *magic != kNamedEntryMagic) || *length < kFixedSize ||
+            *length > kFixedSize + kMaxNameSize || !view.has(at + 8, *length))
             break;
         size_t p = at + 8;
         CatalogEntry e;

@@ -1,6 +1,7 @@
 // A folder's catalog: each archive's time span, protocols, and a Bloom
-// filter of its addresses, ports and server names, so that a query over the folder passes
-// over the archives that cannot answer it without opening them. The command
+// filter of its addresses, ports and server names, so that a query over the
+// folder passes over the archives that cannot answer it without opening
+// them. The command
 // that writes a store's archives keeps it beside them; an entry counts only
 // while its archive has the size and modification time it was made with.
 #pragma once

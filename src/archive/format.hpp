@@ -558,7 +558,8 @@ inline void encode_footer(uint8_t out[kFooterSize], const ArchiveFooter& f) {
     std::memcpy(out, kFooterMagic, sizeof kFooterMagic);
     encode_u32le(out + 8, f.version);
     const uint64_t fields[] = {f.data_off,   f.data_len,  f.offsets_off, f.offsets_len, f.table_off, f.table_len,
-                               f.flow_count, f.index_off, f.index_len,   f.fields_off,  f.fields_len, f.names_off, f.names_len};
+                               f.flow_count, f.index_off, f.index_len,   f.fields_off,  f.fields_len, f.names_off,
+                               f.names_len};
     for (size_t i = 0; i < std::size(fields); ++i) encode_u64le(out + 16 + 8 * i, fields[i]);
 }
 
@@ -570,7 +571,8 @@ inline std::optional<ArchiveFooter> decode_footer(ByteView bytes, size_t offset)
     ArchiveFooter f;
     f.version = decode_u32(p + 8, ByteOrder::Little);
     uint64_t* fields[] = {&f.data_off,   &f.data_len,  &f.offsets_off, &f.offsets_len, &f.table_off, &f.table_len,
-                          &f.flow_count, &f.index_off, &f.index_len,   &f.fields_off,  &f.fields_len, &f.names_off, &f.names_len};
+                          &f.flow_count, &f.index_off, &f.index_len,   &f.fields_off,  &f.fields_len, &f.names_off,
+                          &f.names_len};
     for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = decode_u64le(p + 16 + 8 * i);
     return f;
 }
