@@ -12,9 +12,10 @@ warm interpreter, Store made anew each time; its time is set against the command
 included (target: at most 1.2 x).
 
 A second folder of HOURLY small archives, a capture an hour, answers a day's flows
-(`--since/--until`), one host's (`--ip`) and one connection's (`--community-id`) through the
-command and through Store.find, in turn. Captures and archives live in /dev/shm and are
-removed at the end.
+(`--since/--until`), one host's (`--ip`), one connection's (`--community-id`) and one server
+name's (`--name`) through the command and through Store.find, in turn; the name query's time
+is set against the host query's (target: at most 1.5 x). Captures and archives live in
+/dev/shm and are removed at the end.
 """
 import csv
 import io
@@ -31,6 +32,7 @@ SESSIONS = 26000            # per capture: over a million flows in all
 HOURLY = 2000               # small archives, one an hour (a tenth with --quick)
 HOURLY_MB, HOURLY_SESSIONS = 0.02, 12
 TARGET = 1.2                # Store's time against the command's at most
+NAME_TARGET = 1.5           # a --name query's time against an --ip query's at most
 START = 1_700_000_000
 STRUCT_RECORD = struct.Struct("<IIII")
 
@@ -97,13 +99,16 @@ def hourly_rows(command, flowsieve, root, runs, seed, quick):
         flowsieve.create_archive(cap, os.path.join(folder, "hour-%05d.fsieve" % i))
     os.remove(cap)
     print("  generated %d hourly archives in %.0f s" % (count, time.perf_counter() - t), flush=True)
-    middle = flowsieve.Archive.open(os.path.join(folder, "hour-%05d.fsieve" % (count // 2))).find(proto="tcp")[0]
+    middle_archive = flowsieve.Archive.open(os.path.join(folder, "hour-%05d.fsieve" % (count // 2)))
+    middle = middle_archive.find(proto="tcp")[0]
+    server_name = next(f.server_name for f in middle_archive.flows() if f.server_name)
     day = START + 3600 * (count // 2)
     questions = [("%d hourly: one day (--since/--until)" % count,
                   ["--since", str(day), "--until", str(day + 86400)], dict(since=float(day), until=float(day + 86400))),
                  ("%d hourly: --ip" % count, ["--ip", middle.src_addr], dict(ip=middle.src_addr)),
                  ("%d hourly: --community-id" % count, ["--community-id", middle.community_id],
-                  dict(community_id=middle.community_id))]
+                  dict(community_id=middle.community_id)),
+                 ("%d hourly: --name" % count, ["--name", server_name], dict(name=server_name))]
     rows = []
     for name, args, query in questions:
         listing = [command, "flows", folder, *args, "-f", "csv"]
@@ -113,6 +118,17 @@ def hourly_rows(command, flowsieve, root, runs, seed, quick):
         assert listed == len(store.result), (name, listed, len(store.result))
         rows.append(ratio_row(name + " (%d flows)" % listed, command_s, python_s))
     return rows
+
+
+def name_row(rows):
+    """The --name query's times over the --ip query's, of the command and of Store, from the hourly rows."""
+    (_, ip_command, ip_python), = [r for r in rows if "--ip" in r[0]]
+    (_, name_command, name_python), = [r for r in rows if "--name" in r[0]]
+    worst = max(name_command / ip_command, name_python / ip_python)
+    print("  --name / --ip: command %.2f x, Store %.2f x (target <= %.1f: %s)" % (
+        name_command / ip_command, name_python / ip_python, NAME_TARGET, "ok" if worst <= NAME_TARGET else "MISSED"),
+        flush=True)
+    return name_command / ip_command, name_python / ip_python
 
 
 def run(command, gen, shm, runs, seed, quick=False):
@@ -184,7 +200,9 @@ def run(command, gen, shm, runs, seed, quick=False):
             assert a.read() == b.read(), "Store.export differs from export --merge"
         find = python_timer(lambda: flowsieve.Store(folder).find(ip=flow["src_addr"]))
         python_rows.append(ratio_row("Store.find(ip=...)", *in_turn(runs, lambda: timed(listing)[0], find)))
-        python_rows += hourly_rows(command, flowsieve, root, runs, seed, quick)
+        hourly = hourly_rows(command, flowsieve, root, runs, seed, quick)
+        python_rows += hourly
+        name_ratios = name_row(hourly)
 
         print("\n%d archives, %.2f GB of captures, %d flows; the connection: %s, %d packets" % (
             len(caps), size / 1e9, flows, tuple_text, packets))
@@ -194,5 +212,7 @@ def run(command, gen, shm, runs, seed, quick=False):
         print("\n| question | command s | Store s | Store / command (target <= %.1f) |\n|---|---:|---:|---:|" % TARGET)
         for name, c, p in python_rows:
             print("| %s | %.3f | %.3f | %.2f |" % (name, c, p, p / c))
+        print("\n--name over --ip, hourly archives (target <= %.1f): command %.2f x, Store %.2f x" % (
+            NAME_TARGET, *name_ratios))
     finally:
         shutil.rmtree(root, ignore_errors=True)

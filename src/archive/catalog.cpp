@@ -15,7 +15,8 @@ namespace flowsieve::archive {
 namespace {
 
 // Each entry: the magic, its length, then its fields, little-endian.
-constexpr uint32_t kEntryMagic = 0x45435346;  // "FSCE"
+constexpr uint32_t kEntryMagic = 0x45435346;       // "FSCE"
+constexpr uint32_t kNamedEntryMagic = 0x4E435346;  // "FSCN": its filter holds names (CatalogEntry::names)
 constexpr size_t kFixedSize = 8 * 4 + 8 * 4 + 8 * CatalogEntry::kFilterWords;
 constexpr size_t kMaxNameSize = 4096;
 
@@ -59,7 +60,7 @@ int64_t mtime_ns(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 10
 std::vector<uint8_t> encode(const CatalogEntry& e) {
     std::vector<uint8_t> out(8 + kFixedSize + e.name.size());
     uint8_t* p = out.data();
-    encode_u32le(p, kEntryMagic);
+    encode_u32le(p, e.names ? kNamedEntryMagic : kEntryMagic);
     encode_u32le(p + 4, uint32_t(out.size() - 8));
     p += 8;
     for (uint64_t v : {e.size, uint64_t(e.mtime_ns), e.first_ns, e.last_ns}) encode_u64le(p, v), p += 8;
@@ -84,6 +85,10 @@ bool CatalogEntry::may_match(const FlowQuery& q) const {
         return values.empty() || std::any_of(values.begin(), values.end(), [&](const auto& v) { return has_key(*this, hash_of(v)); });
     };
     if (!any(q.any_address) || !any(q.any_port)) return false;
+    if (names && !q.names.empty() && std::none_of(q.names.begin(), q.names.end(), [&](const std::string& pattern) {
+            return has_key(*this, pattern_name_key(pattern));
+        }))
+        return false;
     if (!q.protocols.empty() &&
         std::none_of(q.protocols.begin(), q.protocols.end(), [&](uint8_t p) { return has_protocol(*this, p); }))
         return false;
@@ -109,7 +114,11 @@ CatalogEntry catalog_entry(const ArchiveReader& reader, std::string name, const 
         add_key(e, hash_of(r.dst_addr));
         add_key(e, hash_of(r.src_port));
         add_key(e, hash_of(r.dst_port));
+        if (const std::optional<ByteView> name = reader.field(r, FlowFieldTag::ServerName))
+            for_each_name_key(std::string_view(reinterpret_cast<const char*>(name->data()), name->size()),
+                              [&](uint64_t key) { add_key(e, key); });
     }
+    e.names = true;
     return e;
 }
 
@@ -129,11 +138,12 @@ Catalog Catalog::read(int dir_fd) {
     for (size_t at = 0;;) {
         const auto magic = view.u32(at, ByteOrder::Little);
         const auto length = view.u32(at + 4, ByteOrder::Little);
-        if (!magic || !length || *magic != kEntryMagic || *length < kFixedSize || *length > kFixedSize + kMaxNameSize ||
-            !view.has(at + 8, *length))
+        if (!magic || !length || (*magic != kEntryMagic && *magic != kNamedEntryMagic) || *length < kFixedSize ||
+            *length > kFixedSize + kMaxNameSize || !view.has(at + 8, *length))
             break;
         size_t p = at + 8;
         CatalogEntry e;
+        e.names = *magic == kNamedEntryMagic;
         auto next = [&] {
             const uint64_t v = *view.u64le(p);
             p += 8;

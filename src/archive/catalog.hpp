@@ -1,6 +1,7 @@
 // A folder's catalog: each archive's time span, protocols, and a Bloom
-// filter of its addresses and ports, so that a query over the folder passes
-// over the archives that cannot answer it without opening them. The command
+// filter of its addresses, ports and server names, so that a query over the
+// folder passes over the archives that cannot answer it without opening
+// them. The command
 // that writes a store's archives keeps it beside them; an entry counts only
 // while its archive has the size and modification time it was made with.
 #pragma once
@@ -31,6 +32,10 @@ struct CatalogEntry {
     uint64_t last_ns = 0;
     std::array<uint64_t, 4> protocols{};
     std::array<uint64_t, kFilterWords> keys{};
+    // The filter holds the keys of its flows' server names too (as the
+    // name index has them): entries made before it did cannot rule out an
+    // archive by its names.
+    bool names = false;
 
     // Whether the file is still the one the entry was made from.
     bool describes(const struct stat& st) const;

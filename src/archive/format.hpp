@@ -4,6 +4,7 @@
 //   | flow table (96 per flow)
 //   | index (36-byte header + address, port and protocol sections)
 //   [| flow fields (per-flow fields beyond the flow table)]
+//   [| name index (the flows of each server name)]
 //   | footer (128, the last bytes of the file)
 //
 // Integers are little-endian. A position is an absolute byte offset in the
@@ -23,6 +24,10 @@
 // inner tunnel mode or the server name and application of a flow; the footer locates it, and its fields are tagged, so
 // that a reader skips what it does not know and one that predates the
 // section reads the rest of the archive as before.
+//
+// The name index is written only where a flow has a server name, so that
+// every other archive is as it was; a reader of an archive without one
+// finds names by reading each flow's fields.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +37,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "packet/packet.hpp"
@@ -428,6 +435,103 @@ inline FlowFields decode_flow_fields(ByteView section, const FlowFieldsEntry& en
     return f;
 }
 
+// Name index: a u32 count n and a u32 of zeros, then n keys (u64 each) in
+// ascending order, then n flow ids (u64 each), the flow of each key in the
+// same order, ascending among equal keys. A flow is listed under the key of
+// its whole server name and under that of each part of it that follows a
+// dot ("www.example.com": the whole of it, then below "example.com", below
+// "com"), each ignoring case, so that both forms of a pattern find their
+// flows by one key: "example.com" the whole name, "*.example.com" the names
+// below it. A key is a hash: the flows found are candidates, compared with
+// the pattern by their stored names.
+inline constexpr size_t kNameIndexHead = 8;
+
+enum class NameKeyKind : uint8_t { Whole = 1, Below = 2 };
+
+// FNV-1a of the ASCII-lowered text read from its end, so that one pass over
+// a name hashes each of its suffixes; then the kind, mixed in by
+// splitmix64's finisher so that the keys of similar names spread.
+inline constexpr uint64_t kNameHashStart = 0xCBF29CE484222325;
+inline uint64_t name_hash_step(uint64_t h, char c) {
+    return (h ^ uint8_t(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c)) * 0x100000001B3;
+}
+inline uint64_t name_hash_key(NameKeyKind kind, uint64_t h) {
+    h += uint8_t(kind);
+    h = (h ^ h >> 30) * 0xBF58476D1CE4E5B9;
+    h = (h ^ h >> 27) * 0x94D049BB133111EB;
+    return h ^ h >> 31;
+}
+
+inline uint64_t name_key(NameKeyKind kind, std::string_view text) {
+    uint64_t h = kNameHashStart;
+    for (size_t i = text.size(); i-- > 0;) h = name_hash_step(h, text[i]);
+    return name_hash_key(kind, h);
+}
+
+// Calls f(key) for each key a flow of this server name is listed under.
+template <class F>
+void for_each_name_key(std::string_view name, F f) {
+    uint64_t h = kNameHashStart;
+    for (size_t i = name.size(); i-- > 0;) {
+        if (name[i] == '.') f(name_hash_key(NameKeyKind::Below, h));  // of the part after this dot
+        h = name_hash_step(h, name[i]);
+    }
+    f(name_hash_key(NameKeyKind::Whole, h));
+}
+
+// The key under which every flow whose name matches the pattern is listed.
+inline uint64_t pattern_name_key(std::string_view pattern) {
+    return pattern.starts_with("*.") ? name_key(NameKeyKind::Below, pattern.substr(2))
+                                     : name_key(NameKeyKind::Whole, pattern);
+}
+
+// (key, flow id) pairs sorted by key, then id.
+inline std::vector<uint8_t> encode_name_index(const std::vector<std::pair<uint64_t, uint64_t>>& pairs) {
+    std::vector<uint8_t> out(kNameIndexHead + 16 * pairs.size());
+    encode_u32le(out.data(), uint32_t(pairs.size()));
+    uint8_t* keys = out.data() + kNameIndexHead;
+    uint8_t* ids = keys + 8 * pairs.size();
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        encode_u64le(keys + 8 * i, pairs[i].first);
+        encode_u64le(ids + 8 * i, pairs[i].second);
+    }
+    return out;
+}
+
+struct NameIndex {
+    ByteView keys;  // u64 each, ascending
+    ByteView ids;   // u64 each, as many
+};
+
+// Nothing unless the bytes are a whole index with its keys in order: a
+// damaged one is not used, and names are then found by reading the flows.
+inline std::optional<NameIndex> locate_name_index(ByteView bytes) {
+    const std::optional<uint32_t> count = bytes.u32(0, ByteOrder::Little);
+    if (!count || bytes.size() != kNameIndexHead + 16 * uint64_t(*count)) return std::nullopt;
+    const size_t size = 8 * size_t(*count);
+    const NameIndex index{*bytes.sub(kNameIndexHead, size), *bytes.sub(kNameIndexHead + size, size)};
+    for (size_t at = 8; at < index.keys.size(); at += 8)
+        if (decode_u64le(index.keys.data() + at) < decode_u64le(index.keys.data() + at - 8)) return std::nullopt;
+    return index;
+}
+
+// The ids (u64 each) listed under the key; empty when none is.
+inline ByteView name_index_lookup(const NameIndex& index, uint64_t key) {
+    const size_t n = index.keys.size() / 8;
+    auto first_at_least = [&](uint64_t wanted) {
+        size_t low = 0, high = n;
+        while (low < high) {
+            const size_t mid = low + (high - low) / 2;
+            if (decode_u64le(index.keys.data() + 8 * mid) < wanted) low = mid + 1;
+            else high = mid;
+        }
+        return low;
+    };
+    const size_t first = first_at_least(key);
+    const size_t end = key == UINT64_MAX ? n : first_at_least(key + 1);
+    return *index.ids.sub(8 * first, 8 * (end - first));
+}
+
 // Footer: the last 128 bytes; locates every area.
 inline constexpr size_t kFooterSize = 128;
 inline constexpr char kFooterMagic[8] = {'F', 'S', 'V', 'E', 'F', 'O', 'O', 'T'};
@@ -445,6 +549,8 @@ struct ArchiveFooter {
     uint64_t index_len = 0;  // with the index header; 0: no index
     uint64_t fields_off = 0;  // the flow fields section; 0: none
     uint64_t fields_len = 0;
+    uint64_t names_off = 0;  // the name index; 0: none
+    uint64_t names_len = 0;
 };
 
 inline void encode_footer(uint8_t out[kFooterSize], const ArchiveFooter& f) {
@@ -452,7 +558,8 @@ inline void encode_footer(uint8_t out[kFooterSize], const ArchiveFooter& f) {
     std::memcpy(out, kFooterMagic, sizeof kFooterMagic);
     encode_u32le(out + 8, f.version);
     const uint64_t fields[] = {f.data_off,   f.data_len,  f.offsets_off, f.offsets_len, f.table_off, f.table_len,
-                               f.flow_count, f.index_off, f.index_len,   f.fields_off,  f.fields_len};
+                               f.flow_count, f.index_off, f.index_len,   f.fields_off,  f.fields_len, f.names_off,
+                               f.names_len};
     for (size_t i = 0; i < std::size(fields); ++i) encode_u64le(out + 16 + 8 * i, fields[i]);
 }
 
@@ -464,7 +571,8 @@ inline std::optional<ArchiveFooter> decode_footer(ByteView bytes, size_t offset)
     ArchiveFooter f;
     f.version = decode_u32(p + 8, ByteOrder::Little);
     uint64_t* fields[] = {&f.data_off,   &f.data_len,  &f.offsets_off, &f.offsets_len, &f.table_off, &f.table_len,
-                          &f.flow_count, &f.index_off, &f.index_len,   &f.fields_off,  &f.fields_len};
+                          &f.flow_count, &f.index_off, &f.index_len,   &f.fields_off,  &f.fields_len, &f.names_off,
+                          &f.names_len};
     for (size_t i = 0; i < std::size(fields); ++i) *fields[i] = decode_u64le(p + 16 + 8 * i);
     return f;
 }

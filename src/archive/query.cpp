@@ -112,27 +112,36 @@ FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query) {
     FlowList out;
     if (query.nothing) return out;
     const std::vector<KeyGroup> groups = reader.index() ? index_keys(query) : std::vector<KeyGroup>{};
-    if (groups.empty()) {
+    const bool by_name = reader.name_index() && !query.names.empty();
+    if (groups.empty() && !by_name) {
         for (const FlowRecord& r : reader.records())
             if (matches(reader, r, query)) out.push_back(&r);
         return out;
     }
-    // The group with the fewest candidates; a group without flows rules the
-    // archive out.
+    // The group with the fewest candidates, the ids of each of its keys; a
+    // group without flows rules the archive out.
     std::vector<ByteView> candidates;
     size_t fewest = SIZE_MAX;
-    for (const KeyGroup& group : groups) {
-        std::vector<ByteView> found;
+    auto weigh = [&](std::vector<ByteView>& found) {
         size_t size = 0;
-        for (const IndexKey& key : group) {
-            found.push_back(index_lookup(*reader.index(), key.section, ByteView(key.bytes.data(), key.bytes.size())));
-            size += found.back().size();
-        }
-        if (size == 0) return out;
-        if (size < fewest) {
+        for (const ByteView& ids : found) size += ids.size();
+        if (size != 0 && size < fewest) {
             fewest = size;
             candidates = std::move(found);
         }
+        return size != 0;
+    };
+    for (const KeyGroup& group : groups) {
+        std::vector<ByteView> found;
+        for (const IndexKey& key : group)
+            found.push_back(index_lookup(*reader.index(), key.section, ByteView(key.bytes.data(), key.bytes.size())));
+        if (!weigh(found)) return out;
+    }
+    if (by_name) {
+        std::vector<ByteView> found;
+        for (const std::string& pattern : query.names)
+            found.push_back(name_index_lookup(*reader.name_index(), pattern_name_key(pattern)));
+        if (!weigh(found)) return out;
     }
     // The ids of a group of several keys, one after another.
     std::vector<uint8_t> joined;

@@ -61,9 +61,10 @@ bool matches(const ArchiveReader& reader, const FlowRecord& record, const FlowQu
 
 // The flows that meet the query: every flow in table order for an empty
 // query, otherwise by ascending id. Candidates come from the index where a
-// condition has a key there, and each is checked against the whole query.
-// An archive whose table and index show that no flow can match is passed
-// over without reading any packet.
+// condition has a key there (names from the name index), and each is
+// checked against the whole query. An archive whose table and indexes show
+// that no flow can match is passed over without reading any packet, nor
+// any flow's fields.
 FlowList select_flows(const ArchiveReader& reader, const FlowQuery& query);
 
 // The flows chosen from one archive of several; `name` names it in errors.

@@ -43,7 +43,9 @@ std::optional<ByteView> ArchiveReader::field(const FlowRecord& record, FlowField
 }
 
 std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
-    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView()})
+    // The name index's keys, and its ids after them.
+    const ByteView names = name_index_ ? ByteView(name_index_->keys.data(), 2 * name_index_->keys.size()) : ByteView();
+    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView(), names})
         mapping_->release(area.data(), area.size());
     auto reader = std::make_shared<ArchiveReader>();
     reader->mapping_ = mapping_;
@@ -138,6 +140,8 @@ Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd) {
         if (section.flags & kFieldsInnerTunnels) reader->tunnels_ = TunnelMode::Inner;
         reader->fields_ = std::move(section.entries);
     }
+    if (f.names_off != 0 && within(f.names_off, f.names_len, length))
+        reader->name_index_ = locate_name_index(*file.sub(size_t(f.names_off), size_t(f.names_len)));
     return std::shared_ptr<const ArchiveReader>(std::move(reader));
 }
 

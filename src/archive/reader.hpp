@@ -27,6 +27,9 @@ class ArchiveReader {
 public:
     const std::vector<FlowRecord>& records() const { return records_; }
     const std::optional<ArchiveIndex>& index() const { return index_; }
+    // The flows of each server name; nothing in an archive without names,
+    // or one written before the index was.
+    const std::optional<NameIndex>& name_index() const { return name_index_; }
     ByteView mapping() const { return ByteView(mapping_->data(), mapping_->size()); }
     uint32_t link_type() const { return header_.link_type; }
     const ArchiveHeader& header() const { return header_; }
@@ -44,10 +47,10 @@ public:
     // query compares, for every flow, costs no copy.
     std::optional<ByteView> field(const FlowRecord& record, FlowFieldTag tag) const;
 
-    // The same file without its flow table and index (no flows to list or
+    // The same file without its flow table and indexes (no flows to list or
     // find), for flows whose records were copied out: it reads their
     // packets while holding the mapping, not the table's memory. The pages
-    // of the table and the index in the mapping go too (this reader reads
+    // of the table and the indexes in the mapping go too (this reader reads
     // them again from the file, should it still be asked).
     std::shared_ptr<const ArchiveReader> packets_only() const;
 
@@ -57,6 +60,7 @@ private:
 
     std::vector<FlowRecord> records_;
     std::optional<ArchiveIndex> index_;
+    std::optional<NameIndex> name_index_;
     std::shared_ptr<const Mapping> mapping_;
     ByteView table_;  // the flow table inside the mapping
     ArchiveHeader header_;

@@ -432,19 +432,20 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
 }
 
 // Adds the name and application of each flow that has them to `fields`
-// (by ascending id, as it stays); whether any has.
-bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
+// (by ascending id, as it stays), their names moved out of the flows;
+// whether any has.
+bool add_names(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
     std::vector<FlowFields> merged;
     size_t next = 0;  // in fields
     for (size_t i = 0; i < flows.size(); ++i) {
         const uint64_t id = i + 1;
-        const NamingSlot& naming = flows[i].naming;
+        NamingSlot& naming = flows[i].naming;
         const bool found = naming.app() != App::None;
         const bool listed = next < fields.size() && fields[next].id == id;
         if (!found && !listed) continue;
         FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
         if (found) {
-            f.server_name = naming.name();
+            f.server_name = naming.take_name();
             f.app = app_name(naming.app());
         }
         merged.push_back(std::move(f));
@@ -452,6 +453,17 @@ bool add_names(const std::vector<FlowEntry>& flows, std::vector<FlowFields>& fie
     const bool any = std::any_of(merged.begin(), merged.end(), [](const FlowFields& f) { return !f.app.empty(); });
     fields.swap(merged);
     return any;
+}
+
+// The name index's (key, flow id) pairs of the flows with a server name,
+// sorted; empty when none has one.
+std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<FlowFields>& fields) {
+    std::vector<std::pair<uint64_t, uint64_t>> pairs;
+    pairs.reserve(3 * fields.size());  // most names have two dots
+    for (const FlowFields& f : fields)
+        if (!f.server_name.empty()) for_each_name_key(f.server_name, [&](uint64_t key) { pairs.emplace_back(key, f.id); });
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
 }
 
 // Writes everything after the packet records; the footer last.
@@ -502,6 +514,12 @@ Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const st
         footer.fields_off = file.position();
         footer.fields_len = bytes.size();
         if (auto st = file.write(bytes.data(), bytes.size()); !st) return Error{"Failed to write flow fields"};
+        if (const auto pairs = name_index_pairs(*fields); !pairs.empty()) {
+            const std::vector<uint8_t> index = encode_name_index(pairs);
+            footer.names_off = file.position();
+            footer.names_len = index.size();
+            if (auto st = file.write(index.data(), index.size()); !st) return Error{"Failed to write the name index"};
+        }
     }
 
     if (auto st = file.make_room(kFooterSize); !st) return Error{"Failed to write footer"};

@@ -498,7 +498,7 @@ public:
 
     // Brings the folder's catalog up to date with the archives there: the
     // entries of those that changed or went are dropped, and those not in
-    // it are read and entered.
+    // it, or entered before their names were, are read and entered.
     void update_catalog() {
         archive::Catalog found = archive::Catalog::read(dir_);
         bool changed = false;
@@ -514,7 +514,7 @@ public:
             if (name[0] == '.' || !name.ends_with(".fsieve") || ::fstatat(dir_, name.c_str(), &st, 0) != 0 ||
                 !S_ISREG(st.st_mode))
                 continue;
-            if (const archive::CatalogEntry* entry = found.find(name); entry && entry->describes(st)) {
+            if (const archive::CatalogEntry* entry = found.find(name); entry && entry->describes(st) && entry->names) {
                 catalog_.add(*entry);
                 continue;
             }

@@ -383,7 +383,7 @@ void NamingSlot::add_judged(const ParsedPacket& p, const std::optional<IpTuple>&
     if (!judging_->done()) return;
     over_ = true;
     app_ = judging_->app();
-    if (!judging_->name().empty()) name_ = std::make_unique<const std::string>(judging_->take_name());
+    if (!judging_->name().empty()) name_ = std::make_unique<std::string>(judging_->take_name());
     judging_.reset();
 }
 

@@ -94,12 +94,17 @@ public:
         if (judging_) return judging_->name();
         return name_ ? std::string_view(*name_) : std::string_view();
     }
+    // The name, moved out: name() is empty after.
+    std::string take_name() {
+        if (judging_) return judging_->take_name();
+        return name_ ? std::move(*name_) : std::string();
+    }
 
 private:
     void add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first);
 
     std::unique_ptr<FlowNaming> judging_;  // while the judgement goes on
-    std::unique_ptr<const std::string> name_;
+    std::unique_ptr<std::string> name_;
     App app_ = App::None;
     bool over_ = false;
 };

@@ -311,13 +311,13 @@ def test_archive_equals_independent_encoding(tmp_path, capture, kwargs):
 
 
 def without_flow_fields(raw):
-    """The archive as it would be without its flow fields section (the names and applications of its flows, which
-    the model leaves out; test_names checks them)."""
-    fields_off, fields_len = struct.unpack_from("<QQ", raw, len(raw) - 128 + 88)
+    """The archive as it would be without its flow fields section and its name index (the names and applications of
+    its flows, which the model leaves out; test_names checks them)."""
+    fields_off, fields_len, names_off, names_len = struct.unpack_from("<QQQQ", raw, len(raw) - 128 + 88)
     if not fields_off:
         return raw
-    assert fields_off + fields_len == len(raw) - 128
-    return raw[:fields_off] + raw[-128:-128 + 88] + bytes(16) + raw[-128 + 104:]
+    assert fields_off + fields_len + names_len == len(raw) - 128 and names_off in (0, fields_off + fields_len)
+    return raw[:fields_off] + raw[-128:-128 + 88] + bytes(32) + raw[-128 + 120:]
 
 
 @pytest.mark.skipif(not CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")

@@ -296,8 +296,11 @@ def test_an_interface_is_captured_whole(tmp_path):
 
 def test_the_catalog_passes_over_only_archives_that_cannot_answer(tmp_path):
     store = tmp_path / "store"
+    # Each archive's UDP flow asks DNS for a name of its own.
+    name = [b"".join(bytes([len(p)]) + p for p in (b"h%d" % k, b"example", b"org")) for k in range(10)]
     recs = [(T + i * 10, 0, packet(f"10.0.{i // 6}.1", "10.9.9.9", "udp" if i % 2 else "tcp", 4000 + i // 6, 53,
-                                   b"q")) for i in range(60)]
+                                   b"\x12\x34\x01\x00\x00\x01" + bytes(6) + name[i // 6] + b"\x00\x00\x01\x00\x01"
+                                   if i % 2 else b"q")) for i in range(60)]
     assert capture(pcap(recs), store, "--rotate", 60, "-q").returncode == 0
     assert (store / ".fsieve-catalog").stat().st_size > 0
     # An archive changed after it was catalogued is asked as one without an entry.
@@ -306,7 +309,8 @@ def test_the_catalog_passes_over_only_archives_that_cannot_answer(tmp_path):
     flowsieve.create_archive(str(tmp_path / "other.pcap"), str(changed))
     queries = [["--ip", "10.0.2.1"], ["--ip", "10.7.7.7"], ["--port", "4005"], ["--between", "10.0.1.1", "--port", "53"],
                ["--proto", "udp", "--ip", "10.0.9.1"], ["--since", str(T + 100), "--until", str(T + 130)],
-               ["--flow", "tcp 10.0.4.1 4004 10.9.9.9 53"], ["--ip", "10.200.0.1"]]
+               ["--flow", "tcp 10.0.4.1 4004 10.9.9.9 53"], ["--ip", "10.200.0.1"], ["--name", "H4.example.org"],
+               ["--name", "*.example.ORG", "--ip", "10.0.5.1"], ["--name", "h3.example.org"]]
 
     def answers():
         return [subprocess.run([EXE, "flows", store, *q, "-f", "csv"], capture_output=True, check=True).stdout
@@ -315,3 +319,4 @@ def test_the_catalog_passes_over_only_archives_that_cannot_answer(tmp_path):
     (store / ".fsieve-catalog").unlink()
     assert with_catalog == answers()
     assert b"10.7.7.7" in with_catalog[1] and with_catalog[-1]
+    assert [len(a.splitlines()) for a in with_catalog[-4:-1]] == [2, 2, 1]  # the header and h4's, h5's, none (3 changed)

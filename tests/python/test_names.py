@@ -2,7 +2,9 @@
 aioquic makes, and on hostile bytes."""
 import ipaddress
 import json
+import os
 import shutil
+import struct
 import subprocess
 from pathlib import Path
 
@@ -153,9 +155,11 @@ def test_crafted_and_hostile_payloads(tmp_path, proto, port, packets, expected):
 
 
 @pytest.mark.parametrize("version", [1, 2])
-@pytest.mark.parametrize("order", ["in order", "reversed"])
-def test_quic_initials_name_their_flow(tmp_path, version, order):
-    """A client's Initial packets as aioquic makes them, a ClientHello long enough for three of them."""
+@pytest.mark.parametrize("order, libcrypto", [("in order", True), ("reversed", True), ("in order", False)])
+def test_quic_initials_name_their_flow(tmp_path, version, order, libcrypto):
+    """A client's Initial packets as aioquic makes them, a ClientHello long enough for three of them. Without a
+    libcrypto that loads (one that is not a library comes first in the search path), the flow is QUIC without a
+    name."""
     quic = pytest.importorskip("aioquic.quic.connection")
     from aioquic.quic.configuration import QuicConfiguration
     from aioquic.quic.packet import QuicProtocolVersion
@@ -170,9 +174,15 @@ def test_quic_initials_name_their_flow(tmp_path, version, order):
         datagrams.reverse()
     source = tmp_path / "q.pcap"
     source.write_bytes(pcap([eth(ipv4("10.0.0.1", "10.0.0.2", 17, udp(50000, 443, d))) for d in datagrams]))
-    flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
+    if libcrypto:
+        flowsieve.create_archive(str(source), str(tmp_path / "a.fsieve"))
+    else:
+        (tmp_path / "lib").mkdir()
+        (tmp_path / "lib" / "libcrypto.so.3").write_bytes(b"")
+        subprocess.run(["flowsieve", "archive", "-q", str(source), str(tmp_path / "a.fsieve")], check=True,
+                       env={**os.environ, "LD_LIBRARY_PATH": str(tmp_path / "lib")})
     flow, = flowsieve.Archive.open(str(tmp_path / "a.fsieve")).flows()
-    assert (flow.app, flow.server_name) == ("quic", f"v{version}.quic.example.net")
+    assert (flow.app, flow.server_name) == ("quic", f"v{version}.quic.example.net" if libcrypto else None)
 
 
 @pytest.mark.skipif(not INSIDE.is_dir(), reason="the shared capture corpus is not beside this checkout")
@@ -206,3 +216,52 @@ def test_names_are_queried_on_every_surface(tmp_path):
         flows = (a if source is a else flowsieve.Archive.open(str(folder / "b.fsieve"))).flows()
         assert list(arrays.server_name) == [f.server_name or "" for f in flows]
         assert list(arrays.frame()["app"]) == [f.app or "" for f in flows]
+
+
+LONG_LABELS = b".".join([b"l" * 62] * 4)  # 251 bytes
+INDEXED_NAMES = [b"WWW.Example.COM", b"example.com", b"a.b.example.com", b"xexample.com", b"example.com.evil.net",
+                 b"a\x01b.example.com", b"n.com", LONG_LABELS]
+NAME_PATTERNS = ["example.com", "EXAMPLE.COM", "*.example.com", "*.Example.Com", "*.com", "xexample.com",
+                 "*.xexample.com", "*.evil.net", "a\\x01b.example.com", "*.b.example.com", LONG_LABELS.decode(),
+                 "*." + LONG_LABELS.decode()[63:], "nothing.example", "*.", "*"]
+
+
+def damaged_index(raw, how):
+    """The archive with its name index left out of the footer (as archives written before it), its keys out of
+    order, or its stated length a key short: each is read as an archive without one."""
+    names_off, names_len = struct.unpack_from("<QQ", raw, len(raw) - 128 + 104)
+    assert names_off and names_len > 8 + 32
+    raw = bytearray(raw)
+    if how == "absent":
+        raw[-128 + 104:-128 + 120] = bytes(16)
+    elif how == "keys out of order":
+        count = struct.unpack_from("<I", raw, names_off)[0]
+        keys = names_off + 8
+        raw[keys:keys + 8 * count] = b"".join(reversed([raw[keys + 8 * i:keys + 8 * i + 8] for i in range(count)]))
+    else:
+        struct.pack_into("<Q", raw, len(raw) - 128 + 112, names_len - 8)
+    return bytes(raw)
+
+
+@pytest.mark.parametrize("index", ["written", "absent", "keys out of order", "cut short"])
+def test_the_name_index_finds_each_pattern_flows(tmp_path, index):
+    """Patterns match ignoring case, "*.d" every name below d: through the name index as when each flow's name is
+    read."""
+    frames = [eth(ipv4("10.0.0.1", "10.0.0.2", 17, udp(40000 + i, 53, dns_query(labels(*n.split(b"."))))))
+              for i, n in enumerate(INDEXED_NAMES)]
+    (tmp_path / "c.pcap").write_bytes(pcap(frames))
+    archive = tmp_path / "a.fsieve"
+    flowsieve.create_archive(str(tmp_path / "c.pcap"), str(archive))
+    if index != "written":
+        archive.write_bytes(damaged_index(archive.read_bytes(), index))
+    a = flowsieve.Archive.open(str(archive))
+    names = {f.id: f.server_name for f in a.flows()}
+    assert sorted(names.values()) == sorted(n.decode().replace("\x01", "\\x01") for n in INDEXED_NAMES)
+
+    def matching(pattern):
+        below = pattern[1:].lower() if pattern.startswith("*.") else None
+        return sorted(i for i, n in names.items() if (n.lower().endswith(below) and len(n) > len(below)
+                                                       if below else n.lower() == pattern.lower()))
+    assert {p: sorted(f.id for f in a.find(name=p)) for p in NAME_PATTERNS} == {p: matching(p) for p in NAME_PATTERNS}
+    assert sorted(f.id for f in a.find(name=["nothing.example", "*.evil.net", "n.com"])) == matching(
+        "*.evil.net") + matching("n.com")
