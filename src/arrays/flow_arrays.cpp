@@ -436,6 +436,7 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     if (in.notes) packets.end_at_cut_off();
     packets.decode_tunnels(tunnels.value());
     if (in.dedup) packets.drop_duplicates();
+    packets.set_idle_timeouts(in.idle);
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
                                 KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "archive/query.hpp"
+#include "flow/connection.hpp"
 #include "flow/naming.hpp"
 #include "flow/source.hpp"
 #include "packet/packet.hpp"
@@ -246,6 +247,7 @@ struct CaptureInput {
     ReadingNotes* notes = nullptr;
     ChoiceText tunnels{"outer", "outer"};
     bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
+    IdleTimeouts idle{};  // for the connection strategy
 };
 Status<CallError> add_capture(Builder& builder, const CaptureInput& input, uint32_t source);
 

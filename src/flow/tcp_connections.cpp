@@ -16,11 +16,13 @@ std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
     auto seq = v.u32(at + 4, ByteOrder::Big);
     auto ack = v.u32(at + 8, ByteOrder::Big);
     auto flags = v.u8(at + 13);
-    if (!seq || !ack || !flags) return std::nullopt;
+    auto window = v.u16(at + 14, ByteOrder::Big);
+    if (!seq || !ack || !flags || !window) return std::nullopt;
     TcpSegment s;
     s.seq = *seq;
     s.ack = *ack;
     s.flags = *flags;
+    s.window = *window;
     s.payload = p.data.data() + *p.payload_offset;
     s.size = size_t(p.payload_end - *p.payload_offset);
     return s;

@@ -37,6 +37,7 @@ struct TcpSegment {
     uint8_t flags = 0;
     const uint8_t* payload = nullptr;
     size_t size = 0;
+    uint16_t window = 0;  // as sent, unscaled
 };
 
 // The segment a packet carries; nothing when the packet is not TCP or its
