@@ -57,7 +57,9 @@ std::optional<ConnSummary> ArchiveReader::connection(const FlowRecord& record) c
 }
 
 std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only(const std::vector<const FlowRecord*>& kept) const {
-    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView()})
+    // The flow fields section too: those of the flows kept are read again
+    // from the file when asked for.
+    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView(), fields_bytes_})
         mapping_->release(area.data(), area.size());
     auto reader = std::make_shared<ArchiveReader>();
     reader->mapping_ = mapping_;

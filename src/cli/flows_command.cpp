@@ -61,35 +61,34 @@ Options:
                         seconds to the millisecond. csv: a header row,
                         then one row per flow; json: one object per line.
                         csv and json carry every field: archive (with
-                        several archives), id, proto, proto_name,
-                        src_addr, src_port, dst_addr, dst_port,
-                        packet_count, total_bytes, start_ts (seconds since
-                        the epoch), start_ns and end_ns (nanoseconds since
-                        the epoch, integers), duration (seconds), app and
-                        server_name (empty, or null in json, where the
-                        payload did not say), tunnel (the tunnels of the
-                        flow's first packet, such as "geneve 0 / vxlan
-                        303", in an archive built with --tunnels inner;
-                        empty, or null in json, outside tunnels),
+                        several archives), id, proto, proto_name, src_addr,
+                        src_port, dst_addr, dst_port, packet_count,
+                        total_bytes, start_ts (seconds since the epoch),
+                        start_ns and end_ns (nanoseconds since the epoch,
+                        integers), duration (seconds), orig_packets,
+                        orig_ip_bytes, resp_packets and resp_ip_bytes (by
+                        originator and responder, IP bytes as the headers
+                        state them), flipped (the originator is the
+                        destination), state (Zeek's conn_state) and history
+                        (Zeek's letters), null in json for an archive older
+                        than them, app and server_name (empty, or null in
+                        json, where the payload did not say), tunnel (the
+                        tunnels of the flow's first packet, such as "geneve
+                        0 / vxlan 303", in an archive built with --tunnels
+                        inner; empty, or null in json, outside tunnels),
                         community_id (empty, or null in json, for a flow
-                        without an IP layer), orig_packets, orig_ip_bytes,
-                        resp_packets, resp_ip_bytes (by originator and
-                        responder, IP bytes as the headers state them),
-                        flipped (the originator is the destination), state
-                        (Zeek's conn_state) and history (Zeek's letters), null
-                        in json for an archive older than them. IPv6 addresses
-                        everywhere in the short form of RFC 5952 (::1), as
-                        tshark and Zeek print them; the Python Flow attributes
-                        give them in full. zeek: Zeek's tab-separated
-                        conn.log, originator first, "-" for what is unknown,
-                        uid a hash of the archive's file name and the flow id
+                        without an IP layer). IPv6 addresses everywhere in
+                        the short form of RFC 5952 (::1), as tshark and Zeek
+                        print them; the Python Flow attributes give them in
+                        full. zeek: Zeek's tab-separated conn.log,
+                        originator first, "-" for what is unknown, uid a
+                        hash of the archive's file name and the flow id
   -l, --long            the table with every column
       --columns C       the table with columns C, comma-separated, in this
                         order, of archive, id, proto, src, dst,
-                        packet_count, total_bytes, start_ts, duration, app,
-                        server_name, tunnel, community_id, orig_packets,
-                        orig_ip_bytes, resp_packets, resp_ip_bytes,
-                        flipped, state, history
+                        packet_count, total_bytes, start_ts, duration,
+                        state, history, app, server_name, tunnel,
+                        community_id
   -h, --help            show this help
 )";
 

@@ -160,15 +160,6 @@ const Field kFields[] = {
          const int64_t d = signed_duration(c.r);
          return d >= 0 ? millis_text(uint64_t(d)) : "-" + millis_text(uint64_t(-d));
      }},
-    // What the payload is and the server name it carries, where it says.
-    {"app", "APP", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).app; }, nullptr},
-    {"server_name", "NAME", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).server_name; },
-     nullptr},
-    // The tunnels of the flow's first packet; a flow outside tunnels has none.
-    {"tunnel", "TUNNEL", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).tunnel; }, nullptr},
-    // A flow without an IP layer has none.
-    {"community_id", "COMMUNITY ID", Kind::TextOrNull, true, false,
-     [](const Cell& c) { return archive::flow_community_id(*c.listed.reader, c.r).value_or(""); }, nullptr},
     // The flow as a connection, by originator and responder; an archive
     // written before them has none, and a flow without an IP layer no state.
     {"orig_packets", nullptr, Kind::Bare, false, false, connection_count<&ConnSummary::orig_packets>, nullptr},
@@ -193,6 +184,15 @@ const Field kFields[] = {
          return conn ? conn->history : std::string();
      },
      nullptr},
+    // What the payload is and the server name it carries, where it says.
+    {"app", "APP", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).app; }, nullptr},
+    {"server_name", "NAME", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).server_name; },
+     nullptr},
+    // The tunnels of the flow's first packet; a flow outside tunnels has none.
+    {"tunnel", "TUNNEL", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).tunnel; }, nullptr},
+    // A flow without an IP layer has none.
+    {"community_id", "COMMUNITY ID", Kind::TextOrNull, true, false,
+     [](const Cell& c) { return archive::flow_community_id(*c.listed.reader, c.r).value_or(""); }, nullptr},
 };
 constexpr size_t kArchiveField = 0;
 

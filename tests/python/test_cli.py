@@ -181,14 +181,14 @@ def test_flows_lists_what_the_queries_return(arch, query, calls, fmt):
         assert round(float(row["duration"]) * 1e6) == round(flow.end_ts * 1e6) - round(flow.start_ts * 1e6)
 
 
-<<<<<<< ours
 ROW = r" 1 TCP +10\.0\.0\.1:1234 +10\.0\.0\.2:80 +2 +119 12:26:40 +1\.001"
 CID = r"1:[A-Za-z0-9+/]{27}="
 
 
 @pytest.mark.parametrize("options, heading, row, width", [
-    ([], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION", ROW, 80),  # what fits in 80 columns
-    (["-l"], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION COMMUNITY ID", ROW + " " + CID, None),
+    ([], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION STATE", ROW + " OTH", 80),  # what fits in 80 columns
+    (["-l"], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION STATE HISTORY COMMUNITY ID",
+     ROW + " OTH +Dd +" + CID, None),
     (["--columns", "Community_ID,dst,id"], "COMMUNITY ID DESTINATION ID", CID + r" 10\.0\.0\.2:80 +1", None),
 ], ids=["default", "long", "columns"])
 def test_flows_table(tmp_path, arch, options, heading, row, width):
@@ -209,20 +209,6 @@ def test_flows_table(tmp_path, arch, options, heading, row, width):
         ok("archive", tmp_path / "two.pcap", tmp_path / "two.fsieve")
         lines = ok("flows", tmp_path / "two.fsieve").decode().splitlines()
         assert " 2020-09-14 12:26:40 " in lines[2] and lines[-1] == "2 flows, 2 packets, 106 bytes"
-=======
-def test_flows_table(arch):
-    lines = ok("flows", arch, "--port", "1234").decode().splitlines()
-    assert lines[0].split()[:3] == ["ID", "PROTO", "SOURCE"] and lines[-1] == "1 flow, 2 packets, 119 bytes"
-    assert lines[0].index("COMMUNITY ID") == lines[1].index(" 1:") + 1
-    assert ok("flows", arch, "--proto", "58").decode().splitlines()[-1] == "1 flow, 1 packet, 62 bytes"
-    assert re.fullmatch(r" *1  TCP +10\.0\.0\.1 +1234  10\.0\.0\.2 +80 +2 +119  2020-09-13 12:26:40\.000007 +1\.001000"
-                        r"  OTH +1:[A-Za-z0-9+/]{27}=", lines[1])
-    lines = ok("flows", arch).decode().splitlines()
-    # aligned columns, the Community ID (30 characters) last: none for the flow without an IP layer
-    assert len(lines) == 6 + 2 and {len(s) for s in lines[1:-1] if " 1:" in s} == {lines[0].index("COMMUNITY ID") + 30}
-    assert re.match(r" *4  TCP +2001:db8::2 +80  2001:db8::1 +999 ", lines[4])  # IPv6 in short form
-    assert [s.split()[0] for s in lines[1:-1]] == [str(f.id) for f in flowsieve.Archive.open(str(arch)).flows()]
->>>>>>> theirs
 
 
 @pytest.mark.parametrize("strategy, names", [
@@ -309,15 +295,11 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["split", "{cap}", "o", "--stream-gaps", "zero"], 2, "--stream-gaps applies to -t stream", []),
     (["split", "{cap}", "o", "--ip"], 2, "option '--ip' needs a value", []),
     (["flows", "{arch}", "-f"], 2, "option '--format' needs a value", []),
-<<<<<<< ours
-    (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json", []),
+    (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json, zeek", []),
     (["flows", "{arch}", "--columns", "id,sport"], 2, "invalid --columns value 'sport': valid are archive, id, proto, "
-     "src, dst, packet_count, total_bytes, start_ts, duration, app, server_name, tunnel, community_id", []),
+     "src, dst, packet_count, total_bytes, start_ts, duration, state, history, app, server_name, tunnel, community_id", []),
     (["flows", "{arch}", "-l", "-f", "csv"], 2, "-l/--long and --columns choose the table's columns: csv and json carry "
      "every field", []),
-=======
-    (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json, zeek", []),
->>>>>>> theirs
     (["flows", "{arch}", "--port", "http"], 2, "invalid --port value 'http': not a number", []),
     (["export", "{arch}"], 2, "export needs -o DIR (or -o FILE, or -o - for standard output)", []),
     (["export", "{arch}", "-o", "-"], 2, "-o - writes one flow or a --merge: give one flow id, or --merge", []),
