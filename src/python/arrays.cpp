@@ -145,6 +145,9 @@ PyGetSetDef kArrayGetters[] = {
     FLOWSIEVE_ARRAY("sizes"),        FLOWSIEVE_ARRAY("directions"),   FLOWSIEVE_ARRAY("iat_ns"),
     FLOWSIEVE_ARRAY("tcp_flags"),    FLOWSIEVE_ARRAY("packet_bytes"), FLOWSIEVE_ARRAY("payload"),
     FLOWSIEVE_ARRAY("payload_len"),  FLOWSIEVE_ARRAY("server_name"),  FLOWSIEVE_ARRAY("app"),
+    FLOWSIEVE_ARRAY("orig_packets"), FLOWSIEVE_ARRAY("orig_ip_bytes"), FLOWSIEVE_ARRAY("resp_packets"),
+    FLOWSIEVE_ARRAY("resp_ip_bytes"), FLOWSIEVE_ARRAY("flipped"),     FLOWSIEVE_ARRAY("state"),
+    FLOWSIEVE_ARRAY("history"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef FLOWSIEVE_ARRAY
