@@ -128,7 +128,8 @@ PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFunctions[] = {
     {"create_archive", keywords(create_archive), METH_VARARGS | METH_KEYWORDS,
      "create_archive(input_path, output_path, strategy=\"session\", max_sessions=10000, ip_filters=..., "
-     "port_filters=..., tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\nCreate a .fsieve archive from a pcap/pcapng file."},
+     "port_filters=..., tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
+     "Create a .fsieve archive from a pcap/pcapng file."},
     {"split", keywords(split), METH_VARARGS | METH_KEYWORDS,
      "split(input_path, output_dir, strategy=\"session\", max_sessions=10000, buffer_bytes=10000, "
      "ip_filters=..., port_filters=..., output_type=\"pcap\", tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
@@ -138,7 +139,7 @@ PyMethodDef kFunctions[] = {
      "Returns a list of bytes; each bytes object is a standalone pcap file."},
     {"flow_arrays", keywords(flow_arrays), METH_VARARGS | METH_KEYWORDS,
      "flow_arrays(source, strategy=None, packets=8, packet_bytes=0, payload_bytes=0, anonymize=True, "
-     "flows=None, ip_filters=..., port_filters=..., tunnels=\"outer\", *, dedup=False)\n--\n\n"
+     "flows=None, ip_filters=..., port_filters=..., tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
      "A capture's flows (a path, or \"-\" for standard input) or an Archive's as NumPy arrays, one row per flow.\n\n"
      "Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,\n"
      "directions, gaps and TCP flags of its first `packets` packets (the earliest, in time order), their\n"

@@ -346,6 +346,7 @@ def flow_arrays(
     tunnels: _Tunnels = "outer",
     *,
     dedup: bool = False,
+    idle_timeouts: Optional[Dict[str, float]] = None,
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 

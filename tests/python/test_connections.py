@@ -126,8 +126,9 @@ def flowsieve_command(*args):
                           check=True).stdout
 
 
-# One capture, each surface: the command's table, csv, json, --state and zeek formats, Archive.find and Store.find.
-@pytest.mark.parametrize("surface", ["table", "csv", "json", "state", "zeek", "archive", "store"])
+# One capture, each surface: the command's table, csv, json, --state and zeek formats, Archive.find, Store.find and
+# the arrays (of the archive, of the capture, and the command's .npz).
+@pytest.mark.parametrize("surface", ["table", "csv", "json", "state", "zeek", "archive", "store", "arrays"])
 def test_connection_fields_on_every_surface(tmp_path, surface):
     (tmp_path / "in.pcap").write_bytes(pcap(closed_connection() + REFUSED))
     archive = tmp_path / "c.fsieve"
@@ -154,5 +155,19 @@ def test_connection_fields_on_every_surface(tmp_path, surface):
         assert len({r["uid"] for r in rows}) == 2 and lines == flowsieve_command("flows", archive, "-f", "zeek").splitlines()
     elif surface == "archive":
         assert [f.history for f in flowsieve.Archive.open(str(archive)).find(state="SF")] == ["ShAFf"]
-    else:
+    elif surface == "store":
         assert [f.state for f in flowsieve.Store(archive).find(state=["REJ", "S0"])] == ["REJ"]
+    else:
+        np = pytest.importorskip("numpy")
+        flowsieve_command("arrays", tmp_path / "in.pcap", "-s", "connection", "-o", tmp_path / "a.npz")
+        with np.load(tmp_path / "a.npz") as npz:
+            arrays = [flowsieve.flow_arrays(flowsieve.Archive.open(str(archive))),
+                      flowsieve.flow_arrays(str(tmp_path / "in.pcap"), "connection", idle_timeouts={"tcp": 600}),
+                      {name: npz[name] for name in npz.files}]
+            for a in arrays:
+                a = a if isinstance(a, dict) else {n: getattr(a, n) for n in ("state", "history", "orig_packets",
+                                                                              "resp_ip_bytes", "flipped", "key")}
+                assert [(str(s), str(h), int(o), int(r), bool(f)) for s, h, o, r, f in zip(
+                    a["state"], a["history"], a["orig_packets"], a["resp_ip_bytes"], a["flipped"])] == [
+                    ("SF", "ShAFf", 4, 80, False), ("REJ", "Sr", 1, 40, False)]
+            assert [str(k).endswith("_2") for k in npz["key"]] == [False, True]  # as split names the second
