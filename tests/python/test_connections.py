@@ -81,6 +81,11 @@ def timed(frames, gaps):
     return out
 
 
+def zero_window(frame):
+    """The frame with its TCP window (after 14 bytes of Ethernet and 20 of IPv4) zero."""
+    return frame[:14 + 20 + 14] + bytes(2) + frame[14 + 20 + 16:]
+
+
 REFUSED = [seg(A, B, SYN, 9000), seg(B, A, RST | ACK, 0, 9001, sport=80, dport=40000)]
 RESET = closed_connection()[:3] + [seg(A, B, ACK, 101, 501, b"hello"), seg(A, B, RST, 106)]
 UDP_EXCHANGE = [eth(ipv4(A, B, 17, udp(5000, 7000, b"q"))), eth(ipv4(B, A, 17, udp(7000, 5000, b"r")))]
@@ -97,6 +102,9 @@ UDP_EXCHANGE = [eth(ipv4(A, B, 17, udp(5000, 7000, b"q"))), eth(ipv4(B, A, 17, u
     pytest.param(closed_connection()[:3] + [seg(A, B, SYN, 7_000_000), seg(B, A, SYN | ACK, 900, 7_000_001, sport=80,
                                                                               dport=40000)],
                  None, [("S1", "ShAS", 3, 1), ("OTH", "^h", 0, 1)], id="far-syn-answered"),
+    # Zero windows are written at the 1st, 10th, 100th, ... as retransmissions and gaps are.
+    pytest.param(closed_connection()[:3] + [zero_window(seg(B, A, ACK, 501, 101, sport=80, dport=40000))] * 10 +
+                 closed_connection()[3:], None, [("SF", "ShAawwFf", 4, 12)], id="zero-windows"),
     pytest.param(timed(UDP_EXCHANGE + UDP_EXCHANGE[:1], [0, 1, 61]), None, [("SF", "Dd", 1, 1), ("S0", "D", 1, 0)],
                  id="udp-idle-timeout"),
     pytest.param(timed(UDP_EXCHANGE + UDP_EXCHANGE[:1], [0, 1, 61]), {"udp": 120}, [("SF", "Dd", 2, 1)],
