@@ -135,8 +135,8 @@ def flowsieve_command(*args):
 
 
 # One capture, each surface: the command's table, csv, json, --state and zeek formats, Archive.find, Store.find and
-# the arrays (of the archive, of the capture, and the command's .npz).
-@pytest.mark.parametrize("surface", ["table", "csv", "json", "state", "zeek", "archive", "store", "arrays"])
+# the arrays (of the archive, of the capture, and the command's .npz); and an archive written before connections.
+@pytest.mark.parametrize("surface", ["table", "csv", "json", "state", "zeek", "archive", "store", "arrays", "older"])
 def test_connection_fields_on_every_surface(tmp_path, surface):
     (tmp_path / "in.pcap").write_bytes(pcap(closed_connection() + REFUSED))
     archive = tmp_path / "c.fsieve"
@@ -163,6 +163,15 @@ def test_connection_fields_on_every_surface(tmp_path, surface):
         assert len({r["uid"] for r in rows}) == 2 and lines == flowsieve_command("flows", archive, "-f", "zeek").splitlines()
     elif surface == "archive":
         assert [f.history for f in flowsieve.Archive.open(str(archive)).find(state="SF")] == ["ShAFf"]
+    elif surface == "older":  # its flows have no connection facts, and it reads as before
+        from test_archive import without_flow_fields
+        archive.write_bytes(without_flow_fields(archive.read_bytes()))
+        flows = flowsieve.Archive.open(str(archive)).find()
+        assert {(f.state, f.history, f.orig_packets, f.flipped) for f in flows} == {(None, None, None, None)}
+        import json
+        row = json.loads(flowsieve_command("flows", archive, "-f", "json").splitlines()[0])
+        assert [row[k] for k in ("orig_packets", "flipped", "state", "history")] == [None] * 4
+        assert flowsieve_command("flows", archive).splitlines()[0].split()[-1] == "DURATION"
     elif surface == "store":
         assert [f.state for f in flowsieve.Store(archive).find(state=["REJ", "S0"])] == ["REJ"]
     else:
