@@ -136,6 +136,21 @@ void ConnTracker::add_tcp(const TcpSegment& s, int side) {
     Side& e = sides_[side];
     Side& peer = sides_[1 - side];
     const bool orig = side == 0;
+    // Most segments of a connection come in order in its middle: bare ACKs
+    // and data whose letters were written already, on both sides
+    // established, with no hole to fill and a window open. Only the front
+    // and the acknowledgment move.
+    const uint32_t letter_bit = (s.size ? kDataBit : kAckBit) << (orig ? 0 : 16);
+    if ((s.flags & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && s.seq == e.front && s.window &&
+        (seen_ & letter_bit) && e.sequenced && !e.hole && !peer.hole &&
+        (e.state == TcpState::Established || e.state == TcpState::Partial)) [[likely]] {
+        e.front += uint32_t(s.size);
+        if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, s.ack) > 0)) {
+            peer.acked = s.ack;
+            peer.acked_any = true;
+        }
+        return;
+    }
     const bool syn = s.flags & kTcpSyn;
     const uint32_t end = s.seq + (syn ? 1 : 0) + uint32_t(s.size) + ((s.flags & kTcpFin) ? 1 : 0);
     if (!e.sequenced || (syn && !(s.flags & kTcpAck) && e.state == TcpState::Inactive)) {

@@ -12,17 +12,15 @@ std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
     if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
         return std::nullopt;
     const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
-    const ByteView v = p.data.view();
-    auto seq = v.u32(at + 4, ByteOrder::Big);
-    auto ack = v.u32(at + 8, ByteOrder::Big);
-    auto flags = v.u8(at + 13);
-    auto window = v.u16(at + 14, ByteOrder::Big);
-    if (!seq || !ack || !flags || !window) return std::nullopt;
+    // Sequence and acknowledgment numbers, flags and window: one check for all.
+    const std::optional<ByteView> header = p.data.view().sub(at + 4, 12);
+    if (!header) return std::nullopt;
+    const uint8_t* h = header->data();
     TcpSegment s;
-    s.seq = *seq;
-    s.ack = *ack;
-    s.flags = *flags;
-    s.window = *window;
+    s.seq = decode_u32(h, ByteOrder::Big);
+    s.ack = decode_u32(h + 4, ByteOrder::Big);
+    s.flags = h[9];
+    s.window = decode_u16(h + 10, ByteOrder::Big);
     s.payload = p.data.data() + *p.payload_offset;
     s.size = size_t(p.payload_end - *p.payload_offset);
     return s;
