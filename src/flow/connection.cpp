@@ -31,11 +31,9 @@ bool likely_server_port(uint8_t protocol, uint16_t port) {
 }
 
 // History events, one bit each on the originator's side (the responder's
-// are 16 bits up).
+// are 16 bits up); kAckBit and kDataBit are the header's.
 enum : uint32_t {
     kSynBit = 1,  // a SYN or a SYN-ACK
-    kAckBit = 4,
-    kDataBit = 8,
     kFinBit = 16,
     kRstBit = 32,
     kMultiFlagBit = 64,
@@ -85,44 +83,32 @@ uint64_t ConnTracker::Side::size() const {
     return n;
 }
 
-void ConnTracker::add(const ParsedPacket& p, const std::optional<IpTuple>& first) {
-    if (!p.ip || !first) return;
-    const IpTuple& ip = *p.ip;
-    const std::optional<TcpSegment> segment = tcp_segment(p);
-    if (!started_) {
-        started_ = true;
-        protocol_ = ip.protocol;
-        if (ip.protocol == kIpProtoTcp) {
-            // A connection seen from its start is its SYN's sender's; one
-            // seen later, the side that is not a likely server's. Zeek
-            // leaves a SYN-ACK's direction to the ports as well, so that
-            // a stealth scan's answers are not taken for connections.
-            const bool syn = segment && (segment->flags & (kTcpSyn | kTcpAck)) == kTcpSyn;
-            if (!syn && likely_server_port(kIpProtoTcp, ip.src_port)) {
-                const bool syn_ack = segment && (segment->flags & kTcpSyn);
-                flipped_ = likely_server_port(kIpProtoTcp, ip.dst_port) ? !syn_ack && ip.src_port < ip.dst_port
-                                                                        : true;
-            }
-        } else if (ip.protocol == kIpProtoUdp) {
-            flipped_ = likely_server_port(kIpProtoUdp, ip.src_port) && !likely_server_port(kIpProtoUdp, ip.dst_port);
-        } else if (ip.protocol == 1 || ip.protocol == kIpProtoIcmpv6) {
-            // An echo reply, or ICMPv6's router and neighbor advertisements
-            // seen before their solicitations.
-            flipped_ = ip.protocol == 1 ? ip.icmp_type == 0 : ip.icmp_type == 129;
-        }
-        if (flipped_) history_.push_back('^');
-    }
-    const bool from_first = ip.src_port == first->src_port && ip.src_ip == first->src_ip;
-    const int side = from_first == !flipped_ ? 0 : 1;
-    Side& e = sides_[side];
-    ++e.packets;
-    e.ip_bytes += p.ip_length;
+void ConnTracker::start(const IpTuple& ip, const std::optional<TcpSegment>& segment) {
+    started_ = true;
+    protocol_ = ip.protocol;
     if (ip.protocol == kIpProtoTcp) {
-        if (segment) add_tcp(*segment, side);
-    } else {
-        if (p.payload_offset) e.payload += p.payload_end - *p.payload_offset;
-        if (ip.protocol == kIpProtoUdp) once(kDataBit, 'D', side == 0);
+        // A connection seen from its start is its SYN's sender's; one seen
+        // later, the side that is not a likely server's. Zeek leaves a
+        // SYN-ACK's direction to the ports as well, so that a stealth
+        // scan's answers are not taken for connections.
+        const bool syn = segment && (segment->flags & (kTcpSyn | kTcpAck)) == kTcpSyn;
+        if (!syn && likely_server_port(kIpProtoTcp, ip.src_port)) {
+            const bool syn_ack = segment && (segment->flags & kTcpSyn);
+            flipped_ = likely_server_port(kIpProtoTcp, ip.dst_port) ? !syn_ack && ip.src_port < ip.dst_port : true;
+        }
+    } else if (ip.protocol == kIpProtoUdp) {
+        flipped_ = likely_server_port(kIpProtoUdp, ip.src_port) && !likely_server_port(kIpProtoUdp, ip.dst_port);
+    } else if (ip.protocol == 1 || ip.protocol == kIpProtoIcmpv6) {
+        // An echo reply, or ICMPv6's router and neighbor advertisements
+        // seen before their solicitations.
+        flipped_ = ip.protocol == 1 ? ip.icmp_type == 0 : ip.icmp_type == 129;
     }
+    if (flipped_) history_.push_back('^');
+}
+
+void ConnTracker::add_datagram(const ParsedPacket& p, int side) {
+    if (p.payload_offset) sides_[side].payload += p.payload_end - *p.payload_offset;
+    if (p.ip->protocol == kIpProtoUdp) once(kDataBit, 'D', side == 0);
 }
 
 void ConnTracker::scaled(uint32_t& count, char c, bool orig) {
@@ -132,25 +118,10 @@ void ConnTracker::scaled(uint32_t& count, char c, bool orig) {
     if (n == 1) letter(c, orig);
 }
 
-void ConnTracker::add_tcp(const TcpSegment& s, int side) {
+void ConnTracker::add_segment(const TcpSegment& s, int side) {
     Side& e = sides_[side];
     Side& peer = sides_[1 - side];
     const bool orig = side == 0;
-    // Most segments of a connection come in order in its middle: bare ACKs
-    // and data whose letters were written already, on both sides
-    // established, with no hole to fill and a window open. Only the front
-    // and the acknowledgment move.
-    const uint32_t letter_bit = (s.size ? kDataBit : kAckBit) << (orig ? 0 : 16);
-    if ((s.flags & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && s.seq == e.front && s.window &&
-        (seen_ & letter_bit) && e.sequenced && !e.hole && !peer.hole &&
-        (e.state == TcpState::Established || e.state == TcpState::Partial)) [[likely]] {
-        e.front += uint32_t(s.size);
-        if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, s.ack) > 0)) {
-            peer.acked = s.ack;
-            peer.acked_any = true;
-        }
-        return;
-    }
     const bool syn = s.flags & kTcpSyn;
     const uint32_t end = s.seq + (syn ? 1 : 0) + uint32_t(s.size) + ((s.flags & kTcpFin) ? 1 : 0);
     if (!e.sequenced || (syn && !(s.flags & kTcpAck) && e.state == TcpState::Inactive)) {

@@ -77,7 +77,41 @@ inline std::optional<uint16_t> echo_identifier(const IpTuple& ip) {
 class ConnTracker {
 public:
     // `first`: the IP layer of the flow's first packet, when it had one.
-    void add(const ParsedPacket& p, const std::optional<IpTuple>& first);
+    // Inline, as every packet of an archive comes here: most segments of a
+    // connection come in order in its middle (bare ACKs and data whose
+    // letters were written already, both sides established, no hole to
+    // fill, a window open), and move only the front and the acknowledgment.
+    void add(const ParsedPacket& p, const std::optional<IpTuple>& first) {
+        if (!p.ip || !first) [[unlikely]]
+            return;
+        const IpTuple& ip = *p.ip;
+        const std::optional<TcpSegment> segment = tcp_segment(p);
+        if (!started_) [[unlikely]]
+            start(ip, segment);
+        const bool from_first = ip.src_port == first->src_port && ip.src_ip == first->src_ip;
+        const int side = from_first == !flipped_ ? 0 : 1;
+        Side& e = sides_[side];
+        ++e.packets;
+        e.ip_bytes += p.ip_length;
+        if (!segment) {
+            if (ip.protocol != kIpProtoTcp) add_datagram(p, side);
+            return;
+        }
+        const TcpSegment& s = *segment;
+        Side& peer = sides_[1 - side];
+        const uint32_t letter = (s.size ? kDataBit : kAckBit) << (side ? 16 : 0);
+        if ((s.flags & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && s.seq == e.front && s.window &&
+            (seen_ & letter) && !e.hole && !peer.hole &&
+            (e.state == TcpState::Established || e.state == TcpState::Partial)) [[likely]] {
+            e.front += uint32_t(s.size);
+            if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, s.ack) > 0)) {
+                peer.acked = s.ack;
+                peer.acked_any = true;
+            }
+            return;
+        }
+        add_segment(s, side);
+    }
     ConnSummary summary() const;
 
 private:
@@ -102,7 +136,13 @@ private:
         uint64_t size() const;
     };
 
-    void add_tcp(const TcpSegment& s, int side);
+    // History events with a bit each, the originator's (the responder's
+    // are 16 bits up); the others are the source file's.
+    static constexpr uint32_t kAckBit = 4, kDataBit = 8;
+
+    void start(const IpTuple& ip, const std::optional<TcpSegment>& segment);
+    void add_datagram(const ParsedPacket& p, int side);
+    void add_segment(const TcpSegment& s, int side);
     void tcp_state(const TcpSegment& s, Side& e, Side& peer, bool orig);
     void tcp_history(const TcpSegment& s, Side& e, bool orig);
     // Adds a letter the first time its event happens on a side, upper case

@@ -3,28 +3,9 @@
 namespace flowsieve {
 namespace {
 
-constexpr size_t kTcpMinHeader = 20;
 constexpr uint8_t kSynAck = kTcpSyn | kTcpAck;
 
 }  // namespace
-
-std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
-    if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
-        return std::nullopt;
-    const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
-    // Sequence and acknowledgment numbers, flags and window: one check for all.
-    const std::optional<ByteView> header = p.data.view().sub(at + 4, 12);
-    if (!header) return std::nullopt;
-    const uint8_t* h = header->data();
-    TcpSegment s;
-    s.seq = decode_u32(h, ByteOrder::Big);
-    s.ack = decode_u32(h + 4, ByteOrder::Big);
-    s.flags = h[9];
-    s.window = decode_u16(h + 10, ByteOrder::Big);
-    s.payload = p.data.data() + *p.payload_offset;
-    s.size = size_t(p.payload_end - *p.payload_offset);
-    return s;
-}
 
 Endpoint source_of(const ParsedPacket& p) { return {p.ip->src_ip, p.ip->src_port}; }
 Endpoint destination_of(const ParsedPacket& p) { return {p.ip->dst_ip, p.ip->dst_port}; }
