@@ -12,7 +12,7 @@
 namespace flowsieve {
 
 // Connection keys as Session does, and starts another flow on the key
-// where one connection ends and the next begins (see ConnectionRuns).
+// where one connection ends and the next begins (see ConnectionRun).
 enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit, Connection };
 
 // A key held inline, so that keying a packet allocates nothing. The longest
