@@ -64,6 +64,8 @@ WORKLOADS = [
     ("1g-session-pcap", "big", "pcap", "split", {"strategy": "session"}, ("x floor", "<=", 1.0)),
     ("1g-l7", "big", "pcap", "split", {"strategy": "session", "output_type": "l7"}, ("x floor", "<=", 1.05)),
     ("1g-nosplit", "big", "pcap", "split", {"strategy": "nosplit"}, ("x floor", "<=", 1.05)),
+    # split -s connection against split -s session of the same capture, in turn
+    ("1g-connection", "big", "pcap", "connection", {"strategy": "connection"}, ("x session", "<=", 1.05)),
     # reassembled TCP streams, in turn with split -t pcap and with tcpflow on the same capture
     ("1g-stream", "big", "pcap", "stream", {"strategy": "session", "output_type": "stream"},
      [("x pcap", "<=", 1.2), ("x tcpflow", "<=", 0.5)]),
@@ -422,6 +424,16 @@ def measure(name, op, cap, kwargs, runs):
                            BASELINE and (lambda: fresh(lambda: run_child(op, cap, out, kwargs, module_dir=BASELINE))))
     if op == "stream":
         return versus_pcap_and_tcpflow(runs, cap, out, kwargs)
+    if op == "connection":  # against -s session of the same capture, in turn
+        mine, session = [], []
+        for _ in range(runs):
+            mine.append(fresh(lambda: run_child("split", cap, out, kwargs)))
+            session.append(fresh(lambda: run_child("split", cap, out, {"strategy": "session"})))
+        r = median(mine)
+        r["session s"] = median(session)["s"]
+        r["x session"] = r["s"] / r["session s"]
+        r["result"] = "-s session %.2f s" % r["session s"]
+        return r
     if op == "tunnels":
         return versus_unwrapped(runs, cap, out, kwargs)
     if op == "command-split":
@@ -561,7 +573,7 @@ def measure_arrays(op, cap, kwargs, runs):
 HEAD = ["workload", "capture MB", "time", "MB/s", "copy s", "x copy", "floor s", "x floor", "baseline x floor",
         "floor cpu s", "cpu x floor", "baseline cpu x floor",
         "x dpkt", "x python", "x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "x unwrapped",
-        "command x floor",
+        "x session", "command x floor",
         "x floor less libpcap", "extra MB",
         "peak RssAnon MB", "user s", "sys s", "result", "target"]
 
@@ -582,7 +594,8 @@ def cells(r):
            "%.1f" % r["x dpkt"] if "x dpkt" in r else "",
            "%.3f" % r["x python"] if "x python" in r else "",
            *("%.2f" % r[c] if c in r else ""
-             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "x unwrapped", "command x floor",
+             for c in ("x nfstream", "x archive", "x capture", "x pcap", "x tcpflow", "x unwrapped", "x session",
+                       "command x floor",
                        "x floor less libpcap", "extra MB")),
            "%.1f" % (r["peak"] / 1024) if r.get("peak") else "", "%.2f" % r["user"] if "user" in r else "",
            "%.2f" % r["sys"] if "sys" in r else "", r["result"], ""]

@@ -1,5 +1,6 @@
 #include "archive/conditions.hpp"
 
+#include <cctype>
 #include <vector>
 
 #include "flow/filter.hpp"
@@ -189,6 +190,14 @@ Result<std::string> parse_community_id(std::string_view text) {
     }
     if (!valid) return Error{"1: and the base64 of 20 bytes (30 characters, ending in =)"};
     return std::string(text);
+}
+
+Result<ConnState> parse_conn_state(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (auto state = conn_state_named(upper)) return *state;
+    return Error{"Unknown state: " + std::string(text) +
+                 ". Valid: S0, S1, SF, REJ, S2, S3, RSTO, RSTR, RSTOS0, RSTRH, SH, SHR, OTH"};
 }
 
 }  // namespace flowsieve::archive

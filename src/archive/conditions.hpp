@@ -32,4 +32,7 @@ Result<FiveTuple> parse_five_tuple(std::string_view text);
 // any other text would match no flow.
 Result<std::string> parse_community_id(std::string_view text);
 
+// A connection state as Zeek names it (SF, S0, REJ, ...), in any case.
+Result<ConnState> parse_conn_state(std::string_view text);
+
 }  // namespace flowsieve::archive

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "flow/connection.hpp"
 #include "packet/packet.hpp"
 #include "util/byte_view.hpp"
 
@@ -323,7 +324,14 @@ enum class FlowFieldTag : uint8_t {
     Vni = 2,     // u32: the VNI of its innermost VXLAN or GENEVE header
     ServerName = 3,  // the server name its first packets carry, as text
     App = 4,         // what its payload is, as text ("tls")
+    // The flow as a connection: a byte of ConnState, a byte of flags
+    // (kConnFlipped), then varints of orig_packets, orig_ip_bytes,
+    // resp_packets, resp_ip_bytes, orig_bytes, resp_bytes and missed_bytes.
+    // The state comes first, so that a query by state reads one byte.
+    Connection = 16,
+    History = 17,  // its history letters, as text
 };
+inline constexpr uint8_t kConnFlipped = 1;
 
 // Flags of the section, facts of the whole archive. This one: the packets
 // were grouped by their innermost IP layers (inner tunnel mode), and are
@@ -332,12 +340,14 @@ inline constexpr uint32_t kFieldsInnerTunnels = 1;
 
 struct FlowFields {
     uint64_t id = 0;
-    std::string tunnel;  // empty: outside tunnels
-    std::optional<uint32_t> vni;
-    std::string server_name;  // empty: none
-    std::string app;          // empty: none
+    std::string tunnel{};  // empty: outside tunnels
+    std::optional<uint32_t> vni{};
+    std::string server_name{};  // empty: none
+    std::string app{};          // empty: none
+    // Every flow has one, but in an archive written before they were counted.
+    std::optional<ConnSummary> connection{};
 
-    bool empty() const { return tunnel.empty() && !vni && server_name.empty() && app.empty(); }
+    bool empty() const { return tunnel.empty() && !vni && server_name.empty() && app.empty() && !connection; }
 };
 
 inline void append_flow_field(std::vector<uint8_t>& out, FlowFieldTag tag, const void* bytes, size_t size) {
@@ -369,6 +379,21 @@ inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& fl
                               std::min<size_t>(f.server_name.size(), 0xFFFF));
         if (!f.app.empty())
             append_flow_field(out, FlowFieldTag::App, f.app.data(), std::min<size_t>(f.app.size(), 0xFFFF));
+        if (f.connection) {
+            const ConnSummary& c = *f.connection;
+            uint8_t bytes[2 + 7 * kMaxVarintSize];
+            bytes[0] = uint8_t(c.state);
+            bytes[1] = c.flipped ? kConnFlipped : 0;
+            size_t n = 2;
+            for (uint64_t v : {c.orig_packets, c.orig_ip_bytes, c.resp_packets, c.resp_ip_bytes, c.orig_bytes,
+                               c.resp_bytes, c.missed_bytes})
+                n += encode_varint(v, bytes + n);
+            append_flow_field(out, FlowFieldTag::Connection, bytes, n);
+            // Letters are a few per event kind, the repeated ones logarithmic.
+            if (!c.history.empty())
+                append_flow_field(out, FlowFieldTag::History, c.history.data(),
+                                  std::min<size_t>(c.history.size(), 0xFFFF));
+        }
         encode_u32le(out.data() + head + 8, uint32_t(out.size() - head - kFlowFieldsEntryHead));
     }
     return out;
@@ -386,6 +411,33 @@ struct FlowFieldsSection {
     std::vector<FlowFieldsEntry> entries;  // by ascending id
 };
 
+// The state of a Connection field; nothing when it is malformed.
+inline std::optional<ConnState> connection_state(ByteView bytes) {
+    const std::optional<uint8_t> state = bytes.u8(0);
+    if (!state || *state >= kConnStateCount) return std::nullopt;
+    return ConnState(*state);
+}
+
+// A Connection field; nothing when it is malformed. The history, a field
+// of its own, is the caller's to add.
+inline std::optional<ConnSummary> decode_connection(ByteView bytes) {
+    ConnSummary c;
+    const std::optional<ConnState> state = connection_state(bytes);
+    const std::optional<uint8_t> flags = bytes.u8(1);
+    if (!state || !flags) return std::nullopt;
+    c.state = *state;
+    c.flipped = *flags & kConnFlipped;
+    size_t at = 2;
+    for (uint64_t* v : {&c.orig_packets, &c.orig_ip_bytes, &c.resp_packets, &c.resp_ip_bytes, &c.orig_bytes,
+                        &c.resp_bytes, &c.missed_bytes}) {
+        const auto read = decode_varint(bytes, at);
+        if (!read) return std::nullopt;
+        *v = read->value;
+        at += read->size;
+    }
+    return c;
+}
+
 // The section's entries, located without decoding their fields, so that an
 // archive opens without reading every flow's names. As far as the bytes
 // go: an entry that runs past them ends the list.
@@ -394,6 +446,8 @@ inline FlowFieldsSection locate_flow_fields(ByteView bytes) {
     if (!bytes.has(0, kFlowFieldsHead) || bytes.size() > UINT32_MAX) return section;
     const uint32_t count = *bytes.u32(0, ByteOrder::Little);
     section.flags = *bytes.u32(4, ByteOrder::Little);
+    // Every flow has an entry: the list is made at its size, never grown.
+    section.entries.reserve(std::min<size_t>(count, bytes.size() / kFlowFieldsEntryHead));
     size_t at = kFlowFieldsHead;
     for (uint32_t i = 0; i < count && bytes.has(at, kFlowFieldsEntryHead); ++i) {
         const uint64_t id = decode_u64le(bytes.data() + at);
@@ -424,14 +478,18 @@ void for_each_flow_field(ByteView section, const FlowFieldsEntry& entry, F f) {
 inline FlowFields decode_flow_fields(ByteView section, const FlowFieldsEntry& entry) {
     FlowFields f;
     f.id = entry.id;
+    std::string history;
     for_each_flow_field(section, entry, [&](uint8_t tag, ByteView bytes) {
         const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         if (tag == uint8_t(FlowFieldTag::Tunnel)) f.tunnel = text;
         else if (tag == uint8_t(FlowFieldTag::Vni) && bytes.size() == 4) f.vni = decode_u32(bytes.data(), ByteOrder::Little);
         else if (tag == uint8_t(FlowFieldTag::ServerName)) f.server_name = text;
         else if (tag == uint8_t(FlowFieldTag::App)) f.app = text;
+        else if (tag == uint8_t(FlowFieldTag::Connection)) f.connection = decode_connection(bytes);
+        else if (tag == uint8_t(FlowFieldTag::History)) history = text;
         return true;
     });
+    if (f.connection) f.connection->history = std::move(history);
     return f;
 }
 

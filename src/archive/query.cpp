@@ -104,6 +104,11 @@ bool matches(const ArchiveReader& reader, const FlowRecord& r, const FlowQuery& 
             }))
             return false;
     }
+    if (!q.states.empty()) {
+        const std::optional<ByteView> connection = reader.field(r, FlowFieldTag::Connection);
+        const std::optional<ConnState> state = connection ? connection_state(*connection) : std::nullopt;
+        if (!state || !has(q.states, *state)) return false;
+    }
     return !q.community_id || flow_community_id(reader, r) == q.community_id;
 }
 

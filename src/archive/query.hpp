@@ -46,9 +46,12 @@ struct FlowQuery {
     std::vector<std::string> names;
     std::optional<std::string> app;  // "tls", ...
 
+    // When given, one of these connection states.
+    std::vector<ConnState> states;
+
     bool empty() const {
         return addresses.empty() && ports.empty() && any_address.empty() && any_port.empty() && protocols.empty() &&
-               !since && !until && !tuple && !community_id && !vni && names.empty() && !app && !nothing;
+               !since && !until && !tuple && !community_id && !vni && names.empty() && !app && states.empty() && !nothing;
     }
 };
 

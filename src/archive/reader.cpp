@@ -42,17 +42,36 @@ std::optional<ByteView> ArchiveReader::field(const FlowRecord& record, FlowField
     return found;
 }
 
-std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only() const {
-    // The name index's keys, and its ids after them.
+std::optional<ConnSummary> ArchiveReader::connection(const FlowRecord& record) const {
+    const FlowFieldsEntry* entry = fields_entry(record.id);
+    if (!entry) return std::nullopt;
+    std::optional<ConnSummary> c;
+    std::optional<ByteView> history;
+    for_each_flow_field(fields_bytes_, *entry, [&](uint8_t t, ByteView bytes) {
+        if (t == uint8_t(FlowFieldTag::Connection)) c = decode_connection(bytes);
+        else if (t == uint8_t(FlowFieldTag::History)) history = bytes;
+        return true;
+    });
+    if (c && history) c->history.assign(reinterpret_cast<const char*>(history->data()), history->size());
+    return c;
+}
+
+std::shared_ptr<const ArchiveReader> ArchiveReader::packets_only(const std::vector<const FlowRecord*>& kept) const {
+    // The name index's keys, and its ids after them; the flow fields section
+    // too: those of the flows kept are read again from the file when asked for.
     const ByteView names = name_index_ ? ByteView(name_index_->keys.data(), 2 * name_index_->keys.size()) : ByteView();
-    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView(), names})
+    for (const ByteView& area : {table_, index_ ? index_->bytes : ByteView(), names, fields_bytes_})
         mapping_->release(area.data(), area.size());
     auto reader = std::make_shared<ArchiveReader>();
     reader->mapping_ = mapping_;
     reader->header_ = header_;
     reader->frame_format_ = frame_format_;
     reader->tunnels_ = tunnels_;
-    reader->fields_ = fields_;
+    // Every flow has fields: those of flows not kept would cost 16 bytes each.
+    for (const FlowRecord* r : kept)
+        if (const FlowFieldsEntry* entry = fields_entry(r->id)) reader->fields_.push_back(*entry);
+    std::sort(reader->fields_.begin(), reader->fields_.end(),
+              [](const FlowFieldsEntry& a, const FlowFieldsEntry& b) { return a.id < b.id; });
     reader->fields_bytes_ = fields_bytes_;
     return reader;
 }

@@ -46,13 +46,17 @@ public:
     // One field's bytes as stored, without decoding the others: what a
     // query compares, for every flow, costs no copy.
     std::optional<ByteView> field(const FlowRecord& record, FlowFieldTag tag) const;
+    // The flow's connection facts with its history; nothing in an archive
+    // written before they were counted.
+    std::optional<ConnSummary> connection(const FlowRecord& record) const;
 
     // The same file without its flow table and indexes (no flows to list or
     // find), for flows whose records were copied out: it reads their
     // packets while holding the mapping, not the table's memory. The pages
     // of the table and the indexes in the mapping go too (this reader reads
-    // them again from the file, should it still be asked).
-    std::shared_ptr<const ArchiveReader> packets_only() const;
+    // them again from the file, should it still be asked). It keeps the
+    // flow fields of the flows `kept` alone.
+    std::shared_ptr<const ArchiveReader> packets_only(const std::vector<const FlowRecord*>& kept) const;
 
 private:
     friend Result<std::shared_ptr<const ArchiveReader>> open_archive(UniqueFd fd);

@@ -132,7 +132,7 @@ Result<Answers, CallError> ask_archives(const std::vector<StoreArchive>& archive
         ++read;
         if (!answers.first_format) answers.first_format = reader->frame_format();
         if (flows->empty()) continue;
-        Answer& answer = answers.archives.emplace_back(Answer{a.path, reader->packets_only(), {}});
+        Answer& answer = answers.archives.emplace_back(Answer{a.path, reader->packets_only(*flows), {}});
         answer.records.reserve(flows->size());
         for (const FlowRecord* r : *flows) answer.records.push_back(*r);
     }

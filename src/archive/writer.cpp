@@ -124,6 +124,7 @@ struct FlowEntry {
     uint64_t end = 0;
     uint32_t packet_count = 0;
     NamingSlot naming;  // its name and application, from its first packets
+    ConnTracker connection;  // its state, history and counts by originator and responder
 
     void add_position(OffsetLists& lists, uint64_t position) {
         uint8_t bytes[kMaxVarintSize];
@@ -431,28 +432,25 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
     return r;
 }
 
-// Adds the name and application of each flow that has them to `fields`
-// (by ascending id, as it stays), their names moved out of the flows;
-// whether any has.
-bool add_names(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
-    std::vector<FlowFields> merged;
+// Every flow's fields: its connection facts, name and application beside
+// the tunnels of those in `fields` (by ascending id), names moved out of the
+// flows.
+std::vector<FlowFields> all_fields(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
+    std::vector<FlowFields> all;
+    all.reserve(flows.size());
     size_t next = 0;  // in fields
     for (size_t i = 0; i < flows.size(); ++i) {
         const uint64_t id = i + 1;
-        NamingSlot& naming = flows[i].naming;
-        const bool found = naming.app() != App::None;
         const bool listed = next < fields.size() && fields[next].id == id;
-        if (!found && !listed) continue;
-        FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
-        if (found) {
+        FlowFields& f = all.emplace_back(listed ? std::move(fields[next++]) : FlowFields{id});
+        NamingSlot& naming = flows[i].naming;
+        if (naming.app() != App::None) {
             f.server_name = naming.take_name();
             f.app = app_name(naming.app());
         }
-        merged.push_back(std::move(f));
+        f.connection = flows[i].connection.summary();
     }
-    const bool any = std::any_of(merged.begin(), merged.end(), [](const FlowFields& f) { return !f.app.empty(); });
-    fields.swap(merged);
-    return any;
+    return all;
 }
 
 // The name index's (key, flow id) pairs of the flows with a server name,
@@ -467,8 +465,8 @@ std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<Fl
 }
 
 // Writes everything after the packet records; the footer last.
-// `fields` holds the flows that have flow fields, by ascending id; it is
-// written when given, with the section's `fields_flags`.
+// `fields` holds the flows' fields, by ascending id; it is written when
+// given, with the section's `fields_flags`.
 Result<UniqueFd> finish(ArchiveFile& file, const ArchiveHeader& header, const std::vector<FlowEntry>& flows,
                         OffsetLists lists, const std::vector<FlowFields>* fields, uint32_t fields_flags) {
     ArchiveFooter footer;
@@ -556,7 +554,8 @@ struct ArchiveContents {
                 e.tuple = packet.ip;
                 e.start = ts;
                 if (packet.tunnel.depth) [[unlikely]]
-                    fields.push_back({index + 1, tunnel_text(packet), packet.tunnel.vni()});
+                    fields.push_back(
+                        {.id = index + 1, .tunnel = tunnel_text(packet), .vni = packet.tunnel.vni()});
             }
             FlowEntry& e = flows[index];
             if (e.packet_count == kU32Max)
@@ -565,19 +564,20 @@ struct ArchiveContents {
             ++e.packet_count;
             e.total_bytes += packet.orig_len;
             e.naming.add(packet, e.tuple);
+            e.connection.add(packet, e.tuple);
             e.end = ts;
         }
         return {};
     }
 
-    // Writes the rest of the archive, with a flow fields section when the
-    // section has `fields_flags` or a flow has a name or an application;
-    // its descriptor, still locked.
+    // Writes the rest of the archive, with a flow fields section when it
+    // has flows (each has its connection facts) or `fields_flags`; its
+    // descriptor, still locked.
     Result<UniqueFd, CallError> finish(ArchiveFile& file, const std::string& path, uint32_t fields_flags) {
         if (!fields_flags) fields.clear();
-        const bool named = add_names(flows, fields);
+        const std::vector<FlowFields> all = all_fields(flows, fields);
         auto finished = archive::finish(file, header, flows, std::move(offset_lists),
-                                        fields_flags || named ? &fields : nullptr, fields_flags);
+                                        fields_flags || !all.empty() ? &all : nullptr, fields_flags);
         if (!finished) return CallError::runtime(finished.error(), path);
         // Exports state a snap length no shorter than any record.
         if (longest > std::max(header.snap_length, kPcapWrittenSnapLength)) {
@@ -658,6 +658,7 @@ Result<UniqueFd, CallError> build(const BuildOptions& o, bool private_archive) {
     if (o.notes) packets->end_at_cut_off();
     packets->decode_tunnels(tunnels.value());
     if (o.dedup) packets->drop_duplicates();
+    packets->set_idle_timeouts(o.idle);
     // Flows are only numbered here: no key text is needed.
     if (auto st = packets->start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                  KeyForm::Compact);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/connection.hpp"
 #include "flow/filter.hpp"
 #include "flow/source.hpp"
 #include "parser/frame_file.hpp"
@@ -36,6 +37,7 @@ struct BuildOptions {
     uint64_t* removed_temporaries = nullptr;
     ChoiceText tunnels{"outer", "outer"};
     bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
+    IdleTimeouts idle{};  // for the connection strategy
 };
 
 Status<CallError> build_archive(const BuildOptions& options);

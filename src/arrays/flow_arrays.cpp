@@ -8,6 +8,7 @@
 #include <limits>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "archive/mod.hpp"
 #include "flow/community_id.hpp"
@@ -415,6 +416,32 @@ std::vector<Array> Builder::finish(bool with_source) {
         out.push_back(text_array("app", apps, n, [&](size_t i) { return app_ends[i]; }));
         names_ = std::vector<std::string>();
     }
+    connections_.resize(n);
+    auto conn = [&](const char* name, uint64_t ConnSummary::*count) {
+        Array a{name, "<u8", {n}, Column(8, 0)};
+        for (const ConnSummary& c : connections_) std::memcpy(a.data.add_row(), &(c.*count), 8);
+        out.push_back(std::move(a));
+    };
+    conn("orig_packets", &ConnSummary::orig_packets);
+    conn("orig_ip_bytes", &ConnSummary::orig_ip_bytes);
+    conn("resp_packets", &ConnSummary::resp_packets);
+    conn("resp_ip_bytes", &ConnSummary::resp_ip_bytes);
+    {
+        Array flipped{"flipped", "|b1", {n}, Column(1, 0)};
+        std::string states, histories;
+        std::vector<uint64_t> state_ends(n), history_ends(n);
+        for (size_t i = 0; i < n; ++i) {
+            *flipped.data.add_row() = connections_[i].flipped;
+            states += conn_state_name(connections_[i].state);
+            histories += connections_[i].history;
+            state_ends[i] = states.size();
+            history_ends[i] = histories.size();
+        }
+        out.push_back(std::move(flipped));
+        out.push_back(text_array("state", states, n, [&](size_t i) { return state_ends[i]; }));
+        out.push_back(text_array("history", histories, n, [&](size_t i) { return history_ends[i]; }));
+        connections_ = std::vector<ConnSummary>();
+    }
     if (with_source) scalar("source", "<u4", 4, [](const FlowState& f) { return f.source; });
     flows_ = std::vector<FlowState>();
     return out;
@@ -436,13 +463,18 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
     if (in.notes) packets.end_at_cut_off();
     packets.decode_tunnels(tunnels.value());
     if (in.dedup) packets.drop_duplicates();
+    packets.set_idle_timeouts(in.idle);
     if (auto st = packets.start(std::move(opened->reader), strategy.value(), std::move(opened->filter),
                                 KeyForm::Compact, nullptr, KeyedPacketStream::Keying::Consuming);
         !st)
         return st;
     const size_t first_row = builder.flows();
     std::vector<NamingSlot> naming;  // by row - first_row
+    std::vector<ConnTracker> connections;  // by row - first_row
     std::vector<std::optional<IpTuple>> firsts;  // the IP layer of each flow's first packet
+    // The connection strategy's later connections on a key are named as
+    // split names their files: the key, "_" and the connection's number.
+    std::unordered_map<std::string, uint32_t> connections_on_key;
     ProgressClock clock;
     auto report = [&] {
         return in.observer->keep_going({packets.bytes_consumed(), input_size, clock.packets(),
@@ -466,6 +498,11 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
                     FlowKeys texts = keys_for(strategy.value(), packet, KeyForm::Text);
                     FlowKey& text = texts.keys[k];
                     sanitize_key(text.data(), text.text().size());
+                    std::string numbered;
+                    if (strategy.value() == SplitStrategy::Connection) [[unlikely]] {
+                        const uint32_t number = ++connections_on_key[std::string(text.text())];
+                        if (number > 1) numbered = std::string(text.text()) + "_" + std::to_string(number);
+                    }
                     FlowHead head;
                     head.id = uint64_t(queued.flows[k]) + 1;
                     if (packet.ip) {
@@ -476,21 +513,26 @@ Status<CallError> add_capture(Builder& builder, const CaptureInput& in, uint32_t
                         head.dst_port = packet.ip->dst_port;
                         head.flags = archive::FlowRecord::flags_for(packet.ip->src_ip, packet.ip->dst_ip);
                     }
-                    head.key = text.text();
+                    head.key = numbered.empty() ? text.text() : std::string_view(numbered);
                     builder.add_flow(head, source);
                     naming.emplace_back();
+                    connections.emplace_back();
                     firsts.push_back(packet.ip);
                 }
                 builder.add_packet(row, packet);
                 NamingSlot& slot = naming[row - first_row];
                 slot.add(packet, firsts[row - first_row]);
+                connections[row - first_row].add(packet, firsts[row - first_row]);
             }
         }
         packets.pop_front(ready);
     }
     if (auto st = packets.finish(); !st) return CallError(std::move(st).error()).about(in.path);
     if (in.notes) *in.notes = packets.notes();
-    for (size_t i = 0; i < naming.size(); ++i) builder.name_flow(first_row + i, naming[i].app(), naming[i].name());
+    for (size_t i = 0; i < naming.size(); ++i) {
+        builder.name_flow(first_row + i, naming[i].app(), naming[i].name());
+        builder.connect_flow(first_row + i, connections[i].summary());
+    }
     if (in.observer && !report()) return CallError::interrupted();
     return {};
 }
@@ -526,8 +568,10 @@ Status<CallError> add_archive(Builder& builder, const archive::ArchiveReader& re
         const size_t row = builder.add_flow({record->id, record->proto, record->src_addr, record->dst_addr,
                                              record->src_port, record->dst_port, keys.keys[0].text(), record->flags},
                                             source);
-        if (stored)
+        if (stored) {
             builder.name_flow(row, app_of_name(stored->app).value_or(App::None), stored->server_name);
+            if (stored->connection) builder.connect_flow(row, std::move(*stored->connection));
+        }
         packets += record->packet_count;
     }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "archive/query.hpp"
+#include "flow/connection.hpp"
 #include "flow/naming.hpp"
 #include "flow/source.hpp"
 #include "packet/packet.hpp"
@@ -158,6 +159,13 @@ public:
         flows_[row].name = uint32_t(names_.size());
     }
 
+    // The row's connection facts (by originator and responder, as Flow
+    // gives them); a row without has zeros and empty texts.
+    void connect_flow(size_t row, ConnSummary facts) {
+        if (connections_.size() <= row) connections_.resize(row + 1);
+        connections_[row] = std::move(facts);
+    }
+
     // The arrays in their documented order, with `source` when asked; the
     // builder is spent.
     std::vector<Array> finish(bool with_source);
@@ -226,6 +234,7 @@ private:
     std::string keys_;
     std::string community_ids_;  // kCommunityIdSize bytes a row
     std::vector<std::string> names_;
+    std::vector<ConnSummary> connections_;  // by row, as far as a row has them
     Column sizes_;
     Column directions_;
     Column iat_;
@@ -246,6 +255,7 @@ struct CaptureInput {
     ReadingNotes* notes = nullptr;
     ChoiceText tunnels{"outer", "outer"};
     bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
+    IdleTimeouts idle{};  // for the connection strategy
 };
 Status<CallError> add_capture(Builder& builder, const CaptureInput& input, uint32_t source);
 

@@ -14,8 +14,13 @@ character device or FIFO, which gets the archive once it is built; a
 symlink there is refused, and so is one of the inputs.
 
 Options:
-  -s, --strategy NAME   session (default), flow, host, hostpair, mac, bssid
-                        or nosplit
+  -s, --strategy NAME   session (default), flow, host, hostpair, mac, bssid,
+                        nosplit or connection (the session's 5-tuple, a
+                        flow per connection)
+      --idle-timeout PROTO=SECONDS
+                        -s connection: a gap longer than this ends a
+                        connection of PROTO (tcp: 300, udp and icmp: 60;
+                        icmp covers every other protocol); repeatable
       --ip ADDR         keep only packets from or to ADDR; repeated, those
                         from or to any of the addresses
       --port N          keep only packets from or to port N; repeated, any
@@ -66,6 +71,7 @@ int run_archive(const Parsed& p) {
     check_output(o.output_path, {o.input_path}, "OUT.fsieve -");
     o.strategy = strategy(p);
     o.tunnels = tunnels(p);
+    o.idle = idle_timeouts(p);
     o.port_filters = port_filters(p);
     o.ip_filters = ip_filters(p);
     const auto filter = pcap_filter(p);
@@ -95,6 +101,7 @@ const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
                                   {"report", required_argument, nullptr, kReport},
                                   {"tunnels", required_argument, nullptr, kTunnels},
                                   {"dedup", no_argument, nullptr, kDedup},
+                                {"idle-timeout", required_argument, nullptr, kIdleTimeout},
                                   {"quiet", no_argument, nullptr, 'q'}},
                                  run_archive, true};
 

@@ -45,7 +45,11 @@ Options:
       --no-anonymize    keep the IP addresses in the packet bytes (by default
                         they are zeroed; ports stay)
   -s, --strategy NAME   for captures: session (default), flow, host, hostpair,
-                        mac, bssid or nosplit
+                        mac, bssid, nosplit or connection
+      --idle-timeout PROTO=SECONDS
+                        -s connection: a gap longer than this ends a
+                        connection of PROTO (tcp: 300, udp and icmp: 60;
+                        icmp covers every other protocol); repeatable
       --ip ADDR         for captures: keep only packets from or to ADDR
                         (repeatable)
       --port N          for captures: keep only packets from or to port N
@@ -138,6 +142,7 @@ int run_arrays(const Parsed& p) {
     arrays::CaptureInput capture;
     capture.strategy = strategy(p);
     capture.tunnels = tunnels(p);
+    capture.idle = idle_timeouts(p);
     capture.ip_filters = ip_filters(p);
     capture.port_filters = port_filters(p);
     const auto filter = pcap_filter(p);
@@ -210,6 +215,7 @@ const Command kArraysCommand = {"arrays", kArraysHelp, "o:s:q",
                                  {"filter", required_argument, nullptr, kFilter},
                                  {"tunnels", required_argument, nullptr, kTunnels},
                                  {"dedup", no_argument, nullptr, kDedup},
+                                {"idle-timeout", required_argument, nullptr, kIdleTimeout},
                                  {"quiet", no_argument, nullptr, 'q'}},
                                 run_arrays, true};
 

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "archive/mod.hpp"
 #include "cli/listing.hpp"
@@ -151,11 +153,26 @@ std::string one_of(const Parsed& p, int code, const std::string& given, std::ini
     usage("invalid " + both_names(*p.command, code) + " value '" + given + "': valid are " + listed);
 }
 
+IdleTimeouts idle_timeouts(const Parsed& p) {
+    IdleTimeouts idle;
+    for (const std::string& given : p.all(kIdleTimeout)) {
+        const size_t eq = given.find('=');
+        std::string protocol = given.substr(0, eq);
+        for (char& c : protocol) c = char(std::tolower(static_cast<unsigned char>(c)));
+        const std::string seconds = eq == std::string::npos ? "" : given.substr(eq + 1);
+        char* end = nullptr;
+        const double value = seconds.empty() ? -1 : std::strtod(seconds.c_str(), &end);
+        if (eq == std::string::npos || (end && *end)) usage("invalid --idle-timeout '" + given + "': give PROTO=SECONDS");
+        if (auto st = idle.set(protocol, value); !st) usage("invalid --idle-timeout '" + given + "': " + st.error().message);
+    }
+    return idle;
+}
+
 ChoiceText tunnels(const Parsed& p) { return choice(one_of(p, kTunnels, p.last(kTunnels, "outer"), {"outer", "inner"})); }
 
 ChoiceText strategy(const Parsed& p) {
     const std::string given = p.last('s', "session");
-    one_of(p, 's', given, {"session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"});
+    one_of(p, 's', given, {"session", "flow", "host", "hostpair", "mac", "bssid", "nosplit", "connection"});
     return choice(given);
 }
 

@@ -14,6 +14,7 @@
 #include "archive/reader.hpp"
 #include "cli/pcap_filter.hpp"
 #include "cli/progress.hpp"
+#include "flow/connection.hpp"
 #include "flow/reassembly.hpp"
 #include "flow/source.hpp"
 #include "split/writer.hpp"
@@ -30,7 +31,7 @@ enum LongOnly {
     kIp = 256, kPort, kMaxOpen, kBuffer, kProto, kSince, kUntil, kFlow, kCommunityId, kMerge, kFilter, kStem, kBetween,
     kBetweenPort, kReport, kPackets, kPacketBytes, kPayloadBytes, kNoAnonymize, kStream,
     kLinkType, kTunnels, kVni, kRotate, kRotateSize, kKeep, kKeepSize, kSnaplen, kColumns, kDedup, kStreamGaps,
-    kName, kApp
+    kName, kApp, kState, kIdleTimeout
 };
 
 struct UsageError {
@@ -99,6 +100,9 @@ ChoiceText strategy(const Parsed& p);
 
 // The --tunnels value, checked: outer (the default) or inner.
 ChoiceText tunnels(const Parsed& p);
+
+// The --idle-timeout PROTO=SECONDS values over the defaults, checked.
+IdleTimeouts idle_timeouts(const Parsed& p);
 
 // The --ip values, each checked to be an address; `code` kBetween for
 // the --between values.

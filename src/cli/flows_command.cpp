@@ -45,6 +45,9 @@ Query (a flow is listed when it meets every condition given):
                         example.com that name alone; repeated, any of them
       --app NAME        flows whose payload is tls, quic, http, dns, ssh or
                         bittorrent
+      --state STATE     flows whose connection ended in STATE, Zeek's
+                        conn_state code: S0, S1, SF, REJ, S2, S3, RSTO,
+                        RSTR, RSTOS0, RSTRH, SH, SHR, OTH; repeated, any
 TIME is seconds since the epoch (to the nanosecond) or an ISO 8601 date and
 time, in UTC unless it carries an offset: 1700000000.5,
 2024-05-01T14:00:00Z, 2024-05-01 16:00+02:00.
@@ -58,32 +61,40 @@ Options:
                         seconds to the millisecond. csv: a header row,
                         then one row per flow; json: one object per line.
                         csv and json carry every field: archive (with
-                        several archives), id, proto, proto_name,
-                        src_addr, src_port, dst_addr, dst_port,
-                        packet_count, total_bytes, start_ts (seconds since
-                        the epoch), start_ns and end_ns (nanoseconds since
-                        the epoch, integers), duration (seconds), app and
-                        server_name (empty, or null in json, where the
-                        payload did not say), tunnel (the tunnels of the
-                        flow's first packet, such as "geneve 0 / vxlan
-                        303", in an archive built with --tunnels inner;
-                        empty, or null in json, outside tunnels),
+                        several archives), id, proto, proto_name, src_addr,
+                        src_port, dst_addr, dst_port, packet_count,
+                        total_bytes, start_ts (seconds since the epoch),
+                        start_ns and end_ns (nanoseconds since the epoch,
+                        integers), duration (seconds), orig_packets,
+                        orig_ip_bytes, resp_packets and resp_ip_bytes (by
+                        originator and responder, IP bytes as the headers
+                        state them), flipped (the originator is the
+                        destination), state (Zeek's conn_state) and history
+                        (Zeek's letters), null in json for an archive older
+                        than them, app and server_name (empty, or null in
+                        json, where the payload did not say), tunnel (the
+                        tunnels of the flow's first packet, such as "geneve
+                        0 / vxlan 303", in an archive built with --tunnels
+                        inner; empty, or null in json, outside tunnels),
                         community_id (empty, or null in json, for a flow
                         without an IP layer). IPv6 addresses everywhere in
-                        the short form of RFC 5952 (::1), as tshark and
-                        Zeek print them; the Python Flow attributes give
-                        them in full
+                        the short form of RFC 5952 (::1), as tshark and Zeek
+                        print them; the Python Flow attributes give them in
+                        full. zeek: Zeek's tab-separated conn.log,
+                        originator first, "-" for what is unknown, uid a
+                        hash of the archive's file name and the flow id
   -l, --long            the table with every column
       --columns C       the table with columns C, comma-separated, in this
                         order, of archive, id, proto, src, dst,
-                        packet_count, total_bytes, start_ts, duration, app,
-                        server_name, tunnel, community_id
+                        packet_count, total_bytes, start_ts, duration,
+                        state, history, app, server_name, tunnel,
+                        community_id
   -h, --help            show this help
 )";
 
 int run_flows(const Parsed& p) {
     expect_args(p, 1, SIZE_MAX, "ARCHIVE or FOLDER");
-    const auto format = parse_list_format(one_of(p, 'f', p.last('f', "table"), {"table", "csv", "json"}));
+    const auto format = parse_list_format(one_of(p, 'f', p.last('f', "table"), {"table", "csv", "json", "zeek"}));
     const archive::FlowQuery query = parse_query(p);
     const bool name_archives = names_several(p.args);
     if (*format != ListFormat::Table && (p.has('l') || p.has(kColumns)))

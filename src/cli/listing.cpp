@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "cli/command.hpp"
+#include "util/sha1.hpp"
 #include "util/utf8.hpp"
 
 namespace flowsieve::cli {
@@ -18,9 +19,13 @@ struct Cell {
     const ListedFlows& listed;
     const archive::FlowRecord& r;
     bool dated;  // the table's starts carry their date: the flows start on several days
+    // Its connection facts, decoded for the first field that asks.
+    mutable std::optional<std::optional<ConnSummary>> connection{};
 };
 
-enum class Kind { Number, Text, TextOrNull };  // in JSON; TextOrNull: null when empty
+// In JSON; TextOrNull and Bare: null when empty, Bare otherwise as it is
+// (a number, true or false).
+enum class Kind { Number, Text, TextOrNull, Bare };
 
 // The fields of a listing, in the order of csv and json. Those with a
 // title are columns of the table too (`cell` their text there, when not
@@ -97,6 +102,19 @@ int64_t signed_duration(const archive::FlowRecord& r) { return int64_t(r.end_ns 
 // The flow's fields beyond the flow table; all empty for a flow without.
 archive::FlowFields flow_fields(const Cell& c) { return c.listed.reader->fields(c.r).value_or(archive::FlowFields{}); }
 
+// Its connection facts; nothing in an archive written before them.
+const ConnSummary* connection(const Cell& c) {
+    if (!c.connection) c.connection = c.listed.reader->connection(c.r);
+    return *c.connection ? &**c.connection : nullptr;
+}
+
+// A connection count, empty without connection facts.
+template <uint64_t ConnSummary::*Count>
+std::string connection_count(const Cell& c) {
+    const ConnSummary* conn = connection(c);
+    return conn ? std::to_string(conn->*Count) : std::string();
+}
+
 const Field kFields[] = {
     {"archive", "ARCHIVE", Kind::Text, false, false, [](const Cell& c) { return c.listed.archive; },
      [](const Cell& c) { return visible(c.listed.archive); }},
@@ -142,6 +160,30 @@ const Field kFields[] = {
          const int64_t d = signed_duration(c.r);
          return d >= 0 ? millis_text(uint64_t(d)) : "-" + millis_text(uint64_t(-d));
      }},
+    // The flow as a connection, by originator and responder; an archive
+    // written before them has none, and a flow without an IP layer no state.
+    {"orig_packets", nullptr, Kind::Bare, false, false, connection_count<&ConnSummary::orig_packets>, nullptr},
+    {"orig_ip_bytes", nullptr, Kind::Bare, false, false, connection_count<&ConnSummary::orig_ip_bytes>, nullptr},
+    {"resp_packets", nullptr, Kind::Bare, false, false, connection_count<&ConnSummary::resp_packets>, nullptr},
+    {"resp_ip_bytes", nullptr, Kind::Bare, false, false, connection_count<&ConnSummary::resp_ip_bytes>, nullptr},
+    {"flipped", nullptr, Kind::Bare, false, false,
+     [](const Cell& c) {
+         const ConnSummary* conn = connection(c);
+         return std::string(!conn ? "" : conn->flipped ? "true" : "false");
+     },
+     nullptr},
+    {"state", "STATE", Kind::TextOrNull, false, false,
+     [](const Cell& c) {
+         const ConnSummary* conn = connection(c);
+         return std::string(conn ? conn_state_name(conn->state) : "");
+     },
+     nullptr},
+    {"history", "HISTORY", Kind::TextOrNull, true, false,
+     [](const Cell& c) {
+         const ConnSummary* conn = connection(c);
+         return conn ? conn->history : std::string();
+     },
+     nullptr},
     // What the payload is and the server name it carries, where it says.
     {"app", "APP", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).app; }, nullptr},
     {"server_name", "NAME", Kind::TextOrNull, true, false, [](const Cell& c) { return flow_fields(c).server_name; },
@@ -155,6 +197,70 @@ const Field kFields[] = {
 constexpr size_t kArchiveField = 0;
 
 std::string cell_text(const Field& f, const Cell& c) { return f.cell ? f.cell(c) : visible(f.value(c)); }
+
+// Zeek's uid: "C" and 17 base62 digits, here of a hash of the archive's
+// file name and the flow's id, the same on every listing.
+std::string zeek_uid(const std::string& archive, uint64_t id) {
+    static constexpr char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    Sha1 hash;
+    hash.update(reinterpret_cast<const uint8_t*>(archive.data()), archive.size());
+    // A zero byte first: no file name holds one, so name and id never run together.
+    uint8_t id_bytes[9] = {0};
+    for (int i = 0; i < 8; ++i) id_bytes[i + 1] = uint8_t(id >> (8 * i));
+    hash.update(id_bytes, sizeof id_bytes);
+    const Sha1::Digest d = hash.finish();
+    uint64_t high = 0, low = 0;
+    for (int i = 0; i < 8; ++i) high = high << 8 | d[i], low = low << 8 | d[8 + i];
+    std::string uid = "C";
+    for (int i = 0; i < 17; ++i) {
+        uint64_t& part = i < 9 ? high : low;
+        uid += kDigits[part % 62];
+        part /= 62;
+    }
+    return uid;
+}
+
+// One conn.log line: the originator first; "-" for what is unknown (a flow
+// of one instant has no duration and no byte counts, as Zeek writes it).
+std::string zeek_line(const Cell& cell) {
+    const archive::FlowRecord& r = cell.r;
+    const ConnSummary* c = connection(cell);
+    const bool flipped = c && c->flipped;
+    const std::string src = archive::short_address_text(r.src_ip()), dst = archive::short_address_text(r.dst_ip());
+    const char* proto = r.proto == kIpProtoTcp   ? "tcp"
+                        : r.proto == kIpProtoUdp ? "udp"
+                        : r.proto == 1 || r.proto == kIpProtoIcmpv6 ? "icmp"
+                                                                    : "unknown_transport";
+    const bool timed = r.end_ns > r.start_ns;
+    auto count = [&](uint64_t ConnSummary::*field, bool known) { return c && known ? std::to_string(c->*field) : "-"; };
+    const std::string fields[] = {
+        seconds_text(r.start_ns),
+        zeek_uid(cell.listed.archive, r.id),
+        flipped ? dst : src,
+        std::to_string(flipped ? r.dst_port : r.src_port),
+        flipped ? src : dst,
+        std::to_string(flipped ? r.src_port : r.dst_port),
+        proto,
+        "-",  // service
+        timed ? seconds_text(r.end_ns - r.start_ns) : "-",
+        count(&ConnSummary::orig_bytes, timed),
+        count(&ConnSummary::resp_bytes, timed),
+        c && c->state != ConnState::Unknown ? std::string(conn_state_name(c->state)) : "-",
+        "-",  // local_orig
+        "-",  // local_resp
+        count(&ConnSummary::missed_bytes, true),
+        c && !c->history.empty() ? visible(c->history) : "-",
+        count(&ConnSummary::orig_packets, true),
+        count(&ConnSummary::orig_ip_bytes, true),
+        count(&ConnSummary::resp_packets, true),
+        count(&ConnSummary::resp_ip_bytes, true),
+        "-",  // tunnel_parents
+        archive::flow_community_id(*cell.listed.reader, r).value_or("-"),
+    };
+    std::string line;
+    for (const std::string& f : fields) line += (line.empty() ? "" : "\t") + f;
+    return line + '\n';
+}
 
 }  // namespace
 
@@ -278,10 +384,21 @@ std::optional<ListFormat> parse_list_format(std::string_view lowered) {
     if (lowered == "table") return ListFormat::Table;
     if (lowered == "csv") return ListFormat::Csv;
     if (lowered == "json") return ListFormat::Json;
+    if (lowered == "zeek") return ListFormat::Zeek;
     return std::nullopt;
 }
 
 void print_header(std::FILE* out, ListFormat format, bool name_archives) {
+    if (format == ListFormat::Zeek) {
+        std::fputs("#separator \\x09\n#set_separator\t,\n#empty_field\t(empty)\n#unset_field\t-\n#path\tconn\n"
+                   "#fields\tts\tuid\tid.orig_h\tid.orig_p\tid.resp_h\tid.resp_p\tproto\tservice\tduration\t"
+                   "orig_bytes\tresp_bytes\tconn_state\tlocal_orig\tlocal_resp\tmissed_bytes\thistory\torig_pkts\t"
+                   "orig_ip_bytes\tresp_pkts\tresp_ip_bytes\ttunnel_parents\tcommunity_id\n"
+                   "#types\ttime\tstring\taddr\tport\taddr\tport\tenum\tstring\tinterval\tcount\tcount\tstring\t"
+                   "bool\tbool\tcount\tstring\tcount\tcount\tcount\tcount\tset[string]\tstring\n",
+                   out);
+        return;
+    }
     if (format != ListFormat::Csv) return;
     std::string text;
     for (size_t f = name_archives ? 0 : kArchiveField + 1; f < std::size(kFields); ++f)
@@ -290,6 +407,12 @@ void print_header(std::FILE* out, ListFormat format, bool name_archives) {
 }
 
 void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bool name_archives) {
+    if (format == ListFormat::Zeek) {
+        // Zeek logs connections of IP only.
+        for (const archive::FlowRecord* r : listed.flows)
+            if (r->has_ip()) std::fputs(zeek_line(Cell{listed, *r, true}).c_str(), out);
+        return;
+    }
     const bool json = format == ListFormat::Json;
     for (const archive::FlowRecord* r : listed.flows) {
         const Cell cell{listed, *r, true};
@@ -302,8 +425,9 @@ void print_rows(std::FILE* out, const ListedFlows& listed, ListFormat format, bo
             first = false;
             const std::string value = field.value(cell);
             if (!json) text += csv_field(value);
-            else if (field.kind == Kind::TextOrNull && value.empty()) text += "\"" + std::string(field.key) + "\": null";
-            else if (field.kind == Kind::Number) text += "\"" + std::string(field.key) + "\": " + value;
+            else if ((field.kind == Kind::TextOrNull || field.kind == Kind::Bare) && value.empty())
+                text += "\"" + std::string(field.key) + "\": null";
+            else if (field.kind == Kind::Number || field.kind == Kind::Bare) text += "\"" + std::string(field.key) + "\": " + value;
             else text += "\"" + std::string(field.key) + "\": \"" + json_escaped(value) + "\"";
         }
         text += json ? "}\n" : "\n";

@@ -14,7 +14,8 @@
 
 namespace flowsieve::cli {
 
-enum class ListFormat { Table, Csv, Json };
+// Zeek: the tab-separated conn.log of Zeek, one connection a line.
+enum class ListFormat { Table, Csv, Json, Zeek };
 
 std::optional<ListFormat> parse_list_format(std::string_view lowered);
 

@@ -39,7 +39,13 @@ are not TCP get STEM_KEY.stream, their payload in capture order as with l7.
 Options:
   -s, --strategy NAME   how packets group into flows: session (default; both
                         directions of a 5-tuple), flow (one direction), host,
-                        hostpair, mac, bssid or nosplit
+                        hostpair, mac, bssid, nosplit or connection (one
+                        flow per connection on a 5-tuple: later ones get
+                        _2, _3, ... in their names)
+      --idle-timeout PROTO=SECONDS
+                        -s connection: a gap longer than this ends a
+                        connection of PROTO (tcp: 300, udp and icmp: 60;
+                        icmp covers every other protocol); repeatable
   -t, --type TYPE       pcap (default): the flow's frames as a pcap file;
                         l7: the flow's payload bytes (empty flows get no file);
                         stream: the bytes each side of a TCP connection sent,
@@ -126,6 +132,7 @@ int run_split(const Parsed& p) {
     o.output_dir = p.args[1];
     o.strategy = strategy(p);
     o.tunnels = tunnels(p);
+    o.idle = idle_timeouts(p);
     o.output_type = choice(one_of(p, 't', p.last('t', "pcap"), {"pcap", "l7", "stream"}));
     o.stem = p.last(kStem, o.input_path == "-" ? "stdin" : file_stem(o.input_path));
     // A name, not a path: the files stay in OUTDIR.
@@ -187,6 +194,7 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"tunnels", required_argument, nullptr, kTunnels},
                                 {"dedup", no_argument, nullptr, kDedup},
                                 {"stream-gaps", required_argument, nullptr, kStreamGaps},
+                                {"idle-timeout", required_argument, nullptr, kIdleTimeout},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

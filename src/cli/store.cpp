@@ -56,6 +56,7 @@ archive::FlowQuery parse_query(const Parsed& p) {
         q.app = app;
     }
     if (p.has(kVni)) q.vni = uint32_t(number(p.last(kVni), 0xFFFFFF, "--vni value"));
+    for (const std::string& text : p.all(kState)) q.states.push_back(condition("--state", text, archive::parse_conn_state));
     return q;
 }
 
@@ -71,7 +72,8 @@ std::vector<option> query_options() {
             {"community-id", required_argument, nullptr, kCommunityId},
             {"vni", required_argument, nullptr, kVni},
             {"name", required_argument, nullptr, kName},
-            {"app", required_argument, nullptr, kApp}};
+            {"app", required_argument, nullptr, kApp},
+            {"state", required_argument, nullptr, kState}};
 }
 
 }  // namespace flowsieve::cli

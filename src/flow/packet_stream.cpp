@@ -15,6 +15,25 @@ constexpr size_t kDroppedRunsPerHandOver = 16;
 static_assert((kQueueCapacity & (kQueueCapacity - 1)) == 0);
 static_assert(FlowKey::kCapacity <= FlowTable::kMaxKeyLength);
 
+// A later connection's key: the text with "_" and the connection's number,
+// as later connections' stream files are named; four bytes more in a
+// compact key, whose length then tells it apart.
+void mark_connection(FlowKey& key, uint32_t number, KeyForm form) {
+    if (form == KeyForm::Compact) {
+        const uint8_t bytes[4] = {uint8_t(number >> 24), uint8_t(number >> 16), uint8_t(number >> 8), uint8_t(number)};
+        key.append<4>(bytes);
+        return;
+    }
+    char digits[11];
+    char* start = digits + sizeof digits;
+    do {
+        *--start = char('0' + number % 10);
+        number /= 10;
+    } while (number);
+    *--start = '_';
+    key.append(std::string_view(start, size_t(digits + sizeof digits - start)));
+}
+
 }  // namespace
 
 KeyedPacketStream::KeyedPacketStream() : queue_(kQueueCapacity, kQueueBatch) {}
@@ -48,8 +67,24 @@ void KeyedPacketStream::number(QueuedPacket& queued) {
         FlowKey& key = queued.keys.keys[i];
         if (rewrite_) rewrite_(key.data(), key.text().size());
         uint32_t flow = keys_.find(key.text());
-        queued.flows[i] = flow != FlowTable::kAbsent ? flow : keys_.insert(key.text());
+        if (flow == FlowTable::kAbsent) flow = keys_.insert(key.text());
+        if (strategy_ == SplitStrategy::Connection) [[unlikely]]
+            flow = connection_flow(flow, key, queued.packet);
+        queued.flows[i] = flow;
     }
+}
+
+uint32_t KeyedPacketStream::connection_flow(uint32_t first, FlowKey& key, const ParsedPacket& packet) {
+    if (first >= runs_.size()) runs_.resize(first + 1);
+    auto& run = runs_[first];
+    if (!run) run = std::make_unique<ConnectionRun>(first);
+    if (!run->next_starts(packet, idle_)) {
+        if (run->latest != first) mark_connection(key, run->count, form_);
+        return run->latest;
+    }
+    mark_connection(key, ++run->count, form_);
+    run->latest = keys_.insert(key.text());
+    return run->latest;
 }
 
 void KeyedPacketStream::count_carried_tunnel(const IpTuple& ip) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "flow/connection.hpp"
 #include "flow/duplicates.hpp"
 #include "flow/filter.hpp"
 #include "flow/flow_table.hpp"
@@ -72,6 +73,8 @@ public:
     // Drops a packet that repeats one read just before (see
     // DuplicateWindow), counted in the notes. Called before start.
     void drop_duplicates() { dedup_ = true; }
+    // The connection strategy's inactivity timeouts. Called before start.
+    void set_idle_timeouts(const IdleTimeouts& idle) { idle_ = idle; }
     // Stops the reading thread and waits for it; how the reading ended: a
     // RuntimeError with the capture error's text, or nothing at the end of
     // the capture.
@@ -103,6 +106,10 @@ private:
     // inlined on the reading thread, called where the consumer takes it.
     [[gnu::always_inline]] inline void number(QueuedPacket& queued);
     void number_taken(QueuedPacket& queued);
+    // The flow of the packet's connection on the key whose first flow is
+    // `first`: a new one, its key marked with the connection's number
+    // ("_2", "_3", ...), when the packet starts the next connection.
+    uint32_t connection_flow(uint32_t first, FlowKey& key, const ParsedPacket& packet);
 
     SplitStrategy strategy_ = SplitStrategy::Session;
     KeyForm form_ = KeyForm::Text;
@@ -111,6 +118,9 @@ private:
     TunnelMode tunnels_ = TunnelMode::Outer;
     PacketQueue queue_;
     FlowTable keys_;  // written by the thread that keys only
+    // The connection strategy's runs, by the key's first flow.
+    std::vector<std::unique_ptr<ConnectionRun>> runs_;
+    IdleTimeouts idle_;
     FragmentMatcher fragments_;  // the reading thread's
     std::atomic<uint64_t> bytes_consumed_{0};
     std::atomic<uint64_t> fragments_matched_{0};

@@ -8,7 +8,7 @@ namespace flowsieve {
 namespace {
 
 constexpr std::string_view kStrategyNames[] = {"session", "flow", "host", "hostpair",
-                                               "mac", "bssid", "nosplit"};
+                                               "mac", "bssid", "nosplit", "connection"};
 
 void append_decimal(FlowKey& out, uint32_t value) {
     char digits[10];
@@ -223,7 +223,8 @@ void keys_in(FlowKeys& out, SplitStrategy strategy, const ParsedPacket& p, const
     out.count = 0;
     const IpTuple* ip = p.ip ? &*p.ip : nullptr;
     switch (strategy) {
-        case SplitStrategy::Session: {
+        case SplitStrategy::Session:
+        case SplitStrategy::Connection: {
             if (!ip) {
                 out.add(start.fieldless("no_session"));
                 break;

@@ -11,14 +11,17 @@
 
 namespace flowsieve {
 
-enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit };
+// Connection keys as Session does, and starts another flow on the key
+// where one connection ends and the next begins (see ConnectionRun).
+enum class SplitStrategy : uint8_t { Session, Flow, Host, Hostpair, Mac, Bssid, Nosplit, Connection };
 
 // A key held inline, so that keying a packet allocates nothing. The longest
 // key, an IPv6 session's text inside a VXLAN or GENEVE tunnel, needs
-// 12 + 3 + 2 * 39 + 2 * 5 + 4 bytes.
+// 12 + 3 + 2 * 39 + 2 * 5 + 4 bytes, and a later connection's "_" and
+// number up to 8 digits more.
 class FlowKey {
 public:
-    static constexpr size_t kCapacity = 116;
+    static constexpr size_t kCapacity = 125;
 
     FlowKey() = default;
     explicit FlowKey(std::string_view text) { append(text); }

@@ -3,28 +3,9 @@
 namespace flowsieve {
 namespace {
 
-constexpr size_t kTcpMinHeader = 20;
 constexpr uint8_t kSynAck = kTcpSyn | kTcpAck;
 
 }  // namespace
-
-std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
-    if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
-        return std::nullopt;
-    const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
-    const ByteView v = p.data.view();
-    auto seq = v.u32(at + 4, ByteOrder::Big);
-    auto ack = v.u32(at + 8, ByteOrder::Big);
-    auto flags = v.u8(at + 13);
-    if (!seq || !ack || !flags) return std::nullopt;
-    TcpSegment s;
-    s.seq = *seq;
-    s.ack = *ack;
-    s.flags = *flags;
-    s.payload = p.data.data() + *p.payload_offset;
-    s.size = size_t(p.payload_end - *p.payload_offset);
-    return s;
-}
 
 Endpoint source_of(const ParsedPacket& p) { return {p.ip->src_ip, p.ip->src_port}; }
 Endpoint destination_of(const ParsedPacket& p) { return {p.ip->dst_ip, p.ip->dst_port}; }

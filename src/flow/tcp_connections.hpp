@@ -37,11 +37,30 @@ struct TcpSegment {
     uint8_t flags = 0;
     const uint8_t* payload = nullptr;
     size_t size = 0;
+    uint16_t window = 0;  // as sent, unscaled
 };
 
 // The segment a packet carries; nothing when the packet is not TCP or its
 // header's first 20 bytes were not captured (a later IP fragment has none).
-std::optional<TcpSegment> tcp_segment(const ParsedPacket& packet);
+// Inline: every packet of an archive is asked.
+inline std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
+    constexpr size_t kTcpMinHeader = 20;
+    if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
+        return std::nullopt;
+    const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
+    // Sequence and acknowledgment numbers, flags and window: one check for all.
+    const std::optional<ByteView> header = p.data.view().sub(at + 4, 12);
+    if (!header) return std::nullopt;
+    const uint8_t* h = header->data();
+    TcpSegment s;
+    s.seq = decode_u32(h, ByteOrder::Big);
+    s.ack = decode_u32(h + 4, ByteOrder::Big);
+    s.flags = h[9];
+    s.window = decode_u16(h + 10, ByteOrder::Big);
+    s.payload = p.data.data() + *p.payload_offset;
+    s.size = size_t(p.payload_end - *p.payload_offset);
+    return s;
+}
 
 struct Endpoint {
     IpAddress address;

@@ -78,6 +78,10 @@ void read_transport_names(ByteView v, size_t at, IpTuple& t) {
     if (t.protocol == kProtoIcmp || t.protocol == kIpProtoIcmpv6) {
         t.icmp_type = v.u8(at).value_or(0);
         t.icmp_code = v.u8(at + 1).value_or(0);
+        if (auto id = v.u16be(at + 4)) {
+            t.icmp_id = *id;
+            t.has_icmp_id = true;
+        }
     } else if (t.protocol == kProtoSctp && v.has(at, 4)) {
         t.sctp_src_port = *v.u16be(at);
         t.sctp_dst_port = *v.u16be(at + 2);
@@ -228,6 +232,7 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
         p.payload_offset = at + *ip.payload_offset;
         p.payload_end = at + (stated >= *ip.payload_offset && stated <= captured ? stated : captured);
     }
+    p.ip_length = ip.datagram_length ? ip.datagram_length : uint32_t(p.incl_len - at);
 }
 
 // Each link layer's decoder takes the hardware addresses it holds and

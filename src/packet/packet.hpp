@@ -41,6 +41,10 @@ struct IpTuple {
     uint8_t transport_header_len = 0;
     uint16_t sctp_src_port = 0;
     uint16_t sctp_dst_port = 0;
+    // The identifier of an ICMP or ICMPv6 message that has one (echo),
+    // which tells ping runs apart.
+    uint16_t icmp_id = 0;
+    bool has_icmp_id = false;
 };
 
 // Whether a packet's flow is that of the IP layer its link layer carries
@@ -121,6 +125,9 @@ struct ParsedPacket {
     uint16_t ts_nsec_rest = 0;
     uint16_t ts_sec_high = 0;  // FrameTime::sec_high
     TunnelFacts tunnel;  // inner mode only
+    // The IP datagram's length as its header states it (the captured bytes
+    // from the IP header when it states none), as connection logs count.
+    uint32_t ip_length = 0;
 
     // The nanoseconds field of a capture in nanoseconds, which it came from.
     uint32_t ts_nsec() const { return uint32_t(time().nsec()); }

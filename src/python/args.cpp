@@ -1,5 +1,6 @@
 #include "python/args.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -399,6 +400,33 @@ std::optional<std::vector<uint16_t>> BoundArgs::convert(const PortListArg&, size
     });
     if (!out) prefix_type_error(i);
     return out;
+}
+
+bool idle_timeouts_from(PyObject* mapping, IdleTimeouts& out) {
+    if (!mapping || mapping == Py_None) return true;
+    if (!PyDict_Check(mapping)) {
+        raise({PyExc_TypeError, "idle_timeouts must be a dict of protocol names to seconds"});
+        return false;
+    }
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(mapping, &at, &key, &value)) {
+        const std::optional<std::string> name = PyUnicode_Check(key) ? utf8_text(key) : std::nullopt;
+        if (!name) {
+            if (!PyErr_Occurred()) raise({PyExc_TypeError, "idle_timeouts keys must be str"});
+            return false;
+        }
+        const double seconds = PyFloat_AsDouble(value);
+        if (seconds == -1.0 && PyErr_Occurred()) return false;
+        std::string lowered(*name);
+        for (char& c : lowered) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (auto st = out.set(lowered, seconds); !st) {
+            raise({PyExc_ValueError, st.error().message});
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace flowsieve::python

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "flow/connection.hpp"
 #include "util/call.hpp"
 #include "util/growing_mapping.hpp"
 #include "util/progress.hpp"
@@ -114,6 +115,10 @@ struct PortListArg {  // defaults to empty
     using type = std::vector<uint16_t>;
     const char* name;
 };
+
+// `idle_timeouts`: None, or a mapping of "tcp", "udp" and "icmp" to
+// seconds; false with the exception set.
+bool idle_timeouts_from(PyObject* mapping, IdleTimeouts& out);
 
 template <class... Params>
 struct Signature {

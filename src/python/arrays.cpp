@@ -145,6 +145,9 @@ PyGetSetDef kArrayGetters[] = {
     FLOWSIEVE_ARRAY("sizes"),        FLOWSIEVE_ARRAY("directions"),   FLOWSIEVE_ARRAY("iat_ns"),
     FLOWSIEVE_ARRAY("tcp_flags"),    FLOWSIEVE_ARRAY("packet_bytes"), FLOWSIEVE_ARRAY("payload"),
     FLOWSIEVE_ARRAY("payload_len"),  FLOWSIEVE_ARRAY("server_name"),  FLOWSIEVE_ARRAY("app"),
+    FLOWSIEVE_ARRAY("orig_packets"), FLOWSIEVE_ARRAY("orig_ip_bytes"), FLOWSIEVE_ARRAY("resp_packets"),
+    FLOWSIEVE_ARRAY("resp_ip_bytes"), FLOWSIEVE_ARRAY("flipped"),     FLOWSIEVE_ARRAY("state"),
+    FLOWSIEVE_ARRAY("history"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef FLOWSIEVE_ARRAY
@@ -222,7 +225,7 @@ constexpr auto kFlowArrays = positional_first(
                   CountArg{"packet_bytes", 0, arrays::Shape::kMaxPacketBytes},
                   CountArg{"payload_bytes", 0, arrays::Shape::kMaxPayloadBytes}, BoolArg{"anonymize", true},
                   ObjectArg{"flows"}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
-                  ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}));
+                  ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}, ObjectArg{"idle_timeouts"}));
 
 // The archive's flows to take: all, or the Flows of the list, which must be its own.
 std::optional<archive::FlowList> chosen_flows(const archive::ArchiveReader& reader, PyObject* flows) {
@@ -257,7 +260,8 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kFlowArrays, args, kwargs,
                 [](PyObject* source, PyObject* strategy, uint32_t packets, uint32_t packet_bytes,
                    uint32_t payload_bytes, bool anonymize, PyObject* flows, std::vector<std::string> ip_filters,
-                   std::vector<uint16_t> port_filters, ChoiceText tunnels, bool dedup) -> PyObject* {
+                   std::vector<uint16_t> port_filters, ChoiceText tunnels, bool dedup,
+                   PyObject* idle) -> PyObject* {
                     const arrays::Shape shape{packets, packet_bytes, payload_bytes, anonymize};
                     // Held through the walk: a signal handler run during it may close the Archive.
                     Reader reader;
@@ -283,6 +287,9 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         if (dedup)
                             return raise({PyExc_ValueError,
                                           "dedup applies to a capture: an Archive keeps the packets it was made of"});
+                        if (idle && idle != Py_None)
+                            return raise({PyExc_ValueError,
+                                          "idle_timeouts applies to a capture: an Archive keeps its own flows"});
                         auto chosen = chosen_flows(*reader, flows);
                         if (!chosen) return nullptr;
                         if (auto st = arrays::add_archive(builder, *reader, *chosen, 0, &signals); !st)
@@ -304,6 +311,7 @@ PyObject* flow_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
                         input.tunnels = std::move(tunnels);
                         input.observer = &signals;
                         input.dedup = dedup;
+                        if (!idle_timeouts_from(idle, input.idle)) return nullptr;
                         if (auto st = arrays::add_capture(builder, input, 0); !st) return raise(st.error());
                     }
                     const size_t count = builder.flows();

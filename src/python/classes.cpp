@@ -212,6 +212,16 @@ PyObject* flow_streams(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const FlowRecord& record_of(PyObject* s) { return flow_of(s).record; }
+// The flow's connection facts; nothing in an archive written before them.
+std::optional<ConnSummary> connection_of(PyObject* s) {
+    const FlowState& flow = flow_of(s);
+    return flow.reader->connection(flow.record);
+}
+PyObject* connection_count(PyObject* s, uint64_t ConnSummary::*field) {
+    const std::optional<ConnSummary> c = connection_of(s);
+    if (!c) Py_RETURN_NONE;
+    return number(*c.*field);
+}
 // A time of whole microseconds is reckoned from them, as archives in
 // microseconds always were.
 double seconds(uint64_t nanos) { return nanos % 1000 ? double(nanos) / 1e9 : double(nanos / 1000) / 1e6; }
@@ -278,6 +288,36 @@ PyGetSetDef kFlowGetters[] = {
      "What the flow's payload is by its bytes: \"tls\", \"quic\", \"http\", \"dns\", \"ssh\" or "
      "\"bittorrent\"; None when they do not say.",
      nullptr},
+    {"orig_packets", [](PyObject* s, void*) { return connection_count(s, &ConnSummary::orig_packets); }, nullptr,
+     "Packets the originator sent; None in an archive written before connections were counted.", nullptr},
+    {"orig_ip_bytes", [](PyObject* s, void*) { return connection_count(s, &ConnSummary::orig_ip_bytes); }, nullptr,
+     "IP bytes (the datagrams' stated lengths) the originator sent; None in an older archive.", nullptr},
+    {"resp_packets", [](PyObject* s, void*) { return connection_count(s, &ConnSummary::resp_packets); }, nullptr,
+     "Packets the responder sent; None in an older archive.", nullptr},
+    {"resp_ip_bytes", [](PyObject* s, void*) { return connection_count(s, &ConnSummary::resp_ip_bytes); }, nullptr,
+     "IP bytes the responder sent; None in an older archive.", nullptr},
+    {"flipped",
+     [](PyObject* s, void*) {
+         const std::optional<ConnSummary> c = connection_of(s);
+         if (!c) Py_RETURN_NONE;
+         return PyBool_FromLong(c->flipped);
+     },
+     nullptr, "True when the originator is the flow's destination; None in an older archive.", nullptr},
+    {"state",
+     [](PyObject* s, void*) {
+         const std::optional<ConnSummary> c = connection_of(s);
+         if (!c || c->state == ConnState::Unknown) Py_RETURN_NONE;
+         return text(std::string(conn_state_name(c->state)));
+     },
+     nullptr, "Zeek's conn_state code (\"SF\", \"S0\", \"REJ\", ...); None without an IP layer or in an older archive.",
+     nullptr},
+    {"history",
+     [](PyObject* s, void*) {
+         const std::optional<ConnSummary> c = connection_of(s);
+         if (!c) Py_RETURN_NONE;
+         return text(c->history);
+     },
+     nullptr, "Zeek's history letters (\"ShADadFf\"); None in an older archive.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -404,9 +444,9 @@ PyObject* archive_find(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFind, args, kwargs,
                 [&](PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port, PyObject* proto,
                     PyObject* since, PyObject* until, PyObject* flow, PyObject* community_id,
-                    PyObject* vni, PyObject* name, PyObject* app) -> PyObject* {
+                    PyObject* vni, PyObject* name, PyObject* app, PyObject* state) -> PyObject* {
                     auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id, vni,
-                                          name, app);
+                                          name, app, state);
                     if (!query) return nullptr;
                     return archive_list(self, [&](const archive::ArchiveReader& r) -> Result<archive::FlowList> {
                         return archive::select_flows(r, *query);
@@ -449,7 +489,7 @@ PyMethodDef kArchiveMethods[] = {
      "find_by_protocol($self, proto_str)\n--\n\nFind flows matching a protocol: \"tcp\", \"udp\", or \"icmp\"."},
     {"find", keywords(archive_find), METH_VARARGS | METH_KEYWORDS,
      "find($self, *, ip=None, port=None, between=None, between_port=None, proto=None, since=None, until=None, "
-     "flow=None, community_id=None, vni=None, name=None, app=None)\n--\n\n"
+     "flow=None, community_id=None, vni=None, name=None, app=None, state=None)\n--\n\n"
      "The flows that meet every condition given, by ascending id; every flow in table order without one.\n\n"
      "ip, port and proto take one value or a list of which any will do (proto a name or a number);\n"
      "between and between_port one or a list of which all must be the flow's endpoints; an empty list\n"
@@ -459,7 +499,8 @@ PyMethodDef kArchiveMethods[] = {
      "the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels=\"inner\"; name a\n"
      "server name pattern or a list of which any will do, ignoring case (\"*.example.com\" every name\n"
      "below example.com, \"example.com\" that name alone); app \"tls\", \"quic\", \"http\", \"dns\",\n"
-     "\"ssh\" or \"bittorrent\"."},
+     "\"ssh\" or \"bittorrent\"; state one connection state (\"SF\", \"REJ\", ...) or a list of which any\n"
+     "will do."},
     {"close", archive_close, METH_NOARGS,
      "close($self)\n--\n\nRelease the archive; its flows and packets stay usable. Closing twice does nothing."},
     {"__enter__", enter_self, METH_NOARGS, nullptr},

@@ -18,33 +18,36 @@ namespace {
 
 constexpr const char* kModuleName = "flowsieve";
 
-// A flag reads as what it asks for by its name alone: dedup is given by keyword.
+// A flag reads as what it asks for by its name alone: dedup is given by keyword, and so are the
+// idle timeouts, which follow it.
 constexpr auto kSplit = positional_first(
     9, signature("split", 2, PathArg{"input_path"}, PathArg{"output_dir"}, ChoiceArg{"strategy", "session"},
                  U32Arg{"max_sessions", 10000}, U64Arg{"buffer_bytes", 10000}, TextListArg{"ip_filters"},
                  PortListArg{"port_filters"}, ChoiceArg{"output_type", "pcap"}, ChoiceArg{"tunnels", "outer"},
-                 BoolArg{"dedup", false}));
+                 BoolArg{"dedup", false}, ObjectArg{"idle_timeouts"}));
 constexpr auto kCreateArchive = positional_first(
     7, signature("create_archive", 2, PathArg{"input_path"}, PathArg{"output_path"}, ChoiceArg{"strategy", "session"},
                  U32Arg{"max_sessions", 10000}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
-                 ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}));
+                 ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}, ObjectArg{"idle_timeouts"}));
 constexpr auto kReadFlows = positional_first(
     6, signature("read_flows", 1, PathArg{"input_path"}, ChoiceArg{"strategy", "session"},
                  U32Arg{"max_sessions", 10000}, TextListArg{"ip_filters"}, PortListArg{"port_filters"},
-                 ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}));
+                 ChoiceArg{"tunnels", "outer"}, BoolArg{"dedup", false}, ObjectArg{"idle_timeouts"}));
 constexpr auto kPipeArchive = signature("pipe_archive", 1, PathArg{"archive_path"});
 
 PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kSplit, args, kwargs,
                 [](std::string input_path, std::string output_dir, ChoiceText strategy, uint32_t max_sessions,
                    uint64_t buffer_bytes, std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters,
-                   ChoiceText output_type, ChoiceText tunnels, bool dedup) -> PyObject* {
+                   ChoiceText output_type, ChoiceText tunnels, bool dedup,
+                   PyObject* idle) -> PyObject* {
                     SignalCheck signals;
                     SplitOptions options{std::move(input_path), std::move(output_dir), std::move(strategy),
                                          max_sessions,          size_t(buffer_bytes),  std::move(ip_filters),
                                          std::move(port_filters), std::move(output_type), &signals};
                     options.tunnels = std::move(tunnels);
                     options.dedup = dedup;
+                    if (!idle_timeouts_from(idle, options.idle)) return nullptr;
                     auto status = split_capture(options);
                     if (!status) return raise(status.error());
                     Py_RETURN_NONE;
@@ -55,7 +58,7 @@ PyObject* create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kCreateArchive, args, kwargs,
                 [](std::string input_path, std::string output_path, ChoiceText strategy, uint32_t max_sessions,
                    std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters,
-                   ChoiceText tunnels, bool dedup) -> PyObject* {
+                   ChoiceText tunnels, bool dedup, PyObject* idle) -> PyObject* {
                     if (auto refused = output_among_inputs(output_path, {input_path}))
                         return raise({PyExc_ValueError, *refused});
                     SignalCheck signals;
@@ -64,6 +67,7 @@ PyObject* create_archive(PyObject*, PyObject* args, PyObject* kwargs) {
                                                   &signals};
                     options.tunnels = std::move(tunnels);
                     options.dedup = dedup;
+                    if (!idle_timeouts_from(idle, options.idle)) return nullptr;
                     auto status = archive::build_archive(options);
                     if (!status) return raise(status.error());
                     Py_RETURN_NONE;
@@ -74,13 +78,14 @@ PyObject* read_flows(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(kReadFlows, args, kwargs,
                 [](std::string input_path, ChoiceText strategy, uint32_t max_sessions,
                    std::vector<std::string> ip_filters, std::vector<uint16_t> port_filters,
-                   ChoiceText tunnels, bool dedup) -> PyObject* {
+                   ChoiceText tunnels, bool dedup, PyObject* idle) -> PyObject* {
                     std::string path = "/tmp/flowsieve_py_" + std::to_string(::getpid()) + ".fsieve";
                     SignalCheck signals;
                     archive::BuildOptions options{std::move(input_path), path, std::move(strategy), max_sessions,
                                                   std::move(ip_filters), std::move(port_filters), &signals};
                     options.tunnels = std::move(tunnels);
                     options.dedup = dedup;
+                    if (!idle_timeouts_from(idle, options.idle)) return nullptr;
                     auto built = archive::build_private_archive(options);
                     if (!built) return raise(built.error());
                     const std::optional<FileId> id = file_id(built->get());
@@ -123,24 +128,25 @@ PyObject* pipe_archive(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFunctions[] = {
     {"create_archive", keywords(create_archive), METH_VARARGS | METH_KEYWORDS,
      "create_archive(input_path, output_path, strategy=\"session\", max_sessions=10000, ip_filters=..., "
-     "port_filters=..., tunnels=\"outer\", *, dedup=False)\n--\n\nCreate a .fsieve archive from a pcap/pcapng file."},
+     "port_filters=..., tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
+     "Create a .fsieve archive from a pcap/pcapng file."},
     {"split", keywords(split), METH_VARARGS | METH_KEYWORDS,
      "split(input_path, output_dir, strategy=\"session\", max_sessions=10000, buffer_bytes=10000, "
-     "ip_filters=..., port_filters=..., output_type=\"pcap\", tunnels=\"outer\", *, dedup=False)\n--\n\n"
+     "ip_filters=..., port_filters=..., output_type=\"pcap\", tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
      "Split a pcap/pcapng file into per-flow pcap or L7 files."},
     {"pipe_archive", keywords(pipe_archive), METH_VARARGS | METH_KEYWORDS,
      "pipe_archive(archive_path)\n--\n\nYield each flow from a .fsieve archive as a complete pcap file (bytes).\n"
      "Returns a list of bytes; each bytes object is a standalone pcap file."},
     {"flow_arrays", keywords(flow_arrays), METH_VARARGS | METH_KEYWORDS,
      "flow_arrays(source, strategy=None, packets=8, packet_bytes=0, payload_bytes=0, anonymize=True, "
-     "flows=None, ip_filters=..., port_filters=..., tunnels=\"outer\", *, dedup=False)\n--\n\n"
+     "flows=None, ip_filters=..., port_filters=..., tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
      "A capture's flows (a path, or \"-\" for standard input) or an Archive's as NumPy arrays, one row per flow.\n\n"
      "Returns a FlowArrays whose attributes are the arrays: the flow's fields and counts, the sizes,\n"
      "directions, gaps and TCP flags of its first `packets` packets (the earliest, in time order), their\n"
      "first `packet_bytes` bytes from the IP header on, and the first `payload_bytes` bytes of its payload."},
     {"read_flows", keywords(read_flows), METH_VARARGS | METH_KEYWORDS,
      "read_flows(input_path, strategy=\"session\", max_sessions=10000, ip_filters=..., port_filters=..., "
-     "tunnels=\"outer\", *, dedup=False)\n--\n\n"
+     "tunnels=\"outer\", *, dedup=False, idle_timeouts=None)\n--\n\n"
      "Directly read a pcap/pcapng file and return all flows as an Archive.\n\n"
      "Internally creates a temporary .fsieve archive, opens it, and returns\n"
      "the Archive. The temp file is cleaned up when the Archive is garbage collected."},

@@ -196,9 +196,10 @@ bool five_tuple(PyObject* obj, std::optional<archive::FiveTuple>& out) {
 std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyObject* between,
                                            PyObject* between_port, PyObject* proto, PyObject* since, PyObject* until,
                                            PyObject* flow, PyObject* community_id, PyObject* vni, PyObject* name,
-                                           PyObject* app) {
+                                           PyObject* app, PyObject* state) {
     for (PyObject** given :
-         {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id, &vni, &name, &app})
+         {&ip, &port_arg, &between, &between_port, &proto, &since, &until, &flow, &community_id, &vni, &name, &app,
+          &state})
         if (*given == Py_None) *given = nullptr;
     archive::FlowQuery q;
     auto each = [](const char* argument, auto convert) {
@@ -219,6 +220,10 @@ std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port_arg, PyO
                                   : type_error("vni", "int", vni))) &&
         (!name || one_or_list(name, q.names, q.nothing, each("name", name_pattern))) &&
         (!app || (PyUnicode_Check(app) ? application(app, q.app.emplace()) : type_error("app", "str", app)));
+        (!state || one_or_list(state, q.states, q.nothing, [](PyObject* obj, ConnState& out) {
+             return PyUnicode_Check(obj) ? parsed("state", obj, archive::parse_conn_state, out)
+                                         : type_error("state", "str", obj);
+         }));
     if (!ok) return std::nullopt;
     return q;
 }

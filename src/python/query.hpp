@@ -15,7 +15,7 @@ inline constexpr auto query_signature(const char* name) {
     return keyword_signature(name, ObjectArg{"ip"}, ObjectArg{"port"}, ObjectArg{"between"},
                              ObjectArg{"between_port"}, ObjectArg{"proto"}, ObjectArg{"since"}, ObjectArg{"until"},
                              ObjectArg{"flow"}, ObjectArg{"community_id"}, ObjectArg{"vni"}, ObjectArg{"name"},
-                             ObjectArg{"app"});
+                             ObjectArg{"app"}, ObjectArg{"state"});
 }
 
 // The query of the arguments (nullptr or None where not given); nullopt with the
@@ -26,6 +26,7 @@ inline constexpr auto query_signature(const char* name) {
 // or a list of which any will do.
 std::optional<archive::FlowQuery> query_of(PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port,
                                            PyObject* proto, PyObject* since, PyObject* until, PyObject* flow,
-                                           PyObject* community_id, PyObject* vni, PyObject* name, PyObject* app);
+                                           PyObject* community_id, PyObject* vni, PyObject* name, PyObject* app,
+                                           PyObject* state);
 
 }  // namespace flowsieve::python

@@ -111,11 +111,11 @@ PyObject* store_find(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call(kFind, args, kwargs,
                 [&](PyObject* ip, PyObject* port, PyObject* between, PyObject* between_port, PyObject* proto,
                     PyObject* since, PyObject* until, PyObject* flow, PyObject* community_id,
-                    PyObject* vni, PyObject* name, PyObject* app) -> PyObject* {
+                    PyObject* vni, PyObject* name, PyObject* app, PyObject* state) -> PyObject* {
                     StoreState* s = open_store(self);
                     if (!s) return nullptr;
                     auto query = query_of(ip, port, between, between_port, proto, since, until, flow, community_id, vni,
-                                          name, app);
+                                          name, app, state);
                     if (!query) return nullptr;
                     const size_t skipped_before = s->skipped.size();
                     auto answers = archive::ask_archives(
@@ -271,7 +271,7 @@ PyGetSetDef kStoreGetters[] = {
 PyMethodDef kStoreMethods[] = {
     {"find", keywords(store_find), METH_VARARGS | METH_KEYWORDS,
      "find($self, *, ip=None, port=None, between=None, between_port=None, proto=None, since=None, until=None, "
-     "flow=None, community_id=None, vni=None, name=None, app=None)\n--\n\n"
+     "flow=None, community_id=None, vni=None, name=None, app=None, state=None)\n--\n\n"
      "The flows of every archive that meet every condition given, as Archive.find takes them: archive by\n"
      "archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."},
     {"export", keywords(store_export), METH_VARARGS | METH_KEYWORDS,

@@ -40,7 +40,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     else return CallError::value("Unknown output_type: " + o.output_type.lowered + ". Valid: pcap, l7, stream");
     // A stream belongs to one connection, which only these strategies keep apart.
     if (output_type == OutputType::Stream && strategy.value() != SplitStrategy::Session &&
-        strategy.value() != SplitStrategy::Flow)
+        strategy.value() != SplitStrategy::Flow && strategy.value() != SplitStrategy::Connection)
         return CallError::value("output_type stream needs the session or flow strategy, not " + o.strategy.lowered);
 
     auto tunnels = choose_tunnels(o.tunnels);
@@ -57,6 +57,7 @@ Status<SplitError> split_capture(const SplitOptions& o) {
     if (o.notes) packets.end_at_cut_off();
     packets.decode_tunnels(tunnels.value());
     if (o.dedup) packets.drop_duplicates();
+    packets.set_idle_timeouts(o.idle);
     // Keys that sanitize alike share one file rather than overwrite each other's.
     if (auto st = packets.start(std::move(source->reader), strategy.value(), std::move(source->filter),
                                 KeyForm::Text, sanitize_key);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/connection.hpp"
 #include "flow/filter.hpp"
 #include "flow/reassembly.hpp"
 #include "flow/source.hpp"
@@ -47,6 +48,7 @@ struct SplitOptions {
     std::vector<StreamHole>* holes = nullptr;
     bool fill_gaps = false;  // output type stream: bytes never captured written as zeros
     bool dedup = false;  // packets captured twice dropped (see DuplicateWindow)
+    IdleTimeouts idle{};  // for the connection strategy
 };
 
 Status<SplitError> split_capture(const SplitOptions& options);

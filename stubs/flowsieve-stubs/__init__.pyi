@@ -6,7 +6,7 @@
 from datetime import date
 from os import PathLike
 from types import TracebackType
-from typing import Any, Iterable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, Union, final, overload
+from typing import Any, Dict, Iterable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, Union, final, overload
 
 import numpy
 from numpy.typing import NDArray
@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 _Path = Union[str, bytes, PathLike[str], PathLike[bytes]]
 # The valid values; the module takes them in any case. ip_filters and
 # port_filters must not be a bare str, which raises TypeError when called.
-_Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit"]
+_Strategy = Literal["session", "flow", "host", "hostpair", "mac", "bssid", "nosplit", "connection"]
 _OutputType = Literal["pcap", "l7", "stream"]
 _Tunnels = Literal["outer", "inner"]
 
@@ -69,6 +69,7 @@ class Archive:
         vni: Optional[SupportsIndex] = None,
         name: Optional[_Names] = None,
         app: Optional[_App] = None,
+        state: Optional[Union[str, Sequence[str]]] = None,
     ) -> List[Flow]:
         """The flows that meet every condition given, by ascending id; every flow in table order without one.
 
@@ -80,7 +81,8 @@ class Archive:
         the flow's innermost VXLAN or GENEVE tunnel, in an archive built with tunnels="inner"; name a
         server name pattern or a list of which any will do, ignoring case ("*.example.com" every name
         below example.com, "example.com" that name alone); app "tls", "quic", "http", "dns",
-        "ssh" or "bittorrent"."""
+        "ssh" or "bittorrent"; state one connection state ("SF", "REJ", ...) or a list of which any
+        will do."""
     def close(self) -> None:
         """Release the archive; its flows and packets stay usable. Closing twice does nothing."""
     def __enter__(self) -> Archive: ...
@@ -128,6 +130,27 @@ class Flow:
     @property
     def app(self) -> Optional[_App]:
         """What the flow's payload is by its bytes: "tls", "quic", "http", "dns", "ssh" or "bittorrent"; None when they do not say."""
+    @property
+    def orig_packets(self) -> Optional[int]:
+        """Packets the originator sent; None in an archive written before connections were counted."""
+    @property
+    def orig_ip_bytes(self) -> Optional[int]:
+        """IP bytes (the datagrams' stated lengths) the originator sent; None in an older archive."""
+    @property
+    def resp_packets(self) -> Optional[int]:
+        """Packets the responder sent; None in an older archive."""
+    @property
+    def resp_ip_bytes(self) -> Optional[int]:
+        """IP bytes the responder sent; None in an older archive."""
+    @property
+    def flipped(self) -> Optional[bool]:
+        """True when the originator is the flow's destination; None in an older archive."""
+    @property
+    def state(self) -> Optional[str]:
+        """Zeek's conn_state code ("SF", "S0", "REJ", ...); None without an IP layer or in an older archive."""
+    @property
+    def history(self) -> Optional[str]:
+        """Zeek's history letters ("ShADadFf"); None in an older archive."""
     def packets(self) -> List[Packet]:
         """Return all packets in this flow as a list of Packet objects."""
     @overload
@@ -185,6 +208,7 @@ class Store:
         vni: Optional[SupportsIndex] = None,
         name: Optional[_Names] = None,
         app: Optional[_App] = None,
+        state: Optional[Union[str, Sequence[str]]] = None,
     ) -> List[Flow]:
         """The flows of every archive that meet every condition given, as Archive.find takes them: archive by
         archive, by ascending id. An archive of a folder that cannot be read is skipped with a RuntimeWarning."""
@@ -256,6 +280,20 @@ class FlowArrays:
     def server_name(self) -> NDArray[numpy.str_]: ...
     @property
     def app(self) -> NDArray[numpy.str_]: ...
+    @property
+    def orig_packets(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def orig_ip_bytes(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def resp_packets(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def resp_ip_bytes(self) -> NDArray[numpy.uint64]: ...
+    @property
+    def flipped(self) -> NDArray[numpy.bool_]: ...
+    @property
+    def state(self) -> NDArray[numpy.str_]: ...
+    @property
+    def history(self) -> NDArray[numpy.str_]: ...
     def frame(self, *, wide: bool = False) -> Any:
         """The per-flow arrays as the columns of a pandas DataFrame, one row per flow;
         wide=True adds the per-packet arrays and the payload, a column for each of their places:
@@ -271,6 +309,7 @@ def create_archive(
     tunnels: _Tunnels = "outer",
     *,
     dedup: bool = False,
+    idle_timeouts: Optional[Dict[str, float]] = None,
 ) -> None:
     """Create a .fsieve archive from a pcap/pcapng file."""
 
@@ -286,6 +325,7 @@ def split(
     tunnels: _Tunnels = "outer",
     *,
     dedup: bool = False,
+    idle_timeouts: Optional[Dict[str, float]] = None,
 ) -> None:
     """Split a pcap/pcapng file into per-flow pcap or L7 files."""
 
@@ -306,6 +346,7 @@ def flow_arrays(
     tunnels: _Tunnels = "outer",
     *,
     dedup: bool = False,
+    idle_timeouts: Optional[Dict[str, float]] = None,
 ) -> FlowArrays:
     """A capture's flows (a path, or "-" for standard input) or an Archive's as NumPy arrays, one row per flow.
 
@@ -322,6 +363,7 @@ def read_flows(
     tunnels: _Tunnels = "outer",
     *,
     dedup: bool = False,
+    idle_timeouts: Optional[Dict[str, float]] = None,
 ) -> Archive:
     """Directly read a pcap/pcapng file and return all flows as an Archive.
 

@@ -16,7 +16,9 @@ np = pytest.importorskip("numpy")
 needs_corpus = pytest.mark.skipif(not tc.CAPTURES.is_dir(), reason="the shared capture corpus is not beside this checkout")
 PER_FLOW = ["id", "proto", "src_port", "dst_port", "src_addr", "dst_addr", "key", "community_id", "start_ns", "end_ns",
             "packet_count", "byte_count", "fwd_packets", "fwd_bytes", "bwd_packets", "bwd_bytes", "payload_len",
-            "server_name", "app"]
+            "server_name", "app", "orig_packets", "orig_ip_bytes", "resp_packets", "resp_ip_bytes", "flipped", "state",
+            "history"]
+CONNECTION = PER_FLOW[-7:]  # as the archive's Flow gives them
 PER_PACKET = ["sizes", "directions", "iat_ns", "tcp_flags", "packet_bytes", "payload"]
 FLOWSIEVE = os.path.join(os.path.dirname(sys.executable), "flowsieve")
 
@@ -77,6 +79,7 @@ def expected_rows(archive, shape):
                    community_id=flow.community_id or "",
                    packet_count=len(packets), byte_count=sum(p.orig_len for p in packets),
                    fwd_packets=sum(forward), fwd_bytes=sum(p.orig_len for p, f in zip(packets, forward) if f))
+        row.update({name: getattr(flow, name) or ("" if name in ("state", "history") else 0) for name in CONNECTION})
         row["bwd_packets"] = row["packet_count"] - row["fwd_packets"]
         row["bwd_bytes"] = row["byte_count"] - row["fwd_bytes"]
         first_k = sorted(range(len(packets)), key=lambda i: (ns[i], i))[:k]  # by time, then capture order
@@ -279,7 +282,8 @@ def test_npz_of_several_inputs_and_standard_input_loads_as_the_function_gives(tm
     parts = [flowsieve.flow_arrays(first, **shape),
              flowsieve.flow_arrays(flowsieve.Archive.open(tmp_path / "folder" / "b.fsieve"), **shape)]
     with np.load(tmp_path / "out.npz") as npz:
-        assert npz.files == PER_FLOW[:-3] + PER_PACKET + ["payload_len", "server_name", "app", "source", "sources"]
+        assert npz.files == PER_FLOW[:-10] + PER_PACKET + ["payload_len", "server_name", "app"] + CONNECTION + [
+            "source", "sources"]
         assert list(npz["source"]) == [0] * len(parts[0].id) + [1] * len(parts[1].id)
         assert list(npz["sources"]) == ["-", str(tmp_path / "folder" / "b.fsieve")]  # the folder's archive by name
         for name in PER_FLOW + PER_PACKET:

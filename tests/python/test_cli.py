@@ -186,8 +186,9 @@ CID = r"1:[A-Za-z0-9+/]{27}="
 
 
 @pytest.mark.parametrize("options, heading, row, width", [
-    ([], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION", ROW, 80),  # what fits in 80 columns
-    (["-l"], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION COMMUNITY ID", ROW + " " + CID, None),
+    ([], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION STATE", ROW + " OTH", 80),  # what fits in 80 columns
+    (["-l"], "ID PROTO SOURCE DESTINATION PKTS BYTES START DURATION STATE HISTORY COMMUNITY ID",
+     ROW + " OTH +Dd +" + CID, None),
     (["--columns", "Community_ID,dst,id"], "COMMUNITY ID DESTINATION ID", CID + r" 10\.0\.0\.2:80 +1", None),
 ], ids=["default", "long", "columns"])
 def test_flows_table(tmp_path, arch, options, heading, row, width):
@@ -294,9 +295,9 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["split", "{cap}", "o", "--stream-gaps", "zero"], 2, "--stream-gaps applies to -t stream", []),
     (["split", "{cap}", "o", "--ip"], 2, "option '--ip' needs a value", []),
     (["flows", "{arch}", "-f"], 2, "option '--format' needs a value", []),
-    (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json", []),
+    (["flows", "{arch}", "--format", "xml"], 2, "invalid -f/--format value 'xml': valid are table, csv, json, zeek", []),
     (["flows", "{arch}", "--columns", "id,sport"], 2, "invalid --columns value 'sport': valid are archive, id, proto, "
-     "src, dst, packet_count, total_bytes, start_ts, duration, app, server_name, tunnel, community_id", []),
+     "src, dst, packet_count, total_bytes, start_ts, duration, state, history, app, server_name, tunnel, community_id", []),
     (["flows", "{arch}", "-l", "-f", "csv"], 2, "-l/--long and --columns choose the table's columns: csv and json carry "
      "every field", []),
     (["flows", "{arch}", "--port", "http"], 2, "invalid --port value 'http': not a number", []),
@@ -316,9 +317,9 @@ V4, V6 = "6_10_0_0_1_10_0_0_2_1234_80", "6_2001_db8__1_2001_db8__2_999_80"
     (["flows", "{arch}", "--flow", "tcp 10.0.0.1 80 10.0.0.x 443"], 2,
      "invalid --flow 'tcp 10.0.0.1 80 10.0.0.x 443': '10.0.0.x' is not an IPv4 or IPv6 address", []),
     (["split", "{cap}", "o", "-s", "Sessions"], 2,
-     "invalid -s/--strategy value 'Sessions': valid are session, flow, host, hostpair, mac, bssid, nosplit", []),
+     "invalid -s/--strategy value 'Sessions': valid are session, flow, host, hostpair, mac, bssid, nosplit, connection", []),
     (["archive", "{cap}", "a", "--strategy", ""], 2,
-     "invalid -s/--strategy value '': valid are session, flow, host, hostpair, mac, bssid, nosplit", []),
+     "invalid -s/--strategy value '': valid are session, flow, host, hostpair, mac, bssid, nosplit, connection", []),
     (["split", "{cap}", "o", "--type", "PNG"], 2, "invalid -t/--type value 'PNG': valid are pcap, l7, stream", []),
     (["split", "{cap}", "o", "--ip", "10.0.0.1/8"], 2,
      "invalid --ip value '10.0.0.1/8': not an IPv4 or IPv6 address", []),
@@ -442,7 +443,7 @@ HOSTILE_CASES = [  # arguments, exit status, standard error, what holds after: f
     (["flows", "store", "-f", "csv"], 0, "", lambda t, out, fifo, a:  # the names as they are, quoted where they must be
      [r[0] for r in csv.reader(io.StringIO(os.fsdecode(out)))][1:] == [BAD] * 6 + [NAME] * 6),
     (["flows", "{arch}", "-f", "\x1b[2J"], 2, "flowsieve: invalid -f/--format value '\\x1b[2J': valid are table, csv, "
-                                              "json\nTry 'flowsieve flows --help' for more information.\n", None),
+                                              "json, zeek\nTry 'flowsieve flows --help' for more information.\n", None),
 ]
 
 

@@ -453,7 +453,7 @@ def test_module_surface():
     assert split.__doc__ == "Split a pcap/pcapng file into per-flow pcap or L7 files."
     assert split.__text_signature__ == ('(input_path, output_dir, strategy="session", max_sessions=10000, '
                                         'buffer_bytes=10000, ip_filters=..., port_filters=..., output_type="pcap", '
-                                        'tunnels="outer", *, dedup=False)')
+                                        'tunnels="outer", *, dedup=False, idle_timeouts=None)')
 
 
 def test_second_initialisation_fails():
