@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -435,7 +436,10 @@ FlowRecord record_of(const FlowEntry& e, uint64_t id, uint64_t time_unit) {
 // (by ascending id, as it stays), their names moved out of the flows;
 // whether any has.
 bool add_names(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
+    size_t found = fields.size();  // at most, the flows in `merged`
+    for (const FlowEntry& e : flows) found += e.naming.app() != App::None;
     std::vector<FlowFields> merged;
+    merged.reserve(found);
     size_t next = 0;  // in fields
     for (size_t i = 0; i < flows.size(); ++i) {
         const uint64_t id = i + 1;
@@ -443,12 +447,12 @@ bool add_names(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
         const bool found = naming.app() != App::None;
         const bool listed = next < fields.size() && fields[next].id == id;
         if (!found && !listed) continue;
-        FlowFields f = listed ? std::move(fields[next++]) : FlowFields{id};
+        FlowFields& f = listed ? merged.emplace_back(std::move(fields[next++])) : merged.emplace_back();
+        f.id = id;
         if (found) {
             f.server_name = naming.take_name();
             f.app = app_name(naming.app());
         }
-        merged.push_back(std::move(f));
     }
     const bool any = std::any_of(merged.begin(), merged.end(), [](const FlowFields& f) { return !f.app.empty(); });
     fields.swap(merged);
@@ -458,12 +462,33 @@ bool add_names(std::vector<FlowEntry>& flows, std::vector<FlowFields>& fields) {
 // The name index's (key, flow id) pairs of the flows with a server name,
 // sorted; empty when none has one.
 std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<FlowFields>& fields) {
-    std::vector<std::pair<uint64_t, uint64_t>> pairs;
+    using Pair = std::pair<uint64_t, uint64_t>;
+    std::vector<Pair> pairs;
     pairs.reserve(3 * fields.size());  // most names have two dots
     for (const FlowFields& f : fields)
         if (!f.server_name.empty()) for_each_name_key(f.server_name, [&](uint64_t key) { pairs.emplace_back(key, f.id); });
-    std::sort(pairs.begin(), pairs.end());
-    return pairs;
+    if (pairs.size() < 64) {
+        std::sort(pairs.begin(), pairs.end());
+        return pairs;
+    }
+    // Keys are hashes, spread evenly: placed by their top bits, about one
+    // to a bucket, in one pass. Flows came by ascending id, and placing
+    // keeps their order, so that a bucket of one key, as the suffixes
+    // most names share fill, is sorted already; one of names whose keys
+    // meet is sorted apart.
+    const int bits = std::bit_width(pairs.size() - 1);
+    const int shift = 64 - bits;
+    std::vector<uint32_t> starts((size_t(1) << bits) + 1);
+    for (const Pair& p : pairs) ++starts[(p.first >> shift) + 1];
+    for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    std::vector<Pair> sorted(pairs.size());
+    std::vector<uint32_t> at(starts.begin(), starts.end() - 1);
+    for (const Pair& p : pairs) sorted[at[p.first >> shift]++] = p;
+    for (size_t b = 0; b + 1 < starts.size(); ++b) {
+        const auto first = sorted.begin() + starts[b], last = sorted.begin() + starts[b + 1];
+        if (last - first > 1 && !std::is_sorted(first, last)) std::sort(first, last);
+    }
+    return sorted;
 }
 
 // Writes everything after the packet records; the footer last.
