@@ -472,21 +472,29 @@ std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<Fl
         return pairs;
     }
     // Keys are hashes, spread evenly: placed by their top bits, about one
-    // to a bucket, in one pass. Flows came by ascending id, and placing
-    // keeps their order, so that a bucket of one key, as the suffixes
-    // most names share fill, is sorted already; one of names whose keys
-    // meet is sorted apart.
+    // to a bucket, in one pass; then each put in place within its bucket
+    // by its key alone. Flows came by ascending id, and neither step passes
+    // one of a key over another of it, so that the flows of a key, as the
+    // suffixes most names share have many, stay in order. Keys made to
+    // meet in a bucket, too many moves, are sorted whole.
     const int bits = std::bit_width(pairs.size() - 1);
     const int shift = 64 - bits;
-    std::vector<uint32_t> starts((size_t(1) << bits) + 1);
-    for (const Pair& p : pairs) ++starts[(p.first >> shift) + 1];
-    for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    std::vector<uint32_t> at((size_t(1) << bits) + 1);
+    for (const Pair& p : pairs) ++at[(p.first >> shift) + 1];
+    for (size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
     std::vector<Pair> sorted(pairs.size());
-    std::vector<uint32_t> at(starts.begin(), starts.end() - 1);
     for (const Pair& p : pairs) sorted[at[p.first >> shift]++] = p;
-    for (size_t b = 0; b + 1 < starts.size(); ++b) {
-        const auto first = sorted.begin() + starts[b], last = sorted.begin() + starts[b + 1];
-        if (last - first > 1 && !std::is_sorted(first, last)) std::sort(first, last);
+    size_t moves = 0;
+    for (size_t i = 1; i < sorted.size(); ++i) {
+        const Pair p = sorted[i];
+        size_t j = i;
+        for (; j > 0 && p.first < sorted[j - 1].first; --j) sorted[j] = sorted[j - 1];
+        sorted[j] = p;
+        moves += i - j;
+        if (moves > 4 * sorted.size()) {
+            std::sort(sorted.begin(), sorted.end());
+            break;
+        }
     }
     return sorted;
 }
