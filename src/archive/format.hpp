@@ -349,6 +349,7 @@ inline uint8_t* put_flow_field(uint8_t* out, FlowFieldTag tag, const void* bytes
     return out + kFlowFieldHead + size;
 }
 
+// The whole section, entries in the order given (ascending ids).
 inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& flows, uint32_t flags) {
     // Texts are short: the tunnels of eight layers at most; a name is at
     // most 255 bytes as sent, four times that escaped.

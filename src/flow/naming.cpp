@@ -235,7 +235,7 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
     static constexpr size_t kMaxDnsName = 255;  // on the wire, with its last zero
     // The header first, so that a stream that is not DNS is not waited on.
     const size_t start = length_prefix ? 2 : 0;
-    if (length_prefix && message.size() && message.data()[0] > kLargestTcpQuery >> 8) return not_this();
+    if (const auto high = message.u8(0); length_prefix && high && *high > kLargestTcpQuery >> 8) return not_this();
     if (!message.has(start, kHeader)) return length_prefix ? need_more() : not_this();
     const uint16_t flags = *message.u16be(start + 2);
     const uint16_t questions = *message.u16be(start + 4);
