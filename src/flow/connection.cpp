@@ -106,6 +106,11 @@ void ConnTracker::start(const IpTuple& ip, const std::optional<TcpSegment>& segm
     if (flipped_) history_.push_back('^');
 }
 
+void ConnTracker::add_other(const ParsedPacket& p, int side) {
+    if (p.ip->protocol != kIpProtoTcp) add_datagram(p, side);
+    else if (const auto segment = tcp_segment(p)) add_segment(*segment, side);
+}
+
 void ConnTracker::add_datagram(const ParsedPacket& p, int side) {
     if (p.payload_offset) sides_[side].payload += p.payload_end - *p.payload_offset;
     if (p.ip->protocol == kIpProtoUdp) once(kDataBit, 'D', side == 0);
@@ -168,6 +173,13 @@ void ConnTracker::add_segment(const TcpSegment& s, int side) {
     }
     if (s.flags & kTcpFin) e.fin = true;
     tcp_state(s, e, peer, orig);
+    for (int i = 0; i < 2; ++i) {
+        Side& x = sides_[i];
+        const uint32_t seen = seen_ >> (i ? 16 : 0);
+        const bool open = (x.state == TcpState::Established || x.state == TcpState::Partial) && !x.hole &&
+                          !sides_[1 - i].hole;
+        x.steady = open ? uint8_t(((seen & kAckBit) ? kSteadyAck : 0) | ((seen & kDataBit) ? kSteadyData : 0)) : 0;
+    }
 }
 
 // Zeek's history letters: a SYN (S), SYN-ACK (H), FIN (F) or RST (R) each
@@ -296,19 +308,22 @@ ConnSummary ConnTracker::summary() const {
 
 bool ConnectionRun::next_starts(const ParsedPacket& p, const IdleTimeouts& idle) {
     if (!p.ip) return false;
+    const IpTuple& ip = *p.ip;
     bool next = false;
     const uint64_t now = packet_nanoseconds(p);
     // Out of time order: not a gap.
-    if (seen_ && now > last_ns_ && now - last_ns_ > idle.of(p.ip->protocol)) next = true;
+    if (seen_ && now > last_ns_ && now - last_ns_ > idle.of(ip.protocol)) next = true;
     if (!seen_ || now > last_ns_) last_ns_ = now;
     seen_ = true;
-    if (const auto echo = echo_identifier(*p.ip)) {
+    if (const auto echo = echo_identifier(ip)) {
         if (has_echo_ && *echo != echo_) next = true;
         echo_ = *echo;
         has_echo_ = true;
     }
-    if (p.ip->protocol == kIpProtoTcp) {
+    if (ip.protocol == kIpProtoTcp) {
         if (const auto segment = tcp_segment(p)) {
+            if (tcp_ && tcp_->advance(ip, *segment)) [[likely]]
+                return next;
             if (!tcp_) tcp_ = std::make_unique<TcpConnections>(uint32_t(TcpReassembler::kDefaultWaitLimit));
             const Endpoint from = source_of(p);
             const auto verdict = tcp_->decide(from, *segment);

@@ -79,38 +79,35 @@ public:
     // `first`: the IP layer of the flow's first packet, when it had one.
     // Inline, as every packet of an archive comes here: most segments of a
     // connection come in order in its middle (bare ACKs and data whose
-    // letters were written already, both sides established, no hole to
-    // fill, a window open), and move only the front and the acknowledgment.
+    // letters were written already, on a side that is `steady`), and move
+    // only the front and the acknowledgment, from the header fields the
+    // dissector read.
     void add(const ParsedPacket& p, const std::optional<IpTuple>& first) {
         if (!p.ip || !first) [[unlikely]]
             return;
         const IpTuple& ip = *p.ip;
-        const std::optional<TcpSegment> segment = tcp_segment(p);
         if (!started_) [[unlikely]]
-            start(ip, segment);
+            start(ip, tcp_segment(p));
         const bool from_first = ip.src_port == first->src_port && ip.src_ip == first->src_ip;
-        const int side = from_first == !flipped_ ? 0 : 1;
+        const int side = from_first == flipped_ ? 1 : 0;
         Side& e = sides_[side];
         ++e.packets;
         e.ip_bytes += p.ip_length;
-        if (!segment) {
-            if (ip.protocol != kIpProtoTcp) add_datagram(p, side);
-            return;
-        }
-        const TcpSegment& s = *segment;
-        Side& peer = sides_[1 - side];
-        const uint32_t letter = (s.size ? kDataBit : kAckBit) << (side ? 16 : 0);
-        if ((s.flags & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && s.seq == e.front && s.window &&
-            (seen_ & letter) && !e.hole && !peer.hole &&
-            (e.state == TcpState::Established || e.state == TcpState::Partial)) [[likely]] {
-            e.front += uint32_t(s.size);
-            if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, s.ack) > 0)) {
-                peer.acked = s.ack;
-                peer.acked_any = true;
+        if (ip.protocol == kIpProtoTcp && ip.transport_header_len >= kTcpMinHeader &&
+            (ip.tcp_flags & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && ip.tcp_seq == e.front &&
+            ip.tcp_window) [[likely]] {
+            const uint32_t size = uint32_t(p.payload_end - *p.payload_offset);
+            if (e.steady & (size ? kSteadyData : kSteadyAck)) [[likely]] {
+                e.front += size;
+                Side& peer = sides_[1 - side];
+                if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, ip.tcp_ack) > 0)) {
+                    peer.acked = ip.tcp_ack;
+                    peer.acked_any = true;
+                }
+                return;
             }
-            return;
         }
-        add_segment(s, side);
+        add_other(p, side);
     }
     ConnSummary summary() const;
 
@@ -133,14 +130,22 @@ private:
         bool fin = false;
         bool hole = false;
         bool acked_any = false;
+        // Which in-order bare ACKs and data segments change nothing but
+        // the front and the acknowledgment (kSteadyAck, kSteadyData): those
+        // of an established side whose letter is written, no hole on
+        // either side. Worked out again after every other segment.
+        uint8_t steady = 0;
         uint64_t size() const;
     };
 
     // History events with a bit each, the originator's (the responder's
     // are 16 bits up); the others are the source file's.
     static constexpr uint32_t kAckBit = 4, kDataBit = 8;
+    static constexpr uint8_t kSteadyAck = 1, kSteadyData = 2;
 
     void start(const IpTuple& ip, const std::optional<TcpSegment>& segment);
+    // A packet off the common way: not TCP, or a segment that may change more.
+    void add_other(const ParsedPacket& p, int side);
     void add_datagram(const ParsedPacket& p, int side);
     void add_segment(const TcpSegment& s, int side);
     void tcp_state(const TcpSegment& s, Side& e, Side& peer, bool orig);

@@ -102,9 +102,13 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
     out.tuple.dst_port = *dst;
     if (out.tuple.protocol == kIpProtoUdp) {
         out.payload_offset = std::min<uint64_t>(at + 8, n);
-    } else if (v.has(at, 20)) {
-        uint8_t data_offset = *v.u8(at + 12) >> 4;
-        out.payload_offset = std::min<uint64_t>(at + 4 * size_t(data_offset), n);
+    } else if (const std::optional<ByteView> header = v.sub(at, 20)) {
+        const uint8_t* h = header->data();
+        out.tuple.tcp_seq = decode_u32(h + 4, ByteOrder::Big);
+        out.tuple.tcp_ack = decode_u32(h + 8, ByteOrder::Big);
+        out.tuple.tcp_flags = h[13];
+        out.tuple.tcp_window = decode_u16(h + 14, ByteOrder::Big);
+        out.payload_offset = std::min<uint64_t>(at + 4 * size_t(h[12] >> 4), n);
     }
 }
 

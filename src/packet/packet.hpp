@@ -45,6 +45,14 @@ struct IpTuple {
     // which tells ping runs apart.
     uint16_t icmp_id = 0;
     bool has_icmp_id = false;
+    // A TCP header's sequence and acknowledgment numbers, flags and window,
+    // read with its ports when its first 20 bytes were captured
+    // (transport_header_len is then 20 or more), so that connection
+    // tracking reads the header no second time.
+    uint8_t tcp_flags = 0;
+    uint16_t tcp_window = 0;
+    uint32_t tcp_seq = 0;
+    uint32_t tcp_ack = 0;
 };
 
 // Whether a packet's flow is that of the IP layer its link layer carries
