@@ -83,7 +83,9 @@ uint64_t ConnTracker::Side::size() const {
     return n;
 }
 
-void ConnTracker::start(const IpTuple& ip, const std::optional<TcpSegment>& segment) {
+void ConnTracker::start(const ParsedPacket& p) {
+    const IpTuple& ip = *p.ip;
+    const std::optional<TcpSegment> segment = tcp_segment(p);
     started_ = true;
     protocol_ = ip.protocol;
     if (ip.protocol == kIpProtoTcp) {
@@ -306,33 +308,25 @@ ConnSummary ConnTracker::summary() const {
     return c;
 }
 
-bool ConnectionRun::next_starts(const ParsedPacket& p, const IdleTimeouts& idle) {
-    if (!p.ip) return false;
-    const IpTuple& ip = *p.ip;
-    bool next = false;
-    const uint64_t now = packet_nanoseconds(p);
-    // Out of time order: not a gap.
-    if (seen_ && now > last_ns_ && now - last_ns_ > idle.of(ip.protocol)) next = true;
-    if (!seen_ || now > last_ns_) last_ns_ = now;
-    seen_ = true;
-    if (const auto echo = echo_identifier(ip)) {
-        if (has_echo_ && *echo != echo_) next = true;
-        echo_ = *echo;
-        has_echo_ = true;
-    }
-    if (ip.protocol == kIpProtoTcp) {
-        if (const auto segment = tcp_segment(p)) {
-            if (tcp_ && tcp_->advance(ip, *segment)) [[likely]]
-                return next;
-            if (!tcp_) tcp_ = std::make_unique<TcpConnections>(uint32_t(TcpReassembler::kDefaultWaitLimit));
-            const Endpoint from = source_of(p);
-            const auto verdict = tcp_->decide(from, *segment);
-            // The first segment opens the first connection, which is this run's own.
-            if (verdict == TcpConnections::Verdict::Opens && tcp_->count() > 0) next = true;
-            (void)tcp_->record(from, destination_of(p), *segment, verdict);
-        }
-    }
-    return next;
+bool ConnectionRun::echo_changes(const IpTuple& ip) {
+    const auto echo = echo_identifier(ip);
+    if (!echo) return false;
+    const bool changes = has_echo_ && *echo != echo_;
+    echo_ = *echo;
+    has_echo_ = true;
+    return changes;
+}
+
+bool ConnectionRun::tcp_opens(const ParsedPacket& p) {
+    const auto segment = tcp_segment(p);
+    if (!segment) return false;
+    if (!tcp_) tcp_ = std::make_unique<TcpConnections>(uint32_t(TcpReassembler::kDefaultWaitLimit));
+    const Endpoint from = source_of(p);
+    const auto verdict = tcp_->decide(from, *segment);
+    // The first segment opens the first connection, which is this run's own.
+    const bool opens = verdict == TcpConnections::Verdict::Opens && tcp_->count() > 0;
+    (void)tcp_->record(from, destination_of(p), *segment, verdict);
+    return opens;
 }
 
 }  // namespace flowsieve

@@ -87,7 +87,7 @@ public:
             return;
         const IpTuple& ip = *p.ip;
         if (!started_) [[unlikely]]
-            start(ip, tcp_segment(p));
+            start(p);
         const bool from_first = ip.src_port == first->src_port && ip.src_ip == first->src_ip;
         const int side = from_first == flipped_ ? 1 : 0;
         Side& e = sides_[side];
@@ -143,7 +143,7 @@ private:
     static constexpr uint32_t kAckBit = 4, kDataBit = 8;
     static constexpr uint8_t kSteadyAck = 1, kSteadyData = 2;
 
-    void start(const IpTuple& ip, const std::optional<TcpSegment>& segment);
+    void start(const ParsedPacket& p);
     // A packet off the common way: not TCP, or a segment that may change more.
     void add_other(const ParsedPacket& p, int side);
     void add_datagram(const ParsedPacket& p, int side);
@@ -174,12 +174,32 @@ class ConnectionRun {
 public:
     ConnectionRun(uint32_t flow) : latest(flow) {}
     // Whether the packet starts a connection after the current one; records it.
-    bool next_starts(const ParsedPacket& p, const IdleTimeouts& idle);
+    // Inline: every packet of the strategy comes here, and most segments
+    // only move their side's front.
+    bool next_starts(const ParsedPacket& p, const IdleTimeouts& idle) {
+        if (!p.ip) return false;
+        const IpTuple& ip = *p.ip;
+        const uint64_t now = packet_nanoseconds(p);
+        // Out of time order: not a gap.
+        bool next = seen_ && now > last_ns_ && now - last_ns_ > idle.of(ip.protocol);
+        if (!seen_ || now > last_ns_) last_ns_ = now;
+        seen_ = true;
+        if (ip.has_icmp_id) [[unlikely]]
+            next |= echo_changes(ip);
+        if (ip.protocol == kIpProtoTcp && !(tcp_ && tcp_->advance(p))) next |= tcp_opens(p);
+        return next;
+    }
 
     uint32_t latest;     // the flow of the current connection
     uint32_t count = 1;  // connections so far
 
 private:
+    // Whether the packet's echo identifier differs from the run's; records it.
+    bool echo_changes(const IpTuple& ip);
+    // Whether the TCP packet's segment opens a connection after the
+    // current one, by TcpConnections' decision; records it.
+    bool tcp_opens(const ParsedPacket& p);
+
     std::unique_ptr<TcpConnections> tcp_;
     uint64_t last_ns_ = 0;
     uint16_t echo_ = 0;

@@ -100,17 +100,18 @@ public:
     Verdict decide(const Endpoint& from, const TcpSegment& segment) const;
     // Records a segment with the verdict `decide` gave it.
     Recorded record(const Endpoint& from, const Endpoint& to, const TcpSegment& segment, Verdict verdict);
-    // Records a segment sent from `ip`'s source that neither opens nor
-    // ends a connection, as `record` would with its verdict, Current: one
-    // without SYN, FIN or RST from a side already started. False, and
-    // nothing recorded, for any other, which `decide` and `record` take.
-    // Inline: most segments are such.
-    bool advance(const IpTuple& ip, const TcpSegment& segment) {
-        if (!seen_ || (segment.flags & (kTcpSyn | kTcpFin | kTcpRst))) return false;
-        const bool initiator = ip.src_port == ends_[0].port && ip.src_ip == ends_[0].address;
-        Side& d = sides_[initiator ? 0 : 1];
+    // Records the segment of a TCP packet that neither opens nor ends a
+    // connection, as `record` would with its verdict, Current: one without
+    // SYN, FIN or RST from a side already started. False, and nothing
+    // recorded, for any other, which `decide` and `record` take. Inline:
+    // most segments are such.
+    bool advance(const ParsedPacket& p) {
+        const IpTuple& ip = *p.ip;
+        if (!seen_ || ip.transport_header_len < kTcpMinHeader || (ip.tcp_flags & (kTcpSyn | kTcpFin | kTcpRst)))
+            return false;
+        Side& d = sides_[ip.src_port == ends_[0].port && ip.src_ip == ends_[0].address ? 0 : 1];
         if (!d.started) return false;
-        move_front(d, segment.seq + uint32_t(segment.size));
+        move_front(d, ip.tcp_seq + uint32_t(p.payload_end - *p.payload_offset));
         return true;
     }
 
