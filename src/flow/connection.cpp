@@ -308,6 +308,19 @@ ConnSummary ConnTracker::summary() const {
     return c;
 }
 
+bool ConnectionRun::next_starts(const ParsedPacket& p, const IdleTimeouts& idle) {
+    if (!p.ip) return false;
+    const IpTuple& ip = *p.ip;
+    const uint64_t now = packet_nanoseconds(p);
+    // Out of time order: not a gap.
+    bool next = seen_ && now > last_ns_ && now - last_ns_ > idle.of(ip.protocol);
+    if (!seen_ || now > last_ns_) last_ns_ = now;
+    seen_ = true;
+    if (ip.has_icmp_id) next |= echo_changes(ip);
+    if (ip.protocol == kIpProtoTcp && !(tcp_ && tcp_->advance(p))) next |= tcp_opens(p);
+    return next;
+}
+
 bool ConnectionRun::echo_changes(const IpTuple& ip) {
     const auto echo = echo_identifier(ip);
     if (!echo) return false;

@@ -174,20 +174,19 @@ class ConnectionRun {
 public:
     ConnectionRun(uint32_t flow) : latest(flow) {}
     // Whether the packet starts a connection after the current one; records it.
-    // Inline: every packet of the strategy comes here, and most segments
-    // only move their side's front.
-    bool next_starts(const ParsedPacket& p, const IdleTimeouts& idle) {
-        if (!p.ip) return false;
-        const IpTuple& ip = *p.ip;
+    bool next_starts(const ParsedPacket& p, const IdleTimeouts& idle);
+    // Records a TCP packet whose segment only moves its side's front, sent
+    // within the idle timeout (TcpConnections::advance): true for it, which
+    // next_starts would take as no start. False, and nothing recorded, for
+    // any other. Inline: most packets of the strategy are such.
+    bool continues(const ParsedPacket& p, const IdleTimeouts& idle) {
+        if (!p.ip || !tcp_ || p.ip->protocol != kIpProtoTcp) return false;
         const uint64_t now = packet_nanoseconds(p);
         // Out of time order: not a gap.
-        bool next = seen_ && now > last_ns_ && now - last_ns_ > idle.of(ip.protocol);
-        if (!seen_ || now > last_ns_) last_ns_ = now;
-        seen_ = true;
-        if (ip.has_icmp_id) [[unlikely]]
-            next |= echo_changes(ip);
-        if (ip.protocol == kIpProtoTcp && !(tcp_ && tcp_->advance(p))) next |= tcp_opens(p);
-        return next;
+        if (now > last_ns_ && now - last_ns_ > idle.tcp) return false;
+        if (!tcp_->advance(p)) return false;
+        if (now > last_ns_) last_ns_ = now;
+        return true;
     }
 
     uint32_t latest;     // the flow of the current connection
