@@ -333,7 +333,7 @@ bool ConnectionRun::echo_changes(const IpTuple& ip) {
 bool ConnectionRun::tcp_opens(const ParsedPacket& p) {
     const auto segment = tcp_segment(p);
     if (!segment) return false;
-    if (!tcp_) tcp_ = std::make_unique<TcpConnections>(uint32_t(TcpReassembler::kDefaultWaitLimit));
+    if (!tcp_) tcp_.emplace(uint32_t(TcpReassembler::kDefaultWaitLimit));
     const Endpoint from = source_of(p);
     const auto verdict = tcp_->decide(from, *segment);
     // The first segment opens the first connection, which is this run's own.

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -199,7 +198,7 @@ private:
     // current one, by TcpConnections' decision; records it.
     bool tcp_opens(const ParsedPacket& p);
 
-    std::unique_ptr<TcpConnections> tcp_;
+    std::optional<TcpConnections> tcp_;  // from its first segment
     uint64_t last_ns_ = 0;
     uint16_t echo_ = 0;
     bool seen_ = false;
