@@ -52,10 +52,10 @@ inline std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
         return std::nullopt;
     const IpTuple& ip = *p.ip;
     TcpSegment s;
-    s.seq = ip.tcp_seq;
-    s.ack = ip.tcp_ack;
-    s.flags = ip.tcp_flags;
-    s.window = ip.tcp_window;
+    s.seq = ip.tcp_seq();
+    s.ack = ip.tcp_ack();
+    s.flags = ip.tcp_flags();
+    s.window = ip.tcp_window();
     s.payload = p.data.data() + *p.payload_offset;
     s.size = size_t(p.payload_end - *p.payload_offset);
     return s;
@@ -107,11 +107,11 @@ public:
     // most segments are such.
     bool advance(const ParsedPacket& p) {
         const IpTuple& ip = *p.ip;
-        if (!seen_ || ip.transport_header_len < kTcpMinHeader || (ip.tcp_flags & (kTcpSyn | kTcpFin | kTcpRst)))
+        if (!seen_ || ip.transport_header_len < kTcpMinHeader || (ip.tcp_flags() & (kTcpSyn | kTcpFin | kTcpRst)))
             return false;
         Side& d = sides_[ip.src_port == ends_[0].port && ip.src_ip == ends_[0].address ? 0 : 1];
         if (!d.started) return false;
-        move_front(d, ip.tcp_seq + uint32_t(p.payload_end - *p.payload_offset));
+        move_front(d, ip.tcp_seq() + uint32_t(p.payload_end - *p.payload_offset));
         return true;
     }
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "packet/packet.hpp"
 
@@ -104,10 +105,7 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
         out.payload_offset = std::min<uint64_t>(at + 8, n);
     } else if (const std::optional<ByteView> header = v.sub(at, 20)) {
         const uint8_t* h = header->data();
-        out.tuple.tcp_seq = decode_u32(h + 4, ByteOrder::Big);
-        out.tuple.tcp_ack = decode_u32(h + 8, ByteOrder::Big);
-        out.tuple.tcp_flags = h[13];
-        out.tuple.tcp_window = decode_u16(h + 14, ByteOrder::Big);
+        std::memcpy(out.tuple.tcp_header.data(), h + 4, out.tuple.tcp_header.size());
         out.payload_offset = std::min<uint64_t>(at + 4 * size_t(h[12] >> 4), n);
     }
 }
