@@ -350,52 +350,63 @@ struct FlowFields {
     bool empty() const { return tunnel.empty() && !vni && server_name.empty() && app.empty() && !connection; }
 };
 
-inline void append_flow_field(std::vector<uint8_t>& out, FlowFieldTag tag, const void* bytes, size_t size) {
-    const uint8_t head[kFlowFieldHead] = {uint8_t(tag), uint8_t(size), uint8_t(size >> 8)};
-    out.insert(out.end(), head, head + kFlowFieldHead);
-    out.insert(out.end(), static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size);
+// A field's bytes at `out`; past them.
+inline uint8_t* put_flow_field(uint8_t* out, FlowFieldTag tag, const void* bytes, size_t size) {
+    out[0] = uint8_t(tag);
+    out[1] = uint8_t(size);
+    out[2] = uint8_t(size >> 8);
+    std::memcpy(out + kFlowFieldHead, bytes, size);
+    return out + kFlowFieldHead + size;
 }
+
+// A Connection field's longest value: state, flags and seven varints.
+inline constexpr size_t kConnFieldMax = 2 + 7 * kMaxVarintSize;
 
 // The whole section, entries in the order given (ascending ids).
 inline std::vector<uint8_t> encode_flow_fields(const std::vector<FlowFields>& flows, uint32_t flags) {
-    std::vector<uint8_t> out(kFlowFieldsHead);
+    // Texts are short: the tunnels of eight layers at most; a name is at
+    // most 255 bytes as sent, four times that escaped.
+    auto text = [](const std::string& t) { return std::min<size_t>(t.size(), 0xFFFF); };
+    auto text_field = [&](const std::string& t) { return t.empty() ? 0 : kFlowFieldHead + text(t); };
+    // Sized first, then written where each byte goes.
+    size_t size = kFlowFieldsHead;
+    for (const FlowFields& f : flows)
+        size += kFlowFieldsEntryHead + text_field(f.tunnel) + (f.vni ? kFlowFieldHead + 4 : 0) +
+                text_field(f.server_name) + text_field(f.app) +
+                (f.connection ? kFlowFieldHead + kConnFieldMax + text_field(f.connection->history) : 0);
+    std::vector<uint8_t> out(size);
     encode_u32le(out.data(), uint32_t(flows.size()));
     encode_u32le(out.data() + 4, flags);
+    uint8_t* at = out.data() + kFlowFieldsHead;
     for (const FlowFields& f : flows) {
-        const size_t head = out.size();
-        out.resize(head + kFlowFieldsEntryHead);
-        encode_u64le(out.data() + head, f.id);
-        // Texts are short: the tunnels of eight layers at most.
-        if (!f.tunnel.empty())
-            append_flow_field(out, FlowFieldTag::Tunnel, f.tunnel.data(), std::min<size_t>(f.tunnel.size(), 0xFFFF));
+        uint8_t* const head = at;
+        encode_u64le(head, f.id);
+        at += kFlowFieldsEntryHead;
+        if (!f.tunnel.empty()) at = put_flow_field(at, FlowFieldTag::Tunnel, f.tunnel.data(), text(f.tunnel));
         if (f.vni) {
             uint8_t vni[4];
             encode_u32le(vni, *f.vni);
-            append_flow_field(out, FlowFieldTag::Vni, vni, sizeof vni);
+            at = put_flow_field(at, FlowFieldTag::Vni, vni, sizeof vni);
         }
-        // A name is at most 255 bytes as sent, four times that escaped.
         if (!f.server_name.empty())
-            append_flow_field(out, FlowFieldTag::ServerName, f.server_name.data(),
-                              std::min<size_t>(f.server_name.size(), 0xFFFF));
-        if (!f.app.empty())
-            append_flow_field(out, FlowFieldTag::App, f.app.data(), std::min<size_t>(f.app.size(), 0xFFFF));
+            at = put_flow_field(at, FlowFieldTag::ServerName, f.server_name.data(), text(f.server_name));
+        if (!f.app.empty()) at = put_flow_field(at, FlowFieldTag::App, f.app.data(), text(f.app));
         if (f.connection) {
             const ConnSummary& c = *f.connection;
-            uint8_t bytes[2 + 7 * kMaxVarintSize];
+            uint8_t bytes[kConnFieldMax];
             bytes[0] = uint8_t(c.state);
             bytes[1] = c.flipped ? kConnFlipped : 0;
             size_t n = 2;
             for (uint64_t v : {c.orig_packets, c.orig_ip_bytes, c.resp_packets, c.resp_ip_bytes, c.orig_bytes,
                                c.resp_bytes, c.missed_bytes})
                 n += encode_varint(v, bytes + n);
-            append_flow_field(out, FlowFieldTag::Connection, bytes, n);
+            at = put_flow_field(at, FlowFieldTag::Connection, bytes, n);
             // Letters are a few per event kind, the repeated ones logarithmic.
-            if (!c.history.empty())
-                append_flow_field(out, FlowFieldTag::History, c.history.data(),
-                                  std::min<size_t>(c.history.size(), 0xFFFF));
+            if (!c.history.empty()) at = put_flow_field(at, FlowFieldTag::History, c.history.data(), text(c.history));
         }
-        encode_u32le(out.data() + head + 8, uint32_t(out.size() - head - kFlowFieldsEntryHead));
+        encode_u32le(head + 8, uint32_t(at - head - kFlowFieldsEntryHead));
     }
+    out.resize(at - out.data());  // connection facts were sized at their longest
     return out;
 }
 

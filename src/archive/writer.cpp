@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -456,12 +457,43 @@ std::vector<FlowFields> all_fields(std::vector<FlowEntry>& flows, std::vector<Fl
 // The name index's (key, flow id) pairs of the flows with a server name,
 // sorted; empty when none has one.
 std::vector<std::pair<uint64_t, uint64_t>> name_index_pairs(const std::vector<FlowFields>& fields) {
-    std::vector<std::pair<uint64_t, uint64_t>> pairs;
-    pairs.reserve(3 * fields.size());  // most names have two dots
+    using Pair = std::pair<uint64_t, uint64_t>;
+    std::vector<Pair> pairs;
+    // Every flow has fields, few have names; most names have two dots.
+    pairs.reserve(3 * size_t(std::count_if(fields.begin(), fields.end(),
+                                           [](const FlowFields& f) { return !f.server_name.empty(); })));
     for (const FlowFields& f : fields)
         if (!f.server_name.empty()) for_each_name_key(f.server_name, [&](uint64_t key) { pairs.emplace_back(key, f.id); });
-    std::sort(pairs.begin(), pairs.end());
-    return pairs;
+    if (pairs.size() < 64) {
+        std::sort(pairs.begin(), pairs.end());
+        return pairs;
+    }
+    // Keys are hashes, spread evenly: placed by their top bits, about one
+    // to a bucket, in one pass; then each put in place within its bucket
+    // by its key alone. Flows came by ascending id, and neither step passes
+    // one of a key over another of it, so that the flows of a key, as the
+    // suffixes most names share have many, stay in order. Keys made to
+    // meet in a bucket, too many moves, are sorted whole.
+    const int bits = std::bit_width(pairs.size() - 1);
+    const int shift = 64 - bits;
+    std::vector<uint32_t> at((size_t(1) << bits) + 1);
+    for (const Pair& p : pairs) ++at[(p.first >> shift) + 1];
+    for (size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
+    std::vector<Pair> sorted(pairs.size());
+    for (const Pair& p : pairs) sorted[at[p.first >> shift]++] = p;
+    size_t moves = 0;
+    for (size_t i = 1; i < sorted.size(); ++i) {
+        const Pair p = sorted[i];
+        size_t j = i;
+        for (; j > 0 && p.first < sorted[j - 1].first; --j) sorted[j] = sorted[j - 1];
+        sorted[j] = p;
+        moves += i - j;
+        if (moves > 4 * sorted.size()) {
+            std::sort(sorted.begin(), sorted.end());
+            break;
+        }
+    }
+    return sorted;
 }
 
 // Writes everything after the packet records; the footer last.

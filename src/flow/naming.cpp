@@ -117,6 +117,12 @@ std::string host_of(std::string_view headers) {
 
 constexpr size_t kTcpHeader = 20;
 
+// Whether a direction whose bytes start so may be one a judge reads: a DNS
+// length up to 4096, BitTorrent's 19, a TLS record's type, "SSH-" and the
+// capitals that start HTTP. Most bytes of other protocols are turned away
+// on the first.
+bool may_open_stream(uint8_t first) { return first <= 0x17 || (first >= 'A' && first <= 'T'); }
+
 // The sequence number of a TCP SYN.
 std::optional<uint32_t> syn_sequence(const ParsedPacket& p) {
     if (!p.ip || p.ip->protocol != kIpProtoTcp || p.ip->transport_header_len < kTcpHeader || !p.payload_offset)
@@ -128,10 +134,6 @@ std::optional<uint32_t> syn_sequence(const ParsedPacket& p) {
 }
 
 }  // namespace
-
-bool FlowNaming::wanted(const ParsedPacket& p) {
-    return p.payload_offset && (p.payload_end > *p.payload_offset || syn_sequence(p));
-}
 
 std::string_view app_name(App app) { return kAppNames[size_t(app)]; }
 
@@ -233,6 +235,7 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
     static constexpr size_t kMaxDnsName = 255;  // on the wire, with its last zero
     // The header first, so that a stream that is not DNS is not waited on.
     const size_t start = length_prefix ? 2 : 0;
+    if (const auto high = message.u8(0); length_prefix && high && *high > kLargestTcpQuery >> 8) return not_this();
     if (!message.has(start, kHeader)) return length_prefix ? need_more() : not_this();
     const uint16_t flags = *message.u16be(start + 2);
     const uint16_t questions = *message.u16be(start + 4);
@@ -271,8 +274,12 @@ Verdict judge_dns(ByteView message, bool length_prefix) {
 
 void FlowNaming::finish() {
     done_ = true;
-    for (Direction& d : directions_) d.bytes = std::vector<uint8_t>();
-    quic_ = QuicInitials();
+    gathered_.reset();
+}
+
+FlowNaming::Gathered& FlowNaming::gathered() {
+    if (!gathered_) gathered_ = std::make_unique<Gathered>();
+    return *gathered_;
 }
 
 void FlowNaming::judge(Verdict&& v, int direction) {
@@ -312,11 +319,13 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     if (++payload_packets_ > kMaxPayloadPackets) return finish();
     if (p.ip->protocol == kIpProtoUdp) {
         if (d.closed) return;
-        if (quic_.started() || is_quic_initial(*payload)) {
-            if (from_client) quic_.add(*payload);
+        if ((gathered_ && gathered_->quic.started()) || is_quic_initial(*payload)) {
             if (app_ == App::None) app_ = App::Quic;
-            if (quic_.failed() || !from_client) return judge(found(App::Quic), direction);
-            if (auto hello = quic_.client_hello()) return judge(found(App::Quic, client_hello_name(*hello)), direction);
+            if (!from_client) return judge(found(App::Quic), direction);
+            QuicInitials& quic = gathered().quic;
+            quic.add(*payload);
+            if (quic.failed()) return judge(found(App::Quic), direction);
+            if (auto hello = quic.client_hello()) return judge(found(App::Quic, client_hello_name(*hello)), direction);
             return;
         }
         // A datagram that is not DNS says nothing of the next one, but a
@@ -339,17 +348,20 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     if (ahead > 0) return;
     const size_t seen = size_t(-int64_t(ahead));
     if (seen >= payload->size()) return;
-    const size_t n = std::min(payload->size() - seen, kMaxGathered - d.bytes.size());
-    d.next += uint32_t(n);
     // Most directions are judged by their first segment, read where it is;
     // bytes are copied only for a judgement that needs more of them.
+    std::vector<uint8_t>* held = gathered_ ? &gathered_->bytes[direction] : nullptr;
+    const bool in_place = !held || held->empty();
+    const size_t n = std::min(payload->size() - seen, kMaxGathered - (in_place ? 0 : held->size()));
+    d.next += uint32_t(n);
     const ByteView segment(payload->data() + seen, n);
-    const bool in_place = d.bytes.empty();
-    if (!in_place) d.bytes.insert(d.bytes.end(), segment.data(), segment.data() + n);
-    const ByteView bytes = in_place ? segment : ByteView(d.bytes.data(), d.bytes.size());
+    if (!in_place) held->insert(held->end(), segment.data(), segment.data() + n);
+    const ByteView bytes = in_place ? segment : ByteView(held->data(), held->size());
     const bool full = bytes.size() >= kMaxGathered;
     Verdict v;
-    if (starts_with(bytes, "SSH-") != Prefix::No) {
+    if (!may_open_stream(bytes.data()[0])) {
+        v = not_this();
+    } else if (starts_with(bytes, "SSH-") != Prefix::No) {
         v = bytes.size() < 6 ? need_more()
             : (bytes.data()[4] == '1' || bytes.data()[4] == '2') && bytes.data()[5] == '.' ? found(App::Ssh)
                                                                                             : not_this();
@@ -366,25 +378,15 @@ void FlowNaming::add(const ParsedPacket& p, bool from_client) {
     judge(std::move(v), direction);
     if (done_) return;
     if (d.closed) {
-        d.bytes.clear();
-        d.bytes.shrink_to_fit();
+        if (gathered_) gathered_->bytes[direction] = std::vector<uint8_t>();
     } else if (in_place) {
-        d.bytes.assign(segment.data(), segment.data() + n);
+        gathered().bytes[direction].assign(segment.data(), segment.data() + n);
     }
 }
 
 void NamingSlot::add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first) {
-    if (!judging_) {
-        if (!FlowNaming::wanted(p)) return;
-        judging_ = std::make_unique<FlowNaming>();
-    }
     const bool from_client = p.ip && first && p.ip->src_port == first->src_port && p.ip->src_ip == first->src_ip;
-    judging_->add(p, from_client);
-    if (!judging_->done()) return;
-    over_ = true;
-    app_ = judging_->app();
-    if (!judging_->name().empty()) name_ = std::make_unique<std::string>(judging_->take_name());
-    judging_.reset();
+    naming_.add(p, from_client);
 }
 
 }  // namespace flowsieve

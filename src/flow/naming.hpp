@@ -45,12 +45,11 @@ std::string client_hello_name(ByteView body);
 // Up to this many bytes of a direction are gathered.
 inline constexpr size_t kMaxGathered = 16 * 1024;
 
-// One flow's judgement, fed its packets until done().
+// One flow's judgement, fed its packets until done(). What it keeps is a
+// few bytes beside the name; the bytes of a message that spans segments and
+// a QUIC flow's Initials are held apart, allocated only for such a flow.
 class FlowNaming {
 public:
-    // Whether a flow not yet judged needs its judgement to start with the
-    // packet: one with payload, or a TCP SYN.
-    static bool wanted(const ParsedPacket& packet);
     // `from_client`: the packet goes the way of the flow's first packet.
     void add(const ParsedPacket& packet, bool from_client);
     bool done() const { return done_; }
@@ -59,54 +58,51 @@ public:
     std::string take_name() { return std::move(name_); }
 
 private:
-    // A direction's bytes from its start (TCP), while they are wanted.
+    // Where a direction stands.
     struct Direction {
-        std::vector<uint8_t> bytes;
-        uint32_t next = 0;
-        int silent = 0;  // UDP datagrams that said nothing
+        uint32_t next = 0;   // sequence number of its next byte (TCP)
+        uint8_t silent = 0;  // UDP datagrams that said nothing
         bool started = false;
         bool closed = false;
     };
+    // A direction's bytes from its start (TCP), while a message that spans
+    // segments is wanted; the client's QUIC Initials.
+    struct Gathered {
+        std::vector<uint8_t> bytes[2];
+        QuicInitials quic;
+    };
+    Gathered& gathered();
     void judge(Verdict&& v, int direction);
     void finish();
 
-    App app_ = App::None;
-    bool done_ = false;
     std::string name_;
+    std::unique_ptr<Gathered> gathered_;
     Direction directions_[2];
-    QuicInitials quic_;
-    int payload_packets_ = 0;
+    App app_ = App::None;
+    uint8_t payload_packets_ = 0;
+    bool done_ = false;
 };
 
-// A flow's judgement as a table of flows keeps it: nothing until a packet
-// wants it, one allocation while it goes on, nothing but a flag to test
-// once it is over, and a name kept only where one was found.
+// A flow's judgement as a table of flows keeps it: held in place, with
+// nothing allocated but for a message that spans packets, QUIC, or a name
+// too long to be held in place; once it is over, a flag to test.
 class NamingSlot {
 public:
     // `first`: the IP layer of the flow's first packet, when it had one.
     void add(const ParsedPacket& p, const std::optional<IpTuple>& first) {
-        if (over_) [[likely]]
+        if (naming_.done()) [[likely]]
             return;
         add_judged(p, first);
     }
-    App app() const { return judging_ ? judging_->app() : app_; }
-    std::string_view name() const {
-        if (judging_) return judging_->name();
-        return name_ ? std::string_view(*name_) : std::string_view();
-    }
+    App app() const { return naming_.app(); }
+    std::string_view name() const { return naming_.name(); }
     // The name, moved out: name() is empty after.
-    std::string take_name() {
-        if (judging_) return judging_->take_name();
-        return name_ ? std::move(*name_) : std::string();
-    }
+    std::string take_name() { return naming_.take_name(); }
 
 private:
     void add_judged(const ParsedPacket& p, const std::optional<IpTuple>& first);
 
-    std::unique_ptr<FlowNaming> judging_;  // while the judgement goes on
-    std::unique_ptr<std::string> name_;
-    App app_ = App::None;
-    bool over_ = false;
+    FlowNaming naming_;
 };
 
 }  // namespace flowsieve
