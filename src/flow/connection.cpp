@@ -83,7 +83,9 @@ uint64_t ConnTracker::Side::size() const {
     return n;
 }
 
-void ConnTracker::start(const IpTuple& ip, const std::optional<TcpSegment>& segment) {
+void ConnTracker::start(const ParsedPacket& p) {
+    const IpTuple& ip = *p.ip;
+    const std::optional<TcpSegment> segment = tcp_segment(p);
     started_ = true;
     protocol_ = ip.protocol;
     if (ip.protocol == kIpProtoTcp) {
@@ -104,6 +106,11 @@ void ConnTracker::start(const IpTuple& ip, const std::optional<TcpSegment>& segm
         flipped_ = ip.protocol == 1 ? ip.icmp_type == 0 : ip.icmp_type == 129;
     }
     if (flipped_) history_.push_back('^');
+}
+
+void ConnTracker::add_other(const ParsedPacket& p, int side) {
+    if (p.ip->protocol != kIpProtoTcp) add_datagram(p, side);
+    else if (const auto segment = tcp_segment(p)) add_segment(*segment, side);
 }
 
 void ConnTracker::add_datagram(const ParsedPacket& p, int side) {
@@ -168,6 +175,13 @@ void ConnTracker::add_segment(const TcpSegment& s, int side) {
     }
     if (s.flags & kTcpFin) e.fin = true;
     tcp_state(s, e, peer, orig);
+    for (int i = 0; i < 2; ++i) {
+        Side& x = sides_[i];
+        const uint32_t seen = seen_ >> (i ? 16 : 0);
+        const bool open = (x.state == TcpState::Established || x.state == TcpState::Partial) && !x.hole &&
+                          !sides_[1 - i].hole;
+        x.steady = open ? uint8_t(((seen & kAckBit) ? kSteadyAck : 0) | ((seen & kDataBit) ? kSteadyData : 0)) : 0;
+    }
 }
 
 // Zeek's history letters: a SYN (S), SYN-ACK (H), FIN (F) or RST (R) each
@@ -296,28 +310,36 @@ ConnSummary ConnTracker::summary() const {
 
 bool ConnectionRun::next_starts(const ParsedPacket& p, const IdleTimeouts& idle) {
     if (!p.ip) return false;
-    bool next = false;
+    const IpTuple& ip = *p.ip;
     const uint64_t now = packet_nanoseconds(p);
     // Out of time order: not a gap.
-    if (seen_ && now > last_ns_ && now - last_ns_ > idle.of(p.ip->protocol)) next = true;
+    bool next = seen_ && now > last_ns_ && now - last_ns_ > idle.of(ip.protocol);
     if (!seen_ || now > last_ns_) last_ns_ = now;
     seen_ = true;
-    if (const auto echo = echo_identifier(*p.ip)) {
-        if (has_echo_ && *echo != echo_) next = true;
-        echo_ = *echo;
-        has_echo_ = true;
-    }
-    if (p.ip->protocol == kIpProtoTcp) {
-        if (const auto segment = tcp_segment(p)) {
-            if (!tcp_) tcp_ = std::make_unique<TcpConnections>(uint32_t(TcpReassembler::kDefaultWaitLimit));
-            const Endpoint from = source_of(p);
-            const auto verdict = tcp_->decide(from, *segment);
-            // The first segment opens the first connection, which is this run's own.
-            if (verdict == TcpConnections::Verdict::Opens && tcp_->count() > 0) next = true;
-            (void)tcp_->record(from, destination_of(p), *segment, verdict);
-        }
-    }
+    if (ip.has_icmp_id) next |= echo_changes(ip);
+    if (ip.protocol == kIpProtoTcp && !(tcp_ && tcp_->advance(p))) next |= tcp_opens(p);
     return next;
+}
+
+bool ConnectionRun::echo_changes(const IpTuple& ip) {
+    const auto echo = echo_identifier(ip);
+    if (!echo) return false;
+    const bool changes = has_echo_ && *echo != echo_;
+    echo_ = *echo;
+    has_echo_ = true;
+    return changes;
+}
+
+bool ConnectionRun::tcp_opens(const ParsedPacket& p) {
+    const auto segment = tcp_segment(p);
+    if (!segment) return false;
+    if (!tcp_) tcp_.emplace(uint32_t(TcpReassembler::kDefaultWaitLimit));
+    const Endpoint from = source_of(p);
+    const auto verdict = tcp_->decide(from, *segment);
+    // The first segment opens the first connection, which is this run's own.
+    const bool opens = verdict == TcpConnections::Verdict::Opens && tcp_->count() > 0;
+    (void)tcp_->record(from, destination_of(p), *segment, verdict);
+    return opens;
 }
 
 }  // namespace flowsieve

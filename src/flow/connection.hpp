@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,38 +78,36 @@ public:
     // `first`: the IP layer of the flow's first packet, when it had one.
     // Inline, as every packet of an archive comes here: most segments of a
     // connection come in order in its middle (bare ACKs and data whose
-    // letters were written already, both sides established, no hole to
-    // fill, a window open), and move only the front and the acknowledgment.
+    // letters were written already, on a side that is `steady`), and move
+    // only the front and the acknowledgment, from the header fields the
+    // dissector read.
     void add(const ParsedPacket& p, const std::optional<IpTuple>& first) {
         if (!p.ip || !first) [[unlikely]]
             return;
         const IpTuple& ip = *p.ip;
-        const std::optional<TcpSegment> segment = tcp_segment(p);
         if (!started_) [[unlikely]]
-            start(ip, segment);
+            start(p);
         const bool from_first = ip.src_port == first->src_port && ip.src_ip == first->src_ip;
-        const int side = from_first == !flipped_ ? 0 : 1;
+        const int side = from_first == flipped_ ? 1 : 0;
         Side& e = sides_[side];
         ++e.packets;
         e.ip_bytes += p.ip_length;
-        if (!segment) {
-            if (ip.protocol != kIpProtoTcp) add_datagram(p, side);
-            return;
-        }
-        const TcpSegment& s = *segment;
-        Side& peer = sides_[1 - side];
-        const uint32_t letter = (s.size ? kDataBit : kAckBit) << (side ? 16 : 0);
-        if ((s.flags & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && s.seq == e.front && s.window &&
-            (seen_ & letter) && !e.hole && !peer.hole &&
-            (e.state == TcpState::Established || e.state == TcpState::Partial)) [[likely]] {
-            e.front += uint32_t(s.size);
-            if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, s.ack) > 0)) {
-                peer.acked = s.ack;
-                peer.acked_any = true;
+        if (ip.protocol == kIpProtoTcp && ip.transport_header_len >= kTcpMinHeader &&
+            (ip.tcp_flags() & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && ip.tcp_seq() == e.front &&
+            ip.tcp_window()) [[likely]] {
+            const uint32_t size = uint32_t(p.payload_end - *p.payload_offset);
+            if (e.steady & (size ? kSteadyData : kSteadyAck)) [[likely]] {
+                e.front += size;
+                Side& peer = sides_[1 - side];
+                const uint32_t ack = ip.tcp_ack();
+                if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, ack) > 0)) {
+                    peer.acked = ack;
+                    peer.acked_any = true;
+                }
+                return;
             }
-            return;
         }
-        add_segment(s, side);
+        add_other(p, side);
     }
     ConnSummary summary() const;
 
@@ -133,14 +130,22 @@ private:
         bool fin = false;
         bool hole = false;
         bool acked_any = false;
+        // Which in-order bare ACKs and data segments change nothing but
+        // the front and the acknowledgment (kSteadyAck, kSteadyData): those
+        // of an established side whose letter is written, no hole on
+        // either side. Worked out again after every other segment.
+        uint8_t steady = 0;
         uint64_t size() const;
     };
 
     // History events with a bit each, the originator's (the responder's
     // are 16 bits up); the others are the source file's.
     static constexpr uint32_t kAckBit = 4, kDataBit = 8;
+    static constexpr uint8_t kSteadyAck = 1, kSteadyData = 2;
 
-    void start(const IpTuple& ip, const std::optional<TcpSegment>& segment);
+    void start(const ParsedPacket& p);
+    // A packet off the common way: not TCP, or a segment that may change more.
+    void add_other(const ParsedPacket& p, int side);
     void add_datagram(const ParsedPacket& p, int side);
     void add_segment(const TcpSegment& s, int side);
     void tcp_state(const TcpSegment& s, Side& e, Side& peer, bool orig);
@@ -170,12 +175,31 @@ public:
     ConnectionRun(uint32_t flow) : latest(flow) {}
     // Whether the packet starts a connection after the current one; records it.
     bool next_starts(const ParsedPacket& p, const IdleTimeouts& idle);
+    // Records a TCP packet whose segment only moves its side's front, sent
+    // within the idle timeout (TcpConnections::advance): true for it, which
+    // next_starts would take as no start. False, and nothing recorded, for
+    // any other. Inline: most packets of the strategy are such.
+    bool continues(const ParsedPacket& p, const IdleTimeouts& idle) {
+        if (!p.ip || !tcp_ || p.ip->protocol != kIpProtoTcp) return false;
+        const uint64_t now = packet_nanoseconds(p);
+        // Out of time order: not a gap.
+        if (now > last_ns_ && now - last_ns_ > idle.tcp) return false;
+        if (!tcp_->advance(p)) return false;
+        if (now > last_ns_) last_ns_ = now;
+        return true;
+    }
 
     uint32_t latest;     // the flow of the current connection
     uint32_t count = 1;  // connections so far
 
 private:
-    std::unique_ptr<TcpConnections> tcp_;
+    // Whether the packet's echo identifier differs from the run's; records it.
+    bool echo_changes(const IpTuple& ip);
+    // Whether the TCP packet's segment opens a connection after the
+    // current one, by TcpConnections' decision; records it.
+    bool tcp_opens(const ParsedPacket& p);
+
+    std::optional<TcpConnections> tcp_;  // from its first segment
     uint64_t last_ns_ = 0;
     uint16_t echo_ = 0;
     bool seen_ = false;

@@ -68,7 +68,7 @@ void KeyedPacketStream::number(QueuedPacket& queued) {
         if (rewrite_) rewrite_(key.data(), key.text().size());
         uint32_t flow = keys_.find(key.text());
         if (flow == FlowTable::kAbsent) flow = keys_.insert(key.text());
-        if (strategy_ == SplitStrategy::Connection) [[unlikely]]
+        if (strategy_ == SplitStrategy::Connection && !continues_first(flow, queued.packet)) [[unlikely]]
             flow = connection_flow(flow, key, queued.packet);
         queued.flows[i] = flow;
     }

@@ -110,6 +110,14 @@ private:
     // `first`: a new one, its key marked with the connection's number
     // ("_2", "_3", ...), when the packet starts the next connection.
     uint32_t connection_flow(uint32_t first, FlowKey& key, const ParsedPacket& packet);
+    // Whether the packet continues the first connection on the key whose
+    // first flow is `first`, recorded so: most packets of the strategy,
+    // taken without a call.
+    bool continues_first(uint32_t first, const ParsedPacket& packet) {
+        if (first >= runs_.size()) return false;
+        ConnectionRun* run = runs_[first].get();
+        return run && run->latest == first && run->continues(packet, idle_);
+    }
 
     SplitStrategy strategy_ = SplitStrategy::Session;
     KeyForm form_ = KeyForm::Text;

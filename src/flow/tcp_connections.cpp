@@ -79,8 +79,7 @@ TcpConnections::Recorded TcpConnections::record(const Endpoint& from, const Endp
     const bool was_started = d.started;
     if (!d.started) start(d, s);
     const uint32_t end = s.seq + ((s.flags & kTcpSyn) ? 1 : 0) + uint32_t(s.size);
-    const int64_t ahead = sequence_distance(d.front, end);
-    if (ahead > 0 && ahead <= int64_t(window_)) d.front = end;
+    move_front(d, end);
     if ((s.flags & kTcpFin) && inside(d, end)) d.fin = r.fin = true;
     if ((s.flags & kTcpRst) && (!was_started || inside(d, s.seq))) reset_ = true;
     return r;

@@ -40,23 +40,22 @@ struct TcpSegment {
     uint16_t window = 0;  // as sent, unscaled
 };
 
+// A TCP header's fixed part, which holds every field read of it.
+inline constexpr uint8_t kTcpMinHeader = 20;
+
 // The segment a packet carries; nothing when the packet is not TCP or its
 // header's first 20 bytes were not captured (a later IP fragment has none).
-// Inline: every packet of an archive is asked.
+// Its header fields are the ones the dissector read. Inline: every packet
+// of an archive is asked.
 inline std::optional<TcpSegment> tcp_segment(const ParsedPacket& p) {
-    constexpr size_t kTcpMinHeader = 20;
     if (!p.ip || p.ip->protocol != kIpProtoTcp || !p.payload_offset || p.ip->transport_header_len < kTcpMinHeader)
         return std::nullopt;
-    const size_t at = size_t(*p.payload_offset) - p.ip->transport_header_len;
-    // Sequence and acknowledgment numbers, flags and window: one check for all.
-    const std::optional<ByteView> header = p.data.view().sub(at + 4, 12);
-    if (!header) return std::nullopt;
-    const uint8_t* h = header->data();
+    const IpTuple& ip = *p.ip;
     TcpSegment s;
-    s.seq = decode_u32(h, ByteOrder::Big);
-    s.ack = decode_u32(h + 4, ByteOrder::Big);
-    s.flags = h[9];
-    s.window = decode_u16(h + 10, ByteOrder::Big);
+    s.seq = ip.tcp_seq();
+    s.ack = ip.tcp_ack();
+    s.flags = ip.tcp_flags();
+    s.window = ip.tcp_window();
     s.payload = p.data.data() + *p.payload_offset;
     s.size = size_t(p.payload_end - *p.payload_offset);
     return s;
@@ -101,6 +100,20 @@ public:
     Verdict decide(const Endpoint& from, const TcpSegment& segment) const;
     // Records a segment with the verdict `decide` gave it.
     Recorded record(const Endpoint& from, const Endpoint& to, const TcpSegment& segment, Verdict verdict);
+    // Records the segment of a TCP packet that neither opens nor ends a
+    // connection, as `record` would with its verdict, Current: one without
+    // SYN, FIN or RST from a side already started. False, and nothing
+    // recorded, for any other, which `decide` and `record` take. Inline:
+    // most segments are such.
+    bool advance(const ParsedPacket& p) {
+        const IpTuple& ip = *p.ip;
+        if (!seen_ || ip.transport_header_len < kTcpMinHeader || (ip.tcp_flags() & (kTcpSyn | kTcpFin | kTcpRst)))
+            return false;
+        Side& d = sides_[ip.src_port == ends_[0].port && ip.src_ip == ends_[0].address ? 0 : 1];
+        if (!d.started) return false;
+        move_front(d, ip.tcp_seq() + uint32_t(p.payload_end - *p.payload_offset));
+        return true;
+    }
 
     // The current connection, counting from 0 in the order they opened.
     uint32_t current() const { return connection_; }
@@ -124,6 +137,11 @@ private:
     bool inside(const Side& s, uint32_t seq) const;
     bool answers_held(const Endpoint& from, const TcpSegment& segment) const;
     void start(Side& s, const TcpSegment& segment);
+    // Past `end`, when it lies ahead inside the window.
+    void move_front(Side& s, uint32_t end) const {
+        const int64_t ahead = sequence_distance(s.front, end);
+        if (ahead > 0 && ahead <= int64_t(window_)) s.front = end;
+    }
 
     uint32_t window_;
     Side sides_[2];     // initiator, responder

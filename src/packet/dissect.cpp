@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "packet/packet.hpp"
 
@@ -102,9 +103,10 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
     out.tuple.dst_port = *dst;
     if (out.tuple.protocol == kIpProtoUdp) {
         out.payload_offset = std::min<uint64_t>(at + 8, n);
-    } else if (v.has(at, 20)) {
-        uint8_t data_offset = *v.u8(at + 12) >> 4;
-        out.payload_offset = std::min<uint64_t>(at + 4 * size_t(data_offset), n);
+    } else if (const std::optional<ByteView> header = v.sub(at, 20)) {
+        const uint8_t* h = header->data();
+        std::memcpy(out.tuple.tcp_header.data(), h + 4, out.tuple.tcp_header.size());
+        out.payload_offset = std::min<uint64_t>(at + 4 * size_t(h[12] >> 4), n);
     }
 }
 

@@ -45,6 +45,17 @@ struct IpTuple {
     // which tells ping runs apart.
     uint16_t icmp_id = 0;
     bool has_icmp_id = false;
+    // A TCP header's bytes after its ports (sequence and acknowledgment
+    // numbers, data offset, flags and window), copied with the ports when
+    // its first 20 bytes were captured (transport_header_len is then 20 or
+    // more), so that connection tracking reads the frame no second time.
+    // Copied as they are, decoded by those who read them.
+    std::array<uint8_t, 12> tcp_header{};
+
+    uint32_t tcp_seq() const { return decode_u32(tcp_header.data(), ByteOrder::Big); }
+    uint32_t tcp_ack() const { return decode_u32(tcp_header.data() + 4, ByteOrder::Big); }
+    uint8_t tcp_flags() const { return tcp_header[9]; }
+    uint16_t tcp_window() const { return decode_u16(tcp_header.data() + 10, ByteOrder::Big); }
 };
 
 // Whether a packet's flow is that of the IP layer its link layer carries
