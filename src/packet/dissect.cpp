@@ -96,17 +96,17 @@ void dissect_ports(ByteView v, size_t at, IpDissection& out) {
     auto src = v.u16be(at);
     auto dst = v.u16be(at + 2);
     if (!src || !dst) {  // fewer than 4 bytes of transport header
-        out.payload_offset = at;
+        out.payload_offset = uint32_t(at);
         return;
     }
     out.tuple.src_port = *src;
     out.tuple.dst_port = *dst;
     if (out.tuple.protocol == kIpProtoUdp) {
-        out.payload_offset = std::min<uint64_t>(at + 8, n);
+        out.payload_offset = uint32_t(std::min<uint64_t>(at + 8, n));
     } else if (const std::optional<ByteView> header = v.sub(at, 20)) {
         const uint8_t* h = header->data();
         std::memcpy(out.tuple.tcp_header.data(), h + 4, out.tuple.tcp_header.size());
-        out.payload_offset = std::min<uint64_t>(at + 4 * size_t(h[12] >> 4), n);
+        out.payload_offset = uint32_t(std::min<uint64_t>(at + 4 * size_t(h[12] >> 4), n));
     }
 }
 
@@ -117,7 +117,7 @@ void dissect_later_fragment(size_t at, IpDissection& out) {
     out.fragment = FragmentPart::Later;
     const uint8_t protocol = out.tuple.protocol;
     if (protocol != kProtoIcmp && protocol != kIpProtoIcmpv6 && protocol != kProtoEsp && protocol != kProtoNoNext)
-        out.payload_offset = at;
+        out.payload_offset = uint32_t(at);
 }
 
 // Inlined where frames are dissected, so that its result is built in place.
@@ -141,7 +141,7 @@ void dissect_later_fragment(size_t at, IpDissection& out) {
         out.fragment = FragmentPart::First;
     }
     read_transport_names(v, header_len, out.tuple);
-    out.transport_offset = header_len;
+    out.transport_offset = uint32_t(header_len);
     switch (out.tuple.protocol) {
         case kProtoIcmp:
             break;
@@ -150,7 +150,7 @@ void dissect_later_fragment(size_t at, IpDissection& out) {
             dissect_ports(v, header_len, out);
             break;
         default:
-            out.payload_offset = header_len;
+            out.payload_offset = uint32_t(header_len);
     }
     return out;
 }
@@ -202,16 +202,16 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
 
     out.tuple.protocol = next;
     read_transport_names(v, offset, out.tuple);
-    out.transport_offset = offset;
+    out.transport_offset = uint32_t(offset);
     if (next == kIpProtoTcp || next == kIpProtoUdp) {
         // The offset may have run past the capture: the port reads then fail.
         dissect_ports(v, offset, out);
     } else if (next != kIpProtoIcmpv6) {
-        out.payload_offset = offset;
+        out.payload_offset = uint32_t(offset);
     }
     // Header lengths from the chain may point past the captured bytes; the
     // payload offset never does.
-    if (out.payload_offset) out.payload_offset = std::min<uint64_t>(*out.payload_offset, v.size());
+    if (out.payload_offset) out.payload_offset = uint32_t(std::min<uint64_t>(out.payload_offset, v.size()));
     return out;
 }
 
@@ -227,12 +227,12 @@ std::optional<IpDissection> dissect_ipv6(ByteView v) {
     p.fragment_id = ip.fragment_id;
     if (ip.payload_offset) {
         // At most 60 bytes for TCP (a 4-bit count of words), 8 for UDP.
-        if (ip.transport_offset && *ip.payload_offset >= *ip.transport_offset)
-            p.ip->transport_header_len = uint8_t(std::min<uint64_t>(*ip.payload_offset - *ip.transport_offset, 255));
+        if (ip.transport_offset && ip.payload_offset >= ip.transport_offset)
+            p.ip->transport_header_len = uint8_t(std::min<uint64_t>(ip.payload_offset - ip.transport_offset, 255));
         const uint64_t captured = p.incl_len - at;
         const uint64_t stated = ip.datagram_length;
-        p.payload_offset = at + *ip.payload_offset;
-        p.payload_end = at + (stated >= *ip.payload_offset && stated <= captured ? stated : captured);
+        p.payload_offset = at + ip.payload_offset;
+        p.payload_end = at + (stated >= ip.payload_offset && stated <= captured ? stated : captured);
     }
     p.ip_length = ip.datagram_length ? ip.datagram_length : uint32_t(p.incl_len - at);
 }
@@ -547,7 +547,7 @@ std::optional<TunnelLayer> open_tunnel(ByteView v, size_t at, const IpTuple& ip)
     for (int depth = 0; depth < kMaxTunnels; ++depth) {
         // A later fragment holds no transport header to tell a tunnel by.
         if (ip.fragment >= FragmentPart::Later || !ip.transport_offset) break;
-        const auto layer = open_tunnel(v, at + *ip.transport_offset, ip.tuple);
+        const auto layer = open_tunnel(v, at + ip.transport_offset, ip.tuple);
         if (!layer) break;
         if (ip.fragment == FragmentPart::First && !fragmented_at) {
             fragmented_at = at;
@@ -625,7 +625,7 @@ std::optional<IpLayout> locate_ip(ByteView frame, uint32_t link_type) {
     auto ip = dissect_ip(*rest);
     if (!ip) return std::nullopt;
     IpLayout layout{*at, std::nullopt};
-    if (ip->transport_offset) layout.transport_offset = *at + size_t(*ip->transport_offset);
+    if (ip->transport_offset) layout.transport_offset = *at + size_t(ip->transport_offset);
     return layout;
 }
 
