@@ -92,13 +92,14 @@ public:
         Side& e = sides_[side];
         ++e.packets;
         e.ip_bytes += p.ip_length;
-        if (ip.protocol == kIpProtoTcp && ip.transport_header_len >= kTcpMinHeader &&
+        // A header of 20 bytes or more is TCP's alone, whose bytes were copied.
+        if (ip.transport_header_len >= kTcpMinHeader &&
             (ip.tcp_flags() & (kTcpSyn | kTcpFin | kTcpRst | kTcpAck)) == kTcpAck && ip.tcp_seq() == e.front &&
             ip.tcp_window()) [[likely]] {
             const uint32_t size = uint32_t(p.payload_end - *p.payload_offset);
             if (e.steady & (size ? kSteadyData : kSteadyAck)) [[likely]] {
                 e.front += size;
-                Side& peer = sides_[1 - side];
+                Side& peer = sides_[side ^ 1];
                 const uint32_t ack = ip.tcp_ack();
                 if (peer.sequenced && (!peer.acked_any || sequence_distance(peer.acked, ack) > 0)) {
                     peer.acked = ack;
