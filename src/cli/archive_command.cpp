@@ -101,7 +101,7 @@ const Command kArchiveCommand = {"archive", kArchiveHelp, "s:q",
                                   {"report", required_argument, nullptr, kReport},
                                   {"tunnels", required_argument, nullptr, kTunnels},
                                   {"dedup", no_argument, nullptr, kDedup},
-                                {"idle-timeout", required_argument, nullptr, kIdleTimeout},
+                                  {"idle-timeout", required_argument, nullptr, kIdleTimeout},
                                   {"quiet", no_argument, nullptr, 'q'}},
                                  run_archive, true};
 

@@ -215,7 +215,7 @@ const Command kArraysCommand = {"arrays", kArraysHelp, "o:s:q",
                                  {"filter", required_argument, nullptr, kFilter},
                                  {"tunnels", required_argument, nullptr, kTunnels},
                                  {"dedup", no_argument, nullptr, kDedup},
-                                {"idle-timeout", required_argument, nullptr, kIdleTimeout},
+                                  {"idle-timeout", required_argument, nullptr, kIdleTimeout},
                                  {"quiet", no_argument, nullptr, 'q'}},
                                 run_arrays, true};
 

@@ -436,6 +436,7 @@ void read_source(Source& source, BatchQueue& queue) {
                 prepared = reader->link_type();
             }
             reader->lend_frames();
+            reader->decode_tunnels(source.tunnels);
             batch.frames.push_back(reader);
             for (;;) {
                 NextPacket next = reader->next_packet();
@@ -444,7 +445,6 @@ void read_source(Source& source, BatchQueue& queue) {
                 if (!std::holds_alternative<ParsedPacket>(next)) break;
                 ParsedPacket& packet = std::get<ParsedPacket>(next);
                 if (source.filter && !source.filter->accepts(packet)) continue;
-                if (source.tunnels == TunnelMode::Inner) open_tunnels(packet);
                 if (duplicates && duplicates->repeats(packet)) [[unlikely]] {
                     ++batch.duplicates;
                     continue;

@@ -194,7 +194,7 @@ const Command kSplitCommand = {"split", kSplitHelp, "s:t:q",
                                 {"tunnels", required_argument, nullptr, kTunnels},
                                 {"dedup", no_argument, nullptr, kDedup},
                                 {"stream-gaps", required_argument, nullptr, kStreamGaps},
-                                {"idle-timeout", required_argument, nullptr, kIdleTimeout},
+                                  {"idle-timeout", required_argument, nullptr, kIdleTimeout},
                                 {"quiet", no_argument, nullptr, 'q'}},
                                run_split, true};
 

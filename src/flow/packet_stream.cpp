@@ -24,14 +24,8 @@ void mark_connection(FlowKey& key, uint32_t number, KeyForm form) {
         key.append<4>(bytes);
         return;
     }
-    char digits[11];
-    char* start = digits + sizeof digits;
-    do {
-        *--start = char('0' + number % 10);
-        number /= 10;
-    } while (number);
-    *--start = '_';
-    key.append(std::string_view(start, size_t(digits + sizeof digits - start)));
+    key.append(std::string_view("_"));
+    append_decimal(key, number);
 }
 
 }  // namespace

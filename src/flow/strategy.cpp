@@ -5,10 +5,6 @@
 #include <cstring>
 
 namespace flowsieve {
-namespace {
-
-constexpr std::string_view kStrategyNames[] = {"session", "flow", "host", "hostpair",
-                                               "mac", "bssid", "nosplit", "connection"};
 
 void append_decimal(FlowKey& out, uint32_t value) {
     char digits[10];
@@ -19,6 +15,11 @@ void append_decimal(FlowKey& out, uint32_t value) {
     } while (value);
     out.append(std::string_view(start, size_t(digits + sizeof digits - start)));
 }
+
+namespace {
+
+constexpr std::string_view kStrategyNames[] = {"session", "flow", "host", "hostpair",
+                                               "mac", "bssid", "nosplit", "connection"};
 
 // Every key holds addresses, so the texts of the 256 byte values are made once.
 struct ByteTexts {

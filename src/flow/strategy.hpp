@@ -77,6 +77,9 @@ Result<SplitStrategy> parse_strategy(std::string_view given, std::string_view lo
 // are, for numbering flows that need no names.
 enum class KeyForm : uint8_t { Text, Compact };
 
+// Appends `value` in decimal, as key texts write numbers.
+void append_decimal(FlowKey& out, uint32_t value);
+
 // Writes the packet's keys over whatever `out` held, so that a queue slot
 // takes them without a copy. Mirror sessions of several virtual networks
 // reuse one address space, so the VNI of a packet inside VXLAN or GENEVE
